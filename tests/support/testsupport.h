@@ -1,0 +1,62 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class QWidget;
+
+namespace TestSupport {
+
+// A fresh folder for one test: the settings store (QSettings and XDG_CONFIG_HOME) and the
+// temporary directory (TMPDIR) point inside it while the object lives, so no test touches
+// the user's real settings or leaves files behind.
+class IsolatedEnvironment
+{
+public:
+    explicit IsolatedEnvironment(const QString &tempName = QStringLiteral("tmp"));
+    ~IsolatedEnvironment();
+
+    bool isValid() const { return root.isValid(); }
+    QString path() const { return root.path(); }
+    QString tempPath() const;
+    QString configPath() const;
+    QString filePath(const QString &name) const { return root.filePath(name); }
+
+private:
+    QTemporaryDir root;
+    QByteArray savedTmpDir;
+    QByteArray savedConfigHome;
+    QString tempFolderName;
+};
+
+struct RunResult
+{
+    bool finished = false;  // ended on its own within the time limit
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs a program to its end (killed after timeoutMs).
+RunResult run(const QString &program, const QStringList &arguments, int timeoutMs = 120000,
+              const QString &workingDirectory = QString());
+
+// Runs the ffmpeg tool quietly with these arguments, overwriting outputs.
+bool ffmpeg(const QStringList &arguments, int timeoutMs = 120000);
+
+// Number of video pictures and picture size of a file, read with ffprobe; -1 on failure.
+struct ProbeResult { int frames = -1; int width = -1; int height = -1; QString codec; };
+ProbeResult probeVideo(const QString &path);
+
+QString binDir();
+QString buildDir();
+
+// Saves a picture of the widget under build/screenshots/ for a person to look at.
+QString saveScreenshot(QWidget *widget, const QString &name);
+
+} // namespace TestSupport
+
+#endif // TESTSUPPORT_H

@@ -1,0 +1,240 @@
+#include "henq.h"
+
+#include "about/zentlabel.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSettings>
+#include <QTextBrowser>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace {
+
+const char organisationName[] = "Tarvolen Inc.";
+
+QPushButton *iconButton(const QString &iconPath, QWidget *parent)
+{
+    auto *button = new QPushButton(QString(), parent);
+    button->setIcon(QIcon(iconPath));
+    return button;
+}
+
+} // namespace
+
+HenQ::HenQ(QWidget *parent)
+    : MainWindowBase(QStringLiteral("Morlunex Transcoder 0.980"), parent, Qt::WindowFlags())
+    , logView(nullptr)
+    , inputEdit(nullptr)
+    , cfgEdit(nullptr)
+    , outputEdit(nullptr)
+    , encoderEdit(nullptr)
+    , encoderProcess(nullptr)
+    , encodeButton(nullptr)
+    , prevWidth(0)
+    , prevHeight(0)
+    , rawFrame()
+    , encoderInputIsTemporary(false)
+{
+    setWindowTitle(appName);
+    setFixedSize(450, 300);
+
+    auto *central = new QWidget(this);
+    auto *mainLayout = new QVBoxLayout(central);
+
+    auto *topRow = new QHBoxLayout;
+    encodeButton = iconButton(QStringLiteral(":/images/go.png"), central);
+    encodeButton->setStyleSheet(QStringLiteral("QPushButton { background-color: white}"));
+    encodeButton->setIconSize(QSize(50, 50));
+    encodeButton->setMinimumSize(50, 50);
+    encodeButton->setEnabled(false);
+    connect(encodeButton, SIGNAL(clicked()), this, SLOT(onEncode()));
+    topRow->addWidget(encodeButton, 0);
+
+    auto *grid = new QGridLayout;
+    inputEdit = new QLineEdit(central);
+    cfgEdit = new QLineEdit(QStringLiteral("hevczent.cfg"), central);
+    encoderEdit = new QLineEdit(QStringLiteral("TAppEncoder_hm80.exe"), central);
+    outputEdit = new QLineEdit(QStringLiteral("hm.265"), central);
+
+    const QString openIcon = QStringLiteral(":/images/open.png");
+    QPushButton *inputButton = iconButton(openIcon, central);
+    QPushButton *cfgButton = iconButton(openIcon, central);
+    QPushButton *cfgSettingsButton = iconButton(QStringLiteral(":/images/settings.png"), central);
+    QPushButton *encoderButton = iconButton(openIcon, central);
+    QPushButton *outputButton = iconButton(openIcon, central);
+
+    grid->addWidget(new QLabel(QStringLiteral("Input File:"), central), 0, 0);
+    grid->addWidget(inputEdit, 0, 1);
+    grid->addWidget(inputButton, 0, 2);
+    grid->addWidget(new QLabel(QStringLiteral("Cfg File:"), central), 1, 0);
+    grid->addWidget(cfgEdit, 1, 1);
+    grid->addWidget(cfgButton, 1, 2);
+    grid->addWidget(cfgSettingsButton, 1, 3);
+    grid->addWidget(new QLabel(QStringLiteral("Encoder:"), central), 2, 0);
+    grid->addWidget(encoderEdit, 2, 1);
+    grid->addWidget(encoderButton, 2, 2);
+    grid->addWidget(new QLabel(QStringLiteral("Output File:"), central), 3, 0);
+    grid->addWidget(outputEdit, 3, 1);
+    grid->addWidget(outputButton, 3, 2);
+    topRow->addLayout(grid, 0);
+
+    connect(inputButton, SIGNAL(clicked()), this, SLOT(onFileOpen()));
+    connect(cfgButton, SIGNAL(clicked()), this, SLOT(onCfgOpen()));
+    connect(encoderButton, SIGNAL(clicked()), this, SLOT(onSelectEncoder()));
+    connect(cfgSettingsButton, SIGNAL(clicked()), this, SLOT(onCfgSettings()));
+    connect(outputButton, SIGNAL(clicked()), this, SLOT(onOutputOpen()));
+
+    mainLayout->addLayout(topRow, 0);
+
+    auto *separator = new QFrame(central);
+    separator->setFrameShape(QFrame::HLine);
+    separator->setFrameShadow(QFrame::Sunken);
+    mainLayout->addWidget(separator, 0);
+    mainLayout->addWidget(new QLabel(QStringLiteral("Encoder Logs:"), central), 0);
+
+    logView = new QTextBrowser(central);
+    mainLayout->addWidget(logView, 0);
+
+    auto *noticeRow = new QHBoxLayout;
+    auto *logo = new QLabel(central);
+    logo->setPixmap(QPixmap(QStringLiteral(":/images/quorvanta.png"))
+                        .scaled(50, 50, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    noticeRow->addWidget(logo, 2);
+    auto *notice = new ZentLabel(central);
+    notice->setContents(tr("<b>Copyright (C) 2026 Tarvolen Inc. All rights reserved.</b><br>\n"
+                           "<a href=\"https://morlunex.example/transcoder\">"
+                           "morlunex.example/transcoder</a><br>\n"
+                           "<a href=\"mailto:support@tarvolen.example\">support@tarvolen.example</a>"),
+                        QByteArray(), true);
+    noticeRow->addWidget(notice, 0);
+    noticeRow->addWidget(new QLabel(QString(35, QLatin1Char(' ')), central), 0);
+    mainLayout->addLayout(noticeRow, 0);
+
+    QSettings settings(QLatin1String(organisationName), appName);
+    prevWidth = settings.value(QStringLiteral("prevwidth")).toInt();
+    prevHeight = settings.value(QStringLiteral("prevheight")).toInt();
+    recentDir = settings.value(QStringLiteral("recentDir")).toString();
+    const QString cfgFile = settings.value(QStringLiteral("cfgfile")).toString();
+    if (!cfgFile.isEmpty())
+        cfgEdit->setText(cfgFile);
+    const QString encoder = settings.value(QStringLiteral("hevcencoder")).toString();
+    if (!encoder.isEmpty())
+        encoderEdit->setText(encoder);
+
+    setCentralWidget(central);
+}
+
+HenQ::~HenQ()
+{
+    if (encoderProcess && encoderProcess->state() != QProcess::NotRunning)
+        encoderProcess->kill();
+}
+
+void HenQ::storeSetting(const QString &key, const QVariant &value) const
+{
+    QSettings settings(QLatin1String(organisationName), appName);
+    settings.setValue(key, value);
+}
+
+QString HenQ::pickFile(const QString &startDir, const QString &filter)
+{
+    return QFileDialog::getOpenFileName(this, tr("Open file"), startDir, filter);
+}
+
+QString HenQ::proposeOutputPath(const QString &inputPath)
+{
+    const QFileInfo info(inputPath);
+    const QString suffix = info.suffix();
+    // Without a suffix there is nothing to replace: dots in folder names stay as they are.
+    if (suffix.isEmpty())
+        return inputPath + QStringLiteral(".265");
+
+    QString output = inputPath;
+    output.replace(QLatin1Char('.') + suffix, QStringLiteral(".265"), Qt::CaseSensitive);
+    // An input that already is a .265 file would be overwritten while it is being read.
+    if (output == inputPath) {
+        const QString folder = inputPath.left(inputPath.length() - info.fileName().length());
+        output = folder + info.completeBaseName() + QStringLiteral("_transcoded.265");
+    }
+    return output;
+}
+
+bool HenQ::fileOpenImp(QString &path, bool)
+{
+    inputEdit->setText(path);
+    recentDir = QFileInfo(path).absolutePath();
+    storeSetting(QStringLiteral("recentDir"), recentDir);
+    outputEdit->setText(proposeOutputPath(path));
+    encodeButton->setEnabled(true);
+    return true;
+}
+
+void HenQ::onSaveProject()
+{
+}
+
+void HenQ::onCloseAll()
+{
+}
+
+void HenQ::onCfgOpen()
+{
+    const QString path = pickFile(QStringLiteral("."), tr("*.txt *.cfg;;All(*.*)"));
+    if (path.isEmpty())
+        return;
+    cfgEdit->setText(path);
+    storeSetting(QStringLiteral("cfgfile"), path);
+}
+
+void HenQ::onSelectEncoder()
+{
+    const QString path = pickFile(QStringLiteral("."), tr("*.exe;;All(*.*)"));
+    if (path.isEmpty())
+        return;
+    encoderEdit->setText(path);
+    storeSetting(QStringLiteral("hevcencoder"), path);
+}
+
+void HenQ::onOutputOpen()
+{
+    const QString path = pickFile(recentDir, tr("*.265 *.hevc *.bin;;All(*.*)"));
+    if (path.isEmpty())
+        return;
+    outputEdit->setText(path);
+    recentDir = QFileInfo(path).absolutePath();
+    storeSetting(QStringLiteral("recentDir"), recentDir);
+}
+
+void HenQ::onCfgSettings()
+{
+    const QString text = cfgEdit->text();
+    QUrl url(text);
+    // A bare file name or path is not a URL here: open it as a local file instead.
+    if (url.scheme().length() <= 1)
+        url = QUrl::fromLocalFile(QFileInfo(text).absoluteFilePath());
+    if (QDesktopServices::openUrl(url))
+        return;
+
+    QMessageBox box(QMessageBox::Warning, tr("Warning"), tr("Unable to open file %1.").arg(text),
+                    QMessageBox::NoButton, this);
+    QPushButton *ok = box.addButton(tr("OK"), QMessageBox::AcceptRole);
+    box.setDefaultButton(ok);
+    box.exec();
+}
+
+MainWindowBase *createMainWindow(QWidget *parent)
+{
+    auto *window = new HenQ(parent);
+    window->show();
+    return window;
+}
