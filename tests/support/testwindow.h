@@ -1,0 +1,34 @@
+#ifndef TESTWINDOW_H
+#define TESTWINDOW_H
+
+#include "window/henq.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextBrowser>
+
+// The transcoder window with its state opened up for tests.
+class TestWindow : public HenQ
+{
+public:
+    explicit TestWindow(QWidget *parent = nullptr) : HenQ(parent) {}
+
+    using HenQ::askYuvSettings;
+    using HenQ::launchEncoder;
+
+    using HenQ::recentDir;
+    using HenQ::logView;
+    using HenQ::inputEdit;
+    using HenQ::cfgEdit;
+    using HenQ::outputEdit;
+    using HenQ::encoderEdit;
+    using HenQ::encoderProcess;
+    using HenQ::encodeButton;
+    using HenQ::prevWidth;
+    using HenQ::prevHeight;
+    using HenQ::rawFrame;
+    using HenQ::encoderInputPath;
+    using HenQ::encoderInputIsTemporary;
+};
+
+#endif // TESTWINDOW_H
