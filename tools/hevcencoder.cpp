@@ -1,0 +1,232 @@
+#include "hevcencoder.h"
+
+#include "encoderconfig.h"
+
+#include <x265.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+namespace {
+
+int colourSpace(int chromaFormat)
+{
+    switch (chromaFormat) {
+    case 400: return X265_CSP_I400;
+    case 422: return X265_CSP_I422;
+    case 444: return X265_CSP_I444;
+    default: return X265_CSP_I420;
+    }
+}
+
+char sliceLetter(int sliceType)
+{
+    switch (sliceType) {
+    case X265_TYPE_P: return 'P';
+    case X265_TYPE_BREF: return 'B';
+    case X265_TYPE_B: return 'b'; // no other picture refers to it
+    default: return 'I';
+    }
+}
+
+// The temporal id of an access unit, from the header of its first slice NAL unit.
+int temporalId(const x265_nal *nals, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        if (nals[i].type >= 32) // parameter sets and SEI
+            continue;
+        const uint8_t *data = nals[i].payload;
+        uint32_t at = 0;
+        while (at < nals[i].sizeBytes && data[at] == 0)
+            ++at;
+        if (at + 2 < nals[i].sizeBytes && data[at] == 1)
+            return (data[at + 2] & 7) - 1;
+        return 0;
+    }
+    return 0;
+}
+
+} // namespace
+
+HevcEncoder::HevcEncoder(PictureDone done)
+    : pictureDone(std::move(done))
+{
+}
+
+HevcEncoder::~HevcEncoder()
+{
+    if (output)
+        std::fclose(output);
+    if (encoder)
+        x265_encoder_close(encoder);
+    if (input)
+        x265_picture_free(input);
+    if (param)
+        x265_param_free(param);
+    x265_cleanup();
+}
+
+bool HevcEncoder::fail(ExitCode code, const std::string &text)
+{
+    error = code;
+    message = text;
+    return false;
+}
+
+bool HevcEncoder::open(const EncoderConfig &config)
+{
+    param = x265_param_alloc();
+    input = x265_picture_alloc();
+    if (!param || !input)
+        return fail(ExitEncoder, "out of memory");
+    if (x265_param_default_preset(param, config.preset.c_str(), nullptr) < 0)
+        return fail(ExitConfiguration, "unknown preset \"" + config.preset + "\"");
+
+    width = config.width;
+    height = config.height;
+    chromaWidth = static_cast<int>(config.chromaWidth());
+    chromaHeight = static_cast<int>(config.chromaHeight());
+    param->sourceWidth = width;
+    param->sourceHeight = height;
+    param->internalCsp = colourSpace(config.chromaFormat);
+    param->internalBitDepth = 8;
+    if (config.frameRate == static_cast<int>(config.frameRate)) {
+        param->fpsNum = static_cast<uint32_t>(config.frameRate);
+        param->fpsDenom = 1;
+    } else {
+        param->fpsNum = static_cast<uint32_t>(config.frameRate * 1000 + 0.5);
+        param->fpsDenom = 1000;
+    }
+    param->rc.rateControlMode = X265_RC_CQP;
+    param->rc.qp = config.qp;
+    // A fixed intra period as the reference encoder has it; -1 makes the library place only
+    // the first intra picture and turn scene-cut detection off by itself.
+    param->keyframeMax = config.intraPeriod;
+    if (config.intraPeriod > 0) {
+        param->keyframeMin = config.intraPeriod;
+        param->scenecutThreshold = 0;
+    }
+    param->bEnablePsnr = 1;
+    param->bRepeatHeaders = 1; // parameter sets with every intra picture, as ReWriteParamSetsFlag
+    param->bAnnexB = 1;
+    // Below the info level the library silently stops measuring PSNR; its log goes to
+    // standard error, which the transcoder does not show.
+    param->logLevel = X265_LOG_INFO;
+
+    std::istringstream extra(config.x265Params);
+    std::string item;
+    while (std::getline(extra, item, ':')) {
+        if (item.empty())
+            continue;
+        const size_t equals = item.find('=');
+        const std::string name = item.substr(0, equals);
+        const bool flag = equals == std::string::npos;
+        const std::string value = flag ? std::string() : item.substr(equals + 1);
+        const int result = x265_param_parse(param, name.c_str(), flag ? nullptr : value.c_str());
+        if (result == X265_PARAM_BAD_NAME)
+            return fail(ExitConfiguration, "MlxX265Params: unknown library parameter \"" + name + "\"");
+        if (result != 0)
+            return fail(ExitConfiguration, "MlxX265Params: bad value for \"" + name + "\"");
+    }
+
+    encoder = x265_encoder_open(param);
+    if (!encoder)
+        return fail(ExitEncoder, "the encoding library refused the parameters (see standard error)");
+    x265_encoder_parameters(encoder, param);
+
+    x265_picture_init(param, input);
+    input->bitDepth = 8;
+    input->colorSpace = param->internalCsp;
+    input->stride[0] = width;
+    input->stride[1] = chromaWidth;
+    input->stride[2] = chromaWidth;
+    return true;
+}
+
+bool HevcEncoder::openOutput(const std::string &path)
+{
+    output = std::fopen(path.c_str(), "wb");
+    if (!output)
+        return fail(ExitBitstream, "cannot create bitstream file \"" + path + "\": " + std::strerror(errno));
+    outputPath = path;
+    return true;
+}
+
+bool HevcEncoder::encode(const unsigned char *picture)
+{
+    const size_t lumaBytes = static_cast<size_t>(width) * height;
+    const size_t chromaBytes = static_cast<size_t>(chromaWidth) * chromaHeight;
+    unsigned char *data = const_cast<unsigned char *>(picture); // the library only reads it
+    input->planes[0] = data;
+    input->planes[1] = chromaBytes ? data + lumaBytes : nullptr;
+    input->planes[2] = chromaBytes ? data + lumaBytes + chromaBytes : nullptr;
+    input->pts = nextPts++;
+    return encodeOne(input) >= 0;
+}
+
+bool HevcEncoder::finish()
+{
+    int result;
+    while ((result = encodeOne(nullptr)) > 0) {
+    }
+    if (result < 0)
+        return false;
+    FILE *file = output;
+    output = nullptr;
+    if (file && std::fclose(file) != 0)
+        return fail(ExitBitstream, "cannot write bitstream file \"" + outputPath + "\": " + std::strerror(errno));
+    return true;
+}
+
+int HevcEncoder::encodeOne(x265_picture *picture)
+{
+    x265_nal *nals = nullptr;
+    uint32_t count = 0;
+#if X265_BUILD >= 210 && X265_BUILD < 213
+    // These builds hand back one picture per layer of a multi-layer stream.
+    x265_picture layers[MAX_SCALABLE_LAYERS];
+    x265_picture *layerPointers[MAX_SCALABLE_LAYERS];
+    for (int i = 0; i < MAX_SCALABLE_LAYERS; ++i)
+        layerPointers[i] = &layers[i];
+    const int result = x265_encoder_encode(encoder, &nals, &count, picture, layerPointers);
+    const x265_picture &done = layers[0];
+#else
+    x265_picture done;
+    const int result = x265_encoder_encode(encoder, &nals, &count, picture, &done);
+#endif
+    if (result < 0) {
+        fail(ExitEncoder, "the encoding library failed on a picture");
+        return -1;
+    }
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (std::fwrite(nals[i].payload, 1, nals[i].sizeBytes, output) != nals[i].sizeBytes) {
+            fail(ExitBitstream, "cannot write bitstream file \"" + outputPath + "\": " + std::strerror(errno));
+            return -1;
+        }
+        bytes += nals[i].sizeBytes;
+    }
+    written += bytes;
+    if (result > 0 && pictureDone) {
+        PictureStats stats;
+        stats.poc = done.poc;
+        stats.temporalId = temporalId(nals, count);
+        stats.sliceLetter = sliceLetter(done.sliceType);
+        stats.qp = done.frameData.qp;
+        stats.bits = bytes * 8;
+        stats.psnrY = done.frameData.psnrY;
+        stats.psnrU = done.frameData.psnrU;
+        stats.psnrV = done.frameData.psnrV;
+        pictureDone(stats);
+    }
+    return result;
+}
+
+std::string HevcEncoder::description() const
+{
+    std::ostringstream text;
+    text << "x265 " << x265_version_str << ", frame threads " << param->frameNumThreads
+         << ", thread pools " << (param->numaPools && *param->numaPools ? param->numaPools : "auto");
+    return text.str();
+}

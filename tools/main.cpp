@@ -1,0 +1,91 @@
+// The bundled stand-in HEVC encoder: reads raw planar 8-bit YUV pictures, possibly from a file
+// another process is still writing, encodes them with libx265 and writes an Annex-B bitstream,
+// with the command line, configuration syntax and console output of the reference encoder.
+
+#include "encoderconfig.h"
+#include "encoderreport.h"
+#include "exitcode.h"
+#include "growingfilereader.h"
+#include "hevcencoder.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace {
+
+int failWith(ExitCode code, const std::string &text, const char *program = nullptr)
+{
+    std::printf("Error: %s\n", text.c_str());
+    std::fprintf(stderr, "Error: %s\n", text.c_str());
+    if (program)
+        std::fputs(EncoderConfig::usage(program).c_str(), stdout);
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // The transcoder shows the output live: every line goes out as soon as it is complete.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const auto wallStart = std::chrono::steady_clock::now();
+    const std::clock_t cpuStart = std::clock();
+
+    EncoderConfig config;
+    if (argc < 2)
+        return failWith(ExitUsage, "no arguments", argv[0]);
+    if (!config.parseCommandLine(argc, argv))
+        return failWith(config.errorCode(), config.errorText(),
+                        config.errorCode() == ExitUsage ? argv[0] : nullptr);
+    if (config.helpRequested()) {
+        std::fputs(EncoderConfig::usage(argv[0]).c_str(), stdout);
+        return ExitSuccess;
+    }
+    if (!config.checkComplete())
+        return failWith(config.errorCode(), config.errorText(),
+                        config.errorCode() == ExitUsage ? argv[0] : nullptr);
+
+    GrowingFileReader reader(config.quietPeriod);
+    if (!reader.open(config.inputFile))
+        return failWith(ExitInput, reader.errorText());
+
+    EncoderReport report(config);
+    HevcEncoder encoder([&report](const PictureStats &stats) { report.picture(stats); });
+    if (!encoder.open(config))
+        return failWith(encoder.errorCode(), encoder.errorText());
+    if (!encoder.openOutput(config.bitstreamFile))
+        return failWith(encoder.errorCode(), encoder.errorText());
+    report.banner(encoder.description());
+
+    std::vector<unsigned char> picture(static_cast<size_t>(config.pictureBytes()));
+    GrowingFileReader::Result result = GrowingFileReader::Picture;
+    for (long long skipped = 0; skipped < config.frameSkip && result == GrowingFileReader::Picture; ++skipped)
+        result = reader.read(picture.data(), picture.size());
+    for (long long count = 0; result == GrowingFileReader::Picture
+                              && (config.framesToBeEncoded == 0 || count < config.framesToBeEncoded);
+         ++count) {
+        result = reader.read(picture.data(), picture.size());
+        if (result == GrowingFileReader::Picture && !encoder.encode(picture.data()))
+            return failWith(encoder.errorCode(), encoder.errorText());
+    }
+    if (result == GrowingFileReader::Failed)
+        return failWith(ExitInput, reader.errorText());
+    if (!encoder.finish())
+        return failWith(encoder.errorCode(), encoder.errorText());
+
+    if (reader.endedByQuietPeriod())
+        std::printf("\nWarning: the input did not grow for %g s; ending there\n", config.quietPeriod);
+    if (reader.leftoverBytes() > 0)
+        std::printf("\nWarning: %zu bytes at the end of the input are not a whole picture and were not encoded\n",
+                    reader.leftoverBytes());
+    if (report.pictureCount() == 0)
+        std::printf("\nWarning: the input holds no whole picture\n");
+
+    const double cpuSeconds = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    const double wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    report.summary(encoder.bytesWritten(), cpuSeconds, wallSeconds);
+    return ExitSuccess;
+}
