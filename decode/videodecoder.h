@@ -13,6 +13,7 @@ struct AVCodecContext;
 struct AVFilterContext;
 struct AVFilterGraph;
 struct AVFrame;
+struct AVPacket;
 struct SwsContext;
 
 struct VideoDecoder
@@ -25,6 +26,7 @@ struct VideoDecoder
     int videoStreamIndex;
 
     // Working state of the decode loop; released by decoderClose.
+    AVPacket *packet;        // packet read last, handed to the codec
     AVFrame *frame;          // picture the codec delivered last
     AVFrame *converted;      // the same picture in 8-bit planar 4:2:0, for other formats
     SwsContext *scaler;      // converter into `converted`, rebuilt when the input changes
@@ -52,7 +54,8 @@ VideoDecoder *decoderCreate();
 int decoderOpen(VideoDecoder *decoder, const char *path);
 bool decoderIsOpen(const VideoDecoder *decoder);
 int decoderNextFrame(VideoDecoder *decoder, FrameInfo *info);
-// Returns the bytes written; anything less than frameByteSize(info) is a failed write.
+// Returns the bytes known to have reached the stream; anything less than frameByteSize(info)
+// is a failed write (the stream's error indicator is then set as well).
 int64_t writeFrame(const FrameInfo *info, FILE *file);
 // The number of bytes writeFrame writes for this picture when nothing fails.
 int64_t frameByteSize(const FrameInfo *info);
