@@ -1,7 +1,11 @@
 #include "mainwindowbase.h"
 
+#include "about/aboutzent.h"
+
 #include <QDir>
 #include <QMessageBox>
+#include <QPixmap>
+#include <QPointer>
 #include <QProcess>
 
 MainWindowBase::MainWindowBase(const QString &appName, QWidget *parent, Qt::WindowFlags flags)
@@ -62,4 +66,19 @@ void MainWindowBase::deleteTempFiles()
 
 void MainWindowBase::aboutMe()
 {
+    QPointer<AboutZent> about = AboutZent::create(this);
+    about->setWindowTitle(tr("About %1").arg(appName, 0, QLatin1Char(' ')));
+    // Both markers are replaced in one pass, so a '%' in the name cannot pull in the version.
+    const QString text =
+        tr("<center><h3>%1</h3>\n"
+           "<b>Version %2</b><br><br>\n"
+           "<b>Copyright (C) 2026 Tarvolen Inc. All rights reserved.</b><br>\n"
+           "<a href=\"https://tarvolen.example\">https://tarvolen.example</a><br>\n"
+           "<a href=\"mailto:support@tarvolen.example\">support@tarvolen.example</a>\n")
+            .arg(appName, versionText);
+    about->setContents(text, QByteArray());
+    about->setPixmap(QPixmap(QStringLiteral(":/images/quorvanta.ico")));
+    about->exec();
+    // The guard is null if the dialog went with its parent while it ran.
+    delete about;
 }
