@@ -6,6 +6,7 @@
 #include <QDeadlineTimer>
 #include <QDialog>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QTest>
 
 ModalAnswerer::ModalAnswerer(QObject *parent)
@@ -43,7 +44,13 @@ void ModalAnswerer::chooseFile(const QString &path)
             dialog->reject();
         } else {
             dialog->selectFile(path);
+            // selectFile leaves the name field alone while it has the focus: type it in.
+            if (auto *nameEdit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                nameEdit->setText(path);
             static_cast<QDialog *>(dialog)->accept();
+            // A choice the dialog refuses (say, a missing file) must not leave the test hanging.
+            if (dialog->isVisible())
+                dialog->reject();
         }
     });
 }

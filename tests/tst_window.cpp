@@ -1,0 +1,387 @@
+#include "support/modalanswerer.h"
+#include "support/testsupport.h"
+#include "support/testwindow.h"
+#include "support/urlrecorder.h"
+
+#include <QDesktopServices>
+#include <QFile>
+#include <QFrame>
+#include <QGridLayout>
+#include <QLabel>
+#include <QMetaMethod>
+#include <QSettings>
+#include <QTest>
+#include <QUrl>
+
+#include <memory>
+
+using TestSupport::IsolatedEnvironment;
+
+namespace {
+
+QSettings store()
+{
+    return QSettings(QStringLiteral("Tarvolen Inc."), QStringLiteral("Morlunex Transcoder 0.980"));
+}
+
+QWidget *gridWidget(TestWindow &window, int row, int column)
+{
+    const auto grids = window.centralWidget()->findChildren<QGridLayout *>();
+    if (grids.size() != 1)
+        return nullptr;
+    QLayoutItem *item = grids.first()->itemAtPosition(row, column);
+    return item ? item->widget() : nullptr;
+}
+
+QString caption(QWidget *widget)
+{
+    auto *label = qobject_cast<QLabel *>(widget);
+    return label ? label->text() : QString();
+}
+
+} // namespace
+
+class WindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void construction_showsDefaultsAndWidgetTree();
+    void construction_declaresSlotsInOrder();
+    void settings_readAtConstruction_data();
+    void settings_readAtConstruction();
+    void settings_typedTextIsNotStored();
+    void pickers_storeChoiceOrNothing_data();
+    void pickers_storeChoiceOrNothing();
+    void outputPicker_startsInRecentFolder();
+    void fileOpenImp_proposesOutput_data();
+    void fileOpenImp_proposesOutput();
+    void fileOpen_trapsThrownText();
+    void cfgSettings_opensFileOrWarns_data();
+    void cfgSettings_opensFileOrWarns();
+};
+
+void WindowTest::construction_showsDefaultsAndWidgetTree()
+{
+    IsolatedEnvironment env;
+    TestWindow window;
+    window.show();
+
+    QCOMPARE(window.windowTitle(), QStringLiteral("Morlunex Transcoder 0.980"));
+    QCOMPARE(window.minimumSize(), QSize(450, 300));
+    QCOMPARE(window.maximumSize(), QSize(450, 300));
+    QCOMPARE(window.size(), QSize(450, 300));
+
+    QCOMPARE(window.inputEdit->text(), QString());
+    QCOMPARE(window.cfgEdit->text(), QStringLiteral("hevczent.cfg"));
+    QCOMPARE(window.encoderEdit->text(), QStringLiteral("TAppEncoder_hm80.exe"));
+    QCOMPARE(window.outputEdit->text(), QStringLiteral("hm.265"));
+    QVERIFY(window.logView->toPlainText().isEmpty());
+    QVERIFY(!window.encoderProcess);
+    QCOMPARE(window.rawFrame.width, 0);
+    QCOMPARE(window.rawFrame.height, 0);
+
+    QVERIFY(!window.encodeButton->isEnabled());
+    QVERIFY(window.encodeButton->text().isEmpty());
+    QVERIFY(!window.encodeButton->icon().isNull());
+    QCOMPARE(window.encodeButton->iconSize(), QSize(50, 50));
+    QCOMPARE(window.encodeButton->minimumSize(), QSize(50, 50));
+    QCOMPARE(window.encodeButton->styleSheet(), QStringLiteral("QPushButton { background-color: white}"));
+
+    // The field grid: captions, fields and icon buttons in their cells.
+    QCOMPARE(caption(gridWidget(window, 0, 0)), QStringLiteral("Input File:"));
+    QCOMPARE(caption(gridWidget(window, 1, 0)), QStringLiteral("Cfg File:"));
+    QCOMPARE(caption(gridWidget(window, 2, 0)), QStringLiteral("Encoder:"));
+    QCOMPARE(caption(gridWidget(window, 3, 0)), QStringLiteral("Output File:"));
+    QCOMPARE(gridWidget(window, 0, 1), window.inputEdit);
+    QCOMPARE(gridWidget(window, 1, 1), window.cfgEdit);
+    QCOMPARE(gridWidget(window, 2, 1), window.encoderEdit);
+    QCOMPARE(gridWidget(window, 3, 1), window.outputEdit);
+    for (int row = 0; row < 4; ++row) {
+        auto *button = qobject_cast<QPushButton *>(gridWidget(window, row, 2));
+        QVERIFY2(button, qPrintable(QStringLiteral("row %1").arg(row)));
+        QVERIFY(button->text().isEmpty());
+        QVERIFY(!button->icon().isNull());
+        QVERIFY(button->isEnabled());
+    }
+    QVERIFY(qobject_cast<QPushButton *>(gridWidget(window, 1, 3)));
+    QVERIFY(!gridWidget(window, 0, 3));
+    QVERIFY(!gridWidget(window, 2, 3));
+
+    // Below the fields: separator, caption, log pane, in this order.
+    auto *layout = qobject_cast<QVBoxLayout *>(window.centralWidget()->layout());
+    QVERIFY(layout);
+    auto *separator = qobject_cast<QFrame *>(layout->itemAt(1)->widget());
+    QVERIFY(separator);
+    QCOMPARE(separator->frameShape(), QFrame::HLine);
+    QCOMPARE(separator->frameShadow(), QFrame::Sunken);
+    QCOMPARE(caption(layout->itemAt(2)->widget()), QStringLiteral("Encoder Logs:"));
+    QCOMPARE(layout->itemAt(3)->widget(), window.logView);
+
+    TestSupport::saveScreenshot(&window, QStringLiteral("main_window_initial"));
+}
+
+void WindowTest::construction_declaresSlotsInOrder()
+{
+    // String-based connections and callers rely on these exact signatures.
+    const QStringList expected = {"onFileOpen()", "onSaveProject()", "onCloseAll()", "onEncode()",
+                                  "updateLog()", "encoderDone(int,QProcess::ExitStatus)",
+                                  "onCfgOpen()", "onSelectEncoder()", "onCfgSettings()",
+                                  "onOutputOpen()"};
+    const QMetaObject &meta = HenQ::staticMetaObject;
+    QCOMPARE(QString::fromLatin1(meta.className()), QStringLiteral("HenQ"));
+    QStringList declared;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        declared << QString::fromLatin1(meta.method(i).methodSignature());
+    QCOMPARE(declared, expected);
+
+    const QMetaObject &base = MainWindowBase::staticMetaObject;
+    QStringList baseSlots;
+    for (int i = base.methodOffset(); i < base.methodCount(); ++i)
+        baseSlots << QString::fromLatin1(base.method(i).methodSignature());
+    QCOMPARE(baseSlots, QStringList({"fileOpen(QString&,bool)", "fileOpen(QString&)",
+                                     "fileOpenImp(QString&,bool)", "onFileOpen()", "onSaveProject()",
+                                     "onCloseAll()", "deleteTempFiles()", "aboutMe()"}));
+}
+
+void WindowTest::settings_readAtConstruction_data()
+{
+    QTest::addColumn<QVariantMap>("stored");
+    QTest::addColumn<QString>("cfg");
+    QTest::addColumn<QString>("encoder");
+    QTest::addColumn<QString>("recent");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+
+    QTest::newRow("empty store") << QVariantMap() << "hevczent.cfg" << "TAppEncoder_hm80.exe" << ""
+                                 << 0 << 0;
+    QTest::newRow("empty values keep defaults")
+        << QVariantMap{{"cfgfile", ""}, {"hevcencoder", ""}, {"recentDir", ""}}
+        << "hevczent.cfg" << "TAppEncoder_hm80.exe" << "" << 0 << 0;
+    QTest::newRow("stored values")
+        << QVariantMap{{"cfgfile", "D:/enc/my.cfg"}, {"hevcencoder", "/opt/enc/enc bin"},
+                       {"recentDir", "/videos/in"}, {"prevwidth", 352}, {"prevheight", 288}}
+        << "D:/enc/my.cfg" << "/opt/enc/enc bin" << "/videos/in" << 352 << 288;
+    QTest::newRow("non-numeric sizes read as 0")
+        << QVariantMap{{"prevwidth", "wide"}, {"prevheight", "1e3"}}
+        << "hevczent.cfg" << "TAppEncoder_hm80.exe" << "" << 0 << 0;
+}
+
+void WindowTest::settings_readAtConstruction()
+{
+    QFETCH(QVariantMap, stored);
+    QFETCH(QString, cfg);
+    QFETCH(QString, encoder);
+    QFETCH(QString, recent);
+    QFETCH(int, width);
+    QFETCH(int, height);
+
+    IsolatedEnvironment env;
+    {
+        QSettings settings = store();
+        for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+            settings.setValue(it.key(), it.value());
+    }
+    TestWindow window;
+    QCOMPARE(window.cfgEdit->text(), cfg);
+    QCOMPARE(window.encoderEdit->text(), encoder);
+    QCOMPARE(window.recentDir, recent);
+    QCOMPARE(window.prevWidth, width);
+    QCOMPARE(window.prevHeight, height);
+    QCOMPARE(store().allKeys().size(), stored.size());
+}
+
+void WindowTest::settings_typedTextIsNotStored()
+{
+    IsolatedEnvironment env;
+    {
+        TestWindow window;
+        QTest::keyClicks(window.cfgEdit, QStringLiteral("x"));
+        QTest::keyClicks(window.encoderEdit, QStringLiteral("y"));
+        QTest::keyClicks(window.outputEdit, QStringLiteral("z"));
+    }
+    QVERIFY(store().allKeys().isEmpty());
+    TestWindow again;
+    QCOMPARE(again.cfgEdit->text(), QStringLiteral("hevczent.cfg"));
+    QCOMPARE(again.encoderEdit->text(), QStringLiteral("TAppEncoder_hm80.exe"));
+}
+
+void WindowTest::pickers_storeChoiceOrNothing_data()
+{
+    QTest::addColumn<QString>("slot");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<bool>("choose");
+
+    const QString cfgFilter = QStringLiteral("*.txt *.cfg;;All(*.*)");
+    const QString exeFilter = QStringLiteral("*.exe;;All(*.*)");
+    QTest::newRow("cfg chosen") << "onCfgOpen" << "cfg" << "cfgfile" << cfgFilter << true;
+    QTest::newRow("cfg cancelled") << "onCfgOpen" << "cfg" << "cfgfile" << cfgFilter << false;
+    QTest::newRow("encoder chosen") << "onSelectEncoder" << "encoder" << "hevcencoder" << exeFilter << true;
+    QTest::newRow("encoder cancelled") << "onSelectEncoder" << "encoder" << "hevcencoder" << exeFilter << false;
+    QTest::newRow("output chosen") << "onOutputOpen" << "output" << "recentDir" << QString() << true;
+    QTest::newRow("output cancelled") << "onOutputOpen" << "output" << "recentDir" << QString() << false;
+}
+
+void WindowTest::pickers_storeChoiceOrNothing()
+{
+    QFETCH(QString, slot);
+    QFETCH(QString, field);
+    QFETCH(QString, key);
+    QFETCH(QString, filter);
+    QFETCH(bool, choose);
+
+    IsolatedEnvironment env;
+    const QString folder = env.filePath(QStringLiteral("picked files"));
+    QDir().mkpath(folder);
+    const QString chosen = folder + (slot == "onOutputOpen" ? QStringLiteral("/choice.265")
+                                                            : QStringLiteral("/choice.cfg"));
+    QFile file(chosen);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    TestWindow window;
+    QLineEdit *edit = field == "cfg" ? window.cfgEdit
+                      : field == "encoder" ? window.encoderEdit : window.outputEdit;
+    const QString before = edit->text();
+
+    ModalAnswerer answerer;
+    answerer.chooseFile(choose ? chosen : QString());
+    QVERIFY(QMetaObject::invokeMethod(&window, slot.toLatin1().constData()));
+
+    QCOMPARE(answerer.shown.size(), 1);
+    QCOMPARE(answerer.shown.first().className, QStringLiteral("QFileDialog"));
+    QCOMPARE(answerer.shown.first().title, QStringLiteral("Open file"));
+    if (!filter.isEmpty())
+        QCOMPARE(answerer.shown.first().detail, filter);
+
+    if (!choose) {
+        QCOMPARE(edit->text(), before);
+        QVERIFY(store().allKeys().isEmpty());
+        return;
+    }
+    QCOMPARE(edit->text(), chosen);
+    const QString expectedValue = key == "recentDir" ? folder : chosen;
+    QCOMPARE(store().value(key).toString(), expectedValue);
+    QCOMPARE(store().allKeys(), QStringList{key});
+    if (key == "recentDir")
+        QCOMPARE(window.recentDir, folder);
+}
+
+void WindowTest::outputPicker_startsInRecentFolder()
+{
+    IsolatedEnvironment env;
+    const QString folder = env.filePath(QStringLiteral("recent one"));
+    QDir().mkpath(folder);
+    store().setValue(QStringLiteral("recentDir"), folder);
+
+    TestWindow window;
+    ModalAnswerer answerer;
+    answerer.chooseFile(QString());
+    window.onOutputOpen();
+    QCOMPARE(answerer.shown.size(), 1);
+    QCOMPARE(answerer.shown.first().text, folder);
+}
+
+void WindowTest::fileOpenImp_proposesOutput_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("recent");
+
+    QTest::newRow("mp4") << "D:/clips/park.mp4" << "D:/clips/park.265" << "D:/clips";
+    QTest::newRow("upper-case suffix") << "D:/clips/park.MKV" << "D:/clips/park.265" << "D:/clips";
+    QTest::newRow("suffix also in folder") << "D:/a.mp4/b.mp4" << "D:/a.265/b.265" << "D:/a.mp4";
+    QTest::newRow("only last suffix replaced") << "/v/clip.final.mov" << "/v/clip.final.265" << "/v";
+    QTest::newRow("no suffix keeps folder dots") << "/data/v1.2/clip" << "/data/v1.2/clip.265" << "/data/v1.2";
+    QTest::newRow("265 input not overwritten") << "/data/clip.265" << "/data/clip_transcoded.265" << "/data";
+    QTest::newRow("265 input in 265 folder") << "/d.265/c.265" << "/d.265/c_transcoded.265" << "/d.265";
+}
+
+void WindowTest::fileOpenImp_proposesOutput()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, output);
+    QFETCH(QString, recent);
+
+    IsolatedEnvironment env;
+    TestWindow window;
+    QString path = input;
+    QVERIFY(window.fileOpen(path));
+    QCOMPARE(window.inputEdit->text(), input);
+    QCOMPARE(window.outputEdit->text(), output);
+    QVERIFY(window.outputEdit->text() != input);
+    QVERIFY(window.encodeButton->isEnabled());
+    QCOMPARE(window.recentDir, QFileInfo(recent + "/x").absolutePath());
+    QCOMPARE(store().value(QStringLiteral("recentDir")).toString(), window.recentDir);
+}
+
+namespace {
+
+class ThrowingWindow : public TestWindow
+{
+public:
+    bool fileOpenImp(QString &, bool) override { throw QStringLiteral("cannot use this file"); }
+};
+
+} // namespace
+
+void WindowTest::fileOpen_trapsThrownText()
+{
+    IsolatedEnvironment env;
+    ThrowingWindow window;
+    ModalAnswerer answerer;
+    QString path = QStringLiteral("/x/y.mp4");
+    QVERIFY(!window.fileOpen(path, true));
+    QCOMPARE(answerer.shown.size(), 1);
+    QCOMPARE(answerer.shown.first().title, QStringLiteral("Error"));
+    QCOMPARE(answerer.shown.first().text, QStringLiteral("cannot use this file"));
+    QCOMPARE(answerer.shown.first().icon, QMessageBox::Critical);
+    QVERIFY(window.inputEdit->text().isEmpty());
+}
+
+void WindowTest::cfgSettings_opensFileOrWarns_data()
+{
+    QTest::addColumn<bool>("desktopOpens");
+    QTest::newRow("desktop opens the file") << true;
+    QTest::newRow("desktop cannot open it") << false;
+}
+
+void WindowTest::cfgSettings_opensFileOrWarns()
+{
+    QFETCH(bool, desktopOpens);
+
+    IsolatedEnvironment env;
+    UrlRecorder recorder;
+    ScopedUrlHandler handler(QStringLiteral("file"), &recorder, desktopOpens ? "openUrl" : "noSuchMethod");
+
+    TestWindow window;
+    window.cfgEdit->setText(QStringLiteral("missing dir/encoder.cfg"));
+    ModalAnswerer answerer;
+    window.onCfgSettings();
+
+    if (desktopOpens) {
+        QCOMPARE(recorder.urls.size(), 1);
+        QCOMPARE(recorder.urls.first().toLocalFile(),
+                 QFileInfo(QStringLiteral("missing dir/encoder.cfg")).absoluteFilePath());
+        QVERIFY(answerer.shown.isEmpty());
+    } else {
+        QCOMPARE(answerer.shown.size(), 1);
+        QCOMPARE(answerer.shown.first().title, QStringLiteral("Warning"));
+        QCOMPARE(answerer.shown.first().text,
+                 QStringLiteral("Unable to open file missing dir/encoder.cfg."));
+        QCOMPARE(answerer.shown.first().detail, QStringLiteral("OK"));
+    }
+    QVERIFY(store().allKeys().isEmpty());
+}
+
+int main(int argc, char **argv)
+{
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    QApplication app(argc, argv);
+    WindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_window.moc"
