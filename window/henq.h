@@ -59,6 +59,8 @@ protected:
     bool encoderInputIsTemporary;
 
 private:
+    // Waits for the launched encoder to start; on failure tells the user and discards it.
+    bool encoderStarted();
     void storeSetting(const QString &key, const QVariant &value) const;
     QString pickFile(const QString &startDir, const QString &filter);
 };
