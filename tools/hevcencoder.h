@@ -55,6 +55,7 @@ private:
     bool fail(ExitCode code, const std::string &text);
     // Returns the number of pictures handed back (0 or 1), or -1 on failure.
     int encodeOne(x265_picture *input);
+    double chromaPsnr(double libraryValue) const;
 
     PictureDone pictureDone;
     x265_param *param = nullptr;
