@@ -69,6 +69,13 @@ QList<PictureLine> pictureLines(const QByteArray &out)
     return lines;
 }
 
+// Whether the output has a line matching pattern.
+bool matches(const QByteArray &out, const QString &pattern)
+{
+    return QRegularExpression(pattern, QRegularExpression::MultilineOption)
+        .match(QString::fromLatin1(out)).hasMatch();
+}
+
 bool writeFile(const QString &path, const QByteArray &data)
 {
     QFile file(path);
@@ -223,8 +230,7 @@ void EncoderToolTest::configuration()
     const auto result = encode(baseArguments(raw, env.filePath("out.265")) + QStringList{"-c", cfg} + switches);
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, exitCode);
-    const QRegularExpression pattern(expected, QRegularExpression::MultilineOption);
-    QVERIFY2(pattern.match(QString::fromLatin1(result.out)).hasMatch(), result.out.constData());
+    QVERIFY2(matches(result.out, expected), result.out.constData());
     if (exitCode == 0)
         QCOMPARE(pictureLines(result.out).size(), 2);
     else
@@ -278,8 +284,7 @@ void EncoderToolTest::commandLine()
     const auto result = encode(arguments);
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, exitCode);
-    const QRegularExpression pattern(expected, QRegularExpression::MultilineOption);
-    QVERIFY2(pattern.match(QString::fromLatin1(result.out)).hasMatch(), result.out.constData());
+    QVERIFY2(matches(result.out, expected), result.out.constData());
     if (exitCode != 0) {
         QVERIFY2(result.err.contains("Error: ") || arguments.isEmpty(), result.err.constData());
         QVERIFY(pictureLines(result.out).isEmpty());
@@ -462,8 +467,7 @@ void EncoderToolTest::completeInput()
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(pictureLines(result.out).size(), encoded);
-    QVERIFY2(QRegularExpression(expected, QRegularExpression::MultilineOption)
-                 .match(QString::fromLatin1(result.out)).hasMatch(), result.out.constData());
+    QVERIFY2(matches(result.out, expected), result.out.constData());
     if (encoded > 0)
         QCOMPARE(TestSupport::probeVideo(out).frames, encoded);
 }
@@ -558,8 +562,7 @@ void EncoderToolTest::writerKeepsFileOpen()
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(elapsed >= minimumMs && elapsed < maximumMs, qPrintable(QString::number(elapsed)));
     QCOMPARE(pictureLines(result.out).size(), encoded);
-    QVERIFY2(QRegularExpression(expected, QRegularExpression::MultilineOption)
-                 .match(QString::fromLatin1(result.out)).hasMatch(), result.out.constData());
+    QVERIFY2(matches(result.out, expected), result.out.constData());
 }
 
 void EncoderToolTest::report_data()
@@ -632,8 +635,7 @@ void EncoderToolTest::report()
     QVERIFY2(summary.hasMatch(), result.out.constData());
     QCOMPARE(summary.captured(1).toInt(), pictures);
     QVERIFY(std::fabs(summary.captured(2).toDouble() - sumY / pictures) < 0.0002);
-    QVERIFY(QRegularExpression(QStringLiteral(R"(^ Total Time: +\d+\.\d{3} sec\.)"), QRegularExpression::MultilineOption)
-                .match(QString::fromLatin1(result.out)).hasMatch());
+    QVERIFY(matches(result.out, QStringLiteral(R"(^ Total Time: +\d+\.\d{3} sec\.)")));
 }
 
 QTEST_GUILESS_MAIN(EncoderToolTest)
