@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The whole encode job (the window driven headless: decode into the temporary frame file
+# while the bundled encoder reads it) beside the ffmpeg tool transcoding the same clip with
+# the same x265 library, preset, QP and intra period; and the log pane's cost per line.
+# Prints, one figure a line:
+#   job_vs_ffmpeg_x265_ratio   our wall time / the tool's (target <= 1.10)
+#   job_bytes / ffmpeg_x265_bytes, job_psnr_y / ffmpeg_x265_psnr_y   against the source
+#   log_append_ratio           time per line for 100,000 lines / for 10,000 (target <= 1.5)
+# Needs MORLUNEX_BUILD (a Release build with bench/ and bin/) and BENCH_WORK.
+set -euo pipefail
+: "${MORLUNEX_BUILD:?set MORLUNEX_BUILD to a Release build directory}"
+: "${BENCH_WORK:?set BENCH_WORK to a scratch directory}"
+
+frames=${BENCH_JOB_FRAMES:-120}
+qp=32
+period=32
+preset=medium
+work=$BENCH_WORK/job
+mkdir -p "$work"
+clip=$work/clip_1080p.mp4
+export TMPDIR=$work/tmp
+mkdir -p "$TMPDIR"
+
+ffmpeg -nostdin -hide_banner -loglevel error -y \
+    -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t" -frames:v "$frames" \
+    -c:v libx264 -preset veryfast -bf 3 -pix_fmt yuv420p "$clip"
+
+# The window's own default configuration, with the settings both sides share made explicit.
+{
+    cat "$MORLUNEX_BUILD/bin/hevczent.cfg"
+    printf 'QP : %s\nIntraPeriod : %s\n' "$qp" "$period"
+} > "$work/job.cfg"
+
+now() { date +%s.%N; }
+
+"$MORLUNEX_BUILD/bench/job_bench" job "$clip" "$MORLUNEX_BUILD/bin/TAppEncoder_hm80.exe" \
+    "$work/job.cfg" "$work/ours.265" > "$work/job.out" 2> "$work/job.err"
+ours=$(awk '/^job_seconds/ { print $2 }' "$work/job.out")
+
+start=$(now)
+ffmpeg -nostdin -hide_banner -loglevel error -y -i "$clip" \
+    -c:v libx265 -preset "$preset" \
+    -x265-params "qp=$qp:keyint=$period:min-keyint=$period:scenecut=0:repeat-headers=1:log-level=error" \
+    -f hevc "$work/theirs.265"
+theirs=$(awk "BEGIN { printf \"%.3f\", $(now) - $start }")
+
+psnr_y() {
+    # $1: bitstream; the padding rows of ours are cropped away before comparing.
+    ffmpeg -nostdin -hide_banner -i "$1" -i "$clip" \
+        -lavfi "[0:v]crop=1920:1080:0:0[a];[a][1:v]psnr" -f null - 2>&1 |
+        sed -n 's/.*PSNR y:\([0-9.inf]*\).*/\1/p' | tail -n 1
+}
+
+awk -v o="$ours" -v t="$theirs" 'BEGIN { printf "job_vs_ffmpeg_x265_ratio %.3f\n", o / t }'
+echo "job_seconds $ours"
+echo "ffmpeg_x265_seconds $theirs"
+echo "job_bytes $(stat -c %s "$work/ours.265")"
+echo "ffmpeg_x265_bytes $(stat -c %s "$work/theirs.265")"
+echo "job_psnr_y $(psnr_y "$work/ours.265")"
+echo "ffmpeg_x265_psnr_y $(psnr_y "$work/theirs.265")"
+
+per_line() { "$MORLUNEX_BUILD/bench/job_bench" log "$1" | awk '{ print $2 }'; }
+short=$(per_line 10000)
+long=$(per_line 100000)
+awk -v s="$short" -v l="$long" 'BEGIN { printf "log_append_ratio %.3f\n", l / s }'

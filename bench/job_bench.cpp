@@ -1,0 +1,123 @@
+// Drives the transcoder window headless for the benchmarks.
+//
+//   job_bench job CLIP ENCODER CONFIG OUTPUT
+//       presses the encode button with these fields, answers every box with its default
+//       button and prints "job_seconds S": from the press to the "Done" box.
+//   job_bench log LINES
+//       runs a child that prints LINES encoder-style lines through the window's log pane
+//       and prints "log_seconds_per_line S" (wall time of the whole run over LINES).
+
+#include "window/henq.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+class BenchWindow : public HenQ
+{
+public:
+    BenchWindow() : HenQ(nullptr) {}
+    using HenQ::cfgEdit;
+    using HenQ::encodeButton;
+    using HenQ::encoderEdit;
+    using HenQ::encoderProcess;
+    using HenQ::logView;
+    using HenQ::outputEdit;
+};
+
+// Presses the default button of every message box; reports the "Done" box.
+void answerBoxes(QObject *owner, std::function<void(const QString &)> onDone)
+{
+    auto *timer = new QTimer(owner);
+    QObject::connect(timer, &QTimer::timeout, owner, [onDone] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        const QString title = box->windowTitle();
+        const QString text = box->text();
+        QAbstractButton *button = box->defaultButton();
+        if (!button)
+            button = box->buttons().value(0);
+        if (button)
+            button->click();
+        if (title == QLatin1String("Done"))
+            onDone(text);
+    });
+    timer->start(5);
+}
+
+int runJob(const QStringList &args)
+{
+    BenchWindow window;
+    window.show();
+    QString clip = args.at(0);
+    window.fileOpen(clip);
+    window.encoderEdit->setText(args.at(1));
+    window.cfgEdit->setText(args.at(2));
+    window.outputEdit->setText(args.at(3));
+
+    QElapsedTimer clock;
+    int status = 1;
+    answerBoxes(&window, [&](const QString &text) {
+        std::printf("job_seconds %.3f\n", clock.elapsed() / 1000.0);
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+        status = text == QLatin1String("Encoding done(0).") ? 0 : 1;
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    });
+    QTimer::singleShot(0, &window, [&] {
+        clock.start();
+        window.encodeButton->click();
+    });
+    QTimer::singleShot(3600 * 1000, qApp, &QCoreApplication::quit);
+    QApplication::exec();
+    return status;
+}
+
+int runLog(int lines)
+{
+    BenchWindow window;
+    window.show();
+    auto *process = new QProcess(&window);
+    window.encoderProcess = process;
+    QObject::connect(process, SIGNAL(readyReadStandardOutput()), &window, SLOT(updateLog()));
+    QObject::connect(process, &QProcess::finished, qApp, &QCoreApplication::quit);
+
+    QElapsedTimer clock;
+    clock.start();
+    process->start(QStringLiteral("awk"),
+                   {QStringLiteral("BEGIN { for (i = 0; i < %1; i++) printf \"POC %4d TId: 0 "
+                                   "( B-SLICE, nQP 32 QP 32 )      12345 bits [Y 36.1234 dB    "
+                                   "U 38.1234 dB    V 38.4321 dB]\\n\", i; }").arg(lines)});
+    QApplication::exec();
+    const double seconds = clock.elapsed() / 1000.0;
+    window.encoderProcess = nullptr;
+    if (window.logView->document()->blockCount() < lines) {
+        std::fprintf(stderr, "only %d lines arrived\n", window.logView->document()->blockCount());
+        return 1;
+    }
+    std::printf("log_seconds_per_line %.9f\n", seconds / lines);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    if (args.size() == 5 && args.at(0) == QLatin1String("job"))
+        return runJob(args.mid(1));
+    if (args.size() == 2 && args.at(0) == QLatin1String("log"))
+        return runLog(args.at(1).toInt());
+    std::fprintf(stderr, "usage: job_bench job CLIP ENCODER CONFIG OUTPUT | job_bench log LINES\n");
+    return 2;
+}
