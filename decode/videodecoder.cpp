@@ -143,8 +143,9 @@ int convertFrame(VideoDecoder *decoder)
 }
 
 // Collects rows into large blocks, so that a picture reaches the stream in a few big writes
-// instead of one small write per row. Counts only the bytes of blocks that were written and
-// flushed; after the first failure it writes nothing more.
+// instead of one small write per row; a run of picture bytes at least a block long goes out
+// as it is, without a copy. Counts only the bytes of writes that went through, flush
+// included; after the first failure it writes nothing more.
 class BlockWriter
 {
 public:
@@ -158,6 +159,11 @@ public:
     // Appends size bytes from data, or size zero bytes when data is null.
     void append(const uint8_t *data, size_t size)
     {
+        if (data && size >= capacity) {
+            writeBlock();
+            writeOut(data, size);
+            return;
+        }
         while (size > 0 && !failed) {
             const size_t part = std::min(size, capacity - used);
             if (data) {
@@ -185,15 +191,20 @@ public:
 private:
     void writeBlock()
     {
-        if (used == 0 || failed)
+        writeOut(buffer.get(), used);
+        used = 0;
+    }
+
+    void writeOut(const uint8_t *data, size_t size)
+    {
+        if (size == 0 || failed)
             return;
-        // A block larger than the stream's buffer goes out at once; the flush makes sure that
-        // whatever the stream kept back has reached the file before the block is counted.
-        if (fwrite(buffer.get(), 1, used, file) != used || fflush(file) != 0)
+        // A write larger than the stream's buffer goes out at once; the flush makes sure that
+        // whatever the stream kept back has reached the file before the bytes are counted.
+        if (fwrite(data, 1, size, file) != size || fflush(file) != 0)
             failed = true;
         else
-            written += static_cast<int64_t>(used);
-        used = 0;
+            written += static_cast<int64_t>(size);
     }
 
     FILE *file;
@@ -207,9 +218,14 @@ private:
 void appendPlane(BlockWriter &writer, const uint8_t *plane, int stride, int width, int height,
                  int padWidth, int padHeight)
 {
-    for (int row = 0; row < height; ++row) {
-        writer.append(plane + static_cast<ptrdiff_t>(row) * stride, static_cast<size_t>(width));
-        writer.append(nullptr, static_cast<size_t>(padWidth));
+    if (stride == width && padWidth == 0) {
+        // The rows lie back to back in memory: one run for the whole plane.
+        writer.append(plane, static_cast<size_t>(width) * static_cast<size_t>(height));
+    } else {
+        for (int row = 0; row < height; ++row) {
+            writer.append(plane + static_cast<ptrdiff_t>(row) * stride, static_cast<size_t>(width));
+            writer.append(nullptr, static_cast<size_t>(padWidth));
+        }
     }
     writer.append(nullptr, static_cast<size_t>(width + padWidth) * static_cast<size_t>(padHeight));
 }
@@ -228,7 +244,8 @@ int decoderOpen(VideoDecoder *decoder, const char *path)
 {
     if (!decoder)
         return AVERROR(EINVAL);
-    decoder->videoStreamIndex = -1;
+    // A decoder is meant to be opened once; should it be opened again, nothing leaks.
+    decoderClose(decoder);
 
     int ret = avformat_open_input(&decoder->inputContext, path, nullptr, nullptr);
     if (ret < 0) {
