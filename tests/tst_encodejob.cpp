@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTest>
 
 #include <csignal>
@@ -343,6 +344,7 @@ void EncodeJobTest::endToEnd_bundledEncoderTranscodes()
                                  "-bf", "3", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", clip}));
 
     TestWindow window;
+    window.show();
     QString path = clip;
     window.fileOpen(path);  // as the command line does
     window.encoderEdit->setText(encoder);
@@ -374,6 +376,11 @@ void EncodeJobTest::endToEnd_bundledEncoderTranscodes()
     const QString log = window.logView->toPlainText();
     QVERIFY(log.startsWith(answerer.shown.first().text));
     QCOMPARE(log.count(QRegularExpression(QStringLiteral("(^|\\n)POC "))), 30);
+    // The view follows the newest output.
+    QVERIFY(window.logView->verticalScrollBar()->value() > 0);
+    QVERIFY(window.logView->textCursor().atEnd());
+    QVERIFY(window.logView->viewport()->rect().contains(window.logView->cursorRect()));
+    TestSupport::saveScreenshot(&window, QStringLiteral("main_window_after_encode"));
 }
 
 int main(int argc, char **argv)
