@@ -53,20 +53,13 @@ public:
             close(saved);
             saved = -1;
         }
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        return TestSupport::readFile(path);
     }
 
 private:
     QString path;
     int saved = -1;
 };
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // The ffmpeg tool's raw pictures of a clip (video only) in the given pixel format.
 QByteArray toolRaw(const TestSupport::IsolatedEnvironment &env, const QString &clip,
@@ -76,35 +69,7 @@ QByteArray toolRaw(const TestSupport::IsolatedEnvironment &env, const QString &c
     if (!TestSupport::ffmpeg({"-i", clip, "-an", "-fps_mode", "passthrough", "-f", "rawvideo",
                                  "-pix_fmt", pixelFormat, raw}))
         return QByteArray();
-    return readAll(raw);
-}
-
-// Lays the tool's planes out as the encoder's file wants them: rows padded with zeros to a
-// multiple of 16, chroma cut to the picture size divided by the subsampling (the tool keeps
-// the last, half-covered chroma column and row of odd sizes; the file does not).
-QByteArray padFrames(const QByteArray &raw, int width, int height, int dx, int dy)
-{
-    const int paddedW = (width + 15) / 16 * 16, paddedH = (height + 15) / 16 * 16;
-    const int toolCw = (width + dx - 1) / dx, toolCh = (height + dy - 1) / dy;
-    const int toolFrame = width * height + 2 * toolCw * toolCh;
-    QByteArray out;
-    for (int offset = 0; offset + toolFrame <= raw.size(); offset += toolFrame) {
-        const char *plane = raw.constData() + offset;
-        for (int index = 0; index < 3; ++index) {
-            const bool luma = index == 0;
-            const int w = luma ? width : width / dx, h = luma ? height : height / dy;
-            const int stride = luma ? width : toolCw, rows = luma ? height : toolCh;
-            const int outW = luma ? paddedW : paddedW / dx, outH = luma ? paddedH : paddedH / dy;
-            for (int row = 0; row < outH; ++row) {
-                QByteArray line(outW, '\0');
-                if (row < h)
-                    line.replace(0, w, QByteArray(plane + row * stride, w));
-                out += line;
-            }
-            plane += stride * rows;
-        }
-    }
-    return out;
+    return TestSupport::readFile(raw);
 }
 
 struct DecodeRun
@@ -258,7 +223,7 @@ void TestDecoder::pictures_matchToolOutput()
     TestSupport::IsolatedEnvironment env;
     const QString clip = env.filePath("clip." + suffix);
     QVERIFY(TestSupport::ffmpeg(source + QStringList{clip}));
-    const QByteArray expected = padFrames(toolRaw(env, clip, toolFormat), width, height, dx, dy);
+    const QByteArray expected = TestSupport::padFrames(toolRaw(env, clip, toolFormat), width, height, dx, dy);
     QCOMPARE(expected.size(), qsizetype(frameBytes) * pictures);
 
     const QString output = env.filePath("out.420");
@@ -282,7 +247,7 @@ void TestDecoder::pictures_matchToolOutput()
     QCOMPARE(info.chromaHeight + info.chromaPadHeight, (height + info.lumaPadHeight) / dy);
     QCOMPARE(frameByteSize(&info), qint64(frameBytes));
 
-    const QByteArray actual = readAll(output);
+    const QByteArray actual = TestSupport::readFile(output);
     QCOMPARE(actual.size(), expected.size());
     for (int picture = 0; picture < pictures; ++picture) {
         const qsizetype at = qsizetype(picture) * frameBytes;
@@ -360,7 +325,7 @@ void TestDecoder::open_failsWithItsMessage()
         path = env.filePath("input.mkv");
         QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x48", "-frames:v",
                                      "2", "-c:v", "ffv1", "-level", "3", path}));
-        QByteArray data = readAll(path);
+        QByteArray data = TestSupport::readFile(path);
         const qsizetype privateData = data.indexOf("\x63\xa2");
         QVERIFY(privateData > 0);
         const qsizetype setup = privateData + 3 + 40 + 8;
@@ -419,7 +384,7 @@ void TestDecoder::damagedInput_endsCleanly()
     QVERIFY(TestSupport::ffmpeg(QStringList{"-f", "lavfi", "-i", "testsrc2=size=176x144",
                                             "-frames:v", QString::number(pictures)}
                                 + encode + QStringList{clip}));
-    QByteArray data = readAll(clip);
+    QByteArray data = TestSupport::readFile(clip);
     if (damage == "truncate") {
         data.truncate(data.size() * 2 / 3 + 7);
     } else {

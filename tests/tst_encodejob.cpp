@@ -30,45 +30,6 @@ cp "$input" "$dir/copy.raw"
 exit $(cat "$dir/exitcode.txt" 2>/dev/null || echo 0)
 )";
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-// 4:2:0 pictures of width x height padded with zeros to multiples of 16, as the encoder
-// must receive them; computed from the ffmpeg tool's own unpadded output.
-QByteArray padI420(const QByteArray &raw, int width, int height)
-{
-    const int paddedWidth = (width + 15) & ~15;
-    const int paddedHeight = (height + 15) & ~15;
-    const int chromaWidth = width / 2;
-    const int chromaHeight = height / 2;
-    const int frameBytes = width * height + 2 * chromaWidth * chromaHeight;
-    QByteArray out;
-    for (int offset = 0; offset + frameBytes <= raw.size(); offset += frameBytes) {
-        const char *plane = raw.constData() + offset;
-        auto appendPlane = [&](int w, int h, int pw, int ph) {
-            for (int row = 0; row < h; ++row) {
-                out.append(plane + row * w, w);
-                out.append(QByteArray(pw - w, '\0'));
-            }
-            out.append(QByteArray((ph - h) * pw, '\0'));
-            plane += w * h;
-        };
-        appendPlane(width, height, paddedWidth, paddedHeight);
-        appendPlane(chromaWidth, chromaHeight, paddedWidth / 2, paddedHeight / 2);
-        appendPlane(chromaWidth, chromaHeight, paddedWidth / 2, paddedHeight / 2);
-    }
-    return out;
-}
-
 // A job set up in an isolated environment with the fake encoder in a folder with blanks.
 struct JobFixture
 {
@@ -82,7 +43,7 @@ struct JobFixture
     {
         QDir().mkpath(encoderDir);
         const QString script = encoderDir + QStringLiteral("/enc.sh");
-        if (!writeAll(script, fakeEncoderScript))
+        if (!TestSupport::writeFile(script, fakeEncoderScript))
             return false;
         QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         clip = env.filePath(QStringLiteral("input clip.nut"));
@@ -102,9 +63,9 @@ struct JobFixture
     QStringList tempFiles() const { return QDir(env.tempPath()).entryList(QDir::Files); }
     QStringList arguments() const
     {
-        return QString::fromUtf8(readAll(encoderDir + QStringLiteral("/args.txt"))).split('\n', Qt::SkipEmptyParts);
+        return QString::fromUtf8(TestSupport::readFile(encoderDir + QStringLiteral("/args.txt"))).split('\n', Qt::SkipEmptyParts);
     }
-    void release() { writeAll(encoderDir + QStringLiteral("/go"), QByteArray()); }
+    void release() { TestSupport::writeFile(encoderDir + QStringLiteral("/go"), QByteArray()); }
     bool finished() { return answerer.waitForTitle(QStringLiteral("Done"), 60000); }
     QString lastText() const { return answerer.shown.isEmpty() ? QString() : answerer.shown.last().text; }
 };
@@ -173,8 +134,8 @@ void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures()
 
     JobFixture job;
     QVERIFY(job.prepare(frames));
-    QVERIFY(writeAll(job.encoderDir + "/output.txt", output));
-    QVERIFY(writeAll(job.encoderDir + "/exitcode.txt", QByteArray::number(exitCode)));
+    QVERIFY(TestSupport::writeFile(job.encoderDir + "/output.txt", output));
+    QVERIFY(TestSupport::writeFile(job.encoderDir + "/exitcode.txt", QByteArray::number(exitCode)));
 
     QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
     // Decoding is over when the click returns; the encoder runs and the button waits for it.
@@ -204,9 +165,9 @@ void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures()
 
     const QString reference = job.env.filePath(QStringLiteral("reference.yuv"));
     QVERIFY(TestSupport::ffmpeg({"-i", job.clip, "-f", "rawvideo", "-pix_fmt", "yuv420p", reference}));
-    const QByteArray expected = padI420(readAll(reference), 40, 30);
+    const QByteArray expected = TestSupport::padFrames(TestSupport::readFile(reference), 40, 30, 2, 2);
     QCOMPARE(expected.size(), frames * 48 * 32 * 3 / 2);
-    QVERIFY(readAll(job.encoderDir + "/copy.raw") == expected);
+    QVERIFY(TestSupport::readFile(job.encoderDir + "/copy.raw") == expected);
 
     QCOMPARE(job.window.logView->toPlainText(), commandLine + shownLog);
 }
@@ -236,7 +197,7 @@ void EncodeJobTest::rawRoute_handsOverInputAsTyped()
     JobFixture job;
     QVERIFY(job.prepare(1));
     const QByteArray pictures(352 * 288 * 3 / 2 * 2, '\x40');
-    QVERIFY(writeAll(job.env.filePath(QStringLiteral("cif clip.yuv")), pictures));
+    QVERIFY(TestSupport::writeFile(job.env.filePath(QStringLiteral("cif clip.yuv")), pictures));
 
     // Typed relative to the current directory, and handed over exactly so.
     QDir::setCurrent(job.env.path());
@@ -256,7 +217,7 @@ void EncodeJobTest::rawRoute_handsOverInputAsTyped()
     QCOMPARE(job.lastText(), QStringLiteral("Encoding done(0)."));
     QCOMPARE(job.arguments().mid(2, 2), QStringList({"-i", "cif clip.yuv"}));
     QVERIFY(QFile::exists(job.env.filePath(QStringLiteral("cif clip.yuv"))));
-    QVERIFY(readAll(job.encoderDir + "/copy.raw") == pictures);
+    QVERIFY(TestSupport::readFile(job.encoderDir + "/copy.raw") == pictures);
     QVERIFY(job.tempFiles().isEmpty());
     QDir::setCurrent(QCoreApplication::applicationDirPath());
 }
@@ -312,7 +273,7 @@ void EncodeJobTest::failedWrite_cutsFileAndWarns()
     QCOMPARE(QFileInfo(job.tempFile(QStringLiteral("mlxtmp_48x32.420"))).size(), qint64(frameBytes * roomInPictures));
     job.release();
     QVERIFY(job.finished());
-    QCOMPARE(readAll(job.encoderDir + "/copy.raw").size(), frameBytes * roomInPictures);
+    QCOMPARE(TestSupport::readFile(job.encoderDir + "/copy.raw").size(), frameBytes * roomInPictures);
     QVERIFY(job.tempFiles().isEmpty());
 }
 

@@ -76,28 +76,16 @@ bool matches(const QByteArray &out, const QString &pattern)
         .match(QString::fromLatin1(out)).hasMatch();
 }
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Raw planar pictures of a moving test pattern, made by the ffmpeg tool.
 QByteArray makeRaw(const QString &path, int pictures, const QString &pixelFormat = QStringLiteral("yuv420p"))
 {
     if (pictures == 0)
-        return writeFile(path, QByteArray()) ? QByteArray("") : QByteArray();
+        return TestSupport::writeFile(path, QByteArray()) ? QByteArray("") : QByteArray();
     if (!TestSupport::ffmpeg({"-f", "lavfi", "-i", QStringLiteral("testsrc2=size=%1x%1:rate=25").arg(side),
                               "-frames:v", QString::number(pictures), "-pix_fmt", pixelFormat,
                               "-f", "rawvideo", path}))
         return QByteArray();
-    return readFile(path);
+    return TestSupport::readFile(path);
 }
 
 double psnr(const char *a, const char *b, int samples)
@@ -225,7 +213,7 @@ void EncoderToolTest::configuration()
     const QString raw = env.filePath("in.yuv");
     const QString cfg = env.filePath("test.cfg");
     QVERIFY(!makeRaw(raw, 2).isEmpty());
-    QVERIFY(writeFile(cfg, text));
+    QVERIFY(TestSupport::writeFile(cfg, text));
 
     const auto result = encode(baseArguments(raw, env.filePath("out.265")) + QStringList{"-c", cfg} + switches);
     QVERIFY(result.finished);
@@ -321,7 +309,7 @@ void EncoderToolTest::stockConfigurations()
     const QByteArray sequence("FrameRate : 25\nFramesToBeEncoded : 6\nInputBitDepth : 8\n"
                               "InputChromaFormat : 420\nFrameSkip : 0\n");
     const QString cfg = env.filePath("sequence.cfg");
-    QVERIFY(writeFile(cfg, sequence + readFile(stock)));
+    QVERIFY(TestSupport::writeFile(cfg, sequence + TestSupport::readFile(stock)));
 
     // Run in a folder of its own: the file's own "BitstreamFile : str.bin" is overridden by -b.
     const QString work = env.filePath("work");
@@ -351,7 +339,7 @@ void EncoderToolTest::defaultConfiguration_runsAndSuitsTheReferenceEncoder()
     QVERIFY(QFileInfo(alias).isExecutable());
 
     // What the reference encoder needs to accept the same file.
-    const QString text = QString::fromLatin1(readFile(cfg));
+    const QString text = QString::fromLatin1(TestSupport::readFile(cfg));
     QVERIFY(!text.isEmpty());
     const QRegularExpression key(QStringLiteral(R"(^(\w+)\s*:\s*(\S+))"), QRegularExpression::MultilineOption);
     int warnLine = -1, firstOwnLine = -1, gopSize = -1, gopLines = 0, lineNumber = 0;
@@ -456,7 +444,7 @@ void EncoderToolTest::completeInput()
     QByteArray data = makeRaw(raw, pictures + (trailingBytes ? 1 : 0));
     QCOMPARE(data.size(), (pictures + (trailingBytes ? 1 : 0)) * pictureBytes);
     data.truncate(pictures * pictureBytes + trailingBytes);
-    QVERIFY(writeFile(raw, data));
+    QVERIFY(TestSupport::writeFile(raw, data));
 
     // No process writes the file, so the end of the data is the end of the input: the
     // default quiet period of 10 s must not come into play.
@@ -601,7 +589,7 @@ void EncoderToolTest::report()
                                + QStringList{"-q", "30", "--InputChromaFormat=" + QString::number(chromaFormat)});
     QCOMPARE(result.exitCode, 0);
     QVERIFY(TestSupport::ffmpeg({"-i", out, "-fps_mode", "passthrough", "-f", "rawvideo", decoded}));
-    const QByteArray output = readFile(decoded);
+    const QByteArray output = TestSupport::readFile(decoded);
     QCOMPARE(output.size(), input.size()); // same picture count, decoded in the input's own format
 
     const QList<PictureLine> lines = pictureLines(result.out);

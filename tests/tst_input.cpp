@@ -155,15 +155,7 @@ void storeSetting(const QString &key, const QVariant &value)
 
 QString storedSetting(const QString &key)
 {
-    QSettings settings(QStringLiteral("Tarvolen Inc."), QStringLiteral("Morlunex Transcoder 0.980"));
-    return settings.value(key).toString();
-}
-
-bool writeFile(const QString &path, const QByteArray &contents)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+    return TestSupport::settingsStore().value(key).toString();
 }
 
 QString canonicalFolder(const QString &path)
@@ -457,7 +449,7 @@ void TstInput::picker_rawFileAccepted_setsSizeAndProposesOutput()
 {
     TestSupport::IsolatedEnvironment env;
     const QString raw = env.filePath(QStringLiteral("clips/clip.422"));
-    QVERIFY(writeFile(raw, QByteArray(352 * 288 * 2, '\x80')));
+    QVERIFY(TestSupport::writeFile(raw, QByteArray(352 * 288 * 2, '\x80')));
     TestWindow window;
     ModalAnswerer answerer;
     answerer.chooseFile(raw);
@@ -504,7 +496,7 @@ void TstInput::picker_classifiesByMarker()
 
     TestSupport::IsolatedEnvironment env;
     const QString path = env.filePath(name);
-    QVERIFY(writeFile(path, QByteArray("this is a text file, not a video\n")));
+    QVERIFY(TestSupport::writeFile(path, QByteArray("this is a text file, not a video\n")));
     TestWindow window;
     QString previous = env.filePath(QStringLiteral("previous.mkv"));
     window.fileOpen(previous);
@@ -559,7 +551,7 @@ void TstInput::picker_cancelAfterRawDescribed_clearsSize()
 {
     TestSupport::IsolatedEnvironment env;
     const QString raw = env.filePath(QStringLiteral("foreman_352x288.yuv"));
-    QVERIFY(writeFile(raw, QByteArray(352 * 288 * 3 / 2, '\x10')));
+    QVERIFY(TestSupport::writeFile(raw, QByteArray(352 * 288 * 3 / 2, '\x10')));
     TestWindow window;
     ModalAnswerer answerer;
     answerer.chooseFile(raw);
@@ -582,8 +574,8 @@ void TstInput::picker_startsInRecentFolder_alsoAfterRestart()
     TestSupport::IsolatedEnvironment env;
     const QString first = env.filePath(QStringLiteral("first/a.yuv"));
     const QString second = env.filePath(QStringLiteral("second/b.yuv"));
-    QVERIFY(writeFile(first, "a"));
-    QVERIFY(writeFile(second, "b"));
+    QVERIFY(TestSupport::writeFile(first, "a"));
+    QVERIFY(TestSupport::writeFile(second, "b"));
 
     auto window = std::make_unique<TestWindow>();
     ModalAnswerer answerer;
@@ -611,7 +603,7 @@ void TstInput::picker_previousWidthOnly_givesSizeWithoutDialog()
     storeSetting(QStringLiteral("prevwidth"), 1920);
     storeSetting(QStringLiteral("prevheight"), 0);
     const QString raw = env.filePath(QStringLiteral("clip_352x288.yuv"));
-    QVERIFY(writeFile(raw, "raw"));
+    QVERIFY(TestSupport::writeFile(raw, "raw"));
     TestWindow window;
     ModalAnswerer answerer;
     answerer.chooseFile(raw);

@@ -19,11 +19,6 @@ using TestSupport::IsolatedEnvironment;
 
 namespace {
 
-QSettings store()
-{
-    return QSettings(QStringLiteral("Tarvolen Inc."), QStringLiteral("Morlunex Transcoder 0.980"));
-}
-
 QWidget *gridWidget(TestWindow &window, int row, int column)
 {
     const auto grids = window.centralWidget()->findChildren<QGridLayout *>();
@@ -178,7 +173,7 @@ void WindowTest::settings_readAtConstruction()
 
     IsolatedEnvironment env;
     {
-        QSettings settings = store();
+        QSettings settings = TestSupport::settingsStore();
         for (auto it = stored.cbegin(); it != stored.cend(); ++it)
             settings.setValue(it.key(), it.value());
     }
@@ -188,7 +183,7 @@ void WindowTest::settings_readAtConstruction()
     QCOMPARE(window.recentDir, recent);
     QCOMPARE(window.prevWidth, width);
     QCOMPARE(window.prevHeight, height);
-    QCOMPARE(store().allKeys().size(), stored.size());
+    QCOMPARE(TestSupport::settingsStore().allKeys().size(), stored.size());
 }
 
 void WindowTest::settings_typedTextIsNotStored()
@@ -200,7 +195,7 @@ void WindowTest::settings_typedTextIsNotStored()
         QTest::keyClicks(window.encoderEdit, QStringLiteral("y"));
         QTest::keyClicks(window.outputEdit, QStringLiteral("z"));
     }
-    QVERIFY(store().allKeys().isEmpty());
+    QVERIFY(TestSupport::settingsStore().allKeys().isEmpty());
     TestWindow again;
     QCOMPARE(again.cfgEdit->text(), QStringLiteral("hevczent.cfg"));
     QCOMPARE(again.encoderEdit->text(), QStringLiteral("TAppEncoder_hm80.exe"));
@@ -258,13 +253,13 @@ void WindowTest::pickers_storeChoiceOrNothing()
 
     if (!choose) {
         QCOMPARE(edit->text(), before);
-        QVERIFY(store().allKeys().isEmpty());
+        QVERIFY(TestSupport::settingsStore().allKeys().isEmpty());
         return;
     }
     QCOMPARE(edit->text(), chosen);
     const QString expectedValue = key == "recentDir" ? folder : chosen;
-    QCOMPARE(store().value(key).toString(), expectedValue);
-    QCOMPARE(store().allKeys(), QStringList{key});
+    QCOMPARE(TestSupport::settingsStore().value(key).toString(), expectedValue);
+    QCOMPARE(TestSupport::settingsStore().allKeys(), QStringList{key});
     if (key == "recentDir")
         QCOMPARE(window.recentDir, folder);
 }
@@ -274,7 +269,7 @@ void WindowTest::outputPicker_startsInRecentFolder()
     IsolatedEnvironment env;
     const QString folder = env.filePath(QStringLiteral("recent one"));
     QDir().mkpath(folder);
-    store().setValue(QStringLiteral("recentDir"), folder);
+    TestSupport::settingsStore().setValue(QStringLiteral("recentDir"), folder);
 
     TestWindow window;
     ModalAnswerer answerer;
@@ -314,7 +309,7 @@ void WindowTest::fileOpenImp_proposesOutput()
     QVERIFY(window.outputEdit->text() != input);
     QVERIFY(window.encodeButton->isEnabled());
     QCOMPARE(window.recentDir, QFileInfo(recent + "/x").absolutePath());
-    QCOMPARE(store().value(QStringLiteral("recentDir")).toString(), window.recentDir);
+    QCOMPARE(TestSupport::settingsStore().value(QStringLiteral("recentDir")).toString(), window.recentDir);
 }
 
 namespace {
@@ -373,7 +368,7 @@ void WindowTest::cfgSettings_opensFileOrWarns()
                  QStringLiteral("Unable to open file missing dir/encoder.cfg."));
         QCOMPARE(answerer.shown.first().detail, QStringLiteral("OK"));
     }
-    QVERIFY(store().allKeys().isEmpty());
+    QVERIFY(TestSupport::settingsStore().allKeys().isEmpty());
 }
 
 int main(int argc, char **argv)

@@ -187,22 +187,23 @@ void HenQ::onCloseAll()
 {
 }
 
-void HenQ::onCfgOpen()
+void HenQ::pickIntoField(QLineEdit *field, const QString &filter, const QString &key)
 {
-    const QString path = pickFile(QStringLiteral("."), tr("*.txt *.cfg;;All(*.*)"));
+    const QString path = pickFile(QStringLiteral("."), filter);
     if (path.isEmpty())
         return;
-    cfgEdit->setText(path);
-    storeSetting(QStringLiteral("cfgfile"), path);
+    field->setText(path);
+    storeSetting(key, path);
+}
+
+void HenQ::onCfgOpen()
+{
+    pickIntoField(cfgEdit, tr("*.txt *.cfg;;All(*.*)"), QStringLiteral("cfgfile"));
 }
 
 void HenQ::onSelectEncoder()
 {
-    const QString path = pickFile(QStringLiteral("."), tr("*.exe;;All(*.*)"));
-    if (path.isEmpty())
-        return;
-    encoderEdit->setText(path);
-    storeSetting(QStringLiteral("hevcencoder"), path);
+    pickIntoField(encoderEdit, tr("*.exe;;All(*.*)"), QStringLiteral("hevcencoder"));
 }
 
 void HenQ::onOutputOpen()

@@ -63,6 +63,9 @@ private:
     bool encoderStarted();
     void storeSetting(const QString &key, const QVariant &value) const;
     QString pickFile(const QString &startDir, const QString &filter);
+    // Lets the user pick a file for the field, starting in the current directory, and keeps
+    // the choice under the settings key.
+    void pickIntoField(QLineEdit *field, const QString &filter, const QString &key);
 };
 
 // Creates the transcoder window with the given parent, shows it and returns it.

@@ -1,6 +1,8 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -97,6 +99,49 @@ ProbeResult probeVideo(const QString &path)
     probe.height = stream.value("height").toInt(-1);
     probe.codec = stream.value("codec_name").toString();
     return probe;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QSettings settingsStore()
+{
+    return QSettings(QStringLiteral("Tarvolen Inc."), QStringLiteral("Morlunex Transcoder 0.980"));
+}
+
+QByteArray padFrames(const QByteArray &raw, int width, int height, int dx, int dy)
+{
+    const int paddedW = (width + 15) / 16 * 16, paddedH = (height + 15) / 16 * 16;
+    const int toolCw = (width + dx - 1) / dx, toolCh = (height + dy - 1) / dy;
+    const int toolFrame = width * height + 2 * toolCw * toolCh;
+    QByteArray out;
+    for (int offset = 0; offset + toolFrame <= raw.size(); offset += toolFrame) {
+        const char *plane = raw.constData() + offset;
+        for (int index = 0; index < 3; ++index) {
+            const bool luma = index == 0;
+            const int w = luma ? width : width / dx, h = luma ? height : height / dy;
+            const int stride = luma ? width : toolCw, rows = luma ? height : toolCh;
+            const int outW = luma ? paddedW : paddedW / dx, outH = luma ? paddedH : paddedH / dy;
+            for (int row = 0; row < outH; ++row) {
+                QByteArray line(outW, '\0');
+                if (row < h)
+                    line.replace(0, w, QByteArray(plane + row * stride, w));
+                out += line;
+            }
+            plane += stride * rows;
+        }
+    }
+    return out;
 }
 
 QString binDir()

@@ -2,6 +2,7 @@
 #define TESTSUPPORT_H
 
 #include <QByteArray>
+#include <QSettings>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -50,6 +51,19 @@ bool ffmpeg(const QStringList &arguments, int timeoutMs = 120000);
 // Number of video pictures and picture size of a file, read with ffprobe; -1 on failure.
 struct ProbeResult { int frames = -1; int width = -1; int height = -1; QString codec; };
 ProbeResult probeVideo(const QString &path);
+
+// Whole-file helpers; writeFile creates the parent folders.
+QByteArray readFile(const QString &path);
+bool writeFile(const QString &path, const QByteArray &bytes);
+
+// The application's settings store, as the window opens it.
+QSettings settingsStore();
+
+// Lays the ffmpeg tool's raw planar pictures out as the encoder's file wants them: rows
+// padded with zeros to a multiple of 16, chroma (subsampled by dx, dy) cut to the picture
+// size divided by the subsampling (the tool keeps the last, half-covered chroma column and
+// row of odd sizes; the file does not).
+QByteArray padFrames(const QByteArray &raw, int width, int height, int dx, int dy);
 
 QString binDir();
 QString buildDir();
