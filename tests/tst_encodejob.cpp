@@ -100,6 +100,7 @@ private slots:
     void missingEncoder_reportsAndLeavesNothing();
     void rawRoute_handsOverInputAsTyped();
     void emptyInput_warnsNoInput();
+    void sizeChange_endsInputAtTheChange();
     void failedWrite_cutsFileAndWarns_data();
     void failedWrite_cutsFileAndWarns();
     void destruction_killsRunningEncoder();
@@ -233,6 +234,34 @@ void EncodeJobTest::emptyInput_warnsNoInput()
     QCOMPARE(job.answerer.shown.first().text, QStringLiteral("Please open an input file first."));
     QVERIFY(!job.window.encoderProcess);
     QVERIFY(job.tempFiles().isEmpty());
+}
+
+void EncodeJobTest::sizeChange_endsInputAtTheChange()
+{
+    JobFixture job;
+    QVERIFY(job.prepare(1));
+    // Two elementary streams back to back: 8 pictures of 40x30, then 4 of 64x48.
+    const QString first = job.env.filePath(QStringLiteral("first.h264"));
+    const QString second = job.env.filePath(QStringLiteral("second.h264"));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=40x30:rate=10", "-frames:v", "8",
+                                 "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "h264", first}));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-frames:v", "4",
+                                 "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "h264", second}));
+    const QString joined = job.env.filePath(QStringLiteral("joined.h264"));
+    QVERIFY(TestSupport::writeFile(joined, TestSupport::readFile(first) + TestSupport::readFile(second)));
+    job.window.inputEdit->setText(joined);
+
+    QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
+    QCOMPARE(job.answerer.count(QStringLiteral("Encoding error")), 1);
+    const auto warning = std::find_if(job.answerer.shown.cbegin(), job.answerer.shown.cend(),
+                                      [](const ShownModal &m) { return m.title == "Encoding error"; });
+    QCOMPARE(warning->text, QStringLiteral("The picture size of %1 changes from 40x30 to 64x48 after 8 "
+                                           "pictures.\nOnly the pictures before the change are encoded.")
+                                .arg(joined));
+    job.release();
+    QVERIFY(job.finished());
+    QCOMPARE(TestSupport::readFile(job.encoderDir + "/copy.raw").size(), 8 * 48 * 32 * 3 / 2);
+    QCOMPARE(job.arguments().mid(6), QStringList({"-wdt", "48", "-hgt", "32"}));
 }
 
 void EncodeJobTest::failedWrite_cutsFileAndWarns_data()

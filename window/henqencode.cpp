@@ -35,6 +35,16 @@ bool truncateFile(FILE *file, int64_t size)
 #endif
 }
 
+int paddedWidth(const FrameInfo &frame)
+{
+    return frame.width + frame.lumaPadWidth;
+}
+
+int paddedHeight(const FrameInfo &frame)
+{
+    return frame.height + frame.lumaPadHeight;
+}
+
 } // namespace
 
 void HenQ::onEncode()
@@ -68,14 +78,27 @@ void HenQ::onEncode()
                 QDir temp = QDir::temp();
                 temp.makeAbsolute();
                 framePath = temp.path()
-                            + tr("/mlxtmp_%1x%2.420")
-                                  .arg(frame.width + frame.lumaPadWidth)
-                                  .arg(frame.height + frame.lumaPadHeight);
+                            + tr("/mlxtmp_%1x%2.420").arg(paddedWidth(frame)).arg(paddedHeight(frame));
                 frameFile = std::fopen(QFile::encodeName(framePath).constData(), "wb");
                 if (!frameFile)
                     break;
                 geometry = frame;
                 std::memset(geometry.planes, 0, sizeof geometry.planes);
+            }
+
+            // The file and the command line describe one picture size; pictures of another
+            // size would be read as garbage, so the input ends where its size changes.
+            if (paddedWidth(frame) != paddedWidth(geometry) || paddedHeight(frame) != paddedHeight(geometry)) {
+                QMessageBox::warning(this, tr("Encoding error"),
+                                     tr("The picture size of %1 changes from %2x%3 to %4x%5 after "
+                                        "%6 pictures.\nOnly the pictures before the change are encoded.")
+                                         .arg(QDir::toNativeSeparators(inputEdit->text()),
+                                              QString::number(geometry.width),
+                                              QString::number(geometry.height),
+                                              QString::number(frame.width),
+                                              QString::number(frame.height),
+                                              QString::number(frameCount)));
+                break;
             }
 
             errno = 0;
@@ -87,8 +110,8 @@ void HenQ::onEncode()
                 QMessageBox::warning(this, tr("Encoding error"),
                                      tr("Cannot write the decoded pictures to %1:\n%2.\n"
                                         "Decoding stopped after %3 pictures.")
-                                         .arg(QDir::toNativeSeparators(framePath), reason)
-                                         .arg(frameCount));
+                                         .arg(QDir::toNativeSeparators(framePath), reason,
+                                              QString::number(frameCount)));
                 stopped = true;
                 break;
             }
@@ -151,8 +174,7 @@ void HenQ::launchEncoder(const QString &encoderInput, const FrameInfo &geometry)
     const QString commandLine =
         QStringLiteral("\"%1\" -c \"%2\" -i \"%3\" -b \"%4\" -wdt %5 -hgt %6")
             .arg(encoder, config, encoderInput, output,
-                 QString::number(geometry.width + geometry.lumaPadWidth),
-                 QString::number(geometry.height + geometry.lumaPadHeight));
+                 QString::number(paddedWidth(geometry)), QString::number(paddedHeight(geometry)));
 
     encoderProcess = new QProcess(this);
     // The encoder's diagnostics go to our own standard error instead of piling up unread.
