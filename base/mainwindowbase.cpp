@@ -74,7 +74,7 @@ void MainWindowBase::aboutMe()
            "<b>Version %2</b><br><br>\n"
            "<b>Copyright (C) 2026 Tarvolen Inc. All rights reserved.</b><br>\n"
            "<a href=\"https://tarvolen.example\">https://tarvolen.example</a><br>\n"
-           "<a href=\"mailto:support@tarvolen.example\">support@tarvolen.example</a>\n")
+           "<a href=\"mailto:info@tarvolen.example\">info@tarvolen.example</a>\n")
             .arg(appName, versionText);
     about->setContents(text, QByteArray());
     about->setPixmap(QPixmap(QStringLiteral(":/images/quorvanta.ico")));

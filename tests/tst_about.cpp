@@ -678,7 +678,7 @@ void AboutTest::aboutMe_showsNameVersionAndPicture()
     QCOMPARE(run.lines.at(1).trimmed(), QStringLiteral("Version"));
     const QString all = run.lines.join(QLatin1Char('\n'));
     QVERIFY(all.contains(QLatin1String("Tarvolen Inc.")));
-    QVERIFY(all.contains(QLatin1String("support@tarvolen.example")));
+    QVERIFY(all.contains(QLatin1String("info@tarvolen.example")));
     QCOMPARE(run.pictureSize, QSize(32, 32));
     QCOMPARE(run.minimumSize, run.maximumSize);
     QVERIFY(run.minimumSize.width() <= AboutZentImp::widthLimit(availableWidthUnderCursor()));

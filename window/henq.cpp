@@ -111,10 +111,10 @@ HenQ::HenQ(QWidget *parent)
                         .scaled(50, 50, Qt::IgnoreAspectRatio, Qt::FastTransformation));
     noticeRow->addWidget(logo, 2);
     auto *notice = new ZentLabel(central);
-    notice->setContents(tr("<b>Copyright (C) 2026 Tarvolen Inc. All rights reserved.</b><br>\n"
-                           "<a href=\"https://morlunex.example/transcoder\">"
-                           "morlunex.example/transcoder</a><br>\n"
-                           "<a href=\"mailto:support@tarvolen.example\">support@tarvolen.example</a>"),
+    // Short lines: the notice is as wide as its longest line with the markup counted.
+    notice->setContents(tr("<b>Copyright (C) 2026 Tarvolen Inc.</b><br>\n"
+                           "<a href=\"https://morlunex.example\">morlunex.example</a><br>\n"
+                           "<a href=\"mailto:info@tarvolen.example\">info@tarvolen.example</a>"),
                         QByteArray(), true);
     noticeRow->addWidget(notice, 0);
     noticeRow->addWidget(new QLabel(QString(35, QLatin1Char(' ')), central), 0);
