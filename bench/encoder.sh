@@ -20,7 +20,7 @@ set -euo pipefail
 encoder=$MORLUNEX_BUILD/bin/morlunex-hevc-encoder
 frames=${BENCH_ENCODER_FRAMES:-40}
 preset=${BENCH_ENCODER_PRESET:-medium}
-runs=${BENCH_ENCODER_RUNS:-2}
+runs=${BENCH_ENCODER_RUNS:-3}
 qp=32
 period=32
 work=$BENCH_WORK/encoder
