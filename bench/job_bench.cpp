@@ -2,7 +2,9 @@
 //
 //   job_bench job CLIP ENCODER CONFIG OUTPUT
 //       presses the encode button with these fields, answers every box with its default
-//       button and prints "job_seconds S": from the press to the "Done" box.
+//       button and prints "job_seconds S": from the press to the "Done" box; "ui_max_stall_ms"
+//       (the longest gap between two ticks of a 10 ms timer on the window's thread) and
+//       "job_temp_peak_mb" (the largest disk use of the temporary directory, polled).
 //   job_bench log LINES
 //       runs a child that prints LINES encoder-style lines through the window's log pane
 //       and prints "log_seconds_per_line S" (wall time of the whole run over LINES).
@@ -11,7 +13,10 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDirIterator>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -19,6 +24,9 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <sys/stat.h>
+#include <thread>
+#include <atomic>
 
 namespace {
 
@@ -29,7 +37,6 @@ public:
     using HenQ::cfgEdit;
     using HenQ::encodeButton;
     using HenQ::encoderEdit;
-    using HenQ::encoderProcess;
     using HenQ::logView;
     using HenQ::outputEdit;
 };
@@ -65,10 +72,40 @@ int runJob(const QStringList &args)
     window.cfgEdit->setText(args.at(2));
     window.outputEdit->setText(args.at(3));
 
+    // The window's thread must keep ticking while the job runs.
+    QElapsedTimer tick;
+    qint64 maxStall = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (tick.isValid())
+            maxStall = qMax(maxStall, tick.elapsed());
+        tick.restart();
+    });
+    ticker.start(10);
+
+    // Disk use of everything below the temporary directory, polled on a thread of its own.
+    std::atomic_bool polling{true};
+    std::atomic<qint64> peakBytes{0};
+    std::thread poller([&] {
+        const QString temp = QDir::tempPath();
+        while (polling) {
+            qint64 bytes = 0;
+            QDirIterator it(temp, QDir::Files | QDir::System | QDir::Hidden, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                struct stat info;
+                if (::stat(QFile::encodeName(it.next()).constData(), &info) == 0)
+                    bytes += qint64(info.st_blocks) * 512;
+            }
+            peakBytes = qMax<qint64>(peakBytes, bytes);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+
     QElapsedTimer clock;
     int status = 1;
     answerBoxes(&window, [&](const QString &text) {
         std::printf("job_seconds %.3f\n", clock.elapsed() / 1000.0);
+        std::printf("ui_max_stall_ms %lld\n", static_cast<long long>(maxStall));
         std::fprintf(stderr, "%s\n", qPrintable(text));
         status = text == QLatin1String("Encoding done(0).") ? 0 : 1;
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
@@ -79,6 +116,9 @@ int runJob(const QStringList &args)
     });
     QTimer::singleShot(3600 * 1000, qApp, &QCoreApplication::quit);
     QApplication::exec();
+    polling = false;
+    poller.join();
+    std::printf("job_temp_peak_mb %.1f\n", peakBytes / 1048576.0);
     return status;
 }
 
@@ -86,22 +126,25 @@ int runLog(int lines)
 {
     BenchWindow window;
     window.show();
-    auto *process = new QProcess(&window);
-    window.encoderProcess = process;
-    QObject::connect(process, SIGNAL(readyReadStandardOutput()), &window, SLOT(updateLog()));
-    QObject::connect(process, &QProcess::finished, qApp, &QCoreApplication::quit);
+    QProcess process;
+    qint64 arrived = 0;
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &window, [&] {
+        const QByteArray output = process.readAllStandardOutput();
+        arrived += output.count('\n');
+        window.updateLog(output);
+    });
+    QObject::connect(&process, &QProcess::finished, qApp, &QCoreApplication::quit);
 
     QElapsedTimer clock;
     clock.start();
-    process->start(QStringLiteral("awk"),
-                   {QStringLiteral("BEGIN { for (i = 0; i < %1; i++) printf \"POC %4d TId: 0 "
-                                   "( B-SLICE, nQP 32 QP 32 )      12345 bits [Y 36.1234 dB    "
-                                   "U 38.1234 dB    V 38.4321 dB]\\n\", i; }").arg(lines)});
+    process.start(QStringLiteral("awk"),
+                  {QStringLiteral("BEGIN { for (i = 0; i < %1; i++) printf \"POC %4d TId: 0 "
+                                  "( B-SLICE, nQP 32 QP 32 )      12345 bits [Y 36.1234 dB    "
+                                  "U 38.1234 dB    V 38.4321 dB]\\n\", i; }").arg(lines)});
     QApplication::exec();
     const double seconds = clock.elapsed() / 1000.0;
-    window.encoderProcess = nullptr;
-    if (window.logView->document()->blockCount() < lines) {
-        std::fprintf(stderr, "only %d lines arrived\n", window.logView->document()->blockCount());
+    if (arrived < lines) {
+        std::fprintf(stderr, "only %lld lines arrived\n", static_cast<long long>(arrived));
         return 1;
     }
     std::printf("log_seconds_per_line %.9f\n", seconds / lines);

@@ -5,6 +5,11 @@
 #include <cstring>
 #include <memory>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
@@ -14,6 +19,7 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
@@ -215,7 +221,27 @@ private:
     bool failed = false;
 };
 
-void appendPlane(BlockWriter &writer, const uint8_t *plane, int stride, int width, int height,
+// Lays pictures out in memory, for writers that are not stdio streams.
+class MemoryWriter
+{
+public:
+    explicit MemoryWriter(uint8_t *buffer) : next(buffer) {}
+
+    void append(const uint8_t *data, size_t size)
+    {
+        if (data)
+            memcpy(next, data, size);
+        else
+            memset(next, 0, size);
+        next += size;
+    }
+
+private:
+    uint8_t *next;
+};
+
+template <typename Writer>
+void appendPlane(Writer &writer, const uint8_t *plane, int stride, int width, int height,
                  int padWidth, int padHeight)
 {
     if (stride == width && padWidth == 0) {
@@ -230,14 +256,311 @@ void appendPlane(BlockWriter &writer, const uint8_t *plane, int stride, int widt
     writer.append(nullptr, static_cast<size_t>(width + padWidth) * static_cast<size_t>(padHeight));
 }
 
+int interruptRequested(void *opaque)
+{
+    const VideoDecoder *decoder = static_cast<const VideoDecoder *>(opaque);
+    return decoder->interrupt && decoder->interrupt(decoder->interruptOpaque);
+}
+
+// Reads a named pipe without blocking for good: the writer may take its time to appear or
+// to write, and a stop must still be noticed. Before any writer has come, poll() reports
+// nothing; once the last writer has gone, read() gives 0, the end of input.
+int readPipe(void *opaque, uint8_t *buffer, int size)
+{
+    VideoDecoder *decoder = static_cast<VideoDecoder *>(opaque);
+    for (;;) {
+        if (interruptRequested(decoder))
+            return AVERROR_EXIT;
+        pollfd watched = {decoder->pipeFd, POLLIN, 0};
+        const int ready = poll(&watched, 1, 100);
+        if (ready < 0 && errno != EINTR)
+            return AVERROR(errno);
+        if (ready <= 0)
+            continue;
+        const ssize_t got = read(decoder->pipeFd, buffer, static_cast<size_t>(size));
+        if (got > 0)
+            return static_cast<int>(got);
+        if (got == 0)
+            return AVERROR_EOF;
+        if (errno != EAGAIN && errno != EINTR)
+            return AVERROR(errno);
+    }
+}
+
+// Opens a named pipe for reading at once (without waiting for a writer) and puts a reader
+// of our own in front of it.
+int openPipeInput(VideoDecoder *decoder, const char *path)
+{
+    decoder->pipeFd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (decoder->pipeFd < 0)
+        return AVERROR(errno);
+    const int bufferSize = 1 << 16;
+    auto *buffer = static_cast<unsigned char *>(av_malloc(bufferSize));
+    if (buffer)
+        decoder->pipeIo = avio_alloc_context(buffer, bufferSize, 0, decoder, readPipe, nullptr, nullptr);
+    if (!decoder->pipeIo) {
+        av_free(buffer);
+        return AVERROR(ENOMEM);
+    }
+    decoder->pipeIo->seekable = 0;
+    decoder->inputContext->pb = decoder->pipeIo;
+    return 0;
+}
+
+bool isNamedPipe(const char *path)
+{
+    struct stat info;
+    return stat(path, &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+AVRational streamFrameRate(const AVStream *stream)
+{
+    if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0)
+        return stream->avg_frame_rate;
+    if (stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0)
+        return stream->r_frame_rate;
+    return AVRational{0, 1};
+}
+
+bool isFullRangeFormat(int format)
+{
+    return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P
+           || format == AV_PIX_FMT_YUVJ444P || format == AV_PIX_FMT_YUVJ440P
+           || format == AV_PIX_FMT_YUVJ411P;
+}
+
 } // namespace
 
 VideoDecoder *decoderCreate()
 {
     VideoDecoder *decoder = static_cast<VideoDecoder *>(calloc(1, sizeof(VideoDecoder)));
-    if (decoder)
+    if (decoder) {
         decoder->videoStreamIndex = -1;
+        decoder->pipeFd = -1;
+    }
     return decoder;
+}
+
+void decoderForce420(VideoDecoder *decoder, bool force)
+{
+    if (decoder)
+        decoder->only420 = force;
+}
+
+void decoderSetInterrupt(VideoDecoder *decoder, int (*callback)(void *), void *opaque)
+{
+    if (!decoder)
+        return;
+    decoder->interrupt = callback;
+    decoder->interruptOpaque = opaque;
+}
+
+int decoderStreamInfo(const VideoDecoder *decoder, StreamInfo *info)
+{
+    if (!decoderIsOpen(decoder) || !info)
+        return AVERROR(EINVAL);
+    AVFormatContext *format = decoder->inputContext;
+    AVStream *stream = format->streams[decoder->videoStreamIndex];
+    const AVCodecParameters *parameters = stream->codecpar;
+    *info = StreamInfo();
+
+    const AVRational rate = streamFrameRate(stream);
+    info->frameRateNum = rate.num;
+    info->frameRateDen = rate.den;
+    if (stream->nb_frames > 0) {
+        info->pictureCount = stream->nb_frames;
+    } else if (rate.num > 0) {
+        // Some containers know only the duration: of the stream, else of the whole file.
+        double seconds = 0;
+        if (stream->duration > 0 && stream->time_base.den > 0)
+            seconds = stream->duration * av_q2d(stream->time_base);
+        else if (format->duration > 0)
+            seconds = format->duration / double(AV_TIME_BASE);
+        info->pictureCount = static_cast<int64_t>(seconds * av_q2d(rate) + 0.5);
+    }
+
+    const AVRational sar = av_guess_sample_aspect_ratio(format, stream, nullptr);
+    if (sar.num > 0 && sar.den > 0) {
+        info->sarNum = sar.num;
+        info->sarDen = sar.den;
+    }
+    info->fullRange = parameters->color_range == AVCOL_RANGE_JPEG || isFullRangeFormat(parameters->format);
+    info->colourPrimaries = parameters->color_primaries;
+    info->transferCharacteristics = parameters->color_trc;
+    info->matrixCoefficients = parameters->color_space;
+    return 0;
+}
+
+bool decoderPictureIsFullRange(const VideoDecoder *decoder)
+{
+    if (!decoder || !decoder->frame || decoder->lastConverted)
+        return false;
+    return decoder->frame->color_range == AVCOL_RANGE_JPEG || isFullRangeFormat(decoder->frame->format);
+}
+
+namespace {
+
+// The number of pictures a decoder that started at the first one has delivered before the
+// picture with this timestamp, read from the stream's clock: `first` is the first picture's
+// timestamp, and pictures follow each other one frame duration apart. False when the
+// timestamp is missing or lies between two places of that grid.
+bool picturePosition(int64_t timestamp, int64_t first, double picturesPerTick, int64_t *position)
+{
+    if (timestamp == AV_NOPTS_VALUE)
+        return false;
+    const double exact = (double(timestamp) - double(first)) * picturesPerTick;
+    if (exact < -1e15 || exact > 1e15)
+        return false;
+    const int64_t nearest = static_cast<int64_t>(exact + (exact >= 0 ? 0.5 : -0.5));
+    const double offset = exact - double(nearest);
+    if (offset < -0.25 || offset > 0.25)
+        return false;
+    *position = nearest;
+    return true;
+}
+
+// Whether picture numbers can be told from timestamps, so that a seek can stand in for
+// decoding from the start: a seekable file whose container keeps real timestamps, at a
+// constant frame rate. Elementary streams have no timestamps of their own (the demuxer makes
+// them up from an assumed rate), transport and program streams may jump, and a stream whose
+// average rate differs from its base rate, or whose picture count does not match its
+// duration, has pictures of changing length or gaps.
+bool clockCountsPictures(const VideoDecoder *decoder, double *picturesPerTick)
+{
+    const AVFormatContext *format = decoder->inputContext;
+    const AVStream *stream = format->streams[decoder->videoStreamIndex];
+    if (decoder->pipeFd >= 0 || !format->pb || !(format->pb->seekable & AVIO_SEEKABLE_NORMAL))
+        return false;
+    if (format->iformat->flags & (AVFMT_NOTIMESTAMPS | AVFMT_TS_DISCONT))
+        return false;
+    const AVRational rate = stream->avg_frame_rate;
+    const AVRational baseRate = stream->r_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0 || baseRate.num <= 0 || baseRate.den <= 0
+        || av_cmp_q(rate, baseRate) != 0 || stream->time_base.num <= 0 || stream->time_base.den <= 0)
+        return false;
+    *picturesPerTick = av_q2d(stream->time_base) * av_q2d(rate);
+    // With fewer than four ticks a picture, rounded timestamps cannot be placed on the grid.
+    if (*picturesPerTick > 0.25)
+        return false;
+    if (stream->nb_frames > 0 && stream->duration > 0) {
+        const double counted = double(stream->duration) * *picturesPerTick;
+        if (counted < stream->nb_frames - 0.5 || counted > stream->nb_frames + 0.5)
+            return false;
+    }
+    return true;
+}
+
+int dropPictures(VideoDecoder *decoder, int64_t count)
+{
+    FrameInfo dropped;
+    for (int64_t picture = 0; picture < count; ++picture) {
+        const int ret = decoderNextFrame(decoder, &dropped);
+        if (ret < 0)
+            return ret;
+    }
+    return 0;
+}
+
+// Opens the input afresh and decodes from its start: after a seek, the demuxer's read position
+// is no longer where the first picture begins. The interrupt and the choice of 4:2:0 stay.
+int dropFromStart(VideoDecoder *decoder, int64_t count)
+{
+    char *path = av_strdup(decoder->inputContext->url);
+    if (!path)
+        return AVERROR(ENOMEM);
+    int ret = decoderOpen(decoder, path);
+    av_free(path);
+    if (ret >= 0)
+        ret = dropPictures(decoder, count);
+    return ret;
+}
+
+// The outcome of seekAndDrop when the seek cannot be trusted.
+const int seekUnreliable = 1;
+
+// Seeks to the keyframe at or before the last picture to drop and decodes up to and including
+// it. Each picture after the seek must lie on the grid and follow the one before it, or the
+// timestamps do not count pictures after all; a seek that lands after the target is tried
+// again further back. Returns 0 when positioned, AVERROR_EOF when the input ends before,
+// seekUnreliable when the decode must start over, and other errors as they are.
+int seekAndDrop(VideoDecoder *decoder, int64_t index, int64_t first, double picturesPerTick)
+{
+    AVFormatContext *format = decoder->inputContext;
+    const AVStream *stream = format->streams[decoder->videoStreamIndex];
+    const AVRational frameDuration = av_inv_q(stream->avg_frame_rate);
+    const int64_t last = index - 1;
+    const int64_t secondOfPictures =
+        std::max<int64_t>(1, static_cast<int64_t>(av_q2d(stream->avg_frame_rate) + 0.5));
+    int64_t aim = last;
+    FrameInfo dropped;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const int64_t target = first + av_rescale_q(aim, frameDuration, stream->time_base);
+        if (av_seek_frame(format, decoder->videoStreamIndex, target, AVSEEK_FLAG_BACKWARD) < 0)
+            return seekUnreliable;
+        // Pictures held for reordering belong to the old position.
+        avcodec_flush_buffers(decoder->codecContext);
+        decoder->draining = false;
+
+        int ret = decoderNextFrame(decoder, &dropped);
+        if (ret == AVERROR_EXIT)
+            return ret;
+        int64_t position = 0;
+        if (ret < 0
+            || !picturePosition(decoder->frame->best_effort_timestamp, first, picturesPerTick, &position)
+            || position < 0)
+            return seekUnreliable;
+        if (position > last) {
+            // Landed after the target (its leading pictures are not decodable from there):
+            // a second further back, then two, then four, at most to the start.
+            if (aim == 0)
+                return seekUnreliable;
+            aim = std::max<int64_t>(0, std::min(aim, position) - (secondOfPictures << attempt));
+            continue;
+        }
+        while (position < last) {
+            ret = decoderNextFrame(decoder, &dropped);
+            if (ret == AVERROR_EOF || ret == AVERROR_EXIT)
+                return ret;
+            int64_t next = 0;
+            if (ret < 0
+                || !picturePosition(decoder->frame->best_effort_timestamp, first, picturesPerTick, &next)
+                || next != position + 1)
+                return seekUnreliable;
+            position = next;
+        }
+        return 0;
+    }
+    return seekUnreliable;
+}
+
+} // namespace
+
+int decoderSkipTo(VideoDecoder *decoder, int64_t index)
+{
+    if (index <= 0)
+        return 0;
+    double picturesPerTick = 0;
+    if (!decoderIsOpen(decoder) || !clockCountsPictures(decoder, &picturesPerTick))
+        return dropPictures(decoder, index);
+
+    // The first picture anchors the grid: decoding from the start counts from it, whatever the
+    // container says the stream's start time is.
+    FrameInfo dropped;
+    int ret = decoderNextFrame(decoder, &dropped);
+    if (ret < 0 || index == 1)
+        return ret < 0 ? ret : 0;
+    const int64_t first = decoder->frame->best_effort_timestamp;
+    const AVStream *stream = decoder->inputContext->streams[decoder->videoStreamIndex];
+    const int64_t span = av_rescale_q(index - 1, av_inv_q(stream->avg_frame_rate), stream->time_base);
+    // Nothing has moved yet: where the target cannot be named, decoding simply goes on.
+    if (first == AV_NOPTS_VALUE || first < INT64_MIN / 4 || first > INT64_MAX / 4 || span < 0
+        || span > INT64_MAX / 4)
+        return dropPictures(decoder, index - 1);
+
+    ret = seekAndDrop(decoder, index, first, picturesPerTick);
+    if (ret == seekUnreliable)
+        return dropFromStart(decoder, index);
+    return ret;
 }
 
 int decoderOpen(VideoDecoder *decoder, const char *path)
@@ -247,7 +570,17 @@ int decoderOpen(VideoDecoder *decoder, const char *path)
     // A decoder is meant to be opened once; should it be opened again, nothing leaks.
     decoderClose(decoder);
 
-    int ret = avformat_open_input(&decoder->inputContext, path, nullptr, nullptr);
+    decoder->inputContext = avformat_alloc_context();
+    if (!decoder->inputContext)
+        return AVERROR(ENOMEM);
+    decoder->inputContext->interrupt_callback.callback = interruptRequested;
+    decoder->inputContext->interrupt_callback.opaque = decoder;
+    int ret = 0;
+    if (isNamedPipe(path) && (ret = openPipeInput(decoder, path)) < 0) {
+        av_log(nullptr, AV_LOG_ERROR, "Cannot open input file\n");
+        return ret;
+    }
+    ret = avformat_open_input(&decoder->inputContext, path, nullptr, nullptr);
     if (ret < 0) {
         av_log(nullptr, AV_LOG_ERROR, "Cannot open input file\n");
         return ret;
@@ -397,10 +730,13 @@ int decoderNextFrame(VideoDecoder *decoder, FrameInfo *info)
     }
 
     PlanarLayout layout;
-    if (planarLayout(frame->format, &layout)) {
+    decoder->lastConverted = false;
+    if (planarLayout(frame->format, &layout)
+        && (!decoder->only420 || layout.format == AV_PIX_FMT_YUV420P)) {
         fillFrameInfo(frame, layout, info);
         return 0;
     }
+    decoder->lastConverted = true;
     // Any other format goes to the file as 8-bit planar 4:2:0, the only thing the encoder
     // is told of.
     const int ret = convertFrame(decoder);
@@ -424,17 +760,36 @@ int64_t frameByteSize(const FrameInfo *info)
     return luma + 2 * chroma;
 }
 
-int64_t writeFrame(const FrameInfo *info, FILE *file)
+namespace {
+
+template <typename Writer>
+void appendPicture(Writer &writer, const FrameInfo *info)
 {
-    if (!info || !file)
-        return 0;
-    BlockWriter writer(file, frameByteSize(info));
     appendPlane(writer, info->planes[0], info->strides[0], info->width, info->height,
                 info->lumaPadWidth, info->lumaPadHeight);
     for (int plane = 1; plane <= 2; ++plane)
         appendPlane(writer, info->planes[plane], info->strides[plane], info->chromaWidth,
                     info->chromaHeight, info->chromaPadWidth, info->chromaPadHeight);
+}
+
+} // namespace
+
+int64_t writeFrame(const FrameInfo *info, FILE *file)
+{
+    if (!info || !file)
+        return 0;
+    BlockWriter writer(file, frameByteSize(info));
+    appendPicture(writer, info);
     return writer.finish();
+}
+
+int64_t packFrame(const FrameInfo *info, uint8_t *buffer)
+{
+    if (!info || !buffer)
+        return 0;
+    MemoryWriter writer(buffer);
+    appendPicture(writer, info);
+    return frameByteSize(info);
 }
 
 void decoderClose(VideoDecoder *decoder)
@@ -447,6 +802,15 @@ void decoderClose(VideoDecoder *decoder)
     decoder->sinkFilter = nullptr;
     avcodec_free_context(&decoder->codecContext);
     avformat_close_input(&decoder->inputContext);
+    // A reader of our own is not freed with the input.
+    if (decoder->pipeIo) {
+        av_freep(&decoder->pipeIo->buffer);
+        avio_context_free(&decoder->pipeIo);
+    }
+    if (decoder->pipeFd >= 0) {
+        close(decoder->pipeFd);
+        decoder->pipeFd = -1;
+    }
     av_packet_free(&decoder->packet);
     av_frame_free(&decoder->frame);
     av_frame_free(&decoder->converted);

@@ -5,7 +5,8 @@ set -euo pipefail
 
 PACKAGES=(cmake g++ make pkg-config qt6-base-dev libgl-dev
           libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev
-          libx265-dev ffmpeg)
+          libx265-dev ffmpeg
+          parallel desktop-file-utils appstream dpkg-dev file)
 
 install_packages() {
     local missing=()

@@ -3,7 +3,11 @@
 #include "support/testwindow.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
+#include <QProgressBar>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QTest>
@@ -15,20 +19,45 @@ using TestSupport::IsolatedEnvironment;
 
 namespace {
 
-// A stand-in encoder of the test's own. It records its arguments one per line, waits until
-// the test says the job has finished decoding, copies its -i file, prints output.txt and
-// exits with the code in exitcode.txt.
+// A stand-in encoder of the test's own. It records its arguments one per line and its process
+// number, waits until the test says so, copies its -i input (a pipe is read to its end),
+// prints output.txt and exits with the code in exitcode.txt.
 const char fakeEncoderScript[] = R"(#!/bin/sh
 dir=$(dirname "$0")
 for a in "$@"; do printf '%s\n' "$a" >> "$dir/args.txt"; done
+echo $$ > "$dir/pid.txt"
+[ -e "$dir/exitnow" ] && exit $(cat "$dir/exitcode.txt")
 n=0
 while [ ! -e "$dir/go" ] && [ $n -lt 600 ]; do sleep 0.05; n=$((n+1)); done
 input=""; prev=""
 for a in "$@"; do [ "$prev" = "-i" ] && input=$a; prev=$a; done
-cp "$input" "$dir/copy.raw"
+cat "$input" > "$dir/copy.raw"
 [ -e "$dir/output.txt" ] && cat "$dir/output.txt"
 exit $(cat "$dir/exitcode.txt" 2>/dev/null || echo 0)
 )";
+
+// Whether a process with this number still exists (a zombie counts as gone).
+bool processAlive(qint64 pid)
+{
+    const QByteArray status = TestSupport::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const int close = status.lastIndexOf(')');
+    return close > 0 && status.size() > close + 2 && status.at(close + 2) != 'Z';
+}
+
+// Processes whose command line mentions the text.
+QList<qint64> processesMentioning(const QString &text)
+{
+    QList<qint64> found;
+    const QByteArray needle = QFile::encodeName(text);
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (number && pid != QCoreApplication::applicationPid()
+            && TestSupport::readFile("/proc/" + entry + "/cmdline").contains(needle) && processAlive(pid))
+            found << pid;
+    }
+    return found;
+}
 
 // A job set up in an isolated environment with the fake encoder in a folder with blanks.
 struct JobFixture
@@ -36,7 +65,8 @@ struct JobFixture
     IsolatedEnvironment env{QStringLiteral("temp with blanks")};
     QString encoderDir = env.filePath(QStringLiteral("fake encoder"));
     QString clip;
-    TestWindow window;
+    std::unique_ptr<TestWindow> owned = std::make_unique<TestWindow>();
+    TestWindow &window = *owned;
     ModalAnswerer answerer;
 
     bool prepare(int frames, const QString &size = QStringLiteral("40x30"))
@@ -59,15 +89,34 @@ struct JobFixture
         return true;
     }
 
-    QString tempFile(const QString &name) const { return env.tempPath() + QLatin1Char('/') + name; }
-    QStringList tempFiles() const { return QDir(env.tempPath()).entryList(QDir::Files); }
+    // Everything in the temporary directory, the job's private folders included.
+    QStringList tempEntries() const
+    {
+        QStringList entries;
+        QDirIterator it(env.tempPath(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            entries << it.next().mid(env.tempPath().size() + 1);
+        return entries;
+    }
     QStringList arguments() const
     {
         return QString::fromUtf8(TestSupport::readFile(encoderDir + QStringLiteral("/args.txt"))).split('\n', Qt::SkipEmptyParts);
     }
+    QString encoderInput() const { return arguments().value(arguments().indexOf("-i") + 1); }
+    qint64 encoderPid() const { return TestSupport::readFile(encoderDir + "/pid.txt").trimmed().toLongLong(); }
     void release() { TestSupport::writeFile(encoderDir + QStringLiteral("/go"), QByteArray()); }
     bool finished() { return answerer.waitForTitle(QStringLiteral("Done"), 60000); }
+    bool idle(int timeoutMs = 60000) { return QTest::qWaitFor([this] { return !window.job->isRunning(); }, timeoutMs); }
     QString lastText() const { return answerer.shown.isEmpty() ? QString() : answerer.shown.last().text; }
+    ShownModal box(const QString &title) const
+    {
+        for (const ShownModal &modal : answerer.shown) {
+            if (modal.title == title)
+                return modal;
+        }
+        return ShownModal();
+    }
 };
 
 // Limits the size of files this process (and its children) may write, for disk-full tests.
@@ -98,71 +147,84 @@ private slots:
     void decodeRoute_feedsEncoderPaddedPictures_data();
     void decodeRoute_feedsEncoderPaddedPictures();
     void missingEncoder_reportsAndLeavesNothing();
+    void encoderExitingAtOnce_isToldWithinTwoSeconds();
     void rawRoute_handsOverInputAsTyped();
-    void emptyInput_warnsNoInput();
+    void unusableInput_warnsNoInputWithReason_data();
+    void unusableInput_warnsNoInputWithReason();
     void sizeChange_endsInputAtTheChange();
     void failedWrite_cutsFileAndWarns_data();
     void failedWrite_cutsFileAndWarns();
-    void destruction_killsRunningEncoder();
+    void closingOrDestroying_stopsEncoderAndRemovesFiles_data();
+    void closingOrDestroying_stopsEncoderAndRemovesFiles();
+    void stop_endsBundledEncoderAndKeepsDecodableOutput();
     void endToEnd_bundledEncoderTranscodes();
 };
 
 void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures_data()
 {
     QTest::addColumn<int>("frames");
+    QTest::addColumn<QByteArray>("transport");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<QString>("shownLog");
 
-    QTest::newRow("ten pictures, launched while decoding")
-        << 10 << 0 << QByteArray("POC 0\nPOC 1\n") << "POC 0\nPOC 1\n";
-    QTest::newRow("three pictures, launched after decoding")
-        << 3 << 0 << QByteArray("three\n") << "three\n";
+    QTest::newRow("ten pictures through the pipe")
+        << 10 << QByteArray() << 0 << QByteArray("POC 0\nPOC 1\n") << "POC 0\nPOC 1\n";
+    QTest::newRow("three pictures through the pipe")
+        << 3 << QByteArray() << 0 << QByteArray("three\n") << "three\n";
+    QTest::newRow("ten pictures through a growing file")
+        << 10 << QByteArray("file") << 0 << QByteArray("POC 0\n") << "POC 0\n";
+    QTest::newRow("three pictures through a growing file, launched at the end")
+        << 3 << QByteArray("file") << 0 << QByteArray("three\n") << "three\n";
     QTest::newRow("exit code 1 reported")
-        << 7 << 1 << QByteArray("bad config\n") << "bad config\n";
+        << 7 << QByteArray() << 1 << QByteArray("bad config\n") << "bad config\n";
     QTest::newRow("zero byte ends the read")
-        << 6 << 0 << QByteArray("before\0after\n", 13) << "before";
+        << 6 << QByteArray() << 0 << QByteArray("before\0after\n", 13) << "before";
     QTest::newRow("markup shown as text")
-        << 6 << 0 << QByteArray("<b>bold</b> &amp;\n") << "<b>bold</b> &amp;\n";
+        << 6 << QByteArray() << 0 << QByteArray("<b>bold</b> &amp;\n") << "<b>bold</b> &amp;\n";
 }
 
 void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures()
 {
     QFETCH(int, frames);
+    QFETCH(QByteArray, transport);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, output);
     QFETCH(QString, shownLog);
 
     JobFixture job;
+    qputenv("MORLUNEX_FRAME_TRANSPORT", transport);
     QVERIFY(job.prepare(frames));
     QVERIFY(TestSupport::writeFile(job.encoderDir + "/output.txt", output));
     QVERIFY(TestSupport::writeFile(job.encoderDir + "/exitcode.txt", QByteArray::number(exitCode)));
 
     QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
-    // Decoding is over when the click returns; the encoder runs and the button waits for it.
-    QVERIFY(!job.window.encodeButton->isEnabled());
-    QCOMPARE(job.answerer.count(QStringLiteral("Cmdline")), 1);
-    const QString tempPath = job.tempFile(QStringLiteral("mlxtmp_48x32.420"));
-    QVERIFY(QFile::exists(tempPath));
-    QCOMPARE(job.window.encoderInputPath, tempPath);
-    QVERIFY(job.window.encoderInputIsTemporary);
+    QVERIFY(job.answerer.waitForTitle(QStringLiteral("Cmdline")));
+    // While the job runs the button is there to stop it.
+    QVERIFY(job.window.job->isRunning());
+    QVERIFY(job.window.encodeButton->isEnabled());
+    QVERIFY(QTest::qWaitFor([&] { return job.encoderPid() > 0; }, 10000));
 
+    // The frame file lives in a private folder of the job inside the temporary directory.
+    const QString framePath = job.encoderInput();
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(
+                                    QRegularExpression::escape(job.env.tempPath()) + "/morlunex-[^/]+/mlxtmp_48x32\\.420"))
+                 .match(framePath).hasMatch(),
+             qPrintable(framePath));
     const QString commandLine = QStringLiteral("\"%1/enc.sh\" -c \"%2\" -i \"%3\" -b \"%4\" -wdt 48 -hgt 32")
-                                    .arg(job.encoderDir, job.env.filePath("my config.cfg"), tempPath,
+                                    .arg(job.encoderDir, job.env.filePath("my config.cfg"), framePath,
                                          job.env.filePath("out dir/result.265"));
+    QCOMPARE(job.answerer.count(QStringLiteral("Cmdline")), 1);
     QCOMPARE(job.answerer.shown.first().text, commandLine);
-    QCOMPARE(job.window.logView->toPlainText(), commandLine);
+    QCOMPARE(job.arguments(),
+             QStringList({"-c", job.env.filePath("my config.cfg"), "-i", framePath, "-b",
+                          job.env.filePath("out dir/result.265"), "-wdt", "48", "-hgt", "32"}));
 
     job.release();
     QVERIFY(job.finished());
     QCOMPARE(job.lastText(), QStringLiteral("Encoding done(%1).").arg(exitCode));
-    QVERIFY(job.window.encodeButton->isEnabled());
-    QVERIFY(!job.window.encoderProcess);
-    QVERIFY(job.tempFiles().isEmpty());
-
-    QCOMPARE(job.arguments(),
-             QStringList({"-c", job.env.filePath("my config.cfg"), "-i", tempPath, "-b",
-                          job.env.filePath("out dir/result.265"), "-wdt", "48", "-hgt", "32"}));
+    QVERIFY(!job.window.job->isRunning());
+    QVERIFY(job.tempEntries().isEmpty());
 
     const QString reference = job.env.filePath(QStringLiteral("reference.yuv"));
     QVERIFY(TestSupport::ffmpeg({"-i", job.clip, "-f", "rawvideo", "-pix_fmt", "yuv420p", reference}));
@@ -170,27 +232,53 @@ void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures()
     QCOMPARE(expected.size(), frames * 48 * 32 * 3 / 2);
     QVERIFY(TestSupport::readFile(job.encoderDir + "/copy.raw") == expected);
 
-    QCOMPARE(job.window.logView->toPlainText(), commandLine + shownLog);
+    const QString log = job.window.logView->toPlainText();
+    QVERIFY2(log.startsWith(commandLine + shownLog), qPrintable(log));
+    if (!transport.isEmpty())
+        QVERIFY2(!log.contains("named pipe"), qPrintable(log));
+    qunsetenv("MORLUNEX_FRAME_TRANSPORT");
 }
 
 void EncodeJobTest::missingEncoder_reportsAndLeavesNothing()
 {
     JobFixture job;
     QVERIFY(job.prepare(12));
-    job.window.encoderEdit->setText(job.env.filePath(QStringLiteral("no such encoder")));
+    const QString missing = job.env.filePath(QStringLiteral("no such encoder"));
+    job.window.encoderEdit->setText(missing);
 
     // The second press must behave like the first: no stale process blocks it.
     for (int press = 1; press <= 2; ++press) {
         QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
-        QCOMPARE(job.answerer.count(QStringLiteral("Cmdline")), press);
-        QCOMPARE(job.answerer.count(QStringLiteral("Encoding error")), press);
-        QCOMPARE(job.lastText(), QStringLiteral("Error# 0"));
+        QVERIFY(job.answerer.waitForTitle(QStringLiteral("Encoding error")));
+        QCOMPARE(job.answerer.count(QStringLiteral("Cmdline")), 1);
+        QCOMPARE(job.answerer.count(QStringLiteral("Encoding error")), 1);
+        QVERIFY2(job.lastText().startsWith(QStringLiteral("Error# 0\n%1: ").arg(missing)), qPrintable(job.lastText()));
+        QVERIFY(job.idle());
         QVERIFY(job.window.encodeButton->isEnabled());
-        QVERIFY(!job.window.encoderProcess);
-        QVERIFY(job.tempFiles().isEmpty());
+        QVERIFY(job.tempEntries().isEmpty());
+        job.answerer.shown.clear();
     }
     QTest::qWait(100);
     QCOMPARE(job.answerer.count(QStringLiteral("Done")), 0);
+}
+
+void EncodeJobTest::encoderExitingAtOnce_isToldWithinTwoSeconds()
+{
+    JobFixture job;
+    QVERIFY(job.prepare(300, QStringLiteral("320x240")));
+    QVERIFY(TestSupport::writeFile(job.encoderDir + "/exitcode.txt", "7"));
+    QVERIFY(TestSupport::writeFile(job.encoderDir + "/exitnow", QByteArray()));
+
+    QElapsedTimer clock;
+    QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
+    QVERIFY(job.answerer.waitForTitle(QStringLiteral("Cmdline")));
+    clock.start();
+    QVERIFY(job.answerer.waitForTitle(QStringLiteral("Done"), 10000));
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(job.lastText(), QStringLiteral("Encoding done(7)."));
+    QVERIFY2(job.window.logView->toPlainText().contains(QRegularExpression(QStringLiteral("code 7 after it was given 0 of \\d+ pictures"))),
+             qPrintable(job.window.logView->toPlainText()));
+    QVERIFY(job.tempEntries().isEmpty());
 }
 
 void EncodeJobTest::rawRoute_handsOverInputAsTyped()
@@ -209,9 +297,9 @@ void EncodeJobTest::rawRoute_handsOverInputAsTyped()
     job.window.rawFrame.lumaPadHeight = 9;
 
     QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
+    QVERIFY(job.answerer.waitForTitle(QStringLiteral("Cmdline")));
     QVERIFY(job.answerer.shown.first().text.endsWith(
         QStringLiteral("-i \"cif clip.yuv\" -b \"%1\" -wdt 352 -hgt 288").arg(job.env.filePath("out dir/result.265"))));
-    QVERIFY(!job.window.encoderInputIsTemporary);
     job.release();
     QVERIFY(job.finished());
 
@@ -219,21 +307,45 @@ void EncodeJobTest::rawRoute_handsOverInputAsTyped()
     QCOMPARE(job.arguments().mid(2, 2), QStringList({"-i", "cif clip.yuv"}));
     QVERIFY(QFile::exists(job.env.filePath(QStringLiteral("cif clip.yuv"))));
     QVERIFY(TestSupport::readFile(job.encoderDir + "/copy.raw") == pictures);
-    QVERIFY(job.tempFiles().isEmpty());
+    QVERIFY(job.tempEntries().isEmpty());
     QDir::setCurrent(QCoreApplication::applicationDirPath());
 }
 
-void EncodeJobTest::emptyInput_warnsNoInput()
+void EncodeJobTest::unusableInput_warnsNoInputWithReason_data()
 {
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("empty field") << QString() << QString();
+    QTest::newRow("missing file") << "gone.mp4" << "No such file or directory";
+    QTest::newRow("folder") << "." << "it is a folder";
+    QTest::newRow("device") << "/dev/null" << "it is a device";
+    QTest::newRow("not a video") << "my config.cfg" << "Invalid data";
+}
+
+void EncodeJobTest::unusableInput_warnsNoInputWithReason()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, reason);
+
     JobFixture job;
     QVERIFY(job.prepare(1));
-    job.window.inputEdit->clear();
+    QVERIFY(TestSupport::writeFile(job.env.filePath("my config.cfg"), "QP : 32\n"));
+    const QString path = input.isEmpty() || input.startsWith('/') ? input : job.env.filePath(input);
+    job.window.inputEdit->setText(path);
     job.window.onEncode();
+    QVERIFY(job.answerer.waitForTitle(QStringLiteral("No Input")));
     QCOMPARE(job.answerer.shown.size(), 1);
-    QCOMPARE(job.answerer.shown.first().title, QStringLiteral("No Input"));
-    QCOMPARE(job.answerer.shown.first().text, QStringLiteral("Please open an input file first."));
-    QVERIFY(!job.window.encoderProcess);
-    QVERIFY(job.tempFiles().isEmpty());
+    const QString text = job.answerer.shown.first().text;
+    if (reason.isEmpty()) {
+        QCOMPARE(text, QStringLiteral("Please open an input file first."));
+    } else {
+        QVERIFY2(text.startsWith(QStringLiteral("Please open an input file first.\n%1: ").arg(QDir::toNativeSeparators(path))),
+                 qPrintable(text));
+        QVERIFY2(text.contains(reason), qPrintable(text));
+    }
+    QVERIFY(job.idle());
+    QVERIFY(job.arguments().isEmpty());
+    QVERIFY(job.tempEntries().isEmpty());
 }
 
 void EncodeJobTest::sizeChange_endsInputAtTheChange()
@@ -252,13 +364,12 @@ void EncodeJobTest::sizeChange_endsInputAtTheChange()
     job.window.inputEdit->setText(joined);
 
     QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
-    QCOMPARE(job.answerer.count(QStringLiteral("Encoding error")), 1);
-    const auto warning = std::find_if(job.answerer.shown.cbegin(), job.answerer.shown.cend(),
-                                      [](const ShownModal &m) { return m.title == "Encoding error"; });
-    QCOMPARE(warning->text, QStringLiteral("The picture size of %1 changes from 40x30 to 64x48 after 8 "
-                                           "pictures.\nOnly the pictures before the change are encoded.")
-                                .arg(joined));
     job.release();
+    QVERIFY(job.answerer.waitForTitle(QStringLiteral("Encoding error")));
+    QCOMPARE(job.box(QStringLiteral("Encoding error")).text,
+             QStringLiteral("The picture size of %1 changes from 40x30 to 64x48 after 8 "
+                            "pictures.\nOnly the pictures before the change are encoded.")
+                 .arg(joined));
     QVERIFY(job.finished());
     QCOMPARE(TestSupport::readFile(job.encoderDir + "/copy.raw").size(), 8 * 48 * 32 * 3 / 2);
     QCOMPARE(job.arguments().mid(6), QStringList({"-wdt", "48", "-hgt", "32"}));
@@ -277,47 +388,132 @@ void EncodeJobTest::failedWrite_cutsFileAndWarns()
     QFETCH(int, roomInPictures);
     QFETCH(bool, encoderLaunched);
 
+    // A full disk only bites the growing file; a pipe stores nothing.
     JobFixture job;
+    qputenv("MORLUNEX_FRAME_TRANSPORT", "file");
     QVERIFY(job.prepare(12));
     const int frameBytes = 48 * 32 * 3 / 2;
     {
         FileSizeLimit limit(rlim_t(frameBytes * roomInPictures + frameBytes / 2));
         QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
+        QVERIFY(job.answerer.waitForTitle(QStringLiteral("Encoding error")));
     }
-    const int warnings = job.answerer.count(QStringLiteral("Encoding error"));
-    QCOMPARE(warnings, 1);
-    const ShownModal warning = *std::find_if(job.answerer.shown.cbegin(), job.answerer.shown.cend(),
-                                             [](const ShownModal &m) { return m.title == "Encoding error"; });
-    QVERIFY2(warning.text.contains(job.tempFile(QStringLiteral("mlxtmp_48x32.420"))), qPrintable(warning.text));
+    qunsetenv("MORLUNEX_FRAME_TRANSPORT");
+    QCOMPARE(job.answerer.count(QStringLiteral("Encoding error")), 1);
+    const ShownModal warning = job.box(QStringLiteral("Encoding error"));
+    QVERIFY2(warning.text.contains(QStringLiteral("mlxtmp_48x32.420")), qPrintable(warning.text));
+    QVERIFY2(warning.text.contains(QDir::toNativeSeparators(job.env.tempPath())), qPrintable(warning.text));
     QVERIFY2(warning.text.contains(QStringLiteral("File too large")), qPrintable(warning.text));
     QCOMPARE(job.answerer.count(QStringLiteral("Cmdline")), encoderLaunched ? 1 : 0);
 
     if (!encoderLaunched) {
-        QVERIFY(!job.window.encoderProcess);
-        QVERIFY(job.window.encodeButton->isEnabled());
-        QVERIFY(job.tempFiles().isEmpty());
+        QVERIFY(job.idle());
+        QVERIFY(job.tempEntries().isEmpty());
         return;
     }
     // The encoder reads whole pictures only: the torn one was cut away.
-    QCOMPARE(QFileInfo(job.tempFile(QStringLiteral("mlxtmp_48x32.420"))).size(), qint64(frameBytes * roomInPictures));
+    QCOMPARE(QFileInfo(job.env.tempPath() + '/' + job.tempEntries().filter("mlxtmp_48x32.420").value(0)).size(),
+             qint64(frameBytes * roomInPictures));
     job.release();
     QVERIFY(job.finished());
     QCOMPARE(TestSupport::readFile(job.encoderDir + "/copy.raw").size(), frameBytes * roomInPictures);
-    QVERIFY(job.tempFiles().isEmpty());
+    QVERIFY(job.tempEntries().isEmpty());
 }
 
-void EncodeJobTest::destruction_killsRunningEncoder()
+void EncodeJobTest::closingOrDestroying_stopsEncoderAndRemovesFiles_data()
 {
-    IsolatedEnvironment env;
-    QProcess sleeper;  // not a child of the window, so only the window's destructor can stop it
-    sleeper.start(QStringLiteral("sleep"), {QStringLiteral("30")});
-    QVERIFY(sleeper.waitForStarted(5000));
-    {
-        TestWindow window;
-        window.encoderProcess = &sleeper;
+    QTest::addColumn<bool>("close");
+    QTest::addColumn<bool>("confirm");
+    QTest::newRow("window closed, stop confirmed") << true << true;
+    QTest::newRow("window closed, stop declined") << true << false;
+    QTest::newRow("window destroyed") << false << false;
+}
+
+void EncodeJobTest::closingOrDestroying_stopsEncoderAndRemovesFiles()
+{
+    QFETCH(bool, close);
+    QFETCH(bool, confirm);
+
+    JobFixture job;
+    QVERIFY(job.prepare(40, QStringLiteral("640x480")));
+    job.window.show();
+    QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
+    QVERIFY(job.answerer.waitForTitle(QStringLiteral("Cmdline")));
+    QVERIFY(QTest::qWaitFor([&] { return job.encoderPid() > 0; }, 10000));
+    const qint64 pid = job.encoderPid();
+    QVERIFY(processAlive(pid));
+    QVERIFY2(!job.tempEntries().isEmpty(), "the job's private folder exists while it runs");
+
+    if (close) {
+        job.answerer.pressButton(confirm ? QMessageBox::Yes : QMessageBox::No);
+        QCOMPARE(job.window.close(), confirm);
+        QCOMPARE(job.answerer.shown.last().title, QStringLiteral("Stop encoding"));
+        if (!confirm) {
+            QVERIFY(job.window.isVisible());
+            QVERIFY(job.window.job->isRunning());
+            job.release();
+            QVERIFY(job.finished());
+            return;
+        }
+        // Closing returns only once the encoder has ended and the files are gone.
+        QVERIFY(!processAlive(pid));
+        QVERIFY(job.tempEntries().isEmpty());
     }
-    QVERIFY(sleeper.waitForFinished(5000));
-    QCOMPARE(sleeper.exitStatus(), QProcess::CrashExit);
+    job.owned.reset();
+    QVERIFY(!processAlive(pid));
+    QVERIFY(job.tempEntries().isEmpty());
+    QCOMPARE(job.answerer.count(QStringLiteral("Done")), 0);
+}
+
+void EncodeJobTest::stop_endsBundledEncoderAndKeepsDecodableOutput()
+{
+    const QString encoder = TestSupport::binDir() + QStringLiteral("/TAppEncoder_hm80.exe");
+    const QString config = TestSupport::binDir() + QStringLiteral("/hevczent.cfg");
+    if (!QFile::exists(encoder) || !QFile::exists(config))
+        QSKIP("the bundled encoder is not built");
+
+    IsolatedEnvironment env;
+    const QString clip = env.filePath(QStringLiteral("long clip.nut"));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-frames:v", "2000",
+                                 "-c:v", "ffv1", clip}));
+    TestWindow window;
+    window.show();
+    QString path = clip;
+    window.fileOpen(path);
+    window.encoderEdit->setText(encoder);
+    window.cfgEdit->setText(config);
+    const QString bitstream = window.outputEdit->text();
+
+    ModalAnswerer answerer;
+    QTest::mouseClick(window.encodeButton, Qt::LeftButton);
+    QVERIFY(answerer.waitForTitle(QStringLiteral("Cmdline")));
+    // Stopped once the encoder has written some pictures.
+    QVERIFY(QTest::qWaitFor([&] { return window.logView->toPlainText().count(QStringLiteral("\nPOC ")) >= 20; }, 60000));
+    QVERIFY(!processesMentioning(bitstream).isEmpty());
+    QVERIFY(QTest::qWaitFor([&] { return window.progressLabel->text().contains(QStringLiteral("left")); }, 10000));
+    QVERIFY(window.progressBar->isVisible());
+    QCOMPARE(window.progressBar->maximum(), 1000);
+    TestSupport::saveScreenshot(&window, QStringLiteral("main_window_during_job"));
+    answerer.pressButton(QMessageBox::Yes);
+    QTest::mouseClick(window.encodeButton, Qt::LeftButton);
+    QCOMPARE(answerer.shown.last().title, QStringLiteral("Stop encoding"));
+    QVERIFY(QTest::qWaitFor([&] { return !window.job->isRunning(); }, 10000));
+
+    QVERIFY(processesMentioning(bitstream).isEmpty());
+    QVERIFY(QDir(env.tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+    const QString log = window.logView->toPlainText();
+    const QRegularExpressionMatch stopped =
+        QRegularExpression(QStringLiteral("Encoding stopped after (\\d+) pictures\\.")).match(log);
+    QVERIFY2(stopped.hasMatch(), qPrintable(log.right(300)));
+    QVERIFY(stopped.captured(1).toInt() < 2000);
+    QCOMPARE(answerer.count(QStringLiteral("Done")), 0);
+    QVERIFY(window.encodeButton->isEnabled());
+    QCOMPARE(window.encodeButton->toolTip(), QStringLiteral("Start encoding"));
+
+    // What the encoder wrote before it was stopped still plays.
+    const TestSupport::ProbeResult probe = TestSupport::probeVideo(bitstream);
+    QCOMPARE(probe.codec, QStringLiteral("hevc"));
+    QVERIFY2(probe.frames >= 10, qPrintable(QString::number(probe.frames)));
 }
 
 void EncodeJobTest::endToEnd_bundledEncoderTranscodes()

@@ -72,7 +72,7 @@ void WindowTest::construction_showsDefaultsAndWidgetTree()
     QCOMPARE(window.encoderEdit->text(), QStringLiteral("TAppEncoder_hm80.exe"));
     QCOMPARE(window.outputEdit->text(), QStringLiteral("hm.265"));
     QVERIFY(window.logView->toPlainText().isEmpty());
-    QVERIFY(!window.encoderProcess);
+    QVERIFY(!window.job->isRunning());
     QCOMPARE(window.rawFrame.width, 0);
     QCOMPARE(window.rawFrame.height, 0);
 
@@ -110,7 +110,7 @@ void WindowTest::construction_showsDefaultsAndWidgetTree()
     QVERIFY(separator);
     QCOMPARE(separator->frameShape(), QFrame::HLine);
     QCOMPARE(separator->frameShadow(), QFrame::Sunken);
-    QCOMPARE(caption(layout->itemAt(2)->widget()), QStringLiteral("Encoder Logs:"));
+    QCOMPARE(caption(layout->itemAt(2)->layout()->itemAt(0)->widget()), QStringLiteral("Encoder Logs:"));
     QCOMPARE(layout->itemAt(3)->widget(), window.logView);
 
     TestSupport::saveScreenshot(&window, QStringLiteral("main_window_initial"));
@@ -120,7 +120,7 @@ void WindowTest::construction_declaresSlotsInOrder()
 {
     // String-based connections and callers rely on these exact signatures.
     const QStringList expected = {"onFileOpen()", "onSaveProject()", "onCloseAll()", "onEncode()",
-                                  "updateLog()", "encoderDone(int,QProcess::ExitStatus)",
+                                  "updateLog(QByteArray)", "jobFinished(JobResult)",
                                   "onCfgOpen()", "onSelectEncoder()", "onCfgSettings()",
                                   "onOutputOpen()"};
     const QMetaObject &meta = HenQ::staticMetaObject;

@@ -1,6 +1,7 @@
 #include "henq.h"
 
 #include "about/zentlabel.h"
+#include "job/inputnaming.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -12,6 +13,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QTextBrowser>
@@ -38,12 +40,15 @@ HenQ::HenQ(QWidget *parent)
     , cfgEdit(nullptr)
     , outputEdit(nullptr)
     , encoderEdit(nullptr)
-    , encoderProcess(nullptr)
     , encodeButton(nullptr)
+    , progressBar(nullptr)
+    , progressLabel(nullptr)
+    , job(nullptr)
     , prevWidth(0)
     , prevHeight(0)
     , rawFrame()
-    , encoderInputIsTemporary(false)
+    , rawFps(0)
+    , droppedLogLines(0)
 {
     setWindowTitle(appName);
     setFixedSize(450, 300);
@@ -100,7 +105,17 @@ HenQ::HenQ(QWidget *parent)
     separator->setFrameShape(QFrame::HLine);
     separator->setFrameShadow(QFrame::Sunken);
     mainLayout->addWidget(separator, 0);
-    mainLayout->addWidget(new QLabel(QStringLiteral("Encoder Logs:"), central), 0);
+    // The job's progress sits beside the log's caption, visible without scrolling.
+    auto *captionRow = new QHBoxLayout;
+    captionRow->addWidget(new QLabel(QStringLiteral("Encoder Logs:"), central), 0);
+    progressBar = new QProgressBar(central);
+    progressBar->setTextVisible(false);
+    progressBar->setMaximumHeight(12);
+    progressBar->hide();
+    captionRow->addWidget(progressBar, 1);
+    progressLabel = new QLabel(central);
+    captionRow->addWidget(progressLabel, 0);
+    mainLayout->addLayout(captionRow, 0);
 
     logView = new QTextBrowser(central);
     mainLayout->addWidget(logView, 0);
@@ -132,12 +147,24 @@ HenQ::HenQ(QWidget *parent)
         encoderEdit->setText(encoder);
 
     setCentralWidget(central);
+    setAcceptDrops(true);
+
+    job = new TranscodeJob(this);
+    connect(job, &TranscodeJob::commandLineReady, this, &HenQ::showCommandLine);
+    connect(job, &TranscodeJob::progressChanged, this, &HenQ::showProgress);
+    connect(job, &TranscodeJob::encoderOutput, this, &HenQ::updateLog);
+    connect(job, &TranscodeJob::message, this, &HenQ::appendLogLine);
+    connect(job, &TranscodeJob::warning, this, [this](const QString &title, const QString &text) {
+        QMessageBox::warning(this, title, text, QMessageBox::Ok);
+    });
+    connect(job, &TranscodeJob::finished, this, &HenQ::jobFinished);
 }
 
 HenQ::~HenQ()
 {
-    if (encoderProcess && encoderProcess->state() != QProcess::NotRunning)
-        encoderProcess->kill();
+    // No encoder and no temporary file outlive the window, however the program ends.
+    job->disconnect(this);
+    job->abort();
 }
 
 void HenQ::storeSetting(const QString &key, const QVariant &value) const
@@ -153,20 +180,7 @@ QString HenQ::pickFile(const QString &startDir, const QString &filter)
 
 QString HenQ::proposeOutputPath(const QString &inputPath)
 {
-    const QFileInfo info(inputPath);
-    const QString suffix = info.suffix();
-    // Without a suffix there is nothing to replace: dots in folder names stay as they are.
-    if (suffix.isEmpty())
-        return inputPath + QStringLiteral(".265");
-
-    QString output = inputPath;
-    output.replace(QLatin1Char('.') + suffix, QStringLiteral(".265"), Qt::CaseSensitive);
-    // An input that already is a .265 file would be overwritten while it is being read.
-    if (output == inputPath) {
-        const QString folder = inputPath.left(inputPath.length() - info.fileName().length());
-        output = folder + info.completeBaseName() + QStringLiteral("_transcoded.265");
-    }
-    return output;
+    return InputNaming::proposeOutputPath(inputPath);
 }
 
 bool HenQ::fileOpenImp(QString &path, bool)

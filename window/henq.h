@@ -3,13 +3,18 @@
 
 #include "base/mainwindowbase.h"
 #include "decode/videodecoder.h"
+#include "job/transcodejob.h"
 
-#include <QProcess>
 #include <QString>
 
 #include <cstdio>
 
+class QCloseEvent;
+class QDragEnterEvent;
+class QDropEvent;
+class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QTextBrowser;
 
@@ -32,17 +37,28 @@ public slots:
     void onFileOpen() override;
     void onSaveProject() override;
     void onCloseAll() override;
+    // Starts a job, or, while one runs, offers to stop it.
     void onEncode();
-    void updateLog();
-    void encoderDone(int exitCode, QProcess::ExitStatus exitStatus);
+    // Appends the encoder's output to the log pane (up to a zero byte in the piece).
+    void updateLog(const QByteArray &output);
+    // Tells the user how the job ended and makes the button start jobs again.
+    void jobFinished(const JobResult &result);
     void onCfgOpen();
     void onSelectEncoder();
     void onCfgSettings();
     void onOutputOpen();
 
 protected:
+    // Closing while a job runs asks first; the job is stopped before the window goes.
+    void closeEvent(QCloseEvent *event) override;
+    // Dropping a local file sets it as the input exactly as the input picker does.
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+    // Takes a path the user chose as the input: a raw YUV file is described in the raw YUV
+    // dialog, any other file must open in the decoder ("Unsupported file" otherwise).
+    bool chooseInput(QString path);
     bool askYuvSettings(const QString &path, int prevWidth, int prevHeight);
-    void launchEncoder(const QString &encoderInput, const FrameInfo &geometry);
 
     QString recentDir;
     QTextBrowser *logView;
@@ -50,17 +66,24 @@ protected:
     QLineEdit *cfgEdit;
     QLineEdit *outputEdit;
     QLineEdit *encoderEdit;
-    QProcess *encoderProcess;
     QPushButton *encodeButton;
+    QProgressBar *progressBar;
+    QLabel *progressLabel;
+    TranscodeJob *job;
     int prevWidth;
     int prevHeight;
     FrameInfo rawFrame;
-    QString encoderInputPath;
-    bool encoderInputIsTemporary;
+    int rawFps;              // frame rate typed in the raw YUV dialog; 0 when not asked
+    qint64 droppedLogLines;  // encoder output lines no longer in the log pane
 
 private:
-    // Waits for the launched encoder to start; on failure tells the user and discards it.
-    bool encoderStarted();
+    bool confirmStop();
+    void showRunning(bool running);
+    void showCommandLine(const QString &commandLine);
+    void showProgress(const JobProgress &progress);
+    void appendLogLine(const QString &line);
+    void appendLogText(const QString &text);
+    void trimLog();
     void storeSetting(const QString &key, const QVariant &value) const;
     QString pickFile(const QString &startDir, const QString &filter);
     // Lets the user pick a file for the field, starting in the current directory, and keeps

@@ -1,221 +1,210 @@
 #include "henq.h"
 
+#include <QCloseEvent>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextCursor>
+#include <QTextDocument>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
-// The encode job: decode the input into a temporary frame file (or hand a raw file over as
-// it is), run the encoder on it as a child process, mirror its output and report its end.
+// The window as the view of the encode job: it starts the job with the fields' values, shows
+// its command line, progress, output and end, and offers to stop it.
 
 namespace {
 
-// Cuts the file back to `size` bytes so that a reader never sees a torn picture.
-bool truncateFile(FILE *file, int64_t size)
-{
-    std::fflush(file);
-#ifdef Q_OS_WIN
-    return _chsize_s(_fileno(file), size) == 0;
-#else
-    return ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
-#endif
-}
+// The log pane keeps the newest part of the encoder's output: at most this many lines and
+// characters. It is cut back in steps, so that the cut happens rarely.
+constexpr int maxLogLines = 10000;
+constexpr int maxLogCharacters = 4 * 1024 * 1024;
+constexpr int trimLines = 1000;
+constexpr int trimCharacters = 512 * 1024;
 
-int paddedWidth(const FrameInfo &frame)
+QString clockText(double seconds)
 {
-    return frame.width + frame.lumaPadWidth;
-}
-
-int paddedHeight(const FrameInfo &frame)
-{
-    return frame.height + frame.lumaPadHeight;
+    const qint64 whole = static_cast<qint64>(seconds + 0.5);
+    const qint64 hours = whole / 3600, minutes = whole / 60 % 60, rest = whole % 60;
+    const QString minutesAndSeconds =
+        QStringLiteral("%1:%2").arg(minutes).arg(rest, 2, 10, QLatin1Char('0'));
+    return hours > 0 ? QStringLiteral("%1:%2").arg(hours).arg(minutesAndSeconds.rightJustified(5, QLatin1Char('0')))
+                     : minutesAndSeconds;
 }
 
 } // namespace
 
 void HenQ::onEncode()
 {
-    FILE *frameFile = nullptr;
-    QString framePath;
+    if (job->isRunning()) {
+        if (confirmStop())
+            job->stop();
+        return;
+    }
 
+    JobSettings settings;
+    settings.input = inputEdit->text();
+    settings.config = cfgEdit->text();
+    settings.encoder = encoderEdit->text();
+    settings.output = outputEdit->text();
     if (rawFrame.width != 0 && rawFrame.height != 0) {
         rawFrame.lumaPadWidth = 0;
         rawFrame.lumaPadHeight = 0;
-        launchEncoder(inputEdit->text(), rawFrame);
-        encoderInputIsTemporary = false;
-        encoderStarted();
-    } else {
-        VideoDecoder *decoder = decoderCreate();
-        decoderOpen(decoder, QFile::encodeName(inputEdit->text()).constData());
-        if (!decoderIsOpen(decoder)) {
-            QMessageBox::warning(this, QStringLiteral("No Input"),
-                                 QStringLiteral("Please open an input file first."), QMessageBox::Ok);
-            decoderDestroy(&decoder);
+        settings.rawWidth = rawFrame.width;
+        settings.rawHeight = rawFrame.height;
+        settings.rawFps = rawFps;
+    }
+    showRunning(true);
+    job->start(settings);
+}
+
+bool HenQ::confirmStop()
+{
+    return QMessageBox::question(this, tr("Stop encoding"),
+                                 tr("Stop the running encode?\nThe output keeps what the encoder "
+                                    "has written so far."),
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+           == QMessageBox::Yes;
+}
+
+void HenQ::closeEvent(QCloseEvent *event)
+{
+    if (job->isRunning()) {
+        if (!confirmStop()) {
+            event->ignore();
             return;
         }
-
-        FrameInfo frame = {};
-        FrameInfo geometry = {};
-        int frameCount = 0;
-        int64_t bytesWritten = 0;
-        bool stopped = false;
-        while (decoderNextFrame(decoder, &frame) >= 0) {
-            if (!frameFile) {
-                QDir temp = QDir::temp();
-                temp.makeAbsolute();
-                framePath = temp.path()
-                            + tr("/mlxtmp_%1x%2.420").arg(paddedWidth(frame)).arg(paddedHeight(frame));
-                frameFile = std::fopen(QFile::encodeName(framePath).constData(), "wb");
-                if (!frameFile)
-                    break;
-                geometry = frame;
-                std::memset(geometry.planes, 0, sizeof geometry.planes);
-            }
-
-            // The file and the command line describe one picture size; pictures of another
-            // size would be read as garbage, so the input ends where its size changes.
-            if (paddedWidth(frame) != paddedWidth(geometry) || paddedHeight(frame) != paddedHeight(geometry)) {
-                QMessageBox::warning(this, tr("Encoding error"),
-                                     tr("The picture size of %1 changes from %2x%3 to %4x%5 after "
-                                        "%6 pictures.\nOnly the pictures before the change are encoded.")
-                                         .arg(QDir::toNativeSeparators(inputEdit->text()),
-                                              QString::number(geometry.width),
-                                              QString::number(geometry.height),
-                                              QString::number(frame.width),
-                                              QString::number(frame.height),
-                                              QString::number(frameCount)));
-                break;
-            }
-
-            errno = 0;
-            const int64_t written = writeFrame(&frame, frameFile);
-            std::fflush(frameFile);
-            if (written != frameByteSize(&frame)) {
-                const QString reason = QString::fromLocal8Bit(std::strerror(errno ? errno : EIO));
-                truncateFile(frameFile, bytesWritten);
-                QMessageBox::warning(this, tr("Encoding error"),
-                                     tr("Cannot write the decoded pictures to %1:\n%2.\n"
-                                        "Decoding stopped after %3 pictures.")
-                                         .arg(QDir::toNativeSeparators(framePath), reason,
-                                              QString::number(frameCount)));
-                stopped = true;
-                break;
-            }
-            bytesWritten += written;
-
-            ++frameCount;
-            if (frameCount > 5 && !encoderProcess) {
-                launchEncoder(framePath, frame);
-                encoderInputIsTemporary = true;
-                // A missing encoder must not cost a whole decode into a file nobody reads.
-                if (!encoderStarted()) {
-                    stopped = true;
-                    break;
-                }
-            }
-        }
-        std::fputs("Error decoding video\n", stderr);
-        decoderDestroy(&decoder);
-
-        // Inputs of up to five pictures end before the launch inside the loop.
-        if (!stopped && frameCount > 0 && !encoderProcess) {
-            launchEncoder(framePath, geometry);
-            encoderInputIsTemporary = true;
-            stopped = !encoderStarted();
-        }
-        // Nobody will read the frame file when no encoder runs on it.
-        if (frameFile && !encoderProcess) {
-            std::fclose(frameFile);
-            frameFile = nullptr;
-            QFile::remove(framePath);
-        }
+        job->abort();
+        showRunning(false);
     }
-
-    if (encoderProcess)
-        encodeButton->setEnabled(false);
-    if (frameFile)
-        std::fclose(frameFile);
+    event->accept();
 }
 
-bool HenQ::encoderStarted()
+void HenQ::showRunning(bool running)
 {
-    if (encoderProcess->waitForStarted(30000))
-        return true;
-
-    QMessageBox::warning(this, tr("Encoding error"), tr("Error# %1").arg(int(encoderProcess->error())),
-                         QMessageBox::Ok);
-    // A process that never started emits no finished signal: discard it here so that the
-    // next press of the encode button starts afresh.
-    encoderProcess->deleteLater();
-    encoderProcess = nullptr;
-    return false;
+    encodeButton->setEnabled(true);
+    if (running) {
+        encodeButton->setIcon(style()->standardIcon(QStyle::SP_MediaStop));
+        encodeButton->setToolTip(tr("Stop encoding"));
+        progressBar->setRange(0, 0);
+        progressBar->show();
+        progressLabel->setText(tr("Starting"));
+    } else {
+        encodeButton->setIcon(QIcon(QStringLiteral(":/images/go.png")));
+        encodeButton->setToolTip(tr("Start encoding"));
+    }
 }
 
-void HenQ::launchEncoder(const QString &encoderInput, const FrameInfo &geometry)
+void HenQ::showCommandLine(const QString &commandLine)
 {
-    const QString encoder = QFileInfo(encoderEdit->text()).absoluteFilePath();
-    const QString config = QFileInfo(cfgEdit->text()).absoluteFilePath();
-    const QString output = QFileInfo(outputEdit->text()).absoluteFilePath();
-    // One arg() call, so that a '%' inside a path is never taken for a placeholder.
-    const QString commandLine =
-        QStringLiteral("\"%1\" -c \"%2\" -i \"%3\" -b \"%4\" -wdt %5 -hgt %6")
-            .arg(encoder, config, encoderInput, output,
-                 QString::number(paddedWidth(geometry)), QString::number(paddedHeight(geometry)));
-
-    encoderProcess = new QProcess(this);
-    // The encoder's diagnostics go to our own standard error instead of piling up unread.
-    encoderProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    connect(encoderProcess, SIGNAL(readyReadStandardOutput()), this, SLOT(updateLog()));
-    connect(encoderProcess, SIGNAL(finished(int,QProcess::ExitStatus)),
-            this, SLOT(encoderDone(int,QProcess::ExitStatus)));
-
     QMessageBox::information(this, QStringLiteral("Cmdline"), commandLine, QMessageBox::Ok);
+    droppedLogLines = 0;
     logView->setPlainText(commandLine);
-
-    encoderProcess->startCommand(commandLine, QIODevice::ReadWrite);
-    encoderInputPath = encoderInput;
 }
 
-void HenQ::updateLog()
+void HenQ::showProgress(const JobProgress &progress)
 {
-    if (!encoderProcess)
-        return;
-    const QByteArray output = encoderProcess->readAllStandardOutput();
-    // Latin-1 conversion of a NUL-terminated buffer: the text ends at the first zero byte.
-    const QString text = QString::fromLatin1(output.constData());
+    QString text;
+    if (progress.total > 0) {
+        progressBar->setRange(0, 1000);
+        progressBar->setValue(static_cast<int>(qMin<qint64>(1000, progress.pictures * 1000 / progress.total)));
+        text = tr("%1 / %2").arg(progress.pictures).arg(progress.total);
+    } else {
+        // Busy indicator while the total is not known.
+        progressBar->setRange(0, 0);
+        text = tr("%1 pictures").arg(progress.pictures);
+    }
+    if (progress.picturesPerSecond > 0)
+        text += tr(" \u00b7 %1 fps").arg(progress.picturesPerSecond, 0, 'f', 1);
+    if (progress.secondsLeft >= 0 && progress.pictures < progress.total)
+        text += tr(" \u00b7 %1 left").arg(clockText(progress.secondsLeft));
+    progressLabel->setText(text);
+}
 
-    // Appending keeps the cost of a read proportional to the new text, however long the log.
+void HenQ::updateLog(const QByteArray &output)
+{
+    // Latin-1 conversion of a NUL-terminated buffer: the text ends at the first zero byte.
+    appendLogText(QString::fromLatin1(output.constData()));
+}
+
+void HenQ::appendLogLine(const QString &line)
+{
+    const QString log = logView->document()->lastBlock().text();
+    appendLogText((log.isEmpty() ? QString() : QStringLiteral("\n")) + line + QLatin1Char('\n'));
+}
+
+void HenQ::appendLogText(const QString &text)
+{
+    // Appending keeps the cost of a piece proportional to the new text, however long the log.
     QTextCursor cursor(logView->document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(text);
+    trimLog();
+    cursor.movePosition(QTextCursor::End);
     logView->setTextCursor(cursor);
 }
 
-void HenQ::encoderDone(int exitCode, QProcess::ExitStatus)
+void HenQ::trimLog()
 {
-    if (encoderProcess) {
-        if (encoderProcess->bytesAvailable() > 0)
-            updateLog();
-        encoderProcess->deleteLater();
-        encoderProcess = nullptr;
+    QTextDocument *document = logView->document();
+    const int lineExcess = document->blockCount() - maxLogLines;
+    const int characterExcess = document->characterCount() - maxLogCharacters;
+    if (lineExcess <= 0 && characterExcess <= 0)
+        return;
+
+    // The first line says how much was left out; the oldest lines after it go.
+    const QTextBlock first = droppedLogLines > 0 ? document->firstBlock().next() : document->firstBlock();
+    const int start = first.position();
+    int cut = start;
+    if (lineExcess > 0) {
+        const QTextBlock block = document->findBlockByNumber(
+            qMin(document->blockCount() - 1, first.blockNumber() + lineExcess + trimLines));
+        cut = qMax(cut, block.position());
     }
-    if (encoderInputIsTemporary)
-        QFile::remove(encoderInputPath);
-    encodeButton->setEnabled(true);
-    QMessageBox::information(this, QStringLiteral("Done"), tr("Encoding done(%1).").arg(exitCode),
-                             QMessageBox::Ok);
+    if (characterExcess > 0)
+        cut = qMax(cut, qMin(document->characterCount() - 1, start + characterExcess + trimCharacters));
+    const int removedLines = document->findBlock(cut).blockNumber() - first.blockNumber();
+
+    QTextCursor cursor(document);
+    cursor.setPosition(start);
+    cursor.setPosition(cut, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+
+    const bool hadNote = droppedLogLines > 0;
+    droppedLogLines += removedLines;
+    const QString note = tr("[%1 earlier lines of the encoder's output are left out]").arg(droppedLogLines);
+    cursor.setPosition(0);
+    if (hadNote)
+        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    cursor.insertText(hadNote ? note : note + QLatin1Char('\n'));
+}
+
+void HenQ::jobFinished(const JobResult &result)
+{
+    showRunning(false);
+    switch (result.outcome) {
+    case JobResult::Finished:
+        progressLabel->setText(progressLabel->text().section(QStringLiteral(" \u00b7 "), 0, 1));
+        QMessageBox::information(this, QStringLiteral("Done"),
+                                 tr("Encoding done(%1).").arg(result.exitCode), QMessageBox::Ok);
+        break;
+    case JobResult::Stopped:
+        progressLabel->setText(tr("Stopped after %1 pictures").arg(result.pictures));
+        break;
+    case JobResult::Failed:
+        progressBar->hide();
+        progressLabel->clear();
+        QMessageBox::warning(this,
+                             result.failure == JobResult::InputUnusable ? QStringLiteral("No Input")
+                                                                        : tr("Encoding error"),
+                             result.message, QMessageBox::Ok);
+        break;
+    }
+    if (result.outcome != JobResult::Failed && progressBar->maximum() == 0) {
+        progressBar->setRange(0, 1);
+        progressBar->setValue(result.outcome == JobResult::Finished ? 1 : 0);
+    }
 }

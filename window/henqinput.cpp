@@ -1,5 +1,7 @@
 #include "henq.h"
 
+#include "job/inputnaming.h"
+
 #include <QComboBox>
 #include <QDialog>
 #include <QFormLayout>
@@ -12,93 +14,6 @@
 // Choosing the input and describing raw YUV files.
 
 namespace {
-
-// Names that mark a raw YUV file, tested in this order on the lower-cased path.
-const char *const rawYuvMarkers[] = {".yuv", ".420", ".422", ".444", ".400"};
-
-bool isRawYuvPath(const QString &path)
-{
-    const QString lower = path.toLower();
-    for (const char *marker : rawYuvMarkers) {
-        if (lower.contains(QLatin1String(marker)))
-            return true;
-    }
-    return false;
-}
-
-// What the raw YUV dialog offers before the user edits it, guessed from the file's path.
-struct YuvGuess
-{
-    QString width;
-    QString height;
-    int bitDepthIndex = 0;  // into "8 bpp", "10 bpp", "12 bpp"
-    int formatIndex = 0;    // into "YUV 420", "YUV 422", "YUV 444", "YUV 400", "R8G8B8A8"
-};
-
-bool isDecimalDigit(QChar c)
-{
-    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
-}
-
-// Finds the last "<digits>x<digits>" in the path and returns both digit runs whole.
-bool findExplicitSize(const QString &path, QString *width, QString *height)
-{
-    for (int x = path.size() - 2; x > 0; --x) {
-        if (path.at(x) != QLatin1Char('x') || !isDecimalDigit(path.at(x - 1))
-            || !isDecimalDigit(path.at(x + 1)))
-            continue;
-        int begin = x - 1;
-        while (begin > 0 && isDecimalDigit(path.at(begin - 1)))
-            --begin;
-        int end = x + 1;
-        while (end < path.size() && isDecimalDigit(path.at(end)))
-            ++end;
-        *width = path.mid(begin, x - begin);
-        *height = path.mid(x + 1, end - x - 1);
-        return true;
-    }
-    return false;
-}
-
-// All tests are case-sensitive and look at the whole path, folders included.
-YuvGuess guessYuvSettings(const QString &path, int prevWidth, int prevHeight)
-{
-    YuvGuess guess;
-    guess.width = QString::number(prevWidth);
-    guess.height = QString::number(prevHeight);
-
-    static const struct { const char *keyword; const char *width; const char *height; } sizes[] = {
-        {"qcif", "176", "144"},
-        {"cif", "352", "288"},
-        {"1080", "1920", "1080"},
-        {"720", "1280", "720"},
-    };
-    if (!findExplicitSize(path, &guess.width, &guess.height)) {
-        for (const auto &size : sizes) {
-            if (path.contains(QLatin1String(size.keyword))) {
-                guess.width = QLatin1String(size.width);
-                guess.height = QLatin1String(size.height);
-                break;
-            }
-        }
-    }
-
-    if (path.contains(QLatin1String("8bit")))
-        guess.bitDepthIndex = 0;
-    else if (path.contains(QLatin1String("10bit")))
-        guess.bitDepthIndex = 1;
-    else if (path.contains(QLatin1String("12bit")))
-        guess.bitDepthIndex = 2;
-
-    static const char *const formatKeywords[] = {"422", "444", "400", "rgb"};
-    for (int i = 0; i < 4; ++i) {
-        if (path.contains(QLatin1String(formatKeywords[i]))) {
-            guess.formatIndex = i + 1;
-            break;
-        }
-    }
-    return guess;
-}
 
 int bitDepthForIndex(int index)
 {
@@ -129,8 +44,12 @@ void HenQ::onFileOpen()
            "*.mkv;;All(*.*)"));
     if (path.isEmpty())
         return;
+    chooseInput(path);
+}
 
-    if (isRawYuvPath(path)) {
+bool HenQ::chooseInput(QString path)
+{
+    if (InputNaming::isRawYuvPath(path)) {
         // A cancelled dialog still takes the file; with no raw size the encode job decodes it.
         askYuvSettings(path, prevWidth, prevHeight);
     } else {
@@ -143,17 +62,18 @@ void HenQ::onFileOpen()
         if (result < 0) {
             QMessageBox::warning(this, tr("Warning"), QStringLiteral("Unsupported file"),
                                  QMessageBox::Ok, QMessageBox::NoButton);
-            return;
+            return false;
         }
     }
 
-    fileOpen(path, false);
+    return fileOpen(path, false);
 }
 
 bool HenQ::askYuvSettings(const QString &path, int prevWidth, int prevHeight)
 {
     // A size remembered from an earlier run is taken as it is, without asking.
     if (prevWidth >= 16 || prevHeight >= 16) {
+        rawFps = 0;
         rawFrame.width = prevWidth;
         rawFrame.height = prevHeight;
         rawFrame.chromaWidth = prevWidth / 2;
@@ -163,7 +83,7 @@ bool HenQ::askYuvSettings(const QString &path, int prevWidth, int prevHeight)
         return true;
     }
 
-    const YuvGuess guess = guessYuvSettings(path, prevWidth, prevHeight);
+    const InputNaming::YuvGuess guess = InputNaming::guessYuvSettings(path, prevWidth, prevHeight);
 
     QDialog dialog(this);
     dialog.setWindowTitle(QStringLiteral("YUV Settings"));
@@ -208,12 +128,13 @@ bool HenQ::askYuvSettings(const QString &path, int prevWidth, int prevHeight)
     bool fpsOk = false;
     const int width = widthEdit->text().toInt(&widthOk, 10);
     const int height = heightEdit->text().toInt(&heightOk, 10);
-    fpsEdit->text().toInt(&fpsOk, 10);
-    // The frame rate and the format are asked for but not passed on: the encoder gets only
-    // the picture size.
+    const int fps = fpsEdit->text().toInt(&fpsOk, 10);
+    // The encoder gets only the picture size; the frame rate reaches the output through the
+    // rewrite of its parameter sets after the encode.
     if (!widthOk || !heightOk || !fpsOk)
         return false;
 
+    rawFps = fps;
     rawFrame.width = width;
     rawFrame.height = height;
     rawFrame.chromaWidth = width / 2;

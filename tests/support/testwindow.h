@@ -14,7 +14,6 @@ public:
     explicit TestWindow(QWidget *parent = nullptr) : HenQ(parent) {}
 
     using HenQ::askYuvSettings;
-    using HenQ::launchEncoder;
 
     using HenQ::recentDir;
     using HenQ::logView;
@@ -22,13 +21,14 @@ public:
     using HenQ::cfgEdit;
     using HenQ::outputEdit;
     using HenQ::encoderEdit;
-    using HenQ::encoderProcess;
     using HenQ::encodeButton;
+    using HenQ::progressBar;
+    using HenQ::progressLabel;
+    using HenQ::job;
     using HenQ::prevWidth;
     using HenQ::prevHeight;
     using HenQ::rawFrame;
-    using HenQ::encoderInputPath;
-    using HenQ::encoderInputIsTemporary;
+    using HenQ::rawFps;
 };
 
 #endif // TESTWINDOW_H

@@ -1,0 +1,244 @@
+#include "decodeworker.h"
+
+#include "framesink.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/stat.h>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+namespace {
+
+QString avErrorText(int code)
+{
+    char text[256];
+    if (av_strerror(code, text, sizeof text) < 0)
+        std::snprintf(text, sizeof text, "error %d", code);
+    return QString::fromLocal8Bit(text);
+}
+
+// Why a path cannot be a video input before the decoder tries it; empty when it may be one.
+QString unusableInputReason(const QString &path)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (S_ISDIR(info.st_mode))
+        return QStringLiteral("it is a folder, not a video file");
+    if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) || S_ISSOCK(info.st_mode))
+        return QStringLiteral("it is a device, not a video file");
+    return QString();
+}
+
+} // namespace
+
+DecodeWorker::DecodeWorker(const JobSettings &settings, const QString &privateDir)
+    : settings(settings)
+    , privateDir(privateDir)
+{
+}
+
+DecodeWorker::~DecodeWorker()
+{
+    delete sink;
+}
+
+int DecodeWorker::interrupted(void *opaque)
+{
+    return static_cast<DecodeWorker *>(opaque)->stopRequested ? 1 : 0;
+}
+
+void DecodeWorker::requestStop()
+{
+    stopRequested = true;
+    proceed(false);
+}
+
+void DecodeWorker::encoderGone()
+{
+    readerGone = true;
+}
+
+void DecodeWorker::proceed(bool encoderRunning)
+{
+    {
+        std::lock_guard<std::mutex> lock(answerLock);
+        if (answer == 0)
+            answer = encoderRunning ? 1 : -1;
+    }
+    answered.notify_all();
+}
+
+void DecodeWorker::setFailure(JobResult::Failure failure, const QString &text)
+{
+    if (failed != JobResult::NoFailure)
+        return;
+    failed = failure;
+    failedText = text;
+}
+
+bool DecodeWorker::openInput(VideoDecoder *decoder)
+{
+    const QString shown = QDir::toNativeSeparators(settings.input);
+    const QString firstLine = QStringLiteral("Please open an input file first.");
+    if (settings.input.isEmpty()) {
+        setFailure(JobResult::InputUnusable, firstLine);
+        return false;
+    }
+    QString reason = unusableInputReason(settings.input);
+    if (reason.isEmpty()) {
+        const int ret = decoderOpen(decoder, QFile::encodeName(settings.input).constData());
+        if (ret < 0 && stopRequested)
+            return false;
+        if (ret < 0 || !decoderIsOpen(decoder))
+            reason = avErrorText(ret < 0 ? ret : AVERROR_INVALIDDATA);
+    }
+    if (!reason.isEmpty()) {
+        setFailure(JobResult::InputUnusable, QStringLiteral("%1\n%2: %3.").arg(firstLine, shown, reason));
+        return false;
+    }
+    decoderStreamInfo(decoder, &info);
+    return true;
+}
+
+bool DecodeWorker::createSink(const FrameInfo &frame)
+{
+    pictureWidth = frame.width;
+    pictureHeight = frame.height;
+    paddedWidth = frame.width + frame.lumaPadWidth;
+    paddedHeight = frame.height + frame.lumaPadHeight;
+    sinkPath = privateDir + QStringLiteral("/mlxtmp_%1x%2.420").arg(paddedWidth).arg(paddedHeight);
+    sink = new FrameSink(stopRequested, readerGone);
+
+    const bool pipeWanted = qEnvironmentVariable("MORLUNEX_FRAME_TRANSPORT") != QLatin1String("file");
+    if (pipeWanted && sink->createPipe(sinkPath))
+        return true;
+    if (pipeWanted)
+        emit message(QStringLiteral("No named pipe can be made in %1 (%2): the pictures go to the "
+                                    "encoder through a growing file there instead.")
+                         .arg(QDir::toNativeSeparators(privateDir), sink->errorText()));
+    if (sink->createFile(sinkPath))
+        return true;
+    setFailure(JobResult::TemporaryUnusable,
+               QStringLiteral("Cannot create the frame file %1:\n%2.")
+                   .arg(QDir::toNativeSeparators(sinkPath), sink->errorText()));
+    return false;
+}
+
+bool DecodeWorker::launchEncoder()
+{
+    launched = true;
+    emit readyForEncoder(sinkPath, paddedWidth, paddedHeight);
+    std::unique_lock<std::mutex> lock(answerLock);
+    answered.wait(lock, [this] { return answer != 0; });
+    return answer > 0;
+}
+
+bool DecodeWorker::writePicture(const FrameInfo &frame)
+{
+    const size_t size = static_cast<size_t>(frameByteSize(&frame));
+    buffer.resize(size);
+    packFrame(&frame, buffer.data());
+    switch (sink->write(buffer.data(), size)) {
+    case FrameSink::Written:
+        ++written;
+        return true;
+    case FrameSink::ReaderGone:
+        readerLeft = true;
+        return false;
+    case FrameSink::Stopped:
+        return false;
+    case FrameSink::Failed:
+        break;
+    }
+    const QString text = QStringLiteral("Cannot write the decoded pictures to %1:\n%2.\n"
+                                        "Decoding stopped after %3 pictures.")
+                             .arg(QDir::toNativeSeparators(sinkPath), sink->errorText(),
+                                  QString::number(written));
+    // Once the encoder runs it encodes what reached it; before, there is nothing to encode.
+    if (launched)
+        emit warning(QStringLiteral("Encoding error"), text);
+    else
+        setFailure(JobResult::FramesNotWritten, text);
+    return false;
+}
+
+void DecodeWorker::run()
+{
+    VideoDecoder *decoder = decoderCreate();
+    if (!decoder) {
+        setFailure(JobResult::InputUnusable, QStringLiteral("Out of memory."));
+        return;
+    }
+    decoderForce420(decoder, true);
+    decoderSetInterrupt(decoder, &DecodeWorker::interrupted, this);
+    if (!openInput(decoder)) {
+        decoderDestroy(&decoder);
+        return;
+    }
+
+    qint64 expected = info.pictureCount > 0 ? qMax<qint64>(0, info.pictureCount - settings.startPicture) : 0;
+    if (settings.pictureLimit >= 0 && (expected == 0 || expected > settings.pictureLimit))
+        expected = settings.pictureLimit;
+    emit opened(expected);
+
+    bool more = decoderSkipTo(decoder, settings.startPicture) >= 0;
+    FrameInfo frame = {};
+    // Pipe: the encoder starts before the first write. Growing file: after the sixth picture
+    // (or at the end of a shorter input), as it always has.
+    const int launchAfter = 6;
+    while (more && !stopRequested && (settings.pictureLimit < 0 || written < settings.pictureLimit)) {
+        if (decoderNextFrame(decoder, &frame) < 0) {
+            inputEnded = true;
+            break;
+        }
+        if (!sink) {
+            fullRangePictures = decoderPictureIsFullRange(decoder);
+            if (!createSink(frame) || (sink->isPipe() && !launchEncoder()))
+                break;
+            if (sink->isPipe() && sink->openPipe() != FrameSink::Written) {
+                readerLeft = readerGone;
+                break;
+            }
+        }
+        // The frame file and the command line describe one picture size; pictures of another
+        // size would be read as garbage, so the input ends where its size changes.
+        if (frame.width != pictureWidth || frame.height != pictureHeight) {
+            emit warning(QStringLiteral("Encoding error"),
+                         QStringLiteral("The picture size of %1 changes from %2x%3 to %4x%5 after "
+                                        "%6 pictures.\nOnly the pictures before the change are encoded.")
+                             .arg(QDir::toNativeSeparators(settings.input), QString::number(pictureWidth),
+                                  QString::number(pictureHeight), QString::number(frame.width),
+                                  QString::number(frame.height), QString::number(written)));
+            break;
+        }
+        if (!writePicture(frame))
+            break;
+        emit picturesWritten(written);
+        if (!sink->isPipe() && written == launchAfter && !launched && !launchEncoder())
+            break;
+    }
+    if (!more)
+        inputEnded = true;
+    std::fputs("Error decoding video\n", stderr);
+    decoderDestroy(&decoder);
+
+    if (sink && !sink->isPipe() && !launched && written > 0 && failed == JobResult::NoFailure
+        && !stopRequested)
+        launchEncoder();
+    if (sink)
+        sink->close();
+    if (written == 0 && !sink && failed == JobResult::NoFailure && !stopRequested)
+        setFailure(JobResult::InputUnusable,
+                   QStringLiteral("No picture could be decoded from %1.")
+                       .arg(QDir::toNativeSeparators(settings.input)));
+}

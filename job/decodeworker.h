@@ -1,0 +1,88 @@
+#ifndef DECODEWORKER_H
+#define DECODEWORKER_H
+
+#include "decode/videodecoder.h"
+#include "job/transcodejob.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+class FrameSink;
+
+// The decode half of a transcode, run on a worker thread: opens the input, decodes it into
+// 8-bit 4:2:0 pictures padded to multiples of 16 and writes them to the frame sink in the
+// job's private folder. When the encoder is to start it asks the job (readyForEncoder) and
+// waits for the answer. Reports through queued signals carrying plain values; what it found
+// out is read by the job once the thread has ended.
+class DecodeWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    DecodeWorker(const JobSettings &settings, const QString &privateDir);
+    ~DecodeWorker() override;
+
+    // The thread's body.
+    void run();
+    // Any thread.
+    void requestStop();
+    void encoderGone();
+    // Answers readyForEncoder: true once the encoder runs, false when it will not.
+    void proceed(bool encoderRunning);
+
+    // Read after the thread has ended.
+    qint64 pictures() const { return written; }
+    bool reachedEnd() const { return inputEnded; }
+    bool encoderLeftEarly() const { return readerLeft; }
+    JobResult::Failure failure() const { return failed; }
+    const QString &failureText() const { return failedText; }
+    const StreamInfo &streamInfo() const { return info; }
+    int width() const { return pictureWidth; }
+    int height() const { return pictureHeight; }
+    bool fullRange() const { return fullRangePictures; }
+
+signals:
+    void opened(qint64 expectedPictures);
+    void readyForEncoder(const QString &path, int paddedWidth, int paddedHeight);
+    void picturesWritten(qint64 pictures);
+    void message(const QString &line);
+    void warning(const QString &title, const QString &text);
+
+private:
+    static int interrupted(void *opaque);
+    bool openInput(VideoDecoder *decoder);
+    bool createSink(const FrameInfo &frame);
+    bool launchEncoder();
+    bool writePicture(const FrameInfo &frame);
+    void setFailure(JobResult::Failure failure, const QString &text);
+
+    const JobSettings settings;
+    const QString privateDir;
+    std::atomic_bool stopRequested{false};
+    std::atomic_bool readerGone{false};
+    std::mutex answerLock;
+    std::condition_variable answered;
+    int answer = 0;  // 0 none yet, 1 running, -1 not running
+
+    FrameSink *sink = nullptr;
+    QString sinkPath;
+    bool launched = false;
+    std::vector<uint8_t> buffer;
+    qint64 written = 0;
+    bool inputEnded = false;
+    bool readerLeft = false;
+    JobResult::Failure failed = JobResult::NoFailure;
+    QString failedText;
+    StreamInfo info = {};
+    int pictureWidth = 0;
+    int pictureHeight = 0;
+    int paddedWidth = 0;
+    int paddedHeight = 0;
+    bool fullRangePictures = false;
+};
+
+#endif // DECODEWORKER_H

@@ -1,0 +1,144 @@
+#include "framesink.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// How long a wait lasts before the flags are looked at again.
+constexpr int checkIntervalMs = 50;
+
+} // namespace
+
+FrameSink::FrameSink(const std::atomic_bool &stop, const std::atomic_bool &readerGone)
+    : stop(stop)
+    , readerGone(readerGone)
+{
+}
+
+FrameSink::~FrameSink()
+{
+    close();
+}
+
+bool FrameSink::createPipe(const QString &pipePath)
+{
+    path = pipePath;
+    pipe = true;
+    if (::mkfifo(QFile::encodeName(path).constData(), 0600) == 0)
+        return true;
+    error = errno;
+    return false;
+}
+
+bool FrameSink::createFile(const QString &filePath)
+{
+    path = filePath;
+    pipe = false;
+    whole = 0;
+    // Close-on-exec: the encoder must not inherit a write handle, or it would wait for a
+    // writer that never writes again.
+    fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        return true;
+    error = errno;
+    return false;
+}
+
+FrameSink::Result FrameSink::openPipe()
+{
+    const QByteArray name = QFile::encodeName(path);
+    // Opening without blocking fails with ENXIO until the encoder has opened its end; the
+    // descriptor stays non-blocking, so that a full pipe never blocks past a stop.
+    for (;;) {
+        if (stop)
+            return Stopped;
+        if (readerGone)
+            return ReaderGone;
+        fd = ::open(name.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0)
+            return Written;
+        if (errno != ENXIO && errno != EINTR) {
+            error = errno;
+            return Failed;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+FrameSink::Result FrameSink::waitUntilWritable()
+{
+    for (;;) {
+        if (stop)
+            return Stopped;
+        pollfd watched = {fd, POLLOUT, 0};
+        const int ready = ::poll(&watched, 1, checkIntervalMs);
+        if (ready > 0) {
+            if (watched.revents & (POLLERR | POLLHUP))
+                return ReaderGone;
+            return Written;
+        }
+        if (ready < 0 && errno != EINTR) {
+            error = errno;
+            return Failed;
+        }
+        // The encoder may have exited while another process still holds its end open.
+        if (readerGone)
+            return ReaderGone;
+    }
+}
+
+FrameSink::Result FrameSink::write(const uint8_t *data, size_t size)
+{
+    if (fd < 0) {
+        error = EBADF;
+        return Failed;
+    }
+    size_t done = 0;
+    while (done < size) {
+        if (stop)
+            return Stopped;
+        const ssize_t wrote = ::write(fd, data + done, size - done);
+        if (wrote > 0) {
+            done += static_cast<size_t>(wrote);
+            continue;
+        }
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (pipe && wrote < 0 && errno == EAGAIN) {
+            const Result waited = waitUntilWritable();
+            if (waited != Written)
+                return waited;
+            continue;
+        }
+        if (pipe && wrote < 0 && errno == EPIPE)
+            return ReaderGone;
+        error = wrote < 0 ? errno : ENOSPC;
+        // The encoder reads whole pictures only: a torn one is cut away.
+        if (!pipe && ::ftruncate(fd, static_cast<off_t>(whole)) == 0)
+            ::lseek(fd, static_cast<off_t>(whole), SEEK_SET);
+        return Failed;
+    }
+    whole += static_cast<int64_t>(size);
+    return Written;
+}
+
+void FrameSink::close()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+QString FrameSink::errorText() const
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
