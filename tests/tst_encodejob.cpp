@@ -6,6 +6,9 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -58,6 +61,53 @@ QList<qint64> processesMentioning(const QString &text)
     }
     return found;
 }
+
+// Luma PSNR of a bitstream against its source, over the source's picture area; -1 on failure.
+double lumaPsnr(const QString &bitstream, const QString &source, int width, int height)
+{
+    const TestSupport::RunResult psnr = TestSupport::run(
+        QStringLiteral("ffmpeg"),
+        {"-nostdin", "-hide_banner", "-i", bitstream, "-i", source, "-lavfi",
+         // 4:2:0 crops whole chroma samples only: an odd size is compared without its last row
+         // and column.
+         QStringLiteral("[0:v]crop=%1:%2:0:0[a];[1:v]format=yuv420p,crop=%1:%2:0:0[b];[a][b]psnr")
+             .arg(width & ~1).arg(height & ~1),
+         "-f", "null", "-"});
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("PSNR y:([0-9.]+|inf)")).match(QString::fromUtf8(psnr.err));
+    if (!match.hasMatch())
+        qWarning("%s", psnr.err.constData());
+    return match.hasMatch() ? (match.captured(1) == "inf" ? 100.0 : match.captured(1).toDouble()) : -1;
+}
+
+// The first video stream as ffprobe reports it.
+QJsonObject probeStream(const QString &path)
+{
+    const TestSupport::RunResult result = TestSupport::run(
+        QStringLiteral("ffprobe"), {"-v", "error", "-count_frames", "-select_streams", "v:0", "-show_streams",
+                                    "-of", "json", path});
+    return QJsonDocument::fromJson(result.out).object().value("streams").toArray().first().toObject();
+}
+
+// Runs one job to its end without a window; collects what it said.
+struct JobRun
+{
+    JobResult result;
+    QStringList messages;
+    bool ended = false;
+
+    explicit JobRun(const JobSettings &settings)
+    {
+        TranscodeJob job;
+        QObject::connect(&job, &TranscodeJob::message, [this](const QString &line) { messages << line; });
+        QObject::connect(&job, &TranscodeJob::finished, [this](const JobResult &end) {
+            result = end;
+            ended = true;
+        });
+        job.start(settings);
+        ended = QTest::qWaitFor([this] { return ended; }, 120000);
+    }
+};
 
 // A job set up in an isolated environment with the fake encoder in a folder with blanks.
 struct JobFixture
@@ -158,6 +208,9 @@ private slots:
     void closingOrDestroying_stopsEncoderAndRemovesFiles();
     void stop_endsBundledEncoderAndKeepsDecodableOutput();
     void endToEnd_bundledEncoderTranscodes();
+    void faithfulOutput_showsWhatTheInputShowed_data();
+    void faithfulOutput_showsWhatTheInputShowed();
+    void garbageOutput_isLeftAsTheEncoderWroteIt();
 };
 
 void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures_data()
@@ -547,26 +600,120 @@ void EncodeJobTest::endToEnd_bundledEncoderTranscodes()
     const TestSupport::ProbeResult probe = TestSupport::probeVideo(bitstream);
     QCOMPARE(probe.codec, QStringLiteral("hevc"));
     QCOMPARE(probe.frames, 30);
-    QCOMPARE(probe.width, 176);
-    QCOMPARE(probe.height, 112);
-
-    // Luma quality over the picture area, the padding cropped away.
-    const TestSupport::RunResult psnr = TestSupport::run(
-        QStringLiteral("ffmpeg"), {"-nostdin", "-hide_banner", "-i", bitstream, "-i", clip, "-lavfi",
-                                   "[0:v]crop=174:98:0:0[a];[a][1:v]psnr", "-f", "null", "-"});
-    const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("PSNR y:([0-9.]+)")).match(QString::fromUtf8(psnr.err));
-    QVERIFY2(match.hasMatch(), psnr.err.constData());
-    QVERIFY2(match.captured(1).toDouble() >= 30.0, qPrintable(match.captured(0)));
+    // Shown at the input's size: the padding is cropped by the output's parameter sets.
+    QCOMPARE(probe.width, 174);
+    QCOMPARE(probe.height, 98);
+    QVERIFY(lumaPsnr(bitstream, clip, 174, 98) >= 30.0);
 
     const QString log = window.logView->toPlainText();
     QVERIFY(log.startsWith(answerer.shown.first().text));
+    QVERIFY2(log.contains(QStringLiteral("Output shown at 174x98 (2 columns and 14 rows of padding cropped), 25 fps")),
+             qPrintable(log.right(400)));
     QCOMPARE(log.count(QRegularExpression(QStringLiteral("(^|\\n)POC "))), 30);
     // The view follows the newest output.
     QVERIFY(window.logView->verticalScrollBar()->value() > 0);
     QVERIFY(window.logView->textCursor().atEnd());
     QVERIFY(window.logView->viewport()->rect().contains(window.logView->cursorRect()));
     TestSupport::saveScreenshot(&window, QStringLiteral("main_window_after_encode"));
+}
+
+void EncodeJobTest::faithfulOutput_showsWhatTheInputShowed_data()
+{
+    QTest::addColumn<QString>("source");       // lavfi graph
+    QTest::addColumn<QStringList>("coding");   // the ffmpeg tool's output options
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<QSize>("sourceSize");
+    QTest::addColumn<QSize>("shownSize");
+    QTest::addColumn<QString>("rate");
+    QTest::addColumn<QString>("sar");
+    QTest::addColumn<QString>("range");
+
+    const QStringList h264 = {"-c:v", "libx264", "-pix_fmt", "yuv420p"};
+    QTest::newRow("4:2:2 MJPEG") << "testsrc2=size=320x240:rate=25" << QStringList{"-c:v", "mjpeg", "-pix_fmt", "yuvj422p"}
+                                 << "avi" << 20 << QSize(320, 240) << QSize(320, 240) << "25/1" << "" << "";
+    QTest::newRow("4:4:4 H.264") << "testsrc2=size=320x240:rate=25" << QStringList{"-c:v", "libx264", "-pix_fmt", "yuv444p"}
+                                 << "mp4" << 20 << QSize(320, 240) << QSize(320, 240) << "25/1" << "" << "";
+    QTest::newRow("1080 rows padded to 1088") << "testsrc2=size=1920x1080:rate=25" << h264 << "mp4" << 3
+                                              << QSize(1920, 1080) << QSize(1920, 1080) << "25/1" << "" << "";
+    QTest::newRow("NTSC rate") << "testsrc2=size=176x120:rate=30000/1001" << h264 << "mp4" << 10
+                               << QSize(176, 120) << QSize(176, 120) << "30000/1001" << "" << "";
+    QTest::newRow("anamorphic") << "testsrc2=size=176x120:rate=25,setsar=32/27" << h264 << "mp4" << 10
+                                << QSize(176, 120) << QSize(176, 120) << "25/1" << "32:27" << "";
+    QTest::newRow("JPEG range") << "testsrc2=size=176x120:rate=25" << QStringList{"-c:v", "libx264", "-pix_fmt", "yuvj420p"}
+                                << "mp4" << 10 << QSize(176, 120) << QSize(176, 120) << "25/1" << "" << "pc";
+    QTest::newRow("odd size, rounded up") << "testsrc=size=175x99:rate=25" << QStringList{"-c:v", "ffv1", "-pix_fmt", "yuv420p"}
+                                          << "nut" << 10 << QSize(175, 99) << QSize(176, 100) << "25/1" << "" << "";
+}
+
+void EncodeJobTest::faithfulOutput_showsWhatTheInputShowed()
+{
+    QFETCH(QString, source);
+    QFETCH(QStringList, coding);
+    QFETCH(QString, suffix);
+    QFETCH(int, frames);
+    QFETCH(QSize, sourceSize);
+    QFETCH(QSize, shownSize);
+    QFETCH(QString, rate);
+    QFETCH(QString, sar);
+    QFETCH(QString, range);
+
+    const QString encoder = TestSupport::binDir() + QStringLiteral("/TAppEncoder_hm80.exe");
+    if (!QFile::exists(encoder))
+        QSKIP("the bundled encoder is not built");
+    IsolatedEnvironment env;
+    JobSettings settings;
+    settings.input = env.filePath("source." + suffix);
+    QVERIFY(TestSupport::ffmpeg(QStringList{"-f", "lavfi", "-i", source, "-frames:v", QString::number(frames)}
+                                + coding + QStringList{settings.input}));
+    settings.encoder = encoder;
+    settings.config = TestSupport::binDir() + QStringLiteral("/hevczent.cfg");
+    settings.output = env.filePath(QStringLiteral("out.265"));
+
+    const JobRun run(settings);
+    QVERIFY(run.ended);
+    QCOMPARE(run.result.outcome, JobResult::Finished);
+    QCOMPARE(run.result.exitCode, 0);
+    QVERIFY2(run.messages.filter(QRegularExpression(QStringLiteral("^Output (shown at|set to) "))).size() == 1,
+             qPrintable(run.messages.join('\n')));
+
+    const QJsonObject stream = probeStream(settings.output);
+    QCOMPARE(stream.value("codec_name").toString(), QStringLiteral("hevc"));
+    QCOMPARE(stream.value("nb_read_frames").toString().toInt(), frames);
+    QCOMPARE(QSize(stream.value("width").toInt(), stream.value("height").toInt()), shownSize);
+    QCOMPARE(stream.value("r_frame_rate").toString(), rate);
+    if (!sar.isEmpty())
+        QCOMPARE(stream.value("sample_aspect_ratio").toString(), sar);
+    if (!range.isEmpty())
+        QCOMPARE(stream.value("color_range").toString(), range);
+    const double psnr = lumaPsnr(settings.output, settings.input, sourceSize.width(), sourceSize.height());
+    QVERIFY2(psnr >= 30.0, qPrintable(QString::number(psnr)));
+}
+
+void EncodeJobTest::garbageOutput_isLeftAsTheEncoderWroteIt()
+{
+    IsolatedEnvironment env;
+    const QString script = env.filePath(QStringLiteral("garbage.sh"));
+    QVERIFY(TestSupport::writeFile(script, "#!/bin/sh\n"
+                                           "while [ \"$1\" != -b ]; do shift; done\n"
+                                           "printf 'not a bitstream at all' > \"$2\"\nexit 0\n"));
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    JobSettings settings;
+    settings.input = env.filePath(QStringLiteral("clip.nut"));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=40x30:rate=10", "-frames:v", "3",
+                                 "-c:v", "ffv1", settings.input}));
+    settings.encoder = script;
+    settings.config = env.filePath(QStringLiteral("any.cfg"));
+    settings.output = env.filePath(QStringLiteral("out.265"));
+
+    const JobRun run(settings);
+    QVERIFY(run.ended);
+    QCOMPARE(run.result.outcome, JobResult::Finished);
+    QCOMPARE(run.result.exitCode, 0);
+    QCOMPARE(TestSupport::readFile(settings.output), QByteArray("not a bitstream at all"));
+    QCOMPARE(QDir(env.path()).entryList({"out*"}, QDir::Files), QStringList({"out.265"}));
+    QVERIFY2(run.messages.filter(QStringLiteral("The output was left as the encoder wrote it: ")).size() == 1,
+             qPrintable(run.messages.join('\n')));
 }
 
 int main(int argc, char **argv)
