@@ -15,7 +15,11 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <QTextBlock>
+#include <QTextDocument>
+
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/resource.h>
 
 using TestSupport::IsolatedEnvironment;
@@ -211,6 +215,13 @@ private slots:
     void faithfulOutput_showsWhatTheInputShowed_data();
     void faithfulOutput_showsWhatTheInputShowed();
     void garbageOutput_isLeftAsTheEncoderWroteIt();
+    void guardedFiles_refusedBeforeAnythingChanges_data();
+    void guardedFiles_refusedBeforeAnythingChanges();
+    void talkativeEncoder_logStaysBoundedAndDoneArrives();
+    void missingTemporaryFolder_isNamedAndNothingWritten();
+    void wrapperEncoder_growingFileEndsWithoutWaiting();
+    void namedPipeInput_streamsAndStops_data();
+    void namedPipeInput_streamsAndStops();
 };
 
 void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures_data()
@@ -220,21 +231,25 @@ void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<QString>("shownLog");
+    QTest::addColumn<QString>("outputName");
 
     QTest::newRow("ten pictures through the pipe")
-        << 10 << QByteArray() << 0 << QByteArray("POC 0\nPOC 1\n") << "POC 0\nPOC 1\n";
+        << 10 << QByteArray() << 0 << QByteArray("POC 0\nPOC 1\n") << "POC 0\nPOC 1\n" << "out dir/result.265";
     QTest::newRow("three pictures through the pipe")
-        << 3 << QByteArray() << 0 << QByteArray("three\n") << "three\n";
+        << 3 << QByteArray() << 0 << QByteArray("three\n") << "three\n" << "out dir/result.265";
     QTest::newRow("ten pictures through a growing file")
-        << 10 << QByteArray("file") << 0 << QByteArray("POC 0\n") << "POC 0\n";
+        << 10 << QByteArray("file") << 0 << QByteArray("POC 0\n") << "POC 0\n" << "out dir/result.265";
     QTest::newRow("three pictures through a growing file, launched at the end")
-        << 3 << QByteArray("file") << 0 << QByteArray("three\n") << "three\n";
+        << 3 << QByteArray("file") << 0 << QByteArray("three\n") << "three\n" << "out dir/result.265";
     QTest::newRow("exit code 1 reported")
-        << 7 << QByteArray() << 1 << QByteArray("bad config\n") << "bad config\n";
+        << 7 << QByteArray() << 1 << QByteArray("bad config\n") << "bad config\n" << "out dir/result.265";
     QTest::newRow("zero byte ends the read")
-        << 6 << QByteArray() << 0 << QByteArray("before\0after\n", 13) << "before";
+        << 6 << QByteArray() << 0 << QByteArray("before\0after\n", 13) << "before" << "out dir/result.265";
     QTest::newRow("markup shown as text")
-        << 6 << QByteArray() << 0 << QByteArray("<b>bold</b> &amp;\n") << "<b>bold</b> &amp;\n";
+        << 6 << QByteArray() << 0 << QByteArray("<b>bold</b> &amp;\n") << "<b>bold</b> &amp;\n" << "out dir/result.265";
+    // Quotes and blanks reach the encoder exactly: they are never split or taken for switches.
+    QTest::newRow("quotes in the output name")
+        << 6 << QByteArray() << 0 << QByteArray("ok\n") << "ok\n" << "out dir/a \"quoted\" -wdt 9 name.265";
 }
 
 void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures()
@@ -244,10 +259,13 @@ void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures()
     QFETCH(int, exitCode);
     QFETCH(QByteArray, output);
     QFETCH(QString, shownLog);
+    QFETCH(QString, outputName);
 
     JobFixture job;
     qputenv("MORLUNEX_FRAME_TRANSPORT", transport);
     QVERIFY(job.prepare(frames));
+    job.window.outputEdit->clear();
+    QTest::keyClicks(job.window.outputEdit, job.env.filePath(outputName));
     QVERIFY(TestSupport::writeFile(job.encoderDir + "/output.txt", output));
     QVERIFY(TestSupport::writeFile(job.encoderDir + "/exitcode.txt", QByteArray::number(exitCode)));
 
@@ -266,12 +284,12 @@ void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures()
              qPrintable(framePath));
     const QString commandLine = QStringLiteral("\"%1/enc.sh\" -c \"%2\" -i \"%3\" -b \"%4\" -wdt 48 -hgt 32")
                                     .arg(job.encoderDir, job.env.filePath("my config.cfg"), framePath,
-                                         job.env.filePath("out dir/result.265"));
+                                         job.env.filePath(outputName));
     QCOMPARE(job.answerer.count(QStringLiteral("Cmdline")), 1);
     QCOMPARE(job.answerer.shown.first().text, commandLine);
     QCOMPARE(job.arguments(),
              QStringList({"-c", job.env.filePath("my config.cfg"), "-i", framePath, "-b",
-                          job.env.filePath("out dir/result.265"), "-wdt", "48", "-hgt", "32"}));
+                          job.env.filePath(outputName), "-wdt", "48", "-hgt", "32"}));
 
     job.release();
     QVERIFY(job.finished());
@@ -714,6 +732,175 @@ void EncodeJobTest::garbageOutput_isLeftAsTheEncoderWroteIt()
     QCOMPARE(QDir(env.path()).entryList({"out*"}, QDir::Files), QStringList({"out.265"}));
     QVERIFY2(run.messages.filter(QStringLiteral("The output was left as the encoder wrote it: ")).size() == 1,
              qPrintable(run.messages.join('\n')));
+}
+
+void EncodeJobTest::guardedFiles_refusedBeforeAnythingChanges_data()
+{
+    QTest::addColumn<QString>("outputName");   // typed into the output field
+    QTest::addColumn<QString>("encoderName");  // typed into the encoder field
+    QTest::addColumn<QString>("role");
+    QTest::newRow("the input") << "input clip.nut" << "fake encoder/enc.sh" << "input file";
+    QTest::newRow("the input through a link") << "clip link.265" << "fake encoder/enc.sh" << "input file";
+    QTest::newRow("the configuration") << "my config.cfg" << "fake encoder/enc.sh" << "configuration file";
+    QTest::newRow("the encoder behind its link") << "fake encoder/enc.sh" << "encoder link" << "encoder program";
+}
+
+void EncodeJobTest::guardedFiles_refusedBeforeAnythingChanges()
+{
+    QFETCH(QString, outputName);
+    QFETCH(QString, encoderName);
+    QFETCH(QString, role);
+
+    JobFixture job;
+    QVERIFY(job.prepare(8));
+    QVERIFY(TestSupport::writeFile(job.env.filePath("my config.cfg"), "QP : 32\n"));
+    QVERIFY(QFile::link(job.clip, job.env.filePath("clip link.265")));
+    QVERIFY(QFile::link(job.encoderDir + "/enc.sh", job.env.filePath("encoder link")));
+    const QString output = job.env.filePath(outputName);
+    const QByteArray before = TestSupport::readFile(output);
+    QVERIFY(!before.isEmpty());
+
+    job.window.outputEdit->clear();
+    QTest::keyClicks(job.window.outputEdit, output);
+    job.window.encoderEdit->clear();
+    QTest::keyClicks(job.window.encoderEdit, job.env.filePath(encoderName));
+    QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
+    QVERIFY(job.answerer.waitForTitle(QStringLiteral("Encoding error")));
+    const QString text = job.box(QStringLiteral("Encoding error")).text;
+    QVERIFY2(text.contains(output) && text.contains(role), qPrintable(text));
+    QVERIFY(job.idle());
+    QCOMPARE(job.answerer.count(QStringLiteral("Cmdline")), 0);
+    QVERIFY(job.arguments().isEmpty());
+    QCOMPARE(TestSupport::readFile(output), before);
+    QVERIFY(job.tempEntries().isEmpty());
+}
+
+void EncodeJobTest::talkativeEncoder_logStaysBoundedAndDoneArrives()
+{
+    JobFixture job;
+    QVERIFY(job.prepare(3));
+    const QString script = job.env.filePath(QStringLiteral("talkative.sh"));
+    QVERIFY(TestSupport::writeFile(script, "#!/bin/sh\n"
+                                           "awk 'BEGIN { for (i = 0; i < 200000; i++) printf \"POC %6d "
+                                           "an encoder that has a lot to say about every picture\\n\", i }'\n"
+                                           "exit 3\n"));
+    QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    job.window.encoderEdit->setText(script);
+
+    QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
+    QVERIFY(job.answerer.waitForTitle(QStringLiteral("Done"), 120000));
+    QCOMPARE(job.lastText(), QStringLiteral("Encoding done(3)."));
+    const QTextDocument *log = job.window.logView->document();
+    QVERIFY2(log->blockCount() <= 10002, qPrintable(QString::number(log->blockCount())));
+    // The newest output is all there, with one line saying how much older output was left out.
+    const QRegularExpressionMatch note = QRegularExpression(QStringLiteral("^\\[(\\d+) earlier lines"))
+                                             .match(log->firstBlock().text());
+    QVERIFY2(note.hasMatch(), qPrintable(log->firstBlock().text()));
+    const QStringList lines = job.window.logView->toPlainText().split('\n');
+    QVERIFY(lines.filter(QStringLiteral("POC 199999 ")).size() == 1);
+    const int shownFrom = lines.at(1).mid(4, 6).trimmed().toInt();
+    // Left out: every line before the first one shown (the first POC line follows the
+    // command line on its line).
+    QCOMPARE(note.captured(1).toInt(), shownFrom);
+}
+
+void EncodeJobTest::missingTemporaryFolder_isNamedAndNothingWritten()
+{
+    JobFixture job;
+    QVERIFY(job.prepare(8));
+    const QString missing = job.env.filePath(QStringLiteral("no such temp"));
+    qputenv("TMPDIR", QFile::encodeName(missing));
+    const QStringList before = QDir(job.env.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    const QStringList programFolder = QDir(QCoreApplication::applicationDirPath()).entryList(QDir::Files);
+
+    QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
+    QVERIFY(job.answerer.waitForTitle(QStringLiteral("Encoding error")));
+    qputenv("TMPDIR", QFile::encodeName(job.env.tempPath()));
+    const QString text = job.box(QStringLiteral("Encoding error")).text;
+    QVERIFY2(text.contains(missing) && text.contains(QStringLiteral("No such folder")), qPrintable(text));
+    QVERIFY(job.idle());
+    QCOMPARE(job.answerer.count(QStringLiteral("Cmdline")), 0);
+    QCOMPARE(QDir(job.env.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+    QCOMPARE(QDir(QCoreApplication::applicationDirPath()).entryList(QDir::Files), programFolder);
+}
+
+void EncodeJobTest::wrapperEncoder_growingFileEndsWithoutWaiting()
+{
+    const QString encoder = TestSupport::binDir() + QStringLiteral("/TAppEncoder_hm80.exe");
+    if (!QFile::exists(encoder))
+        QSKIP("the bundled encoder is not built");
+    JobFixture job;
+    qputenv("MORLUNEX_FRAME_TRANSPORT", "file");
+    QVERIFY(job.prepare(8, QStringLiteral("64x48")));
+    // A shell that stays the encoder's parent: had it inherited the frame file's write handle,
+    // the encoder would wait for that writer until its quiet period ran out.
+    const QString wrapper = job.env.filePath(QStringLiteral("wrapper.sh"));
+    QVERIFY(TestSupport::writeFile(wrapper, "#!/bin/sh\n\"" + QFile::encodeName(encoder) + "\" \"$@\"\nexit $?\n"));
+    QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    job.window.encoderEdit->setText(wrapper);
+    job.window.cfgEdit->setText(TestSupport::binDir() + QStringLiteral("/hevczent.cfg"));
+    job.window.outputEdit->setText(job.env.filePath(QStringLiteral("wrapped.265")));
+
+    QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
+    QVERIFY(job.finished());
+    qunsetenv("MORLUNEX_FRAME_TRANSPORT");
+    QCOMPARE(job.lastText(), QStringLiteral("Encoding done(0)."));
+    const QString log = job.window.logView->toPlainText();
+    QVERIFY2(!log.contains(QStringLiteral("did not grow")), qPrintable(log.right(300)));
+    QCOMPARE(TestSupport::probeVideo(job.window.outputEdit->text()).frames, 8);
+}
+
+void EncodeJobTest::namedPipeInput_streamsAndStops_data()
+{
+    QTest::addColumn<bool>("writer");
+    QTest::newRow("another program writes video into it") << true;
+    QTest::newRow("nobody writes, the user stops") << false;
+}
+
+void EncodeJobTest::namedPipeInput_streamsAndStops()
+{
+    QFETCH(bool, writer);
+    const QString encoder = TestSupport::binDir() + QStringLiteral("/TAppEncoder_hm80.exe");
+    if (!QFile::exists(encoder))
+        QSKIP("the bundled encoder is not built");
+    IsolatedEnvironment env;
+    JobSettings settings;
+    settings.input = env.filePath(QStringLiteral("live.nut"));
+    QCOMPARE(::mkfifo(QFile::encodeName(settings.input).constData(), 0600), 0);
+    settings.encoder = encoder;
+    settings.config = TestSupport::binDir() + QStringLiteral("/hevczent.cfg");
+    settings.output = env.filePath(QStringLiteral("out.265"));
+
+    QProcess producer;
+    if (writer) {
+        producer.start(QStringLiteral("ffmpeg"), {"-nostdin", "-loglevel", "error", "-f", "lavfi", "-i",
+                                                  "testsrc2=size=64x48:rate=25", "-frames:v", "12", "-c:v",
+                                                  "ffv1", "-f", "nut", "-y", settings.input});
+        QVERIFY(producer.waitForStarted());
+    }
+    TranscodeJob job;
+    JobResult result;
+    bool ended = false;
+    QObject::connect(&job, &TranscodeJob::finished, [&](const JobResult &end) {
+        result = end;
+        ended = true;
+    });
+    job.start(settings);
+    if (!writer) {
+        QTest::qWait(300);
+        QVERIFY(!ended);
+        job.stop();
+    }
+    QVERIFY(QTest::qWaitFor([&] { return ended; }, writer ? 60000 : 2000));
+    if (writer) {
+        QVERIFY2(result.outcome == JobResult::Finished, qPrintable(result.message));
+        QVERIFY(producer.state() == QProcess::NotRunning || producer.waitForFinished(10000));
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(TestSupport::probeVideo(settings.output).frames, 12);
+    } else {
+        QCOMPARE(result.outcome, JobResult::Stopped);
+    }
+    QVERIFY(QDir(env.tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
 }
 
 int main(int argc, char **argv)

@@ -1,6 +1,7 @@
 // The bundled stand-in encoder, run as its own program from the build's bin folder: its
 // configuration syntax and switches, the reference encoder's stock files, inputs that are still
-// growing or end early, and a report that must agree with the bitstream it wrote.
+// growing, come through a pipe or end early, pictures smaller than the library's blocks, an
+// encoder stopped by a signal, and a report that must agree with the bitstream it wrote.
 
 #include "support/testsupport.h"
 
@@ -16,6 +17,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -77,11 +80,12 @@ bool matches(const QByteArray &out, const QString &pattern)
 }
 
 // Raw planar pictures of a moving test pattern, made by the ffmpeg tool.
-QByteArray makeRaw(const QString &path, int pictures, const QString &pixelFormat = QStringLiteral("yuv420p"))
+QByteArray makeRaw(const QString &path, int pictures, const QString &pixelFormat = QStringLiteral("yuv420p"),
+                   int width = side, int height = side)
 {
     if (pictures == 0)
         return TestSupport::writeFile(path, QByteArray()) ? QByteArray("") : QByteArray();
-    if (!TestSupport::ffmpeg({"-f", "lavfi", "-i", QStringLiteral("testsrc2=size=%1x%1:rate=25").arg(side),
+    if (!TestSupport::ffmpeg({"-f", "lavfi", "-i", QStringLiteral("testsrc2=size=%1x%2:rate=25").arg(width).arg(height),
                               "-frames:v", QString::number(pictures), "-pix_fmt", pixelFormat,
                               "-f", "rawvideo", path}))
         return QByteArray();
@@ -134,6 +138,12 @@ private slots:
     void writerKeepsFileOpen();
     void report_data();
     void report();
+    void streamInput_data();
+    void streamInput();
+    void smallPictures_data();
+    void smallPictures();
+    void stoppedBySignal_data();
+    void stoppedBySignal();
 };
 
 void EncoderToolTest::initTestCase()
@@ -200,6 +210,16 @@ void EncoderToolTest::configuration_data()
     QTest::newRow("unknown library parameter")
         << QByteArray("MlxX265Params : no-such-thing=1\n") << QStringList() << 2
         << QStringLiteral("unknown library parameter \"no-such-thing\"");
+    // The library gives its reasons on standard error only; the transcoder shows standard output.
+    QTest::newRow("value the library refuses, with its reason")
+        << QByteArray("MlxX265Params : qp=200\n") << QStringList() << 5
+        << QStringLiteral("^Error: the encoding library refused the parameters: QP exceeds supported range");
+    QTest::newRow("all of the library's reasons on one line")
+        << QByteArray("MlxX265Params : bframes=99\n") << QStringList() << 5
+        << QStringLiteral("^Error: .*: Lookahead depth must be greater than .*; max consecutive bframe count");
+    QTest::newRow("explicit CTU larger than the picture")
+        << QByteArray("MlxX265Params : ctu=64\n") << QStringList{"-hgt", "48"} << 5
+        << QStringLiteral("^Error: .*: Picture size must be at least one CTU$");
 }
 
 void EncoderToolTest::configuration()
@@ -223,11 +243,14 @@ void EncoderToolTest::configuration()
         QCOMPARE(pictureLines(result.out).size(), 2);
     else
         QVERIFY2(result.err.contains("Error: "), result.err.constData());
+    if (exitCode == 5) // still on standard error too, and nothing written
+        QVERIFY2(result.err.contains("x265 [error]: ") && !QFile::exists(env.filePath("out.265")),
+                 result.err.constData());
 }
 
 void EncoderToolTest::commandLine_data()
 {
-    QTest::addColumn<QStringList>("arguments"); // "RAW" and "OUT" stand for the test's files
+    QTest::addColumn<QStringList>("arguments"); // RAW, OUT, SYMLINK, HARDLINK: the test's files
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("expected");
 
@@ -254,6 +277,15 @@ void EncoderToolTest::commandLine_data()
                                         << QStringLiteral(R"(^Error: cannot open input file "/nonexistent/in.yuv")");
     QTest::newRow("bitstream cannot be created") << valid.mid(0, 2) + QStringList{"-b", "/nonexistent/out.265"} + valid.mid(4)
                                                  << 4 << QStringLiteral("cannot create bitstream file");
+    // Opening the bitstream file empties it before a single picture is read.
+    QTest::newRow("bitstream file is the input") << QStringList{"-i", "RAW", "-b", "RAW"} + valid.mid(4) << 4
+                                                 << QStringLiteral(R"(^Error: the bitstream file ".*/in.yuv" is the input)");
+    QTest::newRow("bitstream file links to the input") << valid.mid(0, 2) + QStringList{"-b", "SYMLINK"} + valid.mid(4)
+                                                       << 4 << QStringLiteral(R"(^Error: the bitstream file ".*/link.yuv" is)");
+    QTest::newRow("input links to the bitstream file") << QStringList{"-i", "SYMLINK", "-b", "RAW"} + valid.mid(4)
+                                                       << 4 << QStringLiteral(R"(^Error: the bitstream file ".*/in.yuv" is)");
+    QTest::newRow("bitstream file is a hard link to the input") << valid.mid(0, 2) + QStringList{"-b", "HARDLINK"} + valid.mid(4)
+                                                                << 4 << QStringLiteral(R"(^Error: the bitstream file ".*/hard.yuv" is)");
 }
 
 void EncoderToolTest::commandLine()
@@ -265,9 +297,14 @@ void EncoderToolTest::commandLine()
     TestSupport::IsolatedEnvironment env;
     const QString raw = env.filePath("in.yuv");
     const QString out = env.filePath("out.265");
-    QVERIFY(!makeRaw(raw, 3).isEmpty());
+    const QByteArray data = makeRaw(raw, 3);
+    QVERIFY(!data.isEmpty());
+    QVERIFY(QFile::link(raw, env.filePath("link.yuv")));
+    QVERIFY(::link(QFile::encodeName(raw).constData(), QFile::encodeName(env.filePath("hard.yuv")).constData()) == 0);
     arguments.replaceInStrings(QRegularExpression("^RAW$"), raw);
     arguments.replaceInStrings(QRegularExpression("^OUT$"), out);
+    arguments.replaceInStrings(QRegularExpression("^SYMLINK$"), env.filePath("link.yuv"));
+    arguments.replaceInStrings(QRegularExpression("^HARDLINK$"), env.filePath("hard.yuv"));
 
     const auto result = encode(arguments);
     QVERIFY(result.finished);
@@ -280,6 +317,7 @@ void EncoderToolTest::commandLine()
     // An input that cannot be opened leaves no empty bitstream behind.
     if (exitCode == 3)
         QVERIFY(!QFile::exists(out));
+    QVERIFY(TestSupport::readFile(raw) == data);
 }
 
 void EncoderToolTest::stockConfigurations_data()
@@ -624,6 +662,128 @@ void EncoderToolTest::report()
     QCOMPARE(summary.captured(1).toInt(), pictures);
     QVERIFY(std::fabs(summary.captured(2).toDouble() - sumY / pictures) < 0.0002);
     QVERIFY(matches(result.out, QStringLiteral(R"(^ Total Time: +\d+\.\d{3} sec\.)")));
+}
+
+void EncoderToolTest::streamInput_data()
+{
+    QTest::addColumn<int>("block"); // bytes per write into a named pipe; 0: standard input
+    QTest::addColumn<int>("trailingBytes");
+
+    QTest::newRow("named pipe, a picture at a time") << pictureBytes << 0;
+    QTest::newRow("named pipe, blocks across pictures, partial picture at the end") << 1000 << 2500;
+    QTest::newRow("standard input") << 0 << 0;
+    QTest::newRow("standard input, partial picture at the end") << 0 << 2500;
+}
+
+// The same pictures through a named pipe or standard input give the regular file's bitstream.
+void EncoderToolTest::streamInput()
+{
+    QFETCH(int, block);
+    QFETCH(int, trailingBytes);
+
+    TestSupport::IsolatedEnvironment env;
+    const QString raw = env.filePath("in.yuv");
+    const QString pipe = env.filePath("mlxtmp_64x64.420");
+    QByteArray data = makeRaw(raw, 11);
+    QCOMPARE(data.size(), 11 * pictureBytes);
+    data.truncate(10 * pictureBytes + trailingBytes);
+    QVERIFY(TestSupport::writeFile(raw, data));
+    const QStringList oneFrameThread{"--MlxX265Params=frame-threads=1"}; // a deterministic library
+    QCOMPARE(encode(baseArguments(raw, env.filePath("file.265")) + oneFrameThread).exitCode, 0);
+
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    QProcess writer; // dd opens the pipe itself: only it waits for the reader, and dies with the test
+    if (block)
+        writer.start("dd", {"if=" + raw, "of=" + pipe, "bs=" + QString::number(block), "status=none"});
+    QProcess encoder;
+    encoder.start(encoderProgram(), baseArguments(block ? pipe : "-", env.filePath("stream.265")) + oneFrameThread);
+    QVERIFY(encoder.waitForStarted(10000));
+    encoder.write(block ? QByteArray() : data);
+    encoder.closeWriteChannel();
+    QVERIFY(encoder.waitForFinished(60000));
+    const QByteArray output = encoder.readAllStandardOutput();
+    QCOMPARE(encoder.exitCode(), 0);
+    QVERIFY(!block || (writer.waitForFinished(10000) && writer.exitCode() == 0));
+    QCOMPARE(pictureLines(output).size(), 10);
+    QCOMPARE(matches(output, QStringLiteral("^Warning: %1 bytes at the end").arg(trailingBytes)), trailingBytes > 0);
+    QVERIFY(TestSupport::readFile(env.filePath("stream.265")) == TestSupport::readFile(env.filePath("file.265")));
+}
+
+void EncoderToolTest::smallPictures_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<QStringList>("switches");
+    QTest::addColumn<int>("ctu");
+
+    // The default configuration's preset takes 64x64 CTUs, the slowest one also deep transform trees.
+    const QString medium = QStringLiteral("--MlxPreset=medium");
+    QTest::newRow("16x16") << 16 << 16 << QStringList{medium} << 16;
+    QTest::newRow("64x48") << 64 << 48 << QStringList{medium} << 32;
+    QTest::newRow("16x64, slowest preset") << 16 << 64 << QStringList{"--MlxPreset=placebo"} << 16;
+    QTest::newRow("64x64 keeps the preset's CTU") << 64 << 64 << QStringList{medium} << 64;
+    QTest::newRow("an explicit CTU wins") << 64 << 48 << QStringList{medium, "--MlxX265Params=ctu=16"} << 16;
+}
+
+// Every size the transcoder makes (multiples of 16) encodes, whatever the preset's block size.
+void EncoderToolTest::smallPictures()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(QStringList, switches);
+    QFETCH(int, ctu);
+
+    TestSupport::IsolatedEnvironment env;
+    const QString raw = env.filePath("in.yuv");
+    const QString out = env.filePath("out.265");
+    QCOMPARE(makeRaw(raw, 5, "yuv420p", width, height).size(), 5 * width * height * 3 / 2);
+    const auto result = encode(baseArguments(raw, out)
+                               + QStringList{"-wdt", QString::number(width), "-hgt", QString::number(height)} + switches);
+    QVERIFY(result.finished);
+    QVERIFY2(result.exitCode == 0, result.out.constData());
+    QVERIFY2(matches(result.out, QStringLiteral(R"(^Morlunex stand-in HEVC encoder \[x265 .*, CTU %1,)").arg(ctu)),
+             result.out.constData());
+    const auto probe = TestSupport::probeVideo(out);
+    QCOMPARE(QList<int>({probe.frames, probe.width, probe.height}), QList<int>({5, width, height}));
+}
+
+void EncoderToolTest::stoppedBySignal_data()
+{
+    QTest::addColumn<bool>("kill"); // SIGKILL, else SIGTERM: how the transcoder stops it
+
+    QTest::newRow("terminated") << false;
+    QTest::newRow("killed") << true;
+}
+
+// Stopped while it waits for more input, the encoder leaves whole access units that decode up to
+// the last picture it reported, or one more written just before its line.
+void EncoderToolTest::stoppedBySignal()
+{
+    QFETCH(bool, kill);
+
+    TestSupport::IsolatedEnvironment env;
+    const QString out = env.filePath("out.265");
+    const QByteArray data = makeRaw(env.filePath("in.yuv"), 30);
+    QCOMPARE(data.size(), 30 * pictureBytes);
+    QProcess encoder;
+    encoder.start(encoderProgram(), baseArguments("-", out));
+    QVERIFY(encoder.waitForStarted(10000));
+    encoder.write(data); // standard input stays open: the input never ends
+    QByteArray output;
+    QElapsedTimer timer;
+    timer.start();
+    while (pictureLines(output).size() < 8 && timer.elapsed() < 20000) {
+        encoder.waitForReadyRead(50);
+        output += encoder.readAllStandardOutput();
+    }
+    QVERIFY2(pictureLines(output).size() >= 8, output.constData());
+    kill ? encoder.kill() : encoder.terminate();
+    QVERIFY(encoder.waitForFinished(10000));
+    QCOMPARE(encoder.exitStatus(), QProcess::CrashExit);
+    const qsizetype lines = pictureLines(output + encoder.readAllStandardOutput()).size();
+    const int decoded = TestSupport::probeVideo(out).frames;
+    QVERIFY2(decoded == lines || decoded == lines + 1,
+             qPrintable(QStringLiteral("%1 pictures decoded, %2 reported").arg(decoded).arg(lines)));
 }
 
 QTEST_GUILESS_MAIN(EncoderToolTest)

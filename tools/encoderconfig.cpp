@@ -267,7 +267,8 @@ std::string EncoderConfig::usage(const char *program)
     return std::string("Usage: ") + program
            + " -c CFG -i RAW -b BITSTREAM -wdt WIDTH -hgt HEIGHT [switches]\n"
              "  -c CFG        configuration file (Key : value lines); may be repeated\n"
-             "  -i RAW        raw 8-bit planar YUV input (InputFile)\n"
+             "  -i RAW        raw 8-bit planar YUV input (InputFile): a file, a named pipe,\n"
+             "                or - for standard input\n"
              "  -b BITSTREAM  HEVC Annex-B output (BitstreamFile)\n"
              "  -wdt W        picture width in luma samples (SourceWidth)\n"
              "  -hgt H        picture height in luma samples (SourceHeight)\n"

@@ -60,21 +60,34 @@ GrowingFileReader::~GrowingFileReader()
 {
     if (notifyFd >= 0)
         ::close(notifyFd);
-    if (fd >= 0)
+    if (ownsFd)
         ::close(fd);
 }
 
 bool GrowingFileReader::open(const std::string &path)
 {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (path == "-") {
+        fd = STDIN_FILENO;
+        stream = true;
+        return true;
+    }
+    // Opening a named pipe blocks until its writer comes; a signal may interrupt the wait.
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    ownsFd = fd >= 0;
     struct stat info;
     if (fd < 0 || ::fstat(fd, &info) != 0) {
         message = "cannot open input file \"" + path + "\": " + std::strerror(errno);
         return false;
     }
-    if (!S_ISREG(info.st_mode)) {
-        message = "input \"" + path + "\" is not a regular file";
+    if (S_ISDIR(info.st_mode)) {
+        message = "cannot read input file \"" + path + "\": it is a folder";
         return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        stream = true;
+        return true;
     }
     device = info.st_dev;
     inode = info.st_ino;
@@ -101,7 +114,7 @@ GrowingFileReader::Result GrowingFileReader::read(unsigned char *buffer, size_t 
             position += got;
             lastData = Clock::now();
         } else if (got == 0) {
-            if (!waitForGrowth()) {
+            if (stream || !waitForGrowth()) {
                 leftover = filled;
                 return End;
             }

@@ -1,13 +1,17 @@
 #include "hevcencoder.h"
 
 #include "encoderconfig.h"
+#include "stderrcapture.h"
 
 #include <x265.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -48,6 +52,29 @@ int temporalId(const x265_nal *nals, uint32_t count)
     return 0;
 }
 
+// The reasons in what the library logged ("x265 [error]: text" lines), joined into one line;
+// without such lines, whatever it logged other than information.
+std::string libraryReason(const std::string &log)
+{
+    std::string errors, others;
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty() || line.find("[info]") != std::string::npos)
+            continue;
+        const bool error = line.find("[error]") != std::string::npos;
+        const size_t tag = line.find("]: ");
+        if (tag != std::string::npos && line.compare(0, 5, "x265 ") == 0)
+            line.erase(0, tag + 3);
+        std::string &target = error ? errors : others;
+        if (("; " + target + "; ").find("; " + line + "; ") == std::string::npos)
+            target += (target.empty() ? "" : "; ") + line; // the library repeats some reasons
+    }
+    return errors.empty() ? others : errors;
+}
+
 } // namespace
 
 HevcEncoder::HevcEncoder(PictureDone done)
@@ -57,8 +84,8 @@ HevcEncoder::HevcEncoder(PictureDone done)
 
 HevcEncoder::~HevcEncoder()
 {
-    if (output)
-        std::fclose(output);
+    if (output >= 0)
+        ::close(output);
     if (encoder)
         x265_encoder_close(encoder);
     if (input)
@@ -81,6 +108,31 @@ bool HevcEncoder::open(const EncoderConfig &config)
     input = x265_picture_alloc();
     if (!param || !input)
         return fail(ExitEncoder, "out of memory");
+
+    // The library tells why it refuses parameters only on standard error, which the transcoder
+    // does not show: its words are caught and carried into the error text for standard output.
+    StderrCapture capture;
+    const bool opened = openLibrary(config);
+    const std::string reason = libraryReason(capture.finish());
+    if (!opened) {
+        if (!reason.empty())
+            message += ": " + reason;
+        else if (error == ExitEncoder)
+            message += " (the library gave no reason)";
+        return false;
+    }
+
+    x265_picture_init(param, input);
+    input->bitDepth = 8;
+    input->colorSpace = param->internalCsp;
+    input->stride[0] = width;
+    input->stride[1] = chromaWidth;
+    input->stride[2] = chromaWidth;
+    return true;
+}
+
+bool HevcEncoder::openLibrary(const EncoderConfig &config)
+{
     if (x265_param_default_preset(param, config.preset.c_str(), nullptr) < 0)
         return fail(ExitConfiguration, "unknown preset \"" + config.preset + "\"");
 
@@ -115,6 +167,24 @@ bool HevcEncoder::open(const EncoderConfig &config)
     // standard error, which the transcoder does not show.
     param->logLevel = X265_LOG_INFO;
 
+    // Most presets take 64x64 CTUs, and the library refuses a picture that does not hold one.
+    // A smaller picture gets the largest CTU that fits (16 at least), with the minimum CU, the
+    // largest transform, the QP group and the transform tree depths (at most down to 4x4
+    // transforms) kept within it; MlxX265Params, applied below, still has the last word.
+    const uint32_t shorterSide = static_cast<uint32_t>(std::min(width, height));
+    if (param->maxCUSize > shorterSide) {
+        while (param->maxCUSize > 16 && param->maxCUSize > shorterSide)
+            param->maxCUSize /= 2;
+        param->minCUSize = std::min(param->minCUSize, param->maxCUSize);
+        param->maxTUSize = std::min(param->maxTUSize, param->maxCUSize);
+        param->rc.qgSize = std::min(param->rc.qgSize, param->maxCUSize);
+        uint32_t depthTo4x4 = 1; // log2(CTU) - log2(4) + 1
+        for (uint32_t size = param->maxCUSize; size > 4; size /= 2)
+            ++depthTo4x4;
+        param->tuQTMaxInterDepth = std::min(param->tuQTMaxInterDepth, depthTo4x4);
+        param->tuQTMaxIntraDepth = std::min(param->tuQTMaxIntraDepth, depthTo4x4);
+    }
+
     std::istringstream extra(config.x265Params);
     std::string item;
     while (std::getline(extra, item, ':')) {
@@ -133,22 +203,17 @@ bool HevcEncoder::open(const EncoderConfig &config)
 
     encoder = x265_encoder_open(param);
     if (!encoder)
-        return fail(ExitEncoder, "the encoding library refused the parameters (see standard error)");
+        return fail(ExitEncoder, "the encoding library refused the parameters");
     x265_encoder_parameters(encoder, param);
-
-    x265_picture_init(param, input);
-    input->bitDepth = 8;
-    input->colorSpace = param->internalCsp;
-    input->stride[0] = width;
-    input->stride[1] = chromaWidth;
-    input->stride[2] = chromaWidth;
     return true;
 }
 
 bool HevcEncoder::openOutput(const std::string &path)
 {
-    output = std::fopen(path.c_str(), "wb");
-    if (!output)
+    do {
+        output = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (output < 0 && errno == EINTR);
+    if (output < 0)
         return fail(ExitBitstream, "cannot create bitstream file \"" + path + "\": " + std::strerror(errno));
     outputPath = path;
     return true;
@@ -173,9 +238,9 @@ bool HevcEncoder::finish()
     }
     if (result < 0)
         return false;
-    FILE *file = output;
-    output = nullptr;
-    if (file && std::fclose(file) != 0)
+    const int file = output;
+    output = -1;
+    if (file >= 0 && ::close(file) != 0)
         return fail(ExitBitstream, "cannot write bitstream file \"" + outputPath + "\": " + std::strerror(errno));
     return true;
 }
@@ -200,14 +265,16 @@ int HevcEncoder::encodeOne(x265_picture *picture)
         fail(ExitEncoder, "the encoding library failed on a picture");
         return -1;
     }
-    uint64_t bytes = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (std::fwrite(nals[i].payload, 1, nals[i].sizeBytes, output) != nals[i].sizeBytes) {
-            fail(ExitBitstream, "cannot write bitstream file \"" + outputPath + "\": " + std::strerror(errno));
-            return -1;
-        }
-        bytes += nals[i].sizeBytes;
+    // The whole access unit in one write, straight to the file: nothing waits in a buffer of
+    // ours when a signal ends the process.
+    accessUnit.clear();
+    for (uint32_t i = 0; i < count; ++i)
+        accessUnit.insert(accessUnit.end(), nals[i].payload, nals[i].payload + nals[i].sizeBytes);
+    if (!writeAll(accessUnit.data(), accessUnit.size())) {
+        fail(ExitBitstream, "cannot write bitstream file \"" + outputPath + "\": " + std::strerror(errno));
+        return -1;
     }
+    const uint64_t bytes = accessUnit.size();
     written += bytes;
     if (result > 0 && pictureDone) {
         PictureStats stats;
@@ -222,6 +289,23 @@ int HevcEncoder::encodeOne(x265_picture *picture)
         pictureDone(stats);
     }
     return result;
+}
+
+bool HevcEncoder::writeAll(const unsigned char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t done = ::write(output, data, size);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            if (done == 0)
+                errno = EIO;
+            return false;
+        }
+        data += done;
+        size -= static_cast<size_t>(done);
+    }
+    return true;
 }
 
 double HevcEncoder::chromaPsnr(double libraryValue) const
@@ -240,7 +324,8 @@ double HevcEncoder::chromaPsnr(double libraryValue) const
 std::string HevcEncoder::description() const
 {
     std::ostringstream text;
-    text << "x265 " << x265_version_str << ", frame threads " << param->frameNumThreads
+    text << "x265 " << x265_version_str << ", CTU " << param->maxCUSize << ", frame threads "
+         << param->frameNumThreads
          << ", thread pools " << (param->numaPools && *param->numaPools ? param->numaPools : "auto");
     return text.str();
 }

@@ -4,9 +4,9 @@
 #include "exitcode.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 class EncoderConfig;
 struct x265_param;
@@ -27,7 +27,9 @@ struct PictureStats
 };
 
 // Encodes 8-bit planar pictures with libx265 in constant-QP mode and writes the Annex-B
-// bitstream, reporting each picture as the library hands it back.
+// bitstream, reporting each picture as the library hands it back. Each access unit goes to the
+// file in one piece as soon as it is complete, so that an encoder stopped by a signal leaves a
+// bitstream of whole access units that decodes up to the last one.
 class HevcEncoder
 {
 public:
@@ -38,6 +40,7 @@ public:
     HevcEncoder(const HevcEncoder &) = delete;
     HevcEncoder &operator=(const HevcEncoder &) = delete;
 
+    // Sets the library up. A refusal carries the library's own reason, which it only logs.
     bool open(const EncoderConfig &config);
     bool openOutput(const std::string &path);
     // One picture in the input layout (Y, then U and V planes without padding).
@@ -53,6 +56,8 @@ public:
 
 private:
     bool fail(ExitCode code, const std::string &text);
+    bool openLibrary(const EncoderConfig &config);
+    bool writeAll(const unsigned char *data, size_t size);
     // Returns the number of pictures handed back (0 or 1), or -1 on failure.
     int encodeOne(x265_picture *input);
     double chromaPsnr(double libraryValue) const;
@@ -61,7 +66,8 @@ private:
     x265_param *param = nullptr;
     x265_encoder *encoder = nullptr;
     x265_picture *input = nullptr;
-    FILE *output = nullptr;
+    int output = -1;
+    std::vector<unsigned char> accessUnit;
     std::string outputPath;
     int width = 0;
     int height = 0;

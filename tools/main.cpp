@@ -1,6 +1,7 @@
-// The bundled stand-in HEVC encoder: reads raw planar 8-bit YUV pictures, possibly from a file
-// another process is still writing, encodes them with libx265 and writes an Annex-B bitstream,
-// with the command line, configuration syntax and console output of the reference encoder.
+// The bundled stand-in HEVC encoder: reads raw planar 8-bit YUV pictures from a named pipe,
+// standard input or a file another process may still be writing, encodes them with libx265 and
+// writes an Annex-B bitstream, with the command line, configuration syntax and console output of
+// the reference encoder.
 
 #include "encoderconfig.h"
 #include "encoderreport.h"
@@ -9,8 +10,11 @@
 #include "hevcencoder.h"
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <sys/stat.h>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -38,6 +42,29 @@ int failWith(ExitCode code, const std::string &text, const char *program = nullp
     return code;
 }
 
+// The path with its folder resolved through links, for a file that may not exist yet; empty
+// when the folder cannot be resolved.
+std::string resolvedPath(const std::string &path)
+{
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    char resolved[PATH_MAX];
+    if (name.empty() || !::realpath(folder.c_str(), resolved))
+        return std::string();
+    return std::string(resolved) + (resolved[1] ? "/" : "") + name;
+}
+
+// Whether the two names lead to the same file, through symbolic and hard links alike.
+bool sameFile(const std::string &first, const std::string &second)
+{
+    struct stat a, b;
+    if (::stat(first.c_str(), &a) == 0 && ::stat(second.c_str(), &b) == 0)
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    const std::string resolved = resolvedPath(first);
+    return !resolved.empty() && resolved == resolvedPath(second);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -61,14 +88,21 @@ int main(int argc, char **argv)
         return failWith(config.errorCode(), config.errorText(),
                         config.errorCode() == ExitUsage ? argv[0] : nullptr);
 
-    GrowingFileReader reader(config.quietPeriod);
-    if (!reader.open(config.inputFile))
-        return failWith(ExitInput, reader.errorText());
+    // Opening the bitstream file empties it: it must not be the input.
+    if (config.inputFile != "-" && sameFile(config.inputFile, config.bitstreamFile))
+        return failWith(ExitBitstream, "the bitstream file \"" + config.bitstreamFile
+                                           + "\" is the input file \"" + config.inputFile
+                                           + "\"; refusing to overwrite the input");
 
+    // The library comes before the input: a refusal is reported at once, without waiting for
+    // the writer of a named pipe.
     EncoderReport report(config);
     HevcEncoder encoder([&report](const PictureStats &stats) { report.picture(stats); });
     if (!encoder.open(config))
         return failWith(encoder.errorCode(), encoder.errorText());
+    GrowingFileReader reader(config.quietPeriod);
+    if (!reader.open(config.inputFile))
+        return failWith(ExitInput, reader.errorText());
     if (!encoder.openOutput(config.bitstreamFile))
         return failWith(encoder.errorCode(), encoder.errorText());
     report.banner(encoder.description());
