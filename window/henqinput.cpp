@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -52,6 +53,10 @@ bool HenQ::chooseInput(QString path)
     if (InputNaming::isRawYuvPath(path)) {
         // A cancelled dialog still takes the file; with no raw size the encode job decodes it.
         askYuvSettings(path, prevWidth, prevHeight);
+    } else if (const QFileInfo info(path); info.exists() && !info.isFile() && !info.isDir()) {
+        // A named pipe (or another special file) is not opened to check it: the check would
+        // wait for a writer and eat the start of the stream. The job opens it off the window's
+        // thread and says what is wrong with it.
     } else {
         // Only a check that the file can be read; the encode job opens it again.
         int result = -1;
