@@ -98,6 +98,7 @@ void TranscodeJob::start(const JobSettings &jobSettings)
     expectedPictures = 0;
     pending = JobResult();
     lastProgressMs = -1;
+    atLineStart = true;
     clock.start();
 
     if (!checkOutputPath())
@@ -227,8 +228,10 @@ void TranscodeJob::readEncoderOutput()
     if (!encoder || outputQueued)
         return;
     const QByteArray chunk = encoder->read(outputChunk);
-    if (!chunk.isEmpty())
+    if (!chunk.isEmpty()) {
+        countEncodedPictures(chunk);
         emit encoderOutput(chunk);
+    }
     // The rest comes in later turns of the event loop, so that the owner stays responsive.
     if (encoder && encoder->bytesAvailable() > 0) {
         outputQueued = true;
@@ -239,13 +242,32 @@ void TranscodeJob::readEncoderOutput()
     }
 }
 
+void TranscodeJob::countEncodedPictures(const QByteArray &chunk)
+{
+    // A raw input goes to the encoder directly: its progress is the pictures the encoder
+    // reports, one "POC" line each.
+    if (worker || chunk.isEmpty())
+        return;
+    qint64 lines = chunk.count("\nPOC ");
+    if (atLineStart && chunk.startsWith("POC "))
+        ++lines;
+    atLineStart = chunk.endsWith('\n');
+    if (lines > 0) {
+        picturesGiven += lines;
+        reportProgress(false);
+    }
+}
+
 void TranscodeJob::onEncoderFinished(int exitCode, QProcess::ExitStatus)
 {
     if (!encoder)
         return;
     outputQueued = false;
-    while (encoder->bytesAvailable() > 0)
-        emit encoderOutput(encoder->read(outputChunk));
+    while (encoder->bytesAvailable() > 0) {
+        const QByteArray chunk = encoder->read(outputChunk);
+        countEncodedPictures(chunk);
+        emit encoderOutput(chunk);
+    }
     encoderEnded = true;
     encoderExitCode = exitCode;
     if (killTimer)

@@ -116,6 +116,7 @@ private:
     void onReadyForEncoder(const QString &path, int width, int height);
     bool launchEncoder(const QString &encoderInput, int width, int height);
     void readEncoderOutput();
+    void countEncodedPictures(const QByteArray &chunk);
     void onEncoderFinished(int exitCode, QProcess::ExitStatus status);
     void onDecodeFinished();
     void reportProgress(bool force);
@@ -132,6 +133,7 @@ private:
     bool encoderEnded = false;
     bool decodeEnded = true;
     bool outputQueued = false;
+    bool atLineStart = true;        // the encoder's output so far ends with a whole line
     int encoderExitCode = 0;
     qint64 picturesGiven = 0;
     qint64 expectedPictures = 0;
