@@ -1,18 +1,26 @@
 #include "app/myapplication.h"
+#include "job/signalwatcher.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
 #include "support/testwindow.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QFile>
 #include <QIcon>
 #include <QImageReader>
 #include <QPixmap>
+#include <QProcessEnvironment>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTest>
 
+#include <csignal>
+#include <memory>
 #include <stdexcept>
+
+#include <signal.h>
 
 using TestSupport::IsolatedEnvironment;
 
@@ -59,6 +67,38 @@ void touch(const QString &path)
     file.write("x");
 }
 
+QString programPath()
+{
+    return TestSupport::binDir() + QStringLiteral("/morlunex");
+}
+
+// Runs the built program to its end (killed after 30 s) in the given environment.
+TestSupport::RunResult runProgram(const QStringList &arguments,
+                                  const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    TestSupport::RunResult result;
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(programPath(), arguments);
+    if (!program.waitForStarted(10000))
+        return result;
+    result.finished = program.waitForFinished(30000);
+    if (!result.finished) {
+        program.kill();
+        program.waitForFinished(10000);
+    }
+    result.exitCode = program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+    result.out = program.readAllStandardOutput();
+    result.err = program.readAllStandardError();
+    return result;
+}
+
+bool sameDisposition(int signalNumber, void (*handler)(int))
+{
+    struct sigaction current;
+    return sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == handler;
+}
+
 } // namespace
 
 class AppTest : public QObject
@@ -74,6 +114,11 @@ private slots:
     void deleteTempFiles_answerDecides_data();
     void deleteTempFiles_answerDecides();
     void startup_opensArgumentFromProgramFolder();
+    void commandLine_versionIsTheWindowsName();
+    void commandLine_helpNamesEncoderFilesWithoutDisplay();
+    void signal_endsProgramThroughEventLoop_data();
+    void signal_endsProgramThroughEventLoop();
+    void signalWatcher_reportsToEveryWatcherAndRestores();
 };
 
 void AppTest::notify_trapsStandardException()
@@ -232,6 +277,157 @@ void AppTest::startup_opensArgumentFromProgramFolder()
     QVERIFY2(stored, program.readAllStandardError().constData());
     QCOMPARE(recent, QDir(TestSupport::binDir()).absoluteFilePath(QStringLiteral("clips")));
     QCOMPARE(program.state(), QProcess::Running);
+}
+
+void AppTest::commandLine_versionIsTheWindowsName()
+{
+    IsolatedEnvironment env;
+    const TestWindow window;
+    for (const QString &option : {QStringLiteral("--version"), QStringLiteral("-v")}) {
+        const TestSupport::RunResult result = runProgram({option});
+        QVERIFY2(result.finished, qPrintable(option));
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(QString::fromLocal8Bit(result.out), window.windowTitle() + QLatin1Char('\n'));
+    }
+
+    const TestSupport::RunResult unknown = runProgram({QStringLiteral("--frobnicate")});
+    QVERIFY(unknown.finished);
+    QCOMPARE(unknown.exitCode, 1);
+    QVERIFY2(unknown.err.contains("frobnicate"), unknown.err.constData());
+}
+
+void AppTest::commandLine_helpNamesEncoderFilesWithoutDisplay()
+{
+    IsolatedEnvironment env;
+    // A window system that is not there: help must not need one.
+    QProcessEnvironment noDisplay = QProcessEnvironment::systemEnvironment();
+    noDisplay.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    noDisplay.remove(QStringLiteral("DISPLAY"));
+    noDisplay.remove(QStringLiteral("WAYLAND_DISPLAY"));
+
+    TestSupport::RunResult result = runProgram({QStringLiteral("--help")}, noDisplay);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QString help = QString::fromLocal8Bit(result.out);
+    // The window's own default fields, resolved in the program's folder as the window does.
+    const QDir programFolder(TestSupport::binDir());
+    {
+        const TestWindow window;
+        QVERIFY2(help.contains(QStringLiteral("Default encoder:        %1\n")
+                                   .arg(programFolder.absoluteFilePath(window.encoderEdit->text()))),
+                 qPrintable(help));
+        QVERIFY2(help.contains(QStringLiteral("Default configuration:  %1\n")
+                                   .arg(programFolder.absoluteFilePath(window.cfgEdit->text()))),
+                 qPrintable(help));
+    }
+    QVERIFY(!help.contains(QLatin1String("chosen in the window")));
+
+    // Choices kept in the settings are what the window will use: shown as well.
+    {
+        QSettings settings = TestSupport::settingsStore();
+        settings.setValue(QStringLiteral("hevcencoder"), QStringLiteral("/opt/enc/TAppEncoder"));
+        settings.setValue(QStringLiteral("cfgfile"), QStringLiteral("cfg/own.cfg"));
+    }
+    result = runProgram({QStringLiteral("-h")}, noDisplay);
+    QCOMPARE(result.exitCode, 0);
+    help = QString::fromLocal8Bit(result.out);
+    QVERIFY2(help.contains(QStringLiteral("Encoder chosen in the window:        /opt/enc/TAppEncoder\n")),
+             qPrintable(help));
+    QVERIFY2(help.contains(QStringLiteral("Configuration chosen in the window:  %1\n")
+                               .arg(programFolder.absoluteFilePath(QStringLiteral("cfg/own.cfg")))),
+             qPrintable(help));
+}
+
+void AppTest::signal_endsProgramThroughEventLoop_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+// The program returns from its event loop, which destroys the window (stopping any encode)
+// before it ends, instead of being cut down by the signal.
+void AppTest::signal_endsProgramThroughEventLoop()
+{
+    QFETCH(int, signalNumber);
+
+    IsolatedEnvironment env;
+    // The toolkit's own runtime folder goes to the temporary folder when this is not set.
+    const QString runtime = env.filePath(QStringLiteral("runtime"));
+    QVERIFY(QDir().mkpath(runtime));
+    QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(programPath(), {env.filePath(QStringLiteral("clip.mp4"))});
+    QVERIFY(program.waitForStarted(10000));
+    auto stop = qScopeGuard([&] {
+        if (program.state() != QProcess::NotRunning) {
+            program.kill();
+            program.waitForFinished(10000);
+        }
+    });
+    // The argument is opened once the signals are watched.
+    QVERIFY2(QTest::qWaitFor([] {
+                 return !TestSupport::settingsStore().value(QStringLiteral("recentDir")).toString().isEmpty();
+             }, 20000),
+             program.readAllStandardError().constData());
+
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(::kill(pid_t(program.processId()), signalNumber), 0);
+    QVERIFY(program.waitForFinished(10000));
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 128 + signalNumber);
+    QVERIFY2(QDir(env.tempPath()).isEmpty(),
+             qPrintable(QDir(env.tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).join(", ")));
+}
+
+void AppTest::signalWatcher_reportsToEveryWatcherAndRestores()
+{
+    // Known dispositions to start from (the test framework has handlers of its own).
+    struct sigaction saved[3];
+    const int numbers[3] = {SIGTERM, SIGINT, SIGHUP};
+    void (*const start[3])(int) = {SIG_DFL, SIG_DFL, SIG_IGN};
+    for (int i = 0; i < 3; ++i) {
+        struct sigaction action = {};
+        action.sa_handler = start[i];
+        QCOMPARE(sigaction(numbers[i], &action, &saved[i]), 0);
+    }
+    auto restore = qScopeGuard([&] {
+        for (int i = 0; i < 3; ++i)
+            sigaction(numbers[i], &saved[i], nullptr);
+    });
+
+    QList<int> first, second;
+    {
+        SignalWatcher firstWatcher;
+        auto secondWatcher = std::make_unique<SignalWatcher>();
+        QVERIFY(firstWatcher.isValid() && secondWatcher->isValid());
+        connect(&firstWatcher, &SignalWatcher::caught, this, [&](int number) { first << number; });
+        connect(secondWatcher.get(), &SignalWatcher::caught, this, [&](int number) { second << number; });
+
+        // Delivered from the event loop, not inside the handler; an ignored signal stays ignored.
+        raise(SIGTERM);
+        raise(SIGHUP);
+        raise(SIGINT);
+        QVERIFY(first.isEmpty());
+        QVERIFY(QTest::qWaitFor([&] { return first.size() == 2 && second.size() == 2; }, 5000));
+        QTest::qWait(50);
+        QCOMPARE(first, (QList<int>{SIGTERM, SIGINT}));
+        QCOMPARE(second, first);
+
+        secondWatcher.reset();
+        raise(SIGTERM);
+        QVERIFY(QTest::qWaitFor([&] { return first.size() == 3; }, 5000));
+        QCOMPARE(second.size(), 2);
+        QVERIFY(!sameDisposition(SIGTERM, SIG_DFL));
+    }
+    for (int i = 0; i < 3; ++i)
+        QVERIFY2(sameDisposition(numbers[i], start[i]), qPrintable(QString::number(numbers[i])));
 }
 
 int main(int argc, char **argv)

@@ -7,6 +7,8 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QDialog>
 #include <QDir>
 #include <QFile>
@@ -14,8 +16,10 @@
 #include <QFormLayout>
 #include <QImage>
 #include <QLabel>
+#include <QMimeData>
 #include <QSettings>
 #include <QTest>
+#include <QUrl>
 
 #include <memory>
 
@@ -197,6 +201,9 @@ private slots:
     void picker_previousWidthOnly_givesSizeWithoutDialog();
 
     void endToEnd_rawFileEncodedAsDescribed();
+
+    void drop_takesFirstLocalFileLikePicker_data();
+    void drop_takesFirstLocalFileLikePicker();
 };
 
 void TstInput::guesses_data()
@@ -668,6 +675,112 @@ void TstInput::endToEnd_rawFileEncodedAsDescribed()
     // The raw input is the user's own file: it is never deleted or changed.
     QCOMPARE(QFileInfo(raw).size(), frames * frameBytes);
     QVERIFY(QDir(env.tempPath()).entryList({QStringLiteral("mlxtmp_*")}, QDir::Files).isEmpty());
+}
+
+void TstInput::drop_takesFirstLocalFileLikePicker_data()
+{
+    QTest::addColumn<QStringList>("dropped");  // names in the drop folder, or addresses
+    QTest::addColumn<int>("offered");          // drop actions the source allows
+    QTest::addColumn<int>("action");           // the one taken; IgnoreAction: refused
+    QTest::addColumn<QString>("taken");        // the name that becomes the input, if any
+    QTest::addColumn<QStringList>("boxes");    // titles of the boxes that follow the drop
+
+    const int copyOrMove = Qt::CopyAction | Qt::MoveAction;
+    const int refused = Qt::IgnoreAction;
+    QTest::newRow("video clip") << QStringList{"clip.mp4"} << copyOrMove << int(Qt::CopyAction)
+                                << "clip.mp4" << QStringList{};
+    QTest::newRow("raw YUV: described in the dialog")
+        << QStringList{"raw_176x144.yuv"} << copyOrMove << int(Qt::CopyAction)
+        << "raw_176x144.yuv" << QStringList{"YUV Settings"};
+    QTest::newRow("several files: the first")
+        << QStringList{"clip.mp4", "raw_176x144.yuv"} << copyOrMove << int(Qt::CopyAction)
+        << "clip.mp4" << QStringList{};
+    QTest::newRow("link offered") << QStringList{"clip.mp4"} << int(Qt::LinkAction)
+                                  << int(Qt::LinkAction) << "clip.mp4" << QStringList{};
+    QTest::newRow("not a video: the picker's check refuses it")
+        << QStringList{"notes.mp4"} << copyOrMove << int(Qt::CopyAction) << QString()
+        << QStringList{"Warning"};
+    QTest::newRow("folder") << QStringList{"folder.mp4"} << copyOrMove << refused << QString()
+                            << QStringList{};
+    QTest::newRow("folder first") << QStringList{"folder.mp4", "clip.mp4"} << copyOrMove
+                                  << refused << QString() << QStringList{};
+    QTest::newRow("missing file") << QStringList{"missing.mp4"} << copyOrMove << refused
+                                  << QString() << QStringList{};
+    QTest::newRow("remote address") << QStringList{"https://morlunex.example/clip.mp4"}
+                                    << copyOrMove << refused << QString() << QStringList{};
+    QTest::newRow("text without addresses") << QStringList{} << copyOrMove << refused << QString()
+                                            << QStringList{};
+    // Accepting a move would make the source delete the user's file after the drop.
+    QTest::newRow("move only") << QStringList{"clip.mp4"} << int(Qt::MoveAction) << refused
+                               << QString() << QStringList{};
+}
+
+// Real drag-enter and drop events as the window system delivers them.
+void TstInput::drop_takesFirstLocalFileLikePicker()
+{
+    QFETCH(QStringList, dropped);
+    QFETCH(int, offered);
+    QFETCH(int, action);
+    QFETCH(QString, taken);
+    QFETCH(QStringList, boxes);
+
+    TestSupport::IsolatedEnvironment env;
+    const QDir folder(env.filePath(QStringLiteral("drop folder")));
+    QVERIFY(folder.mkpath(QStringLiteral("folder.mp4")));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-frames:v", "3",
+                                 "-c:v", "mpeg4", folder.filePath(QStringLiteral("clip.mp4"))}));
+    QVERIFY(TestSupport::writeFile(folder.filePath(QStringLiteral("raw_176x144.yuv")),
+                                   QByteArray(176 * 144 * 3 / 2, '\x10')));
+    QVERIFY(TestSupport::writeFile(folder.filePath(QStringLiteral("notes.mp4")), "not a video\n"));
+
+    TestWindow window;
+    QVERIFY(window.acceptDrops());
+    QVERIFY(QDir().mkpath(env.filePath(QStringLiteral("earlier"))));
+    QString previous = env.filePath(QStringLiteral("earlier/previous.mkv"));
+    window.fileOpen(previous);
+    const QString previousOutput = window.outputEdit->text();
+    ModalAnswerer answerer;
+    answerer.enqueue(answerYuvDialog(DialogAnswer()));
+
+    QMimeData mimeData;
+    QList<QUrl> urls;
+    for (const QString &name : dropped)
+        urls << (name.contains(QLatin1String("://")) ? QUrl(name) : QUrl::fromLocalFile(folder.filePath(name)));
+    if (urls.isEmpty())
+        mimeData.setText(folder.filePath(QStringLiteral("clip.mp4")));
+    else
+        mimeData.setUrls(urls);
+
+    const QPoint position = window.rect().center();
+    QDragEnterEvent enter(position, Qt::DropActions(offered), &mimeData, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&window, &enter);
+    QCOMPARE(enter.isAccepted(), action != Qt::IgnoreAction);
+    // The drop is checked again: it may come without an accepted enter.
+    QDropEvent drop(position, Qt::DropActions(offered), &mimeData, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&window, &drop);
+    QCOMPARE(drop.isAccepted(), action != Qt::IgnoreAction);
+    if (drop.isAccepted()) {
+        QCOMPARE(int(enter.dropAction()), action);
+        QCOMPARE(int(drop.dropAction()), action);
+    }
+    // The drop returns before any box opens, so that the drag's source is not held up.
+    QVERIFY(answerer.shown.isEmpty());
+    QCOMPARE(window.inputEdit->text(), previous);
+
+    const QString expected = taken.isEmpty() ? previous : folder.filePath(taken);
+    if (!boxes.isEmpty())
+        QVERIFY(answerer.waitForCount(boxes.size()));
+    QVERIFY(QTest::qWaitFor([&] { return window.inputEdit->text() == expected; }, 10000));
+    QTest::qWait(50);  // nothing else follows
+
+    QCOMPARE(titles(answerer), boxes);
+    QCOMPARE(window.inputEdit->text(), expected);
+    QCOMPARE(window.outputEdit->text(), taken.isEmpty() ? previousOutput : HenQ::proposeOutputPath(expected));
+    QCOMPARE(canonicalFolder(storedSetting(QStringLiteral("recentDir"))),
+             canonicalFolder(QFileInfo(expected).path()));
+    const bool raw = taken.endsWith(QLatin1String(".yuv"));
+    QCOMPARE(window.rawFrame.width, raw ? 176 : 0);
+    QCOMPARE(window.rawFrame.height, raw ? 144 : 0);
 }
 
 int main(int argc, char *argv[])

@@ -147,7 +147,11 @@ HenQ::HenQ(QWidget *parent)
         encoderEdit->setText(encoder);
 
     setCentralWidget(central);
+    // A file dropped anywhere on the window becomes the input, the fields included, which
+    // would otherwise paste its name as text.
     setAcceptDrops(true);
+    for (QLineEdit *field : {inputEdit, cfgEdit, encoderEdit, outputEdit})
+        field->setAcceptDrops(false);
 
     job = new TranscodeJob(this);
     connect(job, &TranscodeJob::commandLineReady, this, &HenQ::showCommandLine);

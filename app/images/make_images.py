@@ -4,6 +4,9 @@
 The images are committed; run this only to change the artwork. Pure Python (zlib and
 struct only), so it needs nothing beyond the interpreter. Shapes are described as
 coverage functions and rendered with 4 x 4 supersampling for smooth edges.
+
+The desktop icon is the logo: drawn at the hicolor theme's usual sizes and as an SVG with
+the same geometry, into packaging/icons/hicolor/, from where the install rules take it.
 """
 import math
 import os
@@ -157,18 +160,82 @@ def settings_gear(w, h):
     ])
 
 
-def logo(size):
+NAVY = (24, 44, 96)
+GOLD = (240, 196, 64)
+WHITE = (255, 255, 255)
+
+
+def logo_geometry(size):
+    """The logo's shapes for a square of this size: disc, ring, tail and centre square."""
     c = size / 2.0
     r = size / 2.0 - size * 0.04
     band = size * 0.13
-    tail = polygon([(c + r * 0.25, c + r * 0.25), (c + r * 0.45, c + r * 0.1),
-                    (c + r * 1.0, c + r * 0.78), (c + r * 0.8, c + r * 0.95)])
+    return {
+        "centre": c,
+        "radius": r,
+        "ring_outer": r * 0.72,
+        "ring_inner": r * 0.72 - band,
+        "tail": [(c + r * 0.25, c + r * 0.25), (c + r * 0.45, c + r * 0.1),
+                 (c + r * 1.0, c + r * 0.78), (c + r * 0.8, c + r * 0.95)],
+        "square": (c - r * 0.08, c - r * 0.08, c + r * 0.08, c + r * 0.08),
+    }
+
+
+def logo(size):
+    g = logo_geometry(size)
+    c = g["centre"]
     return render(size, size, [
-        (circle(c, c, r), (24, 44, 96, 255)),
-        (ring(c, c, r * 0.72, r * 0.72 - band), (240, 196, 64, 255)),
-        (tail, (240, 196, 64, 255)),
-        (rect(c - r * 0.08, c - r * 0.08, c + r * 0.08, c + r * 0.08), (255, 255, 255, 255)),
+        (circle(c, c, g["radius"]), NAVY + (255,)),
+        (ring(c, c, g["ring_outer"], g["ring_inner"]), GOLD + (255,)),
+        (polygon(g["tail"]), GOLD + (255,)),
+        (rect(*g["square"]), WHITE + (255,)),
     ])
+
+
+def logo_svg(size):
+    """The logo as a vector image with the raster drawing's geometry."""
+    g = logo_geometry(size)
+    c = g["centre"]
+
+    def colour(rgb):
+        return "#%02x%02x%02x" % rgb
+
+    def num(value):
+        return ("%.2f" % value).rstrip("0").rstrip(".")
+
+    ring_radius = (g["ring_outer"] + g["ring_inner"]) / 2
+    ring_width = g["ring_outer"] - g["ring_inner"]
+    tail = " ".join("%s,%s" % (num(x), num(y)) for x, y in g["tail"])
+    x0, y0, x1, y1 = g["square"]
+    return (
+        '<?xml version="1.0" encoding="UTF-8"?>\n'
+        '<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d">\n'
+        '  <circle cx="%s" cy="%s" r="%s" fill="%s"/>\n'
+        '  <circle cx="%s" cy="%s" r="%s" fill="none" stroke="%s" stroke-width="%s"/>\n'
+        '  <polygon points="%s" fill="%s"/>\n'
+        '  <rect x="%s" y="%s" width="%s" height="%s" fill="%s"/>\n'
+        '</svg>\n'
+    ) % (size, size, size, size,
+         num(c), num(c), num(g["radius"]), colour(NAVY),
+         num(c), num(c), num(ring_radius), colour(GOLD), num(ring_width),
+         tail, colour(GOLD),
+         num(x0), num(y0), num(x1 - x0), num(y1 - y0), colour(WHITE))
+
+
+APP_ID = "example.morlunex.Transcoder"
+ICON_SIZES = (16, 24, 32, 48, 64, 128, 256)
+
+
+def write_desktop_icons():
+    theme = os.path.join(HERE, "..", "..", "packaging", "icons", "hicolor")
+    for size in ICON_SIZES:
+        folder = os.path.join(theme, "%dx%d" % (size, size), "apps")
+        os.makedirs(folder, exist_ok=True)
+        write_png(os.path.join(folder, APP_ID + ".png"), logo(size))
+    folder = os.path.join(theme, "scalable", "apps")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, APP_ID + ".svg"), "w") as f:
+        f.write(logo_svg(256))
 
 
 def main():
@@ -177,6 +244,7 @@ def main():
     write_png(os.path.join(HERE, "settings.png"), settings_gear(48, 48))
     write_png(os.path.join(HERE, "quorvanta.png"), logo(79))
     write_ico(os.path.join(HERE, "quorvanta.ico"), logo(32))
+    write_desktop_icons()
 
 
 if __name__ == "__main__":
