@@ -1,0 +1,747 @@
+#include "outputrewriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStringList>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
+#include <libavformat/avio.h>
+#include <libavutil/error.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+#include <libavutil/opt.h>
+}
+
+namespace {
+
+constexpr int kNalSps = 33;
+constexpr int kIoBufferSize = 1 << 16;
+
+QString errorText(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE];
+    if (av_strerror(code, text, sizeof text) < 0)
+        return QStringLiteral("error %1").arg(code);
+    return QString::fromLocal8Bit(text);
+}
+
+struct InputDeleter
+{
+    void operator()(AVFormatContext *context) const { avformat_close_input(&context); }
+};
+struct OutputDeleter
+{
+    void operator()(AVFormatContext *context) const { avformat_free_context(context); }
+};
+struct IoDeleter
+{
+    void operator()(AVIOContext *io) const
+    {
+        av_freep(&io->buffer);
+        avio_context_free(&io);
+    }
+};
+struct FilterDeleter
+{
+    void operator()(AVBSFContext *filter) const { av_bsf_free(&filter); }
+};
+struct PacketDeleter
+{
+    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
+};
+using InputPtr = std::unique_ptr<AVFormatContext, InputDeleter>;
+using OutputPtr = std::unique_ptr<AVFormatContext, OutputDeleter>;
+using IoPtr = std::unique_ptr<AVIOContext, IoDeleter>;
+using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+
+// Reads the bits of an RBSP, skipping the emulation prevention bytes (00 00 03) on the way.
+class BitReader
+{
+public:
+    BitReader(const char *data, qsizetype size) : data(reinterpret_cast<const uchar *>(data)), size(size) {}
+
+    bool failed() const { return overrun; }
+
+    quint32 bits(int count)
+    {
+        quint32 value = 0;
+        for (int i = 0; i < count; ++i)
+            value = (value << 1) | bit();
+        return value;
+    }
+
+    quint32 ue()
+    {
+        int zeros = 0;
+        while (!bit()) {
+            if (overrun || ++zeros > 31) {
+                overrun = true;
+                return 0;
+            }
+        }
+        return zeros ? ((1u << zeros) - 1) + bits(zeros) : 0;
+    }
+
+    void skip(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            bit();
+    }
+
+private:
+    quint32 bit()
+    {
+        if (bitPos == 0) {
+            if (pos >= size) {
+                overrun = true;
+                return 0;
+            }
+            if (zeroRun >= 2 && data[pos] == 3) {
+                zeroRun = 0;
+                if (++pos >= size) {
+                    overrun = true;
+                    return 0;
+                }
+            }
+            current = data[pos++];
+            zeroRun = current == 0 ? zeroRun + 1 : 0;
+            bitPos = 8;
+        }
+        --bitPos;
+        return (current >> bitPos) & 1;
+    }
+
+    const uchar *data;
+    qsizetype size;
+    qsizetype pos = 0;
+    int bitPos = 0;
+    int zeroRun = 0;
+    uchar current = 0;
+    bool overrun = false;
+};
+
+int nalType(const char *header)
+{
+    return (uchar(header[0]) >> 1) & 0x3f;
+}
+
+int nalLayer(const char *header)
+{
+    return ((uchar(header[0]) & 1) << 5) | (uchar(header[1]) >> 3);
+}
+
+// The layer-0 sequence parameter sets of one access unit; false when one is unreadable.
+bool sequenceFormats(const char *data, qsizetype size, QList<SequenceFormat> *formats)
+{
+    qsizetype at = OutputRewriter::findNalUnit(data, size, 0);
+    while (at >= 0 && at + 2 <= size) {
+        const qsizetype next = OutputRewriter::findNalUnit(data, size, at + 2);
+        const qsizetype end = next < 0 ? size : next - 3;
+        if (nalType(data + at) == kNalSps && nalLayer(data + at) == 0) {
+            SequenceFormat format;
+            if (!OutputRewriter::readSequenceFormat(data + at, end - at, &format))
+                return false;
+            formats->append(format);
+        }
+        at = next;
+    }
+    return true;
+}
+
+QString chromaName(const SequenceFormat &format)
+{
+    static const char *const names[] = {"4:0:0", "4:2:0", "4:2:2", "4:4:4"};
+    return QString::fromLatin1(names[format.chromaFormat & 3]);
+}
+
+QString countOf(int count, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(count).arg(QLatin1String(count == 1 ? one : many));
+}
+
+// "8 columns and 8 rows", "8 rows", or empty.
+QString columnsAndRows(int columns, int rows)
+{
+    QStringList parts;
+    if (columns > 0)
+        parts << countOf(columns, "column", "columns");
+    if (rows > 0)
+        parts << countOf(rows, "row", "rows");
+    return parts.join(QStringLiteral(" and "));
+}
+
+QString codeName(int code, const QList<QPair<int, const char *>> &names)
+{
+    for (const auto &name : names)
+        if (name.first == code)
+            return QLatin1String(name.second);
+    return QStringLiteral("code %1").arg(code);
+}
+
+// The colour part of the summary: a common system by its name, other codes one by one.
+QString colourSummary(const OutputFacts &facts)
+{
+    struct System { int primaries, transfer, matrix; const char *name; };
+    static const System systems[] = {
+        {1, 1, 1, "BT.709"}, {5, 6, 5, "BT.601 625-line"}, {6, 6, 6, "BT.601 525-line"},
+        {9, 14, 9, "BT.2020"}, {9, 16, 9, "BT.2100 PQ"}, {9, 18, 9, "BT.2100 HLG"},
+    };
+    for (const System &system : systems) {
+        if (facts.colourPrimaries == system.primaries
+            && facts.transferCharacteristics == system.transfer
+            && facts.matrixCoefficients == system.matrix)
+            return QStringLiteral("%1 colour").arg(QLatin1String(system.name));
+    }
+    static const QList<QPair<int, const char *>> primaries = {
+        {1, "BT.709"}, {5, "BT.601 625-line"}, {6, "BT.601 525-line"}, {9, "BT.2020"},
+        {11, "DCI-P3"}, {12, "Display P3"}};
+    static const QList<QPair<int, const char *>> transfers = {
+        {1, "BT.709"}, {6, "BT.601"}, {8, "linear"}, {13, "sRGB"}, {14, "BT.2020"},
+        {15, "BT.2020 12-bit"}, {16, "PQ"}, {18, "HLG"}};
+    static const QList<QPair<int, const char *>> matrices = {
+        {0, "RGB"}, {1, "BT.709"}, {5, "BT.601 625-line"}, {6, "BT.601 525-line"},
+        {9, "BT.2020"}, {10, "BT.2020 constant luminance"}};
+    QStringList parts;
+    if (facts.colourPrimaries != 2)
+        parts << QStringLiteral("colour primaries ") + codeName(facts.colourPrimaries, primaries);
+    if (facts.transferCharacteristics != 2)
+        parts << QStringLiteral("transfer ") + codeName(facts.transferCharacteristics, transfers);
+    if (facts.matrixCoefficients != 2)
+        parts << QStringLiteral("matrix ") + codeName(facts.matrixCoefficients, matrices);
+    return parts.join(QStringLiteral(", "));
+}
+
+// What to change, worked out from the facts and the stream's first sequence parameter set.
+struct Plan
+{
+    int cropRight = -1, cropBottom = -1;     // luma samples; -1: keep
+    int shownWidth = 0, shownHeight = 0;     // what will be shown
+    AVRational rate{0, 1};
+    AVRational sar{0, 1};
+    bool fullRange = false;
+    int primaries = -1, transfer = -1, matrix = -1;
+    QStringList parts;
+
+    bool crops() const { return cropRight >= 0 || cropBottom >= 0; }
+    bool empty() const
+    {
+        return !crops() && !rate.num && !sar.num && !fullRange && primaries < 0 && transfer < 0
+            && matrix < 0;
+    }
+};
+
+// The crop on one axis: what lies beyond the shown size, in whole crop steps, so that no
+// picture content is ever hidden. -1 when the current window already shows that much.
+int axisCrop(int coded, int before, int after, int shown, int unit, int *kept, int *shownOut)
+{
+    *shownOut = coded - before - after;
+    *kept = 0;
+    if (shown <= 0 || coded - before <= shown)
+        return -1;
+    const int excess = coded - before - shown;
+    const int crop = excess / unit * unit;
+    *kept = excess - crop;
+    if (crop == after)
+        return -1;
+    *shownOut = coded - before - crop;
+    return crop;
+}
+
+QString checkFacts(const OutputFacts &facts)
+{
+    if (facts.shownWidth < 0 || facts.shownHeight < 0)
+        return QStringLiteral("the size to show is negative");
+    if (facts.frameRateNum < 0 || facts.frameRateDen < 0)
+        return QStringLiteral("the picture rate is negative");
+    if (facts.sarNum < 0 || facts.sarDen < 0)
+        return QStringLiteral("the sample aspect ratio is negative");
+    for (int code : {facts.colourPrimaries, facts.transferCharacteristics, facts.matrixCoefficients})
+        if (code < 0 || code > 255)
+            return QStringLiteral("colour code %1 is out of range").arg(code);
+    return QString();
+}
+
+Plan makePlan(const OutputFacts &facts, const SequenceFormat &format)
+{
+    Plan plan;
+    int keptColumns = 0, keptRows = 0;
+    plan.cropRight = axisCrop(format.codedWidth, format.cropLeft, format.cropRight,
+                              facts.shownWidth, format.cropUnitX(), &keptColumns, &plan.shownWidth);
+    plan.cropBottom = axisCrop(format.codedHeight, format.cropTop, format.cropBottom,
+                               facts.shownHeight, format.cropUnitY(), &keptRows, &plan.shownHeight);
+    if (plan.crops() || keptColumns || keptRows) {
+        QString part = QStringLiteral("Output shown at %1x%2").arg(plan.shownWidth).arg(plan.shownHeight);
+        QStringList notes;
+        const QString cropped = columnsAndRows(plan.cropRight > 0 ? plan.cropRight : 0,
+                                               plan.cropBottom > 0 ? plan.cropBottom : 0);
+        if (!cropped.isEmpty())
+            notes << cropped + QStringLiteral(" of padding cropped");
+        if (keptColumns || keptRows)
+            notes << QStringLiteral("%1 left: %2 crops in steps of %3")
+                         .arg(columnsAndRows(keptColumns, keptRows), chromaName(format))
+                         .arg(keptColumns ? format.cropUnitX() : format.cropUnitY());
+        plan.parts << part + QStringLiteral(" (") + notes.join(QStringLiteral(", ")) + QLatin1Char(')');
+    }
+
+    if (facts.frameRateNum > 0 && facts.frameRateDen > 0) {
+        av_reduce(&plan.rate.num, &plan.rate.den, facts.frameRateNum, facts.frameRateDen, INT_MAX);
+        plan.parts << (plan.rate.den == 1 ? QStringLiteral("%1 fps").arg(plan.rate.num)
+                                          : QStringLiteral("%1/%2 fps").arg(plan.rate.num).arg(plan.rate.den));
+    }
+    if (facts.sarNum > 0 && facts.sarDen > 0) {
+        AVRational sar;
+        av_reduce(&sar.num, &sar.den, facts.sarNum, facts.sarDen, 65535);
+        if (sar.num != sar.den) {
+            plan.sar = sar;
+            plan.parts << QStringLiteral("SAR %1:%2").arg(sar.num).arg(sar.den);
+        }
+    }
+    if (facts.fullRange) {
+        plan.fullRange = true;
+        plan.parts << QStringLiteral("full range");
+    }
+    if (facts.colourPrimaries != 2)
+        plan.primaries = facts.colourPrimaries;
+    if (facts.transferCharacteristics != 2)
+        plan.transfer = facts.transferCharacteristics;
+    if (facts.matrixCoefficients != 2)
+        plan.matrix = facts.matrixCoefficients;
+    if (plan.primaries >= 0 || plan.transfer >= 0 || plan.matrix >= 0)
+        plan.parts << colourSummary(facts);
+    return plan;
+}
+
+QString summaryOf(const Plan &plan)
+{
+    const QString text = plan.parts.join(QStringLiteral(", "));
+    if (plan.parts.isEmpty())
+        return QStringLiteral("Output left as encoded: nothing to change");
+    if (plan.parts.first().startsWith(QLatin1String("Output ")))
+        return text;
+    return QStringLiteral("Output set to ") + text;
+}
+
+int configureFilter(AVBSFContext *filter, const Plan &plan)
+{
+    void *options = filter->priv_data;
+    int ret = 0;
+    if (plan.cropRight >= 0 && (ret = av_opt_set_int(options, "crop_right", plan.cropRight, 0)) < 0)
+        return ret;
+    if (plan.cropBottom >= 0 && (ret = av_opt_set_int(options, "crop_bottom", plan.cropBottom, 0)) < 0)
+        return ret;
+    if (plan.rate.num) {
+        // The clock tick is one picture. Whether the encoder counts pictures in steps of one
+        // is not known here, so any claim that picture order follows the clock is withdrawn.
+        ret = av_opt_set_q(options, "tick_rate", plan.rate, 0);
+        if (ret < 0)
+            return ret;
+        ret = av_opt_set_int(options, "num_ticks_poc_diff_one", 0, 0);
+        if (ret < 0)
+            return ret;
+    }
+    if (plan.sar.num && (ret = av_opt_set_q(options, "sample_aspect_ratio", plan.sar, 0)) < 0)
+        return ret;
+    if (plan.fullRange && (ret = av_opt_set_int(options, "video_full_range_flag", 1, 0)) < 0)
+        return ret;
+    if (plan.primaries >= 0 && (ret = av_opt_set_int(options, "colour_primaries", plan.primaries, 0)) < 0)
+        return ret;
+    if (plan.transfer >= 0
+        && (ret = av_opt_set_int(options, "transfer_characteristics", plan.transfer, 0)) < 0)
+        return ret;
+    if (plan.matrix >= 0 && (ret = av_opt_set_int(options, "matrix_coefficients", plan.matrix, 0)) < 0)
+        return ret;
+    return 0;
+}
+
+// The muxer writes through this into the QSaveFile, which owns the temporary file.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+int writeToSaveFile(void *opaque, const uint8_t *data, int size)
+#else
+int writeToSaveFile(void *opaque, uint8_t *data, int size)
+#endif
+{
+    auto *file = static_cast<QSaveFile *>(opaque);
+    // A short write is retried, so that a full disk shows up as the file's error.
+    for (int done = 0; done < size;) {
+        const qint64 written = file->write(reinterpret_cast<const char *>(data) + done, size - done);
+        if (written <= 0)
+            return AVERROR(EIO);
+        done += int(written);
+    }
+    return size;
+}
+
+// A byte stream of NAL units starts with a start code, after any number of zero bytes.
+bool startsWithStartCode(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(kIoBufferSize);
+    const qsizetype at = OutputRewriter::findNalUnit(head.constData(), head.size(), 0);
+    if (at < 0)
+        return false;
+    for (qsizetype i = 0; i < at - 3; ++i)
+        if (head.at(i) != 0)
+            return false;
+    return true;
+}
+
+class Rewrite
+{
+public:
+    Rewrite(const QString &path, const OutputFacts &facts) : path(path), facts(facts) {}
+
+    RewriteResult run()
+    {
+        RewriteResult result;
+        const QString problem = process();
+        if (!problem.isEmpty()) {
+            result.error = QStringLiteral("Cannot rewrite %1: %2")
+                               .arg(QDir::toNativeSeparators(path), problem);
+            return result;
+        }
+        result.rewritten = !plan.empty();
+        result.summary = summaryOf(plan);
+        return result;
+    }
+
+private:
+    QString process();
+    QString openInput();
+    QString writeOutput(QSaveFile *file);
+    QString filterPacket(AVPacket *packet);
+    QString drainFilter();
+
+    const QString path;
+    const OutputFacts facts;
+    Plan plan;
+    SequenceFormat format;
+    InputPtr input;
+    QSaveFile *saveFile = nullptr;
+    IoPtr io;           // outlives the muxer that writes through it
+    OutputPtr output;
+    FilterPtr filter;
+    PacketPtr first;
+    qint64 pictures = 0;
+};
+
+QString Rewrite::process()
+{
+    const QString factProblem = checkFacts(facts);
+    if (!factProblem.isEmpty())
+        return factProblem;
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QStringLiteral("the file does not exist");
+    if (!info.isFile())
+        return QStringLiteral("it is not a file");
+    if (info.size() == 0)
+        return QStringLiteral("the file is empty");
+    if (!startsWithStartCode(path))
+        return QStringLiteral("it is not an HEVC elementary stream (no start code at the beginning)");
+
+    QString problem = openInput();
+    if (!problem.isEmpty())
+        return problem;
+    plan = makePlan(facts, format);
+    if (plan.empty())
+        return QString();
+
+    // Unbuffered: a buffered write that fails only when the file is committed is not
+    // reported by QSaveFile, which would then put a cut-short file in place.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return file.errorString();
+    problem = writeOutput(&file);
+    // Nothing writes into the file any more, and the input is closed before the temporary
+    // file takes its place.
+    output.reset();
+    io.reset();
+    input.reset();
+#ifdef Q_OS_UNIX
+    // The data must be on the disk before the rename makes it the output.
+    if (problem.isEmpty() && ::fsync(file.handle()) != 0)
+        problem = QString::fromLocal8Bit(std::strerror(errno));
+#endif
+    if (!problem.isEmpty()) {
+        file.cancelWriting();
+        return problem;
+    }
+    if (!file.commit())
+        return file.errorString();
+    return QString();
+}
+
+QString Rewrite::openInput()
+{
+    const AVInputFormat *demuxer = av_find_input_format("hevc");
+    if (!demuxer)
+        return QStringLiteral("this FFmpeg has no raw HEVC demuxer");
+    // The file protocol is named so that a colon in the name is not taken for a protocol.
+    const QByteArray url = "file:" + QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    AVFormatContext *context = nullptr;
+    int ret = avformat_open_input(&context, url.constData(), demuxer, nullptr);
+    if (ret < 0)
+        return errorText(ret);
+    input.reset(context);
+    if (input->nb_streams != 1 || input->streams[0]->codecpar->codec_id != AV_CODEC_ID_HEVC)
+        return QStringLiteral("it is not an HEVC elementary stream");
+
+    first.reset(av_packet_alloc());
+    if (!first)
+        return errorText(AVERROR(ENOMEM));
+    ret = av_read_frame(input.get(), first.get());
+    if (ret < 0)
+        return ret == AVERROR_EOF ? QStringLiteral("it holds no pictures") : errorText(ret);
+    QList<SequenceFormat> formats;
+    if (!sequenceFormats(reinterpret_cast<const char *>(first->data), first->size, &formats))
+        return QStringLiteral("its sequence parameter set is unreadable");
+    if (formats.isEmpty())
+        return QStringLiteral("it does not start with a sequence parameter set");
+    format = formats.first();
+    return QString();
+}
+
+QString Rewrite::writeOutput(QSaveFile *file)
+{
+    const AVBitStreamFilter *kind = av_bsf_get_by_name("hevc_metadata");
+    if (!kind)
+        return QStringLiteral("this FFmpeg has no hevc_metadata bitstream filter");
+    AVBSFContext *filterContext = nullptr;
+    int ret = av_bsf_alloc(kind, &filterContext);
+    if (ret < 0)
+        return errorText(ret);
+    filter.reset(filterContext);
+    const AVStream *inStream = input->streams[0];
+    ret = avcodec_parameters_copy(filter->par_in, inStream->codecpar);
+    if (ret < 0)
+        return errorText(ret);
+    filter->time_base_in = inStream->time_base;
+    ret = configureFilter(filter.get(), plan);
+    if (ret < 0)
+        return QStringLiteral("the metadata filter refused a setting (%1)").arg(errorText(ret));
+    ret = av_bsf_init(filter.get());
+    if (ret < 0)
+        return QStringLiteral("the metadata filter did not start (%1)").arg(errorText(ret));
+
+    AVFormatContext *outputContext = nullptr;
+    ret = avformat_alloc_output_context2(&outputContext, nullptr, "hevc", nullptr);
+    if (ret < 0)
+        return errorText(ret);
+    output.reset(outputContext);
+    auto *buffer = static_cast<unsigned char *>(av_malloc(kIoBufferSize));
+    if (!buffer)
+        return errorText(AVERROR(ENOMEM));
+    saveFile = file;
+    io.reset(avio_alloc_context(buffer, kIoBufferSize, 1, file, nullptr, writeToSaveFile, nullptr));
+    if (!io) {
+        av_free(buffer);
+        return errorText(AVERROR(ENOMEM));
+    }
+    output->pb = io.get();
+    output->flags |= AVFMT_FLAG_CUSTOM_IO;
+    AVStream *outStream = avformat_new_stream(output.get(), nullptr);
+    if (!outStream)
+        return errorText(AVERROR(ENOMEM));
+    ret = avcodec_parameters_copy(outStream->codecpar, filter->par_out);
+    if (ret < 0)
+        return errorText(ret);
+    outStream->time_base = filter->time_base_out;
+    // The muxer insists on a picture size, which the demuxer leaves unset without probing.
+    if (outStream->codecpar->width <= 0 || outStream->codecpar->height <= 0) {
+        outStream->codecpar->width = format.codedWidth;
+        outStream->codecpar->height = format.codedHeight;
+    }
+    ret = avformat_write_header(output.get(), nullptr);
+    if (ret < 0)
+        return errorText(ret);
+
+    QString problem = filterPacket(first.get());
+    PacketPtr packet(av_packet_alloc());
+    if (!packet)
+        return errorText(AVERROR(ENOMEM));
+    while (problem.isEmpty()) {
+        ret = av_read_frame(input.get(), packet.get());
+        if (ret == AVERROR_EOF)
+            break;
+        if (ret < 0)
+            return QStringLiteral("reading after picture %1 failed (%2)").arg(pictures).arg(errorText(ret));
+        problem = filterPacket(packet.get());
+    }
+    if (problem.isEmpty())
+        problem = drainFilter();
+    if (!problem.isEmpty())
+        return problem;
+    ret = av_write_trailer(output.get());
+    if (ret < 0)
+        return errorText(ret);
+    avio_flush(io.get());
+    if (io->error < 0)
+        return file->error() != QFileDevice::NoError ? file->errorString() : errorText(io->error);
+    return QString();
+}
+
+QString Rewrite::filterPacket(AVPacket *packet)
+{
+    if (plan.crops()) {
+        // One crop is written into every sequence parameter set, so all must code the same size.
+        QList<SequenceFormat> formats;
+        if (!sequenceFormats(reinterpret_cast<const char *>(packet->data), packet->size, &formats))
+            return QStringLiteral("the sequence parameter set of picture %1 is unreadable").arg(pictures + 1);
+        for (const SequenceFormat &later : formats)
+            if (!later.sameCoding(format) || later.cropLeft != format.cropLeft
+                || later.cropTop != format.cropTop)
+                return QStringLiteral("the picture format changes at picture %1 (%2, first %3)")
+                    .arg(pictures + 1).arg(later.describe(), format.describe());
+    }
+    int ret = av_bsf_send_packet(filter.get(), packet);
+    av_packet_unref(packet);
+    if (ret < 0)
+        return QStringLiteral("picture %1 could not be rewritten (%2)").arg(pictures + 1).arg(errorText(ret));
+    return drainFilter();
+}
+
+QString Rewrite::drainFilter()
+{
+    PacketPtr out(av_packet_alloc());
+    if (!out)
+        return errorText(AVERROR(ENOMEM));
+    for (;;) {
+        int ret = av_bsf_receive_packet(filter.get(), out.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
+            return QString();
+        if (ret < 0)
+            return QStringLiteral("picture %1 could not be rewritten (%2)").arg(pictures + 1).arg(errorText(ret));
+        // The raw muxer writes bytes only, but the muxing layer wants rising timestamps; the
+        // raw demuxer's are guesses anyway.
+        out->stream_index = 0;
+        out->pts = out->dts = pictures;
+        out->duration = 1;
+        ret = av_write_frame(output.get(), out.get());
+        av_packet_unref(out.get());
+        if (ret < 0)
+            return saveFile->error() != QFileDevice::NoError ? saveFile->errorString() : errorText(ret);
+        ++pictures;
+    }
+}
+
+} // namespace
+
+int SequenceFormat::cropUnitX() const
+{
+    return (chromaFormat == 1 || chromaFormat == 2) && !separateColourPlanes ? 2 : 1;
+}
+
+int SequenceFormat::cropUnitY() const
+{
+    return chromaFormat == 1 && !separateColourPlanes ? 2 : 1;
+}
+
+bool SequenceFormat::sameCoding(const SequenceFormat &other) const
+{
+    return codedWidth == other.codedWidth && codedHeight == other.codedHeight
+        && chromaFormat == other.chromaFormat && separateColourPlanes == other.separateColourPlanes
+        && bitDepthLuma == other.bitDepthLuma && bitDepthChroma == other.bitDepthChroma;
+}
+
+QString SequenceFormat::describe() const
+{
+    QString depth = QString::number(bitDepthLuma);
+    if (bitDepthChroma != bitDepthLuma && chromaFormat != 0)
+        depth += QLatin1Char('/') + QString::number(bitDepthChroma);
+    return QStringLiteral("%1x%2 %3 %4-bit")
+        .arg(codedWidth).arg(codedHeight).arg(chromaName(*this), depth);
+}
+
+RewriteResult OutputRewriter::rewrite(const QString &bitstreamPath, const OutputFacts &facts)
+{
+    return Rewrite(bitstreamPath, facts).run();
+}
+
+qsizetype OutputRewriter::findNalUnit(const char *data, qsizetype size, qsizetype from)
+{
+    const char *end = data + size;
+    const char *at = data + qMax<qsizetype>(from, 0);
+    while (end - at >= 3) {
+        const auto *one = static_cast<const char *>(std::memchr(at + 2, 1, end - at - 2));
+        if (!one)
+            return -1;
+        if (one[-1] == 0 && one[-2] == 0)
+            return one + 1 - data;
+        at = one - 1;
+    }
+    return -1;
+}
+
+bool OutputRewriter::readSequenceFormat(const char *nal, qsizetype size, SequenceFormat *format)
+{
+    if (size < 3 || nalType(nal) != kNalSps)
+        return false;
+    BitReader reader(nal + 2, size - 2);
+    reader.skip(4);                               // video parameter set id
+    const int subLayers = int(reader.bits(3));    // max sub-layers minus 1
+    reader.skip(1);
+    // Profile, tier and level: 88 bits of general profile, 8 of level, then per sub-layer.
+    reader.skip(96);
+    bool profilePresent[8] = {}, levelPresent[8] = {};
+    for (int i = 0; i < subLayers; ++i) {
+        profilePresent[i] = reader.bits(1);
+        levelPresent[i] = reader.bits(1);
+    }
+    if (subLayers > 0)
+        reader.skip(2 * (8 - subLayers));
+    for (int i = 0; i < subLayers; ++i) {
+        if (profilePresent[i])
+            reader.skip(88);
+        if (levelPresent[i])
+            reader.skip(8);
+    }
+    if (reader.ue() > 15)                         // sequence parameter set id
+        return false;
+    SequenceFormat parsed;
+    const quint32 chroma = reader.ue();
+    if (chroma > 3)
+        return false;
+    parsed.chromaFormat = int(chroma);
+    if (chroma == 3)
+        parsed.separateColourPlanes = reader.bits(1);
+    const quint32 width = reader.ue(), height = reader.ue();
+    // The largest size any level allows; anything above is damage, not a picture.
+    if (width == 0 || height == 0 || width > 16888 || height > 16888)
+        return false;
+    parsed.codedWidth = int(width);
+    parsed.codedHeight = int(height);
+    if (reader.bits(1)) {
+        const quint32 left = reader.ue(), right = reader.ue(), top = reader.ue(), bottom = reader.ue();
+        if ((quint64(left) + right) * parsed.cropUnitX() >= width
+            || (quint64(top) + bottom) * parsed.cropUnitY() >= height)
+            return false;
+        parsed.cropLeft = int(left) * parsed.cropUnitX();
+        parsed.cropRight = int(right) * parsed.cropUnitX();
+        parsed.cropTop = int(top) * parsed.cropUnitY();
+        parsed.cropBottom = int(bottom) * parsed.cropUnitY();
+    }
+    const quint32 lumaDepth = reader.ue(), chromaDepth = reader.ue();
+    if (lumaDepth > 8 || chromaDepth > 8 || reader.failed())
+        return false;
+    parsed.bitDepthLuma = 8 + int(lumaDepth);
+    parsed.bitDepthChroma = 8 + int(chromaDepth);
+    *format = parsed;
+    return true;
+}

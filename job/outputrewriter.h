@@ -1,0 +1,64 @@
+#ifndef OUTPUTREWRITER_H
+#define OUTPUTREWRITER_H
+
+// Rewrites the parameter sets of a finished HEVC elementary stream (NAL units after start
+// codes) so that peers show it as the input was: the padding the encoder needed is cropped
+// away and the picture rate, sample aspect ratio, range and colour description are filled in.
+// Only parameter sets change; the coded pictures pass through untouched.
+
+#include <QString>
+#include <QtGlobal>
+
+// What the output should say about its pictures.
+struct OutputFacts
+{
+    int shownWidth = 0, shownHeight = 0;       // the size to show; 0: keep the stream's
+    int frameRateNum = 0, frameRateDen = 0;    // pictures per second as a fraction; 0: keep
+    int sarNum = 0, sarDen = 0;                // sample aspect ratio; 0 or 1:1: keep
+    bool fullRange = false;                    // full-range (JPEG) samples
+    int colourPrimaries = 2, transferCharacteristics = 2, matrixCoefficients = 2; // ITU-T H.273 codes, 2 = unspecified: keep
+};
+
+// rewritten is false with an empty error when there was nothing to change; the file is then
+// left as it was and summary says why.
+struct RewriteResult
+{
+    bool rewritten = false;
+    QString summary;
+    QString error;
+};
+
+// The picture format a sequence parameter set declares. Sizes are in luma samples.
+struct SequenceFormat
+{
+    int codedWidth = 0, codedHeight = 0;
+    int chromaFormat = 1;                 // 0 monochrome, 1 4:2:0, 2 4:2:2, 3 4:4:4
+    bool separateColourPlanes = false;
+    int bitDepthLuma = 8, bitDepthChroma = 8;
+    int cropLeft = 0, cropRight = 0, cropTop = 0, cropBottom = 0;   // conformance window
+
+    // The steps in which the conformance window can crop, in luma samples.
+    int cropUnitX() const;
+    int cropUnitY() const;
+    bool sameCoding(const SequenceFormat &other) const;
+    QString describe() const;             // e.g. "1920x1088 4:2:0 8-bit"
+};
+
+class OutputRewriter
+{
+public:
+    // Rewrites the file in place: the new stream goes to a temporary file beside it, which
+    // replaces the file only once complete. On failure the file is left byte for byte as it
+    // was and error names the file and the reason in one line.
+    static RewriteResult rewrite(const QString &bitstreamPath, const OutputFacts &facts);
+
+    // Byte-stream helpers shared with SegmentJoiner.
+    // The offset of the first NAL unit header byte that follows a start code (00 00 01)
+    // beginning at or after `from`, or -1 when there is none.
+    static qsizetype findNalUnit(const char *data, qsizetype size, qsizetype from);
+    // Reads a sequence parameter set NAL unit (two-byte header first, emulation prevention
+    // bytes still in place). False when it is cut short or out of range.
+    static bool readSequenceFormat(const char *nal, qsizetype size, SequenceFormat *format);
+};
+
+#endif // OUTPUTREWRITER_H

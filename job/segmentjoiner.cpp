@@ -1,0 +1,383 @@
+#include "segmentjoiner.h"
+
+#include "outputrewriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr qint64 kChunk = 1 << 20;
+// A parameter set or SEI message larger than this is damage, not data worth reading.
+constexpr qsizetype kMaxHeaderUnit = 16 << 20;
+// A start code must come within this many leading zero bytes.
+constexpr qsizetype kMaxLeadingZeros = 1 << 16;
+
+enum NalType {
+    BlaWithLeading = 16,
+    FirstIrap = 16,
+    Cra = 21,
+    LastIrap = 23,
+    Vps = 32,
+    Sps = 33,
+    Pps = 34,
+    Aud = 35,
+    EndOfSequence = 36,
+    EndOfBitstream = 37,
+    PrefixSei = 39,
+};
+
+// Whether a NAL unit of this type opens a new access unit when it follows a picture.
+bool startsAccessUnit(int type)
+{
+    return (type >= Vps && type <= Aud) || type == PrefixSei || (type >= 41 && type <= 44)
+        || (type >= 48 && type <= 55) || type == EndOfSequence || type == EndOfBitstream;
+}
+
+struct NalUnit
+{
+    qint64 offset = 0;      // of the header's first byte in the file
+    int type = 0;
+    int layer = 0;
+    bool damaged = false;   // forbidden_zero_bit set
+    QByteArray bytes;       // the whole unit for non-picture units; header and one byte for slices
+};
+
+// Walks the NAL units of a file from its start in chunks, so that the slice data of a large
+// picture is passed over without being held in memory.
+class NalReader
+{
+public:
+    explicit NalReader(QFile *file) : file(file) {}
+
+    // False at the end of the file or on a problem (then set).
+    bool next(NalUnit *unit);
+    bool cleanStart() const { return clean; }
+
+    QString problem;
+
+private:
+    bool fill();
+
+    QFile *file;
+    QByteArray buffer;
+    qint64 base = 0;        // file offset of buffer[0]
+    qsizetype pos = 0;      // no start code begins before this
+    bool atEnd = false;
+    bool first = true;
+    bool clean = false;
+};
+
+bool NalReader::fill()
+{
+    if (atEnd)
+        return false;
+    buffer.remove(0, pos);
+    base += pos;
+    pos = 0;
+    const QByteArray chunk = file->read(kChunk);
+    if (chunk.isEmpty()) {
+        if (file->error() != QFileDevice::NoError)
+            problem = file->errorString();
+        atEnd = true;
+        return false;
+    }
+    buffer += chunk;
+    return true;
+}
+
+bool NalReader::next(NalUnit *unit)
+{
+    qsizetype at = -1;
+    for (;;) {
+        at = OutputRewriter::findNalUnit(buffer.constData(), buffer.size(), pos);
+        if (at >= 0 && at + 3 <= buffer.size())
+            break;
+        if (at < 0)
+            pos = qMax<qsizetype>(pos, buffer.size() - 2);
+        if (!fill()) {
+            at = OutputRewriter::findNalUnit(buffer.constData(), buffer.size(), pos);
+            if (at >= 0 && at + 2 <= buffer.size())
+                break;
+            return false;
+        }
+    }
+    if (first) {
+        first = false;
+        clean = base == 0 && at - 3 <= kMaxLeadingZeros;
+        for (qsizetype i = 0; clean && i < at - 3; ++i)
+            clean = buffer.at(i) == 0;
+    }
+    const auto byte0 = uchar(buffer.at(at)), byte1 = uchar(buffer.at(at + 1));
+    unit->type = (byte0 >> 1) & 0x3f;
+    unit->layer = ((byte0 & 1) << 5) | (byte1 >> 3);
+    unit->damaged = byte0 & 0x80;
+    if (unit->type < Vps) {
+        unit->offset = base + at;
+        unit->bytes = buffer.mid(at, 3);
+        pos = at + 2;
+        return true;
+    }
+    // A non-picture unit is read whole; pos holds on to its start while its end is sought.
+    pos = at;
+    qsizetype end = -1;
+    for (;;) {
+        const qsizetype nextUnit = OutputRewriter::findNalUnit(buffer.constData(), buffer.size(), pos + 2);
+        if (nextUnit >= 0) {
+            end = nextUnit - 3;
+            break;
+        }
+        if (buffer.size() - pos > kMaxHeaderUnit) {
+            problem = QStringLiteral("a NAL unit of type %1 before the first picture is larger than %2 MiB")
+                          .arg(unit->type).arg(kMaxHeaderUnit >> 20);
+            return false;
+        }
+        if (!fill()) {
+            if (!problem.isEmpty())
+                return false;
+            end = buffer.size();
+            break;
+        }
+    }
+    unit->offset = base + pos;
+    unit->bytes = buffer.mid(pos, end - pos);
+    pos = end;
+    return true;
+}
+
+// What the join needs to know of a segment, read from its start.
+struct SegmentHead
+{
+    SequenceFormat format;
+    QList<qint64> openSlices;   // file offsets of the slice headers of an opening CRA picture
+    qint64 size = 0;
+};
+
+QString describeMissing(bool vps, bool sps, bool pps)
+{
+    QStringList missing;
+    if (!vps)
+        missing << QStringLiteral("VPS");
+    if (!sps)
+        missing << QStringLiteral("SPS");
+    if (!pps)
+        missing << QStringLiteral("PPS");
+    return missing.join(QLatin1Char('/'));
+}
+
+QString readHead(const QString &path, bool findOpenSlices, SegmentHead *head)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return file.errorString();
+    head->size = file.size();
+    if (head->size == 0)
+        return QStringLiteral("it is empty");
+
+    NalReader reader(&file);
+    NalUnit unit;
+    bool vps = false, sps = false, pps = false, formatRead = false, started = false;
+    for (;;) {
+        if (!reader.next(&unit)) {
+            if (!reader.problem.isEmpty())
+                return reader.problem;
+            return started ? QStringLiteral("it holds no picture")
+                           : QStringLiteral("it is not an HEVC elementary stream (no start code)");
+        }
+        if (!started && !reader.cleanStart())
+            return QStringLiteral("it is not an HEVC elementary stream (no start code at the beginning)");
+        started = true;
+        if (unit.damaged)
+            return QStringLiteral("it is not an HEVC elementary stream (damaged NAL unit at byte %1)")
+                .arg(unit.offset);
+        if (unit.type < Vps)
+            break;
+        if (unit.type == Aud || unit.type == PrefixSei)
+            continue;
+        if (unit.type == Vps) {
+            vps = true;
+        } else if (unit.type == Sps) {
+            sps = true;
+            if (!formatRead && unit.layer == 0) {
+                if (!OutputRewriter::readSequenceFormat(unit.bytes.constData(), unit.bytes.size(), &head->format))
+                    return QStringLiteral("its sequence parameter set is unreadable");
+                formatRead = true;
+            }
+        } else if (unit.type == Pps) {
+            pps = true;
+        } else if (!vps && !sps && !pps) {
+            return QStringLiteral("it does not start with its parameter sets (NAL unit type %1 comes first)")
+                .arg(unit.type);
+        }
+    }
+    if (!vps || !sps || !pps)
+        return QStringLiteral("it does not start with its parameter sets (no %1 before the first picture)")
+            .arg(describeMissing(vps, sps, pps));
+    if (!formatRead)
+        return QStringLiteral("it has no sequence parameter set for its base layer");
+    if (unit.type < FirstIrap || unit.type > LastIrap)
+        return QStringLiteral("its first picture is not a random-access picture (NAL unit type %1)")
+            .arg(unit.type);
+    if (!findOpenSlices || unit.type != Cra)
+        return QString();
+
+    // All slices of the opening picture, up to where the next access unit begins.
+    head->openSlices << unit.offset;
+    while (reader.next(&unit)) {
+        if (unit.type < Vps) {
+            const bool firstSliceOfPicture = unit.bytes.size() < 3 || (uchar(unit.bytes.at(2)) & 0x80);
+            if (firstSliceOfPicture || unit.type != Cra)
+                break;
+            head->openSlices << unit.offset;
+        } else if (startsAccessUnit(unit.type)) {
+            break;
+        }
+    }
+    return reader.problem;
+}
+
+// Copies a segment into the output. A CRA picture that opens a later segment becomes a BLA
+// picture: a decoder then skips the leading pictures that refer to pictures before it (which
+// belong to another segment) and still outputs every picture of the previous segment, as it
+// does when the segment is decoded alone.
+QString copySegment(const QString &path, const SegmentHead &head, QSaveFile *output, bool *outputFailed)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return file.errorString();
+    if (file.size() != head.size)
+        return QStringLiteral("it changed while being joined");
+    qint64 offset = 0;
+    for (;;) {
+        QByteArray chunk = file.read(kChunk);
+        if (chunk.isEmpty()) {
+            if (file.error() != QFileDevice::NoError)
+                return file.errorString();
+            break;
+        }
+        for (qint64 slice : head.openSlices) {
+            if (slice < offset || slice >= offset + chunk.size())
+                continue;
+            char &header = chunk[qsizetype(slice - offset)];
+            if (((uchar(header) >> 1) & 0x3f) != Cra)
+                return QStringLiteral("it changed while being joined");
+            header = char((uchar(header) & 0x81) | (BlaWithLeading << 1));
+        }
+        // A short write is retried, so that a full disk shows up as the output's error.
+        for (qsizetype done = 0; done < chunk.size();) {
+            const qint64 written = output->write(chunk.constData() + done, chunk.size() - done);
+            if (written <= 0) {
+                *outputFailed = true;
+                return output->errorString();
+            }
+            done += qsizetype(written);
+        }
+        offset += chunk.size();
+    }
+    if (offset != head.size)
+        return QStringLiteral("it changed while being joined");
+    return QString();
+}
+
+// The data must be on the disk before the rename makes it the output.
+QString syncToDisk(QSaveFile *file)
+{
+#ifdef Q_OS_UNIX
+    if (::fsync(file->handle()) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+#else
+    Q_UNUSED(file);
+#endif
+    return QString();
+}
+
+bool sameFile(const QString &a, const QString &b)
+{
+    const QFileInfo first(a), second(b);
+    if (!first.exists() || !second.exists())
+        return false;
+#ifdef Q_OS_UNIX
+    // Hard links and bind mounts are the same file under another name.
+    struct stat firstStat, secondStat;
+    if (::stat(QFile::encodeName(first.absoluteFilePath()).constData(), &firstStat) == 0
+        && ::stat(QFile::encodeName(second.absoluteFilePath()).constData(), &secondStat) == 0)
+        return firstStat.st_dev == secondStat.st_dev && firstStat.st_ino == secondStat.st_ino;
+#endif
+    return first.canonicalFilePath() == second.canonicalFilePath();
+}
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+} // namespace
+
+JoinResult SegmentJoiner::join(const QString &outputPath, const QStringList &segmentPaths)
+{
+    JoinResult result;
+    const auto outputError = [&](const QString &reason) {
+        result.error = QStringLiteral("Cannot join into %1: %2").arg(native(outputPath), reason);
+        return result;
+    };
+    const auto segmentError = [&](int index, const QString &reason) {
+        result.error = QStringLiteral("Cannot join segment %1 (%2 of %3): %4")
+                           .arg(native(segmentPaths.at(index))).arg(index + 1)
+                           .arg(segmentPaths.size()).arg(reason);
+        return result;
+    };
+    if (outputPath.isEmpty())
+        return outputError(QStringLiteral("no output named"));
+    if (segmentPaths.isEmpty())
+        return outputError(QStringLiteral("no segments given"));
+    for (int i = 0; i < segmentPaths.size(); ++i)
+        if (sameFile(outputPath, segmentPaths.at(i)))
+            return outputError(QStringLiteral("it is segment %1 itself").arg(i + 1));
+
+    QList<SegmentHead> heads;
+    for (int i = 0; i < segmentPaths.size(); ++i) {
+        SegmentHead head;
+        const QString problem = readHead(segmentPaths.at(i), i > 0, &head);
+        if (!problem.isEmpty())
+            return segmentError(i, problem);
+        if (i > 0 && !head.format.sameCoding(heads.first().format))
+            return segmentError(i, QStringLiteral("its pictures are %1, those of the first segment %2")
+                                       .arg(head.format.describe(), heads.first().format.describe()));
+        heads << head;
+    }
+
+    // Unbuffered: a buffered write that fails only when the file is committed is not
+    // reported by QSaveFile, which would then put a cut-short file in place.
+    QSaveFile output(outputPath);
+    if (!output.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return outputError(output.errorString());
+    for (int i = 0; i < segmentPaths.size(); ++i) {
+        bool outputFailed = false;
+        const QString problem = copySegment(segmentPaths.at(i), heads.at(i), &output, &outputFailed);
+        if (!problem.isEmpty()) {
+            output.cancelWriting();
+            return outputFailed ? outputError(problem) : segmentError(i, problem);
+        }
+    }
+    const QString unsynced = syncToDisk(&output);
+    if (!unsynced.isEmpty()) {
+        output.cancelWriting();
+        return outputError(unsynced);
+    }
+    if (!output.commit())
+        return outputError(output.errorString());
+    result.ok = true;
+    result.segments = int(segmentPaths.size());
+    return result;
+}

@@ -1,0 +1,434 @@
+#include "support/testsupport.h"
+
+#include "job/outputrewriter.h"
+#include "job/segmentjoiner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using TestSupport::IsolatedEnvironment;
+
+Q_DECLARE_METATYPE(OutputFacts)
+
+namespace {
+
+OutputFacts shownAt(int width, int height)
+{
+    OutputFacts facts;
+    facts.shownWidth = width;
+    facts.shownHeight = height;
+    return facts;
+}
+
+OutputFacts withRate(int num, int den)
+{
+    OutputFacts facts;
+    facts.frameRateNum = num;
+    facts.frameRateDen = den;
+    return facts;
+}
+
+// An HEVC stream made by the ffmpeg tool from one of its test sources, padded from
+// width x height to multiples of 16 as the transcoder does.
+bool encode(const QString &path, const QString &source, int width, int height, int frames,
+            const QString &x265 = QString())
+{
+    const int paddedW = (width + 15) / 16 * 16, paddedH = (height + 15) / 16 * 16;
+    return TestSupport::ffmpeg({"-f", "lavfi", "-i", QStringLiteral("%1=size=%2x%3:rate=25").arg(source).arg(width).arg(height),
+                                "-frames:v", QString::number(frames),
+                                "-vf", QStringLiteral("pad=%1:%2").arg(paddedW).arg(paddedH),
+                                "-pix_fmt", "yuv420p", "-c:v", "libx265", "-preset", "ultrafast",
+                                "-x265-params", QStringLiteral("log-level=error") + x265, "-f", "hevc", path});
+}
+
+QJsonObject probeStream(const QString &path)
+{
+    const TestSupport::RunResult result = TestSupport::run(
+        QStringLiteral("ffprobe"), {"-v", "error", "-select_streams", "v:0", "-show_streams", "-of", "json", path});
+    const QJsonArray streams = QJsonDocument::fromJson(result.out).object().value("streams").toArray();
+    return streams.isEmpty() ? QJsonObject() : streams.first().toObject();
+}
+
+// The MD5 of every decoded picture, in output order, as the ffmpeg tool computes them.
+QStringList pictureHashes(const QString &path, const QString &filter = QString())
+{
+    QStringList arguments{"-nostdin", "-v", "error", "-i", path};
+    if (!filter.isEmpty())
+        arguments << "-vf" << filter;
+    arguments << "-fps_mode" << "passthrough" << "-f" << "framemd5" << "-";
+    const TestSupport::RunResult result = TestSupport::run(QStringLiteral("ffmpeg"), arguments);
+    QStringList hashes;
+    if (!result.finished || result.exitCode != 0)
+        return hashes;
+    for (const QByteArray &line : result.out.split('\n'))
+        if (!line.isEmpty() && !line.startsWith('#'))
+            hashes << QString::fromLatin1(line.split(',').last().trimmed());
+    return hashes;
+}
+
+QStringList filesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::System | QDir::Hidden, QDir::Name);
+}
+
+// Offset of the n-th (0-based) start code followed by a NAL unit of a type below `below`
+// that is `type` (or any, when type is -1); -1 when there is none.
+qsizetype startCodeOf(const QByteArray &stream, int type, int n, int below = 64)
+{
+    for (qsizetype at = stream.indexOf(QByteArray("\0\0\1", 3)); at >= 0 && at + 3 < stream.size();
+         at = stream.indexOf(QByteArray("\0\0\1", 3), at + 3)) {
+        const int found = (uchar(stream.at(at + 3)) >> 1) & 0x3f;
+        if ((found == type || (type < 0 && found < below)) && n-- == 0)
+            return at;
+    }
+    return -1;
+}
+
+// Limits the size of files this process may write, for disk-full tests.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previousHandler);
+    }
+
+private:
+    rlimit saved;
+    void (*previousHandler)(int);
+};
+
+} // namespace
+
+class RewriteTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void rewrite_peersReadWhatWasSet_data();
+    void rewrite_peersReadWhatWasSet();
+    void rewrite_unreadableStreamLeftUntouched_data();
+    void rewrite_unreadableStreamLeftUntouched();
+    void fullDisk_leavesEveryFileAsItWas();
+    void join_decodesAsEachSegmentAlone();
+    void join_refusesUnfitSegments_data();
+    void join_refusesUnfitSegments();
+    void join_refusesSegmentAsOutput();
+
+private:
+    QString freshFolder();
+
+    IsolatedEnvironment env;
+    QString padded;          // 1920x1080 pictures coded as 1920x1088
+    QString joinFolder;      // segments for the join tests
+    int folders = 0;
+};
+
+void RewriteTest::initTestCase()
+{
+    QVERIFY(env.isValid());
+    padded = env.filePath(QStringLiteral("padded.265"));
+    QVERIFY(encode(padded, QStringLiteral("testsrc2"), 1920, 1080, 6));
+
+    // Segments of 320x232 pictures coded as 320x240. The middle one is cut from an open-GOP
+    // stream at its second keyframe, so it opens with a CRA picture whose leading pictures
+    // refer to pictures that are not in the segment.
+    joinFolder = env.filePath(QStringLiteral("segments"));
+    QVERIFY(QDir().mkpath(joinFolder));
+    const QString open = env.filePath(QStringLiteral("open.265"));
+    QVERIFY(encode(joinFolder + "/a.265", QStringLiteral("testsrc2"), 320, 232, 8, ":bframes=3"));
+    QVERIFY(encode(open, QStringLiteral("rgbtestsrc"), 320, 232, 20,
+                   ":keyint=8:min-keyint=8:scenecut=0:open-gop=1:bframes=3:repeat-headers=1"));
+    QVERIFY(encode(joinFolder + "/c.265", QStringLiteral("smptebars"), 320, 232, 5));
+    QVERIFY(encode(joinFolder + "/other size.265", QStringLiteral("testsrc2"), 352, 288, 3));
+    const QByteArray openBytes = TestSupport::readFile(open);
+    const qsizetype secondKeyframe = startCodeOf(openBytes, 32, 1);
+    QVERIFY(secondKeyframe > 0);
+    const QByteArray cut = openBytes.mid(secondKeyframe);
+    QVERIFY(startCodeOf(cut, 21, 0) > 0);                                   // a CRA picture
+    QVERIFY(startCodeOf(cut, 8, 0) > 0 || startCodeOf(cut, 9, 0) > 0);      // with RASL pictures
+    QVERIFY(TestSupport::writeFile(joinFolder + "/b.265", cut));
+
+    // The tables cut a.265 at its first slice and at its first trailing picture.
+    const QByteArray a = TestSupport::readFile(joinFolder + "/a.265");
+    QVERIFY(startCodeOf(a, -1, 0, 32) > 0 && startCodeOf(a, 1, 0) > startCodeOf(a, -1, 0, 32));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25", "-frames:v", "2",
+                                 "-pix_fmt", "yuv420p", "-c:v", "libx264", "-f", "h264",
+                                 env.filePath(QStringLiteral("other codec.264"))}));
+}
+
+QString RewriteTest::freshFolder()
+{
+    const QString folder = env.filePath(QStringLiteral("case %1").arg(++folders));
+    QDir().mkpath(folder);
+    return folder;
+}
+
+void RewriteTest::rewrite_peersReadWhatWasSet_data()
+{
+    QTest::addColumn<OutputFacts>("facts");
+    QTest::addColumn<bool>("rewritten");
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<QString>("rate");
+    QTest::addColumn<QString>("sar");
+    QTest::addColumn<QString>("range");
+    QTest::addColumn<QString>("primaries");
+
+    OutputFacts all = shownAt(1920, 1080);
+    all.frameRateNum = 30000;
+    all.frameRateDen = 1001;
+    all.sarNum = 32;
+    all.sarDen = 27;
+    all.fullRange = true;
+    all.colourPrimaries = all.transferCharacteristics = all.matrixCoefficients = 1;
+    OutputFacts sar;
+    sar.sarNum = 64;
+    sar.sarDen = 54;
+    OutputFacts fullRange;
+    fullRange.fullRange = true;
+    OutputFacts bt709;
+    bt709.colourPrimaries = bt709.transferCharacteristics = bt709.matrixCoefficients = 1;
+
+    // The stream as encoded: 1920x1088, 25/1, 1:1, limited range, no colour description.
+    QTest::newRow("padding rows cropped") << shownAt(1920, 1080) << true
+        << "Output shown at 1920x1080 (8 rows of padding cropped)" << 1920 << 1080 << "25/1" << "1:1" << "tv" << "";
+    QTest::newRow("odd size: no picture sample hidden") << shownAt(1917, 1081) << true
+        << "Output shown at 1918x1082 (2 columns and 6 rows of padding cropped, "
+           "1 column and 1 row left: 4:2:0 crops in steps of 2)"
+        << 1918 << 1082 << "25/1" << "1:1" << "tv" << "";
+    QTest::newRow("fractional rate") << withRate(30000, 1001) << true
+        << "Output set to 30000/1001 fps" << 1920 << 1088 << "30000/1001" << "1:1" << "tv" << "";
+    QTest::newRow("whole rate in lowest terms") << withRate(60, 2) << true
+        << "Output set to 30 fps" << 1920 << 1088 << "30/1" << "1:1" << "tv" << "";
+    QTest::newRow("anamorphic samples") << sar << true
+        << "Output set to SAR 32:27" << 1920 << 1088 << "25/1" << "32:27" << "tv" << "";
+    QTest::newRow("full range") << fullRange << true
+        << "Output set to full range" << 1920 << 1088 << "25/1" << "1:1" << "pc" << "";
+    QTest::newRow("BT.709 colour") << bt709 << true
+        << "Output set to BT.709 colour" << 1920 << 1088 << "25/1" << "1:1" << "tv" << "bt709";
+    QTest::newRow("everything at once") << all << true
+        << "Output shown at 1920x1080 (8 rows of padding cropped), 30000/1001 fps, SAR 32:27, "
+           "full range, BT.709 colour"
+        << 1920 << 1080 << "30000/1001" << "32:27" << "pc" << "bt709";
+    QTest::newRow("nothing to change") << shownAt(1920, 1088) << false
+        << "Output left as encoded: nothing to change" << 1920 << 1088 << "25/1" << "1:1" << "tv" << "";
+}
+
+void RewriteTest::rewrite_peersReadWhatWasSet()
+{
+    QFETCH(OutputFacts, facts);
+    QFETCH(bool, rewritten);
+    QFETCH(QString, summary);
+    QFETCH(int, width);
+    QFETCH(int, height);
+
+    const QString folder = freshFolder();
+    const QString output = folder + QStringLiteral("/out.265");
+    QVERIFY(QFile::copy(padded, output));
+
+    const RewriteResult result = OutputRewriter::rewrite(output, facts);
+    QCOMPARE(result.error, QString());
+    QCOMPARE(result.rewritten, rewritten);
+    QCOMPARE(result.summary, summary);
+    QCOMPARE(filesIn(folder), QStringList{"out.265"});
+    if (!rewritten)
+        QCOMPARE(TestSupport::readFile(output), TestSupport::readFile(padded));
+
+    const QJsonObject stream = probeStream(output);
+    QCOMPARE(stream.value("codec_name").toString(), QStringLiteral("hevc"));
+    QCOMPARE(stream.value("width").toInt(), width);
+    QCOMPARE(stream.value("height").toInt(), height);
+    QTEST(stream.value("r_frame_rate").toString(), "rate");
+    QTEST(stream.value("sample_aspect_ratio").toString(), "sar");
+    QTEST(stream.value("color_range").toString(), "range");
+    QTEST(stream.value("color_primaries").toString(), "primaries");
+
+    // The coded pictures are untouched: every decoded picture equals the original's, cropped.
+    const QStringList expected = pictureHashes(padded, QStringLiteral("crop=%1:%2:0:0").arg(width).arg(height));
+    QCOMPARE(expected.size(), 6);
+    QCOMPARE(pictureHashes(output), expected);
+}
+
+void RewriteTest::rewrite_unreadableStreamLeftUntouched_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("reason");
+
+    QByteArray garbage(1 << 16, Qt::Uninitialized);
+    QRandomGenerator random(20240607);
+    random.fillRange(reinterpret_cast<quint32 *>(garbage.data()), garbage.size() / 4);
+    garbage[0] = 'G';   // not a zero byte, whatever the generator gives
+    const QByteArray stream = TestSupport::readFile(padded);
+    const qsizetype sps = startCodeOf(stream, 33, 0);
+
+    QTest::newRow("garbage") << garbage << "it is not an HEVC elementary stream (no start code at the beginning)";
+    QTest::newRow("H.264 stream") << TestSupport::readFile(env.filePath(QStringLiteral("other codec.264"))) << "it does not start with a sequence parameter set";
+    QTest::newRow("cut inside the SPS") << stream.left(sps + 12) << "its sequence parameter set is unreadable";
+    QTest::newRow("empty") << QByteArray() << "the file is empty";
+    // One crop goes into every parameter set, so it must fit every picture.
+    QTest::newRow("picture size changes midway")
+        << TestSupport::readFile(joinFolder + "/a.265") + TestSupport::readFile(joinFolder + "/other size.265")
+        << "the picture format changes at picture 9 (352x288 4:2:0 8-bit, first 320x240 4:2:0 8-bit)";
+}
+
+void RewriteTest::rewrite_unreadableStreamLeftUntouched()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
+
+    const QString folder = freshFolder();
+    const QString output = folder + QStringLiteral("/out.265");
+    QVERIFY(TestSupport::writeFile(output, content));
+
+    const RewriteResult result = OutputRewriter::rewrite(output, shownAt(320, 232));
+    QVERIFY(!result.rewritten);
+    QCOMPARE(result.error, QStringLiteral("Cannot rewrite %1: %2").arg(QDir::toNativeSeparators(output), reason));
+    QCOMPARE(TestSupport::readFile(output), content);
+    QCOMPARE(filesIn(folder), QStringList{"out.265"});
+}
+
+void RewriteTest::fullDisk_leavesEveryFileAsItWas()
+{
+    const QString folder = freshFolder();
+    const QString output = folder + QStringLiteral("/out.265");
+    QVERIFY(QFile::copy(padded, output));
+    const QByteArray before = TestSupport::readFile(output);
+    const QStringList segments{joinFolder + "/a.265", joinFolder + "/c.265"};
+    const qint64 joinedSize = QFileInfo(segments.at(0)).size() + QFileInfo(segments.at(1)).size();
+    const QString joined = folder + QStringLiteral("/joined.265");
+
+    RewriteResult rewritten;
+    JoinResult join;
+    {
+        FileSizeLimit limit(before.size() / 2);
+        rewritten = OutputRewriter::rewrite(output, shownAt(1920, 1080));
+    }
+    {
+        FileSizeLimit limit(joinedSize / 2);
+        join = SegmentJoiner::join(joined, segments);
+    }
+    QVERIFY(!rewritten.rewritten);
+    QCOMPARE(rewritten.error, QStringLiteral("Cannot rewrite %1: File too large").arg(QDir::toNativeSeparators(output)));
+    QVERIFY(!join.ok);
+    QCOMPARE(join.error, QStringLiteral("Cannot join into %1: File too large").arg(QDir::toNativeSeparators(joined)));
+    QCOMPARE(TestSupport::readFile(output), before);
+    QCOMPARE(filesIn(folder), QStringList{"out.265"});
+}
+
+void RewriteTest::join_decodesAsEachSegmentAlone()
+{
+    // Each segment gets its own rewrite first, as the transcoder does; the join keeps it.
+    const QString folder = freshFolder();
+    QStringList segments;
+    OutputFacts facts = shownAt(320, 232);
+    facts.sarNum = 32;
+    facts.sarDen = 27;
+    QStringList expected;
+    int pictures = 0;
+    for (const QString name : {"a.265", "b.265", "c.265"}) {
+        const QString segment = folder + QLatin1Char('/') + name;
+        QVERIFY(QFile::copy(joinFolder + QLatin1Char('/') + name, segment));
+        const RewriteResult rewritten = OutputRewriter::rewrite(segment, facts);
+        QVERIFY2(rewritten.rewritten, qPrintable(rewritten.error));
+        const QStringList hashes = pictureHashes(segment);
+        QVERIFY(!hashes.isEmpty());
+        expected += hashes;
+        pictures += TestSupport::probeVideo(segment).frames;
+        segments << segment;
+    }
+
+    const QString output = folder + QStringLiteral("/joined.265");
+    const JoinResult result = SegmentJoiner::join(output, segments);
+    QCOMPARE(result.error, QString());
+    QVERIFY(result.ok);
+    QCOMPARE(result.segments, 3);
+    QCOMPARE(filesIn(folder), (QStringList{"a.265", "b.265", "c.265", "joined.265"}));
+
+    const TestSupport::ProbeResult probe = TestSupport::probeVideo(output);
+    QCOMPARE(probe.frames, pictures);
+    QCOMPARE(probe.width, 320);
+    QCOMPARE(probe.height, 232);
+    QCOMPARE(probeStream(output).value("sample_aspect_ratio").toString(), QStringLiteral("32:27"));
+    QCOMPARE(pictureHashes(output), expected);
+}
+
+void RewriteTest::join_refusesUnfitSegments_data()
+{
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QString>("reason");
+
+    const QByteArray stream = TestSupport::readFile(joinFolder + "/a.265");
+    const qsizetype firstPicture = startCodeOf(stream, -1, 0, 32);   // its first slice
+    const qsizetype trailing = startCodeOf(stream, 1, 0);
+
+    QTest::newRow("cut at a byte offset") << stream.mid(stream.size() / 2)
+        << "it is not an HEVC elementary stream (no start code at the beginning)";
+    QTest::newRow("cut at a trailing picture") << stream.mid(trailing)
+        << "it does not start with its parameter sets (no VPS/SPS/PPS before the first picture)";
+    QTest::newRow("parameter sets, then a trailing picture") << stream.left(firstPicture) + stream.mid(trailing)
+        << "its first picture is not a random-access picture (NAL unit type 1)";
+    QTest::newRow("different picture size") << TestSupport::readFile(joinFolder + "/other size.265")
+        << "its pictures are 352x288 4:2:0 8-bit, those of the first segment 320x240 4:2:0 8-bit";
+}
+
+void RewriteTest::join_refusesUnfitSegments()
+{
+    QFETCH(QByteArray, second);
+    QFETCH(QString, reason);
+
+    const QString folder = freshFolder();
+    const QString first = folder + QStringLiteral("/a.265");
+    QVERIFY(QFile::copy(joinFolder + "/a.265", first));
+    const QString unfit = folder + QStringLiteral("/unfit.265");
+    QVERIFY(TestSupport::writeFile(unfit, second));
+    const QStringList before = filesIn(folder);
+
+    const QString output = folder + QStringLiteral("/joined.265");
+    const JoinResult result = SegmentJoiner::join(output, {first, unfit, first});
+    QVERIFY(!result.ok);
+    QCOMPARE(result.error, QStringLiteral("Cannot join segment %1 (2 of 3): %2")
+                               .arg(QDir::toNativeSeparators(unfit), reason));
+    QCOMPARE(filesIn(folder), before);
+}
+
+void RewriteTest::join_refusesSegmentAsOutput()
+{
+    // Whatever name it goes by, a segment is never overwritten by the join.
+    const QString folder = freshFolder();
+    const QString segment = folder + QStringLiteral("/a.265");
+    QVERIFY(QFile::copy(joinFolder + "/a.265", segment));
+    const QByteArray before = TestSupport::readFile(segment);
+    const QString link = folder + QStringLiteral("/link.265");
+    QVERIFY(QFile::link(segment, link));
+
+    const JoinResult result = SegmentJoiner::join(link, {joinFolder + "/c.265", segment});
+    QVERIFY(!result.ok);
+    QCOMPARE(result.error, QStringLiteral("Cannot join into %1: it is segment 2 itself")
+                               .arg(QDir::toNativeSeparators(link)));
+    QCOMPARE(TestSupport::readFile(segment), before);
+    QCOMPARE(filesIn(folder), (QStringList{"a.265", "link.265"}));
+}
+
+QTEST_GUILESS_MAIN(RewriteTest)
+#include "tst_rewrite.moc"
