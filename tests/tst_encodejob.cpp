@@ -173,23 +173,6 @@ struct JobFixture
     }
 };
 
-// Limits the size of files this process (and its children) may write, for disk-full tests.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit limit = saved;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
-
-private:
-    rlimit saved;
-};
 
 } // namespace
 
@@ -465,7 +448,7 @@ void EncodeJobTest::failedWrite_cutsFileAndWarns()
     QVERIFY(job.prepare(12));
     const int frameBytes = 48 * 32 * 3 / 2;
     {
-        FileSizeLimit limit(rlim_t(frameBytes * roomInPictures + frameBytes / 2));
+        TestSupport::FileSizeLimit limit(rlim_t(frameBytes * roomInPictures + frameBytes / 2));
         QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
         QVERIFY(job.answerer.waitForTitle(QStringLiteral("Encoding error")));
     }

@@ -93,29 +93,6 @@ qsizetype startCodeOf(const QByteArray &stream, int type, int n, int below = 64)
     return -1;
 }
 
-// Limits the size of files this process may write, for disk-full tests.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit limit = saved;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-
-private:
-    rlimit saved;
-    void (*previousHandler)(int);
-};
-
 } // namespace
 
 class RewriteTest : public QObject
@@ -321,11 +298,11 @@ void RewriteTest::fullDisk_leavesEveryFileAsItWas()
     RewriteResult rewritten;
     JoinResult join;
     {
-        FileSizeLimit limit(before.size() / 2);
+        TestSupport::FileSizeLimit limit(before.size() / 2);
         rewritten = OutputRewriter::rewrite(output, shownAt(1920, 1080));
     }
     {
-        FileSizeLimit limit(joinedSize / 2);
+        TestSupport::FileSizeLimit limit(joinedSize / 2);
         join = SegmentJoiner::join(joined, segments);
     }
     QVERIFY(!rewritten.rewritten);

@@ -10,6 +10,8 @@
 #include <QSettings>
 #include <QWidget>
 
+#include <csignal>
+
 namespace TestSupport {
 
 IsolatedEnvironment::IsolatedEnvironment(const QString &tempName)
@@ -142,6 +144,21 @@ QByteArray padFrames(const QByteArray &raw, int width, int height, int dx, int d
         }
     }
     return out;
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes)
+{
+    previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limit = saved;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
 }
 
 QString binDir()

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <sys/resource.h>
+
 class QWidget;
 
 namespace TestSupport {
@@ -64,6 +66,21 @@ QSettings settingsStore();
 // size divided by the subsampling (the tool keeps the last, half-covered chroma column and
 // row of odd sizes; the file does not).
 QByteArray padFrames(const QByteArray &raw, int width, int height, int dx, int dy);
+
+// Limits the size of files this process (and the children it starts) may write, for
+// disk-full tests; a write past the limit fails with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit saved;
+    void (*previousHandler)(int);
+};
 
 QString binDir();
 QString buildDir();
