@@ -69,9 +69,14 @@ QList<qint64> processesMentioning(const QString &text)
 // Luma PSNR of a bitstream against its source, over the source's picture area; -1 on failure.
 double lumaPsnr(const QString &bitstream, const QString &source, int width, int height)
 {
+    // "rawvideo:WxH:path" names a headerless 4:2:0 file.
+    QStringList sourceInput = {"-i", source};
+    if (source.startsWith(QLatin1String("rawvideo:")))
+        sourceInput = {"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", source.section(':', 1, 1), "-i",
+                       source.section(':', 2)};
     const TestSupport::RunResult psnr = TestSupport::run(
         QStringLiteral("ffmpeg"),
-        {"-nostdin", "-hide_banner", "-i", bitstream, "-i", source, "-lavfi",
+        QStringList{"-nostdin", "-hide_banner", "-i", bitstream} + sourceInput + QStringList{"-lavfi",
          // 4:2:0 crops whole chroma samples only: an odd size is compared without its last row
          // and column.
          QStringLiteral("[0:v]crop=%1:%2:0:0[a];[1:v]format=yuv420p,crop=%1:%2:0:0[b];[a][b]psnr")
@@ -643,6 +648,9 @@ void EncodeJobTest::faithfulOutput_showsWhatTheInputShowed_data()
                                 << QSize(176, 120) << QSize(176, 120) << "25/1" << "32:27" << "";
     QTest::newRow("JPEG range") << "testsrc2=size=176x120:rate=25" << QStringList{"-c:v", "libx264", "-pix_fmt", "yuvj420p"}
                                 << "mp4" << 10 << QSize(176, 120) << QSize(176, 120) << "25/1" << "" << "pc";
+    // A raw input has no padding to crop, but the rate typed for it reaches the output.
+    QTest::newRow("raw input at 24 fps") << "testsrc2=size=176x120:rate=24" << QStringList{"-f", "rawvideo", "-pix_fmt", "yuv420p"}
+                                         << "yuv" << 10 << QSize(176, 120) << QSize(176, 120) << "24/1" << "" << "";
     QTest::newRow("odd size, rounded up") << "testsrc=size=175x99:rate=25" << QStringList{"-c:v", "ffv1", "-pix_fmt", "yuv420p"}
                                           << "nut" << 10 << QSize(175, 99) << QSize(176, 100) << "25/1" << "" << "";
 }
@@ -667,6 +675,11 @@ void EncodeJobTest::faithfulOutput_showsWhatTheInputShowed()
     settings.input = env.filePath("source." + suffix);
     QVERIFY(TestSupport::ffmpeg(QStringList{"-f", "lavfi", "-i", source, "-frames:v", QString::number(frames)}
                                 + coding + QStringList{settings.input}));
+    if (suffix == QLatin1String("yuv")) {
+        settings.rawWidth = sourceSize.width();
+        settings.rawHeight = sourceSize.height();
+        settings.rawFps = 24;
+    }
     settings.encoder = encoder;
     settings.config = TestSupport::binDir() + QStringLiteral("/hevczent.cfg");
     settings.output = env.filePath(QStringLiteral("out.265"));
@@ -687,6 +700,8 @@ void EncodeJobTest::faithfulOutput_showsWhatTheInputShowed()
         QCOMPARE(stream.value("sample_aspect_ratio").toString(), sar);
     if (!range.isEmpty())
         QCOMPARE(stream.value("color_range").toString(), range);
+    if (settings.rawWidth != 0)
+        settings.input = QStringLiteral("rawvideo:%1x%2:%3").arg(sourceSize.width()).arg(sourceSize.height()).arg(settings.input);
     const double psnr = lumaPsnr(settings.output, settings.input, sourceSize.width(), sourceSize.height());
     QVERIFY2(psnr >= 30.0, qPrintable(QString::number(psnr)));
 }
