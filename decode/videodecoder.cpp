@@ -420,11 +420,13 @@ bool picturePosition(int64_t timestamp, int64_t first, double picturesPerTick, i
 }
 
 // Whether picture numbers can be told from timestamps, so that a seek can stand in for
-// decoding from the start: a seekable file whose container keeps real timestamps, at a
-// constant frame rate. Elementary streams have no timestamps of their own (the demuxer makes
-// them up from an assumed rate), transport and program streams may jump, and a stream whose
-// average rate differs from its base rate, or whose picture count does not match its
-// duration, has pictures of changing length or gaps.
+// decoding from the start: a seekable file whose container keeps real timestamps and counts
+// its pictures, at a constant frame rate. Elementary streams have no timestamps of their own
+// (the demuxer makes them up from an assumed rate), transport and program streams may jump,
+// and a stream whose average rate differs from its base rate, or whose picture count does not
+// match its duration, has pictures of changing length or gaps. Without a count (Matroska, for
+// one) a gap somewhere before the target could not be seen, and every picture after it would
+// be taken for a later one.
 bool clockCountsPictures(const VideoDecoder *decoder, double *picturesPerTick)
 {
     const AVFormatContext *format = decoder->inputContext;
@@ -442,12 +444,10 @@ bool clockCountsPictures(const VideoDecoder *decoder, double *picturesPerTick)
     // With fewer than four ticks a picture, rounded timestamps cannot be placed on the grid.
     if (*picturesPerTick > 0.25)
         return false;
-    if (stream->nb_frames > 0 && stream->duration > 0) {
-        const double counted = double(stream->duration) * *picturesPerTick;
-        if (counted < stream->nb_frames - 0.5 || counted > stream->nb_frames + 0.5)
-            return false;
-    }
-    return true;
+    if (stream->nb_frames <= 0 || stream->duration <= 0)
+        return false;
+    const double counted = double(stream->duration) * *picturesPerTick;
+    return counted > stream->nb_frames - 0.5 && counted < stream->nb_frames + 0.5;
 }
 
 int dropPictures(VideoDecoder *decoder, int64_t count)

@@ -1,0 +1,223 @@
+#include "clioptions.h"
+
+#include "job/inputnaming.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace {
+
+// A configured file as the window finds it: the stored value when there is one, else the
+// default name; a relative path counts from the program's folder, which the window makes its
+// current directory. The user's own current directory is not touched.
+QString programFile(const QSettings &store, const char *key, const char *defaultName)
+{
+    QString value = store.value(QLatin1String(key)).toString();
+    if (value.isEmpty())
+        value = QLatin1String(defaultName);
+    return QDir(QCoreApplication::applicationDirPath()).filePath(value);
+}
+
+// An encoder named on the command line: a path as it stands, a bare name that is no file in
+// the current directory looked up in PATH, as a shell would.
+QString encoderProgram(const QString &name)
+{
+    if (name.contains(QLatin1Char('/')) || QFileInfo::exists(name))
+        return name;
+    const QString found = QStandardPaths::findExecutable(name);
+    return found.isEmpty() ? name : found;
+}
+
+bool readCount(const QString &text, qint64 minimum, qint64 *value)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,15}$"));
+    if (!digits.match(text).hasMatch())
+        return false;
+    *value = text.toLongLong();
+    return *value >= minimum;
+}
+
+} // namespace
+
+bool CliOptions::fail(const QString &text)
+{
+    errorText = text;
+    return false;
+}
+
+bool CliOptions::parse(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Transcodes a video into an HEVC bitstream: decodes INPUT into padded 8-bit 4:2:0 pictures "
+        "that stream to the encoder through a pipe, then writes the input's picture rate, aspect "
+        "ratio and colour description into the bitstream's parameter sets. A raw .yuv INPUT goes "
+        "to the encoder as it is.\n"
+        "\n"
+        "  morlunex-cli [options] INPUT\n"
+        "  morlunex-cli --join OUTPUT SEGMENT...\n"
+        "\n"
+        "Exit status: 0 done; the encoder's own code when it fails; 64 usage; 65 a segment cannot "
+        "be joined; 66 input or configuration unreadable, or no video in the input; 69 the encoder "
+        "does not start; 73 the output cannot be created or is the input, configuration or "
+        "encoder; 74 not every picture reached the encoder; 75 temporary folder unusable; 128 + N after "
+        "signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
+                                    QStringLiteral("The bitstream to write (default: INPUT with the "
+                                                   "suffix .265)."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption config({QStringLiteral("c"), QStringLiteral("cfg")},
+                                    QStringLiteral("The encoder configuration (default: the window's "
+                                                   "choice, else hevczent.cfg beside the program)."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption encoder({QStringLiteral("e"), QStringLiteral("encoder")},
+                                     QStringLiteral("The HEVC encoder program (default: the window's "
+                                                    "choice, else TAppEncoder_hm80.exe beside the "
+                                                    "program)."),
+                                     QStringLiteral("PROGRAM"));
+    const QCommandLineOption size(QStringLiteral("size"),
+                                  QStringLiteral("Picture size of a raw .yuv input (default: from its "
+                                                 "name, else the last raw input's)."),
+                                  QStringLiteral("WxH"));
+    const QCommandLineOption fps(QStringLiteral("fps"),
+                                 QStringLiteral("Pictures per second of a raw .yuv input."),
+                                 QStringLiteral("RATE"));
+    const QCommandLineOption start(QStringLiteral("start"),
+                                   QStringLiteral("Begin at picture N of the input (0 is the first)."),
+                                   QStringLiteral("N"));
+    const QCommandLineOption frames(QStringLiteral("frames"),
+                                    QStringLiteral("Encode at most M pictures."), QStringLiteral("M"));
+    const QCommandLineOption progress(QStringLiteral("progress"),
+                                      QStringLiteral("Progress on standard error: text (a status "
+                                                     "line on a terminal, else a line every 5 s), "
+                                                     "json (one object a line) or none."),
+                                      QStringLiteral("STYLE"));
+    const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
+                                   QStringLiteral("Errors only on standard error: no command line, "
+                                                  "messages or summary, and no progress unless "
+                                                  "--progress asks for it."));
+    const QCommandLineOption join(QStringLiteral("join"),
+                                  QStringLiteral("Join the SEGMENT bitstreams, in the order given, "
+                                                 "into OUTPUT."),
+                                  QStringLiteral("OUTPUT"));
+    parser.addOptions({output, config, encoder, size, fps, start, frames, progress, quiet, join});
+    parser.addPositionalArgument(QStringLiteral("INPUT"),
+                                 QStringLiteral("The video to transcode, or a raw .yuv file."));
+
+    if (!parser.parse(arguments))
+        return fail(parser.errorText());
+    help = parser.helpText();
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
+        chosenAction = ShowHelp;
+        return true;
+    }
+    if (parser.isSet(versionOption)) {
+        chosenAction = ShowVersion;
+        return true;
+    }
+
+    quietRun = parser.isSet(quiet);
+    const QStringList positional = parser.positionalArguments();
+    if (parser.isSet(join)) {
+        for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress}) {
+            if (parser.isSet(option))
+                return fail(QStringLiteral("--join takes no --%1").arg(option.names().constLast()));
+        }
+        if (positional.isEmpty())
+            return fail(QStringLiteral("--join needs the segments to join"));
+        chosenAction = Join;
+        joinTarget = parser.value(join);
+        segmentPaths = positional;
+        return true;
+    }
+
+    if (positional.isEmpty())
+        return fail(QStringLiteral("no input given"));
+    if (positional.size() > 1)
+        return fail(QStringLiteral("one input at a time (%1 given)").arg(positional.size()));
+    jobSettings.input = positional.first();
+
+    progressStyle = quietRun ? ProgressNone : ProgressText;
+    if (parser.isSet(progress)) {
+        const QString style = parser.value(progress);
+        if (style == QLatin1String("text"))
+            progressStyle = ProgressText;
+        else if (style == QLatin1String("json"))
+            progressStyle = ProgressJson;
+        else if (style == QLatin1String("none"))
+            progressStyle = ProgressNone;
+        else
+            return fail(QStringLiteral("--progress is text, json or none, not \"%1\"").arg(style));
+    }
+
+    // The window's settings store, read only: the last raw size is the window's to keep.
+    const QSettings store(QStringLiteral("Tarvolen Inc."), QStringLiteral("Morlunex Transcoder 0.980"));
+    jobSettings.output = parser.isSet(output) ? parser.value(output)
+                                              : InputNaming::proposeOutputPath(jobSettings.input);
+    jobSettings.config = parser.isSet(config) ? parser.value(config)
+                                              : programFile(store, "cfgfile", "hevczent.cfg");
+    jobSettings.encoder = parser.isSet(encoder)
+                              ? encoderProgram(parser.value(encoder))
+                              : programFile(store, "hevcencoder", "TAppEncoder_hm80.exe");
+    if (jobSettings.output.isEmpty() || jobSettings.config.isEmpty() || jobSettings.encoder.isEmpty())
+        return fail(QStringLiteral("an empty file name was given"));
+
+    if (InputNaming::isRawYuvPath(jobSettings.input)) {
+        // The encoder reads a raw input itself, from its first picture to its last.
+        if (parser.isSet(start) || parser.isSet(frames))
+            return fail(QStringLiteral("--start and --frames apply to video inputs, not to the raw "
+                                       "input %1").arg(jobSettings.input));
+        return readRawGeometry(parser.value(size), parser.value(fps),
+                               store.value(QStringLiteral("prevwidth")).toInt(),
+                               store.value(QStringLiteral("prevheight")).toInt());
+    }
+    if (parser.isSet(size) || parser.isSet(fps))
+        return fail(QStringLiteral("--size and --fps apply to raw .yuv inputs only"));
+    if (parser.isSet(start) && !readCount(parser.value(start), 0, &jobSettings.startPicture))
+        return fail(QStringLiteral("--start takes a picture number, not \"%1\"").arg(parser.value(start)));
+    if (parser.isSet(frames) && !readCount(parser.value(frames), 1, &jobSettings.pictureLimit))
+        return fail(QStringLiteral("--frames takes a count of 1 or more, not \"%1\"").arg(parser.value(frames)));
+    return true;
+}
+
+bool CliOptions::readRawGeometry(const QString &size, const QString &rate, int prevWidth, int prevHeight)
+{
+    int width = 0;
+    int height = 0;
+    if (!size.isEmpty()) {
+        static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,5})x([0-9]{1,5})$"));
+        const QRegularExpressionMatch match = pattern.match(size);
+        if (match.hasMatch()) {
+            width = match.captured(1).toInt();
+            height = match.captured(2).toInt();
+        }
+        if (width <= 0 || height <= 0)
+            return fail(QStringLiteral("--size takes WIDTHxHEIGHT, not \"%1\"").arg(size));
+    } else {
+        const InputNaming::YuvGuess guess =
+            InputNaming::guessYuvSettings(jobSettings.input, prevWidth, prevHeight);
+        width = guess.width.toInt();
+        height = guess.height.toInt();
+        if (width <= 0 || height <= 0)
+            return fail(QStringLiteral("the picture size of the raw input %1 is unknown: give --size "
+                                       "WIDTHxHEIGHT").arg(jobSettings.input));
+    }
+    jobSettings.rawWidth = width;
+    jobSettings.rawHeight = height;
+    if (!rate.isEmpty()) {
+        qint64 value = 0;
+        if (!readCount(rate, 1, &value) || value > 1000)
+            return fail(QStringLiteral("--fps takes a whole number of pictures per second, not \"%1\"")
+                            .arg(rate));
+        jobSettings.rawFps = int(value);
+    }
+    return true;
+}

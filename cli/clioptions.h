@@ -1,0 +1,50 @@
+#ifndef CLIOPTIONS_H
+#define CLIOPTIONS_H
+
+#include "job/transcodejob.h"
+
+#include <QString>
+#include <QStringList>
+
+// What the command line asks for, with every default filled in the way the window fills its
+// fields: configuration and encoder from the settings store, else from the program's own
+// folder; the output named after the input; a raw input's size from --size, else guessed
+// from its name or taken over from the last raw input.
+class CliOptions
+{
+public:
+    enum Action { Transcode, Join, ShowHelp, ShowVersion };
+    enum Progress {
+        ProgressText,   // a status line on a terminal, else a line every few seconds
+        ProgressJson,   // one JSON object a line
+        ProgressNone
+    };
+
+    // False for a usage error, which error() then describes in one line.
+    bool parse(const QStringList &arguments);
+
+    Action action() const { return chosenAction; }
+    const JobSettings &settings() const { return jobSettings; }
+    Progress progress() const { return progressStyle; }
+    bool quiet() const { return quietRun; }
+    // --join: the output and the segments in order.
+    const QString &joinOutput() const { return joinTarget; }
+    const QStringList &segments() const { return segmentPaths; }
+    const QString &error() const { return errorText; }
+    const QString &helpText() const { return help; }
+
+private:
+    bool fail(const QString &text);
+    bool readRawGeometry(const QString &size, const QString &rate, int prevWidth, int prevHeight);
+
+    Action chosenAction = Transcode;
+    JobSettings jobSettings;
+    Progress progressStyle = ProgressText;
+    bool quietRun = false;
+    QString joinTarget;
+    QStringList segmentPaths;
+    QString errorText;
+    QString help;
+};
+
+#endif // CLIOPTIONS_H

@@ -1,0 +1,221 @@
+#include "clirunner.h"
+
+#include "filecheck.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <csignal>
+
+#include <sysexits.h>
+
+namespace {
+
+// A message of the job (made for a dialog box) as one line.
+QString oneLine(const QString &text)
+{
+    QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QString &line : lines)
+        line = line.trimmed();
+    return lines.join(QLatin1Char(' '));
+}
+
+QString signalName(int signalNumber)
+{
+    switch (signalNumber) {
+    case SIGINT:
+        return QStringLiteral("SIGINT");
+    case SIGTERM:
+        return QStringLiteral("SIGTERM");
+    case SIGHUP:
+        return QStringLiteral("SIGHUP");
+    default:
+        return QStringLiteral("signal %1").arg(signalNumber);
+    }
+}
+
+int failureStatus(JobResult::Failure failure)
+{
+    switch (failure) {
+    case JobResult::InputUnusable:
+        return EX_NOINPUT;
+    case JobResult::EncoderDidNotStart:
+        return EX_UNAVAILABLE;
+    case JobResult::OutputUnusable:
+        return EX_CANTCREAT;
+    case JobResult::TemporaryUnusable:
+        return EX_TEMPFAIL;
+    case JobResult::FramesNotWritten:
+        return EX_IOERR;
+    case JobResult::NoFailure:
+        break;
+    }
+    return EX_SOFTWARE;
+}
+
+ProgressReporter::Style reporterStyle(CliOptions::Progress progress)
+{
+    switch (progress) {
+    case CliOptions::ProgressText:
+        return ProgressReporter::textStyle();
+    case CliOptions::ProgressJson:
+        return ProgressReporter::Json;
+    case CliOptions::ProgressNone:
+        break;
+    }
+    return ProgressReporter::Silent;
+}
+
+} // namespace
+
+CliRunner::CliRunner(const CliOptions &options, QObject *parent)
+    : QObject(parent)
+    , options(options)
+    , reporter(reporterStyle(options.progress()))
+{
+    connect(&watcher, &SignalWatcher::caught, this, &CliRunner::onSignal);
+    connect(&job, &TranscodeJob::commandLineReady, this, &CliRunner::report);
+    connect(&job, &TranscodeJob::message, this, &CliRunner::report);
+    // A warning means the input ended early for the encoder (the frame file could not take
+    // more pictures, or the picture size changed): the output misses pictures.
+    connect(&job, &TranscodeJob::warning, this, [this](const QString &, const QString &text) {
+        incomplete = true;
+        reporter.printLine(QStringLiteral("morlunex-cli: warning: ") + oneLine(text));
+    });
+    connect(&job, &TranscodeJob::encoderOutput, this,
+            [this](const QByteArray &bytes) { reporter.writeOutput(bytes); });
+    connect(&job, &TranscodeJob::progressChanged, this, &CliRunner::onProgress);
+    connect(&job, &TranscodeJob::finished, this, &CliRunner::onFinished);
+}
+
+void CliRunner::start()
+{
+    if (ended)
+        return;
+    clock.start();
+    if (!watcher.isValid())
+        reporter.printLine(QStringLiteral("morlunex-cli: warning: signals cannot be caught; an "
+                                          "interrupt will not stop the encoder first"));
+    QString problem;
+    const int status = checkFiles(&problem);
+    if (status != EX_OK) {
+        end(status, problem);
+        return;
+    }
+    job.start(options.settings());
+}
+
+int CliRunner::checkFiles(QString *problem) const
+{
+    const JobSettings &settings = options.settings();
+    QString reason = FileCheck::readProblem(settings.input);
+    if (!reason.isEmpty()) {
+        *problem = QStringLiteral("cannot read the input %1: %2").arg(settings.input, reason);
+        return EX_NOINPUT;
+    }
+    reason = FileCheck::readProblem(settings.config);
+    if (!reason.isEmpty()) {
+        *problem = QStringLiteral("cannot read the encoder configuration %1: %2").arg(settings.config, reason);
+        return EX_NOINPUT;
+    }
+    reason = FileCheck::runProblem(settings.encoder);
+    if (!reason.isEmpty()) {
+        *problem = QStringLiteral("cannot run the encoder %1: %2").arg(settings.encoder, reason);
+        return EX_UNAVAILABLE;
+    }
+    reason = FileCheck::writeProblem(settings.output);
+    if (!reason.isEmpty()) {
+        *problem = QStringLiteral("cannot write the output %1: %2").arg(settings.output, reason);
+        return EX_CANTCREAT;
+    }
+    return EX_OK;
+}
+
+void CliRunner::report(const QString &line)
+{
+    if (!options.quiet())
+        reporter.printLine(line);
+}
+
+void CliRunner::onProgress(const JobProgress &progress)
+{
+    lastProgress = progress;
+    reporter.update(progress);
+}
+
+void CliRunner::onFinished(const JobResult &result)
+{
+    if (ended)
+        return;
+    JobProgress final = lastProgress;
+    final.pictures = result.pictures;
+    final.elapsedSeconds = clock.elapsed() / 1000.0;
+    final.picturesPerSecond = final.elapsedSeconds > 0 ? final.pictures / final.elapsedSeconds : 0;
+
+    int status = EX_OK;
+    QString failure;
+    if (caughtSignal != 0) {
+        status = 128 + caughtSignal;
+        failure = QStringLiteral("stopped by %1 after %2 pictures")
+                      .arg(signalName(caughtSignal)).arg(result.pictures);
+    } else if (result.outcome == JobResult::Finished && result.exitCode != 0) {
+        status = result.exitCode;
+        failure = QStringLiteral("the encoder exited with code %1").arg(result.exitCode);
+    } else if (result.outcome == JobResult::Finished && incomplete) {
+        status = EX_IOERR;
+        failure = QStringLiteral("not every picture reached the encoder: %1 holds the first %2")
+                      .arg(options.settings().output).arg(result.pictures);
+    } else if (result.outcome == JobResult::Failed) {
+        status = failureStatus(result.failure);
+        failure = oneLine(result.message);
+        // The job's first line asks the window's user to pick another file; the reason
+        // comes last.
+        if (result.failure == JobResult::InputUnusable)
+            failure = QStringLiteral("cannot use the input: ")
+                      + oneLine(result.message.section(QLatin1Char('\n'), -1, -1, QString::SectionSkipEmpty));
+    } else if (result.outcome == JobResult::Stopped) {
+        status = EX_SOFTWARE;
+        failure = QStringLiteral("the job stopped after %1 pictures").arg(result.pictures);
+    }
+    reporter.finish(final, status == EX_OK, status);
+
+    if (status == EX_OK && !options.quiet()) {
+        const QString output = options.settings().output;
+        const QString time = QString::number(final.elapsedSeconds, 'f', 1);
+        reporter.printLine(final.pictures > 0
+                               ? QStringLiteral("Encoded %1 pictures into %2 in %3 s (%4 fps).")
+                                     .arg(QString::number(final.pictures), output, time,
+                                          QString::number(final.picturesPerSecond, 'f', 1))
+                               : QStringLiteral("Encoded %1 in %2 s.").arg(output, time));
+    }
+    end(status, failure);
+}
+
+void CliRunner::onSignal(int signalNumber)
+{
+    if (ended)
+        return;
+    const bool first = caughtSignal == 0;
+    if (first)
+        caughtSignal = signalNumber;
+    if (job.isRunning() && first) {
+        // Stops like the window's stop button; finished() follows once the encoder has gone.
+        job.stop();
+        return;
+    }
+    // Not started yet, or asked twice: end now. abort() still ends the encoder and removes
+    // the private folder before it returns.
+    job.abort();
+    reporter.finish(lastProgress, false, 128 + caughtSignal);
+    end(128 + caughtSignal, QStringLiteral("stopped by %1").arg(signalName(caughtSignal)));
+}
+
+void CliRunner::end(int status, const QString &failure)
+{
+    if (ended)
+        return;
+    ended = true;
+    if (!failure.isEmpty())
+        reporter.printLine(QStringLiteral("morlunex-cli: ") + failure);
+    QCoreApplication::exit(status);
+}

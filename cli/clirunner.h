@@ -1,0 +1,46 @@
+#ifndef CLIRUNNER_H
+#define CLIRUNNER_H
+
+#include "clioptions.h"
+#include "progressreporter.h"
+
+#include "job/signalwatcher.h"
+#include "job/transcodejob.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+
+// One transcode from the command line: checks what can be checked before any work starts,
+// runs the job, shows what it reports, and ends the event loop with the exit status. SIGINT,
+// SIGTERM and SIGHUP stop the job the way the window's stop button does (the encoder ended,
+// the private folder removed) and the program then exits with 128 + the signal's number.
+class CliRunner : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit CliRunner(const CliOptions &options, QObject *parent = nullptr);
+
+    // Called from the running event loop, which it ends with QCoreApplication::exit(status).
+    void start();
+
+private:
+    int checkFiles(QString *problem) const;
+    void onProgress(const JobProgress &progress);
+    void onFinished(const JobResult &result);
+    void onSignal(int signalNumber);
+    void end(int status, const QString &failure = QString());
+    void report(const QString &line);
+
+    const CliOptions options;
+    ProgressReporter reporter;
+    SignalWatcher watcher;
+    TranscodeJob job;
+    JobProgress lastProgress;
+    QElapsedTimer clock;
+    int caughtSignal = 0;
+    bool incomplete = false;
+    bool ended = false;
+};
+
+#endif // CLIRUNNER_H

@@ -1,0 +1,63 @@
+#include "filecheck.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString systemReason()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Why a file that must exist cannot be used in this mode (R_OK, W_OK, X_OK).
+QString fileProblem(const QString &path, int mode)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    if (::stat(name.constData(), &info) != 0)
+        return systemReason();
+    if (S_ISDIR(info.st_mode))
+        return QStringLiteral("it is a folder");
+    if (::access(name.constData(), mode) != 0)
+        return systemReason();
+    return QString();
+}
+
+} // namespace
+
+namespace FileCheck {
+
+QString readProblem(const QString &path)
+{
+    return fileProblem(path, R_OK);
+}
+
+QString runProblem(const QString &path)
+{
+    return fileProblem(path, X_OK);
+}
+
+QString writeProblem(const QString &path)
+{
+    const QString folder = QFileInfo(path).absolutePath();
+    const QByteArray folderName = QFile::encodeName(folder);
+    struct stat info;
+    if (::stat(folderName.constData(), &info) != 0)
+        return QStringLiteral("folder %1: %2").arg(folder, systemReason());
+    if (!S_ISDIR(info.st_mode))
+        return QStringLiteral("%1 is not a folder").arg(folder);
+    if (::access(folderName.constData(), W_OK | X_OK) != 0)
+        return QStringLiteral("folder %1: %2").arg(folder, systemReason());
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0)
+        return fileProblem(path, W_OK);
+    return QString();
+}
+
+} // namespace FileCheck

@@ -1,0 +1,46 @@
+// morlunex-cli: the transcoder's job from a terminal or a script.
+
+#include "clioptions.h"
+#include "clirunner.h"
+#include "joincommand.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <cstdio>
+
+#include <sysexits.h>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("morlunex-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.980"));
+
+    CliOptions options;
+    if (!options.parse(QCoreApplication::arguments())) {
+        QString error = options.error();
+        if (error.endsWith(QLatin1Char('.')))
+            error.chop(1);
+        std::fprintf(stderr, "morlunex-cli: %s (see morlunex-cli --help)\n", error.toLocal8Bit().constData());
+        return EX_USAGE;
+    }
+    switch (options.action()) {
+    case CliOptions::ShowHelp:
+        std::fputs(options.helpText().toLocal8Bit().constData(), stdout);
+        return EX_OK;
+    case CliOptions::ShowVersion:
+        std::printf("%s %s\n", qPrintable(QCoreApplication::applicationName()),
+                    qPrintable(QCoreApplication::applicationVersion()));
+        return EX_OK;
+    case CliOptions::Join:
+        return JoinCommand::run(options.joinOutput(), options.segments(), options.quiet());
+    case CliOptions::Transcode:
+        break;
+    }
+
+    CliRunner runner(options);
+    // From inside the event loop, so that a job ending at once can still end the loop.
+    QTimer::singleShot(0, &runner, &CliRunner::start);
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,161 @@
+#include "progressreporter.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+
+// Between two lines of the periodic style.
+constexpr qint64 periodMs = 5000;
+
+const char clearLine[] = "\r\033[K";
+
+QString clockText(double seconds)
+{
+    const qint64 whole = qMax<qint64>(0, qint64(seconds + 0.5));
+    const qint64 hours = whole / 3600, minutes = whole / 60 % 60, rest = whole % 60;
+    const QString tail = QStringLiteral("%1:%2").arg(minutes, hours > 0 ? 2 : 1, 10, QLatin1Char('0'))
+                             .arg(rest, 2, 10, QLatin1Char('0'));
+    return hours > 0 ? QString::number(hours) + QLatin1Char(':') + tail : tail;
+}
+
+double rounded(double value, double step)
+{
+    return std::round(value / step) * step;
+}
+
+void writeError(const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+ProgressReporter::ProgressReporter(Style style)
+    : style(style)
+    , outputSharesTerminal(::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO))
+{
+}
+
+ProgressReporter::Style ProgressReporter::textStyle()
+{
+    return ::isatty(STDERR_FILENO) ? Live : Periodic;
+}
+
+void ProgressReporter::update(const JobProgress &progress)
+{
+    latest = progress;
+    haveProgress = true;
+    switch (style) {
+    case Live:
+        drawStatus();
+        break;
+    case Periodic:
+        if (!sincePrinted.isValid()) {
+            sincePrinted.start();
+        } else if (sincePrinted.elapsed() >= periodMs) {
+            sincePrinted.start();
+            writeError(statusText(progress).toLocal8Bit() + '\n');
+        }
+        break;
+    case Json:
+        writeError(jsonLine(progress, false, 0));
+        break;
+    case Silent:
+        break;
+    }
+}
+
+void ProgressReporter::finish(const JobProgress &progress, bool complete, int exitStatus)
+{
+    JobProgress last = progress;
+    if (complete)
+        last.total = last.pictures;
+    last.secondsLeft = complete ? 0 : -1;
+    if (style == Json)
+        writeError(jsonLine(last, true, exitStatus));
+    else if (style == Live)
+        clearStatus();
+    haveProgress = false;
+}
+
+void ProgressReporter::printLine(const QString &line)
+{
+    clearStatus();
+    writeError(line.toLocal8Bit() + '\n');
+    drawStatus();
+}
+
+void ProgressReporter::writeOutput(const QByteArray &bytes)
+{
+    if (outputBroken || bytes.isEmpty())
+        return;
+    if (outputSharesTerminal)
+        clearStatus();
+    // A reader that went away (a closed pipe) ends the copy, not the job.
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size())
+        || std::fflush(stdout) != 0)
+        outputBroken = true;
+    outputAtLineStart = bytes.endsWith('\n');
+    if (outputSharesTerminal)
+        drawStatus();
+}
+
+QString ProgressReporter::statusText(const JobProgress &progress) const
+{
+    QString text = progress.total > 0
+                       ? QStringLiteral("%1/%2 pictures (%3%)")
+                             .arg(progress.pictures)
+                             .arg(progress.total)
+                             .arg(qMin<qint64>(100, progress.pictures * 100 / progress.total))
+                       : QStringLiteral("%1 pictures").arg(progress.pictures);
+    text += QStringLiteral("  %1 fps  %2 elapsed")
+                .arg(progress.picturesPerSecond, 0, 'f', 1)
+                .arg(clockText(progress.elapsedSeconds));
+    if (progress.secondsLeft >= 0)
+        text += QStringLiteral("  %1 left").arg(clockText(progress.secondsLeft));
+    return text;
+}
+
+QByteArray ProgressReporter::jsonLine(const JobProgress &progress, bool final, int exitStatus) const
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("pictures"), progress.pictures);
+    object.insert(QStringLiteral("total"), progress.total);
+    object.insert(QStringLiteral("percent"), progress.total > 0
+                                                 ? QJsonValue(rounded(100.0 * progress.pictures / progress.total, 0.1))
+                                                 : QJsonValue());
+    object.insert(QStringLiteral("fps"), rounded(progress.picturesPerSecond, 0.01));
+    object.insert(QStringLiteral("eta_s"), progress.secondsLeft >= 0
+                                               ? QJsonValue(rounded(progress.secondsLeft, 0.1))
+                                               : QJsonValue());
+    object.insert(QStringLiteral("elapsed_s"), rounded(progress.elapsedSeconds, 0.01));
+    if (final) {
+        object.insert(QStringLiteral("final"), true);
+        object.insert(QStringLiteral("status"), exitStatus);
+    }
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
+
+void ProgressReporter::clearStatus()
+{
+    if (!statusShown)
+        return;
+    writeError(clearLine);
+    statusShown = false;
+}
+
+void ProgressReporter::drawStatus()
+{
+    // Never in the middle of a line of the encoder's on the same terminal.
+    if (style != Live || !haveProgress || (outputSharesTerminal && !outputAtLineStart))
+        return;
+    writeError(clearLine + statusText(latest).toLocal8Bit());
+    statusShown = true;
+}
