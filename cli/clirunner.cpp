@@ -158,6 +158,10 @@ void CliRunner::onFinished(const JobResult &result)
         status = 128 + caughtSignal;
         failure = QStringLiteral("stopped by %1 after %2 pictures")
                       .arg(signalName(caughtSignal)).arg(result.pictures);
+    } else if (result.outcome == JobResult::Finished && result.encoderCrashed) {
+        // As a shell reports a program ended by a signal.
+        status = 128 + result.exitCode;
+        failure = QStringLiteral("the encoder was ended by signal %1").arg(result.exitCode);
     } else if (result.outcome == JobResult::Finished && result.exitCode != 0) {
         status = result.exitCode;
         failure = QStringLiteral("the encoder exited with code %1").arg(result.exitCode);

@@ -92,6 +92,7 @@ void TranscodeJob::start(const JobSettings &jobSettings)
     stopping = false;
     aborting = false;
     encoderEnded = false;
+    encoderCrashed = false;
     decodeEnded = true;
     encoderExitCode = 0;
     picturesGiven = 0;
@@ -258,7 +259,7 @@ void TranscodeJob::countEncodedPictures(const QByteArray &chunk)
     }
 }
 
-void TranscodeJob::onEncoderFinished(int exitCode, QProcess::ExitStatus)
+void TranscodeJob::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
 {
     if (!encoder)
         return;
@@ -269,7 +270,9 @@ void TranscodeJob::onEncoderFinished(int exitCode, QProcess::ExitStatus)
         emit encoderOutput(chunk);
     }
     encoderEnded = true;
+    // A crash reports the signal's number as the code: never 0, so never taken for success.
     encoderExitCode = exitCode;
+    encoderCrashed = status == QProcess::CrashExit;
     if (killTimer)
         killTimer->stop();
     if (worker)
@@ -407,13 +410,16 @@ void TranscodeJob::finishIfDone()
     } else if (result.failure == JobResult::NoFailure) {
         result.outcome = JobResult::Finished;
         result.exitCode = encoderExitCode;
+        result.encoderCrashed = encoderCrashed;
+        if (encoderCrashed)
+            emit message(QStringLiteral("The encoder was ended by signal %1.").arg(encoderExitCode));
         if (worker && worker->encoderLeftEarly() && !worker->reachedEnd())
             emit message(QStringLiteral("The encoder exited with code %1 after it was given %2 of %3 "
                                         "pictures.")
                              .arg(QString::number(encoderExitCode), QString::number(picturesGiven),
                                   expectedPictures > 0 ? QString::number(expectedPictures)
                                                        : QStringLiteral("?")));
-        rewrite = encoderExitCode == 0;
+        rewrite = encoderExitCode == 0 && !encoderCrashed;
         facts = outputFacts();
     }
     cleanUp();

@@ -60,6 +60,7 @@ struct JobResult
     Outcome outcome = Failed;
     Failure failure = NoFailure;
     int exitCode = 0;
+    bool encoderCrashed = false; // the encoder was ended by a signal, whose number exitCode holds
     qint64 pictures = 0;      // pictures given to the encoder
     QString message;          // for a failure: what the user is told (file and reason)
 };
@@ -131,6 +132,7 @@ private:
     bool stopping = false;
     bool aborting = false;
     bool encoderEnded = false;
+    bool encoderCrashed = false;
     bool decodeEnded = true;
     bool outputQueued = false;
     bool atLineStart = true;        // the encoder's output so far ends with a whole line

@@ -36,41 +36,6 @@ bool makeClip(const QString &path, int width, int height, int pictures, const QS
                                + QStringList{path});
 }
 
-bool writeScript(const QString &path, const QByteArray &text)
-{
-    return TestSupport::writeFile(path, text)
-           && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-// Luma PSNR of a bitstream against its source over the source's size; -1 on failure.
-double lumaPsnr(const QString &bitstream, const QString &source, int width, int height)
-{
-    const TestSupport::RunResult run = TestSupport::run(
-        QStringLiteral("ffmpeg"),
-        {"-nostdin", "-hide_banner", "-i", bitstream, "-i", source, "-lavfi",
-         QStringLiteral("[0:v]crop=%1:%2:0:0[a];[a][1:v]psnr").arg(width).arg(height), "-f", "null", "-"});
-    const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("PSNR y:([0-9.]+)")).match(QString::fromUtf8(run.err));
-    return match.hasMatch() ? match.captured(1).toDouble() : -1;
-}
-
-// Processes (zombies aside) whose command line mentions the text.
-QList<qint64> processesMentioning(const QString &text)
-{
-    QList<qint64> found;
-    const QByteArray needle = QFile::encodeName(text);
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool number = false;
-        const qint64 pid = entry.toLongLong(&number);
-        const QByteArray stat = TestSupport::readFile("/proc/" + entry + "/stat");
-        const int close = stat.lastIndexOf(')');
-        if (number && close > 0 && stat.size() > close + 2 && stat.at(close + 2) != 'Z'
-            && TestSupport::readFile("/proc/" + entry + "/cmdline").contains(needle))
-            found << pid;
-    }
-    return found;
-}
-
 // Every picture a fresh decoder hands over after decoderSkipTo(skip), as the encoder's file
 // lays them out; the skip's own result in *skipResult.
 QList<QByteArray> decodeAfter(const QString &path, qint64 skip, int *skipResult)
@@ -135,7 +100,7 @@ void CliTest::transcode_matchesSourceAndReportsJson()
     QCOMPARE(probe.frames, 20);
     QCOMPARE(probe.width, 176);
     QCOMPARE(probe.height, 100);
-    const double psnr = lumaPsnr(env.filePath("clip.265"), env.filePath("clip.mp4"), 176, 100);
+    const double psnr = TestSupport::lumaPsnr(env.filePath("clip.265"), env.filePath("clip.mp4"), 176, 100);
     QVERIFY2(psnr >= 30.0, qPrintable(QString::number(psnr)));
 
     QCOMPARE(run.out.count("\nPOC ") + int(run.out.startsWith("POC ")), 20);
@@ -171,6 +136,7 @@ void CliTest::failure_exitsWithItsStatus_data()
     QTest::newRow("missing encoder") << QStringList{"clip.mp4", "-o", "out.265", "-e", "no such encoder"}
                                      << QString() << 69;
     QTest::newRow("encoder fails") << QStringList{"clip.mp4", "-o", "out.265", "-e", "fails.sh"} << QString() << 3;
+    QTest::newRow("encoder crashes") << QStringList{"clip.mp4", "-o", "out.265", "-e", "crashes.sh"} << QString() << 128 + SIGSEGV;
     QTest::newRow("output is the input") << QStringList{"clip.mp4", "-o", "./clip.mp4"} << QString() << 73;
     QTest::newRow("output folder missing") << QStringList{"clip.mp4", "-o", "missing/out.265"} << QString() << 73;
     QTest::newRow("temporary folder missing") << QStringList{"clip.mp4", "-o", "out.265"} << "missing" << 75;
@@ -191,7 +157,8 @@ void CliTest::failure_exitsWithItsStatus()
 
     IsolatedEnvironment env;
     QVERIFY(makeClip(env.filePath("clip.mp4"), 64, 48, 10));
-    QVERIFY(writeScript(env.filePath("fails.sh"), "#!/bin/sh\nexit 3\n"));
+    QVERIFY(TestSupport::writeScript(env.filePath("fails.sh"), "#!/bin/sh\nexit 3\n"));
+    QVERIFY(TestSupport::writeScript(env.filePath("crashes.sh"), "#!/bin/sh\nkill -SEGV $$\n"));
     QVERIFY(TestSupport::writeFile(env.filePath("frames.yuv"), QByteArray(4608, '\x80')));
     const QByteArray clip = TestSupport::readFile(env.filePath("clip.mp4"));
 
@@ -213,7 +180,7 @@ void CliTest::failure_exitsWithItsStatus()
                            [](const QByteArray &line) { return line.startsWith("morlunex-cli: "); }),
              1);
     QCOMPARE(TestSupport::readFile(env.filePath("clip.mp4")), clip);
-    QVERIFY(status == 3 || !QFile::exists(env.filePath("out.265")));
+    QVERIFY(status == 3 || status == 128 + SIGSEGV || !QFile::exists(env.filePath("out.265")));
     QVERIFY(QDir(env.tempPath()).isEmpty());
 }
 
@@ -261,7 +228,7 @@ void CliTest::signal_stopsEncoderAndCleansUp()
     IsolatedEnvironment env;
     QVERIFY(makeClip(env.filePath("clip.mp4"), 64, 48, 100));
     const QString encoder = env.filePath("slow encoder.sh");
-    QVERIFY(writeScript(encoder, R"(#!/bin/sh
+    QVERIFY(TestSupport::writeScript(encoder, R"(#!/bin/sh
 while [ $# -gt 0 ]; do [ "$1" = -i ] && input=$2; shift; done
 exec 3< "$input"
 echo $$ > "$(dirname "$0")/encoder.pid"
@@ -279,7 +246,7 @@ while head -c 1000 <&3 > /dev/null; do sleep 0.05; done
     cli.start(cliProgram(), {"clip.mp4", "-e", encoder, "-o", "out.265", "--progress", "none"});
     QVERIFY(cli.waitForStarted(10000));
     QVERIFY(QTest::qWaitFor([&] { return QFile::exists(env.filePath("encoder.pid")); }, 20000));
-    QVERIFY(!processesMentioning(encoder).isEmpty());
+    QVERIFY(!TestSupport::processesMentioning(encoder).isEmpty());
     QTest::qWait(300);
     QCOMPARE(cli.state(), QProcess::Running);
 
@@ -289,7 +256,7 @@ while head -c 1000 <&3 > /dev/null; do sleep 0.05; done
     QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
     QVERIFY2(cli.exitCode() == 128 + signalNumber, err.constData());
     QVERIFY2(err.contains("morlunex-cli: stopped by SIG"), err.constData());
-    QVERIFY(QTest::qWaitFor([&] { return processesMentioning(encoder).isEmpty(); }, 5000));
+    QVERIFY(QTest::qWaitFor([&] { return TestSupport::processesMentioning(encoder).isEmpty(); }, 5000));
     QVERIFY(QDir(env.tempPath()).isEmpty());
 }
 
@@ -317,7 +284,7 @@ void CliTest::startAndFrames_handOverExactlyThosePictures()
     const QString clip = env.filePath("clip.mp4");
     QVERIFY(makeClip(clip, 72, 40, 60, {"-c:v", "libx264", "-bf", "3", "-g", "12", "-pix_fmt", "yuv420p"}));
     const QString encoder = env.filePath("copy.sh");
-    QVERIFY(writeScript(encoder, R"(#!/bin/sh
+    QVERIFY(TestSupport::writeScript(encoder, R"(#!/bin/sh
 while [ $# -gt 0 ]; do [ "$1" = -i ] && input=$2; shift; done
 cat "$input" > "$(dirname "$0")/copy.raw"
 )"));
@@ -412,8 +379,8 @@ void CliTest::segments_encodedInParallelAndJoined_matchOnePiece()
     QCOMPARE(probe.frames, 400);
     QCOMPARE(probe.width, 64);
     QCOMPARE(probe.height, 48);
-    const double joined = lumaPsnr(env.filePath("joined.265"), env.filePath("clip.mp4"), 64, 48);
-    const double onePiece = lumaPsnr(env.filePath("whole.265"), env.filePath("clip.mp4"), 64, 48);
+    const double joined = TestSupport::lumaPsnr(env.filePath("joined.265"), env.filePath("clip.mp4"), 64, 48);
+    const double onePiece = TestSupport::lumaPsnr(env.filePath("whole.265"), env.filePath("clip.mp4"), 64, 48);
     QVERIFY2(onePiece > 30 && qAbs(joined - onePiece) <= 0.5,
              qPrintable(QStringLiteral("joined %1 dB, one piece %2 dB").arg(joined).arg(onePiece)));
     QVERIFY(QDir(env.tempPath()).isEmpty());

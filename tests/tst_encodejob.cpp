@@ -43,52 +43,6 @@ cat "$input" > "$dir/copy.raw"
 exit $(cat "$dir/exitcode.txt" 2>/dev/null || echo 0)
 )";
 
-// Whether a process with this number still exists (a zombie counts as gone).
-bool processAlive(qint64 pid)
-{
-    const QByteArray status = TestSupport::readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    const int close = status.lastIndexOf(')');
-    return close > 0 && status.size() > close + 2 && status.at(close + 2) != 'Z';
-}
-
-// Processes whose command line mentions the text.
-QList<qint64> processesMentioning(const QString &text)
-{
-    QList<qint64> found;
-    const QByteArray needle = QFile::encodeName(text);
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool number = false;
-        const qint64 pid = entry.toLongLong(&number);
-        if (number && pid != QCoreApplication::applicationPid()
-            && TestSupport::readFile("/proc/" + entry + "/cmdline").contains(needle) && processAlive(pid))
-            found << pid;
-    }
-    return found;
-}
-
-// Luma PSNR of a bitstream against its source, over the source's picture area; -1 on failure.
-double lumaPsnr(const QString &bitstream, const QString &source, int width, int height)
-{
-    // "rawvideo:WxH:path" names a headerless 4:2:0 file.
-    QStringList sourceInput = {"-i", source};
-    if (source.startsWith(QLatin1String("rawvideo:")))
-        sourceInput = {"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", source.section(':', 1, 1), "-i",
-                       source.section(':', 2)};
-    const TestSupport::RunResult psnr = TestSupport::run(
-        QStringLiteral("ffmpeg"),
-        QStringList{"-nostdin", "-hide_banner", "-i", bitstream} + sourceInput + QStringList{"-lavfi",
-         // 4:2:0 crops whole chroma samples only: an odd size is compared without its last row
-         // and column.
-         QStringLiteral("[0:v]crop=%1:%2:0:0[a];[1:v]format=yuv420p,crop=%1:%2:0:0[b];[a][b]psnr")
-             .arg(width & ~1).arg(height & ~1),
-         "-f", "null", "-"});
-    const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("PSNR y:([0-9.]+|inf)")).match(QString::fromUtf8(psnr.err));
-    if (!match.hasMatch())
-        qWarning("%s", psnr.err.constData());
-    return match.hasMatch() ? (match.captured(1) == "inf" ? 100.0 : match.captured(1).toDouble()) : -1;
-}
-
 // The first video stream as ffprobe reports it.
 QJsonObject probeStream(const QString &path)
 {
@@ -132,9 +86,8 @@ struct JobFixture
     {
         QDir().mkpath(encoderDir);
         const QString script = encoderDir + QStringLiteral("/enc.sh");
-        if (!TestSupport::writeFile(script, fakeEncoderScript))
+        if (!TestSupport::writeScript(script, fakeEncoderScript))
             return false;
-        QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         clip = env.filePath(QStringLiteral("input clip.nut"));
         if (!TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=" + size + ":rate=10",
                                   "-frames:v", QString::number(frames), "-c:v", "ffv1",
@@ -500,7 +453,7 @@ void EncodeJobTest::closingOrDestroying_stopsEncoderAndRemovesFiles()
     QVERIFY(job.answerer.waitForTitle(QStringLiteral("Cmdline")));
     QVERIFY(QTest::qWaitFor([&] { return job.encoderPid() > 0; }, 10000));
     const qint64 pid = job.encoderPid();
-    QVERIFY(processAlive(pid));
+    QVERIFY(TestSupport::processAlive(pid));
     QVERIFY2(!job.tempEntries().isEmpty(), "the job's private folder exists while it runs");
 
     if (close) {
@@ -515,11 +468,11 @@ void EncodeJobTest::closingOrDestroying_stopsEncoderAndRemovesFiles()
             return;
         }
         // Closing returns only once the encoder has ended and the files are gone.
-        QVERIFY(!processAlive(pid));
+        QVERIFY(!TestSupport::processAlive(pid));
         QVERIFY(job.tempEntries().isEmpty());
     }
     job.owned.reset();
-    QVERIFY(!processAlive(pid));
+    QVERIFY(!TestSupport::processAlive(pid));
     QVERIFY(job.tempEntries().isEmpty());
     QCOMPARE(job.answerer.count(QStringLiteral("Done")), 0);
 }
@@ -548,7 +501,7 @@ void EncodeJobTest::stop_endsBundledEncoderAndKeepsDecodableOutput()
     QVERIFY(answerer.waitForTitle(QStringLiteral("Cmdline")));
     // Stopped once the encoder has written some pictures.
     QVERIFY(QTest::qWaitFor([&] { return window.logView->toPlainText().count(QStringLiteral("\nPOC ")) >= 20; }, 60000));
-    QVERIFY(!processesMentioning(bitstream).isEmpty());
+    QVERIFY(!TestSupport::processesMentioning(bitstream).isEmpty());
     QVERIFY(QTest::qWaitFor([&] { return window.progressLabel->text().contains(QStringLiteral("left")); }, 10000));
     QVERIFY(window.progressBar->isVisible());
     QCOMPARE(window.progressBar->maximum(), 1000);
@@ -558,7 +511,7 @@ void EncodeJobTest::stop_endsBundledEncoderAndKeepsDecodableOutput()
     QCOMPARE(answerer.shown.last().title, QStringLiteral("Stop encoding"));
     QVERIFY(QTest::qWaitFor([&] { return !window.job->isRunning(); }, 10000));
 
-    QVERIFY(processesMentioning(bitstream).isEmpty());
+    QVERIFY(TestSupport::processesMentioning(bitstream).isEmpty());
     QVERIFY(QDir(env.tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
     const QString log = window.logView->toPlainText();
     const QRegularExpressionMatch stopped =
@@ -609,7 +562,7 @@ void EncodeJobTest::endToEnd_bundledEncoderTranscodes()
     // Shown at the input's size: the padding is cropped by the output's parameter sets.
     QCOMPARE(probe.width, 174);
     QCOMPARE(probe.height, 98);
-    QVERIFY(lumaPsnr(bitstream, clip, 174, 98) >= 30.0);
+    QVERIFY(TestSupport::lumaPsnr(bitstream, clip, 174, 98) >= 30.0);
 
     const QString log = window.logView->toPlainText();
     QVERIFY(log.startsWith(answerer.shown.first().text));
@@ -702,7 +655,7 @@ void EncodeJobTest::faithfulOutput_showsWhatTheInputShowed()
         QCOMPARE(stream.value("color_range").toString(), range);
     if (settings.rawWidth != 0)
         settings.input = QStringLiteral("rawvideo:%1x%2:%3").arg(sourceSize.width()).arg(sourceSize.height()).arg(settings.input);
-    const double psnr = lumaPsnr(settings.output, settings.input, sourceSize.width(), sourceSize.height());
+    const double psnr = TestSupport::lumaPsnr(settings.output, settings.input, sourceSize.width(), sourceSize.height());
     QVERIFY2(psnr >= 30.0, qPrintable(QString::number(psnr)));
 }
 
@@ -710,10 +663,9 @@ void EncodeJobTest::garbageOutput_isLeftAsTheEncoderWroteIt()
 {
     IsolatedEnvironment env;
     const QString script = env.filePath(QStringLiteral("garbage.sh"));
-    QVERIFY(TestSupport::writeFile(script, "#!/bin/sh\n"
+    QVERIFY(TestSupport::writeScript(script, "#!/bin/sh\n"
                                            "while [ \"$1\" != -b ]; do shift; done\n"
                                            "printf 'not a bitstream at all' > \"$2\"\nexit 0\n"));
-    QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     JobSettings settings;
     settings.input = env.filePath(QStringLiteral("clip.nut"));
     QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=40x30:rate=10", "-frames:v", "3",
@@ -778,11 +730,10 @@ void EncodeJobTest::talkativeEncoder_logStaysBoundedAndDoneArrives()
     JobFixture job;
     QVERIFY(job.prepare(3));
     const QString script = job.env.filePath(QStringLiteral("talkative.sh"));
-    QVERIFY(TestSupport::writeFile(script, "#!/bin/sh\n"
+    QVERIFY(TestSupport::writeScript(script, "#!/bin/sh\n"
                                            "awk 'BEGIN { for (i = 0; i < 200000; i++) printf \"POC %6d "
                                            "an encoder that has a lot to say about every picture\\n\", i }'\n"
                                            "exit 3\n"));
-    QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     job.window.encoderEdit->setText(script);
 
     QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
@@ -833,8 +784,7 @@ void EncodeJobTest::wrapperEncoder_growingFileEndsWithoutWaiting()
     // A shell that stays the encoder's parent: had it inherited the frame file's write handle,
     // the encoder would wait for that writer until its quiet period ran out.
     const QString wrapper = job.env.filePath(QStringLiteral("wrapper.sh"));
-    QVERIFY(TestSupport::writeFile(wrapper, "#!/bin/sh\n\"" + QFile::encodeName(encoder) + "\" \"$@\"\nexit $?\n"));
-    QFile::setPermissions(wrapper, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY(TestSupport::writeScript(wrapper, "#!/bin/sh\n\"" + QFile::encodeName(encoder) + "\" \"$@\"\nexit $?\n"));
     job.window.encoderEdit->setText(wrapper);
     job.window.cfgEdit->setText(TestSupport::binDir() + QStringLiteral("/hevczent.cfg"));
     job.window.outputEdit->setText(job.env.filePath(QStringLiteral("wrapped.265")));

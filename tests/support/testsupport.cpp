@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QCoreApplication>
 #include <QSettings>
 #include <QWidget>
 
@@ -114,6 +116,54 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+bool writeScript(const QString &path, const QByteArray &text)
+{
+    return writeFile(path, text)
+           && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+double lumaPsnr(const QString &bitstream, const QString &source, int width, int height)
+{
+    QStringList sourceInput = {"-i", source};
+    if (source.startsWith(QLatin1String("rawvideo:")))
+        sourceInput = {"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", source.section(':', 1, 1), "-i",
+                       source.section(':', 2)};
+    const QString graph = QStringLiteral("[0:v]crop=%1:%2:0:0[a];[1:v]format=yuv420p,crop=%1:%2:0:0[b];[a][b]psnr")
+                              .arg(width & ~1)
+                              .arg(height & ~1);
+    const RunResult psnr = run(QStringLiteral("ffmpeg"),
+                               QStringList{"-nostdin", "-hide_banner", "-i", bitstream} + sourceInput
+                                   + QStringList{"-lavfi", graph, "-f", "null", "-"});
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("PSNR y:([0-9.]+|inf)")).match(QString::fromUtf8(psnr.err));
+    if (!match.hasMatch()) {
+        qWarning("%s", psnr.err.constData());
+        return -1;
+    }
+    return match.captured(1) == QLatin1String("inf") ? 100.0 : match.captured(1).toDouble();
+}
+
+bool processAlive(qint64 pid)
+{
+    const QByteArray status = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const int close = status.lastIndexOf(')');
+    return close > 0 && status.size() > close + 2 && status.at(close + 2) != 'Z';
+}
+
+QList<qint64> processesMentioning(const QString &text)
+{
+    QList<qint64> found;
+    const QByteArray needle = QFile::encodeName(text);
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (number && pid != QCoreApplication::applicationPid()
+            && readFile("/proc/" + entry + "/cmdline").contains(needle) && processAlive(pid))
+            found << pid;
+    }
+    return found;
 }
 
 QSettings settingsStore()

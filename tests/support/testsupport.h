@@ -54,9 +54,21 @@ bool ffmpeg(const QStringList &arguments, int timeoutMs = 120000);
 struct ProbeResult { int frames = -1; int width = -1; int height = -1; QString codec; };
 ProbeResult probeVideo(const QString &path);
 
-// Whole-file helpers; writeFile creates the parent folders.
+// Whole-file helpers; writeFile creates the parent folders, writeScript also makes the file
+// executable.
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
+bool writeScript(const QString &path, const QByteArray &text);
+
+// Luma PSNR of a bitstream against its source, over the source's picture area (an odd size
+// without its last row and column, which 4:2:0 cannot crop); "rawvideo:WxH:path" names a
+// headerless 4:2:0 source. -1 on failure.
+double lumaPsnr(const QString &bitstream, const QString &source, int width, int height);
+
+// Whether a process with this number still runs (a zombie counts as gone), and the running
+// processes whose command line mentions the text.
+bool processAlive(qint64 pid);
+QList<qint64> processesMentioning(const QString &text);
 
 // The application's settings store, as the window opens it.
 QSettings settingsStore();
