@@ -75,6 +75,7 @@ private slots:
     void skipTo_matchesDecodingFromTheStart_data();
     void skipTo_matchesDecodingFromTheStart();
     void segments_encodedInParallelAndJoined_matchOnePiece();
+    void twoJobsOfOneSize_inTwoProcesses_keepApart();
 };
 
 void CliTest::initTestCase()
@@ -383,6 +384,35 @@ void CliTest::segments_encodedInParallelAndJoined_matchOnePiece()
     const double onePiece = TestSupport::lumaPsnr(env.filePath("whole.265"), env.filePath("clip.mp4"), 64, 48);
     QVERIFY2(onePiece > 30 && qAbs(joined - onePiece) <= 0.5,
              qPrintable(QStringLiteral("joined %1 dB, one piece %2 dB").arg(joined).arg(onePiece)));
+    QVERIFY(QDir(env.tempPath()).isEmpty());
+}
+
+// Two transcodes of different clips with the same picture size, at the same time in two
+// processes: each job's frame pipe lives in a folder of its own, so neither reads the other's.
+void CliTest::twoJobsOfOneSize_inTwoProcesses_keepApart()
+{
+    IsolatedEnvironment env;
+    const QStringList sources = {QStringLiteral("testsrc2"), QStringLiteral("smptehdbars")};
+    for (const QString &source : sources) {
+        QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", source + "=size=320x240:rate=25", "-frames:v", "40",
+                                     "-c:v", "libx264", "-pix_fmt", "yuv420p", env.filePath(source + ".mp4")}));
+    }
+    QProcess jobs[2];
+    for (int i = 0; i < 2; ++i) {
+        jobs[i].setWorkingDirectory(env.path());
+        jobs[i].start(cliProgram(), {sources.at(i) + ".mp4", "-q"});
+    }
+    for (QProcess &job : jobs) {
+        QVERIFY(job.waitForFinished(120000));
+        QCOMPARE(job.exitCode(), 0);
+    }
+    for (int i = 0; i < 2; ++i) {
+        const QString output = env.filePath(sources.at(i) + ".265");
+        QCOMPARE(TestSupport::probeVideo(output).frames, 40);
+        const double own = TestSupport::lumaPsnr(output, env.filePath(sources.at(i) + ".mp4"), 320, 240);
+        const double other = TestSupport::lumaPsnr(output, env.filePath(sources.at(1 - i) + ".mp4"), 320, 240);
+        QVERIFY2(own >= 30.0 && other < 20.0, qPrintable(QStringLiteral("%1 / %2").arg(own).arg(other)));
+    }
     QVERIFY(QDir(env.tempPath()).isEmpty());
 }
 
