@@ -75,10 +75,14 @@ int runJob(const QStringList &args)
     // The window's thread must keep ticking while the job runs.
     QElapsedTimer tick;
     qint64 maxStall = 0;
+    qint64 maxStallAtMs = 0;  // when the longest gap ended, from the press
+    QElapsedTimer clock;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] {
-        if (tick.isValid())
-            maxStall = qMax(maxStall, tick.elapsed());
+        if (tick.isValid() && tick.elapsed() > maxStall) {
+            maxStall = tick.elapsed();
+            maxStallAtMs = clock.isValid() ? clock.elapsed() : -1;
+        }
         tick.restart();
     });
     ticker.start(10);
@@ -101,11 +105,11 @@ int runJob(const QStringList &args)
         }
     });
 
-    QElapsedTimer clock;
     int status = 1;
     answerBoxes(&window, [&](const QString &text) {
         std::printf("job_seconds %.3f\n", clock.elapsed() / 1000.0);
         std::printf("ui_max_stall_ms %lld\n", static_cast<long long>(maxStall));
+        std::fprintf(stderr, "longest stall ended %lld ms after the press\n", static_cast<long long>(maxStallAtMs));
         std::fprintf(stderr, "%s\n", qPrintable(text));
         status = text == QLatin1String("Encoding done(0).") ? 0 : 1;
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
