@@ -76,21 +76,7 @@ QString programPath()
 TestSupport::RunResult runProgram(const QStringList &arguments,
                                   const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
-    TestSupport::RunResult result;
-    QProcess program;
-    program.setProcessEnvironment(environment);
-    program.start(programPath(), arguments);
-    if (!program.waitForStarted(10000))
-        return result;
-    result.finished = program.waitForFinished(30000);
-    if (!result.finished) {
-        program.kill();
-        program.waitForFinished(10000);
-    }
-    result.exitCode = program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
-    result.out = program.readAllStandardOutput();
-    result.err = program.readAllStandardError();
-    return result;
+    return TestSupport::run(programPath(), arguments, 30000, QString(), environment);
 }
 
 bool sameDisposition(int signalNumber, void (*handler)(int))

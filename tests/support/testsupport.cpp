@@ -53,10 +53,11 @@ QString IsolatedEnvironment::configPath() const
 }
 
 RunResult run(const QString &program, const QStringList &arguments, int timeoutMs,
-              const QString &workingDirectory)
+              const QString &workingDirectory, const QProcessEnvironment &environment)
 {
     RunResult result;
     QProcess process;
+    process.setProcessEnvironment(environment);
     if (!workingDirectory.isEmpty())
         process.setWorkingDirectory(workingDirectory);
     process.start(program, arguments);

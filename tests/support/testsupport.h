@@ -2,6 +2,7 @@
 #define TESTSUPPORT_H
 
 #include <QByteArray>
+#include <QProcessEnvironment>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
@@ -43,9 +44,11 @@ struct RunResult
     QByteArray err;
 };
 
-// Runs a program to its end (killed after timeoutMs).
+// Runs a program to its end (killed after timeoutMs), in this process's environment unless
+// another is given.
 RunResult run(const QString &program, const QStringList &arguments, int timeoutMs = 120000,
-              const QString &workingDirectory = QString());
+              const QString &workingDirectory = QString(),
+              const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
 
 // Runs the ffmpeg tool quietly with these arguments, overwriting outputs.
 bool ffmpeg(const QStringList &arguments, int timeoutMs = 120000);
