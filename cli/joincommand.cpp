@@ -2,7 +2,7 @@
 
 #include "filecheck.h"
 
-#include "job/segmentjoiner.h"
+#include "bitstream/segmentjoiner.h"
 #include "job/signalwatcher.h"
 
 #include <QCoreApplication>

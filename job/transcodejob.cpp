@@ -1,7 +1,7 @@
 #include "transcodejob.h"
 
 #include "decodeworker.h"
-#include "outputrewriter.h"
+#include "bitstream/outputrewriter.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "support/testsupport.h"
 
-#include "job/outputrewriter.h"
-#include "job/segmentjoiner.h"
+#include "bitstream/outputrewriter.h"
+#include "bitstream/segmentjoiner.h"
 
 #include <QDir>
 #include <QFile>

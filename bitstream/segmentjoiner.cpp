@@ -1,6 +1,7 @@
 #include "segmentjoiner.h"
 
-#include "outputrewriter.h"
+#include "hevcbytestream.h"
+#include "nalunitreader.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,142 +20,8 @@
 namespace {
 
 constexpr qint64 kChunk = 1 << 20;
-// A parameter set or SEI message larger than this is damage, not data worth reading.
-constexpr qsizetype kMaxHeaderUnit = 16 << 20;
-// A start code must come within this many leading zero bytes.
-constexpr qsizetype kMaxLeadingZeros = 1 << 16;
 
-enum NalType {
-    BlaWithLeading = 16,
-    FirstIrap = 16,
-    Cra = 21,
-    LastIrap = 23,
-    Vps = 32,
-    Sps = 33,
-    Pps = 34,
-    Aud = 35,
-    EndOfSequence = 36,
-    EndOfBitstream = 37,
-    PrefixSei = 39,
-};
-
-// Whether a NAL unit of this type opens a new access unit when it follows a picture.
-bool startsAccessUnit(int type)
-{
-    return (type >= Vps && type <= Aud) || type == PrefixSei || (type >= 41 && type <= 44)
-        || (type >= 48 && type <= 55) || type == EndOfSequence || type == EndOfBitstream;
-}
-
-struct NalUnit
-{
-    qint64 offset = 0;      // of the header's first byte in the file
-    int type = 0;
-    int layer = 0;
-    bool damaged = false;   // forbidden_zero_bit set
-    QByteArray bytes;       // the whole unit for non-picture units; header and one byte for slices
-};
-
-// Walks the NAL units of a file from its start in chunks, so that the slice data of a large
-// picture is passed over without being held in memory.
-class NalReader
-{
-public:
-    explicit NalReader(QFile *file) : file(file) {}
-
-    // False at the end of the file or on a problem (then set).
-    bool next(NalUnit *unit);
-    bool cleanStart() const { return clean; }
-
-    QString problem;
-
-private:
-    bool fill();
-
-    QFile *file;
-    QByteArray buffer;
-    qint64 base = 0;        // file offset of buffer[0]
-    qsizetype pos = 0;      // no start code begins before this
-    bool atEnd = false;
-    bool first = true;
-    bool clean = false;
-};
-
-bool NalReader::fill()
-{
-    if (atEnd)
-        return false;
-    buffer.remove(0, pos);
-    base += pos;
-    pos = 0;
-    const QByteArray chunk = file->read(kChunk);
-    if (chunk.isEmpty()) {
-        if (file->error() != QFileDevice::NoError)
-            problem = file->errorString();
-        atEnd = true;
-        return false;
-    }
-    buffer += chunk;
-    return true;
-}
-
-bool NalReader::next(NalUnit *unit)
-{
-    qsizetype at = -1;
-    for (;;) {
-        at = OutputRewriter::findNalUnit(buffer.constData(), buffer.size(), pos);
-        if (at >= 0 && at + 3 <= buffer.size())
-            break;
-        if (at < 0)
-            pos = qMax<qsizetype>(pos, buffer.size() - 2);
-        if (!fill()) {
-            at = OutputRewriter::findNalUnit(buffer.constData(), buffer.size(), pos);
-            if (at >= 0 && at + 2 <= buffer.size())
-                break;
-            return false;
-        }
-    }
-    if (first) {
-        first = false;
-        clean = base == 0 && at - 3 <= kMaxLeadingZeros;
-        for (qsizetype i = 0; clean && i < at - 3; ++i)
-            clean = buffer.at(i) == 0;
-    }
-    const auto byte0 = uchar(buffer.at(at)), byte1 = uchar(buffer.at(at + 1));
-    unit->type = (byte0 >> 1) & 0x3f;
-    unit->layer = ((byte0 & 1) << 5) | (byte1 >> 3);
-    unit->damaged = byte0 & 0x80;
-    if (unit->type < Vps) {
-        unit->offset = base + at;
-        unit->bytes = buffer.mid(at, 3);
-        pos = at + 2;
-        return true;
-    }
-    // A non-picture unit is read whole; pos holds on to its start while its end is sought.
-    pos = at;
-    qsizetype end = -1;
-    for (;;) {
-        const qsizetype nextUnit = OutputRewriter::findNalUnit(buffer.constData(), buffer.size(), pos + 2);
-        if (nextUnit >= 0) {
-            end = nextUnit - 3;
-            break;
-        }
-        if (buffer.size() - pos > kMaxHeaderUnit) {
-            problem = QStringLiteral("a NAL unit of type %1 before the first picture is larger than %2 MiB")
-                          .arg(unit->type).arg(kMaxHeaderUnit >> 20);
-            return false;
-        }
-        if (!fill()) {
-            if (!problem.isEmpty())
-                return false;
-            end = buffer.size();
-            break;
-        }
-    }
-    unit->offset = base + pos;
-    unit->bytes = buffer.mid(pos, end - pos);
-    pos = end;
-    return true;
-}
+using H = HevcByteStream;
 
 // What the join needs to know of a segment, read from its start.
 struct SegmentHead
@@ -185,7 +52,7 @@ QString readHead(const QString &path, bool findOpenSlices, SegmentHead *head)
     if (head->size == 0)
         return QStringLiteral("it is empty");
 
-    NalReader reader(&file);
+    NalUnitReader reader(&file);
     NalUnit unit;
     bool vps = false, sps = false, pps = false, formatRead = false, started = false;
     for (;;) {
@@ -201,20 +68,20 @@ QString readHead(const QString &path, bool findOpenSlices, SegmentHead *head)
         if (unit.damaged)
             return QStringLiteral("it is not an HEVC elementary stream (damaged NAL unit at byte %1)")
                 .arg(unit.offset);
-        if (unit.type < Vps)
+        if (unit.type < H::Vps)
             break;
-        if (unit.type == Aud || unit.type == PrefixSei)
+        if (unit.type == H::Aud || unit.type == H::PrefixSei)
             continue;
-        if (unit.type == Vps) {
+        if (unit.type == H::Vps) {
             vps = true;
-        } else if (unit.type == Sps) {
+        } else if (unit.type == H::Sps) {
             sps = true;
             if (!formatRead && unit.layer == 0) {
-                if (!OutputRewriter::readSequenceFormat(unit.bytes.constData(), unit.bytes.size(), &head->format))
+                if (!H::readSequenceFormat(unit.bytes.constData(), unit.bytes.size(), &head->format))
                     return QStringLiteral("its sequence parameter set is unreadable");
                 formatRead = true;
             }
-        } else if (unit.type == Pps) {
+        } else if (unit.type == H::Pps) {
             pps = true;
         } else if (!vps && !sps && !pps) {
             return QStringLiteral("it does not start with its parameter sets (NAL unit type %1 comes first)")
@@ -226,21 +93,21 @@ QString readHead(const QString &path, bool findOpenSlices, SegmentHead *head)
             .arg(describeMissing(vps, sps, pps));
     if (!formatRead)
         return QStringLiteral("it has no sequence parameter set for its base layer");
-    if (unit.type < FirstIrap || unit.type > LastIrap)
+    if (unit.type < H::FirstIrap || unit.type > H::LastIrap)
         return QStringLiteral("its first picture is not a random-access picture (NAL unit type %1)")
             .arg(unit.type);
-    if (!findOpenSlices || unit.type != Cra)
+    if (!findOpenSlices || unit.type != H::Cra)
         return QString();
 
     // All slices of the opening picture, up to where the next access unit begins.
     head->openSlices << unit.offset;
     while (reader.next(&unit)) {
-        if (unit.type < Vps) {
+        if (unit.type < H::Vps) {
             const bool firstSliceOfPicture = unit.bytes.size() < 3 || (uchar(unit.bytes.at(2)) & 0x80);
-            if (firstSliceOfPicture || unit.type != Cra)
+            if (firstSliceOfPicture || unit.type != H::Cra)
                 break;
             head->openSlices << unit.offset;
-        } else if (startsAccessUnit(unit.type)) {
+        } else if (H::startsAccessUnit(unit.type)) {
             break;
         }
     }
@@ -270,9 +137,9 @@ QString copySegment(const QString &path, const SegmentHead &head, QSaveFile *out
             if (slice < offset || slice >= offset + chunk.size())
                 continue;
             char &header = chunk[qsizetype(slice - offset)];
-            if (((uchar(header) >> 1) & 0x3f) != Cra)
+            if (((uchar(header) >> 1) & 0x3f) != H::Cra)
                 return QStringLiteral("it changed while being joined");
-            header = char((uchar(header) & 0x81) | (BlaWithLeading << 1));
+            header = char((uchar(header) & 0x81) | (H::BlaWithLeading << 1));
         }
         // A short write is retried, so that a full disk shows up as the output's error.
         for (qsizetype done = 0; done < chunk.size();) {

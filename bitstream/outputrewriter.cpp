@@ -28,7 +28,6 @@ extern "C" {
 
 namespace {
 
-constexpr int kNalSps = 33;
 constexpr int kIoBufferSize = 1 << 16;
 
 QString errorText(int code)
@@ -69,104 +68,23 @@ using IoPtr = std::unique_ptr<AVIOContext, IoDeleter>;
 using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
-// Reads the bits of an RBSP, skipping the emulation prevention bytes (00 00 03) on the way.
-class BitReader
-{
-public:
-    BitReader(const char *data, qsizetype size) : data(reinterpret_cast<const uchar *>(data)), size(size) {}
-
-    bool failed() const { return overrun; }
-
-    quint32 bits(int count)
-    {
-        quint32 value = 0;
-        for (int i = 0; i < count; ++i)
-            value = (value << 1) | bit();
-        return value;
-    }
-
-    quint32 ue()
-    {
-        int zeros = 0;
-        while (!bit()) {
-            if (overrun || ++zeros > 31) {
-                overrun = true;
-                return 0;
-            }
-        }
-        return zeros ? ((1u << zeros) - 1) + bits(zeros) : 0;
-    }
-
-    void skip(int count)
-    {
-        for (int i = 0; i < count; ++i)
-            bit();
-    }
-
-private:
-    quint32 bit()
-    {
-        if (bitPos == 0) {
-            if (pos >= size) {
-                overrun = true;
-                return 0;
-            }
-            if (zeroRun >= 2 && data[pos] == 3) {
-                zeroRun = 0;
-                if (++pos >= size) {
-                    overrun = true;
-                    return 0;
-                }
-            }
-            current = data[pos++];
-            zeroRun = current == 0 ? zeroRun + 1 : 0;
-            bitPos = 8;
-        }
-        --bitPos;
-        return (current >> bitPos) & 1;
-    }
-
-    const uchar *data;
-    qsizetype size;
-    qsizetype pos = 0;
-    int bitPos = 0;
-    int zeroRun = 0;
-    uchar current = 0;
-    bool overrun = false;
-};
-
-int nalType(const char *header)
-{
-    return (uchar(header[0]) >> 1) & 0x3f;
-}
-
-int nalLayer(const char *header)
-{
-    return ((uchar(header[0]) & 1) << 5) | (uchar(header[1]) >> 3);
-}
-
 // The layer-0 sequence parameter sets of one access unit; false when one is unreadable.
 bool sequenceFormats(const char *data, qsizetype size, QList<SequenceFormat> *formats)
 {
-    qsizetype at = OutputRewriter::findNalUnit(data, size, 0);
+    qsizetype at = HevcByteStream::findNalUnit(data, size, 0);
     while (at >= 0 && at + 2 <= size) {
-        const qsizetype next = OutputRewriter::findNalUnit(data, size, at + 2);
+        const qsizetype next = HevcByteStream::findNalUnit(data, size, at + 2);
         const qsizetype end = next < 0 ? size : next - 3;
-        if (nalType(data + at) == kNalSps && nalLayer(data + at) == 0) {
+        if (HevcByteStream::nalType(data + at) == HevcByteStream::Sps
+            && HevcByteStream::nalLayer(data + at) == 0) {
             SequenceFormat format;
-            if (!OutputRewriter::readSequenceFormat(data + at, end - at, &format))
+            if (!HevcByteStream::readSequenceFormat(data + at, end - at, &format))
                 return false;
             formats->append(format);
         }
         at = next;
     }
     return true;
-}
-
-QString chromaName(const SequenceFormat &format)
-{
-    static const char *const names[] = {"4:0:0", "4:2:0", "4:2:2", "4:4:4"};
-    return QString::fromLatin1(names[format.chromaFormat & 3]);
 }
 
 QString countOf(int count, const char *one, const char *many)
@@ -293,7 +211,7 @@ Plan makePlan(const OutputFacts &facts, const SequenceFormat &format)
             notes << cropped + QStringLiteral(" of padding cropped");
         if (keptColumns || keptRows)
             notes << QStringLiteral("%1 left: %2 crops in steps of %3")
-                         .arg(columnsAndRows(keptColumns, keptRows), chromaName(format))
+                         .arg(columnsAndRows(keptColumns, keptRows), format.chromaName())
                          .arg(keptColumns ? format.cropUnitX() : format.cropUnitY());
         plan.parts << part + QStringLiteral(" (") + notes.join(QStringLiteral(", ")) + QLatin1Char(')');
     }
@@ -393,7 +311,7 @@ bool startsWithStartCode(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return false;
     const QByteArray head = file.read(kIoBufferSize);
-    const qsizetype at = OutputRewriter::findNalUnit(head.constData(), head.size(), 0);
+    const qsizetype at = HevcByteStream::findNalUnit(head.constData(), head.size(), 0);
     if (at < 0)
         return false;
     for (qsizetype i = 0; i < at - 3; ++i)
@@ -643,105 +561,8 @@ QString Rewrite::drainFilter()
 
 } // namespace
 
-int SequenceFormat::cropUnitX() const
-{
-    return (chromaFormat == 1 || chromaFormat == 2) && !separateColourPlanes ? 2 : 1;
-}
-
-int SequenceFormat::cropUnitY() const
-{
-    return chromaFormat == 1 && !separateColourPlanes ? 2 : 1;
-}
-
-bool SequenceFormat::sameCoding(const SequenceFormat &other) const
-{
-    return codedWidth == other.codedWidth && codedHeight == other.codedHeight
-        && chromaFormat == other.chromaFormat && separateColourPlanes == other.separateColourPlanes
-        && bitDepthLuma == other.bitDepthLuma && bitDepthChroma == other.bitDepthChroma;
-}
-
-QString SequenceFormat::describe() const
-{
-    QString depth = QString::number(bitDepthLuma);
-    if (bitDepthChroma != bitDepthLuma && chromaFormat != 0)
-        depth += QLatin1Char('/') + QString::number(bitDepthChroma);
-    return QStringLiteral("%1x%2 %3 %4-bit")
-        .arg(codedWidth).arg(codedHeight).arg(chromaName(*this), depth);
-}
-
 RewriteResult OutputRewriter::rewrite(const QString &bitstreamPath, const OutputFacts &facts)
 {
     return Rewrite(bitstreamPath, facts).run();
 }
 
-qsizetype OutputRewriter::findNalUnit(const char *data, qsizetype size, qsizetype from)
-{
-    const char *end = data + size;
-    const char *at = data + qMax<qsizetype>(from, 0);
-    while (end - at >= 3) {
-        const auto *one = static_cast<const char *>(std::memchr(at + 2, 1, end - at - 2));
-        if (!one)
-            return -1;
-        if (one[-1] == 0 && one[-2] == 0)
-            return one + 1 - data;
-        at = one - 1;
-    }
-    return -1;
-}
-
-bool OutputRewriter::readSequenceFormat(const char *nal, qsizetype size, SequenceFormat *format)
-{
-    if (size < 3 || nalType(nal) != kNalSps)
-        return false;
-    BitReader reader(nal + 2, size - 2);
-    reader.skip(4);                               // video parameter set id
-    const int subLayers = int(reader.bits(3));    // max sub-layers minus 1
-    reader.skip(1);
-    // Profile, tier and level: 88 bits of general profile, 8 of level, then per sub-layer.
-    reader.skip(96);
-    bool profilePresent[8] = {}, levelPresent[8] = {};
-    for (int i = 0; i < subLayers; ++i) {
-        profilePresent[i] = reader.bits(1);
-        levelPresent[i] = reader.bits(1);
-    }
-    if (subLayers > 0)
-        reader.skip(2 * (8 - subLayers));
-    for (int i = 0; i < subLayers; ++i) {
-        if (profilePresent[i])
-            reader.skip(88);
-        if (levelPresent[i])
-            reader.skip(8);
-    }
-    if (reader.ue() > 15)                         // sequence parameter set id
-        return false;
-    SequenceFormat parsed;
-    const quint32 chroma = reader.ue();
-    if (chroma > 3)
-        return false;
-    parsed.chromaFormat = int(chroma);
-    if (chroma == 3)
-        parsed.separateColourPlanes = reader.bits(1);
-    const quint32 width = reader.ue(), height = reader.ue();
-    // The largest size any level allows; anything above is damage, not a picture.
-    if (width == 0 || height == 0 || width > 16888 || height > 16888)
-        return false;
-    parsed.codedWidth = int(width);
-    parsed.codedHeight = int(height);
-    if (reader.bits(1)) {
-        const quint32 left = reader.ue(), right = reader.ue(), top = reader.ue(), bottom = reader.ue();
-        if ((quint64(left) + right) * parsed.cropUnitX() >= width
-            || (quint64(top) + bottom) * parsed.cropUnitY() >= height)
-            return false;
-        parsed.cropLeft = int(left) * parsed.cropUnitX();
-        parsed.cropRight = int(right) * parsed.cropUnitX();
-        parsed.cropTop = int(top) * parsed.cropUnitY();
-        parsed.cropBottom = int(bottom) * parsed.cropUnitY();
-    }
-    const quint32 lumaDepth = reader.ue(), chromaDepth = reader.ue();
-    if (lumaDepth > 8 || chromaDepth > 8 || reader.failed())
-        return false;
-    parsed.bitDepthLuma = 8 + int(lumaDepth);
-    parsed.bitDepthChroma = 8 + int(chromaDepth);
-    *format = parsed;
-    return true;
-}

@@ -6,6 +6,8 @@
 // away and the picture rate, sample aspect ratio, range and colour description are filled in.
 // Only parameter sets change; the coded pictures pass through untouched.
 
+#include "hevcbytestream.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -28,22 +30,6 @@ struct RewriteResult
     QString error;
 };
 
-// The picture format a sequence parameter set declares. Sizes are in luma samples.
-struct SequenceFormat
-{
-    int codedWidth = 0, codedHeight = 0;
-    int chromaFormat = 1;                 // 0 monochrome, 1 4:2:0, 2 4:2:2, 3 4:4:4
-    bool separateColourPlanes = false;
-    int bitDepthLuma = 8, bitDepthChroma = 8;
-    int cropLeft = 0, cropRight = 0, cropTop = 0, cropBottom = 0;   // conformance window
-
-    // The steps in which the conformance window can crop, in luma samples.
-    int cropUnitX() const;
-    int cropUnitY() const;
-    bool sameCoding(const SequenceFormat &other) const;
-    QString describe() const;             // e.g. "1920x1088 4:2:0 8-bit"
-};
-
 class OutputRewriter
 {
 public:
@@ -51,14 +37,6 @@ public:
     // replaces the file only once complete. On failure the file is left byte for byte as it
     // was and error names the file and the reason in one line.
     static RewriteResult rewrite(const QString &bitstreamPath, const OutputFacts &facts);
-
-    // Byte-stream helpers shared with SegmentJoiner.
-    // The offset of the first NAL unit header byte that follows a start code (00 00 01)
-    // beginning at or after `from`, or -1 when there is none.
-    static qsizetype findNalUnit(const char *data, qsizetype size, qsizetype from);
-    // Reads a sequence parameter set NAL unit (two-byte header first, emulation prevention
-    // bytes still in place). False when it is cut short or out of range.
-    static bool readSequenceFormat(const char *nal, qsizetype size, SequenceFormat *format);
 };
 
 #endif // OUTPUTREWRITER_H

@@ -1,0 +1,183 @@
+#include "hevcbytestream.h"
+
+#include <cstring>
+
+namespace {
+
+// Reads the bits of an RBSP, skipping the emulation prevention bytes (00 00 03) on the way.
+class BitReader
+{
+public:
+    BitReader(const char *data, qsizetype size) : data(reinterpret_cast<const uchar *>(data)), size(size) {}
+
+    bool failed() const { return overrun; }
+
+    quint32 bits(int count)
+    {
+        quint32 value = 0;
+        for (int i = 0; i < count; ++i)
+            value = (value << 1) | bit();
+        return value;
+    }
+
+    quint32 ue()
+    {
+        int zeros = 0;
+        while (!bit()) {
+            if (overrun || ++zeros > 31) {
+                overrun = true;
+                return 0;
+            }
+        }
+        return zeros ? ((1u << zeros) - 1) + bits(zeros) : 0;
+    }
+
+    void skip(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            bit();
+    }
+
+private:
+    quint32 bit()
+    {
+        if (bitPos == 0) {
+            if (pos >= size) {
+                overrun = true;
+                return 0;
+            }
+            if (zeroRun >= 2 && data[pos] == 3) {
+                zeroRun = 0;
+                if (++pos >= size) {
+                    overrun = true;
+                    return 0;
+                }
+            }
+            current = data[pos++];
+            zeroRun = current == 0 ? zeroRun + 1 : 0;
+            bitPos = 8;
+        }
+        --bitPos;
+        return (current >> bitPos) & 1;
+    }
+
+    const uchar *data;
+    qsizetype size;
+    qsizetype pos = 0;
+    int bitPos = 0;
+    int zeroRun = 0;
+    uchar current = 0;
+    bool overrun = false;
+};
+
+} // namespace
+
+int SequenceFormat::cropUnitX() const
+{
+    return (chromaFormat == 1 || chromaFormat == 2) && !separateColourPlanes ? 2 : 1;
+}
+
+int SequenceFormat::cropUnitY() const
+{
+    return chromaFormat == 1 && !separateColourPlanes ? 2 : 1;
+}
+
+bool SequenceFormat::sameCoding(const SequenceFormat &other) const
+{
+    return codedWidth == other.codedWidth && codedHeight == other.codedHeight
+        && chromaFormat == other.chromaFormat && separateColourPlanes == other.separateColourPlanes
+        && bitDepthLuma == other.bitDepthLuma && bitDepthChroma == other.bitDepthChroma;
+}
+
+QString SequenceFormat::chromaName() const
+{
+    static const char *const names[] = {"4:0:0", "4:2:0", "4:2:2", "4:4:4"};
+    return QString::fromLatin1(names[chromaFormat & 3]);
+}
+
+QString SequenceFormat::describe() const
+{
+    QString depth = QString::number(bitDepthLuma);
+    if (bitDepthChroma != bitDepthLuma && chromaFormat != 0)
+        depth += QLatin1Char('/') + QString::number(bitDepthChroma);
+    return QStringLiteral("%1x%2 %3 %4-bit")
+        .arg(codedWidth).arg(codedHeight).arg(chromaName(), depth);
+}
+
+bool HevcByteStream::startsAccessUnit(int type)
+{
+    return (type >= Vps && type <= Aud) || type == PrefixSei || (type >= 41 && type <= 44)
+        || (type >= 48 && type <= 55) || type == EndOfSequence || type == EndOfBitstream;
+}
+
+qsizetype HevcByteStream::findNalUnit(const char *data, qsizetype size, qsizetype from)
+{
+    const char *end = data + size;
+    const char *at = data + qMax<qsizetype>(from, 0);
+    while (end - at >= 3) {
+        const auto *one = static_cast<const char *>(std::memchr(at + 2, 1, end - at - 2));
+        if (!one)
+            return -1;
+        if (one[-1] == 0 && one[-2] == 0)
+            return one + 1 - data;
+        at = one - 1;
+    }
+    return -1;
+}
+
+bool HevcByteStream::readSequenceFormat(const char *nal, qsizetype size, SequenceFormat *format)
+{
+    if (size < 3 || nalType(nal) != Sps)
+        return false;
+    BitReader reader(nal + 2, size - 2);
+    reader.skip(4);                               // video parameter set id
+    const int subLayers = int(reader.bits(3));    // max sub-layers minus 1
+    reader.skip(1);
+    // Profile, tier and level: 88 bits of general profile, 8 of level, then per sub-layer.
+    reader.skip(96);
+    bool profilePresent[8] = {}, levelPresent[8] = {};
+    for (int i = 0; i < subLayers; ++i) {
+        profilePresent[i] = reader.bits(1);
+        levelPresent[i] = reader.bits(1);
+    }
+    if (subLayers > 0)
+        reader.skip(2 * (8 - subLayers));
+    for (int i = 0; i < subLayers; ++i) {
+        if (profilePresent[i])
+            reader.skip(88);
+        if (levelPresent[i])
+            reader.skip(8);
+    }
+    if (reader.ue() > 15)                         // sequence parameter set id
+        return false;
+    SequenceFormat parsed;
+    const quint32 chroma = reader.ue();
+    if (chroma > 3)
+        return false;
+    parsed.chromaFormat = int(chroma);
+    if (chroma == 3)
+        parsed.separateColourPlanes = reader.bits(1);
+    const quint32 width = reader.ue(), height = reader.ue();
+    // The largest size any level allows; anything above is damage, not a picture.
+    if (width == 0 || height == 0 || width > 16888 || height > 16888)
+        return false;
+    parsed.codedWidth = int(width);
+    parsed.codedHeight = int(height);
+    if (reader.bits(1)) {
+        const quint32 left = reader.ue(), right = reader.ue(), top = reader.ue(), bottom = reader.ue();
+        if ((quint64(left) + right) * parsed.cropUnitX() >= width
+            || (quint64(top) + bottom) * parsed.cropUnitY() >= height)
+            return false;
+        parsed.cropLeft = int(left) * parsed.cropUnitX();
+        parsed.cropRight = int(right) * parsed.cropUnitX();
+        parsed.cropTop = int(top) * parsed.cropUnitY();
+        parsed.cropBottom = int(bottom) * parsed.cropUnitY();
+    }
+    const quint32 lumaDepth = reader.ue(), chromaDepth = reader.ue();
+    if (lumaDepth > 8 || chromaDepth > 8 || reader.failed())
+        return false;
+    parsed.bitDepthLuma = 8 + int(lumaDepth);
+    parsed.bitDepthChroma = 8 + int(chromaDepth);
+    *format = parsed;
+    return true;
+}

@@ -1,0 +1,53 @@
+#ifndef NALUNITREADER_H
+#define NALUNITREADER_H
+
+#include <QByteArray>
+#include <QString>
+
+class QFile;
+
+struct NalUnit
+{
+    qint64 offset = 0;      // of the header's first byte in the file
+    int type = 0;
+    int layer = 0;
+    int temporalIdPlus1 = 0;
+    bool damaged = false;   // forbidden_zero_bit set
+    // The unit up to the next start code (trailing zero bytes included). In the Abridged
+    // mode a slice holds its header and one more byte only.
+    QByteArray bytes;
+};
+
+// Walks the NAL units of an HEVC byte stream file from its start in chunks, so that memory
+// stays bounded by the largest unit read whole.
+class NalUnitReader
+{
+public:
+    enum Mode {
+        Abridged,   // slices cut short: their data is passed over without being held
+        Whole       // every unit whole
+    };
+
+    explicit NalUnitReader(QFile *file, Mode mode = Abridged);
+
+    // False at the end of the file or on a problem (then set).
+    bool next(NalUnit *unit);
+    // Whether the file starts with a start code after nothing but a few zero bytes.
+    bool cleanStart() const { return clean; }
+
+    QString problem;
+
+private:
+    bool fill();
+
+    QFile *file;
+    const Mode mode;
+    QByteArray buffer;
+    qint64 base = 0;        // file offset of buffer[0]
+    qsizetype pos = 0;      // no start code begins before this
+    bool atEnd = false;
+    bool first = true;
+    bool clean = false;
+};
+
+#endif // NALUNITREADER_H
