@@ -146,6 +146,33 @@ double lumaPsnr(const QString &bitstream, const QString &source, int width, int 
     return match.captured(1) == QLatin1String("inf") ? 100.0 : match.captured(1).toDouble();
 }
 
+QString referenceTool(const QString &name)
+{
+    const QString folder = qEnvironmentVariableIsSet("MORLUNEX_REFERENCE_BIN")
+                               ? qEnvironmentVariable("MORLUNEX_REFERENCE_BIN")
+                               : QStringLiteral(MORLUNEX_TESTDATA_DIR "/reference-encoder/bin");
+    const QFileInfo program(QDir(folder).filePath(name));
+    return program.isFile() && program.isExecutable() ? program.absoluteFilePath() : QString();
+}
+
+HashCheck referenceHashCheck(const QString &bitstream)
+{
+    HashCheck check;
+    const QString decoder = referenceTool(QStringLiteral("TAppDecoder"));
+    if (decoder.isEmpty())
+        return check;
+    const RunResult result = run(decoder, {"-b", bitstream, "-o", "/dev/null"}, 300000);
+    const QString out = QString::fromUtf8(result.out);
+    check.pictures = int(out.count(QRegularExpression(QStringLiteral("^POC "), QRegularExpression::MultilineOption)));
+    check.matched = int(out.count(QStringLiteral("(OK)")));
+    check.mismatched = int(out.count(QStringLiteral("***ERROR***")));
+    const QStringList lines = out.trimmed().split(QLatin1Char('\n'));
+    check.tail = lines.mid(qMax(0, int(lines.size()) - 4)).join(QLatin1Char('\n'));
+    if (!result.finished || result.exitCode != 0)
+        check.tail += QStringLiteral("\n(decoder exit %1) %2").arg(result.exitCode).arg(QString::fromUtf8(result.err.right(400)));
+    return check;
+}
+
 bool processAlive(qint64 pid)
 {
     const QByteArray status = readFile(QStringLiteral("/proc/%1/stat").arg(pid));

@@ -97,6 +97,17 @@ private:
     void (*previousHandler)(int);
 };
 
+// A program of the HEVC reference encoder's build (TAppEncoder, TAppDecoder): from the folder
+// MORLUNEX_REFERENCE_BIN names, else ../shared/testdata/reference-encoder/bin beside the
+// sources; empty when it is not there, and the test should then skip with a message.
+QString referenceTool(const QString &name);
+
+// The reference decoder's check of the picture hashes an encoder wrote into a stream (its
+// decoded-picture-hash SEI): the pictures it decoded, how many hashes matched and how many
+// did not, and its last lines for a message.
+struct HashCheck { int pictures = 0; int matched = 0; int mismatched = 0; QString tail; };
+HashCheck referenceHashCheck(const QString &bitstream);
+
 QString binDir();
 QString buildDir();
 
