@@ -13,6 +13,8 @@ constexpr qsizetype kMaxHeaderUnit = 16 << 20;
 constexpr qsizetype kMaxPictureUnit = 512 << 20;
 // A start code must come within this many leading zero bytes.
 constexpr qsizetype kMaxLeadingZeros = 1 << 16;
+// A file with no start code this far in is no byte stream: it is not read to its end.
+constexpr qint64 kMaxBytesBeforeFirstUnit = 1 << 20;
 
 } // namespace
 
@@ -49,6 +51,10 @@ bool NalUnitReader::next(NalUnit *unit)
             break;
         if (at < 0)
             pos = qMax<qsizetype>(pos, buffer.size() - 2);
+        if (first && base + buffer.size() >= kMaxBytesBeforeFirstUnit) {
+            problem = QStringLiteral("it is not an HEVC elementary stream (no start code in its first megabyte)");
+            return false;
+        }
         if (!fill()) {
             at = HevcByteStream::findNalUnit(buffer.constData(), buffer.size(), pos);
             if (at >= 0 && at + 2 <= buffer.size())

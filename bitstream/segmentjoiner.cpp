@@ -2,6 +2,7 @@
 
 #include "hevcbytestream.h"
 #include "nalunitreader.h"
+#include "replacefile.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -43,11 +45,43 @@ QString describeMissing(bool vps, bool sps, bool pps)
     return missing.join(QLatin1Char('/'));
 }
 
+// Opens a segment for reading without ever blocking: a named pipe given as a segment would
+// otherwise wait for a writer that never comes.
+QString openSegment(const QString &path, QFile *file)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    struct stat info;
+    QString problem;
+    if (::fstat(fd, &info) != 0)
+        problem = QString::fromLocal8Bit(std::strerror(errno));
+    else if (S_ISFIFO(info.st_mode))
+        problem = QStringLiteral("it is a named pipe, not a regular file");
+    else if (S_ISDIR(info.st_mode))
+        problem = QStringLiteral("it is a folder, not a regular file");
+    else if (!S_ISREG(info.st_mode))
+        problem = QStringLiteral("it is a device or socket, not a regular file");
+    else if (::fcntl(fd, F_SETFL, O_RDONLY) != 0 || !file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        problem = file->errorString();
+    if (!problem.isEmpty()) {
+        ::close(fd);
+        return problem;
+    }
+    return QString();
+#else
+    file->setFileName(path);
+    return file->open(QIODevice::ReadOnly) ? QString() : file->errorString();
+#endif
+}
+
 QString readHead(const QString &path, bool findOpenSlices, SegmentHead *head)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return file.errorString();
+    QFile file;
+    const QString unopened = openSegment(path, &file);
+    if (!unopened.isEmpty())
+        return unopened;
     head->size = file.size();
     if (head->size == 0)
         return QStringLiteral("it is empty");
@@ -118,15 +152,19 @@ QString readHead(const QString &path, bool findOpenSlices, SegmentHead *head)
 // picture: a decoder then skips the leading pictures that refer to pictures before it (which
 // belong to another segment) and still outputs every picture of the previous segment, as it
 // does when the segment is decoded alone.
-QString copySegment(const QString &path, const SegmentHead &head, QSaveFile *output, bool *outputFailed)
+QString copySegment(const QString &path, const SegmentHead &head, QSaveFile *output, bool *outputFailed,
+                    const std::atomic_bool *stop)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return file.errorString();
+    QFile file;
+    const QString unopened = openSegment(path, &file);
+    if (!unopened.isEmpty())
+        return unopened;
     if (file.size() != head.size)
         return QStringLiteral("it changed while being joined");
     qint64 offset = 0;
     for (;;) {
+        if (stop && *stop)
+            return QString();
         QByteArray chunk = file.read(kChunk);
         if (chunk.isEmpty()) {
             if (file.error() != QFileDevice::NoError)
@@ -157,18 +195,6 @@ QString copySegment(const QString &path, const SegmentHead &head, QSaveFile *out
     return QString();
 }
 
-// The data must be on the disk before the rename makes it the output.
-QString syncToDisk(QSaveFile *file)
-{
-#ifdef Q_OS_UNIX
-    if (::fsync(file->handle()) != 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
-#else
-    Q_UNUSED(file);
-#endif
-    return QString();
-}
-
 bool sameFile(const QString &a, const QString &b)
 {
     const QFileInfo first(a), second(b);
@@ -191,11 +217,13 @@ QString native(const QString &path)
 
 } // namespace
 
-JoinResult SegmentJoiner::join(const QString &outputPath, const QStringList &segmentPaths)
+JoinResult SegmentJoiner::join(const QString &outputPath, const QStringList &segmentPaths,
+                               const std::atomic_bool *stop)
 {
     JoinResult result;
-    const auto outputError = [&](const QString &reason) {
+    const auto outputError = [&](const QString &reason, bool writing = true) {
         result.error = QStringLiteral("Cannot join into %1: %2").arg(native(outputPath), reason);
+        result.outputFailed = writing;
         return result;
     };
     const auto segmentError = [&](int index, const QString &reason) {
@@ -205,15 +233,22 @@ JoinResult SegmentJoiner::join(const QString &outputPath, const QStringList &seg
         return result;
     };
     if (outputPath.isEmpty())
-        return outputError(QStringLiteral("no output named"));
+        return outputError(QStringLiteral("no output named"), false);
     if (segmentPaths.isEmpty())
-        return outputError(QStringLiteral("no segments given"));
+        return outputError(QStringLiteral("no segments given"), false);
     for (int i = 0; i < segmentPaths.size(); ++i)
         if (sameFile(outputPath, segmentPaths.at(i)))
-            return outputError(QStringLiteral("it is segment %1 itself").arg(i + 1));
+            return outputError(QStringLiteral("it is segment %1 itself").arg(i + 1), false);
 
+    const auto stopped = [&] {
+        result.stopped = true;
+        result.error = QStringLiteral("The join into %1 was stopped; nothing was written").arg(native(outputPath));
+        return result;
+    };
     QList<SegmentHead> heads;
     for (int i = 0; i < segmentPaths.size(); ++i) {
+        if (stop && *stop)
+            return stopped();
         SegmentHead head;
         const QString problem = readHead(segmentPaths.at(i), i > 0, &head);
         if (!problem.isEmpty())
@@ -231,17 +266,22 @@ JoinResult SegmentJoiner::join(const QString &outputPath, const QStringList &seg
         return outputError(output.errorString());
     for (int i = 0; i < segmentPaths.size(); ++i) {
         bool outputFailed = false;
-        const QString problem = copySegment(segmentPaths.at(i), heads.at(i), &output, &outputFailed);
+        const QString problem = copySegment(segmentPaths.at(i), heads.at(i), &output, &outputFailed, stop);
         if (!problem.isEmpty()) {
             output.cancelWriting();
             return outputFailed ? outputError(problem) : segmentError(i, problem);
         }
+        if (stop && *stop) {
+            output.cancelWriting();
+            return stopped();
+        }
     }
-    const QString unsynced = syncToDisk(&output);
+    const QString unsynced = ReplaceFile::syncToDisk(&output);
     if (!unsynced.isEmpty()) {
         output.cancelWriting();
         return outputError(unsynced);
     }
+    ReplaceFile::keepModeOf(outputPath, &output);
     if (!output.commit())
         return outputError(output.errorString());
     result.ok = true;

@@ -105,6 +105,9 @@ private slots:
     void rewrite_peersReadWhatWasSet();
     void rewrite_unreadableStreamLeftUntouched_data();
     void rewrite_unreadableStreamLeftUntouched();
+    void rewrite_refusesToDropUnits_data();
+    void rewrite_refusesToDropUnits();
+    void rewrite_keepsModeOfTheFile();
     void fullDisk_leavesEveryFileAsItWas();
     void join_decodesAsEachSegmentAlone();
     void join_refusesUnfitSegments_data();
@@ -283,6 +286,57 @@ void RewriteTest::rewrite_unreadableStreamLeftUntouched()
     QCOMPARE(result.error, QStringLiteral("Cannot rewrite %1: %2").arg(QDir::toNativeSeparators(output), reason));
     QCOMPARE(TestSupport::readFile(output), content);
     QCOMPARE(filesIn(folder), QStringList{"out.265"});
+}
+
+void RewriteTest::rewrite_refusesToDropUnits_data()
+{
+    QTest::addColumn<QByteArray>("unit");     // start code and NAL unit put in after the first picture
+    QTest::addColumn<QString>("described");
+
+    QTest::newRow("a parameter set of another layer")
+        << QByteArray::fromHex("00000140090c01ffff016000000300b0000003000003005d95980900") << "type 32, layer 1";
+    QTest::newRow("an end of sequence with temporal id + 1 of 0")
+        << QByteArray::fromHex("000001480080") << "type 36, layer 0, temporal id + 1 = 0";
+    QTest::newRow("an access unit delimiter with the forbidden bit")
+        << QByteArray::fromHex("000001c60150") << "type 35, layer 0, temporal id + 1 = 1, forbidden bit set";
+}
+
+// The rewrite may change parameter sets and add SEI, nothing else: a stream holding a unit the
+// metadata filter would drop is left byte for byte as the encoder wrote it, and the reason
+// names the unit.
+void RewriteTest::rewrite_refusesToDropUnits()
+{
+    QFETCH(QByteArray, unit);
+    QFETCH(QString, described);
+
+    QByteArray stream = TestSupport::readFile(joinFolder + "/a.265");
+    stream.insert(startCodeOf(stream, -1, 1, 32), unit);
+    const QString folder = freshFolder();
+    const QString output = folder + QStringLiteral("/out.265");
+    QVERIFY(TestSupport::writeFile(output, stream));
+
+    const RewriteResult result = OutputRewriter::rewrite(output, shownAt(320, 232));
+    QVERIFY(!result.rewritten);
+    QVERIFY2(result.error.contains(described) && result.error.contains("would not have come through unchanged"),
+             qPrintable(result.error));
+    QCOMPARE(TestSupport::readFile(output), stream);
+    QCOMPARE(filesIn(folder), QStringList{"out.265"});
+}
+
+// The rewritten file takes the place of the encoder's with the same permissions.
+void RewriteTest::rewrite_keepsModeOfTheFile()
+{
+    const QString folder = freshFolder();
+    const QString output = folder + QStringLiteral("/out.265");
+    for (const QFile::Permissions mode : {QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther,
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup}) {
+        QFile::remove(output);
+        QVERIFY(QFile::copy(joinFolder + "/a.265", output));
+        QVERIFY(QFile::setPermissions(output, mode));
+        const RewriteResult result = OutputRewriter::rewrite(output, shownAt(320, 232));
+        QVERIFY2(result.rewritten, qPrintable(result.error));
+        QCOMPARE(QFileInfo(output).permissions() & QFile::Permissions(0x7077), mode);
+    }
 }
 
 void RewriteTest::fullDisk_leavesEveryFileAsItWas()
