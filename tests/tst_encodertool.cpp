@@ -250,7 +250,7 @@ void EncoderToolTest::configuration()
 
 void EncoderToolTest::commandLine_data()
 {
-    QTest::addColumn<QStringList>("arguments"); // RAW, OUT, SYMLINK, HARDLINK: the test's files
+    QTest::addColumn<QStringList>("arguments"); // RAW, OUT, SYMLINK, HARDLINK, CFG, CFGLINK: the test's files
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("expected");
 
@@ -286,6 +286,9 @@ void EncoderToolTest::commandLine_data()
                                                        << 4 << QStringLiteral(R"(^Error: the bitstream file ".*/in.yuv" is)");
     QTest::newRow("bitstream file is a hard link to the input") << valid.mid(0, 2) + QStringList{"-b", "HARDLINK"} + valid.mid(4)
                                                                 << 4 << QStringLiteral(R"(^Error: the bitstream file ".*/hard.yuv" is)");
+    QTest::newRow("bitstream file is a hard link to the configuration")
+        << QStringList{"-c", "CFG"} + valid.mid(0, 2) + QStringList{"-b", "CFGLINK"} + valid.mid(4) << 4
+        << QStringLiteral(R"(^Error: the bitstream file ".*/cfglink.265" is the configuration file)");
 }
 
 void EncoderToolTest::commandLine()
@@ -301,6 +304,12 @@ void EncoderToolTest::commandLine()
     QVERIFY(!data.isEmpty());
     QVERIFY(QFile::link(raw, env.filePath("link.yuv")));
     QVERIFY(::link(QFile::encodeName(raw).constData(), QFile::encodeName(env.filePath("hard.yuv")).constData()) == 0);
+    const QByteArray configuration("QP : 30\n");
+    QVERIFY(TestSupport::writeFile(env.filePath("my.cfg"), configuration));
+    QVERIFY(::link(QFile::encodeName(env.filePath("my.cfg")).constData(),
+                   QFile::encodeName(env.filePath("cfglink.265")).constData()) == 0);
+    arguments.replaceInStrings(QRegularExpression("^CFG$"), env.filePath("my.cfg"));
+    arguments.replaceInStrings(QRegularExpression("^CFGLINK$"), env.filePath("cfglink.265"));
     arguments.replaceInStrings(QRegularExpression("^RAW$"), raw);
     arguments.replaceInStrings(QRegularExpression("^OUT$"), out);
     arguments.replaceInStrings(QRegularExpression("^SYMLINK$"), env.filePath("link.yuv"));
@@ -318,6 +327,7 @@ void EncoderToolTest::commandLine()
     if (exitCode == 3)
         QVERIFY(!QFile::exists(out));
     QVERIFY(TestSupport::readFile(raw) == data);
+    QCOMPARE(TestSupport::readFile(env.filePath("my.cfg")), configuration);
 }
 
 void EncoderToolTest::stockConfigurations_data()

@@ -88,11 +88,17 @@ int main(int argc, char **argv)
         return failWith(config.errorCode(), config.errorText(),
                         config.errorCode() == ExitUsage ? argv[0] : nullptr);
 
-    // Opening the bitstream file empties it: it must not be the input.
+    // Opening the bitstream file empties it: it must not be the input, nor a configuration.
     if (config.inputFile != "-" && sameFile(config.inputFile, config.bitstreamFile))
         return failWith(ExitBitstream, "the bitstream file \"" + config.bitstreamFile
                                            + "\" is the input file \"" + config.inputFile
                                            + "\"; refusing to overwrite the input");
+    for (const std::string &configFile : config.configFiles) {
+        if (sameFile(configFile, config.bitstreamFile))
+            return failWith(ExitBitstream, "the bitstream file \"" + config.bitstreamFile
+                                               + "\" is the configuration file \"" + configFile
+                                               + "\"; refusing to overwrite it");
+    }
 
     // The library comes before the input: a refusal is reported at once, without waiting for
     // the writer of a named pipe.
