@@ -369,6 +369,7 @@ int decoderStreamInfo(const VideoDecoder *decoder, StreamInfo *info)
     info->frameRateDen = rate.den;
     if (stream->nb_frames > 0) {
         info->pictureCount = stream->nb_frames;
+        info->pictureCountDeclared = true;
     } else if (rate.num > 0) {
         // Some containers know only the duration: of the stream, else of the whole file.
         double seconds = 0;
@@ -509,6 +510,7 @@ int seekAndDrop(VideoDecoder *decoder, int64_t index, int64_t first, double pict
             || !picturePosition(decoder->frame->best_effort_timestamp, first, picturesPerTick, &position)
             || position < 0)
             return seekUnreliable;
+        decoder->nextPicture = position + 1;
         if (position > last) {
             // Landed after the target (its leading pictures are not decodable from there):
             // a second further back, then two, then four, at most to the start.
@@ -527,7 +529,9 @@ int seekAndDrop(VideoDecoder *decoder, int64_t index, int64_t first, double pict
                 || next != position + 1)
                 return seekUnreliable;
             position = next;
+            decoder->nextPicture = position + 1;
         }
+        decoder->nextPicture = position + 1;
         return 0;
     }
     return seekUnreliable;
@@ -563,12 +567,18 @@ int decoderSkipTo(VideoDecoder *decoder, int64_t index)
     return ret;
 }
 
+int64_t decoderNextPicture(const VideoDecoder *decoder)
+{
+    return decoder ? decoder->nextPicture : 0;
+}
+
 int decoderOpen(VideoDecoder *decoder, const char *path)
 {
     if (!decoder)
         return AVERROR(EINVAL);
     // A decoder is meant to be opened once; should it be opened again, nothing leaks.
     decoderClose(decoder);
+    decoder->nextPicture = 0;
 
     decoder->inputContext = avformat_alloc_context();
     if (!decoder->inputContext)
@@ -729,6 +739,7 @@ int decoderNextFrame(VideoDecoder *decoder, FrameInfo *info)
             return failDecoding(ret);
     }
 
+    ++decoder->nextPicture;
     PlanarLayout layout;
     decoder->lastConverted = false;
     if (planarLayout(frame->format, &layout)

@@ -39,6 +39,7 @@ struct VideoDecoder
     void *interruptOpaque;
     AVIOContext *pipeIo;     // reader of an input that is a named pipe
     int pipeFd;              // -1 when the input is not a named pipe
+    int64_t nextPicture;     // number of the picture delivered next (0 is the input's first)
 };
 
 // What the container and the codec say about the video stream, for the output's parameter
@@ -46,6 +47,7 @@ struct VideoDecoder
 struct StreamInfo
 {
     int64_t pictureCount;    // the stream's count, else duration x frame rate; 0 when unknown
+    bool pictureCountDeclared; // pictureCount is the count the container declares, not an estimate
     int frameRateNum;        // the stream's average rate, else its real rate; 0 when unknown
     int frameRateDen;
     int sarNum;              // sample aspect ratio; 0 when unknown
@@ -87,7 +89,11 @@ int decoderStreamInfo(const VideoDecoder *decoder, StreamInfo *info);
 // picture is always brought to the limited range).
 bool decoderPictureIsFullRange(const VideoDecoder *decoder);
 // Moves on so that the next picture delivered is picture number `index` (0 is the first).
+// AVERROR_EOF when the input has no such picture; decoderNextPicture then tells how many it has.
 int decoderSkipTo(VideoDecoder *decoder, int64_t index);
+// The number of the picture the next decoderNextFrame delivers; at the end of the input, the
+// number of pictures in it.
+int64_t decoderNextPicture(const VideoDecoder *decoder);
 bool decoderIsOpen(const VideoDecoder *decoder);
 int decoderNextFrame(VideoDecoder *decoder, FrameInfo *info);
 // Returns the bytes known to have reached the stream; anything less than frameByteSize(info)

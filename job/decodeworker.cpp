@@ -186,12 +186,21 @@ void DecodeWorker::run()
         return;
     }
 
-    qint64 expected = info.pictureCount > 0 ? qMax<qint64>(0, info.pictureCount - settings.startPicture) : 0;
-    if (settings.pictureLimit >= 0 && (expected == 0 || expected > settings.pictureLimit))
-        expected = settings.pictureLimit;
-    emit opened(expected);
+    qint64 declared = info.pictureCount > 0 ? qMax<qint64>(0, info.pictureCount - settings.startPicture) : 0;
+    if (settings.pictureLimit >= 0 && declared > settings.pictureLimit)
+        declared = settings.pictureLimit;
+    const qint64 expected = declared == 0 && settings.pictureLimit >= 0 ? settings.pictureLimit : declared;
+    emit opened(expected, declared);
 
-    bool more = decoderSkipTo(decoder, settings.startPicture) >= 0;
+    const int skipped = decoderSkipTo(decoder, settings.startPicture);
+    bool more = skipped >= 0;
+    if (skipped == AVERROR_EOF && settings.startPicture > 0) {
+        inputPictures = decoderNextPicture(decoder);
+        setFailure(JobResult::StartPastEnd,
+                   QStringLiteral("The input %1 has %2 pictures; --start %3 is past its end.")
+                       .arg(QDir::toNativeSeparators(settings.input), QString::number(inputPictures),
+                            QString::number(settings.startPicture)));
+    }
     FrameInfo frame = {};
     // Pipe: the encoder starts before the first write. Growing file: after the sixth picture
     // (or at the end of a shorter input), as it always has.

@@ -44,9 +44,13 @@ public:
     int width() const { return pictureWidth; }
     int height() const { return pictureHeight; }
     bool fullRange() const { return fullRangePictures; }
+    // The input's pictures counted while looking for the start picture past its end.
+    qint64 picturesInInput() const { return inputPictures; }
 
 signals:
-    void opened(qint64 expectedPictures);
+    // expectedPictures: the pictures the job will hand over, as far as known; declaredPictures:
+    // what the input declares from the start picture on (0: unknown).
+    void opened(qint64 expectedPictures, qint64 declaredPictures);
     void readyForEncoder(const QString &path, int paddedWidth, int paddedHeight);
     void picturesWritten(qint64 pictures);
     void message(const QString &line);
@@ -83,6 +87,7 @@ private:
     int paddedWidth = 0;
     int paddedHeight = 0;
     bool fullRangePictures = false;
+    qint64 inputPictures = 0;
 };
 
 #endif // DECODEWORKER_H

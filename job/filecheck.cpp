@@ -1,6 +1,7 @@
 #include "filecheck.h"
 
 #include <QFile>
+#include <QDir>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -57,7 +58,40 @@ QString writeProblem(const QString &path)
         return QStringLiteral("folder %1: %2").arg(folder, systemReason());
     if (::stat(QFile::encodeName(path).constData(), &info) == 0)
         return fileProblem(path, W_OK);
+    // Only a file that is not there yet may be missing; a loop of links, say, is no place to
+    // write to.
+    if (errno != ENOENT)
+        return systemReason();
     return QString();
+}
+
+QString regularFileProblem(const QString &path)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return systemReason();
+    if (S_ISFIFO(info.st_mode))
+        return QStringLiteral("it is a named pipe, not a regular file");
+    if (S_ISDIR(info.st_mode))
+        return QStringLiteral("it is a folder");
+    if (!S_ISREG(info.st_mode))
+        return QStringLiteral("it is a device or socket, not a regular file");
+    return fileProblem(path, R_OK);
+}
+
+bool sameFile(const QString &first, const QString &second)
+{
+    struct stat one, other;
+    if (::stat(QFile::encodeName(first).constData(), &one) == 0
+        && ::stat(QFile::encodeName(second).constData(), &other) == 0)
+        return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+    // Not there yet: the real folder and the name.
+    const auto resolved = [](const QString &path) {
+        const QFileInfo info(path);
+        const QString folder = info.absoluteDir().canonicalPath();
+        return folder.isEmpty() ? info.absoluteFilePath() : folder + QLatin1Char('/') + info.fileName();
+    };
+    return resolved(first) == resolved(second);
 }
 
 } // namespace FileCheck

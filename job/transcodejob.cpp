@@ -1,7 +1,11 @@
 #include "transcodejob.h"
 
 #include "decodeworker.h"
+#include "filecheck.h"
+#include "outputguard.h"
+
 #include "bitstream/outputrewriter.h"
+#include "bitstream/streaminspector.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -20,17 +24,9 @@ constexpr qint64 outputChunk = 64 * 1024;
 constexpr qint64 progressIntervalMs = 200;
 // How long a terminated encoder has before it is killed.
 constexpr int killDelayMs = 2000;
-
-// The file a path names in the end, links followed; for a file that does not exist yet, the
-// real folder and the name.
-QString realPath(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.exists())
-        return info.canonicalFilePath();
-    const QString folder = info.absoluteDir().canonicalPath();
-    return folder.isEmpty() ? info.absoluteFilePath() : folder + QLatin1Char('/') + info.fileName();
-}
+// How long processes that still write into the output after the encoder exited (its children)
+// are waited for before the output is left as it is.
+constexpr int writersGraceMs = 3000;
 
 QString absolute(const QString &path)
 {
@@ -97,6 +93,9 @@ void TranscodeJob::start(const JobSettings &jobSettings)
     encoderExitCode = 0;
     picturesGiven = 0;
     expectedPictures = 0;
+    declaredPictures = 0;
+    shortOfDeclared = 0;
+    outputBefore = OutputGuard::Stamp();
     pending = JobResult();
     lastProgressMs = -1;
     atLineStart = true;
@@ -112,19 +111,26 @@ void TranscodeJob::start(const JobSettings &jobSettings)
 
 bool TranscodeJob::checkOutputPath()
 {
-    const QString output = realPath(settings.output);
     const struct { const QString &path; const char *role; } others[] = {
         {settings.input, "input file"},
         {settings.config, "configuration file"},
         {settings.encoder, "encoder program"},
     };
     for (const auto &other : others) {
-        if (other.path.isEmpty() || realPath(other.path) != output)
+        // The files themselves are compared, so a hard link is caught as well as a symbolic one.
+        if (other.path.isEmpty() || !FileCheck::sameFile(other.path, settings.output))
             continue;
         fail(JobResult::OutputUnusable,
              QStringLiteral("The output file %1 is the %2.\nChoose another output file; nothing was "
                             "changed.")
                  .arg(QDir::toNativeSeparators(absolute(settings.output)), QLatin1String(other.role)));
+        return false;
+    }
+    const QString problem = FileCheck::writeProblem(settings.output);
+    if (!problem.isEmpty()) {
+        fail(JobResult::OutputUnusable,
+             QStringLiteral("Cannot write the output file %1:\n%2.")
+                 .arg(QDir::toNativeSeparators(absolute(settings.output)), problem));
         return false;
     }
     return true;
@@ -156,8 +162,9 @@ void TranscodeJob::startDecoding()
     }
 
     worker = new DecodeWorker(settings, privateDir->path());
-    connect(worker, &DecodeWorker::opened, this, [this](qint64 expected) {
+    connect(worker, &DecodeWorker::opened, this, [this](qint64 expected, qint64 declared) {
         expectedPictures = expected;
+        declaredPictures = declared;
         reportProgress(true);
     });
     connect(worker, &DecodeWorker::readyForEncoder, this, &TranscodeJob::onReadyForEncoder);
@@ -202,6 +209,7 @@ bool TranscodeJob::launchEncoder(const QString &encoderInput, int width, int hei
     connect(encoder, &QProcess::finished, this, &TranscodeJob::onEncoderFinished);
 
     emit commandLineReady(displayCommandLine(program, config, encoderInput, output, width, height));
+    outputBefore = OutputGuard::stamp(output);
     if (stopping) {
         // Stopped while the command line was shown.
         delete encoder;
@@ -285,14 +293,29 @@ void TranscodeJob::onDecodeFinished()
     decodeEnded = true;
     picturesGiven = worker->pictures();
     // At the end of the input the total is known exactly; the stream's count was an estimate.
-    if (worker->reachedEnd() && !worker->encoderLeftEarly())
+    if (worker->reachedEnd() && !worker->encoderLeftEarly()) {
         expectedPictures = picturesGiven;
+        checkDeclaredCount();
+    }
     reportProgress(true);
     if (worker->failure() != JobResult::NoFailure) {
         fail(worker->failure(), worker->failureText());
         return;
     }
     finishIfDone();
+}
+
+void TranscodeJob::checkDeclaredCount()
+{
+    // A count the container states must be met; one worked out from the duration and the rate
+    // may be off by a little.
+    const qint64 tolerance = worker->streamInfo().pictureCountDeclared ? 0 : qMax<qint64>(2, declaredPictures / 50);
+    if (declaredPictures <= 0 || picturesGiven >= declaredPictures - tolerance)
+        return;
+    shortOfDeclared = declaredPictures;
+    const qint64 start = settings.startPicture;
+    emit message(QStringLiteral("The input ended after %1 of the %2 pictures it declares.")
+                     .arg(start + picturesGiven).arg(start + declaredPictures));
 }
 
 void TranscodeJob::reportProgress(bool force)
@@ -304,6 +327,7 @@ void TranscodeJob::reportProgress(bool force)
     JobProgress progress;
     progress.pictures = picturesGiven;
     progress.total = expectedPictures;
+    progress.declaredTotal = declaredPictures;
     progress.elapsedSeconds = now / 1000.0;
     if (progress.elapsedSeconds > 0)
         progress.picturesPerSecond = picturesGiven / progress.elapsedSeconds;
@@ -403,7 +427,7 @@ void TranscodeJob::finishIfDone()
     JobResult result = pending;
     result.pictures = picturesGiven;
     OutputFacts facts;
-    bool rewrite = false;
+    bool checkOutput = false;
     if (result.failure == JobResult::NoFailure && stopping) {
         result.outcome = JobResult::Stopped;
         emit message(QStringLiteral("Encoding stopped after %1 pictures.").arg(picturesGiven));
@@ -419,37 +443,75 @@ void TranscodeJob::finishIfDone()
                              .arg(QString::number(encoderExitCode), QString::number(picturesGiven),
                                   expectedPictures > 0 ? QString::number(expectedPictures)
                                                        : QStringLiteral("?")));
-        rewrite = encoderExitCode == 0 && !encoderCrashed;
+        checkOutput = encoderExitCode == 0 && !encoderCrashed;
         facts = outputFacts();
     }
+    result.declaredPictures = shortOfDeclared;
+    const OutputGuard::Stamp before = outputBefore;
     cleanUp();
-    running = true;  // until the rewrite is done
+    running = true;  // until the output is checked and rewritten
 
-    if (!rewrite) {
+    if (!checkOutput) {
         running = false;
         emit finished(result);
         return;
     }
     const QString output = absolute(settings.output);
-    auto rewritten = std::make_shared<RewriteResult>();
-    rewriteThread = QThread::create([output, facts, rewritten] {
-        *rewritten = OutputRewriter::rewrite(output, facts);
+    auto finishing = std::make_shared<OutputCheck>();
+    rewriteThread = QThread::create([output, facts, before, finishing] {
+        *finishing = checkAndRewrite(output, facts, before);
     });
-    connect(rewriteThread, &QThread::finished, this, [this, result, rewritten] {
+    connect(rewriteThread, &QThread::finished, this, [this, result, finishing]() mutable {
         rewriteThread->deleteLater();
         rewriteThread = nullptr;
         running = false;
-        if (!aborting) {
-            if (rewritten->rewritten)
-                emit message(rewritten->summary);
-            else if (!rewritten->error.isEmpty())
-                emit message(QStringLiteral("The output was left as the encoder wrote it: %1")
-                                 .arg(rewritten->error));
-        }
-        if (!aborting)
-            emit finished(result);
+        if (aborting)
+            return;
+        for (const QString &line : std::as_const(finishing->lines))
+            emit message(line);
+        result.outputProblem = finishing->problem;
+        emit finished(result);
     });
     rewriteThread->start();
+}
+
+TranscodeJob::OutputCheck TranscodeJob::checkAndRewrite(const QString &output, const OutputFacts &facts,
+                                                        const OutputGuard::Stamp &before)
+{
+    OutputCheck check;
+    const QString shown = QDir::toNativeSeparators(output);
+    // The encoder has gone, but a process it started may still be writing: a file replaced
+    // under it would lose whatever it writes afterwards.
+    const QList<qint64> writers = OutputGuard::waitForWriters(output, writersGraceMs);
+    if (!writers.isEmpty()) {
+        QStringList numbers;
+        for (qint64 pid : writers)
+            numbers << QString::number(pid);
+        check.lines << QStringLiteral("The output was left as the encoder wrote it: %1 is still open for "
+                                      "writing by process %2 after the encoder exited.")
+                           .arg(shown, numbers.join(QStringLiteral(", ")));
+        return check;
+    }
+    if (!OutputGuard::changedSince(before, output)) {
+        check.problem = before.exists
+            ? QStringLiteral("The encoder exited with 0 but did not write the output file %1: it is as it was "
+                             "before the encoder started, so it is not the result of this encode.").arg(shown)
+            : QStringLiteral("The encoder exited with 0 but wrote no output file: %1 does not exist.").arg(shown);
+        return check;
+    }
+    const StreamSummary summary = StreamInspector::inspect(output, 1);
+    if (summary.pictures == 0) {
+        check.problem = QStringLiteral("The encoder exited with 0 but the output file %1 holds no picture%2.")
+                            .arg(shown, summary.problem.isEmpty() ? QString()
+                                                                 : QStringLiteral(" (%1)").arg(summary.problem));
+        return check;
+    }
+    const RewriteResult rewritten = OutputRewriter::rewrite(output, facts);
+    if (rewritten.rewritten)
+        check.lines << rewritten.summary;
+    else if (!rewritten.error.isEmpty())
+        check.lines << QStringLiteral("The output was left as the encoder wrote it: %1").arg(rewritten.error);
+    return check;
 }
 
 OutputFacts TranscodeJob::outputFacts() const

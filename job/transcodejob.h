@@ -1,12 +1,15 @@
 #ifndef TRANSCODEJOB_H
 #define TRANSCODEJOB_H
 
+#include "outputguard.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QMetaType>
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -35,6 +38,7 @@ struct JobProgress
 {
     qint64 pictures = 0;           // given to the encoder so far
     qint64 total = 0;              // expected in all; 0 while unknown
+    qint64 declaredTotal = 0;      // what the input declares it holds (from where the job starts); 0 when unknown
     double picturesPerSecond = 0;
     double secondsLeft = -1;       // -1 while unknown
     double elapsedSeconds = 0;
@@ -54,7 +58,8 @@ struct JobResult
         EncoderDidNotStart,
         OutputUnusable,       // the output is the input, the configuration or the encoder
         TemporaryUnusable,    // the temporary folder or the frame file cannot be used
-        FramesNotWritten      // the frame file could not take the pictures (disk full)
+        FramesNotWritten,     // the frame file could not take the pictures (disk full)
+        StartPastEnd          // the input ends before the first picture asked for
     };
 
     Outcome outcome = Failed;
@@ -63,6 +68,11 @@ struct JobResult
     bool encoderCrashed = false; // the encoder was ended by a signal, whose number exitCode holds
     qint64 pictures = 0;      // pictures given to the encoder
     QString message;          // for a failure: what the user is told (file and reason)
+    // Set when the encoder exited 0 but broke its side of the bargain: it wrote no output in
+    // this run, or one without a single picture. What the user is told.
+    QString outputProblem;
+    // Set when the input ended before the pictures it declares: how many it declares.
+    qint64 declaredPictures = 0;
 };
 
 Q_DECLARE_METATYPE(JobProgress)
@@ -120,12 +130,24 @@ private:
     void countEncodedPictures(const QByteArray &chunk);
     void onEncoderFinished(int exitCode, QProcess::ExitStatus status);
     void onDecodeFinished();
+    void checkDeclaredCount();
     void reportProgress(bool force);
     void fail(JobResult::Failure failure, const QString &text);
     void stopWork();
     void finishIfDone();
     void cleanUp();
     OutputFacts outputFacts() const;
+
+    // What the steps after a successful encoder found: log lines, and a broken contract.
+    struct OutputCheck
+    {
+        QStringList lines;
+        QString problem;
+    };
+    // Runs off the owner's thread: waits for late writers, checks that the encoder really
+    // wrote pictures in this run, then rewrites the parameter sets.
+    static OutputCheck checkAndRewrite(const QString &output, const OutputFacts &facts,
+                                       const OutputGuard::Stamp &before);
 
     JobSettings settings;
     bool running = false;
@@ -139,6 +161,9 @@ private:
     int encoderExitCode = 0;
     qint64 picturesGiven = 0;
     qint64 expectedPictures = 0;
+    qint64 declaredPictures = 0;    // what the input declares, from the start picture on
+    qint64 shortOfDeclared = 0;     // set to the declared count when the input ended short of it
+    OutputGuard::Stamp outputBefore;     // the output as it was before the encoder
     JobResult pending;              // the first failure, if any
     QElapsedTimer clock;
     qint64 lastProgressMs = -1;

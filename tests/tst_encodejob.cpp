@@ -21,6 +21,7 @@
 #include <csignal>
 #include <sys/stat.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 using TestSupport::IsolatedEnvironment;
 
@@ -28,7 +29,8 @@ namespace {
 
 // A stand-in encoder of the test's own. It records its arguments one per line and its process
 // number, waits until the test says so, copies its -i input (a pipe is read to its end),
-// prints output.txt and exits with the code in exitcode.txt.
+// writes stream.265 as its bitstream, prints output.txt and exits with the code in
+// exitcode.txt.
 const char fakeEncoderScript[] = R"(#!/bin/sh
 dir=$(dirname "$0")
 for a in "$@"; do printf '%s\n' "$a" >> "$dir/args.txt"; done
@@ -36,9 +38,10 @@ echo $$ > "$dir/pid.txt"
 [ -e "$dir/exitnow" ] && exit $(cat "$dir/exitcode.txt")
 n=0
 while [ ! -e "$dir/go" ] && [ $n -lt 600 ]; do sleep 0.05; n=$((n+1)); done
-input=""; prev=""
-for a in "$@"; do [ "$prev" = "-i" ] && input=$a; prev=$a; done
+input=""; output=""; prev=""
+for a in "$@"; do [ "$prev" = "-i" ] && input=$a; [ "$prev" = "-b" ] && output=$a; prev=$a; done
 cat "$input" > "$dir/copy.raw"
+[ -e "$dir/stream.265" ] && cp "$dir/stream.265" "$output"
 [ -e "$dir/output.txt" ] && cat "$dir/output.txt"
 exit $(cat "$dir/exitcode.txt" 2>/dev/null || echo 0)
 )";
@@ -72,6 +75,21 @@ struct JobRun
     }
 };
 
+// A job of three small pictures for a scripted encoder, run without a window; empty settings
+// when the clip cannot be made.
+JobSettings scriptedJob(const IsolatedEnvironment &env, const QString &script)
+{
+    JobSettings settings;
+    settings.input = env.filePath(QStringLiteral("clip.nut"));
+    settings.encoder = script;
+    settings.config = env.filePath(QStringLiteral("any.cfg"));
+    settings.output = env.filePath(QStringLiteral("out.265"));
+    if (!TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=40x30:rate=10", "-frames:v", "3", "-c:v", "ffv1",
+                              settings.input}))
+        return JobSettings();
+    return settings;
+}
+
 // A job set up in an isolated environment with the fake encoder in a folder with blanks.
 struct JobFixture
 {
@@ -86,7 +104,8 @@ struct JobFixture
     {
         QDir().mkpath(encoderDir);
         const QString script = encoderDir + QStringLiteral("/enc.sh");
-        if (!TestSupport::writeScript(script, fakeEncoderScript))
+        if (!TestSupport::writeScript(script, fakeEncoderScript)
+            || !TestSupport::writeTinyStream(encoderDir + QStringLiteral("/stream.265")))
             return false;
         clip = env.filePath(QStringLiteral("input clip.nut"));
         if (!TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=" + size + ":rate=10",
@@ -98,7 +117,7 @@ struct JobFixture
         window.encoderEdit->setText(script);
         window.cfgEdit->setText(env.filePath(QStringLiteral("my config.cfg")));
         window.outputEdit->setText(env.filePath(QStringLiteral("out dir/result.265")));
-        return true;
+        return QDir().mkpath(env.filePath(QStringLiteral("out dir")));
     }
 
     // Everything in the temporary directory, the job's private folders included.
@@ -156,6 +175,8 @@ private slots:
     void faithfulOutput_showsWhatTheInputShowed_data();
     void faithfulOutput_showsWhatTheInputShowed();
     void garbageOutput_isLeftAsTheEncoderWroteIt();
+    void exitZeroWithoutPictures_isToldAfterDone();
+    void lateWriter_outputNotReplacedUnderIt();
     void guardedFiles_refusedBeforeAnythingChanges_data();
     void guardedFiles_refusedBeforeAnythingChanges();
     void talkativeEncoder_logStaysBoundedAndDoneArrives();
@@ -666,13 +687,8 @@ void EncodeJobTest::garbageOutput_isLeftAsTheEncoderWroteIt()
     QVERIFY(TestSupport::writeScript(script, "#!/bin/sh\n"
                                            "while [ \"$1\" != -b ]; do shift; done\n"
                                            "printf 'not a bitstream at all' > \"$2\"\nexit 0\n"));
-    JobSettings settings;
-    settings.input = env.filePath(QStringLiteral("clip.nut"));
-    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=40x30:rate=10", "-frames:v", "3",
-                                 "-c:v", "ffv1", settings.input}));
-    settings.encoder = script;
-    settings.config = env.filePath(QStringLiteral("any.cfg"));
-    settings.output = env.filePath(QStringLiteral("out.265"));
+    const JobSettings settings = scriptedJob(env, script);
+    QVERIFY(!settings.input.isEmpty());
 
     const JobRun run(settings);
     QVERIFY(run.ended);
@@ -680,8 +696,62 @@ void EncodeJobTest::garbageOutput_isLeftAsTheEncoderWroteIt()
     QCOMPARE(run.result.exitCode, 0);
     QCOMPARE(TestSupport::readFile(settings.output), QByteArray("not a bitstream at all"));
     QCOMPARE(QDir(env.path()).entryList({"out*"}, QDir::Files), QStringList({"out.265"}));
-    QVERIFY2(run.messages.filter(QStringLiteral("The output was left as the encoder wrote it: ")).size() == 1,
+    // Bytes that are no bitstream are nothing to show for an exit code of 0.
+    QVERIFY2(run.result.outputProblem.contains(QStringLiteral("holds no picture")), qPrintable(run.result.outputProblem));
+}
+
+// An exit code of 0 with nothing to show for it: "Encoding done(0)." is followed by a warning
+// that says so, and the output of an earlier run is not passed off as this one's.
+void EncodeJobTest::exitZeroWithoutPictures_isToldAfterDone()
+{
+    JobFixture job;
+    QVERIFY(job.prepare(4));
+    QVERIFY(QFile::remove(job.encoderDir + QStringLiteral("/stream.265")));
+    const QString output = job.env.filePath(QStringLiteral("out dir/result.265"));
+    QVERIFY(TestSupport::writeFile(output, "from an earlier run"));
+    job.release();
+
+    QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
+    QVERIFY(job.answerer.waitForTitle(QStringLiteral("Encoding error")));
+    QStringList titles;
+    for (const ShownModal &modal : job.answerer.shown)
+        titles << modal.title;
+    QCOMPARE(titles, QStringList({"Cmdline", "Done", "Encoding error"}));
+    QCOMPARE(job.box(QStringLiteral("Done")).text, QStringLiteral("Encoding done(0)."));
+    const QString text = job.lastText();
+    QVERIFY2(text.contains(output) && text.contains(QStringLiteral("did not write the output file")), qPrintable(text));
+    QCOMPARE(TestSupport::readFile(output), QByteArray("from an earlier run"));
+    QVERIFY(job.idle());
+    QVERIFY(job.tempEntries().isEmpty());
+}
+
+// A wrapper whose child goes on writing into the output after the wrapper exited 0: the output
+// is not replaced under the child, so what the child writes last still lands in it.
+void EncodeJobTest::lateWriter_outputNotReplacedUnderIt()
+{
+    IsolatedEnvironment env;
+    QVERIFY(TestSupport::writeTinyStream(env.filePath(QStringLiteral("tiny.265"))));
+    const QByteArray tiny = TestSupport::readFile(env.filePath(QStringLiteral("tiny.265")));
+    const QString script = env.filePath(QStringLiteral("wrapper.sh"));
+    QVERIFY(TestSupport::writeScript(script, "#!/bin/sh\n"
+                                           "dir=$(dirname \"$0\")\n"
+                                           "while [ \"$1\" != -b ]; do shift; done\n"
+                                           "exec 3>\"$2\"\n"
+                                           "cat \"$dir/tiny.265\" >&3\n"
+                                           "( sleep 4; cat \"$dir/tiny.265\" >&3 ) >/dev/null 2>&1 &\n"
+                                           "exit 0\n"));
+    const JobSettings settings = scriptedJob(env, script);
+    QVERIFY(!settings.input.isEmpty());
+
+    const JobRun run(settings);
+    QVERIFY(run.ended);
+    QCOMPARE(run.result.outcome, JobResult::Finished);
+    QCOMPARE(run.result.exitCode, 0);
+    QVERIFY2(run.messages.filter(QStringLiteral("is still open for writing by process")).size() == 1,
              qPrintable(run.messages.join('\n')));
+    // The child's second copy reaches the file the job left in place.
+    QVERIFY(QTest::qWaitFor([&] { return QFileInfo(settings.output).size() == 2 * tiny.size(); }, 10000));
+    QCOMPARE(TestSupport::readFile(settings.output), tiny + tiny);
 }
 
 void EncodeJobTest::guardedFiles_refusedBeforeAnythingChanges_data()
@@ -693,6 +763,12 @@ void EncodeJobTest::guardedFiles_refusedBeforeAnythingChanges_data()
     QTest::newRow("the input through a link") << "clip link.265" << "fake encoder/enc.sh" << "input file";
     QTest::newRow("the configuration") << "my config.cfg" << "fake encoder/enc.sh" << "configuration file";
     QTest::newRow("the encoder behind its link") << "fake encoder/enc.sh" << "encoder link" << "encoder program";
+    // Hard links: another name for the very same file, which a comparison of paths misses.
+    QTest::newRow("the input under a hard link") << "clip hard.265" << "fake encoder/enc.sh" << "input file";
+    QTest::newRow("the configuration under a hard link") << "config hard.265" << "fake encoder/enc.sh"
+                                                         << "configuration file";
+    QTest::newRow("the encoder under a hard link") << "encoder hard.265" << "fake encoder/enc.sh"
+                                                   << "encoder program";
 }
 
 void EncodeJobTest::guardedFiles_refusedBeforeAnythingChanges()
@@ -706,6 +782,12 @@ void EncodeJobTest::guardedFiles_refusedBeforeAnythingChanges()
     QVERIFY(TestSupport::writeFile(job.env.filePath("my config.cfg"), "QP : 32\n"));
     QVERIFY(QFile::link(job.clip, job.env.filePath("clip link.265")));
     QVERIFY(QFile::link(job.encoderDir + "/enc.sh", job.env.filePath("encoder link")));
+    const auto hardLink = [&](const QString &target, const char *name) {
+        return ::link(QFile::encodeName(target).constData(), QFile::encodeName(job.env.filePath(name)).constData()) == 0;
+    };
+    QVERIFY(hardLink(job.clip, "clip hard.265"));
+    QVERIFY(hardLink(job.env.filePath("my config.cfg"), "config hard.265"));
+    QVERIFY(hardLink(job.encoderDir + "/enc.sh", "encoder hard.265"));
     const QString output = job.env.filePath(outputName);
     const QByteArray before = TestSupport::readFile(output);
     QVERIFY(!before.isEmpty());

@@ -190,6 +190,9 @@ void HenQ::jobFinished(const JobResult &result)
         progressLabel->setText(progressLabel->text().section(QStringLiteral(" \u00b7 "), 0, 1));
         QMessageBox::information(this, QStringLiteral("Done"),
                                  tr("Encoding done(%1).").arg(result.exitCode), QMessageBox::Ok);
+        // An exit code of 0 is the encoder's word only: say so when there is nothing to show for it.
+        if (!result.outputProblem.isEmpty())
+            QMessageBox::warning(this, tr("Encoding error"), result.outputProblem, QMessageBox::Ok);
         break;
     case JobResult::Stopped:
         progressLabel->setText(tr("Stopped after %1 pictures").arg(result.pictures));

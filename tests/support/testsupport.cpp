@@ -173,6 +173,20 @@ HashCheck referenceHashCheck(const QString &bitstream)
     return check;
 }
 
+bool writeTinyStream(const QString &path)
+{
+    static QByteArray stream;
+    if (stream.isEmpty()) {
+        QTemporaryDir folder;
+        const QString made = folder.filePath(QStringLiteral("tiny.265"));
+        if (!ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=16x16:rate=25", "-frames:v", "2", "-pix_fmt", "yuv420p",
+                     "-c:v", "libx265", "-x265-params", "log-level=error", "-f", "hevc", made}))
+            return false;
+        stream = readFile(made);
+    }
+    return !stream.isEmpty() && writeFile(path, stream);
+}
+
 bool processAlive(qint64 pid)
 {
     const QByteArray status = readFile(QStringLiteral("/proc/%1/stat").arg(pid));

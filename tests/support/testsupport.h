@@ -53,6 +53,10 @@ RunResult run(const QString &program, const QStringList &arguments, int timeoutM
 // Runs the ffmpeg tool quietly with these arguments, overwriting outputs.
 bool ffmpeg(const QStringList &arguments, int timeoutMs = 120000);
 
+// Writes a small but real HEVC elementary stream (two 16x16 pictures) to path, for scripted
+// encoders that must leave a bitstream behind when they exit 0.
+bool writeTinyStream(const QString &path);
+
 // Number of video pictures and picture size of a file, read with ffprobe; -1 on failure.
 struct ProbeResult { int frames = -1; int width = -1; int height = -1; QString codec; };
 ProbeResult probeVideo(const QString &path);
