@@ -66,8 +66,10 @@ bool CliOptions::parse(const QStringList &arguments)
         "Exit status: 0 done; the encoder's own code when it fails; 64 usage; 65 a segment cannot "
         "be joined; 66 input or configuration unreadable, or no video in the input; 69 the encoder "
         "does not start; 73 the output cannot be created or is the input, configuration or "
-        "encoder; 74 not every picture reached the encoder; 75 temporary folder unusable; 128 + N after "
-        "signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)."));
+        "encoder, or the --join output exists; 74 not every picture reached the encoder (with "
+        "--strict also: the input ended before the pictures it declares), or the output could not "
+        "be written; 75 temporary folder unusable; 76 the encoder exited 0 without writing a "
+        "picture; 128 + N after signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
@@ -108,7 +110,13 @@ bool CliOptions::parse(const QStringList &arguments)
                                   QStringLiteral("Join the SEGMENT bitstreams, in the order given, "
                                                  "into OUTPUT."),
                                   QStringLiteral("OUTPUT"));
-    parser.addOptions({output, config, encoder, size, fps, start, frames, progress, quiet, join});
+    const QCommandLineOption strict(QStringLiteral("strict"),
+                                    QStringLiteral("Fail (status 74) when the input ends before the "
+                                                   "pictures it declares."));
+    const QCommandLineOption overwrite(QStringLiteral("overwrite"),
+                                       QStringLiteral("--join: replace OUTPUT when it exists."));
+    parser.addOptions({output, config, encoder, size, fps, start, frames, progress, quiet, join, strict,
+                       overwrite});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("The video to transcode, or a raw .yuv file."));
 
@@ -124,21 +132,37 @@ bool CliOptions::parse(const QStringList &arguments)
         return true;
     }
 
+    // An option given twice would have its first value dropped without a word.
+    for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress, join}) {
+        const QStringList values = parser.values(option);
+        if (values.size() > 1)
+            return fail(QStringLiteral("--%1 is given %2 times (%3); give it once")
+                            .arg(option.names().constLast()).arg(values.size())
+                            .arg(values.join(QStringLiteral(", "))));
+    }
     quietRun = parser.isSet(quiet);
+    strictRun = parser.isSet(strict);
+    overwriteOutput = parser.isSet(overwrite);
     const QStringList positional = parser.positionalArguments();
     if (parser.isSet(join)) {
-        for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress}) {
+        for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress, strict}) {
             if (parser.isSet(option))
                 return fail(QStringLiteral("--join takes no --%1").arg(option.names().constLast()));
         }
+        if (parser.value(join).isEmpty())
+            return fail(QStringLiteral("--join needs the name of the output file"));
         if (positional.isEmpty())
             return fail(QStringLiteral("--join needs the segments to join"));
+        if (positional.contains(QString()))
+            return fail(QStringLiteral("--join was given an empty segment name"));
         chosenAction = Join;
         joinTarget = parser.value(join);
         segmentPaths = positional;
         return true;
     }
 
+    if (overwriteOutput)
+        return fail(QStringLiteral("--overwrite goes with --join"));
     if (positional.isEmpty())
         return fail(QStringLiteral("no input given"));
     if (positional.size() > 1)

@@ -27,6 +27,10 @@ public:
     const JobSettings &settings() const { return jobSettings; }
     Progress progress() const { return progressStyle; }
     bool quiet() const { return quietRun; }
+    // An input that ends before the pictures it declares fails the run.
+    bool strict() const { return strictRun; }
+    // --join may replace an existing OUTPUT.
+    bool overwrite() const { return overwriteOutput; }
     // --join: the output and the segments in order.
     const QString &joinOutput() const { return joinTarget; }
     const QStringList &segments() const { return segmentPaths; }
@@ -41,6 +45,8 @@ private:
     JobSettings jobSettings;
     Progress progressStyle = ProgressText;
     bool quietRun = false;
+    bool strictRun = false;
+    bool overwriteOutput = false;
     QString joinTarget;
     QStringList segmentPaths;
     QString errorText;

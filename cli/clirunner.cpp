@@ -1,6 +1,6 @@
 #include "clirunner.h"
 
-#include "filecheck.h"
+#include "job/filecheck.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -47,6 +47,8 @@ int failureStatus(JobResult::Failure failure)
         return EX_TEMPFAIL;
     case JobResult::FramesNotWritten:
         return EX_IOERR;
+    case JobResult::StartPastEnd:
+        return EX_USAGE;
     case JobResult::NoFailure:
         break;
     }
@@ -165,10 +167,20 @@ void CliRunner::onFinished(const JobResult &result)
     } else if (result.outcome == JobResult::Finished && result.exitCode != 0) {
         status = result.exitCode;
         failure = QStringLiteral("the encoder exited with code %1").arg(result.exitCode);
+    } else if (result.outcome == JobResult::Finished && !result.outputProblem.isEmpty()) {
+        // The encoder said it succeeded, yet there is nothing to show for it.
+        status = EX_PROTOCOL;
+        failure = oneLine(result.outputProblem);
     } else if (result.outcome == JobResult::Finished && incomplete) {
         status = EX_IOERR;
         failure = QStringLiteral("not every picture reached the encoder: %1 holds the first %2")
                       .arg(options.settings().output).arg(result.pictures);
+    } else if (result.outcome == JobResult::Finished && result.declaredPictures > 0 && options.strict()) {
+        status = EX_IOERR;
+        failure = QStringLiteral("the input %1 ended after %2 of the %3 pictures it declares (--strict)")
+                      .arg(options.settings().input)
+                      .arg(options.settings().startPicture + result.pictures)
+                      .arg(options.settings().startPicture + result.declaredPictures);
     } else if (result.outcome == JobResult::Failed) {
         status = failureStatus(result.failure);
         failure = oneLine(result.message);
@@ -177,10 +189,20 @@ void CliRunner::onFinished(const JobResult &result)
         if (result.failure == JobResult::InputUnusable)
             failure = QStringLiteral("cannot use the input: ")
                       + oneLine(result.message.section(QLatin1Char('\n'), -1, -1, QString::SectionSkipEmpty));
+        else if (result.failure == JobResult::StartPastEnd && !failure.isEmpty())
+            failure[0] = failure[0].toLower();
     } else if (result.outcome == JobResult::Stopped) {
         status = EX_SOFTWARE;
         failure = QStringLiteral("the job stopped after %1 pictures").arg(result.pictures);
     }
+    // The job's message about a short input is a message like any other; a quiet run still
+    // owes the user this one, for the output lacks what the input promised.
+    if (result.declaredPictures > 0 && options.quiet() && status == EX_OK)
+        reporter.printLine(QStringLiteral("morlunex-cli: warning: the input %1 ended after %2 of the %3 "
+                                          "pictures it declares")
+                               .arg(options.settings().input)
+                               .arg(options.settings().startPicture + result.pictures)
+                               .arg(options.settings().startPicture + result.declaredPictures));
     reporter.finish(final, status == EX_OK, status);
 
     if (status == EX_OK && !options.quiet()) {

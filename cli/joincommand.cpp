@@ -1,16 +1,18 @@
 #include "joincommand.h"
 
-#include "filecheck.h"
-
-#include "bitstream/segmentjoiner.h"
+#include "job/filecheck.h"
 #include "job/signalwatcher.h"
 
-#include <QCoreApplication>
-#include <QFile>
+#include "bitstream/segmentjoiner.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QThread>
+
+#include <atomic>
 #include <cstdio>
 
-#include <sys/stat.h>
 #include <sysexits.h>
 
 namespace {
@@ -26,21 +28,12 @@ int failWith(int status, const QString &text)
     return status;
 }
 
-// Through links of both kinds.
-bool sameFile(const QString &first, const QString &second)
-{
-    struct stat one, other;
-    return ::stat(QFile::encodeName(first).constData(), &one) == 0
-           && ::stat(QFile::encodeName(second).constData(), &other) == 0 && one.st_dev == other.st_dev
-           && one.st_ino == other.st_ino;
-}
-
 } // namespace
 
-int JoinCommand::run(const QString &output, const QStringList &segments, bool quiet)
+int JoinCommand::run(const QString &output, const QStringList &segments, bool quiet, bool overwrite)
 {
     for (const QString &segment : segments) {
-        const QString reason = FileCheck::readProblem(segment);
+        const QString reason = FileCheck::regularFileProblem(segment);
         if (!reason.isEmpty())
             return failWith(EX_NOINPUT, QStringLiteral("cannot read the segment %1: %2").arg(segment, reason));
     }
@@ -48,24 +41,39 @@ int JoinCommand::run(const QString &output, const QStringList &segments, bool qu
     if (!reason.isEmpty())
         return failWith(EX_CANTCREAT, QStringLiteral("cannot write the output %1: %2").arg(output, reason));
     for (int i = 0; i < segments.size(); ++i) {
-        if (sameFile(output, segments.at(i)))
+        if (FileCheck::sameFile(output, segments.at(i)))
             return failWith(EX_CANTCREAT, QStringLiteral("the output %1 is segment %2 itself; nothing was "
                                                          "changed").arg(output).arg(i + 1));
     }
+    if (!overwrite && QFileInfo::exists(output))
+        return failWith(EX_CANTCREAT, QStringLiteral("the output %1 exists; nothing was changed (give "
+                                                     "--overwrite to replace it)").arg(output));
 
-    // The join cannot be broken off half way, and a process ended by a signal would leave its
-    // unfinished copy beside the output: a signal is acted on once the join has returned.
+    // The join runs on a thread of its own while this one waits in its event loop, so that
+    // SIGINT, SIGTERM and SIGHUP are acted on at once: the join stops between two chunks and
+    // leaves nothing behind.
+    std::atomic_bool stop{false};
     int caught = 0;
+    JoinResult result;
+    QEventLoop loop;
     SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::caught, [&caught](int signalNumber) {
+    QObject::connect(&watcher, &SignalWatcher::caught, [&](int signalNumber) {
         if (caught == 0)
             caught = signalNumber;
+        stop = true;
     });
-    const JoinResult result = SegmentJoiner::join(output, segments);
-    QCoreApplication::processEvents();
+    QThread *worker = QThread::create([&] { result = SegmentJoiner::join(output, segments, &stop); });
+    QObject::connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
+    worker->start();
+    loop.exec();
+    worker->wait();
+    delete worker;
 
+    if (caught != 0 && !result.ok)
+        return failWith(128 + caught, QStringLiteral("stopped by signal %1; %2 was not written")
+                                          .arg(caught).arg(output));
     if (!result.ok)
-        return failWith(EX_DATAERR, result.error);
+        return failWith(result.outputFailed ? EX_IOERR : EX_DATAERR, result.error);
     if (caught != 0)
         return failWith(128 + caught, QStringLiteral("interrupted by signal %1 after the join was "
                                                      "complete; %2 is whole").arg(caught).arg(output));

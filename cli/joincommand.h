@@ -6,11 +6,13 @@
 
 // morlunex-cli --join OUTPUT SEGMENT...: joins separately encoded segments into one bitstream
 // and returns the exit status (0, 65 a segment that cannot be joined, 66 a segment that
-// cannot be read, 73 an output that cannot be written or is one of the segments).
+// cannot be read or is no regular file, 73 an output that cannot be written, exists without
+// overwrite, or is one of the segments, 74 the output could not be written whole, 128 + N
+// after signal N).
 class JoinCommand
 {
 public:
-    static int run(const QString &output, const QStringList &segments, bool quiet);
+    static int run(const QString &output, const QStringList &segments, bool quiet, bool overwrite);
 };
 
 #endif // JOINCOMMAND_H

@@ -34,7 +34,7 @@ int main(int argc, char **argv)
                     qPrintable(QCoreApplication::applicationVersion()));
         return EX_OK;
     case CliOptions::Join:
-        return JoinCommand::run(options.joinOutput(), options.segments(), options.quiet());
+        return JoinCommand::run(options.joinOutput(), options.segments(), options.quiet(), options.overwrite());
     case CliOptions::Transcode:
         break;
     }

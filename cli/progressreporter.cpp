@@ -128,6 +128,8 @@ QByteArray ProgressReporter::jsonLine(const JobProgress &progress, bool final, i
     QJsonObject object;
     object.insert(QStringLiteral("pictures"), progress.pictures);
     object.insert(QStringLiteral("total"), progress.total);
+    object.insert(QStringLiteral("declared_total"),
+                  progress.declaredTotal > 0 ? QJsonValue(progress.declaredTotal) : QJsonValue());
     object.insert(QStringLiteral("percent"), progress.total > 0
                                                  ? QJsonValue(rounded(100.0 * progress.pictures / progress.total, 0.1))
                                                  : QJsonValue());

@@ -17,6 +17,9 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using TestSupport::IsolatedEnvironment;
 
 namespace {
@@ -68,6 +71,10 @@ private slots:
     void failure_exitsWithItsStatus_data();
     void failure_exitsWithItsStatus();
     void fullDisk_isNotReportedAsSuccess();
+    void guards_endWithTheRightStatus_data();
+    void guards_endWithTheRightStatus();
+    void shortInput_isToldAndFailsWhenStrict();
+    void join_stopsOnSignalAndLeavesNothing();
     void signal_stopsEncoderAndCleansUp_data();
     void signal_stopsEncoderAndCleansUp();
     void startAndFrames_handOverExactlyThosePictures_data();
@@ -212,6 +219,170 @@ void CliTest::fullDisk_isNotReportedAsSuccess()
     QVERIFY(QDir(env.tempPath()).isEmpty());
 }
 
+void CliTest::guards_endWithTheRightStatus_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("told");
+
+    QTest::newRow("output is a hard link to the input")
+        << "ln clip.mp4 o.265" << QStringList{"clip.mp4", "--frames", "3", "-o", "o.265"} << 73 << "is the input file";
+    QTest::newRow("output is a hard link to the configuration")
+        << "ln my.cfg o.265" << QStringList{"clip.mp4", "-c", "my.cfg", "-o", "o.265"} << 73 << "is the configuration file";
+    QTest::newRow("output is a hard link to a script encoder")
+        << "ln writes.sh o.265" << QStringList{"clip.mp4", "-e", "./writes.sh", "-o", "o.265"} << 73 << "is the encoder program";
+    QTest::newRow("output is a loop of links")
+        << "ln -s loop.265 loop.265" << QStringList{"clip.mp4", "-o", "loop.265"} << 73 << "Too many levels of symbolic links";
+    QTest::newRow("encoder writes nothing and exits 0")
+        << "" << QStringList{"clip.mp4", "-e", "true", "-o", "none.265"} << 76 << "wrote no output file";
+    QTest::newRow("encoder leaves an earlier output standing")
+        << "stale out.265" << QStringList{"clip.mp4", "-e", "true", "-o", "out.265"} << 76 << "did not write the output file";
+    QTest::newRow("start past the end")
+        << "" << QStringList{"clip.mp4", "--start", "50", "-o", "out.265"} << 64
+        << "has 10 pictures; --start 50 is past its end";
+    QTest::newRow("segment is a named pipe")
+        << "mkfifo seg.265" << QStringList{"--join", "joined.265", "seg.265"} << 66 << "it is a named pipe";
+    QTest::newRow("segment of zeros")
+        << "zeros seg.265" << QStringList{"--join", "joined.265", "seg.265"} << 65 << "no start code in its first megabyte";
+    QTest::newRow("join output exists")
+        << "stale joined.265" << QStringList{"--join", "joined.265", "tiny.265"} << 73 << "--overwrite";
+    QTest::newRow("join output named twice")
+        << "" << QStringList{"--join", "a.265", "--join", "b.265", "tiny.265"} << 64 << "given 2 times (a.265, b.265)";
+    QTest::newRow("join output named empty")
+        << "" << QStringList{"--join", "", "tiny.265"} << 64 << "needs the name of the output file";
+    QTest::newRow("join runs out of disk")
+        << "limit" << QStringList{"--join", "joined.265", "tiny.265", "tiny.265"} << 74 << "Cannot join into";
+}
+
+// Guards that keep the user's files safe and tell the real reason, with the status that goes
+// with it: the protected files are untouched and nothing is left behind.
+void CliTest::guards_endWithTheRightStatus()
+{
+    QFETCH(QString, setup);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, told);
+
+    IsolatedEnvironment env;
+    QVERIFY(makeClip(env.filePath("clip.mp4"), 64, 48, 10));
+    QVERIFY(TestSupport::writeFile(env.filePath("my.cfg"), "QP : 32\n"));
+    QVERIFY(TestSupport::writeScript(env.filePath("writes.sh"), "#!/bin/sh\nwhile [ \"$1\" != -b ]; do shift; done\n"
+                                                             "echo written > \"$2\"\n"));
+    QVERIFY(TestSupport::writeTinyStream(env.filePath("tiny.265")));
+    const QStringList words = setup.split(' ');
+    QByteArray limitBytes;
+    if (words.first() == "ln" && words.at(1) == "-s")
+        QVERIFY(QFile::link(words.at(2), env.filePath(words.at(3))));
+    else if (words.first() == "ln")
+        QVERIFY(::link(QFile::encodeName(env.filePath(words.at(1))).constData(),
+                       QFile::encodeName(env.filePath(words.at(2))).constData()) == 0);
+    else if (words.first() == "stale")
+        QVERIFY(TestSupport::writeFile(env.filePath(words.at(1)), "from an earlier run"));
+    else if (words.first() == "mkfifo")
+        QVERIFY(::mkfifo(QFile::encodeName(env.filePath(words.at(1))).constData(), 0600) == 0);
+    else if (words.first() == "zeros")  // four gigabytes of zeros, without the disk space
+        QVERIFY(TestSupport::writeFile(env.filePath(words.at(1)), QByteArray())
+                && QFile(env.filePath(words.at(1))).resize(qint64(4) << 30));
+    QMap<QString, QByteArray> kept;
+    for (const QString &name : QDir(env.path()).entryList(QDir::Files | QDir::System))
+        kept.insert(name, QFileInfo(env.filePath(name)).isFile() ? TestSupport::readFile(env.filePath(name)).left(1 << 20) : QByteArray());
+
+    QProcess process;
+    process.setWorkingDirectory(env.path());
+    {
+        const TestSupport::FileSizeLimit limit(setup == "limit" ? 1000 : RLIM_INFINITY);
+        process.start(cliProgram(), arguments);
+        QVERIFY(process.waitForStarted(10000));
+    }
+    QVERIFY(process.waitForFinished(60000));
+    const QByteArray err = process.readAllStandardError();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(process.exitCode() == status, err.constData());
+    const QList<QByteArray> lines = err.split('\n');
+    int named = 0;
+    for (const QByteArray &line : lines)
+        named += line.startsWith("morlunex-cli: ") ? 1 : 0;
+    QCOMPARE(named, 1);
+    QVERIFY2(err.contains(told.toUtf8()), err.constData());
+    for (auto file = kept.cbegin(); file != kept.cend(); ++file) {
+        if (QFileInfo(env.filePath(file.key())).isFile())
+            QVERIFY2(TestSupport::readFile(env.filePath(file.key())).left(1 << 20) == file.value(), qPrintable(file.key()));
+    }
+    const QStringList left = QDir(env.path()).entryList({"*.265.*", "joined.265", "a.265", "b.265"}, QDir::Files);
+    QVERIFY2(left.isEmpty() || setup == "stale joined.265", qPrintable(left.join(", ")));
+    QVERIFY(QDir(env.tempPath()).isEmpty());
+}
+
+// A file that declares more pictures than it holds (its index at the front, its end cut off):
+// every picture there is still encoded, the user is told how far it fell short, the JSON
+// progress carries what the input declared, and --strict makes it a failure.
+void CliTest::shortInput_isToldAndFailsWhenStrict()
+{
+    IsolatedEnvironment env;
+    const QString whole = env.filePath("whole.mp4");
+    QVERIFY(makeClip(whole, 64, 48, 40, {"-c:v", "libx264", "-g", "5", "-pix_fmt", "yuv420p", "-movflags", "+faststart"}));
+    QByteArray bytes = TestSupport::readFile(whole);
+    QVERIFY(TestSupport::writeFile(env.filePath("cut.mp4"), bytes.left(bytes.size() * 6 / 10)));
+
+    TestSupport::RunResult run = TestSupport::run(cliProgram(), {"cut.mp4", "-o", "out.265", "--progress", "json"},
+                                                  120000, env.path());
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    const QRegularExpressionMatch told = QRegularExpression(
+        QStringLiteral("The input ended after (\\d+) of the 40 pictures it declares\\.")).match(QString::fromUtf8(run.err));
+    QVERIFY2(told.hasMatch(), run.err.constData());
+    const int pictures = told.captured(1).toInt();
+    QVERIFY2(pictures > 0 && pictures < 40, run.err.constData());
+    QCOMPARE(TestSupport::probeVideo(env.filePath("out.265")).frames, pictures);
+    QJsonObject final;
+    for (const QByteArray &line : run.err.split('\n'))
+        if (line.contains("\"final\""))
+            final = QJsonDocument::fromJson(line).object();
+    QCOMPARE(final.value("pictures").toInt(), pictures);
+    QCOMPARE(final.value("declared_total").toInt(), 40);
+
+    run = TestSupport::run(cliProgram(), {"cut.mp4", "-o", "strict.265", "-q", "--strict"}, 120000, env.path());
+    QVERIFY2(run.finished && run.exitCode == 74, run.err.constData());
+    QVERIFY2(run.err.contains(QStringLiteral("ended after %1 of the 40 pictures").arg(pictures).toUtf8()), run.err.constData());
+    QVERIFY(QDir(env.tempPath()).isEmpty());
+}
+
+// A signal in the middle of a long join ends it at once with 128 + the signal, and no part
+// of the output is left behind.
+void CliTest::join_stopsOnSignalAndLeavesNothing()
+{
+    IsolatedEnvironment env;
+    const QString segment = env.filePath("long.265");
+    QVERIFY(TestSupport::writeTinyStream(segment));
+    // A stream followed by gigabytes of zero padding, which the join copies as it is.
+    QVERIFY(QFile(segment).resize(qint64(2) << 30));
+
+    QProcess cli;
+    cli.setWorkingDirectory(env.path());
+    cli.start(cliProgram(), {"--join", "joined.265", "long.265", "long.265"});
+    QVERIFY(cli.waitForStarted(10000));
+    // Once the output's temporary file is open (unnamed, "#<inode>" beside the output) the join
+    // is copying.
+    const auto copying = [&] {
+        const QString fds = QStringLiteral("/proc/%1/fd").arg(cli.processId());
+        for (const QString &fd : QDir(fds).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+            char target[4096];
+            const ssize_t length = ::readlink(QFile::encodeName(fds + '/' + fd).constData(), target, sizeof target);
+            if (length > 0 && QByteArray(target, length).startsWith(QFile::encodeName(env.path() + "/#")))
+                return true;
+        }
+        return false;
+    };
+    QVERIFY(QTest::qWaitFor(copying, 20000));
+    ::kill(pid_t(cli.processId()), SIGTERM);
+    QVERIFY(cli.waitForFinished(20000));
+    const QByteArray err = cli.readAllStandardError();
+    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(cli.exitCode() == 128 + SIGTERM, err.constData());
+    QVERIFY2(err.contains("morlunex-cli: stopped by signal"), err.constData());
+    QCOMPARE(QDir(env.path()).entryList({"joined*"}, QDir::Files | QDir::Hidden), QStringList());
+}
+
 void CliTest::signal_stopsEncoderAndCleansUp_data()
 {
     QTest::addColumn<int>("signalNumber");
@@ -286,9 +457,11 @@ void CliTest::startAndFrames_handOverExactlyThosePictures()
     QVERIFY(makeClip(clip, 72, 40, 60, {"-c:v", "libx264", "-bf", "3", "-g", "12", "-pix_fmt", "yuv420p"}));
     const QString encoder = env.filePath("copy.sh");
     QVERIFY(TestSupport::writeScript(encoder, R"(#!/bin/sh
-while [ $# -gt 0 ]; do [ "$1" = -i ] && input=$2; shift; done
+while [ $# -gt 0 ]; do [ "$1" = -i ] && input=$2; [ "$1" = -b ] && output=$2; shift; done
 cat "$input" > "$(dirname "$0")/copy.raw"
+cp "$(dirname "$0")/tiny.265" "$output"
 )"));
+    QVERIFY(TestSupport::writeTinyStream(env.filePath("tiny.265")));
 
     const TestSupport::RunResult run =
         TestSupport::run(cliProgram(), {"-q", clip, "-e", encoder, "-o", env.filePath("out.265"), "--start",
