@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QThread>
 
 namespace {
 
@@ -66,10 +67,10 @@ bool CliOptions::parse(const QStringList &arguments)
         "Exit status: 0 done; the encoder's own code when it fails; 64 usage; 65 a segment cannot "
         "be joined; 66 input or configuration unreadable, or no video in the input; 69 the encoder "
         "does not start; 73 the output cannot be created or is the input, configuration or "
-        "encoder, or the --join output exists; 74 not every picture reached the encoder (with "
+        "encoder, or the --join output exists, or OUTPUT.parts/ is in use by a job with other settings; 74 not every picture reached the encoder (with "
         "--strict also: the input ended before the pictures it declares), or the output could not "
         "be written; 75 temporary folder unusable; 76 the encoder exited 0 without writing a "
-        "picture; 128 + N after signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)."));
+        "picture, or a segment it wrote is not whole; 128 + N after signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
@@ -110,13 +111,27 @@ bool CliOptions::parse(const QStringList &arguments)
                                   QStringLiteral("Join the SEGMENT bitstreams, in the order given, "
                                                  "into OUTPUT."),
                                   QStringLiteral("OUTPUT"));
+    const QCommandLineOption jobs({QStringLiteral("j"), QStringLiteral("jobs")},
+                                  QStringLiteral("Encode up to N segments at once, each with its own "
+                                                 "encoder (auto: one a core). Finished segments are "
+                                                 "kept in OUTPUT.parts/ until the output is made, so "
+                                                 "a stopped job goes on where it stopped."),
+                                  QStringLiteral("N"));
+    const QCommandLineOption segmentLength(QStringLiteral("segment-length"),
+                                           QStringLiteral("Cut the input into segments of N pictures "
+                                                          "(default: whole intra periods, chosen from "
+                                                          "the configuration)."),
+                                           QStringLiteral("N"));
+    const QCommandLineOption fresh(QStringLiteral("fresh"),
+                                   QStringLiteral("Discard the segments kept from an earlier run of "
+                                                  "the same job."));
     const QCommandLineOption strict(QStringLiteral("strict"),
                                     QStringLiteral("Fail (status 74) when the input ends before the "
                                                    "pictures it declares."));
     const QCommandLineOption overwrite(QStringLiteral("overwrite"),
                                        QStringLiteral("--join: replace OUTPUT when it exists."));
     parser.addOptions({output, config, encoder, size, fps, start, frames, progress, quiet, join, strict,
-                       overwrite});
+                       overwrite, jobs, segmentLength, fresh});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("The video to transcode, or a raw .yuv file."));
 
@@ -133,7 +148,8 @@ bool CliOptions::parse(const QStringList &arguments)
     }
 
     // An option given twice would have its first value dropped without a word.
-    for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress, join}) {
+    for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress, join,
+                                             jobs, segmentLength}) {
         const QStringList values = parser.values(option);
         if (values.size() > 1)
             return fail(QStringLiteral("--%1 is given %2 times (%3); give it once")
@@ -145,7 +161,8 @@ bool CliOptions::parse(const QStringList &arguments)
     overwriteOutput = parser.isSet(overwrite);
     const QStringList positional = parser.positionalArguments();
     if (parser.isSet(join)) {
-        for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress, strict}) {
+        for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress, strict,
+                                                 jobs, segmentLength, fresh}) {
             if (parser.isSet(option))
                 return fail(QStringLiteral("--join takes no --%1").arg(option.names().constLast()));
         }
@@ -193,6 +210,21 @@ bool CliOptions::parse(const QStringList &arguments)
                               : programFile(store, "hevcencoder", "TAppEncoder_hm80.exe");
     if (jobSettings.output.isEmpty() || jobSettings.config.isEmpty() || jobSettings.encoder.isEmpty())
         return fail(QStringLiteral("an empty file name was given"));
+
+    if (parser.isSet(jobs)) {
+        const QString value = parser.value(jobs);
+        qint64 count = 0;
+        if (value == QLatin1String("auto"))
+            count = qMax(1, QThread::idealThreadCount());
+        else if (!readCount(value, 1, &count) || count > 1024)
+            return fail(QStringLiteral("--jobs takes a number of encoders from 1 to 1024, or auto, not \"%1\"")
+                            .arg(value));
+        jobSettings.parallelEncoders = int(count);
+    }
+    if (parser.isSet(segmentLength) && !readCount(parser.value(segmentLength), 1, &jobSettings.segmentLength))
+        return fail(QStringLiteral("--segment-length takes a number of pictures of 1 or more, not \"%1\"")
+                        .arg(parser.value(segmentLength)));
+    jobSettings.fresh = parser.isSet(fresh);
 
     if (InputNaming::isRawYuvPath(jobSettings.input)) {
         // The encoder reads a raw input itself, from its first picture to its last.

@@ -49,6 +49,11 @@ int failureStatus(JobResult::Failure failure)
         return EX_IOERR;
     case JobResult::StartPastEnd:
         return EX_USAGE;
+    case JobResult::PartsInUse:
+    case JobResult::PartsUnusable:
+        return EX_CANTCREAT;
+    case JobResult::SegmentUnfit:
+        return EX_DATAERR;
     case JobResult::NoFailure:
         break;
     }
@@ -160,6 +165,9 @@ void CliRunner::onFinished(const JobResult &result)
         status = 128 + caughtSignal;
         failure = QStringLiteral("stopped by %1 after %2 pictures")
                       .arg(signalName(caughtSignal)).arg(result.pictures);
+        if (result.segmentsTotal > 0)
+            failure += QStringLiteral("; %1 of %2 segments are kept: run the same command again to go on")
+                           .arg(result.segmentsKept).arg(result.segmentsTotal);
     } else if (result.outcome == JobResult::Finished && result.encoderCrashed) {
         // As a shell reports a program ended by a signal.
         status = 128 + result.exitCode;
@@ -205,7 +213,10 @@ void CliRunner::onFinished(const JobResult &result)
                                .arg(options.settings().startPicture + result.declaredPictures));
     reporter.finish(final, status == EX_OK, status);
 
-    if (status == EX_OK && !options.quiet()) {
+    if (status == EX_OK && !result.finishedElsewhere.isEmpty()) {
+        if (!options.quiet())
+            reporter.printLine(result.finishedElsewhere);
+    } else if (status == EX_OK && !options.quiet()) {
         const QString output = options.settings().output;
         const QString time = QString::number(final.elapsedSeconds, 'f', 1);
         reporter.printLine(final.pictures > 0

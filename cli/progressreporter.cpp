@@ -115,6 +115,8 @@ QString ProgressReporter::statusText(const JobProgress &progress) const
                              .arg(progress.total)
                              .arg(qMin<qint64>(100, progress.pictures * 100 / progress.total))
                        : QStringLiteral("%1 pictures").arg(progress.pictures);
+    if (progress.segmentsTotal > 0)
+        text += QStringLiteral("  %1/%2 segments").arg(progress.segmentsDone).arg(progress.segmentsTotal);
     text += QStringLiteral("  %1 fps  %2 elapsed")
                 .arg(progress.picturesPerSecond, 0, 'f', 1)
                 .arg(clockText(progress.elapsedSeconds));
@@ -138,6 +140,10 @@ QByteArray ProgressReporter::jsonLine(const JobProgress &progress, bool final, i
                                                ? QJsonValue(rounded(progress.secondsLeft, 0.1))
                                                : QJsonValue());
     object.insert(QStringLiteral("elapsed_s"), rounded(progress.elapsedSeconds, 0.01));
+    if (progress.segmentsTotal > 0) {
+        object.insert(QStringLiteral("segments_done"), progress.segmentsDone);
+        object.insert(QStringLiteral("segments_total"), progress.segmentsTotal);
+    }
     if (final) {
         object.insert(QStringLiteral("final"), true);
         object.insert(QStringLiteral("status"), exitStatus);

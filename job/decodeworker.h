@@ -2,7 +2,7 @@
 #define DECODEWORKER_H
 
 #include "decode/videodecoder.h"
-#include "job/transcodejob.h"
+#include "job/jobtypes.h"
 
 #include <QObject>
 #include <QString>

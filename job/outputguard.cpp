@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
 
@@ -96,8 +97,11 @@ QList<qint64> writersOf(const QString &path)
 QList<qint64> waitForWriters(const QString &path, int timeoutMs)
 {
     constexpr int stepMs = 50;
+    // By the clock: on a busy machine a look through every process takes its time too.
+    QElapsedTimer waited;
+    waited.start();
     QList<qint64> writers = writersOf(path);
-    for (int waited = 0; !writers.isEmpty() && waited < timeoutMs; waited += stepMs) {
+    while (!writers.isEmpty() && waited.elapsed() < timeoutMs) {
         QThread::msleep(stepMs);
         writers = writersOf(path);
     }

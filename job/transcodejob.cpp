@@ -1,56 +1,64 @@
 #include "transcodejob.h"
 
-#include "decodeworker.h"
+#include "encoderconfigfile.h"
 #include "filecheck.h"
-#include "outputguard.h"
+#include "partclaim.h"
+#include "segmentrun.h"
 
 #include "bitstream/outputrewriter.h"
+#include "bitstream/segmentjoiner.h"
 #include "bitstream/streaminspector.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
-#include <csignal>
+#include <algorithm>
+#include <numeric>
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
 
 namespace {
 
-// The encoder's output is handed on in pieces of at most this size, so that a very talkative
-// encoder never holds the owner's thread for long.
-constexpr qint64 outputChunk = 64 * 1024;
 // Progress is reported at most this often.
 constexpr qint64 progressIntervalMs = 200;
-// How long a terminated encoder has before it is killed.
-constexpr int killDelayMs = 2000;
 // How long processes that still write into the output after the encoder exited (its children)
 // are waited for before the output is left as it is.
 constexpr int writersGraceMs = 3000;
+// How often a process that has nothing left to do looks at the segments others hold.
+constexpr int watchIntervalMs = 1000;
 
 QString absolute(const QString &path)
 {
     return QFileInfo(path).absoluteFilePath();
 }
 
-// The folder for temporary files as the environment names it. Qt falls back on the current
-// directory when TMPDIR names no folder; the job must not write anywhere else than asked.
-QString temporaryFolder()
+QString native(const QString &path)
 {
-    const QString fromEnvironment = qEnvironmentVariable("TMPDIR");
-    return fromEnvironment.isEmpty() ? QDir::tempPath() : fromEnvironment;
+    return QDir::toNativeSeparators(path);
 }
 
-QString temporaryFolderProblem(const QString &folder)
+qint64 modifiedMs(const QFileInfo &info)
 {
-    const QFileInfo info(folder);
-    if (!info.exists())
-        return QStringLiteral("No such folder");
-    if (!info.isDir())
-        return QStringLiteral("It is not a folder");
-    if (!info.isWritable())
-        return QStringLiteral("Permission denied");
-    return QString();
+    return info.lastModified().toMSecsSinceEpoch();
+}
+
+// How often held claims are refreshed: often enough that a timeout of a few refreshes is never
+// reached by a live holder.
+int refreshIntervalMs()
+{
+    return qBound(1000, PartClaim::timeoutSeconds() * 1000 / 6, 10000);
+}
+
+// "512 to 767", or "from 512 on" for a segment that runs to the end of the input.
+QString spanText(const SegmentPlan::Segment &span)
+{
+    return span.count < 0 ? QStringLiteral("from %1 on").arg(span.first)
+                          : QStringLiteral("%1 to %2").arg(span.first).arg(span.first + span.count - 1);
 }
 
 } // namespace
@@ -60,23 +68,11 @@ TranscodeJob::TranscodeJob(QObject *parent)
 {
     qRegisterMetaType<JobProgress>();
     qRegisterMetaType<JobResult>();
-    // An encoder that exits makes the next write into the pipe fail with EPIPE; the signal
-    // that comes with it must not end the program.
-    std::signal(SIGPIPE, SIG_IGN);
 }
 
 TranscodeJob::~TranscodeJob()
 {
     abort();
-}
-
-QString TranscodeJob::displayCommandLine(const QString &encoder, const QString &config,
-                                         const QString &input, const QString &output, int width,
-                                         int height)
-{
-    // One arg() call, so that a '%' inside a path is never taken for a placeholder.
-    return QStringLiteral("\"%1\" -c \"%2\" -i \"%3\" -b \"%4\" -wdt %5 -hgt %6")
-        .arg(encoder, config, input, output, QString::number(width), QString::number(height));
 }
 
 void TranscodeJob::start(const JobSettings &jobSettings)
@@ -87,29 +83,34 @@ void TranscodeJob::start(const JobSettings &jobSettings)
     running = true;
     stopping = false;
     aborting = false;
-    encoderEnded = false;
-    encoderCrashed = false;
-    decodeEnded = true;
-    encoderExitCode = 0;
-    picturesGiven = 0;
+    pending = JobResult();
+    lastProgressMs = -1;
     expectedPictures = 0;
     declaredPictures = 0;
     shortOfDeclared = 0;
-    outputBefore = OutputGuard::Stamp();
-    pending = JobResult();
-    lastProgressMs = -1;
-    atLineStart = true;
+    segments.clear();
+    parts.reset();
+    announced = false;
+    makingOutput = false;
+    checking = 0;
+    picturesThisRun = 0;
+    outputClaim.reset();
     clock.start();
 
-    if (!checkOutputPath())
+    if (!checkPaths())
         return;
-    if (settings.rawWidth != 0 && settings.rawHeight != 0)
-        startRaw();
-    else
-        startDecoding();
+    const bool raw = settings.rawWidth != 0 && settings.rawHeight != 0;
+    if (settings.parallelEncoders > 1 || settings.segmentLength > 0) {
+        if (!raw) {
+            startSegments();
+            return;
+        }
+        emit message(QStringLiteral("A raw input goes to the encoder as it is: it is encoded in one piece."));
+    }
+    startOnePiece();
 }
 
-bool TranscodeJob::checkOutputPath()
+bool TranscodeJob::checkPaths()
 {
     const struct { const QString &path; const char *role; } others[] = {
         {settings.input, "input file"},
@@ -123,217 +124,16 @@ bool TranscodeJob::checkOutputPath()
         fail(JobResult::OutputUnusable,
              QStringLiteral("The output file %1 is the %2.\nChoose another output file; nothing was "
                             "changed.")
-                 .arg(QDir::toNativeSeparators(absolute(settings.output)), QLatin1String(other.role)));
+                 .arg(native(absolute(settings.output)), QLatin1String(other.role)));
         return false;
     }
     const QString problem = FileCheck::writeProblem(settings.output);
     if (!problem.isEmpty()) {
         fail(JobResult::OutputUnusable,
-             QStringLiteral("Cannot write the output file %1:\n%2.")
-                 .arg(QDir::toNativeSeparators(absolute(settings.output)), problem));
+             QStringLiteral("Cannot write the output file %1:\n%2.").arg(native(absolute(settings.output)), problem));
         return false;
     }
     return true;
-}
-
-void TranscodeJob::startRaw()
-{
-    if (launchEncoder(settings.input, settings.rawWidth, settings.rawHeight))
-        return;
-    finishIfDone();
-}
-
-void TranscodeJob::startDecoding()
-{
-    const QString folder = temporaryFolder();
-    QString problem = temporaryFolderProblem(folder);
-    if (problem.isEmpty()) {
-        privateDir = std::make_unique<QTemporaryDir>(folder + QStringLiteral("/morlunex-XXXXXX"));
-        if (!privateDir->isValid())
-            problem = privateDir->errorString();
-    }
-    if (!problem.isEmpty()) {
-        privateDir.reset();
-        fail(JobResult::TemporaryUnusable,
-             QStringLiteral("Cannot use the temporary folder %1:\n%2.\nNothing was written; set "
-                            "TMPDIR to a folder that exists and can be written to.")
-                 .arg(QDir::toNativeSeparators(folder), problem));
-        return;
-    }
-
-    worker = new DecodeWorker(settings, privateDir->path());
-    connect(worker, &DecodeWorker::opened, this, [this](qint64 expected, qint64 declared) {
-        expectedPictures = expected;
-        declaredPictures = declared;
-        reportProgress(true);
-    });
-    connect(worker, &DecodeWorker::readyForEncoder, this, &TranscodeJob::onReadyForEncoder);
-    connect(worker, &DecodeWorker::picturesWritten, this, [this](qint64 pictures) {
-        picturesGiven = pictures;
-        reportProgress(false);
-    });
-    connect(worker, &DecodeWorker::message, this, &TranscodeJob::message);
-    connect(worker, &DecodeWorker::warning, this, &TranscodeJob::warning);
-
-    decodeEnded = false;
-    decodeThread = QThread::create([this] { worker->run(); });
-    connect(decodeThread, &QThread::finished, this, &TranscodeJob::onDecodeFinished);
-    decodeThread->start();
-}
-
-void TranscodeJob::onReadyForEncoder(const QString &path, int width, int height)
-{
-    if (stopping) {
-        worker->proceed(false);
-        return;
-    }
-    worker->proceed(launchEncoder(path, width, height));
-}
-
-bool TranscodeJob::launchEncoder(const QString &encoderInput, int width, int height)
-{
-    const QString program = absolute(settings.encoder);
-    const QString config = absolute(settings.config);
-    const QString output = absolute(settings.output);
-    const QStringList arguments = {QStringLiteral("-c"), config, QStringLiteral("-i"), encoderInput,
-                                   QStringLiteral("-b"), output, QStringLiteral("-wdt"),
-                                   QString::number(width), QStringLiteral("-hgt"), QString::number(height)};
-
-    encoder = new QProcess(this);
-    // The encoder's diagnostics go to our own standard error instead of piling up unread.
-    encoder->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // Program and arguments apart: every path reaches the encoder exactly, quotes included.
-    encoder->setProgram(program);
-    encoder->setArguments(arguments);
-    connect(encoder, &QProcess::readyReadStandardOutput, this, &TranscodeJob::readEncoderOutput);
-    connect(encoder, &QProcess::finished, this, &TranscodeJob::onEncoderFinished);
-
-    emit commandLineReady(displayCommandLine(program, config, encoderInput, output, width, height));
-    outputBefore = OutputGuard::stamp(output);
-    if (stopping) {
-        // Stopped while the command line was shown.
-        delete encoder;
-        encoder = nullptr;
-        return false;
-    }
-    encoder->start(QIODevice::ReadWrite);
-    if (encoder->waitForStarted(30000))
-        return true;
-
-    fail(JobResult::EncoderDidNotStart,
-         QStringLiteral("Error# %1\n%2: %3.")
-             .arg(QString::number(int(encoder->error())), QDir::toNativeSeparators(program),
-                  encoder->errorString()));
-    // A process that never started emits no finished signal.
-    delete encoder;
-    encoder = nullptr;
-    if (worker)
-        worker->requestStop();
-    return false;
-}
-
-void TranscodeJob::readEncoderOutput()
-{
-    if (!encoder || outputQueued)
-        return;
-    const QByteArray chunk = encoder->read(outputChunk);
-    if (!chunk.isEmpty()) {
-        countEncodedPictures(chunk);
-        emit encoderOutput(chunk);
-    }
-    // The rest comes in later turns of the event loop, so that the owner stays responsive.
-    if (encoder && encoder->bytesAvailable() > 0) {
-        outputQueued = true;
-        QTimer::singleShot(0, this, [this] {
-            outputQueued = false;
-            readEncoderOutput();
-        });
-    }
-}
-
-void TranscodeJob::countEncodedPictures(const QByteArray &chunk)
-{
-    // A raw input goes to the encoder directly: its progress is the pictures the encoder
-    // reports, one "POC" line each.
-    if (worker || chunk.isEmpty())
-        return;
-    qint64 lines = chunk.count("\nPOC ");
-    if (atLineStart && chunk.startsWith("POC "))
-        ++lines;
-    atLineStart = chunk.endsWith('\n');
-    if (lines > 0) {
-        picturesGiven += lines;
-        reportProgress(false);
-    }
-}
-
-void TranscodeJob::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
-{
-    if (!encoder)
-        return;
-    outputQueued = false;
-    while (encoder->bytesAvailable() > 0) {
-        const QByteArray chunk = encoder->read(outputChunk);
-        countEncodedPictures(chunk);
-        emit encoderOutput(chunk);
-    }
-    encoderEnded = true;
-    // A crash reports the signal's number as the code: never 0, so never taken for success.
-    encoderExitCode = exitCode;
-    encoderCrashed = status == QProcess::CrashExit;
-    if (killTimer)
-        killTimer->stop();
-    if (worker)
-        worker->encoderGone();
-    finishIfDone();
-}
-
-void TranscodeJob::onDecodeFinished()
-{
-    decodeEnded = true;
-    picturesGiven = worker->pictures();
-    // At the end of the input the total is known exactly; the stream's count was an estimate.
-    if (worker->reachedEnd() && !worker->encoderLeftEarly()) {
-        expectedPictures = picturesGiven;
-        checkDeclaredCount();
-    }
-    reportProgress(true);
-    if (worker->failure() != JobResult::NoFailure) {
-        fail(worker->failure(), worker->failureText());
-        return;
-    }
-    finishIfDone();
-}
-
-void TranscodeJob::checkDeclaredCount()
-{
-    // A count the container states must be met; one worked out from the duration and the rate
-    // may be off by a little.
-    const qint64 tolerance = worker->streamInfo().pictureCountDeclared ? 0 : qMax<qint64>(2, declaredPictures / 50);
-    if (declaredPictures <= 0 || picturesGiven >= declaredPictures - tolerance)
-        return;
-    shortOfDeclared = declaredPictures;
-    const qint64 start = settings.startPicture;
-    emit message(QStringLiteral("The input ended after %1 of the %2 pictures it declares.")
-                     .arg(start + picturesGiven).arg(start + declaredPictures));
-}
-
-void TranscodeJob::reportProgress(bool force)
-{
-    const qint64 now = clock.elapsed();
-    if (!force && lastProgressMs >= 0 && now - lastProgressMs < progressIntervalMs)
-        return;
-    lastProgressMs = now;
-    JobProgress progress;
-    progress.pictures = picturesGiven;
-    progress.total = expectedPictures;
-    progress.declaredTotal = declaredPictures;
-    progress.elapsedSeconds = now / 1000.0;
-    if (progress.elapsedSeconds > 0)
-        progress.picturesPerSecond = picturesGiven / progress.elapsedSeconds;
-    if (progress.total > 0 && progress.picturesPerSecond > 0)
-        progress.secondsLeft = qMax<qint64>(0, progress.total - picturesGiven) / progress.picturesPerSecond;
-    emit progressChanged(progress);
 }
 
 void TranscodeJob::fail(JobResult::Failure failure, const QString &text)
@@ -343,8 +143,74 @@ void TranscodeJob::fail(JobResult::Failure failure, const QString &text)
         pending.failure = failure;
         pending.message = text;
     }
-    stopWork();
-    finishIfDone();
+    if (onePiece)
+        return;   // the run reports its own failures; this one came before it
+    if (!segments.empty()) {
+        stopRuns();
+        endSegments();
+        return;
+    }
+    // Nothing runs yet.
+    if (helpers.isEmpty())
+        finish(pending);
+}
+
+void TranscodeJob::finish(JobResult result)
+{
+    delete claimTimer;
+    claimTimer = nullptr;
+    delete watchTimer;
+    watchTimer = nullptr;
+    outputClaim.reset();
+    for (Segment &segment : segments)
+        segment.claim.reset();
+    running = false;
+    if (!aborting)
+        emit finished(result);
+}
+
+void TranscodeJob::offThread(std::function<void()> work, std::function<void()> done)
+{
+    QThread *thread = QThread::create(std::move(work));
+    helpers << thread;
+    connect(thread, &QThread::finished, this, [this, thread, done = std::move(done)] {
+        helpers.removeOne(thread);
+        thread->deleteLater();
+        if (!aborting)
+            done();
+    });
+    thread->start();
+}
+
+void TranscodeJob::reportProgress(bool force)
+{
+    const qint64 now = clock.elapsed();
+    if (!force && lastProgressMs >= 0 && now - lastProgressMs < progressIntervalMs)
+        return;
+    lastProgressMs = now;
+    JobProgress progress;
+    qint64 encodedHere = 0;
+    if (onePiece) {
+        progress.pictures = onePiece->pictures();
+        encodedHere = progress.pictures;
+    } else {
+        encodedHere = picturesThisRun;
+        for (const Segment &segment : segments) {
+            progress.pictures += segment.pictures;
+            if (segment.run)
+                encodedHere += segment.pictures;
+        }
+        progress.segmentsDone = segmentsFinished();
+        progress.segmentsTotal = int(segments.size());
+    }
+    progress.total = expectedPictures;
+    progress.declaredTotal = declaredPictures;
+    progress.elapsedSeconds = now / 1000.0;
+    if (progress.elapsedSeconds > 0)
+        progress.picturesPerSecond = encodedHere / progress.elapsedSeconds;
+    if (progress.total > 0 && progress.picturesPerSecond > 0)
+        progress.secondsLeft = qMax<qint64>(0, progress.total - progress.pictures) / progress.picturesPerSecond;
+    emit progressChanged(progress);
 }
 
 void TranscodeJob::stop()
@@ -352,25 +218,12 @@ void TranscodeJob::stop()
     if (!running || stopping)
         return;
     stopping = true;
-    stopWork();
-}
-
-void TranscodeJob::stopWork()
-{
-    if (worker)
-        worker->requestStop();
-    if (encoder && !encoderEnded && encoder->state() != QProcess::NotRunning) {
-        encoder->terminate();
-        if (!killTimer) {
-            killTimer = new QTimer(this);
-            killTimer->setSingleShot(true);
-            connect(killTimer, &QTimer::timeout, this, [this] {
-                if (encoder)
-                    encoder->kill();
-            });
-        }
-        killTimer->start(killDelayMs);
+    if (onePiece) {
+        onePiece->stop();
+        return;
     }
+    stopRuns();
+    endSegments();
 }
 
 void TranscodeJob::abort()
@@ -379,107 +232,122 @@ void TranscodeJob::abort()
         return;
     aborting = true;
     stopping = true;
-    stopWork();
-    if (encoder && !encoderEnded) {
-        if (!encoder->waitForFinished(killDelayMs)) {
-            encoder->kill();
-            encoder->waitForFinished(killDelayMs);
-        }
+    if (onePiece) {
+        onePiece->abort();
+        delete onePiece;
+        onePiece = nullptr;
     }
-    if (worker)
-        worker->encoderGone();
-    if (decodeThread)
-        decodeThread->wait();
-    if (rewriteThread) {
-        rewriteThread->wait();
-        delete rewriteThread;
-        rewriteThread = nullptr;
+    for (Segment &segment : segments) {
+        if (!segment.run)
+            continue;
+        segment.run->abort();
+        delete segment.run;
+        segment.run = nullptr;
+        if (parts)
+            parts->discardPartial(segment.span.first);
     }
-    cleanUp();
+    for (QThread *thread : std::as_const(helpers)) {
+        thread->disconnect(this);
+        thread->wait();
+        delete thread;
+    }
+    helpers.clear();
+    finish(pending);
 }
 
-void TranscodeJob::cleanUp()
+// ---------------------------------------------------------------------------------------------
+// One piece
+
+void TranscodeJob::startOnePiece()
 {
-    if (decodeThread) {
-        decodeThread->wait();
-        delete decodeThread;
-        decodeThread = nullptr;
-    }
-    delete worker;
-    worker = nullptr;
-    if (encoder) {
-        encoder->disconnect(this);
-        encoder->deleteLater();
-        encoder = nullptr;
-    }
-    if (killTimer)
-        killTimer->stop();
-    // Removes the pipe or the frame file with the folder.
-    privateDir.reset();
-    running = false;
+    onePiece = new SegmentRun(settings, this);
+    connect(onePiece, &SegmentRun::commandLineReady, this, &TranscodeJob::commandLineReady);
+    connect(onePiece, &SegmentRun::opened, this, [this](qint64 expected, qint64 declared) {
+        expectedPictures = expected;
+        declaredPictures = declared;
+        reportProgress(true);
+    });
+    connect(onePiece, &SegmentRun::progressed, this, [this] { reportProgress(false); });
+    connect(onePiece, &SegmentRun::encoderOutput, this, &TranscodeJob::encoderOutput);
+    connect(onePiece, &SegmentRun::message, this, &TranscodeJob::message);
+    connect(onePiece, &SegmentRun::warning, this, &TranscodeJob::warning);
+    connect(onePiece, &SegmentRun::finished, this, &TranscodeJob::onePieceFinished);
+    onePiece->start();
 }
 
-void TranscodeJob::finishIfDone()
+void TranscodeJob::onePieceFinished()
 {
-    if (aborting || !running || !decodeEnded || (encoder && !encoderEnded) || rewriteThread)
-        return;
+    const SegmentRun::Outcome outcome = onePiece->outcome();
+    const bool decoded = settings.rawWidth == 0 || settings.rawHeight == 0;
+    // At the end of the input the total is known exactly; the stream's count was an estimate.
+    if (decoded && outcome.reachedEnd && !outcome.encoderLeftEarly) {
+        expectedPictures = outcome.pictures;
+        checkDeclaredCount(outcome.declared, outcome.declaredExact);
+    }
+    reportProgress(true);
+    onePiece->deleteLater();
+    onePiece = nullptr;
 
     JobResult result = pending;
-    result.pictures = picturesGiven;
-    OutputFacts facts;
+    result.pictures = outcome.pictures;
+    result.declaredPictures = shortOfDeclared;
     bool checkOutput = false;
-    if (result.failure == JobResult::NoFailure && stopping) {
+    if (outcome.kind == SegmentRun::Outcome::Failed) {
+        result.outcome = JobResult::Failed;
+        result.failure = outcome.failure;
+        result.message = outcome.message;
+    } else if (outcome.kind == SegmentRun::Outcome::Stopped) {
         result.outcome = JobResult::Stopped;
-        emit message(QStringLiteral("Encoding stopped after %1 pictures.").arg(picturesGiven));
-    } else if (result.failure == JobResult::NoFailure) {
+        emit message(QStringLiteral("Encoding stopped after %1 pictures.").arg(outcome.pictures));
+    } else {
         result.outcome = JobResult::Finished;
-        result.exitCode = encoderExitCode;
-        result.encoderCrashed = encoderCrashed;
-        if (encoderCrashed)
-            emit message(QStringLiteral("The encoder was ended by signal %1.").arg(encoderExitCode));
-        if (worker && worker->encoderLeftEarly() && !worker->reachedEnd())
+        result.exitCode = outcome.exitCode;
+        result.encoderCrashed = outcome.crashed;
+        if (outcome.crashed)
+            emit message(QStringLiteral("The encoder was ended by signal %1.").arg(outcome.exitCode));
+        if (decoded && outcome.encoderLeftEarly && !outcome.reachedEnd)
             emit message(QStringLiteral("The encoder exited with code %1 after it was given %2 of %3 "
                                         "pictures.")
-                             .arg(QString::number(encoderExitCode), QString::number(picturesGiven),
+                             .arg(QString::number(outcome.exitCode), QString::number(outcome.pictures),
                                   expectedPictures > 0 ? QString::number(expectedPictures)
                                                        : QStringLiteral("?")));
-        checkOutput = encoderExitCode == 0 && !encoderCrashed;
-        facts = outputFacts();
+        checkOutput = outcome.exitCode == 0 && !outcome.crashed;
     }
-    result.declaredPictures = shortOfDeclared;
-    const OutputGuard::Stamp before = outputBefore;
-    cleanUp();
-    running = true;  // until the output is checked and rewritten
-
     if (!checkOutput) {
-        running = false;
-        emit finished(result);
+        finish(result);
         return;
     }
     const QString output = absolute(settings.output);
-    auto finishing = std::make_shared<OutputCheck>();
-    rewriteThread = QThread::create([output, facts, before, finishing] {
-        *finishing = checkAndRewrite(output, facts, before);
-    });
-    connect(rewriteThread, &QThread::finished, this, [this, result, finishing]() mutable {
-        rewriteThread->deleteLater();
-        rewriteThread = nullptr;
-        running = false;
-        if (aborting)
-            return;
-        for (const QString &line : std::as_const(finishing->lines))
-            emit message(line);
-        result.outputProblem = finishing->problem;
-        emit finished(result);
-    });
-    rewriteThread->start();
+    auto checked = std::make_shared<OutputCheck>();
+    offThread([output, outcome, checked] { *checked = checkAndRewrite(output, outcome.facts, outcome.before); },
+              [this, result, checked]() mutable {
+                  for (const QString &line : std::as_const(checked->lines))
+                      emit message(line);
+                  result.outputProblem = checked->problem;
+                  finish(result);
+              });
+}
+
+void TranscodeJob::checkDeclaredCount(qint64 declared, bool exact)
+{
+    // A count the container states must be met; one worked out from the duration and the rate
+    // may be off by a little.
+    declaredPictures = declared;
+    const qint64 given = expectedPictures;
+    const qint64 tolerance = exact ? 0 : qMax<qint64>(2, declared / 50);
+    if (declared <= 0 || given >= declared - tolerance)
+        return;
+    shortOfDeclared = declared;
+    const qint64 start = settings.startPicture;
+    emit message(QStringLiteral("The input ended after %1 of the %2 pictures it declares.")
+                     .arg(start + given).arg(start + declared));
 }
 
 TranscodeJob::OutputCheck TranscodeJob::checkAndRewrite(const QString &output, const OutputFacts &facts,
                                                         const OutputGuard::Stamp &before)
 {
     OutputCheck check;
-    const QString shown = QDir::toNativeSeparators(output);
+    const QString shown = native(output);
     // The encoder has gone, but a process it started may still be writing: a file replaced
     // under it would lose whatever it writes afterwards.
     const QList<qint64> writers = OutputGuard::waitForWriters(output, writersGraceMs);
@@ -514,29 +382,597 @@ TranscodeJob::OutputCheck TranscodeJob::checkAndRewrite(const QString &output, c
     return check;
 }
 
-OutputFacts TranscodeJob::outputFacts() const
+// ---------------------------------------------------------------------------------------------
+// Segments
+
+void TranscodeJob::startSegments()
 {
-    OutputFacts facts;
-    if (!worker) {
-        // A raw input: shown as it is, at the frame rate the user gave.
-        if (settings.rawFps > 0) {
-            facts.frameRateNum = settings.rawFps;
-            facts.frameRateDen = 1;
-        }
-        return facts;
+    encoders = qMax(1, settings.parallelEncoders);
+    auto probe = std::make_shared<InputProbe>();
+    const QString input = settings.input;
+    offThread([input, probe] { *probe = InputProbe::probe(input); },
+              [this, probe] { onProbed(*probe); });
+}
+
+void TranscodeJob::onProbed(const InputProbe &probe)
+{
+    if (stopping) {
+        JobResult stopped;
+        stopped.outcome = JobResult::Stopped;
+        finish(stopped);
+        return;
     }
-    // The padding is cropped; an odd size is rounded up to whole chroma samples, so that no
-    // picture content is ever hidden.
-    facts.shownWidth = (worker->width() + 1) & ~1;
-    facts.shownHeight = (worker->height() + 1) & ~1;
-    const StreamInfo &info = worker->streamInfo();
-    facts.frameRateNum = info.frameRateNum;
-    facts.frameRateDen = info.frameRateDen;
-    facts.sarNum = info.sarNum;
-    facts.sarDen = info.sarDen;
-    facts.fullRange = worker->fullRange();
-    facts.colourPrimaries = info.colourPrimaries;
-    facts.transferCharacteristics = info.transferCharacteristics;
-    facts.matrixCoefficients = info.matrixCoefficients;
-    return facts;
+    qint64 total = probe.pictures - settings.startPicture;
+    if (settings.pictureLimit >= 0)
+        total = qMin(total, settings.pictureLimit);
+    if (!probe.problem.isEmpty() || total <= 0) {
+        // The one-piece run says what is wrong with the input, or the start, in its own words.
+        if (!probe.problem.isEmpty())
+            emit message(QStringLiteral("The input is encoded in one piece: %1.").arg(probe.problem));
+        startOnePiece();
+        return;
+    }
+    facts = probe.facts;
+    expectedPictures = total;
+    declaredPictures = total;
+    if (!openParts(probe))
+        return;
+    reportProgress(true);
+    const int kept = segmentsFinished();
+    if (kept > 0)
+        emit message(QStringLiteral("Resuming: %1 of %2 segments already encoded.").arg(kept).arg(segments.size()));
+
+    claimTimer = new QTimer(this);
+    connect(claimTimer, &QTimer::timeout, this, &TranscodeJob::refreshClaims);
+    claimTimer->start(refreshIntervalMs());
+    schedule();
+}
+
+PartsFolder::JobRecord TranscodeJob::recordFor(const InputProbe &probe) const
+{
+    PartsFolder::JobRecord record;
+    const QFileInfo input(settings.input);
+    record.input = input.absoluteFilePath();
+    record.inputSize = input.size();
+    record.inputModifiedMs = modifiedMs(input);
+    EncoderConfigFile config;
+    config.read(settings.config);
+    record.configHash = QCryptographicHash::hash(config.contents(), QCryptographicHash::Sha256).toHex();
+    const QFileInfo encoder(settings.encoder);
+    record.encoder = encoder.absoluteFilePath();
+    record.encoderSize = encoder.size();
+    record.encoderModifiedMs = modifiedMs(encoder);
+    record.width = probe.width;
+    record.height = probe.height;
+    record.startPicture = settings.startPicture;
+    record.pictureLimit = settings.pictureLimit;
+    qint64 total = probe.pictures - settings.startPicture;
+    if (settings.pictureLimit >= 0)
+        total = qMin(total, settings.pictureLimit);
+    record.segmentLength = settings.segmentLength > 0
+                               ? settings.segmentLength
+                               : SegmentPlan::defaultLength(total, encoders, config.intValue(QStringLiteral("IntraPeriod"), 0));
+    // Where the count is an estimate the last segment runs to the end of the input, unless a
+    // limit ends it first.
+    const bool openEnd = !probe.exact && settings.pictureLimit < 0;
+    record.segments = SegmentPlan::cut(settings.startPicture, total, record.segmentLength, openEnd);
+    return record;
+}
+
+bool TranscodeJob::openParts(const InputProbe &probe)
+{
+    parts = std::make_unique<PartsFolder>(settings.output);
+    const QString folder = native(parts->path());
+    const auto unusable = [&](const QString &problem) {
+        fail(JobResult::PartsUnusable,
+             QStringLiteral("Cannot keep the segments in %1:\n%2.").arg(folder, problem));
+        return false;
+    };
+    PartsFolder::JobRecord wanted = recordFor(probe);
+    PartsFolder::JobRecord kept;
+    QString problem;
+    const bool existed = parts->exists();
+    if (existed) {
+        problem = parts->make();   // refuses a link or a file in the folder's place
+        if (!problem.isEmpty())
+            return unusable(problem);
+    }
+    const bool recorded = existed && parts->readJob(&kept, &problem);
+    if (!problem.isEmpty())
+        return unusable(problem);
+
+    QString discardReason;
+    if (recorded) {
+        discardReason = wanted.difference(kept);
+        if (discardReason.isEmpty() && settings.segmentLength > 0 && settings.segmentLength != kept.segmentLength)
+            discardReason = QStringLiteral("they were cut into segments of %1 pictures, not %2")
+                                .arg(kept.segmentLength).arg(settings.segmentLength);
+        if (discardReason.isEmpty() && settings.fresh)
+            discardReason = QStringLiteral("--fresh asks for a fresh start");
+    } else if (existed && !parts->keptSegments().isEmpty()) {
+        discardReason = QStringLiteral("there is no record of what they were made from");
+    }
+    if (!discardReason.isEmpty()) {
+        // Segments in another process's hands are never pulled away from under it.
+        segments.clear();
+        for (qint64 first : parts->keptSegments()) {
+            Segment segment;
+            segment.span.first = first;
+            segments.push_back(std::move(segment));
+        }
+        const bool inUse = partsInUse();
+        segments.clear();
+        if (inUse) {
+            fail(JobResult::PartsInUse,
+                 QStringLiteral("The segments in %1 are being encoded by another process, and %2.\n"
+                                "Nothing was changed; wait for that job, or give this one another output.")
+                     .arg(folder, discardReason));
+            return false;
+        }
+        problem = parts->discardAll();
+        if (!problem.isEmpty())
+            return unusable(problem);
+        emit message(QStringLiteral("The kept segments in %1 were discarded: %2.").arg(folder, discardReason));
+        kept = PartsFolder::JobRecord();
+    }
+    problem = parts->make();
+    if (!problem.isEmpty())
+        return unusable(problem);
+    if (!recorded || !discardReason.isEmpty()) {
+        // Another process may have made the record a moment ago: then its plan is taken.
+        problem = parts->writeJob(wanted, &kept);
+        if (!problem.isEmpty())
+            return unusable(problem);
+        const QString differs = wanted.difference(kept);
+        if (!differs.isEmpty()) {
+            fail(JobResult::PartsInUse,
+                 QStringLiteral("The segments in %1 are being encoded by another process, and %2.\n"
+                                "Nothing was changed.").arg(folder, differs));
+            return false;
+        }
+    }
+    for (const SegmentPlan::Segment &span : kept.segments) {
+        Segment segment;
+        segment.span = span;
+        segment.claim = std::make_unique<PartClaim>(parts->claimPath(span.first));
+        PartsFolder::SegmentRecord record;
+        if (parts->finished(span.first, &record, false)) {
+            segment.finished = true;
+            segment.pictures = record.pictures;
+        }
+        segments.push_back(std::move(segment));
+    }
+    return true;
+}
+
+bool TranscodeJob::partsInUse()
+{
+    for (const Segment &segment : segments) {
+        PartClaim claim(parts->claimPath(segment.span.first));
+        if (claim.liveHolder().valid())
+            return true;
+    }
+    return PartClaim(parts->outputClaimPath()).liveHolder().valid();
+}
+
+QString TranscodeJob::segmentLabel(int index) const
+{
+    return QStringLiteral("%1/%2").arg(index + 1).arg(segments.size());
+}
+
+int TranscodeJob::segmentsFinished() const
+{
+    return int(std::count_if(segments.begin(), segments.end(), [](const Segment &s) { return s.finished; }));
+}
+
+void TranscodeJob::schedule()
+{
+    if (stopping || makingOutput || pending.failure != JobResult::NoFailure || pending.exitCode != 0
+        || !pending.outputProblem.isEmpty())
+        return;
+    int runningNow = 0;
+    for (const Segment &segment : segments)
+        runningNow += segment.run ? 1 : 0;
+    // Until the first command line has been shown, one encoder only: the box is answered once.
+    const int allowed = announced ? encoders : 1;
+    for (int index = 0; index < int(segments.size()) && runningNow < allowed; ++index) {
+        Segment &segment = segments[size_t(index)];
+        if (segment.finished || segment.run)
+            continue;
+        if (!segment.claim->tryTake()) {
+            if (!segment.claim->error().isEmpty()) {
+                fail(JobResult::PartsUnusable, QStringLiteral("Cannot claim segment %1:\n%2.")
+                                                   .arg(segmentLabel(index), segment.claim->error()));
+                return;
+            }
+            continue;
+        }
+        if (segment.claim->takenOverFrom().valid())
+            emit message(QStringLiteral("Segment %1 was left by %2, which is gone: it is encoded here.")
+                             .arg(segmentLabel(index), segment.claim->takenOverFrom().describe()));
+        // Finished by another process between the look and the claim.
+        PartsFolder::SegmentRecord record;
+        if (parts->finished(segment.span.first, &record, false)) {
+            segment.claim->release();
+            segment.finished = true;
+            segment.pictures = record.pictures;
+            continue;
+        }
+        startSegment(index);
+        ++runningNow;
+        if (!announced)
+            break;
+    }
+    if (runningNow > 0 || checking > 0)
+        return;
+    if (segmentsFinished() == int(segments.size())) {
+        makeOutput();
+        return;
+    }
+    watchOthers();
+}
+
+void TranscodeJob::startSegment(int index)
+{
+    Segment &segment = segments[size_t(index)];
+    JobSettings part = settings;
+    part.output = parts->partialPath(segment.span.first);
+    part.startPicture = segment.span.first;
+    part.pictureLimit = segment.span.count;
+    if (segment.span.count < 0 && settings.pictureLimit >= 0)
+        part.pictureLimit = settings.pictureLimit - (segment.span.first - settings.startPicture);
+    parts->discardPartial(segment.span.first);
+    segment.pictures = 0;
+    segment.run = new SegmentRun(part, this);
+    SegmentRun *run = segment.run;
+    if (encoders > 1)
+        run->setLinePrefix(QStringLiteral("[%1] ").arg(segmentLabel(index)));
+    emit message(QStringLiteral("Segment %1: pictures %2.").arg(segmentLabel(index), spanText(segment.span)));
+
+    connect(run, &SegmentRun::commandLineReady, this, [this](const QString &commandLine) {
+        if (announced)
+            return;
+        const int others = int(segments.size()) - segmentsFinished() - 1;
+        QString shown = commandLine;
+        if (others > 0)
+            shown += QStringLiteral("\n\n%1 more segment%2 follow%3 with the same command line, each with "
+                                    "its own input and bitstream, up to %4 encoders at once.")
+                         .arg(others).arg(others == 1 ? "" : "s").arg(others == 1 ? "s" : "").arg(encoders);
+        emit commandLineReady(shown);
+        announced = true;
+        // The others start once the box is answered.
+        QTimer::singleShot(0, this, &TranscodeJob::schedule);
+    });
+    connect(run, &SegmentRun::progressed, this, [this, index](qint64 pictures) {
+        segments[size_t(index)].pictures = pictures;
+        reportProgress(false);
+    });
+    connect(run, &SegmentRun::encoderOutput, this, &TranscodeJob::encoderOutput);
+    connect(run, &SegmentRun::message, this, [this, index](const QString &line) {
+        emit message(QStringLiteral("Segment %1: %2").arg(segmentLabel(index), line));
+    });
+    connect(run, &SegmentRun::warning, this, &TranscodeJob::warning);
+    connect(run, &SegmentRun::finished, this, [this, index] { segmentEnded(index); });
+    run->start();
+}
+
+void TranscodeJob::segmentEnded(int index)
+{
+    Segment &segment = segments[size_t(index)];
+    SegmentRun *run = segment.run;
+    const SegmentRun::Outcome outcome = run->outcome();
+    segment.run = nullptr;
+    run->deleteLater();
+    segment.pictures = outcome.pictures;
+    const QString partial = parts->partialPath(segment.span.first);
+    const QString label = segmentLabel(index);
+
+    if (outcome.kind == SegmentRun::Outcome::Encoded && outcome.exitCode == 0 && !outcome.crashed) {
+        // The segment counts as finished once its bitstream checks out: parameter sets and a
+        // random-access picture first, every picture handed over, a whole last unit.
+        const qint64 planned = segment.span.count;
+        const qint64 handed = outcome.pictures;
+        const bool lastOfInput = outcome.reachedEnd;
+        ++checking;
+        auto problem = std::make_shared<QString>();
+        auto record = std::make_shared<PartsFolder::SegmentRecord>();
+        PartsFolder *folder = parts.get();
+        const qint64 first = segment.span.first;
+        offThread(
+            [partial, planned, handed, lastOfInput, first, folder, problem, record, label, outcome] {
+                if (!OutputGuard::waitForWriters(partial, writersGraceMs).isEmpty()) {
+                    *problem = QStringLiteral("its bitstream %1 is still being written after the encoder exited")
+                                   .arg(native(partial));
+                    return;
+                }
+                if (!OutputGuard::changedSince(outcome.before, partial)) {
+                    *problem = QStringLiteral("the encoder exited with 0 but wrote no bitstream %1").arg(native(partial));
+                    return;
+                }
+                const StreamSummary summary = StreamInspector::inspect(partial);
+                if (!summary.problem.isEmpty())
+                    *problem = QStringLiteral("its bitstream is unreadable: %1").arg(summary.problem);
+                else if (handed == 0)
+                    *problem = QStringLiteral("the input has no pictures there");
+                else if (planned > 0 && handed < planned && !lastOfInput)
+                    *problem = QStringLiteral("only %1 of its %2 pictures reached the encoder").arg(handed).arg(planned);
+                else if (summary.pictures != handed)
+                    *problem = QStringLiteral("the encoder exited with 0 but its bitstream holds %1 pictures, not %2")
+                                   .arg(summary.pictures).arg(handed);
+                else if (!summary.opensWithParameterSets || !summary.opensWithRandomAccess)
+                    *problem = QStringLiteral("its bitstream does not open with parameter sets and a random-access picture");
+                else if (!summary.endsWithWholeUnit)
+                    *problem = QStringLiteral("its bitstream ends in the middle of a NAL unit");
+                if (!problem->isEmpty())
+                    return;
+                record->first = first;
+                record->pictures = handed;
+                *problem = folder->finish(*record);
+            },
+            [this, index, problem] {
+                --checking;
+                segmentChecked(index, *problem);
+            });
+        return;
+    }
+
+    parts->discardPartial(segment.span.first);
+    segment.claim->release();
+    if (outcome.kind == SegmentRun::Outcome::Failed) {
+        if (pending.failure == JobResult::NoFailure && pending.exitCode == 0) {
+            pending.outcome = JobResult::Failed;
+            pending.failure = outcome.failure;
+            pending.message = outcome.message;
+        }
+        stopRuns();
+    } else if (outcome.kind == SegmentRun::Outcome::Encoded && pending.failure == JobResult::NoFailure
+               && pending.exitCode == 0 && !stopping) {
+        // One encoder failing stops the others; the job reports its code as a one-piece job does.
+        pending.outcome = JobResult::Finished;
+        pending.exitCode = outcome.exitCode;
+        pending.encoderCrashed = outcome.crashed;
+        emit message(outcome.crashed
+                         ? QStringLiteral("Segment %1 (pictures %2): the encoder was ended by signal %3.")
+                               .arg(label, spanText(segment.span)).arg(outcome.exitCode)
+                         : QStringLiteral("Segment %1 (pictures %2): the encoder exited with code %3 after it "
+                                          "was given %4 pictures.")
+                               .arg(label, spanText(segment.span)).arg(outcome.exitCode).arg(outcome.pictures));
+        stopRuns();
+    }
+    endSegments();
+}
+
+void TranscodeJob::segmentChecked(int index, const QString &problem)
+{
+    Segment &segment = segments[size_t(index)];
+    if (problem.isEmpty()) {
+        segment.finished = true;
+        picturesThisRun += segment.pictures;
+    } else if (!stopping && pending.outputProblem.isEmpty() && pending.failure == JobResult::NoFailure) {
+        parts->discardPartial(segment.span.first);
+        pending.outcome = JobResult::Finished;
+        pending.outputProblem = QStringLiteral("Segment %1 (pictures %2) cannot be kept: %3.")
+                                    .arg(segmentLabel(index), spanText(segment.span), problem);
+        stopRuns();
+    }
+    segment.claim->release();
+    reportProgress(true);
+    if (segment.finished && segment.span.count < 0)
+        expectedPictures = std::accumulate(segments.begin(), segments.end(), qint64(0),
+                                           [](qint64 sum, const Segment &s) { return sum + s.pictures; });
+    endSegments();
+    if (running && !stopping)
+        schedule();
+}
+
+void TranscodeJob::stopRuns()
+{
+    for (Segment &segment : segments)
+        if (segment.run)
+            segment.run->stop();
+}
+
+void TranscodeJob::refreshClaims()
+{
+    for (int index = 0; index < int(segments.size()); ++index) {
+        Segment &segment = segments[size_t(index)];
+        if (segment.run && !segment.claim->refresh()) {
+            // Taken over by another process, which thought this one gone: it is theirs now.
+            emit message(QStringLiteral("Segment %1 was taken over by another process; it is left to it.")
+                             .arg(segmentLabel(index)));
+            segment.run->abort();
+            delete segment.run;
+            segment.run = nullptr;
+            segment.pictures = 0;
+            parts->discardPartial(segment.span.first);
+            QTimer::singleShot(0, this, &TranscodeJob::schedule);
+        }
+    }
+    if (outputClaim)
+        outputClaim->refresh();
+}
+
+// Nothing left to take: every other segment is finished or held by another process. Segments
+// whose holder goes are taken over; once every holder is seen alive, this process leaves the
+// rest to them.
+void TranscodeJob::watchOthers()
+{
+    QStringList holders;
+    int held = 0;
+    bool allSeenAlive = true;
+    for (Segment &segment : segments) {
+        if (segment.finished || segment.run)
+            continue;
+        PartsFolder::SegmentRecord record;
+        if (parts->finished(segment.span.first, &record, false)) {
+            segment.finished = true;
+            segment.pictures = record.pictures;
+            continue;
+        }
+        bool seenAlive = false;
+        const PartClaim::Holder holder = segment.claim->watchHolder(&seenAlive);
+        if (!holder.valid()) {
+            // Its holder is gone: take it over at once.
+            QTimer::singleShot(0, this, &TranscodeJob::schedule);
+            return;
+        }
+        ++held;
+        allSeenAlive = allSeenAlive && seenAlive;
+        if (!holders.contains(holder.host))
+            holders << holder.host;
+    }
+    reportProgress(true);
+    if (held == 0) {
+        QTimer::singleShot(0, this, &TranscodeJob::schedule);
+        return;
+    }
+    if (allSeenAlive) {
+        pending.outcome = JobResult::Finished;
+        pending.finishedElsewhere = QStringLiteral("%1 segment%2 %3 still being encoded by %4; the output is made "
+                                                   "by whichever process finishes last.")
+                                        .arg(held).arg(held == 1 ? "" : "s").arg(held == 1 ? "is" : "are")
+                                        .arg(holders.join(QStringLiteral(", ")));
+        emit message(pending.finishedElsewhere);
+        endSegments();
+        return;
+    }
+    if (!watchTimer) {
+        watchTimer = new QTimer(this);
+        watchTimer->setSingleShot(true);
+        connect(watchTimer, &QTimer::timeout, this, &TranscodeJob::watchOthers);
+    }
+    watchTimer->start(watchIntervalMs);
+}
+
+void TranscodeJob::makeOutput()
+{
+    outputClaim = std::make_unique<PartClaim>(parts->outputClaimPath());
+    if (!outputClaim->tryTake()) {
+        const PartClaim::Holder holder = outputClaim->liveHolder();
+        outputClaim.reset();
+        pending.outcome = JobResult::Finished;
+        pending.finishedElsewhere = QStringLiteral("Every segment is encoded; the output is made by %1.")
+                                        .arg(holder.valid() ? holder.describe() : QStringLiteral("another process"));
+        emit message(pending.finishedElsewhere);
+        endSegments();
+        return;
+    }
+    makingOutput = true;
+    reportProgress(true);
+    QStringList paths;
+    QList<qint64> firsts;
+    for (const Segment &segment : segments) {
+        paths << parts->segmentPath(segment.span.first);
+        firsts << segment.span.first;
+    }
+    const PartClaim::Holder me = PartClaim::self();
+    const QString joined = parts->path() + QStringLiteral("/joined.%1.%2.265").arg(me.host).arg(me.pid);
+    const QString output = absolute(settings.output);
+    const OutputFacts shown = facts;
+    PartsFolder *folder = parts.get();
+    auto problem = std::make_shared<QString>();
+    auto lines = std::make_shared<QStringList>();
+    auto redo = std::make_shared<QList<int>>();
+    offThread(
+        [paths, firsts, joined, output, shown, folder, problem, lines, redo] {
+            // Every segment is checked whole before the join: one edited since is encoded again.
+            for (int i = 0; i < firsts.size(); ++i) {
+                PartsFolder::SegmentRecord record;
+                if (!folder->finished(firsts.at(i), &record, true))
+                    *redo << i;
+            }
+            if (!redo->isEmpty())
+                return;
+            const JoinResult join = SegmentJoiner::join(joined, paths);
+            if (!join.ok) {
+                *problem = join.error;
+                return;
+            }
+            const RewriteResult rewritten = OutputRewriter::rewrite(joined, shown);
+            if (rewritten.rewritten)
+                *lines << rewritten.summary;
+            else if (!rewritten.error.isEmpty())
+                *lines << QStringLiteral("The output was left as the encoder wrote it: %1").arg(rewritten.error);
+            // In the output's place in one step, looking to its owner as the old one did.
+            struct stat old;
+            if (::stat(QFile::encodeName(output).constData(), &old) == 0)
+                ::chmod(QFile::encodeName(joined).constData(), old.st_mode & 07777);
+            if (::rename(QFile::encodeName(joined).constData(), QFile::encodeName(output).constData()) != 0) {
+                *problem = QStringLiteral("Cannot put the joined stream in the place of %1: %2. It is kept as %3.")
+                               .arg(native(output), QString::fromLocal8Bit(std::strerror(errno)), native(joined));
+                return;
+            }
+            lines->prepend(QStringLiteral("Joined %1 segments into %2.").arg(paths.size()).arg(native(output)));
+            folder->remove();
+        },
+        [this, problem, lines, redo] { outputMade(*problem, *lines, *redo); });
+}
+
+void TranscodeJob::outputMade(const QString &problem, const QStringList &lines, const QList<int> &redo)
+{
+    makingOutput = false;
+    for (const QString &line : lines)
+        emit message(line);
+    if (!redo.isEmpty()) {
+        // Kept segments that no longer check out (cut short, edited): encoded again.
+        for (int index : redo) {
+            Segment &segment = segments[size_t(index)];
+            emit message(QStringLiteral("Segment %1 no longer matches its record: it is encoded again.")
+                             .arg(segmentLabel(index)));
+            parts->discardSegment(segment.span.first);
+            segment.finished = false;
+            segment.pictures = 0;
+        }
+        outputClaim.reset();
+        schedule();
+        return;
+    }
+    if (!problem.isEmpty() && pending.failure == JobResult::NoFailure) {
+        pending.outcome = JobResult::Failed;
+        pending.failure = JobResult::SegmentUnfit;
+        pending.message = problem;
+    } else if (problem.isEmpty()) {
+        pending.outcome = JobResult::Finished;
+        outputClaim.reset();
+        parts.reset();
+    }
+    endSegments();
+}
+
+// Ends a job in segments once nothing of it runs any more.
+void TranscodeJob::endSegments()
+{
+    if (!running || checking > 0 || makingOutput || !helpers.isEmpty())
+        return;
+    for (const Segment &segment : segments)
+        if (segment.run)
+            return;
+    // Still work to do, unless stopped, failed, left to others or done (the folder gone).
+    const bool over = stopping || pending.failure != JobResult::NoFailure || pending.exitCode != 0
+        || pending.encoderCrashed || !pending.outputProblem.isEmpty() || !pending.finishedElsewhere.isEmpty() || !parts;
+    if (!over)
+        return;
+    JobResult result = pending;
+    result.segmentsTotal = int(segments.size());
+    result.segmentsKept = parts ? segmentsFinished() : 0;
+    result.pictures = 0;
+    for (const Segment &segment : segments)
+        result.pictures += segment.finished ? segment.pictures : 0;
+    // Stopped, unless the output was made meanwhile (the parts folder is gone then).
+    if (stopping && result.failure == JobResult::NoFailure && parts) {
+        result.outcome = JobResult::Stopped;
+        qint64 handed = picturesThisRun;
+        for (const Segment &segment : segments)
+            handed += segment.finished ? 0 : segment.pictures;
+        result.pictures = handed;
+    }
+    if (parts && result.outcome == JobResult::Stopped)
+        emit message(QStringLiteral("Encoding stopped after %1 pictures.").arg(result.pictures));
+    if (parts && (result.outcome != JobResult::Finished || result.exitCode != 0 || !result.outputProblem.isEmpty())
+        && !segments.empty())
+        emit message(QStringLiteral("%1 of %2 segments are kept in %3; start the same job again to go on "
+                                    "from there.")
+                         .arg(result.segmentsKept).arg(result.segmentsTotal).arg(native(parts->path())));
+    reportProgress(true);
+    finish(result);
 }

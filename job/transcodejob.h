@@ -1,89 +1,36 @@
 #ifndef TRANSCODEJOB_H
 #define TRANSCODEJOB_H
 
+#include "inputprobe.h"
+#include "jobtypes.h"
 #include "outputguard.h"
+#include "partsfolder.h"
 
-#include <QByteArray>
 #include <QElapsedTimer>
-#include <QMetaType>
+#include <QHash>
 #include <QObject>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
-class DecodeWorker;
-struct OutputFacts;
-class QTemporaryDir;
+class PartClaim;
 class QThread;
 class QTimer;
+class SegmentRun;
 
-// What one transcode is asked to do. Paths are taken relative to the current directory.
-struct JobSettings
-{
-    QString input;           // on the raw route handed to the encoder exactly as given
-    QString config;
-    QString encoder;
-    QString output;
-    int rawWidth = 0;        // both non-zero: the raw route, the input goes to the encoder as is
-    int rawHeight = 0;
-    int rawFps = 0;          // frame rate of a raw input; 0 when not known
-    qint64 startPicture = 0; // the first picture handed over (0: the input's first)
-    qint64 pictureLimit = -1; // at most this many pictures; -1: to the end of the input
-};
-
-// How far the job has come; only plain values, so that it may cross threads.
-struct JobProgress
-{
-    qint64 pictures = 0;           // given to the encoder so far
-    qint64 total = 0;              // expected in all; 0 while unknown
-    qint64 declaredTotal = 0;      // what the input declares it holds (from where the job starts); 0 when unknown
-    double picturesPerSecond = 0;
-    double secondsLeft = -1;       // -1 while unknown
-    double elapsedSeconds = 0;
-};
-
-// How a job ended.
-struct JobResult
-{
-    enum Outcome {
-        Finished,             // the encoder ran and exited: exitCode holds its code
-        Stopped,              // stopped on request
-        Failed                // the job could not run: failure and message tell why
-    };
-    enum Failure {
-        NoFailure,
-        InputUnusable,        // missing, not a video, a folder or a device, no picture in it
-        EncoderDidNotStart,
-        OutputUnusable,       // the output is the input, the configuration or the encoder
-        TemporaryUnusable,    // the temporary folder or the frame file cannot be used
-        FramesNotWritten,     // the frame file could not take the pictures (disk full)
-        StartPastEnd          // the input ends before the first picture asked for
-    };
-
-    Outcome outcome = Failed;
-    Failure failure = NoFailure;
-    int exitCode = 0;
-    bool encoderCrashed = false; // the encoder was ended by a signal, whose number exitCode holds
-    qint64 pictures = 0;      // pictures given to the encoder
-    QString message;          // for a failure: what the user is told (file and reason)
-    // Set when the encoder exited 0 but broke its side of the bargain: it wrote no output in
-    // this run, or one without a single picture. What the user is told.
-    QString outputProblem;
-    // Set when the input ended before the pictures it declares: how many it declares.
-    qint64 declaredPictures = 0;
-};
-
-Q_DECLARE_METATYPE(JobProgress)
-Q_DECLARE_METATYPE(JobResult)
-
-// One transcode from start to end, without widgets: for a video input, decoding on a worker
-// thread into a named pipe (a growing regular file where no pipe can be made) inside a
-// private folder of the job, which the encoder, a child process, reads; for a raw input, the
-// file itself goes to the encoder. After a successful encode the output's parameter sets are
-// rewritten to show what the input showed. The owner talks to the job through its signals and
-// stop(); the job lives on the owner's thread, which must run an event loop.
+// One transcode from start to end, without widgets, and the only interface the window and the
+// command-line program see. The owner talks to it through its signals and stop(); it lives on
+// the owner's thread, which must run an event loop.
+//
+// In one piece (one encoder, no segment length, or a raw input) a single SegmentRun encodes
+// the whole input into the output, whose parameter sets are then rewritten to show what the
+// input showed. In segments, the input is cut by a SegmentPlan and up to N SegmentRuns encode
+// segments at once into the parts folder beside the output (PartsFolder), each under a claim,
+// so that a later run of the same job, or another process on it, goes on where it stopped;
+// when every segment is finished they are joined, rewritten and put in the output's place.
 class TranscodeJob : public QObject
 {
     Q_OBJECT
@@ -95,24 +42,21 @@ public:
 
     // Starts the job; every start ends in exactly one finished(), a failure to start included.
     void start(const JobSettings &settings);
-    // Asks a running job to stop: decoding stops, the encoder is terminated (killed after
-    // 2 s) and finished() follows with Stopped. The output keeps what the encoder wrote.
+    // Asks a running job to stop: decoding stops, the encoders are terminated (killed after
+    // 2 s) and finished() follows with Stopped. A one-piece output keeps what the encoder
+    // wrote; finished segments are kept for a later run.
     void stop();
     // Stops as stop() does and returns only when the job has ended, without emitting finished().
     void abort();
     bool isRunning() const { return running; }
 
-    // The command line in its display form, each path in double quotes.
-    static QString displayCommandLine(const QString &encoder, const QString &config,
-                                      const QString &input, const QString &output, int width,
-                                      int height);
-
 signals:
-    // The encoder's command line, just before the encoder starts. A slot connected directly
-    // may show it modally: the encoder starts once the slot returns.
+    // The encoder's command line, just before the (first) encoder starts. A slot connected
+    // directly may show it modally: the encoders start once the slot returns.
     void commandLineReady(const QString &commandLine);
     void progressChanged(const JobProgress &progress);
-    // Bytes the encoder wrote to its standard output, in chunks of bounded size.
+    // Bytes the encoders wrote to their standard output, in chunks of bounded size; with
+    // several encoders at once, whole lines each prefixed with its segment ("[3/12] ").
     void encoderOutput(const QByteArray &bytes);
     // A line for the log: the transport, an early end of the encoder, a stop, the rewrite.
     void message(const QString &line);
@@ -121,59 +65,83 @@ signals:
     void finished(const JobResult &result);
 
 private:
-    bool checkOutputPath();
-    void startRaw();
-    void startDecoding();
-    void onReadyForEncoder(const QString &path, int width, int height);
-    bool launchEncoder(const QString &encoderInput, int width, int height);
-    void readEncoderOutput();
-    void countEncodedPictures(const QByteArray &chunk);
-    void onEncoderFinished(int exitCode, QProcess::ExitStatus status);
-    void onDecodeFinished();
-    void checkDeclaredCount();
-    void reportProgress(bool force);
-    void fail(JobResult::Failure failure, const QString &text);
-    void stopWork();
-    void finishIfDone();
-    void cleanUp();
-    OutputFacts outputFacts() const;
-
     // What the steps after a successful encoder found: log lines, and a broken contract.
     struct OutputCheck
     {
         QStringList lines;
         QString problem;
     };
-    // Runs off the owner's thread: waits for late writers, checks that the encoder really
-    // wrote pictures in this run, then rewrites the parameter sets.
+    // One segment of the plan and how far it has come.
+    struct Segment
+    {
+        SegmentPlan::Segment span;
+        bool finished = false;
+        qint64 pictures = 0;        // finished: its pictures; running: handed over so far
+        SegmentRun *run = nullptr;
+        std::unique_ptr<PartClaim> claim;
+    };
+
+    bool checkPaths();
+    void fail(JobResult::Failure failure, const QString &text);
+    void finish(JobResult result);
+    void reportProgress(bool force);
+
+    // One piece.
+    void startOnePiece();
+    void onePieceFinished();
+    void checkDeclaredCount(qint64 declared, bool exact);
     static OutputCheck checkAndRewrite(const QString &output, const OutputFacts &facts,
                                        const OutputGuard::Stamp &before);
+
+    // Segments.
+    void startSegments();
+    void onProbed(const InputProbe &probe);
+    bool openParts(const InputProbe &probe);
+    PartsFolder::JobRecord recordFor(const InputProbe &probe) const;
+    bool partsInUse();
+    void schedule();
+    void startSegment(int index);
+    void segmentEnded(int index);
+    void segmentChecked(int index, const QString &problem);
+    void watchOthers();
+    void refreshClaims();
+    void makeOutput();
+    void outputMade(const QString &problem, const QStringList &lines, const QList<int> &redo);
+    void endSegments();
+    QString segmentLabel(int index) const;
+    int segmentsFinished() const;
+    void stopRuns();
 
     JobSettings settings;
     bool running = false;
     bool stopping = false;
     bool aborting = false;
-    bool encoderEnded = false;
-    bool encoderCrashed = false;
-    bool decodeEnded = true;
-    bool outputQueued = false;
-    bool atLineStart = true;        // the encoder's output so far ends with a whole line
-    int encoderExitCode = 0;
-    qint64 picturesGiven = 0;
-    qint64 expectedPictures = 0;
-    qint64 declaredPictures = 0;    // what the input declares, from the start picture on
-    qint64 shortOfDeclared = 0;     // set to the declared count when the input ended short of it
-    OutputGuard::Stamp outputBefore;     // the output as it was before the encoder
     JobResult pending;              // the first failure, if any
     QElapsedTimer clock;
     qint64 lastProgressMs = -1;
+    qint64 expectedPictures = 0;
+    qint64 declaredPictures = 0;    // what the input declares, from the start picture on
+    qint64 shortOfDeclared = 0;     // set to the declared count when the input ended short of it
+    // Probing, checking, joining and rewriting run off the owner's thread, so that it stays
+    // responsive; work is a function of its own, done comes back on the owner's thread.
+    void offThread(std::function<void()> work, std::function<void()> done);
+    QList<QThread *> helpers;
 
-    std::unique_ptr<QTemporaryDir> privateDir;
-    QProcess *encoder = nullptr;
-    QTimer *killTimer = nullptr;
-    QThread *decodeThread = nullptr;
-    DecodeWorker *worker = nullptr;
-    QThread *rewriteThread = nullptr;
+    // One piece.
+    SegmentRun *onePiece = nullptr;
+
+    // Segments.
+    std::unique_ptr<PartsFolder> parts;
+    std::vector<Segment> segments;
+    OutputFacts facts;
+    int encoders = 1;
+    bool announced = false;         // the command line was shown
+    bool makingOutput = false;
+    int checking = 0;               // finished runs whose segment is being checked
+    qint64 picturesThisRun = 0;     // handed to encoders by this process, finished segments
+    std::unique_ptr<PartClaim> outputClaim;
+    QTimer *claimTimer = nullptr;
+    QTimer *watchTimer = nullptr;
 };
 
 #endif // TRANSCODEJOB_H

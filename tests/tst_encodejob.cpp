@@ -738,7 +738,7 @@ void EncodeJobTest::lateWriter_outputNotReplacedUnderIt()
                                            "while [ \"$1\" != -b ]; do shift; done\n"
                                            "exec 3>\"$2\"\n"
                                            "cat \"$dir/tiny.265\" >&3\n"
-                                           "( sleep 4; cat \"$dir/tiny.265\" >&3 ) >/dev/null 2>&1 &\n"
+                                           "( sleep 6; cat \"$dir/tiny.265\" >&3 ) >/dev/null 2>&1 &\n"
                                            "exit 0\n"));
     const JobSettings settings = scriptedJob(env, script);
     QVERIFY(!settings.input.isEmpty());
@@ -750,7 +750,7 @@ void EncodeJobTest::lateWriter_outputNotReplacedUnderIt()
     QVERIFY2(run.messages.filter(QStringLiteral("is still open for writing by process")).size() == 1,
              qPrintable(run.messages.join('\n')));
     // The child's second copy reaches the file the job left in place.
-    QVERIFY(QTest::qWaitFor([&] { return QFileInfo(settings.output).size() == 2 * tiny.size(); }, 10000));
+    QVERIFY(QTest::qWaitFor([&] { return QFileInfo(settings.output).size() == 2 * tiny.size(); }, 15000));
     QCOMPARE(TestSupport::readFile(settings.output), tiny + tiny);
 }
 

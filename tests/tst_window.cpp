@@ -101,7 +101,7 @@ void WindowTest::construction_showsDefaultsAndWidgetTree()
     }
     QVERIFY(qobject_cast<QPushButton *>(gridWidget(window, 1, 3)));
     QVERIFY(!gridWidget(window, 0, 3));
-    QVERIFY(!gridWidget(window, 2, 3));
+    QCOMPARE(gridWidget(window, 2, 3), window.encodersBox);
 
     // Below the fields: separator, caption, log pane, in this order.
     auto *layout = qobject_cast<QVBoxLayout *>(window.centralWidget()->layout());

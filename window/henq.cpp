@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -41,6 +42,7 @@ HenQ::HenQ(QWidget *parent)
     , outputEdit(nullptr)
     , encoderEdit(nullptr)
     , encodeButton(nullptr)
+    , encodersBox(nullptr)
     , progressBar(nullptr)
     , progressLabel(nullptr)
     , job(nullptr)
@@ -88,6 +90,13 @@ HenQ::HenQ(QWidget *parent)
     grid->addWidget(new QLabel(QStringLiteral("Encoder:"), central), 2, 0);
     grid->addWidget(encoderEdit, 2, 1);
     grid->addWidget(encoderButton, 2, 2);
+    // Beside the encoder: how many of it run at once, each on a segment of its own.
+    encodersBox = new QSpinBox(central);
+    encodersBox->setRange(1, 64);
+    encodersBox->setToolTip(tr("Encoders at once: each encodes its own segment of the input; finished "
+                               "segments are kept, so a stopped job goes on where it stopped"));
+    encodersBox->setAccessibleName(tr("Encoders at once"));
+    grid->addWidget(encodersBox, 2, 3);
     grid->addWidget(new QLabel(QStringLiteral("Output File:"), central), 3, 0);
     grid->addWidget(outputEdit, 3, 1);
     grid->addWidget(outputButton, 3, 2);
@@ -145,6 +154,9 @@ HenQ::HenQ(QWidget *parent)
     const QString encoder = settings.value(QStringLiteral("hevcencoder")).toString();
     if (!encoder.isEmpty())
         encoderEdit->setText(encoder);
+    encodersBox->setValue(settings.value(QStringLiteral("parallelEncoders"), 1).toInt());
+    connect(encodersBox, &QSpinBox::valueChanged, this,
+            [this](int value) { storeSetting(QStringLiteral("parallelEncoders"), value); });
 
     setCentralWidget(central);
     // A file dropped anywhere on the window becomes the input, the fields included, which

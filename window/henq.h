@@ -16,6 +16,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QSpinBox;
 class QTextBrowser;
 
 // The transcoder window: four path fields, the encode button and the encoder's log.
@@ -67,6 +68,7 @@ protected:
     QLineEdit *outputEdit;
     QLineEdit *encoderEdit;
     QPushButton *encodeButton;
+    QSpinBox *encodersBox;   // encoders at once, each on its own segment of the input
     QProgressBar *progressBar;
     QLabel *progressLabel;
     TranscodeJob *job;

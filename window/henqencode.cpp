@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStyle>
 #include <QTextBlock>
 #include <QTextBrowser>
@@ -50,6 +51,7 @@ void HenQ::onEncode()
     settings.config = cfgEdit->text();
     settings.encoder = encoderEdit->text();
     settings.output = outputEdit->text();
+    settings.parallelEncoders = encodersBox->value();
     if (rawFrame.width != 0 && rawFrame.height != 0) {
         rawFrame.lumaPadWidth = 0;
         rawFrame.lumaPadHeight = 0;
@@ -195,7 +197,9 @@ void HenQ::jobFinished(const JobResult &result)
             QMessageBox::warning(this, tr("Encoding error"), result.outputProblem, QMessageBox::Ok);
         break;
     case JobResult::Stopped:
-        progressLabel->setText(tr("Stopped after %1 pictures").arg(result.pictures));
+        progressLabel->setText(result.segmentsTotal > 0
+                                   ? tr("Stopped: %1 of %2 segments kept").arg(result.segmentsKept).arg(result.segmentsTotal)
+                                   : tr("Stopped after %1 pictures").arg(result.pictures));
         break;
     case JobResult::Failed:
         progressBar->hide();

@@ -5,6 +5,7 @@
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTextBrowser>
 
 // The transcoder window with its state opened up for tests.
@@ -22,6 +23,7 @@ public:
     using HenQ::outputEdit;
     using HenQ::encoderEdit;
     using HenQ::encodeButton;
+    using HenQ::encodersBox;
     using HenQ::progressBar;
     using HenQ::progressLabel;
     using HenQ::job;

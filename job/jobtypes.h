@@ -1,0 +1,81 @@
+#ifndef JOBTYPES_H
+#define JOBTYPES_H
+
+#include <QMetaType>
+#include <QString>
+
+// What one transcode is asked to do. Paths are taken relative to the current directory.
+struct JobSettings
+{
+    QString input;           // on the raw route handed to the encoder exactly as given
+    QString config;
+    QString encoder;
+    QString output;
+    int rawWidth = 0;        // both non-zero: the raw route, the input goes to the encoder as is
+    int rawHeight = 0;
+    int rawFps = 0;          // frame rate of a raw input; 0 when not known
+    qint64 startPicture = 0; // the first picture handed over (0: the input's first)
+    qint64 pictureLimit = -1; // at most this many pictures; -1: to the end of the input
+    // Segments: up to this many encoders at once, each on its own segment of the input. One,
+    // without a segment length, is a single encoder over the whole input.
+    int parallelEncoders = 1;
+    qint64 segmentLength = 0; // pictures a segment; 0: chosen from the configuration
+    bool fresh = false;       // discard the segments kept from an earlier run of the job
+};
+
+// How far the job has come; only plain values, so that it may cross threads.
+struct JobProgress
+{
+    qint64 pictures = 0;           // given to the encoder so far
+    qint64 total = 0;              // expected in all; 0 while unknown
+    qint64 declaredTotal = 0;      // what the input declares it holds (from where the job starts); 0 when unknown
+    double picturesPerSecond = 0;
+    double secondsLeft = -1;       // -1 while unknown
+    double elapsedSeconds = 0;
+    int segmentsDone = 0;          // segments finished, kept ones included; 0 without segments
+    int segmentsTotal = 0;
+};
+
+// How a job ended.
+struct JobResult
+{
+    enum Outcome {
+        Finished,             // the encoder ran and exited: exitCode holds its code
+        Stopped,              // stopped on request
+        Failed                // the job could not run: failure and message tell why
+    };
+    enum Failure {
+        NoFailure,
+        InputUnusable,        // missing, not a video, a folder or a device, no picture in it
+        EncoderDidNotStart,
+        OutputUnusable,       // the output is the input, the configuration or the encoder
+        TemporaryUnusable,    // the temporary folder or the frame file cannot be used
+        FramesNotWritten,     // the frame file could not take the pictures (disk full)
+        StartPastEnd,         // the input ends before the first picture asked for
+        PartsInUse,           // the job's kept segments are in use by a process with other settings
+        PartsUnusable,        // the folder of kept segments cannot be made, read or written
+        SegmentUnfit          // a segment could not be checked or joined
+    };
+
+    Outcome outcome = Failed;
+    Failure failure = NoFailure;
+    int exitCode = 0;
+    bool encoderCrashed = false; // the encoder was ended by a signal, whose number exitCode holds
+    qint64 pictures = 0;      // pictures given to the encoder
+    QString message;          // for a failure: what the user is told (file and reason)
+    // Set when the encoder exited 0 but broke its side of the bargain: it wrote no output in
+    // this run, or one without a single picture. What the user is told.
+    QString outputProblem;
+    // Set when the input ended before the pictures it declares: how many it declares.
+    qint64 declaredPictures = 0;
+    // Segments: how many the job has, and how many are finished and kept on disk.
+    int segmentsTotal = 0;
+    int segmentsKept = 0;
+    // Set when every segment was finished but another process makes (or made) the output.
+    QString finishedElsewhere;
+};
+
+Q_DECLARE_METATYPE(JobProgress)
+Q_DECLARE_METATYPE(JobResult)
+
+#endif // JOBTYPES_H

@@ -1,0 +1,261 @@
+#include "partclaim.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QSysInfo>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray encoded(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+QByteArray bootId()
+{
+    QFile file(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+}
+
+// When a process started, in clock ticks after boot (field 22 of /proc/<pid>/stat); 0 when it
+// does not run. Together with its number it tells a process from a later one given the number.
+qint64 processStart(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray stat = file.readAll();
+    const qsizetype close = stat.lastIndexOf(')');
+    if (close < 0)
+        return 0;
+    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+    // After the command come the state (field 3) and the rest; the start time is field 22.
+    if (fields.size() < 20 || fields.at(0) == "Z")
+        return 0;
+    return fields.at(19).toLongLong();
+}
+
+qint64 modifiedNs(const QString &path)
+{
+    struct stat info;
+    if (::lstat(encoded(path).constData(), &info) != 0)
+        return -1;
+    return qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+} // namespace
+
+QString PartClaim::Holder::describe() const
+{
+    return QStringLiteral("%1 (process %2)").arg(host.isEmpty() ? QStringLiteral("?") : host).arg(pid);
+}
+
+PartClaim::PartClaim(const QString &path)
+    : claimPath(path)
+{
+}
+
+PartClaim::~PartClaim()
+{
+    release();
+}
+
+PartClaim::Holder PartClaim::self()
+{
+    Holder holder;
+    holder.host = QSysInfo::machineHostName();
+    holder.pid = QCoreApplication::applicationPid();
+    holder.boot = bootId();
+    holder.started = processStart(holder.pid);
+    return holder;
+}
+
+int PartClaim::timeoutSeconds()
+{
+    bool ok = false;
+    const int seconds = qEnvironmentVariableIntValue("MORLUNEX_CLAIM_TIMEOUT", &ok);
+    return ok && seconds > 0 ? seconds : 60;
+}
+
+bool PartClaim::read(const QString &path, Holder *holder, QByteArray *content)
+{
+    struct stat info;
+    if (::lstat(encoded(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = file.read(4096);
+    const QJsonObject object = QJsonDocument::fromJson(bytes).object();
+    holder->host = object.value(QStringLiteral("host")).toString();
+    holder->pid = qint64(object.value(QStringLiteral("pid")).toDouble());
+    holder->boot = object.value(QStringLiteral("boot")).toString().toLatin1();
+    holder->started = qint64(object.value(QStringLiteral("started")).toDouble());
+    holder->nonce = object.value(QStringLiteral("nonce")).toString().toLatin1();
+    if (content)
+        *content = bytes;
+    return true;
+}
+
+bool PartClaim::abandoned(const Holder &holder, const QString &path)
+{
+    const Holder me = self();
+    if (!holder.valid())
+        return true;   // half written by a holder that died while making it, or garbage
+    if (holder.host == me.host) {
+        if (!holder.boot.isEmpty() && !me.boot.isEmpty() && holder.boot != me.boot)
+            return true;
+        const qint64 started = processStart(holder.pid);
+        return started == 0 || (holder.started != 0 && started != holder.started);
+    }
+    // Another host: alive while its holder refreshes the file. Watched from here, so that the
+    // clocks of the two machines never have to agree.
+    const qint64 modified = modifiedNs(path);
+    Sighting &seen = sightings[holder.nonce];
+    if (!seen.since.isValid() || seen.modified != modified) {
+        seen.refreshed = seen.since.isValid();
+        seen.since.start();
+        seen.modified = modified;
+        return false;
+    }
+    return seen.since.elapsed() >= qint64(timeoutSeconds()) * 1000;
+}
+
+PartClaim::Holder PartClaim::liveHolder()
+{
+    Holder holder;
+    if (!read(claimPath, &holder) || abandoned(holder, claimPath))
+        return Holder();
+    return holder;
+}
+
+PartClaim::Holder PartClaim::watchHolder(bool *seenAlive)
+{
+    const Holder holder = liveHolder();
+    *seenAlive = holder.valid()
+        && (holder.host == self().host || sightings.value(holder.nonce).refreshed);
+    return holder;
+}
+
+bool PartClaim::tryTake()
+{
+    problem.clear();
+    if (holding)
+        return true;
+    struct stat info;
+    if (::lstat(encoded(claimPath).constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        problem = QStringLiteral("%1 is not a regular file (a link is never followed)").arg(claimPath);
+        return false;
+    }
+    Holder me = self();
+    me.nonce = QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+    QJsonObject object;
+    object.insert(QStringLiteral("host"), me.host);
+    object.insert(QStringLiteral("pid"), me.pid);
+    object.insert(QStringLiteral("boot"), QString::fromLatin1(me.boot));
+    object.insert(QStringLiteral("started"), me.started);
+    object.insert(QStringLiteral("nonce"), QString::fromLatin1(me.nonce));
+    const QByteArray content = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+
+    // The whole claim is written under a name of this process's own, then linked into place:
+    // the link either makes the claim whole or fails because another claim is there.
+    const QString staging = claimPath + QStringLiteral(".%1.%2").arg(me.host).arg(me.pid);
+    const QByteArray stagingName = encoded(staging);
+    const int fd = ::open(stagingName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        problem = QStringLiteral("%1: %2").arg(staging, systemError());
+        return false;
+    }
+    const bool written = ::write(fd, content.constData(), size_t(content.size())) == content.size() && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!written) {
+        problem = QStringLiteral("%1: %2").arg(staging, systemError());
+        ::unlink(stagingName.constData());
+        return false;
+    }
+    for (int attempt = 0; attempt < 2 && !holding; ++attempt) {
+        if (::link(stagingName.constData(), encoded(claimPath).constData()) == 0) {
+            holding = true;
+            break;
+        }
+        // Over NFS a link may have been made though the reply was lost: the count tells.
+        struct stat staged;
+        if (::stat(stagingName.constData(), &staged) == 0 && staged.st_nlink == 2) {
+            holding = true;
+            break;
+        }
+        if (errno != EEXIST) {
+            problem = QStringLiteral("%1: %2").arg(claimPath, systemError());
+            break;
+        }
+        Holder holder;
+        QByteArray stale;
+        if (!read(claimPath, &holder, &stale) || !abandoned(holder, claimPath) || !takeOver(stale))
+            break;
+        previous = holder;
+    }
+    ::unlink(stagingName.constData());
+    if (holding)
+        ownContent = content;
+    return holding;
+}
+
+// Moves an abandoned claim out of the way, under a name of this process's own so that of two
+// processes only one succeeds, and puts it back should it have been renewed meanwhile.
+bool PartClaim::takeOver(const QByteArray &staleContent)
+{
+    const Holder me = self();
+    const QString aside = claimPath + QStringLiteral(".abandoned.%1.%2").arg(me.host).arg(me.pid);
+    if (::rename(encoded(claimPath).constData(), encoded(aside).constData()) != 0)
+        return false;
+    QFile moved(aside);
+    const bool same = moved.open(QIODevice::ReadOnly) && moved.read(4096) == staleContent;
+    moved.close();
+    if (!same)
+        ::link(encoded(aside).constData(), encoded(claimPath).constData());
+    ::unlink(encoded(aside).constData());
+    return same;
+}
+
+bool PartClaim::refresh()
+{
+    if (!holding)
+        return false;
+    QFile file(claimPath);
+    if (!file.open(QIODevice::ReadOnly) || file.read(4096) != ownContent) {
+        // Taken over: ours no more, and not ours to remove.
+        holding = false;
+        return false;
+    }
+    file.close();
+    ::utimensat(AT_FDCWD, encoded(claimPath).constData(), nullptr, AT_SYMLINK_NOFOLLOW);
+    return true;
+}
+
+void PartClaim::release()
+{
+    if (!holding)
+        return;
+    holding = false;
+    // Only a claim that is still ours is removed.
+    QFile file(claimPath);
+    if (file.open(QIODevice::ReadOnly) && file.read(4096) == ownContent) {
+        file.close();
+        ::unlink(encoded(claimPath).constData());
+    }
+}

@@ -1,0 +1,85 @@
+#ifndef PARTCLAIM_H
+#define PARTCLAIM_H
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QString>
+
+// A claim on a piece of work in a folder that several processes, on one machine or on several
+// that share the folder, may use at once: a small file that names its holder's host and
+// process. It is made with an exclusive link, so of two processes only one gets it, also on a
+// network file system.
+//
+// A claim whose holder runs on this host is alive while that process is (the same process, not
+// a later one with its number). A claim from another host cannot be checked that way, so its
+// holder refreshes it (refresh()) every few seconds; one this process has watched go
+// unrefreshed for the timeout is abandoned and may be taken over.
+class PartClaim
+{
+public:
+    // What a claim file says of its holder.
+    struct Holder
+    {
+        QString host;
+        qint64 pid = 0;
+        QByteArray boot;     // the holder's boot ID: another one means the holder is gone
+        qint64 started = 0;  // the holder's start time in clock ticks after boot
+        QByteArray nonce;    // one claim's own mark, so that a claim is never mistaken for another
+        bool valid() const { return pid > 0 && !nonce.isEmpty(); }
+        QString describe() const;   // "node2 (process 4242)"
+    };
+
+    explicit PartClaim(const QString &path);
+    ~PartClaim();                   // releases a claim held
+    PartClaim(const PartClaim &) = delete;
+    PartClaim &operator=(const PartClaim &) = delete;
+
+    const QString &path() const { return claimPath; }
+    bool held() const { return holding; }
+
+    // Takes the claim when nobody holds it, or when its holder has gone.
+    bool tryTake();
+    // Keeps a held claim fresh. False when the claim is no longer ours (taken over after it
+    // went unrefreshed too long): the work under it must stop.
+    bool refresh();
+    void release();
+
+    // Who holds the claim, if anyone; empty when nobody does or the holder is gone.
+    Holder liveHolder();
+    // As liveHolder(); *seenAlive tells whether the holder is known to be alive: a process of
+    // this host that runs, or one of another host whose claim this object has seen refreshed.
+    Holder watchHolder(bool *seenAlive);
+    // When another process took over a claim whose holder had gone: that holder, for the log.
+    const Holder &takenOverFrom() const { return previous; }
+    // A problem other than someone else holding the claim (a link where a file should be, no
+    // permission), for the user.
+    const QString &error() const { return problem; }
+
+    // This process as a holder.
+    static Holder self();
+    // Seconds a claim from another host may go unrefreshed: MORLUNEX_CLAIM_TIMEOUT, else 60.
+    static int timeoutSeconds();
+    // Reads a claim file (false when there is none or it is unreadable).
+    static bool read(const QString &path, Holder *holder, QByteArray *content = nullptr);
+
+private:
+    bool abandoned(const Holder &holder, const QString &path);
+    bool takeOver(const QByteArray &staleContent);
+
+    QString claimPath;
+    bool holding = false;
+    QByteArray ownContent;
+    Holder previous;
+    QString problem;
+    // Claims of other hosts this process has seen, by content: when, and the file's time then.
+    struct Sighting
+    {
+        QElapsedTimer since;
+        qint64 modified = 0;
+        bool refreshed = false;   // seen to change at least once
+    };
+    QHash<QByteArray, Sighting> sightings;
+};
+
+#endif // PARTCLAIM_H

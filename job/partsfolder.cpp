@@ -1,0 +1,382 @@
+#include "partsfolder.h"
+
+#include "partclaim.h"
+
+#include "bitstream/replacefile.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QSet>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char jobName[] = "job.json";
+
+QByteArray encoded(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Whether the name is a regular file, not followed if it is a link.
+bool isRegularFile(const QString &path)
+{
+    struct stat info;
+    return ::lstat(encoded(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool isLink(const QString &path)
+{
+    struct stat info;
+    return ::lstat(encoded(path).constData(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+QString partName(qint64 first)
+{
+    return QStringLiteral("part_%1").arg(first, 7, 10, QLatin1Char('0'));
+}
+
+// Every name the job gives a file in the folder.
+const QRegularExpression &ownName()
+{
+    static const QRegularExpression pattern(QStringLiteral(
+        "^(job\\.json(\\..*)?|output\\.claim(\\..*)?|joined\\..*\\.265|part_[0-9]{7}\\.(265|json|claim)(\\..*)?)$"));
+    return pattern;
+}
+
+// Reads a small JSON file of the folder, never through a link.
+bool readJsonFile(const QString &path, QJsonObject *object, QString *problem)
+{
+    if (!QFileInfo::exists(path) && !isLink(path))
+        return false;
+    if (!isRegularFile(path)) {
+        *problem = QStringLiteral("%1 is not a regular file (a link is never followed)").arg(QDir::toNativeSeparators(path));
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *problem = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        return false;
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.read(16 << 20), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        *problem = QStringLiteral("%1 is damaged (%2)").arg(QDir::toNativeSeparators(path), error.errorString());
+        return false;
+    }
+    *object = document.object();
+    return true;
+}
+
+// Writes a small JSON file whole: under a temporary name, synced, then renamed into place.
+QString writeJsonFile(const QString &path, const QJsonObject &object)
+{
+    if (isLink(path))
+        return QStringLiteral("%1 is a link, which is never followed").arg(QDir::toNativeSeparators(path));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return file.errorString();
+    const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return file.errorString();
+    }
+    const QString unsynced = ReplaceFile::syncToDisk(&file);
+    if (!unsynced.isEmpty()) {
+        file.cancelWriting();
+        return unsynced;
+    }
+    return file.commit() ? QString() : file.errorString();
+}
+
+QJsonArray segmentsToJson(const QList<SegmentPlan::Segment> &segments)
+{
+    QJsonArray array;
+    for (const SegmentPlan::Segment &segment : segments)
+        array.append(QJsonArray{segment.first, segment.count});
+    return array;
+}
+
+} // namespace
+
+QJsonObject PartsFolder::JobRecord::toJson() const
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("input"), QJsonObject{{"path", input}, {"size", inputSize},
+                                                       {"modified_ms", inputModifiedMs}});
+    object.insert(QStringLiteral("configuration_sha256"), QString::fromLatin1(configHash));
+    object.insert(QStringLiteral("encoder"), QJsonObject{{"path", encoder}, {"size", encoderSize},
+                                                         {"modified_ms", encoderModifiedMs}});
+    object.insert(QStringLiteral("picture_size"), QJsonArray{width, height});
+    object.insert(QStringLiteral("start_picture"), startPicture);
+    object.insert(QStringLiteral("picture_limit"), pictureLimit);
+    object.insert(QStringLiteral("segment_length"), segmentLength);
+    object.insert(QStringLiteral("segments"), segmentsToJson(segments));
+    object.insert(QStringLiteral("settings"), extra);
+    return object;
+}
+
+PartsFolder::JobRecord PartsFolder::JobRecord::fromJson(const QJsonObject &object)
+{
+    JobRecord record;
+    const QJsonObject input = object.value(QStringLiteral("input")).toObject();
+    record.input = input.value(QStringLiteral("path")).toString();
+    record.inputSize = qint64(input.value(QStringLiteral("size")).toDouble());
+    record.inputModifiedMs = qint64(input.value(QStringLiteral("modified_ms")).toDouble());
+    record.configHash = object.value(QStringLiteral("configuration_sha256")).toString().toLatin1();
+    const QJsonObject encoder = object.value(QStringLiteral("encoder")).toObject();
+    record.encoder = encoder.value(QStringLiteral("path")).toString();
+    record.encoderSize = qint64(encoder.value(QStringLiteral("size")).toDouble());
+    record.encoderModifiedMs = qint64(encoder.value(QStringLiteral("modified_ms")).toDouble());
+    const QJsonArray size = object.value(QStringLiteral("picture_size")).toArray();
+    record.width = size.at(0).toInt();
+    record.height = size.at(1).toInt();
+    record.startPicture = qint64(object.value(QStringLiteral("start_picture")).toDouble());
+    record.pictureLimit = qint64(object.value(QStringLiteral("picture_limit")).toDouble(-1));
+    record.segmentLength = qint64(object.value(QStringLiteral("segment_length")).toDouble());
+    for (const QJsonValue &value : object.value(QStringLiteral("segments")).toArray()) {
+        const QJsonArray pair = value.toArray();
+        record.segments.append({qint64(pair.at(0).toDouble()), qint64(pair.at(1).toDouble())});
+    }
+    record.extra = object.value(QStringLiteral("settings")).toObject();
+    return record;
+}
+
+QString PartsFolder::JobRecord::difference(const JobRecord &other) const
+{
+    if (input != other.input)
+        return QStringLiteral("they were made from another input (%1)").arg(QDir::toNativeSeparators(other.input));
+    if (inputSize != other.inputSize || inputModifiedMs != other.inputModifiedMs)
+        return QStringLiteral("the input has changed since");
+    if (configHash != other.configHash)
+        return QStringLiteral("the configuration's contents have changed since");
+    if (encoder != other.encoder)
+        return QStringLiteral("they were made by another encoder (%1)").arg(QDir::toNativeSeparators(other.encoder));
+    if (encoderSize != other.encoderSize || encoderModifiedMs != other.encoderModifiedMs)
+        return QStringLiteral("the encoder program has changed since");
+    if (width != other.width || height != other.height)
+        return QStringLiteral("their pictures are %1x%2, the input's now %3x%4")
+            .arg(other.width).arg(other.height).arg(width).arg(height);
+    if (startPicture != other.startPicture || pictureLimit != other.pictureLimit)
+        return QStringLiteral("they cover another part of the input");
+    if (extra != other.extra)
+        return QStringLiteral("they were made with other settings");
+    return QString();
+}
+
+PartsFolder::PartsFolder(const QString &outputPath)
+    : folder(QFileInfo(outputPath).absoluteFilePath() + QStringLiteral(".parts"))
+{
+}
+
+bool PartsFolder::exists() const
+{
+    struct stat info;
+    return ::lstat(encoded(folder).constData(), &info) == 0;
+}
+
+QString PartsFolder::make()
+{
+    struct stat info;
+    if (::lstat(encoded(folder).constData(), &info) == 0) {
+        if (S_ISLNK(info.st_mode))
+            return QStringLiteral("%1 is a symbolic link, which is never followed; move it away")
+                .arg(QDir::toNativeSeparators(folder));
+        if (!S_ISDIR(info.st_mode))
+            return QStringLiteral("%1 exists and is not a folder").arg(QDir::toNativeSeparators(folder));
+        return QString();
+    }
+    if (::mkdir(encoded(folder).constData(), 0777) != 0 && errno != EEXIST)
+        return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(folder), systemError());
+    return QString();
+}
+
+bool PartsFolder::readJob(JobRecord *record, QString *problem) const
+{
+    QJsonObject object;
+    if (!readJsonFile(namedFile(QLatin1String(jobName)), &object, problem))
+        return false;
+    *record = JobRecord::fromJson(object);
+    return true;
+}
+
+QString PartsFolder::writeJob(const JobRecord &record, JobRecord *inPlace)
+{
+    const QString target = namedFile(QLatin1String(jobName));
+    const PartClaim::Holder me = PartClaim::self();
+    const QString staging = target + QStringLiteral(".%1.%2").arg(me.host).arg(me.pid);
+    QString problem = writeJsonFile(staging, record.toJson());
+    if (!problem.isEmpty())
+        return problem;
+    // A link, not a rename: of several processes making the folder at once, the first record
+    // stays and the others take it.
+    const bool linked = ::link(encoded(staging).constData(), encoded(target).constData()) == 0;
+    const int linkError = errno;
+    ::unlink(encoded(staging).constData());
+    if (!linked && linkError != EEXIST) {
+        errno = linkError;
+        return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), systemError());
+    }
+    if (linked) {
+        *inPlace = record;
+        return QString();
+    }
+    if (!readJob(inPlace, &problem))
+        return problem.isEmpty() ? QStringLiteral("%1 went away").arg(QDir::toNativeSeparators(target)) : problem;
+    return QString();
+}
+
+QString PartsFolder::segmentPath(qint64 first) const
+{
+    return namedFile(partName(first) + QStringLiteral(".265"));
+}
+
+QString PartsFolder::recordPath(qint64 first) const
+{
+    return namedFile(partName(first) + QStringLiteral(".json"));
+}
+
+QString PartsFolder::claimPath(qint64 first) const
+{
+    return namedFile(partName(first) + QStringLiteral(".claim"));
+}
+
+QString PartsFolder::partialPath(qint64 first) const
+{
+    const PartClaim::Holder me = PartClaim::self();
+    return segmentPath(first) + QStringLiteral(".%1.%2.partial").arg(me.host).arg(me.pid);
+}
+
+QString PartsFolder::outputClaimPath() const
+{
+    return namedFile(QStringLiteral("output.claim"));
+}
+
+bool PartsFolder::finished(qint64 first, SegmentRecord *record, bool checkHash) const
+{
+    QJsonObject object;
+    QString problem;
+    if (!readJsonFile(recordPath(first), &object, &problem))
+        return false;
+    record->first = first;
+    record->pictures = qint64(object.value(QStringLiteral("pictures")).toDouble());
+    record->bytes = qint64(object.value(QStringLiteral("bytes")).toDouble());
+    record->hash = object.value(QStringLiteral("sha256")).toString().toLatin1();
+    record->extra = object.value(QStringLiteral("kept")).toObject();
+    const QString segment = segmentPath(first);
+    if (record->pictures <= 0 || !isRegularFile(segment) || QFileInfo(segment).size() != record->bytes)
+        return false;
+    return !checkHash || fileHash(segment, &problem) == record->hash;
+}
+
+QString PartsFolder::finish(SegmentRecord record)
+{
+    const QString partial = partialPath(record.first);
+    QString problem;
+    record.hash = fileHash(partial, &problem);
+    if (!problem.isEmpty())
+        return problem;
+    record.bytes = QFileInfo(partial).size();
+    const QString segment = segmentPath(record.first);
+    if (isLink(segment))
+        return QStringLiteral("%1 is a link, which is never followed").arg(QDir::toNativeSeparators(segment));
+    if (::rename(encoded(partial).constData(), encoded(segment).constData()) != 0)
+        return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(segment), systemError());
+    QJsonObject object;
+    object.insert(QStringLiteral("first_picture"), record.first);
+    object.insert(QStringLiteral("pictures"), record.pictures);
+    object.insert(QStringLiteral("bytes"), record.bytes);
+    object.insert(QStringLiteral("sha256"), QString::fromLatin1(record.hash));
+    if (!record.extra.isEmpty())
+        object.insert(QStringLiteral("kept"), record.extra);
+    return writeJsonFile(recordPath(record.first), object);
+}
+
+void PartsFolder::discardSegment(qint64 first) const
+{
+    // The record first: a segment without one never counts as finished.
+    ::unlink(encoded(recordPath(first)).constData());
+    ::unlink(encoded(segmentPath(first)).constData());
+    discardPartial(first);
+}
+
+void PartsFolder::discardPartial(qint64 first) const
+{
+    ::unlink(encoded(partialPath(first)).constData());
+}
+
+QStringList PartsFolder::ownedNames() const
+{
+    QStringList names;
+    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString &name : entries)
+        if (ownName().match(name).hasMatch())
+            names << name;
+    return names;
+}
+
+QList<qint64> PartsFolder::keptSegments() const
+{
+    static const QRegularExpression kept(QStringLiteral("^part_([0-9]{7})\\.(265|json)$"));
+    QSet<qint64> firsts;
+    for (const QString &name : ownedNames()) {
+        const QRegularExpressionMatch match = kept.match(name);
+        if (match.hasMatch())
+            firsts.insert(match.captured(1).toLongLong());
+    }
+    QList<qint64> sorted(firsts.begin(), firsts.end());
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+}
+
+QString PartsFolder::discardAll() const
+{
+    static const QRegularExpression claim(QStringLiteral("\\.claim$"));
+    for (const QString &name : ownedNames()) {
+        if (claim.match(name).hasMatch())
+            continue;
+        if (::unlink(encoded(namedFile(name)).constData()) != 0 && errno != ENOENT)
+            return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(namedFile(name)), systemError());
+    }
+    return QString();
+}
+
+void PartsFolder::remove() const
+{
+    for (const QString &name : ownedNames())
+        ::unlink(encoded(namedFile(name)).constData());
+    // Only an empty folder goes: whatever else someone put there stays, with the folder.
+    ::rmdir(encoded(folder).constData());
+}
+
+QByteArray PartsFolder::fileHash(const QString &path, QString *problem)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *problem = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        return QByteArray();
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file)) {
+        *problem = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        return QByteArray();
+    }
+    return hash.result().toHex();
+}

@@ -1,0 +1,110 @@
+#ifndef PARTSFOLDER_H
+#define PARTSFOLDER_H
+
+#include "segmentplan.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The folder of a job's finished segments, `<output name>.parts/` beside the output (the same
+// file system, so that renames are atomic). It lives while the job is unfinished and holds:
+//   job.json                 what the segments are made from, written once when the folder is made
+//   part_<first>.265         a finished segment (first picture, 7 digits)
+//   part_<first>.json        its record: pictures, bytes, hash; written last
+//   part_<first>.claim       the claim of the process encoding it (PartClaim)
+//   part_<first>.265.<host>.<pid>.partial   a segment being encoded
+//   output.claim             the claim of the process making the output
+// Every file is written whole under a name of its own and renamed (or linked) into place, and
+// no file is written by two processes, so that several processes, on several machines sharing
+// the folder, can add segments to it at once. Links are never followed, and only the files
+// named above are ever removed, never the folder's other contents.
+class PartsFolder
+{
+public:
+    // What the segments are made from: a later run may reuse them only when it matches.
+    struct JobRecord
+    {
+        QString input;
+        qint64 inputSize = 0;
+        qint64 inputModifiedMs = 0;
+        QByteArray configHash;       // SHA-256 of the configuration's contents, hex
+        QString encoder;
+        qint64 encoderSize = 0;
+        qint64 encoderModifiedMs = 0;
+        int width = 0, height = 0;   // the input's picture size
+        qint64 startPicture = 0;
+        qint64 pictureLimit = -1;
+        qint64 segmentLength = 0;
+        QList<SegmentPlan::Segment> segments;
+        QJsonObject extra;           // further settings that change the segments' bytes
+
+        QJsonObject toJson() const;
+        static JobRecord fromJson(const QJsonObject &object);
+        // What differs from `other` that makes segments of one unfit for the other, in words
+        // ("the configuration's contents changed"); empty when they fit. The plan is not
+        // compared: a later run takes the recorded one.
+        QString difference(const JobRecord &other) const;
+    };
+
+    // A finished segment's record.
+    struct SegmentRecord
+    {
+        qint64 first = 0;
+        qint64 pictures = 0;
+        qint64 bytes = 0;
+        QByteArray hash;             // SHA-256 of the segment file, hex
+        QJsonObject extra;           // what the job keeps beside it (e.g. the pictures' report)
+    };
+
+    explicit PartsFolder(const QString &outputPath);
+
+    const QString &path() const { return folder; }
+    // Empty when the folder exists as a folder (or was made); else why it cannot be used.
+    QString make();
+    bool exists() const;
+
+    // The job record; false when there is none (problem set when it is unreadable).
+    bool readJob(JobRecord *record, QString *problem) const;
+    // Writes the job record unless there is one already; either way *inPlace is the record now
+    // in the folder (another process's, should it have come first).
+    QString writeJob(const JobRecord &record, JobRecord *inPlace);
+
+    QString segmentPath(qint64 first) const;
+    QString recordPath(qint64 first) const;
+    QString claimPath(qint64 first) const;
+    QString partialPath(qint64 first) const;   // this process's own
+    QString outputClaimPath() const;
+
+    // Whether the segment is finished and its file still matches its record (size, and with
+    // checkHash its hash); the record in *record.
+    bool finished(qint64 first, SegmentRecord *record, bool checkHash) const;
+    // Makes this process's partial file the finished segment: renamed into place, its record
+    // written last. The hash is worked out here.
+    QString finish(SegmentRecord record);
+    // Removes a finished segment, its record and this process's partial (one that no longer
+    // checks out, or that is to be encoded afresh).
+    void discardSegment(qint64 first) const;
+    // Removes this process's partial of the segment (a stopped or failed encode).
+    void discardPartial(qint64 first) const;
+
+    // The firsts of the segments with a record or a segment file, from whatever plan.
+    QList<qint64> keptSegments() const;
+    // Removes every file the job names (segments, records, partials of this host's dead
+    // processes and of this process, the job record) but claims; problem on failure.
+    QString discardAll() const;
+    // Removes every file the job names, then the folder if it is empty.
+    void remove() const;
+
+    static QByteArray fileHash(const QString &path, QString *problem);
+
+private:
+    QString namedFile(const QString &name) const { return folder + QLatin1Char('/') + name; }
+    QStringList ownedNames() const;
+
+    QString folder;
+};
+
+#endif // PARTSFOLDER_H

@@ -1,0 +1,125 @@
+#ifndef SEGMENTRUN_H
+#define SEGMENTRUN_H
+
+#include "jobtypes.h"
+#include "outputguard.h"
+
+#include "bitstream/outputrewriter.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+
+#include <memory>
+
+class DecodeWorker;
+class QTemporaryDir;
+class QThread;
+class QTimer;
+
+// One encoder over one stretch of the input: for a video input, decoding on a worker thread
+// (seeking to the stretch's first picture) into a named pipe (a growing regular file where no
+// pipe can be made) inside a private folder of its own, which the encoder, a child process,
+// reads and encodes into the settings' output; for a raw input, the file itself goes to the
+// encoder. It neither knows nor cares whether other runs go on beside it: the whole input in
+// one piece is one run, and so is every segment of a job cut into segments. What comes after
+// the encoder (checks, join, rewrite) is its owner's business.
+class SegmentRun : public QObject
+{
+    Q_OBJECT
+
+public:
+    // How the run ended, read after finished().
+    struct Outcome
+    {
+        enum Kind {
+            Encoded,    // the encoder ran and exited: exitCode holds its code
+            Stopped,    // stopped on request
+            Failed      // the run could not go on: failure and message tell why
+        };
+        Kind kind = Failed;
+        JobResult::Failure failure = JobResult::NoFailure;
+        QString message;
+        int exitCode = 0;
+        bool crashed = false;           // ended by a signal, whose number exitCode holds
+        qint64 pictures = 0;            // given to the encoder
+        bool reachedEnd = false;        // the input ended before the run's limit
+        bool encoderLeftEarly = false;  // the encoder went before it had every picture
+        qint64 expected = 0;            // the pictures the run expected to hand over; 0: unknown
+        qint64 declared = 0;            // what the input declares for the run's stretch; 0: unknown
+        bool declaredExact = false;     // declared is the container's own count
+        OutputFacts facts;              // what the output should show of the input
+        OutputGuard::Stamp before;      // the output as it was just before the encoder started
+    };
+
+    // settings.output is the bitstream this run's encoder writes.
+    explicit SegmentRun(const JobSettings &settings, QObject *parent = nullptr);
+    // Ends a running run and waits for it: no encoder and no temporary file outlive it.
+    ~SegmentRun() override;
+
+    // Each line of the encoder's output is handed on with this in front (e.g. "[3/12] "), whole
+    // lines only; without a prefix the output passes as it comes.
+    void setLinePrefix(const QString &prefix) { linePrefix = prefix.toLatin1(); }
+    void start();
+    // Decoding stops, the encoder is terminated (killed after 2 s); finished() follows.
+    void stop();
+    // As stop(), but returns only once everything has ended, and finished() is not emitted.
+    void abort();
+    bool isRunning() const { return running; }
+    const Outcome &outcome() const { return result; }
+    qint64 pictures() const { return picturesGiven; }
+
+    // The command line in its display form, each path in double quotes.
+    static QString displayCommandLine(const QString &encoder, const QString &config,
+                                      const QString &input, const QString &output, int width,
+                                      int height);
+
+signals:
+    // Just before the encoder starts. A slot connected directly may show it modally: the
+    // encoder starts once the slot returns.
+    void commandLineReady(const QString &commandLine);
+    void opened(qint64 expectedPictures, qint64 declaredPictures);
+    void progressed(qint64 pictures);
+    void encoderOutput(const QByteArray &bytes);
+    void message(const QString &line);
+    void warning(const QString &title, const QString &text);
+    void finished();
+
+private:
+    void startRaw();
+    void startDecoding();
+    void onReadyForEncoder(const QString &path, int width, int height);
+    bool launchEncoder(const QString &encoderInput, int width, int height);
+    void readEncoderOutput();
+    void passOn(const QByteArray &chunk, bool last);
+    void countEncodedPictures(const QByteArray &chunk);
+    void onEncoderFinished(int exitCode, QProcess::ExitStatus status);
+    void onDecodeFinished();
+    void fail(JobResult::Failure failure, const QString &text);
+    void stopWork();
+    void finishIfDone();
+    void cleanUp();
+    OutputFacts outputFacts() const;
+
+    const JobSettings settings;
+    QByteArray linePrefix;
+    QByteArray partialLine;         // the start of a line not yet handed on
+    bool running = false;
+    bool stopping = false;
+    bool aborting = false;
+    bool encoderEnded = false;
+    bool decodeEnded = true;
+    bool outputQueued = false;
+    bool atLineStart = true;        // the encoder's output so far ends with a whole line
+    qint64 picturesGiven = 0;
+    Outcome result;
+
+    std::unique_ptr<QTemporaryDir> privateDir;
+    QProcess *encoder = nullptr;
+    QTimer *killTimer = nullptr;
+    QThread *decodeThread = nullptr;
+    DecodeWorker *worker = nullptr;
+};
+
+#endif // SEGMENTRUN_H
