@@ -57,7 +57,7 @@ QString partName(qint64 first)
 const QRegularExpression &ownName()
 {
     static const QRegularExpression pattern(QStringLiteral(
-        "^(job\\.json(\\..*)?|output\\.claim(\\..*)?|joined\\..*\\.265|part_[0-9]{7}\\.(265|json|claim)(\\..*)?)$"));
+        "^(job\\.json(\\..*)?|(output|process\\..*)\\.claim(\\..*)?|joined\\..*\\.265|part_[0-9]{7}\\.(265|json|claim)(\\..*)?)$"));
     return pattern;
 }
 
@@ -267,6 +267,23 @@ QString PartsFolder::partialPath(qint64 first) const
 QString PartsFolder::outputClaimPath() const
 {
     return namedFile(QStringLiteral("output.claim"));
+}
+
+QString PartsFolder::presenceClaimPath() const
+{
+    const PartClaim::Holder me = PartClaim::self();
+    return namedFile(QStringLiteral("process.%1.%2.claim").arg(me.host).arg(me.pid));
+}
+
+QStringList PartsFolder::otherClaims() const
+{
+    static const QRegularExpression claim(QStringLiteral("\\.claim$"));
+    const QString own = QFileInfo(presenceClaimPath()).fileName();
+    QStringList claims;
+    for (const QString &name : ownedNames())
+        if (name != own && claim.match(name).hasMatch())
+            claims << namedFile(name);
+    return claims;
 }
 
 bool PartsFolder::finished(qint64 first, SegmentRecord *record, bool checkHash) const

@@ -17,6 +17,7 @@
 //   part_<first>.claim       the claim of the process encoding it (PartClaim)
 //   part_<first>.265.<host>.<pid>.partial   a segment being encoded
 //   output.claim             the claim of the process making the output
+//   process.<host>.<pid>.claim   the presence of each process working on the job
 // Every file is written whole under a name of its own and renamed (or linked) into place, and
 // no file is written by two processes, so that several processes, on several machines sharing
 // the folder, can add segments to it at once. Links are never followed, and only the files
@@ -77,6 +78,9 @@ public:
     QString claimPath(qint64 first) const;
     QString partialPath(qint64 first) const;   // this process's own
     QString outputClaimPath() const;
+    QString presenceClaimPath() const;         // this process's own
+    // Every claim file in the folder, this process's presence excluded.
+    QStringList otherClaims() const;
 
     // Whether the segment is finished and its file still matches its record (size, and with
     // checkHash its hash); the record in *record.

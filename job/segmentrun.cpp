@@ -3,13 +3,18 @@
 #include "decodeworker.h"
 #include "inputprobe.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
+
+#include <unistd.h>
 
 #ifdef Q_OS_LINUX
 #include <sys/prctl.h>
@@ -64,6 +69,24 @@ SegmentRun::~SegmentRun()
     abort();
 }
 
+void SegmentRun::sweepAbandonedFolders()
+{
+    static const QRegularExpression name(QStringLiteral("^morlunex-([0-9]+)-[A-Za-z0-9]{6}$"));
+    const QDir temporary(temporaryFolder());
+    for (const QString &entry : temporary.entryList({QStringLiteral("morlunex-*")}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QRegularExpressionMatch match = name.match(entry);
+        if (!match.hasMatch())
+            continue;
+        const pid_t pid = pid_t(match.captured(1).toLongLong());
+        if (pid <= 0 || ::kill(pid, 0) == 0 || errno == EPERM)
+            continue;
+        QDir abandoned(temporary.filePath(entry));
+        for (const QString &frames : abandoned.entryList({QStringLiteral("mlxtmp_*.420")}, QDir::Files | QDir::System))
+            abandoned.remove(frames);
+        temporary.rmdir(entry);
+    }
+}
+
 QString SegmentRun::displayCommandLine(const QString &encoder, const QString &config,
                                        const QString &input, const QString &output, int width,
                                        int height)
@@ -96,7 +119,9 @@ void SegmentRun::startDecoding()
     const QString folder = temporaryFolder();
     QString problem = temporaryFolderProblem(folder);
     if (problem.isEmpty()) {
-        privateDir = std::make_unique<QTemporaryDir>(folder + QStringLiteral("/morlunex-XXXXXX"));
+        // The process number in the name tells a folder whose process has gone.
+        privateDir = std::make_unique<QTemporaryDir>(
+            folder + QStringLiteral("/morlunex-%1-XXXXXX").arg(QCoreApplication::applicationPid()));
         if (!privateDir->isValid())
             problem = privateDir->errorString();
     }

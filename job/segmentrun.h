@@ -70,6 +70,10 @@ public:
     const Outcome &outcome() const { return result; }
     qint64 pictures() const { return picturesGiven; }
 
+    // Removes the private folders that runs of processes no longer alive left in the temporary
+    // folder (a job killed outright cannot remove its own): their frame file, then the folder.
+    static void sweepAbandonedFolders();
+
     // The command line in its display form, each path in double quotes.
     static QString displayCommandLine(const QString &encoder, const QString &config,
                                       const QString &input, const QString &output, int width,

@@ -99,6 +99,7 @@ void TranscodeJob::start(const JobSettings &jobSettings)
 
     if (!checkPaths())
         return;
+    SegmentRun::sweepAbandonedFolders();
     const bool raw = settings.rawWidth != 0 && settings.rawHeight != 0;
     if (settings.parallelEncoders > 1 || settings.segmentLength > 0) {
         if (!raw) {
@@ -164,6 +165,7 @@ void TranscodeJob::finish(JobResult result)
     outputClaim.reset();
     for (Segment &segment : segments)
         segment.claim.reset();
+    presence.reset();
     running = false;
     if (!aborting)
         emit finished(result);
@@ -472,11 +474,13 @@ bool TranscodeJob::openParts(const InputProbe &probe)
     PartsFolder::JobRecord kept;
     QString problem;
     const bool existed = parts->exists();
-    if (existed) {
-        problem = parts->make();   // refuses a link or a file in the folder's place
-        if (!problem.isEmpty())
-            return unusable(problem);
-    }
+    problem = parts->make();   // refuses a link or a file in the folder's place
+    if (!problem.isEmpty())
+        return unusable(problem);
+    // Present from now on, so that no process with other settings discards what this one does.
+    presence = std::make_unique<PartClaim>(parts->presenceClaimPath());
+    if (!presence->tryTake())
+        return unusable(presence->error());
     const bool recorded = existed && parts->readJob(&kept, &problem);
     if (!problem.isEmpty())
         return unusable(problem);
@@ -494,15 +498,7 @@ bool TranscodeJob::openParts(const InputProbe &probe)
     }
     if (!discardReason.isEmpty()) {
         // Segments in another process's hands are never pulled away from under it.
-        segments.clear();
-        for (qint64 first : parts->keptSegments()) {
-            Segment segment;
-            segment.span.first = first;
-            segments.push_back(std::move(segment));
-        }
-        const bool inUse = partsInUse();
-        segments.clear();
-        if (inUse) {
+        if (partsInUse()) {
             fail(JobResult::PartsInUse,
                  QStringLiteral("The segments in %1 are being encoded by another process, and %2.\n"
                                 "Nothing was changed; wait for that job, or give this one another output.")
@@ -515,9 +511,6 @@ bool TranscodeJob::openParts(const InputProbe &probe)
         emit message(QStringLiteral("The kept segments in %1 were discarded: %2.").arg(folder, discardReason));
         kept = PartsFolder::JobRecord();
     }
-    problem = parts->make();
-    if (!problem.isEmpty())
-        return unusable(problem);
     if (!recorded || !discardReason.isEmpty()) {
         // Another process may have made the record a moment ago: then its plan is taken.
         problem = parts->writeJob(wanted, &kept);
@@ -547,12 +540,10 @@ bool TranscodeJob::openParts(const InputProbe &probe)
 
 bool TranscodeJob::partsInUse()
 {
-    for (const Segment &segment : segments) {
-        PartClaim claim(parts->claimPath(segment.span.first));
-        if (claim.liveHolder().valid())
+    for (const QString &path : parts->otherClaims())
+        if (PartClaim(path).liveHolder().valid())
             return true;
-    }
-    return PartClaim(parts->outputClaimPath()).liveHolder().valid();
+    return false;
 }
 
 QString TranscodeJob::segmentLabel(int index) const
@@ -577,7 +568,7 @@ void TranscodeJob::schedule()
     const int allowed = announced ? encoders : 1;
     for (int index = 0; index < int(segments.size()) && runningNow < allowed; ++index) {
         Segment &segment = segments[size_t(index)];
-        if (segment.finished || segment.run)
+        if (segment.finished || segment.run || segment.checking)
             continue;
         if (!segment.claim->tryTake()) {
             if (!segment.claim->error().isEmpty()) {
@@ -674,6 +665,7 @@ void TranscodeJob::segmentEnded(int index)
         const qint64 handed = outcome.pictures;
         const bool lastOfInput = outcome.reachedEnd;
         ++checking;
+        segment.checking = true;
         auto problem = std::make_shared<QString>();
         auto record = std::make_shared<PartsFolder::SegmentRecord>();
         PartsFolder *folder = parts.get();
@@ -745,6 +737,7 @@ void TranscodeJob::segmentEnded(int index)
 void TranscodeJob::segmentChecked(int index, const QString &problem)
 {
     Segment &segment = segments[size_t(index)];
+    segment.checking = false;
     if (problem.isEmpty()) {
         segment.finished = true;
         picturesThisRun += segment.pictures;
@@ -790,6 +783,8 @@ void TranscodeJob::refreshClaims()
     }
     if (outputClaim)
         outputClaim->refresh();
+    if (presence)
+        presence->refresh();
 }
 
 // Nothing left to take: every other segment is finished or held by another process. Segments
@@ -801,7 +796,7 @@ void TranscodeJob::watchOthers()
     int held = 0;
     bool allSeenAlive = true;
     for (Segment &segment : segments) {
-        if (segment.finished || segment.run)
+        if (segment.finished || segment.run || segment.checking)
             continue;
         PartsFolder::SegmentRecord record;
         if (parts->finished(segment.span.first, &record, false)) {

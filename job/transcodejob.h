@@ -76,6 +76,7 @@ private:
     {
         SegmentPlan::Segment span;
         bool finished = false;
+        bool checking = false;      // its encoder is done and its bitstream is being checked
         qint64 pictures = 0;        // finished: its pictures; running: handed over so far
         SegmentRun *run = nullptr;
         std::unique_ptr<PartClaim> claim;
@@ -140,6 +141,7 @@ private:
     int checking = 0;               // finished runs whose segment is being checked
     qint64 picturesThisRun = 0;     // handed to encoders by this process, finished segments
     std::unique_ptr<PartClaim> outputClaim;
+    std::unique_ptr<PartClaim> presence;   // this process works on the parts folder
     QTimer *claimTimer = nullptr;
     QTimer *watchTimer = nullptr;
 };

@@ -1,0 +1,354 @@
+// A job cut into segments, as users run it: several encoders at once through the command-line
+// program and the window, stops and crashes resumed into the very bytes of an uninterrupted
+// run, two processes sharing one job, a failing segment encoder, and the reference encoder's
+// own decoder checking every picture of a joined stream.
+
+#include "support/modalanswerer.h"
+#include "support/testsupport.h"
+#include "support/testwindow.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSpinBox>
+#include <QtTest>
+
+#include <csignal>
+
+using TestSupport::IsolatedEnvironment;
+
+namespace {
+
+constexpr int width = 160, height = 96, pictures = 160, segmentLength = 16;
+constexpr int segmentCount = pictures / segmentLength;
+
+QString cliProgram()
+{
+    return TestSupport::binDir() + QStringLiteral("/morlunex-cli");
+}
+
+// The bundled encoder behind a wrapper that records which segment each run encodes (the
+// -b argument names it) and takes its time, so that a job can be stopped half way.
+bool writeWrapper(const QString &path, const QByteArray &extra = QByteArray())
+{
+    return TestSupport::writeScript(path, "#!/bin/sh\n"
+                                          "dir=$(dirname \"$0\")\n"
+                                          "for a in \"$@\"; do case $a in *part_*) echo \"$a\" >> \"$dir/runs.txt\";; esac; done\n"
+                                          + extra
+                                          + "sleep 0.4\n"
+                                            "exec \"" + QFile::encodeName(TestSupport::binDir()) + "/morlunex-hevc-encoder\" \"$@\" "
+                                            "--MlxPreset=ultrafast\n");
+}
+
+// The first pictures of the segments each run encoded, in the order they started.
+QList<int> encodedSegments(const QString &folder)
+{
+    QList<int> firsts;
+    static const QRegularExpression part(QStringLiteral("part_([0-9]{7})\\.265"));
+    for (const QByteArray &line : TestSupport::readFile(folder + "/runs.txt").split('\n'))
+        if (const QRegularExpressionMatch match = part.match(QString::fromUtf8(line)); match.hasMatch())
+            firsts << match.captured(1).toInt();
+    return firsts;
+}
+
+QStringList jobArguments(const QString &folder, const QString &output = QStringLiteral("out.265"))
+{
+    return {"clip.mp4", "-o", output, "-e", folder + "/wrapper.sh", "-c", folder + "/job.cfg", "-j", "2",
+            "--segment-length", QString::number(segmentLength), "--progress", "none"};
+}
+
+int keptSegments(const QString &parts)
+{
+    return QDir(parts).entryList({"part_*.json"}, QDir::Files).size();
+}
+
+QStringList everythingIn(const QString &folder)
+{
+    QStringList entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << it.next().mid(folder.size() + 1);
+    return entries;
+}
+
+} // namespace
+
+class SegmentsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void twoEncoders_fromTheCommandLine_matchTheInput();
+    void twoEncoders_fromTheWindow_matchTheInput();
+    void interrupted_resumesToTheSameBytes_data();
+    void interrupted_resumesToTheSameBytes();
+    void twoProcesses_shareOneJob();
+    void failingSegmentEncoder_stopsTheJob();
+    void referenceEncoder_hashesOfJoinedSegments();
+
+private:
+    // A folder with the clip, the wrapper and the configuration, for one test.
+    QString prepare(IsolatedEnvironment &env, const QByteArray &wrapperExtra = QByteArray());
+
+    IsolatedEnvironment shared{QStringLiteral("shared tmp")};
+    QByteArray uninterrupted;   // the output of the job run in one go
+};
+
+QString SegmentsTest::prepare(IsolatedEnvironment &env, const QByteArray &wrapperExtra)
+{
+    const QString folder = env.path();
+    if (!QFile::copy(shared.filePath("clip.mp4"), folder + "/clip.mp4")
+        || !QFile::copy(TestSupport::binDir() + "/hevczent.cfg", folder + "/job.cfg")
+        || !writeWrapper(folder + "/wrapper.sh", wrapperExtra))
+        return QString();
+    return folder;
+}
+
+void SegmentsTest::initTestCase()
+{
+    // Keyframes every 16 pictures, so that each segment's decode seeks.
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", QStringLiteral("testsrc2=size=%1x%2:rate=25").arg(width).arg(height),
+                                 "-frames:v", QString::number(pictures), "-c:v", "libx264", "-g", "16",
+                                 "-pix_fmt", "yuv420p", shared.filePath("clip.mp4")}));
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), jobArguments(folder), 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    uninterrupted = TestSupport::readFile(folder + "/out.265");
+    QVERIFY(!uninterrupted.isEmpty());
+    QCOMPARE(encodedSegments(folder).size(), segmentCount);
+}
+
+// Two encoders at once: every picture, at the input's size and rate and a good quality; no
+// parts folder and no temporary file left; the JSON progress counts the segments.
+void SegmentsTest::twoEncoders_fromTheCommandLine_matchTheInput()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QStringList arguments = jobArguments(folder);
+    arguments.replace(arguments.indexOf("none"), "json");
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), arguments, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+
+    const TestSupport::ProbeResult probe = TestSupport::probeVideo(folder + "/out.265");
+    QCOMPARE(probe.frames, pictures);
+    QCOMPARE(probe.width, width);
+    QCOMPARE(probe.height, height);
+    const TestSupport::RunResult rate = TestSupport::run("ffprobe", {"-v", "error", "-show_entries", "stream=r_frame_rate",
+                                                                   "-of", "csv=p=0", folder + "/out.265"});
+    QCOMPARE(rate.out.trimmed(), QByteArray("25/1"));
+    const double psnr = TestSupport::lumaPsnr(folder + "/out.265", folder + "/clip.mp4", width, height);
+    QVERIFY2(psnr >= 30.0, qPrintable(QString::number(psnr)));
+    // Each segment's lines carry its number; the encoders ran side by side.
+    QVERIFY2(run.out.contains(QStringLiteral("[1/%1] POC").arg(segmentCount).toUtf8())
+                 && run.out.contains(QStringLiteral("[%1/%1] POC").arg(segmentCount).toUtf8()),
+             run.out.left(2000).constData());
+    QJsonObject last;
+    for (const QByteArray &line : run.err.split('\n'))
+        if (line.startsWith('{'))
+            last = QJsonDocument::fromJson(line).object();
+    QCOMPARE(last.value("segments_done").toInt(), segmentCount);
+    QCOMPARE(last.value("segments_total").toInt(), segmentCount);
+    QCOMPARE(last.value("pictures").toInt(), pictures);
+    QVERIFY(!QFileInfo::exists(folder + "/out.265.parts"));
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
+}
+
+// The window with two encoders at once and the segments it chooses itself: the command line is
+// shown once, for the first segment; every picture comes out, and nothing is left behind.
+void SegmentsTest::twoEncoders_fromTheWindow_matchTheInput()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    TestWindow window;
+    ModalAnswerer answerer;
+    QString clip = folder + "/clip.mp4";
+    window.fileOpen(clip);
+    window.encoderEdit->setText(folder + "/wrapper.sh");
+    window.cfgEdit->setText(folder + "/job.cfg");
+    window.outputEdit->setText(folder + "/window.265");
+    window.encodersBox->setValue(2);
+    window.show();
+    QCOMPARE(TestSupport::settingsStore().value("parallelEncoders").toInt(), 2);
+
+    QTest::mouseClick(window.encodeButton, Qt::LeftButton);
+    QVERIFY(answerer.waitForTitle(QStringLiteral("Cmdline")));
+    const QString commandLine = answerer.shown.first().text;
+    QVERIFY2(commandLine.contains(QStringLiteral("part_0000000.265")) && commandLine.contains(QStringLiteral("more segment")),
+             qPrintable(commandLine));
+    QVERIFY(QTest::qWaitFor([&] { return window.logView->toPlainText().contains(QStringLiteral("[2/")); }, 60000));
+    TestSupport::saveScreenshot(&window, QStringLiteral("main_window_two_encoders"));
+    QVERIFY(answerer.waitForTitle(QStringLiteral("Done"), 120000));
+    QCOMPARE(answerer.count(QStringLiteral("Cmdline")), 1);
+    QCOMPARE(answerer.shown.last().text, QStringLiteral("Encoding done(0)."));
+    QCOMPARE(TestSupport::probeVideo(folder + "/window.265").frames, pictures);
+    const double psnr = TestSupport::lumaPsnr(folder + "/window.265", clip, width, height);
+    QVERIFY2(psnr >= 30.0, qPrintable(QString::number(psnr)));
+    QVERIFY(!QFileInfo::exists(folder + "/window.265.parts"));
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
+}
+
+void SegmentsTest::interrupted_resumesToTheSameBytes_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<QString>("meanwhile");
+    QTest::newRow("stopped by SIGINT") << int(SIGINT) << QString();
+    QTest::newRow("killed outright") << int(SIGKILL) << QString();
+    QTest::newRow("configuration changed meanwhile") << int(SIGINT) << "change the configuration";
+    QTest::newRow("a kept segment cut short") << int(SIGINT) << "cut a segment short";
+}
+
+// A job stopped after some segments goes on where it stopped and ends with exactly the bytes of
+// an uninterrupted run: the kept segments are reused as they are, and only the missing ones
+// are encoded. A changed configuration discards them; a damaged one is encoded again.
+void SegmentsTest::interrupted_resumesToTheSameBytes()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(QString, meanwhile);
+
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    const QString parts = folder + "/out.265.parts";
+    QProcess cli;
+    cli.setWorkingDirectory(folder);
+    cli.start(cliProgram(), jobArguments(folder));
+    QVERIFY(cli.waitForStarted(10000));
+    QVERIFY(QTest::qWaitFor([&] { return keptSegments(parts) >= 3; }, 60000));
+    ::kill(pid_t(cli.processId()), signalNumber);
+    QVERIFY(cli.waitForFinished(20000));
+    const QByteArray err = cli.readAllStandardError();
+    if (signalNumber == SIGKILL) {
+        QCOMPARE(cli.exitStatus(), QProcess::CrashExit);
+        // No encoder outlives a job killed outright.
+        QVERIFY(QTest::qWaitFor([] { return TestSupport::processesMentioning("morlunex-hevc-encoder").isEmpty(); }, 5000));
+    } else {
+        QVERIFY2(cli.exitCode() == 128 + signalNumber, err.constData());
+        QVERIFY2(err.contains("segments are kept"), err.constData());
+        QVERIFY(everythingIn(env.tempPath()).isEmpty());
+    }
+    const int kept = keptSegments(parts);
+    QVERIFY(kept >= 3 && kept < segmentCount);
+    QFile::remove(folder + "/runs.txt");
+
+    int expectedRuns = segmentCount - kept;
+    QString told = QStringLiteral("Resuming: %1 of %2 segments already encoded.").arg(kept).arg(segmentCount);
+    if (meanwhile == "change the configuration") {
+        QFile config(folder + "/job.cfg");
+        QVERIFY(config.open(QIODevice::Append));
+        config.write("# the same, said again\n");
+        config.close();
+        expectedRuns = segmentCount;
+        told = QStringLiteral("were discarded: the configuration's contents have changed since");
+    } else if (meanwhile == "cut a segment short") {
+        const QString first = QDir(parts).entryList({"part_*.265"}, QDir::Files, QDir::Name).first();
+        QVERIFY(QFile(parts + "/" + first).resize(QFileInfo(parts + "/" + first).size() / 2));
+        expectedRuns += 1;
+        told = QStringLiteral("Resuming: %1 of %2 segments already encoded.").arg(kept - 1).arg(segmentCount);
+    }
+
+    QStringList arguments = jobArguments(folder);
+    arguments.removeLast();
+    arguments.removeLast();   // the progress style: the text messages are wanted
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), arguments, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.err.contains(told.toUtf8()), run.err.constData());
+    QCOMPARE(encodedSegments(folder).size(), expectedRuns);
+    QVERIFY(TestSupport::readFile(folder + "/out.265") == uninterrupted);
+    QVERIFY(!QFileInfo::exists(parts));
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
+}
+
+// Two processes started on one job share its segments: none is encoded twice, the output is
+// made once and both end with success. A third with other settings is refused at once and
+// changes nothing.
+void SegmentsTest::twoProcesses_shareOneJob()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QStringList arguments = jobArguments(folder);
+    arguments.replace(arguments.indexOf("2"), "1");
+    arguments.removeLast();
+    arguments.removeLast();
+    QProcess first, second, third;
+    for (QProcess *process : {&first, &second}) {
+        process->setWorkingDirectory(folder);
+        process->start(cliProgram(), arguments);
+        QVERIFY(process->waitForStarted(10000));
+    }
+    QVERIFY(QTest::qWaitFor([&] { return keptSegments(folder + "/out.265.parts") >= 1; }, 60000));
+    QVERIFY(QFile::copy(folder + "/job.cfg", folder + "/other.cfg"));
+    QVERIFY(TestSupport::writeFile(folder + "/other.cfg", TestSupport::readFile(folder + "/job.cfg") + "QP : 40\n"));
+    QStringList others = arguments;
+    others.replace(others.indexOf(folder + "/job.cfg"), folder + "/other.cfg");
+    third.setWorkingDirectory(folder);
+    third.start(cliProgram(), others);
+    QVERIFY(third.waitForFinished(20000));
+    QVERIFY2(third.exitCode() == 73, third.readAllStandardError().constData());
+
+    QByteArray messages;
+    for (QProcess *process : {&first, &second}) {
+        QVERIFY(process->waitForFinished(120000));
+        const QByteArray err = process->readAllStandardError();
+        QVERIFY2(process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0, err.constData());
+        messages += err;
+    }
+    QList<int> encoded = encodedSegments(folder);
+    std::sort(encoded.begin(), encoded.end());
+    QList<int> each;
+    for (int i = 0; i < segmentCount; ++i)
+        each << i * segmentLength;
+    QCOMPARE(encoded, each);
+    QCOMPARE(messages.count("Joined "), 1);
+    QVERIFY(TestSupport::readFile(folder + "/out.265") == uninterrupted);
+    QVERIFY(!QFileInfo::exists(folder + "/out.265.parts"));
+}
+
+// One segment's encoder fails: the others are stopped, the job reports that encoder's code with
+// a line naming the segment, and the finished segments are kept.
+void SegmentsTest::failingSegmentEncoder_stopsTheJob()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env, "case \"$*\" in *part_0000064*) echo 'bad segment'; exit 3;; esac\n");
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), jobArguments(folder), 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 3, run.err.constData());
+    QVERIFY2(run.err.contains("Segment 5/10 (pictures 64 to 79): the encoder exited with code 3"), run.err.constData());
+    QVERIFY2(run.err.contains("segments are kept in"), run.err.constData());
+    QVERIFY(keptSegments(folder + "/out.265.parts") >= 1);
+    QVERIFY(!QFileInfo::exists(folder + "/out.265"));
+    QVERIFY(TestSupport::processesMentioning("morlunex-hevc-encoder").isEmpty());
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
+}
+
+// The reference encoder in two segments at once, each writing the hash of every decoded
+// picture: the reference decoder checks every one in the joined stream.
+void SegmentsTest::referenceEncoder_hashesOfJoinedSegments()
+{
+    const QString encoder = TestSupport::referenceTool(QStringLiteral("TAppEncoder"));
+    if (encoder.isEmpty() || TestSupport::referenceTool(QStringLiteral("TAppDecoder")).isEmpty())
+        QSKIP("The reference encoder and decoder are not there (set MORLUNEX_REFERENCE_BIN)");
+    IsolatedEnvironment env;
+    const QString folder = env.path();
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=176x144:rate=25", "-frames:v", "16",
+                                 "-c:v", "libx264", "-g", "8", "-pix_fmt", "yuv420p", folder + "/clip.mp4"}));
+    QVERIFY(TestSupport::writeFile(folder + "/hash.cfg", TestSupport::readFile(TestSupport::binDir() + "/hevczent.cfg")
+                                                             + "SEIDecodedPictureHash : 1\n"));
+    const TestSupport::RunResult run = TestSupport::run(
+        cliProgram(), {"clip.mp4", "-o", "out.265", "-e", encoder, "-c", "hash.cfg", "-j", "2", "--segment-length", "8"},
+        300000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    const TestSupport::HashCheck check = TestSupport::referenceHashCheck(folder + "/out.265");
+    qInfo("%s", qPrintable(check.tail));
+    QCOMPARE(check.pictures, 16);
+    QCOMPARE(check.matched, 16);
+    QCOMPARE(check.mismatched, 0);
+}
+
+QTEST_MAIN(SegmentsTest)
+#include "tst_segments.moc"
