@@ -14,9 +14,10 @@
 class FrameSink;
 
 // The decode half of a transcode, run on a worker thread: opens the input, decodes it into
-// 8-bit 4:2:0 pictures padded to multiples of 16 and writes them to the frame sink in the
-// job's private folder. When the encoder is to start it asks the job (readyForEncoder) and
-// waits for the answer. Reports through queued signals carrying plain values; what it found
+// pictures of the bit depth and chroma format the encoder's configuration asks for (8-bit
+// 4:2:0 when it says nothing), padded to multiples of 16, and writes them to the frame sink
+// in the job's private folder. When the encoder is to start it asks the job
+// (readyForEncoder) and waits for the answer. Reports through queued signals carrying plain values; what it found
 // out is read by the job once the thread has ended.
 class DecodeWorker : public QObject
 {
@@ -44,6 +45,7 @@ public:
     int width() const { return pictureWidth; }
     int height() const { return pictureHeight; }
     bool fullRange() const { return fullRangePictures; }
+    int chromaFormat() const { return pictureChroma; }
 
 signals:
     void opened(qint64 expectedPictures);
@@ -55,6 +57,8 @@ signals:
 private:
     static int interrupted(void *opaque);
     bool openInput(VideoDecoder *decoder);
+    void choosePictureFormat(VideoDecoder *decoder);
+    void hintAtLostBits();
     bool createSink(const FrameInfo &frame);
     bool launchEncoder();
     bool writePicture(const FrameInfo &frame);
@@ -83,6 +87,8 @@ private:
     int paddedWidth = 0;
     int paddedHeight = 0;
     bool fullRangePictures = false;
+    int pictureDepth = 8;
+    int pictureChroma = 420;
 };
 
 #endif // DECODEWORKER_H

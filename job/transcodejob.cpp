@@ -9,7 +9,9 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
+#include <iterator>
 
 namespace {
 
@@ -55,6 +57,23 @@ QString temporaryFolderProblem(const QString &folder)
     if (!info.isWritable())
         return QStringLiteral("Permission denied");
     return QString();
+}
+
+// The input's static HDR metadata, for SEI messages in the output.
+void carryHdr(const HdrMetadata &hdr, OutputFacts *facts)
+{
+    if (hdr.hasMasteringDisplay) {
+        MasteringDisplay display;
+        std::copy(std::begin(hdr.primariesX), std::end(hdr.primariesX), display.primariesX);
+        std::copy(std::begin(hdr.primariesY), std::end(hdr.primariesY), display.primariesY);
+        display.whitePointX = hdr.whitePointX;
+        display.whitePointY = hdr.whitePointY;
+        display.maxLuminance = hdr.maxLuminance;
+        display.minLuminance = hdr.minLuminance;
+        facts->masteringDisplay = display;
+    }
+    if (hdr.hasLightLevel)
+        facts->contentLightLevel = ContentLightLevel{hdr.maxContentLight, hdr.maxFrameAverageLight};
 }
 
 } // namespace
@@ -465,8 +484,9 @@ OutputFacts TranscodeJob::outputFacts() const
     }
     // The padding is cropped; an odd size is rounded up to whole chroma samples, so that no
     // picture content is ever hidden.
-    facts.shownWidth = (worker->width() + 1) & ~1;
-    facts.shownHeight = (worker->height() + 1) & ~1;
+    const int chroma = worker->chromaFormat();
+    facts.shownWidth = chroma == 420 || chroma == 422 ? (worker->width() + 1) & ~1 : worker->width();
+    facts.shownHeight = chroma == 420 ? (worker->height() + 1) & ~1 : worker->height();
     const StreamInfo &info = worker->streamInfo();
     facts.frameRateNum = info.frameRateNum;
     facts.frameRateDen = info.frameRateDen;
@@ -476,5 +496,6 @@ OutputFacts TranscodeJob::outputFacts() const
     facts.colourPrimaries = info.colourPrimaries;
     facts.transferCharacteristics = info.transferCharacteristics;
     facts.matrixCoefficients = info.matrixCoefficients;
+    carryHdr(info.hdr, &facts);
     return facts;
 }
