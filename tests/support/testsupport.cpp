@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "bitstream/seiwriter.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -236,44 +238,6 @@ QStringList firstFrame(const QString &path)
     return lines;
 }
 
-namespace {
-
-// The payload types of the SEI messages in one SEI NAL unit (header first).
-QList<int> seiPayloadTypes(const QByteArray &nal)
-{
-    QByteArray rbsp;
-    int zeros = 0;
-    for (qsizetype i = 2; i < nal.size(); ++i) {
-        if (zeros == 2 && nal.at(i) == 3) {
-            zeros = 0;
-            continue;
-        }
-        rbsp.append(nal.at(i));
-        zeros = nal.at(i) == 0 ? zeros + 1 : 0;
-    }
-    while (rbsp.endsWith('\0'))
-        rbsp.chop(1);
-    QList<int> types;
-    qsizetype at = 0;
-    auto number = [&] {
-        int value = 0;
-        while (at < rbsp.size() && uchar(rbsp.at(at)) == 0xff)
-            value += 0xff, ++at;
-        return at < rbsp.size() ? value + uchar(rbsp.at(at++)) : -1;
-    };
-    // The last byte holds the stop bit.
-    while (at < rbsp.size() - 1) {
-        const int type = number(), size = number();
-        if (type < 0 || size < 0)
-            break;
-        types << type;
-        at += size;
-    }
-    return types;
-}
-
-} // namespace
-
 HdrSeiCount countHdrSei(const QByteArray &stream)
 {
     HdrSeiCount count;
@@ -284,7 +248,7 @@ HdrSeiCount countHdrSei(const QByteArray &stream)
         const QByteArray nal = stream.mid(at + 3, (next < 0 ? stream.size() : next) - at - 3);
         const int type = (uchar(nal.at(0)) >> 1) & 0x3f;
         if (type == 39) {
-            pending += seiPayloadTypes(nal);
+            pending += SeiWriter::payloadTypes(nal.constData(), nal.size());
         } else if (type < 32) {
             const bool firstSlice = uchar(nal.at(2)) & 0x80;
             if (firstSlice && type >= 16 && type <= 23) {
