@@ -36,50 +36,22 @@ ffmpeg -nostdin -hide_banner -loglevel error -y \
     printf 'QP : %s\nIntraPeriod : %s\n' "$qp" "$period"
 } > "$work/job.cfg"
 
-now() { date +%s.%N; }
-
-runs=${BENCH_JOB_RUNS:-2}
-ours_runs=()
-theirs_runs=()
-stalls=()
-temp_peaks=()
-# Alternating runs, best of each side: a 2-core machine is noisy, and the order must not
-# favour either side.
-for ((i = 0; i < runs; i++)); do
-    "$MORLUNEX_BUILD/bench/job_bench" job "$clip" "$MORLUNEX_BUILD/bin/TAppEncoder_hm80.exe" \
-        "$work/job.cfg" "$work/ours.265" > "$work/job.out" 2> "$work/job.err"
-    ours_runs+=("$(awk '/^job_seconds/ { print $2 }' "$work/job.out")")
-    stalls+=("$(awk '/^ui_max_stall_ms/ { print $2 }' "$work/job.out")")
-    temp_peaks+=("$(awk '/^job_temp_peak_mb/ { print $2 }' "$work/job.out")")
-
-    start=$(now)
-    ffmpeg -nostdin -hide_banner -loglevel error -y -i "$clip" \
-        -c:v libx265 -preset "$preset" \
-        -x265-params "qp=$qp:keyint=$period:min-keyint=$period:scenecut=0:repeat-headers=1:log-level=error" \
-        -f hevc "$work/theirs.265"
-    theirs_runs+=("$(awk "BEGIN { printf \"%.3f\", $(now) - $start }")")
-done
-best() { printf '%s\n' "$@" | sort -g | head -n 1; }
-ours=$(best "${ours_runs[@]}")
-theirs=$(best "${theirs_runs[@]}")
-
-psnr_y() {
-    # $1: bitstream; the padding rows of ours are cropped away before comparing.
-    ffmpeg -nostdin -hide_banner -i "$1" -i "$clip" \
-        -lavfi "[0:v]crop=1920:1080:0:0[a];[a][1:v]psnr" -f null - 2>&1 |
-        sed -n 's/.*PSNR y:\([0-9.inf]*\).*/\1/p' | tail -n 1
-}
+source "$(dirname "$0")/jobpair.sh"
+run_pair "${BENCH_JOB_RUNS:-2}" "$clip" "$work/job.cfg" "$work" \
+    "qp=$qp:keyint=$period:min-keyint=$period:scenecut=0:repeat-headers=1:log-level=error" \
+    -preset "$preset"
+stalls=($(awk '/^ui_max_stall_ms/ { print $2 }' "$work"/job.*.out))
+temp_peaks=($(awk '/^job_temp_peak_mb/ { print $2 }' "$work"/job.*.out))
 
 awk -v o="$ours" -v t="$theirs" 'BEGIN { printf "job_vs_ffmpeg_x265_ratio %.3f\n", o / t }'
-worst() { printf '%s\n' "$@" | sort -g | tail -n 1; }
 echo "job_temp_peak_mb $(worst "${temp_peaks[@]}")"
 echo "ui_max_stall_ms $(worst "${stalls[@]}")"
 echo "job_seconds $ours"
 echo "ffmpeg_x265_seconds $theirs"
 echo "job_bytes $(stat -c %s "$work/ours.265")"
 echo "ffmpeg_x265_bytes $(stat -c %s "$work/theirs.265")"
-echo "job_psnr_y $(psnr_y "$work/ours.265")"
-echo "ffmpeg_x265_psnr_y $(psnr_y "$work/theirs.265")"
+echo "job_psnr_y $(psnr_y "$work/ours.265" "$clip")"
+echo "ffmpeg_x265_psnr_y $(psnr_y "$work/theirs.265" "$clip")"
 
 # The rewrite the job ran at its end, once more on a copy of its output, timed alone.
 "$MORLUNEX_BUILD/bench/rewrite_bench" "$work/ours.265" 3 > "$work/rewrite.out"

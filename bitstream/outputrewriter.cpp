@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QStringList>
 
 #include <climits>
@@ -150,13 +151,14 @@ struct Plan
     AVRational sar{0, 1};
     bool fullRange = false;
     int primaries = -1, transfer = -1, matrix = -1;
+    QList<SeiWriter::Message> seiMessages;   // added to every random-access picture
     QStringList parts;
 
     bool crops() const { return cropRight >= 0 || cropBottom >= 0; }
     bool empty() const
     {
         return !crops() && !rate.num && !sar.num && !fullRange && primaries < 0 && transfer < 0
-            && matrix < 0;
+            && matrix < 0 && seiMessages.isEmpty();
     }
 };
 
@@ -189,6 +191,37 @@ QString checkFacts(const OutputFacts &facts)
         if (code < 0 || code > 255)
             return QStringLiteral("colour code %1 is out of range").arg(code);
     return QString();
+}
+
+// The static HDR metadata: SEI messages for every random-access picture.
+void planHdr(const OutputFacts &facts, Plan *plan)
+{
+    if (facts.masteringDisplay)
+        plan->seiMessages << SeiWriter::Message(SeiWriter::MasteringDisplayColourVolume,
+                                                SeiWriter::payload(*facts.masteringDisplay));
+    if (facts.contentLightLevel)
+        plan->seiMessages << SeiWriter::Message(SeiWriter::ContentLightLevelInfo,
+                                                SeiWriter::payload(*facts.contentLightLevel));
+}
+
+// The summary's words for the HDR metadata: what was added, and what the encoder had written
+// itself and was kept instead.
+QStringList hdrSummary(const OutputFacts &facts, const QSet<int> &added, const QSet<int> &kept)
+{
+    QStringList parts;
+    if (added.contains(SeiWriter::MasteringDisplayColourVolume))
+        parts << QStringLiteral("mastering display %1 to %2 cd/m2")
+                     .arg(facts.masteringDisplay->minLuminance / 10000.0)
+                     .arg(facts.masteringDisplay->maxLuminance / 10000.0);
+    if (added.contains(SeiWriter::ContentLightLevelInfo))
+        parts << QStringLiteral("light level %1/%2 cd/m2 (MaxCLL/MaxFALL)")
+                     .arg(facts.contentLightLevel->maxContentLight)
+                     .arg(facts.contentLightLevel->maxPictureAverageLight);
+    if (kept.contains(SeiWriter::MasteringDisplayColourVolume))
+        parts << QStringLiteral("the encoder's own mastering display kept");
+    if (kept.contains(SeiWriter::ContentLightLevelInfo))
+        parts << QStringLiteral("the encoder's own light level kept");
+    return parts;
 }
 
 Plan makePlan(const OutputFacts &facts, const SequenceFormat &format)
@@ -238,6 +271,7 @@ Plan makePlan(const OutputFacts &facts, const SequenceFormat &format)
         plan.matrix = facts.matrixCoefficients;
     if (plan.primaries >= 0 || plan.transfer >= 0 || plan.matrix >= 0)
         plan.parts << colourSummary(facts);
+    planHdr(facts, &plan);
     return plan;
 }
 
@@ -332,6 +366,7 @@ public:
             return result;
         }
         result.rewritten = !plan.empty();
+        plan.parts += hdrSummary(facts, seiAdded, seiKept);
         result.summary = summaryOf(plan);
         return result;
     }
@@ -343,6 +378,7 @@ private:
     QString filterPacket(AVPacket *packet);
     QString drainFilter();
     QString checkNothingLost(QSaveFile *file);
+    QString addSei(AVPacket *packet);
 
     const QString path;
     const OutputFacts facts;
@@ -355,6 +391,8 @@ private:
     FilterPtr filter;
     PacketPtr first;
     qint64 pictures = 0;
+    QSet<int> seiAdded;     // payload types added to some random-access picture
+    QSet<int> seiKept;      // payload types the encoder had written there itself
 };
 
 QString Rewrite::process()
@@ -594,6 +632,11 @@ QString Rewrite::drainFilter()
             return QString();
         if (ret < 0)
             return QStringLiteral("picture %1 could not be rewritten (%2)").arg(pictures + 1).arg(errorText(ret));
+        if (!plan.seiMessages.isEmpty()) {
+            const QString problem = addSei(out.get());
+            if (!problem.isEmpty())
+                return problem;
+        }
         // The raw muxer writes bytes only, but the muxing layer wants rising timestamps; the
         // raw demuxer's are guesses anyway.
         out->stream_index = 0;
@@ -605,6 +648,51 @@ QString Rewrite::drainFilter()
             return saveFile->error() != QFileDevice::NoError ? saveFile->errorString() : errorText(ret);
         ++pictures;
     }
+}
+
+// Adds the SEI messages to an access unit of a random-access picture as one prefix SEI NAL
+// unit right before its first slice, after the parameter sets and any prefix SEI units the
+// encoder wrote. A message of a type the encoder already put there is left out: the encoder's
+// configuration asked for it.
+QString Rewrite::addSei(AVPacket *packet)
+{
+    using H = HevcByteStream;
+    const char *data = reinterpret_cast<const char *>(packet->data);
+    const qsizetype size = packet->size;
+    QList<int> present;
+    qsizetype at = H::findNalUnit(data, size, 0);
+    while (at >= 0 && at + 2 <= size && H::nalType(data + at) >= H::Vps) {
+        const qsizetype next = H::findNalUnit(data, size, at + 2);
+        if (H::nalType(data + at) == H::PrefixSei && H::nalLayer(data + at) == 0)
+            present += SeiWriter::payloadTypes(data + at, (next < 0 ? size : next - 3) - at);
+        at = next;
+    }
+    if (at < 0 || at + 2 > size || !H::isIrap(H::nalType(data + at)) || H::nalLayer(data + at) != 0)
+        return QString();
+    QList<SeiWriter::Message> messages;
+    for (const SeiWriter::Message &message : plan.seiMessages) {
+        if (present.contains(message.first)) {
+            seiKept.insert(message.first);
+        } else {
+            seiAdded.insert(message.first);
+            messages << message;
+        }
+    }
+    if (messages.isEmpty())
+        return QString();
+
+    // Before the slice's start code; a zero byte in front of it stays where it is.
+    const QByteArray unit = QByteArray("\0\0\1", 3) + SeiWriter::prefixNalUnit(messages);
+    const qsizetype insertAt = at - 3;
+    const int oldSize = packet->size;
+    int ret = av_packet_make_writable(packet);
+    if (ret >= 0)
+        ret = av_grow_packet(packet, int(unit.size()));
+    if (ret < 0)
+        return QStringLiteral("picture %1 could not be rewritten (%2)").arg(pictures + 1).arg(errorText(ret));
+    std::memmove(packet->data + insertAt + unit.size(), packet->data + insertAt, size_t(oldSize - insertAt));
+    std::memcpy(packet->data + insertAt, unit.constData(), size_t(unit.size()));
+    return QString();
 }
 
 } // namespace

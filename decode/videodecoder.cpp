@@ -21,6 +21,8 @@ extern "C" {
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
 #include <libavutil/opt.h>
+#include <libavutil/mastering_display_metadata.h>
+#include <libavutil/pixdesc.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
@@ -54,8 +56,9 @@ int roundUp16(int value)
     return (value + 15) & ~15;
 }
 
-// The formats written as they are, with their chroma divisors. The full-range formats have
-// the same memory layout as their limited-range twins and are written the same way.
+// A planar format as it is written, with its chroma divisors (0 for a format without chroma).
+// The full-range formats have the same memory layout as their limited-range twins and are
+// written the same way.
 struct PlanarLayout
 {
     AVPixelFormat format;   // the code reported in FrameInfo
@@ -63,7 +66,8 @@ struct PlanarLayout
     int vertical;
 };
 
-bool planarLayout(int format, PlanarLayout *layout)
+// The 8-bit formats kept as they are when no output format is set.
+bool keptLayout(int format, PlanarLayout *layout)
 {
     switch (format) {
     case AV_PIX_FMT_YUV420P:
@@ -83,6 +87,59 @@ bool planarLayout(int format, PlanarLayout *layout)
     }
 }
 
+int chromaIndex(int chromaFormat)
+{
+    switch (chromaFormat) {
+    case 400: return 0;
+    case 420: return 1;
+    case 422: return 2;
+    case 444: return 3;
+    default: return -1;
+    }
+}
+
+// The planar little-endian format of this depth and chroma format that libswscale writes, and
+// how many bits its samples must then be shifted down: depths without a format of their own
+// (11, 13, 15) are made at 16 bits first. 4:0:0 is the luma of 4:2:0: libswscale takes gray
+// formats for full range, while 4:0:0 luma keeps the range it has.
+PlanarLayout outputLayout(int depth, int chromaFormat, int *shift)
+{
+    static const AVPixelFormat formats[][3] = {
+        {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUV444P},
+        {AV_PIX_FMT_YUV420P9LE, AV_PIX_FMT_YUV422P9LE, AV_PIX_FMT_YUV444P9LE},
+        {AV_PIX_FMT_YUV420P10LE, AV_PIX_FMT_YUV422P10LE, AV_PIX_FMT_YUV444P10LE},
+        {AV_PIX_FMT_NONE, AV_PIX_FMT_NONE, AV_PIX_FMT_NONE},
+        {AV_PIX_FMT_YUV420P12LE, AV_PIX_FMT_YUV422P12LE, AV_PIX_FMT_YUV444P12LE},
+        {AV_PIX_FMT_NONE, AV_PIX_FMT_NONE, AV_PIX_FMT_NONE},
+        {AV_PIX_FMT_YUV420P14LE, AV_PIX_FMT_YUV422P14LE, AV_PIX_FMT_YUV444P14LE},
+        {AV_PIX_FMT_NONE, AV_PIX_FMT_NONE, AV_PIX_FMT_NONE},
+        {AV_PIX_FMT_YUV420P16LE, AV_PIX_FMT_YUV422P16LE, AV_PIX_FMT_YUV444P16LE},
+    };
+    static const int divisors[][2] = {{0, 0}, {2, 2}, {2, 1}, {1, 1}};
+    const int index = chromaIndex(chromaFormat);
+    const int column = std::max(index, 1) - 1;
+    AVPixelFormat format = formats[depth - 8][column];
+    *shift = 0;
+    if (format == AV_PIX_FMT_NONE || !sws_isSupportedOutput(format)) {
+        format = formats[16 - 8][column];
+        *shift = 16 - depth;
+    }
+    return {format, divisors[index][0], divisors[index][1]};
+}
+
+// The format of the source as it is laid out, full-range twins taken for their limited ones.
+int limitedTwin(int format)
+{
+    PlanarLayout layout;
+    return keptLayout(format, &layout) ? layout.format : format;
+}
+
+int bytesPerSample(int pixelFormat)
+{
+    const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(pixelFormat));
+    return descriptor && descriptor->comp[0].depth > 8 ? 2 : 1;
+}
+
 void fillFrameInfo(const AVFrame *frame, const PlanarLayout &layout, FrameInfo *info)
 {
     for (int plane = 0; plane < 4; ++plane) {
@@ -97,14 +154,34 @@ void fillFrameInfo(const AVFrame *frame, const PlanarLayout &layout, FrameInfo *
     const int paddedHeight = roundUp16(frame->height);
     info->lumaPadWidth = paddedWidth - frame->width;
     info->lumaPadHeight = paddedHeight - frame->height;
+    if (layout.horizontal == 0) {
+        info->chromaWidth = info->chromaHeight = info->chromaPadWidth = info->chromaPadHeight = 0;
+        return;
+    }
     info->chromaWidth = frame->width / layout.horizontal;
     info->chromaHeight = frame->height / layout.vertical;
     info->chromaPadWidth = paddedWidth / layout.horizontal - info->chromaWidth;
     info->chromaPadHeight = paddedHeight / layout.vertical - info->chromaHeight;
 }
 
-// Converts the decoded picture into decoder->converted (8-bit planar 4:2:0, same size).
-int convertFrame(VideoDecoder *decoder)
+// Brings 16-bit samples down to `shift` fewer bits, rounded to the nearest.
+void shiftSamples(AVFrame *frame, int planes, int chromaWidth, int chromaHeight, int shift)
+{
+    const int largest = (1 << (16 - shift)) - 1;
+    for (int plane = 0; plane < planes; ++plane) {
+        const int width = plane == 0 ? frame->width : chromaWidth;
+        const int height = plane == 0 ? frame->height : chromaHeight;
+        for (int row = 0; row < height; ++row) {
+            auto *sample = reinterpret_cast<uint16_t *>(frame->data[plane] + ptrdiff_t(row) * frame->linesize[plane]);
+            for (int column = 0; column < width; ++column)
+                sample[column] = uint16_t(std::min(largest, (sample[column] + (1 << (shift - 1))) >> shift));
+        }
+    }
+}
+
+// Converts the decoded picture into decoder->converted (same size, the layout's format, then
+// shifted down by `shift` bits).
+int convertFrame(VideoDecoder *decoder, const PlanarLayout &layout, int shift)
 {
     const AVFrame *source = decoder->frame;
     AVFrame *target = decoder->converted;
@@ -113,9 +190,10 @@ int convertFrame(VideoDecoder *decoder)
         if (!target)
             return AVERROR(ENOMEM);
     }
-    if (target->width != source->width || target->height != source->height || !target->data[0]) {
+    if (target->width != source->width || target->height != source->height
+        || target->format != layout.format || !target->data[0]) {
         av_frame_unref(target);
-        target->format = AV_PIX_FMT_YUV420P;
+        target->format = layout.format;
         target->width = source->width;
         target->height = source->height;
         const int ret = av_frame_get_buffer(target, 0);
@@ -126,13 +204,13 @@ int convertFrame(VideoDecoder *decoder)
     // Bicubic is what the ffmpeg tool's automatic conversions use, so both give the same bytes.
     SwsContext *scaler = sws_getCachedContext(decoder->scaler, source->width, source->height,
                                               static_cast<AVPixelFormat>(source->format),
-                                              target->width, target->height, AV_PIX_FMT_YUV420P,
+                                              target->width, target->height, layout.format,
                                               SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (!scaler)
         return AVERROR(EINVAL);
     decoder->scaler = scaler;
 
-    // Pictures flagged full range are brought to the limited range that 4:2:0 output means.
+    // Pictures flagged full range are brought to the limited range that the output means.
     if (source->color_range != AVCOL_RANGE_UNSPECIFIED) {
         int *inverseTable = nullptr, *table = nullptr;
         int sourceRange = 0, targetRange = 0, brightness = 0, contrast = 0, saturation = 0;
@@ -145,7 +223,15 @@ int convertFrame(VideoDecoder *decoder)
 
     const int rows = sws_scale(scaler, source->data, source->linesize, 0, source->height,
                                target->data, target->linesize);
-    return rows == target->height ? 0 : AVERROR(EINVAL);
+    if (rows != target->height)
+        return AVERROR(EINVAL);
+    if (shift > 0) {
+        const int planes = layout.horizontal == 0 ? 1 : 3;
+        const int horizontal = std::max(layout.horizontal, 1), vertical = std::max(layout.vertical, 1);
+        shiftSamples(target, planes, (target->width + horizontal - 1) / horizontal,
+                     (target->height + vertical - 1) / vertical, shift);
+    }
+    return 0;
 }
 
 // Collects rows into large blocks, so that a picture reaches the stream in a few big writes
@@ -329,6 +415,55 @@ bool isFullRangeFormat(int format)
            || format == AV_PIX_FMT_YUVJ411P;
 }
 
+// A fraction in steps of 1/unit, rounded and kept within [0, largest]; 0 for a broken one.
+uint32_t inSteps(AVRational value, int64_t unit, uint32_t largest)
+{
+    if (value.den <= 0 || value.num <= 0)
+        return 0;
+    return uint32_t(std::min<int64_t>(largest, av_rescale(value.num, unit, value.den)));
+}
+
+// The SEI messages carry both halves of a mastering display or none.
+void takeMasteringDisplay(const AVMasteringDisplayMetadata *display, HdrMetadata *hdr)
+{
+    if (hdr->hasMasteringDisplay || !display || !display->has_primaries || !display->has_luminance)
+        return;
+    // FFmpeg keeps the primaries as red, green, blue; the SEI message has green, blue, red.
+    static const int fromRgb[3] = {1, 2, 0};
+    for (int i = 0; i < 3; ++i) {
+        hdr->primariesX[i] = uint16_t(inSteps(display->display_primaries[fromRgb[i]][0], 50000, 50000));
+        hdr->primariesY[i] = uint16_t(inSteps(display->display_primaries[fromRgb[i]][1], 50000, 50000));
+    }
+    hdr->whitePointX = uint16_t(inSteps(display->white_point[0], 50000, 50000));
+    hdr->whitePointY = uint16_t(inSteps(display->white_point[1], 50000, 50000));
+    hdr->maxLuminance = inSteps(display->max_luminance, 10000, UINT32_MAX);
+    hdr->minLuminance = inSteps(display->min_luminance, 10000, UINT32_MAX);
+    hdr->hasMasteringDisplay = true;
+}
+
+void takeLightLevel(const AVContentLightMetadata *light, HdrMetadata *hdr)
+{
+    if (hdr->hasLightLevel || !light)
+        return;
+    hdr->maxContentLight = uint16_t(std::min(light->MaxCLL, 65535u));
+    hdr->maxFrameAverageLight = uint16_t(std::min(light->MaxFALL, 65535u));
+    hdr->hasLightLevel = true;
+}
+
+// Side data the container keeps for the whole stream.
+const uint8_t *streamSideData(const AVStream *stream, AVPacketSideDataType type, size_t minimumSize)
+{
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+    const AVPacketSideData *data = av_packet_side_data_get(stream->codecpar->coded_side_data,
+                                                           stream->codecpar->nb_coded_side_data, type);
+    return data && data->size >= minimumSize ? data->data : nullptr;
+#else
+    size_t size = 0;
+    const uint8_t *data = av_stream_get_side_data(stream, type, &size);
+    return data && size >= minimumSize ? data : nullptr;
+#endif
+}
+
 } // namespace
 
 VideoDecoder *decoderCreate()
@@ -343,8 +478,19 @@ VideoDecoder *decoderCreate()
 
 void decoderForce420(VideoDecoder *decoder, bool force)
 {
-    if (decoder)
-        decoder->only420 = force;
+    if (!decoder)
+        return;
+    decoder->outputDepth = force ? 8 : 0;
+    decoder->outputChroma = 420;
+}
+
+int decoderSetOutputFormat(VideoDecoder *decoder, int bitDepth, int chromaFormat)
+{
+    if (!decoder || bitDepth < 8 || bitDepth > 16 || chromaIndex(chromaFormat) < 0)
+        return AVERROR(EINVAL);
+    decoder->outputDepth = bitDepth;
+    decoder->outputChroma = chromaFormat;
+    return 0;
 }
 
 void decoderSetInterrupt(VideoDecoder *decoder, int (*callback)(void *), void *opaque)
@@ -389,6 +535,14 @@ int decoderStreamInfo(const VideoDecoder *decoder, StreamInfo *info)
     info->colourPrimaries = parameters->color_primaries;
     info->transferCharacteristics = parameters->color_trc;
     info->matrixCoefficients = parameters->color_space;
+    const AVPixFmtDescriptor *pixels = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(parameters->format));
+    info->bitDepth = pixels ? pixels->comp[0].depth : 0;
+    takeMasteringDisplay(reinterpret_cast<const AVMasteringDisplayMetadata *>(streamSideData(
+                             stream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, sizeof(AVMasteringDisplayMetadata))),
+                         &info->hdr);
+    takeLightLevel(reinterpret_cast<const AVContentLightMetadata *>(streamSideData(
+                       stream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, sizeof(AVContentLightMetadata))),
+                   &info->hdr);
     return 0;
 }
 
@@ -397,6 +551,18 @@ bool decoderPictureIsFullRange(const VideoDecoder *decoder)
     if (!decoder || !decoder->frame || decoder->lastConverted)
         return false;
     return decoder->frame->color_range == AVCOL_RANGE_JPEG || isFullRangeFormat(decoder->frame->format);
+}
+
+void decoderPictureHdr(const VideoDecoder *decoder, HdrMetadata *hdr)
+{
+    if (!decoder || !decoder->frame || !hdr)
+        return;
+    const AVFrameSideData *display = av_frame_get_side_data(decoder->frame, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA);
+    if (display && display->size >= sizeof(AVMasteringDisplayMetadata))
+        takeMasteringDisplay(reinterpret_cast<const AVMasteringDisplayMetadata *>(display->data), hdr);
+    const AVFrameSideData *light = av_frame_get_side_data(decoder->frame, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL);
+    if (light && light->size >= sizeof(AVContentLightMetadata))
+        takeLightLevel(reinterpret_cast<const AVContentLightMetadata *>(light->data), hdr);
 }
 
 namespace {
@@ -463,7 +629,7 @@ int dropPictures(VideoDecoder *decoder, int64_t count)
 }
 
 // Opens the input afresh and decodes from its start: after a seek, the demuxer's read position
-// is no longer where the first picture begins. The interrupt and the choice of 4:2:0 stay.
+// is no longer where the first picture begins. The interrupt and the output format stay.
 int dropFromStart(VideoDecoder *decoder, int64_t count)
 {
     char *path = av_strdup(decoder->inputContext->url);
@@ -691,6 +857,38 @@ bool decoderIsOpen(const VideoDecoder *decoder)
     return decoder && decoder->videoStreamIndex >= 0;
 }
 
+namespace {
+
+// Hands out the decoded picture as it is when it already has the wanted layout, else converted.
+int deliverFrame(VideoDecoder *decoder, FrameInfo *info)
+{
+    const AVFrame *frame = decoder->frame;
+    PlanarLayout layout;
+    int shift = 0;
+    if (decoder->outputDepth == 0) {
+        decoder->lastConverted = !keptLayout(frame->format, &layout);
+        // Any other format goes to the file as 8-bit planar 4:2:0.
+        if (decoder->lastConverted)
+            layout = outputLayout(8, 420, &shift);
+    } else {
+        layout = outputLayout(decoder->outputDepth, decoder->outputChroma, &shift);
+        decoder->lastConverted = shift > 0 || limitedTwin(frame->format) != layout.format;
+    }
+    if (!decoder->lastConverted) {
+        fillFrameInfo(frame, layout, info);
+        return 0;
+    }
+    const int ret = convertFrame(decoder, layout, shift);
+    if (ret < 0) {
+        reportError(ret);
+        return ret;
+    }
+    fillFrameInfo(decoder->converted, layout, info);
+    return 0;
+}
+
+} // namespace
+
 int decoderNextFrame(VideoDecoder *decoder, FrameInfo *info)
 {
     if (!decoder || !info || !decoder->inputContext || !decoder->codecContext
@@ -740,24 +938,7 @@ int decoderNextFrame(VideoDecoder *decoder, FrameInfo *info)
     }
 
     ++decoder->nextPicture;
-    PlanarLayout layout;
-    decoder->lastConverted = false;
-    if (planarLayout(frame->format, &layout)
-        && (!decoder->only420 || layout.format == AV_PIX_FMT_YUV420P)) {
-        fillFrameInfo(frame, layout, info);
-        return 0;
-    }
-    decoder->lastConverted = true;
-    // Any other format goes to the file as 8-bit planar 4:2:0, the only thing the encoder
-    // is told of.
-    const int ret = convertFrame(decoder);
-    if (ret < 0) {
-        reportError(ret);
-        return ret;
-    }
-    planarLayout(AV_PIX_FMT_YUV420P, &layout);
-    fillFrameInfo(decoder->converted, layout, info);
-    return 0;
+    return deliverFrame(decoder, info);
 }
 
 int64_t frameByteSize(const FrameInfo *info)
@@ -768,19 +949,23 @@ int64_t frameByteSize(const FrameInfo *info)
                          * (info->height + info->lumaPadHeight);
     const int64_t chroma = int64_t(info->chromaWidth + info->chromaPadWidth)
                            * (info->chromaHeight + info->chromaPadHeight);
-    return luma + 2 * chroma;
+    return (luma + 2 * chroma) * bytesPerSample(info->pixelFormat);
 }
 
 namespace {
 
+// Widths go to the writer in bytes.
 template <typename Writer>
 void appendPicture(Writer &writer, const FrameInfo *info)
 {
-    appendPlane(writer, info->planes[0], info->strides[0], info->width, info->height,
-                info->lumaPadWidth, info->lumaPadHeight);
+    const int bytes = bytesPerSample(info->pixelFormat);
+    appendPlane(writer, info->planes[0], info->strides[0], info->width * bytes, info->height,
+                info->lumaPadWidth * bytes, info->lumaPadHeight);
+    if (info->chromaWidth + info->chromaPadWidth == 0)   // 4:0:0
+        return;
     for (int plane = 1; plane <= 2; ++plane)
-        appendPlane(writer, info->planes[plane], info->strides[plane], info->chromaWidth,
-                    info->chromaHeight, info->chromaPadWidth, info->chromaPadHeight);
+        appendPlane(writer, info->planes[plane], info->strides[plane], info->chromaWidth * bytes,
+                    info->chromaHeight, info->chromaPadWidth * bytes, info->chromaPadHeight);
 }
 
 } // namespace

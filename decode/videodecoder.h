@@ -2,7 +2,8 @@
 #define VIDEODECODER_H
 
 // Procedural video decoder: opens any input FFmpeg can read, delivers its pictures one by
-// one as planar YUV and writes them, padded to multiples of 16, to a raw file.
+// one as planar YUV and writes them, padded to multiples of 16, to a raw file. Samples of more
+// than 8 bits take two bytes each, little-endian, in the low bits.
 // Results are FFmpeg error codes: negative is failure, AVERROR_EOF is the end of input.
 
 #include <cstdint>
@@ -29,17 +30,35 @@ struct VideoDecoder
     // Working state of the decode loop; released by decoderClose.
     AVPacket *packet;        // packet read last, handed to the codec
     AVFrame *frame;          // picture the codec delivered last
-    AVFrame *converted;      // the same picture in 8-bit planar 4:2:0, for other formats
+    AVFrame *converted;      // the same picture in the output format, for other formats
     SwsContext *scaler;      // converter into `converted`, rebuilt when the input changes
     bool draining;           // end of input reached; pictures held by the codec are drained
 
-    bool only420;            // deliver every picture as 8-bit planar 4:2:0 (decoderForce420)
+    int outputDepth;         // 0: 8-bit 4:2:0, 4:2:2 and 4:4:4 kept, anything else 8-bit
+    int outputChroma;        // 4:2:0; else every picture in this depth and chroma format
     bool lastConverted;      // the picture delivered last was converted
     int (*interrupt)(void *); // asked while waiting on a pipe; non-zero ends the wait
     void *interruptOpaque;
     AVIOContext *pipeIo;     // reader of an input that is a named pipe
     int pipeFd;              // -1 when the input is not a named pipe
     int64_t nextPicture;     // number of the picture delivered next (0 is the input's first)
+};
+
+// Static HDR metadata, in the units of the SEI messages that carry it in HEVC: chromaticities
+// in steps of 0.00002, luminance in steps of 0.0001 cd/m2, the primaries in the order green,
+// blue, red.
+struct HdrMetadata
+{
+    bool hasMasteringDisplay;
+    uint16_t primariesX[3];
+    uint16_t primariesY[3];
+    uint16_t whitePointX;
+    uint16_t whitePointY;
+    uint32_t maxLuminance;
+    uint32_t minLuminance;
+    bool hasLightLevel;
+    uint16_t maxContentLight;       // cd/m2
+    uint16_t maxFrameAverageLight;  // cd/m2
 };
 
 // What the container and the codec say about the video stream, for the output's parameter
@@ -56,6 +75,8 @@ struct StreamInfo
     int colourPrimaries;
     int transferCharacteristics;
     int matrixCoefficients;
+    int bitDepth;            // bits a sample of the stream's pictures; 0 when unknown
+    HdrMetadata hdr;
 };
 
 struct FrameInfo
@@ -72,7 +93,7 @@ struct FrameInfo
     int chromaPadHeight;
     int lumaBitDepth;        // set only for raw inputs described by the user
     int chromaBitDepth;
-    int pixelFormat;         // AVPixelFormat code of the planes
+    int pixelFormat;         // AVPixelFormat code of the planes; above 8 bits, two bytes a sample
 };
 
 VideoDecoder *decoderCreate();
@@ -80,6 +101,10 @@ int decoderOpen(VideoDecoder *decoder, const char *path);
 // Makes decoderNextFrame deliver 8-bit planar 4:2:0 for every source format, 4:2:2 and 4:4:4
 // included (they are kept as they are otherwise).
 void decoderForce420(VideoDecoder *decoder, bool force);
+// Makes decoderNextFrame deliver every picture with this many bits a sample (8 to 16) in this
+// chroma format (400, 420, 422 or 444), converting where the source differs; AVERROR(EINVAL)
+// for anything else, which leaves the setting as it was.
+int decoderSetOutputFormat(VideoDecoder *decoder, int bitDepth, int chromaFormat);
 // A callback asked while the decoder waits for input that is not there yet (a named pipe
 // whose writer is slow); a non-zero answer ends the wait with AVERROR_EXIT. Set it before
 // decoderOpen.
@@ -88,6 +113,9 @@ int decoderStreamInfo(const VideoDecoder *decoder, StreamInfo *info);
 // Whether the picture delivered last holds full-range samples as delivered (a converted
 // picture is always brought to the limited range).
 bool decoderPictureIsFullRange(const VideoDecoder *decoder);
+// Fills in what *hdr lacks from the side data of the picture delivered last (an input whose
+// container says nothing may carry its HDR metadata in the pictures' own SEI messages).
+void decoderPictureHdr(const VideoDecoder *decoder, HdrMetadata *hdr);
 // Moves on so that the next picture delivered is picture number `index` (0 is the first).
 // AVERROR_EOF when the input has no such picture; decoderNextPicture then tells how many it has.
 int decoderSkipTo(VideoDecoder *decoder, int64_t index);

@@ -1,5 +1,6 @@
 #include "decodeworker.h"
 
+#include "encoderconfigfile.h"
 #include "framesink.h"
 
 #include <QDir>
@@ -110,6 +111,40 @@ bool DecodeWorker::openInput(VideoDecoder *decoder)
     return true;
 }
 
+// The pictures are handed over as the configuration says the encoder reads them. A file that
+// cannot be read gives the defaults: the encoder reports its own problem with it.
+void DecodeWorker::choosePictureFormat(VideoDecoder *decoder)
+{
+    EncoderConfigFile config;
+    config.read(settings.config);
+    const int depth = config.intValue(QStringLiteral("InputBitDepth"), 8);
+    const int chroma = config.intValue(QStringLiteral("InputChromaFormat"), 420);
+    if (decoderSetOutputFormat(decoder, depth, chroma) == 0) {
+        pictureDepth = depth;
+        pictureChroma = chroma;
+        return;
+    }
+    decoderForce420(decoder, true);
+    emit message(QStringLiteral("The configuration %1 asks for pictures of InputBitDepth %2 and "
+                                "InputChromaFormat %3, which cannot be made (8 to 16 bits; 400, 420, "
+                                "422 or 444): they are handed over with 8 bits in 420.")
+                     .arg(QDir::toNativeSeparators(settings.config), QString::number(depth),
+                          QString::number(chroma)));
+}
+
+// Says once when the pictures lose bits on their way to the encoder.
+void DecodeWorker::hintAtLostBits()
+{
+    if (info.bitDepth <= pictureDepth)
+        return;
+    QString text = QStringLiteral("The input has %1-bit pictures; the configuration asks for %2 bits")
+                       .arg(info.bitDepth).arg(pictureDepth);
+    if (pictureDepth < 10)
+        text += info.bitDepth <= 10 ? QStringLiteral(" (hevczent10.cfg keeps all %1)").arg(info.bitDepth)
+                                    : QStringLiteral(" (hevczent10.cfg keeps 10)");
+    emit message(text + QLatin1Char('.'));
+}
+
 bool DecodeWorker::createSink(const FrameInfo &frame)
 {
     pictureWidth = frame.width;
@@ -179,12 +214,13 @@ void DecodeWorker::run()
         setFailure(JobResult::InputUnusable, QStringLiteral("Out of memory."));
         return;
     }
-    decoderForce420(decoder, true);
+    choosePictureFormat(decoder);
     decoderSetInterrupt(decoder, &DecodeWorker::interrupted, this);
     if (!openInput(decoder)) {
         decoderDestroy(&decoder);
         return;
     }
+    hintAtLostBits();
 
     qint64 declared = info.pictureCount > 0 ? qMax<qint64>(0, info.pictureCount - settings.startPicture) : 0;
     if (settings.pictureLimit >= 0 && declared > settings.pictureLimit)
@@ -212,6 +248,7 @@ void DecodeWorker::run()
         }
         if (!sink) {
             fullRangePictures = decoderPictureIsFullRange(decoder);
+            decoderPictureHdr(decoder, &info.hdr);
             if (!createSink(frame) || (sink->isPipe() && !launchEncoder()))
                 break;
             if (sink->isPipe() && sink->openPipe() != FrameSink::Written) {

@@ -14,9 +14,10 @@
 class FrameSink;
 
 // The decode half of a transcode, run on a worker thread: opens the input, decodes it into
-// 8-bit 4:2:0 pictures padded to multiples of 16 and writes them to the frame sink in the
-// job's private folder. When the encoder is to start it asks the job (readyForEncoder) and
-// waits for the answer. Reports through queued signals carrying plain values; what it found
+// pictures of the bit depth and chroma format the encoder's configuration asks for (8-bit
+// 4:2:0 when it says nothing), padded to multiples of 16, and writes them to the frame sink
+// in the job's private folder. When the encoder is to start it asks the job
+// (readyForEncoder) and waits for the answer. Reports through queued signals carrying plain values; what it found
 // out is read by the job once the thread has ended.
 class DecodeWorker : public QObject
 {
@@ -46,6 +47,7 @@ public:
     bool fullRange() const { return fullRangePictures; }
     // The input's pictures counted while looking for the start picture past its end.
     qint64 picturesInInput() const { return inputPictures; }
+    int chromaFormat() const { return pictureChroma; }
 
 signals:
     // expectedPictures: the pictures the job will hand over, as far as known; declaredPictures:
@@ -59,6 +61,8 @@ signals:
 private:
     static int interrupted(void *opaque);
     bool openInput(VideoDecoder *decoder);
+    void choosePictureFormat(VideoDecoder *decoder);
+    void hintAtLostBits();
     bool createSink(const FrameInfo &frame);
     bool launchEncoder();
     bool writePicture(const FrameInfo &frame);
@@ -88,6 +92,8 @@ private:
     int paddedHeight = 0;
     bool fullRangePictures = false;
     qint64 inputPictures = 0;
+    int pictureDepth = 8;
+    int pictureChroma = 420;
 };
 
 #endif // DECODEWORKER_H

@@ -18,11 +18,14 @@ struct InputProbe
     int width = 0, height = 0;  // of the pictures as decoded
     OutputFacts facts;
 
-    static InputProbe probe(const QString &path);
-    // What the output should show of pictures of this size decoded from such a stream: the
-    // padding cropped (an odd size rounded up to whole chroma samples, so that no picture
-    // content is hidden), the stream's rate, aspect and colour.
-    static OutputFacts factsFor(const StreamInfo &stream, int width, int height, bool fullRange);
+    // The pictures are looked at in the format the configuration asks the encoder to read.
+    static InputProbe probe(const QString &path, const QString &config);
+    // What the output should show of pictures of this size decoded from such a stream and
+    // handed over in this chroma format (400, 420, 422, 444): the padding cropped (an odd size
+    // rounded up to whole chroma samples where chroma is subsampled, so that no picture
+    // content is hidden), the stream's rate, aspect, colour and HDR metadata.
+    static OutputFacts factsFor(const StreamInfo &stream, int width, int height, bool fullRange,
+                                int chromaFormat);
 };
 
 #endif // INPUTPROBE_H

@@ -411,5 +411,6 @@ OutputFacts SegmentRun::outputFacts() const
         }
         return facts;
     }
-    return InputProbe::factsFor(worker->streamInfo(), worker->width(), worker->height(), worker->fullRange());
+    return InputProbe::factsFor(worker->streamInfo(), worker->width(), worker->height(), worker->fullRange(),
+                                worker->chromaFormat());
 }

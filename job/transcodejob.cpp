@@ -94,6 +94,7 @@ void TranscodeJob::start(const JobSettings &jobSettings)
     makingOutput = false;
     checking = 0;
     picturesThisRun = 0;
+    segmentMessages.clear();
     outputClaim.reset();
     clock.start();
 
@@ -392,7 +393,8 @@ void TranscodeJob::startSegments()
     encoders = qMax(1, settings.parallelEncoders);
     auto probe = std::make_shared<InputProbe>();
     const QString input = settings.input;
-    offThread([input, probe] { *probe = InputProbe::probe(input); },
+    const QString config = settings.config;
+    offThread([input, config, probe] { *probe = InputProbe::probe(input, config); },
               [this, probe] { onProbed(*probe); });
 }
 
@@ -639,8 +641,12 @@ void TranscodeJob::startSegment(int index)
         reportProgress(false);
     });
     connect(run, &SegmentRun::encoderOutput, this, &TranscodeJob::encoderOutput);
-    connect(run, &SegmentRun::message, this, [this, index](const QString &line) {
-        emit message(QStringLiteral("Segment %1: %2").arg(segmentLabel(index), line));
+    // What a segment's decode says (the pictures' format, a hint) is said once for the job.
+    connect(run, &SegmentRun::message, this, [this](const QString &line) {
+        if (segmentMessages.contains(line))
+            return;
+        segmentMessages.insert(line);
+        emit message(line);
     });
     connect(run, &SegmentRun::warning, this, &TranscodeJob::warning);
     connect(run, &SegmentRun::finished, this, [this, index] { segmentEnded(index); });

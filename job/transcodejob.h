@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -140,6 +141,7 @@ private:
     bool makingOutput = false;
     int checking = 0;               // finished runs whose segment is being checked
     qint64 picturesThisRun = 0;     // handed to encoders by this process, finished segments
+    QSet<QString> segmentMessages;  // said already
     std::unique_ptr<PartClaim> outputClaim;
     std::unique_ptr<PartClaim> presence;   // this process works on the parts folder
     QTimer *claimTimer = nullptr;

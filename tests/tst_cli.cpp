@@ -93,11 +93,12 @@ void CliTest::initTestCase()
 
 // Relative paths from the user's directory, default output, configuration and encoder: the
 // bitstream holds every picture at a good quality, the encoder's lines reach standard output,
-// and each JSON progress line parses, the last with the final count.
+// each JSON progress line parses, the last with the final count, and the 10-bit input's loss
+// to the default 8-bit configuration is told once on standard error.
 void CliTest::transcode_matchesSourceAndReportsJson()
 {
     IsolatedEnvironment env;
-    QVERIFY(makeClip(env.filePath("clip.mp4"), 176, 100, 20));
+    QVERIFY(makeClip(env.filePath("clip.mp4"), 176, 100, 20, {"-c:v", "libx264", "-pix_fmt", "yuv420p10le"}));
 
     const TestSupport::RunResult run =
         TestSupport::run(cliProgram(), {"clip.mp4", "--progress", "json"}, 120000, env.path());
@@ -127,6 +128,8 @@ void CliTest::transcode_matchesSourceAndReportsJson()
         ++objects;
     }
     QVERIFY(objects >= 2);
+    QCOMPARE(run.err.count("The input has 10-bit pictures; the configuration asks for 8 bits "
+                           "(hevczent10.cfg keeps all 10).\n"), 1);
     QVERIFY(last.value("final").toBool());
     QCOMPARE(last.value("pictures").toInt(), 20);
     QCOMPARE(last.value("total").toInt(), 20);

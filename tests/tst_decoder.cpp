@@ -5,6 +5,7 @@
 #include "support/testsupport.h"
 
 #include <QFile>
+#include <QtEndian>
 #include <QtTest>
 
 #include <cstdio>
@@ -81,11 +82,15 @@ struct DecodeRun
     FrameInfo first{};
 };
 
-// The encode job's loop: next picture, write it, until the decoder stops.
-DecodeRun decodeToFile(const QString &clip, const QString &output, int maxPictures = 1000)
+// The encode job's loop: next picture, write it, until the decoder stops. A depth asks for
+// that output format.
+DecodeRun decodeToFile(const QString &clip, const QString &output, int maxPictures = 1000,
+                       int depth = 0, int chroma = 0)
 {
     DecodeRun run;
     VideoDecoder *decoder = decoderCreate();
+    if (depth != 0 && decoderSetOutputFormat(decoder, depth, chroma) != 0)
+        run.sizesMatch = false;
     run.openResult = decoderOpen(decoder, clip.toStdString().c_str());
     FILE *file = fopen(output.toStdString().c_str(), "wb");
     while (run.openResult >= 0 && file && run.pictures < maxPictures) {
@@ -125,6 +130,7 @@ private slots:
     void writeFrame_failedWriteFallsShort_data();
     void writeFrame_failedWriteFallsShort();
     void lifecycle_isSafeOnEveryState();
+    void outputFormat_depthWithoutAFormatOfItsOwn();
 };
 
 void TestDecoder::pictures_matchToolOutput_data()
@@ -485,6 +491,34 @@ void TestDecoder::lifecycle_isSafeOnEveryState()
     decoderDestroy(&decoder);
     QVERIFY(!decoder);
     QVERIFY(loggedErrors.isEmpty());
+}
+
+// 11 bits have no pixel format of their own: the pictures are made at 16 bits and rounded down,
+// two little-endian bytes a sample in the low bits. Formats no file can hold are refused.
+void TestDecoder::outputFormat_depthWithoutAFormatOfItsOwn()
+{
+    VideoDecoder *decoder = decoderCreate();
+    for (const auto &format : {std::pair{7, 420}, {17, 420}, {10, 411}, {10, 0}})
+        QCOMPARE(decoderSetOutputFormat(decoder, format.first, format.second), AVERROR(EINVAL));
+    decoderDestroy(&decoder);
+
+    TestSupport::IsolatedEnvironment env;
+    const QString clip = env.filePath("clip.nut");
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=99x50", "-frames:v", "2", "-c:v", "ffv1",
+                                 "-pix_fmt", "yuv422p10le", clip}));
+    QByteArray expected = TestSupport::padFrames(toolRaw(env, clip, "yuv422p16le"), 99, 50, 2, 1, 2);
+    QCOMPARE(expected.size(), 2 * 112 * 64 * 2 * 2);
+    auto *samples = reinterpret_cast<quint16 *>(expected.data());
+    for (qsizetype i = 0; i < expected.size() / 2; ++i)
+        samples[i] = qToLittleEndian(quint16(qMin(2047, (qFromLittleEndian(samples[i]) + 16) >> 5)));
+
+    const QString output = env.filePath("out.raw");
+    const DecodeRun run = decodeToFile(clip, output, 1000, 11, 422);
+    QCOMPARE(run.pictures, 2);
+    QVERIFY(run.sizesMatch);
+    QCOMPARE(run.first.chromaWidth, 49);
+    QCOMPARE(frameByteSize(&run.first), qint64(112 * 64 * 2 * 2));
+    QVERIFY(TestSupport::readFile(output) == expected);
 }
 
 QTEST_GUILESS_MAIN(TestDecoder)

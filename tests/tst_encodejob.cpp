@@ -151,6 +151,16 @@ struct JobFixture
 };
 
 
+// The HDR10 options of the ffmpeg tool's libx265, and the values they write, as ffprobe shows
+// the first frame's side data.
+const QString hdr10Params = QStringLiteral(
+    "log-level=error:hdr10=1:colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc:max-cll=1000,400:"
+    "master-display=G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,1)");
+const QStringList hdr10Probed = {
+    "red_x=34000/50000", "red_y=16000/50000", "green_x=13250/50000", "green_y=34500/50000",
+    "blue_x=7500/50000", "blue_y=3000/50000", "white_point_x=15635/50000", "white_point_y=16450/50000",
+    "min_luminance=1/10000", "max_luminance=10000000/10000", "max_content=1000", "max_average=400"};
+
 } // namespace
 
 class EncodeJobTest : public QObject
@@ -184,6 +194,10 @@ private slots:
     void wrapperEncoder_growingFileEndsWithoutWaiting();
     void namedPipeInput_streamsAndStops_data();
     void namedPipeInput_streamsAndStops();
+    void pictureFormat_isWhatTheConfigurationAsks_data();
+    void pictureFormat_isWhatTheConfigurationAsks();
+    void highBitDepth_keepsDetailAndHdr_data();
+    void highBitDepth_keepsDetailAndHdr();
 };
 
 void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures_data()
@@ -931,6 +945,185 @@ void EncodeJobTest::namedPipeInput_streamsAndStops()
         QCOMPARE(result.outcome, JobResult::Stopped);
     }
     QVERIFY(QDir(env.tempPath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+}
+
+void EncodeJobTest::pictureFormat_isWhatTheConfigurationAsks_data()
+{
+    QTest::addColumn<QString>("sourceFormat");   // the clip's pixel format
+    QTest::addColumn<QByteArray>("config");      // empty: the shipped hevczent.cfg
+    QTest::addColumn<QString>("toolFormat");     // the tool's raw format holding the same samples
+    QTest::addColumn<int>("dx");
+    QTest::addColumn<int>("dy");
+    QTest::addColumn<int>("sampleBytes");
+    QTest::addColumn<bool>("chroma");
+    QTest::addColumn<QString>("hint");
+
+    const QString lostBits = QStringLiteral("The input has 10-bit pictures; the configuration asks for 8 bits "
+                                            "(hevczent10.cfg keeps all 10).");
+    QTest::newRow("hevczent.cfg: 8-bit 4:2:0, as always")
+        << "yuv420p10le" << QByteArray() << "yuv420p" << 2 << 2 << 1 << true << lostBits;
+    QTest::newRow("10-bit 4:2:0")
+        << "yuv420p10le" << QByteArray("InputBitDepth : 10\nInputChromaFormat : 420\n") << "yuv420p10le"
+        << 2 << 2 << 2 << true << "";
+    QTest::newRow("8-bit 4:2:2 from 10-bit 4:4:4")
+        << "yuv444p10le" << QByteArray("InputBitDepth : 8   # comment\nInputChromaFormat : 422\n") << "yuv422p"
+        << 2 << 1 << 1 << true << lostBits;
+    QTest::newRow("10-bit 4:4:4 scaled up from 8-bit 4:2:0, the last line winning")
+        << "yuv420p" << QByteArray("InputBitDepth : 8\nInputChromaFormat : 420\nInputBitDepth : 10\nInputChromaFormat:444\n")
+        << "yuv444p10le" << 1 << 1 << 2 << true << "";
+    QTest::newRow("12-bit 4:0:0")
+        << "yuv420p10le" << QByteArray("InputBitDepth : 12\nInputChromaFormat : 400\n") << "yuv420p12le"
+        << 2 << 2 << 2 << false << "";
+}
+
+// A scripted encoder copies what it is handed: the pictures of an odd-sized clip in the layout
+// the configuration names, byte for byte the ffmpeg tool's own conversion, padded.
+void EncodeJobTest::pictureFormat_isWhatTheConfigurationAsks()
+{
+    QFETCH(QString, sourceFormat);
+    QFETCH(QByteArray, config);
+    QFETCH(QString, toolFormat);
+    QFETCH(int, dx);
+    QFETCH(int, dy);
+    QFETCH(int, sampleBytes);
+    QFETCH(bool, chroma);
+    QFETCH(QString, hint);
+
+    IsolatedEnvironment env;
+    const QString encoderDir = env.filePath(QStringLiteral("fake encoder"));
+    JobSettings settings;
+    settings.encoder = encoderDir + QStringLiteral("/enc.sh");
+    QVERIFY(TestSupport::writeScript(settings.encoder, fakeEncoderScript));
+    QVERIFY(TestSupport::writeFile(encoderDir + QStringLiteral("/go"), QByteArray()));
+    settings.input = env.filePath(QStringLiteral("clip.nut"));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=175x99:rate=10", "-frames:v", "3",
+                                 "-c:v", "ffv1", "-pix_fmt", sourceFormat, settings.input}));
+    settings.config = env.filePath(QStringLiteral("job.cfg"));
+    QVERIFY(TestSupport::writeFile(settings.config, config.isEmpty()
+                                   ? TestSupport::readFile(TestSupport::binDir() + QStringLiteral("/hevczent.cfg"))
+                                   : config));
+    settings.output = env.filePath(QStringLiteral("out.265"));
+
+    const JobRun run(settings);
+    QVERIFY(run.ended);
+    QCOMPARE(run.result.outcome, JobResult::Finished);
+    QCOMPARE(run.result.pictures, 3);
+    const QStringList arguments = QString::fromUtf8(TestSupport::readFile(encoderDir + "/args.txt")).split('\n');
+    QCOMPARE(arguments.mid(6, 4), QStringList({"-wdt", "176", "-hgt", "112"}));
+    QVERIFY2(arguments.at(3).endsWith(QStringLiteral("/mlxtmp_176x112.420")), qPrintable(arguments.at(3)));
+    QCOMPARE(run.messages.filter(QStringLiteral("The input has")), hint.isEmpty() ? QStringList() : QStringList{hint});
+
+    const QString raw = env.filePath(QStringLiteral("tool.raw"));
+    QVERIFY(TestSupport::ffmpeg({"-i", settings.input, "-f", "rawvideo", "-pix_fmt", toolFormat, raw}));
+    const QByteArray expected = TestSupport::padFrames(TestSupport::readFile(raw), 175, 99, dx, dy, sampleBytes, chroma);
+    QCOMPARE(expected.size(), 3 * (176 * 112 + (chroma ? 2 * (176 / dx) * (112 / dy) : 0)) * sampleBytes);
+    QVERIFY(TestSupport::readFile(encoderDir + "/copy.raw") == expected);
+}
+
+void EncodeJobTest::highBitDepth_keepsDetailAndHdr_data()
+{
+    QTest::addColumn<QString>("encoder");        // empty: the reference encoder
+    QTest::addColumn<QString>("config");         // a shipped configuration
+    QTest::addColumn<QByteArray>("extraKeys");   // appended to it
+    QTest::addColumn<QStringList>("coding");     // the ffmpeg tool's options making the clip
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<QString>("profile");
+    QTest::addColumn<QString>("pixelFormat");
+
+    const QStringList hdr10 = {"-pix_fmt", "yuv420p10le", "-c:v", "libx265", "-preset", "ultrafast",
+                               "-x265-params", hdr10Params + ":qp=12", "-f", "mp4"};
+    const QStringList ffv1444 = {"-pix_fmt", "yuv444p10le", "-c:v", "ffv1", "-f", "nut"};
+    const QString bundled = QStringLiteral("TAppEncoder_hm80.exe");
+    // A short intra period: several random-access pictures, each of which must carry the SEI.
+    QTest::newRow("bundled encoder, HDR10 in Main 10")
+        << bundled << "hevczent10.cfg" << QByteArray("IntraPeriod : 4\n") << hdr10 << QSize(176, 144) << 10
+        << "Main 10" << "yuv420p10le";
+    QTest::newRow("bundled encoder, 4:4:4 10-bit of an odd size shown exactly")
+        << bundled << "hevczent10_444.cfg" << QByteArray("IntraPeriod : 4\n") << ffv1444 << QSize(175, 99) << 10
+        << "Rext" << "yuv444p10le";
+    // The reference encoder writes a hash of every picture, which its decoder checks after the
+    // rewrite has added the SEI.
+    QTest::newRow("reference encoder, HDR10 in Main 10")
+        << QString() << "hevczent10.cfg" << QByteArray("SEIDecodedPictureHash : 1\n") << hdr10 << QSize(176, 144)
+        << 8 << "Main 10" << "yuv420p10le";
+    QTest::newRow("reference encoder, 4:4:4 10-bit")
+        << QString() << "hevczent10_444.cfg" << QByteArray("SEIDecodedPictureHash : 1\n") << ffv1444
+        << QSize(175, 99) << 8 << "Rext" << "yuv444p10le";
+}
+
+// A 10-bit gradient through the whole job: the output is coded at 10 bits from the input's own
+// samples (most of its decoded samples lie between the steps of 8 bits), shown at the input's
+// size, and an HDR10 input's mastering display and light level reach every random-access
+// picture.
+void EncodeJobTest::highBitDepth_keepsDetailAndHdr()
+{
+    QFETCH(QString, encoder);
+    QFETCH(QString, config);
+    QFETCH(QByteArray, extraKeys);
+    QFETCH(QStringList, coding);
+    QFETCH(QSize, size);
+    QFETCH(int, frames);
+    QFETCH(QString, profile);
+    QFETCH(QString, pixelFormat);
+
+    const bool reference = encoder.isEmpty();
+    encoder = reference ? TestSupport::referenceTool(QStringLiteral("TAppEncoder"))
+                        : TestSupport::binDir() + QLatin1Char('/') + encoder;
+    if (encoder.isEmpty() || (reference && TestSupport::referenceTool(QStringLiteral("TAppDecoder")).isEmpty()))
+        QSKIP("the reference encoder and decoder are not there (MORLUNEX_REFERENCE_BIN, or "
+              "../shared/testdata/reference-encoder/bin)");
+    IsolatedEnvironment env;
+    JobSettings settings;
+    settings.encoder = encoder;
+    settings.input = env.filePath(QStringLiteral("gradient"));
+    const QString gradient = QStringLiteral("nullsrc=size=%1x%2:rate=25,format=%3,"
+                                            "geq=lum='64+876*X/W+3*N':cb='512+200*Y/H':cr='400+200*X/W'")
+                                 .arg(size.width()).arg(size.height()).arg(pixelFormat);
+    QVERIFY(TestSupport::ffmpeg(QStringList{"-f", "lavfi", "-i", gradient, "-frames:v", QString::number(frames)}
+                                + coding + QStringList{settings.input}));
+    settings.config = env.filePath(QStringLiteral("job.cfg"));
+    QVERIFY(TestSupport::writeFile(settings.config,
+                                   TestSupport::readFile(TestSupport::binDir() + QLatin1Char('/') + config) + extraKeys));
+    settings.output = env.filePath(QStringLiteral("out.265"));
+
+    const JobRun run(settings);
+    QVERIFY(run.ended);
+    QCOMPARE(run.result.outcome, JobResult::Finished);
+    QCOMPARE(run.result.exitCode, 0);
+    const QJsonObject stream = probeStream(settings.output);
+    QCOMPARE(stream.value("profile").toString(), profile);
+    QCOMPARE(stream.value("pix_fmt").toString(), pixelFormat);
+    QCOMPARE(QSize(stream.value("width").toInt(), stream.value("height").toInt()), size);
+    QCOMPARE(stream.value("nb_read_frames").toString().toInt(), frames);
+
+    const QString decoded = env.filePath(QStringLiteral("decoded.raw"));
+    QVERIFY(TestSupport::ffmpeg({"-i", settings.output, "-f", "rawvideo", "-pix_fmt", pixelFormat, decoded}));
+    const QByteArray samples = TestSupport::readFile(decoded).left(size.width() * size.height() * 2);
+    QCOMPARE(samples.size(), size.width() * size.height() * 2);
+    int offGrid = 0;
+    for (qsizetype at = 0; at < samples.size(); at += 2)
+        offGrid += (uchar(samples.at(at)) & 3) != 0;
+    QVERIFY2(offGrid > size.width() * size.height() / 2, qPrintable(QString::number(offGrid)));
+
+    const bool hdr = coding.contains(QStringLiteral("libx265"));
+    const QStringList frame = TestSupport::firstFrame(settings.output);
+    for (const QString &value : hdr10Probed)
+        QVERIFY2(frame.contains(value) == hdr, qPrintable(value + '\n' + frame.join('\n')));
+    if (hdr) {
+        QVERIFY(frame.contains(QStringLiteral("color_transfer=smpte2084")));
+        QVERIFY(frame.contains(QStringLiteral("color_primaries=bt2020")));
+    }
+    const TestSupport::HdrSeiCount sei = TestSupport::countHdrSei(TestSupport::readFile(settings.output));
+    QCOMPARE(sei.irapPictures, reference ? 1 : 3);
+    QCOMPARE(sei.masteringDisplay, hdr ? sei.irapPictures : 0);
+    QCOMPARE(sei.lightLevel, hdr ? sei.irapPictures : 0);
+
+    if (reference) {
+        const TestSupport::HashCheck check = TestSupport::referenceHashCheck(settings.output);
+        QCOMPARE(check.pictures, frames);
+        QVERIFY2(check.matched == frames && check.mismatched == 0, qPrintable(check.tail));
+    }
 }
 
 int main(int argc, char **argv)

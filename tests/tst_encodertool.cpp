@@ -92,14 +92,21 @@ QByteArray makeRaw(const QString &path, int pictures, const QString &pixelFormat
     return TestSupport::readFile(path);
 }
 
-double psnr(const char *a, const char *b, int samples)
+// Samples above 8 bits take two bytes, little-endian. The peak is 255 scaled to the depth, as the
+// reference encoder and the library have it.
+double psnr(const char *a, const char *b, int samples, int depth = 8)
 {
+    const auto sample = [depth](const char *plane, int i) {
+        const auto *bytes = reinterpret_cast<const unsigned char *>(plane);
+        return depth > 8 ? double(bytes[2 * i] | bytes[2 * i + 1] << 8) : double(bytes[i]);
+    };
     double error = 0;
     for (int i = 0; i < samples; ++i) {
-        const double difference = static_cast<unsigned char>(a[i]) - static_cast<unsigned char>(b[i]);
+        const double difference = sample(a, i) - sample(b, i);
         error += difference * difference;
     }
-    return error == 0 ? 99.99 : 10.0 * std::log10(255.0 * 255.0 * samples / error);
+    const double peak = 255 << (depth - 8);
+    return error == 0 ? 99.99 : 10.0 * std::log10(peak * peak * samples / error);
 }
 
 // Reads the process's standard output until it holds needle or the time is up.
@@ -196,9 +203,21 @@ void EncoderToolTest::configuration_data()
         << QByteArray("FrameRate :   # none\n") << QStringList() << 2 << QStringLiteral(R"(bad value "" for FrameRate)");
     QTest::newRow("line without a colon")
         << QByteArray("QP 27\n") << QStringList() << 2 << QStringLiteral("malformed line .*:1");
-    QTest::newRow("only 8-bit input")
-        << QByteArray("InputBitDepth : 10\n") << QStringList() << 2
-        << QStringLiteral("InputBitDepth 10 .*not supported.*8-bit");
+    QTest::newRow("8-bit input coded at 10 bits")
+        << QByteArray("InternalBitDepth : 10\n") << QStringList() << 0 << QStringLiteral(R"(^Internal Bit Depth +: 10$)");
+    QTest::newRow("input deeper than 16 bits")
+        << QByteArray("InputBitDepth : 17\n") << QStringList() << 2 << QStringLiteral("for InputBitDepth .*8 to 16");
+    QTest::newRow("a depth the library does not code")
+        << QByteArray("InternalBitDepth : 14\n") << QStringList() << 2
+        << QStringLiteral("^Error: cannot code 14-bit samples .*: the encoding library codes 8, 10 or 12 bits$");
+    QTest::newRow("16-bit input coded at its own depth")
+        << QByteArray("InputBitDepth : 16\n") << QStringList() << 2 << QStringLiteral("^Error: cannot code 16-bit samples");
+    QTest::newRow("chroma at another depth")
+        << QByteArray("InputBitDepth : 10\nInternalBitDepthC : 8\n") << QStringList() << 2
+        << QStringLiteral("^Error: InternalBitDepthC 8 differs from the coded depth 10");
+    QTest::newRow("another coded chroma format")
+        << QByteArray("ChromaFormatIDC : 444\n") << QStringList() << 2
+        << QStringLiteral("^Error: ChromaFormatIDC 444 differs from InputChromaFormat 420");
     QTest::newRow("unknown chroma format")
         << QByteArray("InputChromaFormat : 411\n") << QStringList() << 2 << QStringLiteral("for InputChromaFormat");
     QTest::newRow("intra period zero")
@@ -607,11 +626,15 @@ void EncoderToolTest::report_data()
     QTest::addColumn<QString>("pixelFormat");
     QTest::addColumn<int>("chromaWidth");
     QTest::addColumn<int>("chromaHeight");
+    QTest::addColumn<int>("depth");
 
-    QTest::newRow("4:2:0") << 420 << "yuv420p" << side / 2 << side / 2;
-    QTest::newRow("4:2:2") << 422 << "yuv422p" << side / 2 << side;
-    QTest::newRow("4:4:4") << 444 << "yuv444p" << side << side;
-    QTest::newRow("4:0:0") << 400 << "gray" << 0 << 0;
+    QTest::newRow("4:2:0") << 420 << "yuv420p" << side / 2 << side / 2 << 8;
+    QTest::newRow("4:2:2") << 422 << "yuv422p" << side / 2 << side << 8;
+    QTest::newRow("4:4:4") << 444 << "yuv444p" << side << side << 8;
+    QTest::newRow("4:0:0") << 400 << "gray" << 0 << 0 << 8;
+    QTest::newRow("10-bit 4:2:0") << 420 << "yuv420p10le" << side / 2 << side / 2 << 10;
+    QTest::newRow("12-bit 4:2:2") << 422 << "yuv422p12le" << side / 2 << side << 12;
+    QTest::newRow("10-bit 4:0:0") << 400 << "gray10le" << 0 << 0 << 10;
 }
 
 // Every figure of the report is checked against the bitstream as the ffmpeg tool decodes it.
@@ -621,20 +644,24 @@ void EncoderToolTest::report()
     QFETCH(QString, pixelFormat);
     QFETCH(int, chromaWidth);
     QFETCH(int, chromaHeight);
+    QFETCH(int, depth);
 
     TestSupport::IsolatedEnvironment env;
     const QString raw = env.filePath("in.yuv");
     const QString out = env.filePath("out.265");
     const QString decoded = env.filePath("decoded.yuv");
     const int pictures = 6;
+    const int sampleBytes = depth > 8 ? 2 : 1;
     const int lumaSize = side * side;
     const int chromaSize = chromaWidth * chromaHeight;
-    const int frameSize = lumaSize + 2 * chromaSize;
+    const int frameSize = (lumaSize + 2 * chromaSize) * sampleBytes;
     const QByteArray input = makeRaw(raw, pictures, pixelFormat);
     QCOMPARE(input.size(), pictures * frameSize);
 
+    // The internal depth follows the input's.
     const auto result = encode(baseArguments(raw, out)
-                               + QStringList{"-q", "30", "--InputChromaFormat=" + QString::number(chromaFormat)});
+                               + QStringList{"-q", "30", "--InputChromaFormat=" + QString::number(chromaFormat),
+                                             "--InputBitDepth=" + QString::number(depth)});
     QCOMPARE(result.exitCode, 0);
     QVERIFY(TestSupport::ffmpeg({"-i", out, "-fps_mode", "passthrough", "-f", "rawvideo", decoded}));
     const QByteArray output = TestSupport::readFile(decoded);
@@ -646,11 +673,12 @@ void EncoderToolTest::report()
     double sumY = 0;
     for (const PictureLine &line : lines) {
         QVERIFY(line.poc >= 0 && line.poc < pictures);
-        const int offsets[3] = {0, lumaSize, lumaSize + chromaSize};
+        const int offsets[3] = {0, lumaSize * sampleBytes, (lumaSize + chromaSize) * sampleBytes};
         const int sizes[3] = {lumaSize, chromaSize, chromaSize};
         for (int plane = 0; plane < 3; ++plane) {
             const int at = line.poc * frameSize + offsets[plane];
-            const double expected = sizes[plane] ? psnr(input.constData() + at, output.constData() + at, sizes[plane]) : 0.0;
+            const double expected =
+                sizes[plane] ? psnr(input.constData() + at, output.constData() + at, sizes[plane], depth) : 0.0;
             QVERIFY2(std::fabs(line.psnr[plane] - expected) < 0.001,
                      qPrintable(QStringLiteral("POC %1 plane %2: reported %3, decoded %4")
                                     .arg(line.poc).arg(plane).arg(line.psnr[plane]).arg(expected)));

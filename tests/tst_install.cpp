@@ -51,6 +51,7 @@ class TstInstall : public QObject
 private slots:
     void initTestCase();
     void installed_programUsesBundledEncoderFromAnyPrefix();
+    void installed_encoderEncodes_data();
     void installed_encoderEncodes();
     void installed_desktopFilesValidate();
 
@@ -116,17 +117,29 @@ void TstInstall::installed_programUsesBundledEncoderFromAnyPrefix()
     }
 }
 
-// The installed encoder, under the window's default name and with the installed configuration,
-// turns pictures made by the ffmpeg tool into an HEVC stream.
+// The installed encoder, under the window's default name and with each installed configuration,
+// turns pictures made by the ffmpeg tool in the layout the configuration names into an HEVC
+// stream of that format.
+void TstInstall::installed_encoderEncodes_data()
+{
+    QTest::addColumn<QString>("config");
+    QTest::addColumn<QString>("pixelFormat");
+    QTest::newRow("default") << "hevczent.cfg" << "yuv420p";
+    QTest::newRow("Main 10") << "hevczent10.cfg" << "yuv420p10le";
+    QTest::newRow("4:4:4 10-bit") << "hevczent10_444.cfg" << "yuv444p10le";
+}
+
 void TstInstall::installed_encoderEncodes()
 {
+    QFETCH(QString, config);
+    QFETCH(QString, pixelFormat);
     const QString raw = env->filePath(QStringLiteral("pictures_64x64.yuv"));
     QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25", "-frames:v", "3",
-                                 "-pix_fmt", "yuv420p", "-f", "rawvideo", raw}));
+                                 "-pix_fmt", pixelFormat, "-f", "rawvideo", raw}));
     const QString stream = env->filePath(QStringLiteral("out.265"));
     const TestSupport::RunResult result = TestSupport::run(
         installed(QStringLiteral("lib/morlunex/TAppEncoder_hm80.exe")),
-        {"-c", installed(QStringLiteral("lib/morlunex/hevczent.cfg")), "-i", raw, "-b", stream,
+        {"-c", installed(QStringLiteral("lib/morlunex/") + config), "-i", raw, "-b", stream,
          "-wdt", "64", "-hgt", "64"},
         120000, env->path());
     QVERIFY2(result.finished && result.exitCode == 0, result.out + result.err);
@@ -136,6 +149,9 @@ void TstInstall::installed_encoderEncodes()
     QCOMPARE(probe.frames, 3);
     QCOMPARE(probe.width, 64);
     QCOMPARE(probe.height, 64);
+    const TestSupport::RunResult format = TestSupport::run(
+        QStringLiteral("ffprobe"), {"-v", "error", "-show_entries", "stream=pix_fmt", "-of", "csv=p=0", stream});
+    QCOMPARE(QString::fromLatin1(format.out.trimmed()), pixelFormat);
 }
 
 void TstInstall::installed_desktopFilesValidate()

@@ -2,6 +2,7 @@
 
 #include "bitstream/outputrewriter.h"
 #include "bitstream/segmentjoiner.h"
+#include "bitstream/seiwriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,6 +27,25 @@ OutputFacts shownAt(int width, int height)
     OutputFacts facts;
     facts.shownWidth = width;
     facts.shownHeight = height;
+    return facts;
+}
+
+// HDR10 metadata as a grading display states it; a minimum luminance of 0.0001 cd/m2 puts three
+// zero bytes and a one into the payload, which only emulation prevention keeps from forming a
+// start code.
+OutputFacts hdr10()
+{
+    OutputFacts facts;
+    MasteringDisplay display;
+    const quint16 x[3] = {13250, 7500, 34000}, y[3] = {34500, 3000, 16000};
+    std::copy(x, x + 3, display.primariesX);
+    std::copy(y, y + 3, display.primariesY);
+    display.whitePointX = 15635;
+    display.whitePointY = 16450;
+    display.maxLuminance = 10000000;
+    display.minLuminance = 1;
+    facts.masteringDisplay = display;
+    facts.contentLightLevel = ContentLightLevel{1000, 400};
     return facts;
 }
 
@@ -113,6 +133,10 @@ private slots:
     void join_refusesUnfitSegments_data();
     void join_refusesUnfitSegments();
     void join_refusesSegmentAsOutput();
+    void hdrSei_reachesEveryRandomAccessPicture_data();
+    void hdrSei_reachesEveryRandomAccessPicture();
+    void seiWriter_escapesAndCodesSizes_data();
+    void seiWriter_escapesAndCodesSizes();
 
 private:
     QString freshFolder();
@@ -369,10 +393,13 @@ void RewriteTest::fullDisk_leavesEveryFileAsItWas()
 
 void RewriteTest::join_decodesAsEachSegmentAlone()
 {
-    // Each segment gets its own rewrite first, as the transcoder does; the join keeps it.
+    // Each segment gets its own rewrite first, as the transcoder does; the join keeps it, the
+    // HDR metadata at every random-access picture included.
     const QString folder = freshFolder();
     QStringList segments;
-    OutputFacts facts = shownAt(320, 232);
+    OutputFacts facts = hdr10();
+    facts.shownWidth = 320;
+    facts.shownHeight = 232;
     facts.sarNum = 32;
     facts.sarDen = 27;
     QStringList expected;
@@ -402,6 +429,10 @@ void RewriteTest::join_decodesAsEachSegmentAlone()
     QCOMPARE(probe.height, 232);
     QCOMPARE(probeStream(output).value("sample_aspect_ratio").toString(), QStringLiteral("32:27"));
     QCOMPARE(pictureHashes(output), expected);
+    const TestSupport::HdrSeiCount sei = TestSupport::countHdrSei(TestSupport::readFile(output));
+    QVERIFY(sei.irapPictures >= 3);
+    QCOMPARE(sei.masteringDisplay, sei.irapPictures);
+    QCOMPARE(sei.lightLevel, sei.irapPictures);
 }
 
 void RewriteTest::join_refusesUnfitSegments_data()
@@ -459,6 +490,96 @@ void RewriteTest::join_refusesSegmentAsOutput()
                                .arg(QDir::toNativeSeparators(link)));
     QCOMPARE(TestSupport::readFile(segment), before);
     QCOMPARE(filesIn(folder), (QStringList{"a.265", "link.265"}));
+}
+
+void RewriteTest::hdrSei_reachesEveryRandomAccessPicture_data()
+{
+    QTest::addColumn<QString>("x265");          // the encoder's own SEI options
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QStringList>("firstFrame");
+
+    QTest::newRow("added") << QString()
+        << "Output set to mastering display 0.0001 to 1000 cd/m2, light level 1000/400 cd/m2 (MaxCLL/MaxFALL)"
+        << QStringList{"red_x=34000/50000", "red_y=16000/50000", "green_x=13250/50000", "green_y=34500/50000",
+                       "blue_x=7500/50000", "blue_y=3000/50000", "white_point_x=15635/50000",
+                       "white_point_y=16450/50000", "min_luminance=1/10000", "max_luminance=10000000/10000",
+                       "max_content=1000", "max_average=400"};
+    // What the encoder was configured to write wins; nothing is said twice.
+    QTest::newRow("the encoder's own kept")
+        << ":master-display=G(8500,39850)B(6550,2300)R(35400,14600)WP(15635,16450)L(40000000,50):max-cll=4000,50"
+        << "Output set to the encoder's own mastering display kept, the encoder's own light level kept"
+        << QStringList{"red_x=35400/50000", "green_y=39850/50000", "min_luminance=50/10000",
+                       "max_luminance=40000000/10000", "max_content=4000", "max_average=50"};
+}
+
+// The SEI messages go into the access unit of every random-access picture, where FFmpeg's parser
+// reads them back, and the coded pictures stay as they were.
+void RewriteTest::hdrSei_reachesEveryRandomAccessPicture()
+{
+    QFETCH(QString, x265);
+    QFETCH(QString, summary);
+    QFETCH(QStringList, firstFrame);
+
+    const QString folder = freshFolder();
+    const QString original = folder + QStringLiteral("/original.265");
+    QVERIFY(encode(original, QStringLiteral("testsrc2"), 64, 64, 10,
+                   ":keyint=4:min-keyint=4:scenecut=0:repeat-headers=1" + x265));
+    const QString output = folder + QStringLiteral("/out.265");
+    QVERIFY(QFile::copy(original, output));
+
+    const RewriteResult result = OutputRewriter::rewrite(output, hdr10());
+    QCOMPARE(result.error, QString());
+    QVERIFY(result.rewritten);
+    QCOMPARE(result.summary, summary);
+    const QStringList frame = TestSupport::firstFrame(output);
+    for (const QString &value : firstFrame)
+        QVERIFY2(frame.contains(value), qPrintable(value + '\n' + frame.join('\n')));
+    const TestSupport::HdrSeiCount sei = TestSupport::countHdrSei(TestSupport::readFile(output));
+    QCOMPARE(sei.irapPictures, 3);
+    QCOMPARE(sei.masteringDisplay, 3);
+    QCOMPARE(sei.lightLevel, 3);
+    QCOMPARE(pictureHashes(output), pictureHashes(original));
+}
+
+void RewriteTest::seiWriter_escapesAndCodesSizes_data()
+{
+    QTest::addColumn<QList<int>>("types");
+    QTest::addColumn<QByteArrayList>("payloads");
+    QTest::addColumn<QByteArray>("unit");
+
+    const auto light = [](quint16 maxContent, quint16 maxAverage) {
+        return SeiWriter::payload(ContentLightLevel{maxContent, maxAverage});
+    };
+    QTest::newRow("nothing to escape") << QList<int>{144} << QByteArrayList{light(1000, 400)}
+                                       << QByteArray::fromHex("4e01 9004 03e8 0190 80");
+    QTest::newRow("zeros escaped twice") << QList<int>{144} << QByteArrayList{light(0, 0)}
+                                         << QByteArray::fromHex("4e01 9004 0000 0300 0080");
+    QTest::newRow("a start code in the payload") << QList<int>{144} << QByteArrayList{light(0, 0x0103)}
+                                                 << QByteArray::fromHex("4e01 9004 0000 0301 0380");
+    QTest::newRow("an escape byte in the payload") << QList<int>{144} << QByteArrayList{light(0, 0x0301)}
+                                                   << QByteArray::fromHex("4e01 9004 0000 0303 0180");
+    MasteringDisplay display = *hdr10().masteringDisplay;
+    QTest::newRow("mastering display, then light level")
+        << QList<int>{137, 144} << QByteArrayList{SeiWriter::payload(display), light(1000, 400)}
+        << QByteArray::fromHex("4e01 8918 33c2 86c4 1d4c 0bb8 84d0 3e80 3d13 4042 0098 9680 0000 0300 01"
+                               "9004 03e8 0190 80");
+    // Types and sizes of 255 and more take a run of FF bytes.
+    QTest::newRow("long payload") << QList<int>{300} << QByteArrayList{QByteArray(600, '\x11')}
+                                  << QByteArray::fromHex("4e01 ff2d ffff5a") + QByteArray(600, '\x11') + '\x80';
+}
+
+void RewriteTest::seiWriter_escapesAndCodesSizes()
+{
+    QFETCH(QList<int>, types);
+    QFETCH(QByteArrayList, payloads);
+    QFETCH(QByteArray, unit);
+
+    QList<SeiWriter::Message> messages;
+    for (int i = 0; i < types.size(); ++i)
+        messages << SeiWriter::Message(types.at(i), payloads.at(i));
+    const QByteArray written = SeiWriter::prefixNalUnit(messages);
+    QCOMPARE(written.toHex(' '), unit.toHex(' '));
+    QCOMPARE(SeiWriter::payloadTypes(written.constData(), written.size()), types);
 }
 
 QTEST_GUILESS_MAIN(RewriteTest)

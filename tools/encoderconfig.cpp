@@ -190,19 +190,24 @@ bool EncoderConfig::set(const std::string &key, const std::string &value,
             return bad("-1 (only the first picture) or a period from 1 to 100000");
         intraPeriod = static_cast<int>(period);
     } else if (key == "InputBitDepth") {
-        long long depth = 0;
-        if (!parseInteger(value, depth))
-            return bad("8");
-        if (depth != 8)
-            return fail(onError, "InputBitDepth " + value + " (" + origin
-                                     + ") is not supported: this encoder reads 8-bit samples only");
-        inputBitDepth = 8;
-    } else if (key == "InputChromaFormat") {
+        return integer(inputBitDepth, 8, 16);
+    } else if (key == "MSBExtendedBitDepth") {
+        return integer(extendedBitDepth, 0, 16);
+    } else if (key == "InternalBitDepth") {
+        return integer(internalBitDepth, 0, 16);
+    } else if (key == "OutputBitDepth") {
+        return integer(outputBitDepth, 0, 16);
+    } else if (key == "InputBitDepthC") {
+        return integer(inputBitDepthChroma, 0, 16);
+    } else if (key == "InternalBitDepthC") {
+        return integer(internalBitDepthChroma, 0, 16);
+    } else if (key == "InputChromaFormat" || key == "ChromaFormatIDC") {
         long long format = 0;
+        const bool coded = key == "ChromaFormatIDC";
         if (!parseInteger(value, format)
-            || (format != 400 && format != 420 && format != 422 && format != 444))
-            return bad("400, 420, 422 or 444");
-        chromaFormat = static_cast<int>(format);
+            || (format != 400 && format != 420 && format != 422 && format != 444 && !(coded && format == 0)))
+            return bad(coded ? "0 (as the input), 400, 420, 422 or 444" : "400, 420, 422 or 444");
+        (coded ? codedChromaFormat : chromaFormat) = static_cast<int>(format);
     } else if (key == "MlxPreset") {
         for (int i = 0; x265_preset_names[i]; ++i) {
             if (value == x265_preset_names[i]) {
@@ -236,10 +241,35 @@ bool EncoderConfig::checkComplete()
         return fail(ExitUsage, "no bitstream file given (-b or BitstreamFile)");
     if (width <= 0 || height <= 0)
         return fail(ExitUsage, "no picture size given (-wdt and -hgt, or SourceWidth and SourceHeight)");
+    if (!checkCodable())
+        return false;
     if ((chromaFormat == 420 || chromaFormat == 422) && width % 2 != 0)
         return fail(ExitConfiguration, "the picture width must be even for 4:2:0 and 4:2:2 input");
     if (chromaFormat == 420 && height % 2 != 0)
         return fail(ExitConfiguration, "the picture height must be even for 4:2:0 input");
+    return true;
+}
+
+// The library codes 8, 10 or 12 bits, one depth for all planes, in the input's chroma format.
+bool EncoderConfig::checkCodable()
+{
+    const int coding = codingBitDepth();
+    if (coding != 8 && coding != 10 && coding != 12)
+        return fail(ExitConfiguration,
+                    "cannot code " + std::to_string(coding) + "-bit samples (InternalBitDepth, else "
+                        "MSBExtendedBitDepth, else InputBitDepth): the encoding library codes 8, 10 or 12 bits");
+    if (inputBitDepthChroma != 0 && inputBitDepthChroma != inputBitDepth)
+        return fail(ExitConfiguration, "InputBitDepthC " + std::to_string(inputBitDepthChroma)
+                                           + " differs from InputBitDepth " + std::to_string(inputBitDepth)
+                                           + ": this encoder reads one depth for all planes");
+    if (internalBitDepthChroma != 0 && internalBitDepthChroma != coding)
+        return fail(ExitConfiguration, "InternalBitDepthC " + std::to_string(internalBitDepthChroma)
+                                           + " differs from the coded depth " + std::to_string(coding)
+                                           + ": the encoding library codes one depth for all planes");
+    if (codedChromaFormat != 0 && codedChromaFormat != chromaFormat)
+        return fail(ExitConfiguration, "ChromaFormatIDC " + std::to_string(codedChromaFormat)
+                                           + " differs from InputChromaFormat " + std::to_string(chromaFormat)
+                                           + ": this encoder codes the input's chroma format");
     return true;
 }
 
@@ -259,7 +289,7 @@ long long EncoderConfig::chromaHeight() const
 
 long long EncoderConfig::pictureBytes() const
 {
-    return static_cast<long long>(width) * height + 2 * chromaWidth() * chromaHeight();
+    return (static_cast<long long>(width) * height + 2 * chromaWidth() * chromaHeight()) * sampleBytes();
 }
 
 std::string EncoderConfig::usage(const char *program)
@@ -267,8 +297,9 @@ std::string EncoderConfig::usage(const char *program)
     return std::string("Usage: ") + program
            + " -c CFG -i RAW -b BITSTREAM -wdt WIDTH -hgt HEIGHT [switches]\n"
              "  -c CFG        configuration file (Key : value lines); may be repeated\n"
-             "  -i RAW        raw 8-bit planar YUV input (InputFile): a file, a named pipe,\n"
-             "                or - for standard input\n"
+             "  -i RAW        raw planar YUV input (InputFile): a file, a named pipe, or -\n"
+             "                for standard input; InputBitDepth 8 to 16 (above 8, two bytes a\n"
+             "                sample, little-endian) and InputChromaFormat say its layout\n"
              "  -b BITSTREAM  HEVC Annex-B output (BitstreamFile)\n"
              "  -wdt W        picture width in luma samples (SourceWidth)\n"
              "  -hgt H        picture height in luma samples (SourceHeight)\n"

@@ -30,8 +30,17 @@ public:
     bool helpRequested() const { return help; }
     static std::string usage(const char *program);
 
-    // Bytes of one picture in the input file.
+    // Bytes of one picture in the input file: samples above 8 bits take two bytes.
     long long pictureBytes() const;
+    int sampleBytes() const { return inputBitDepth > 8 ? 2 : 1; }
+    // The depths that apply when the file leaves a key at 0 or out, as in the reference
+    // encoder: the internal one follows MSBExtendedBitDepth, which follows the input; the output
+    // one follows the internal one.
+    int codingBitDepth() const
+    {
+        return internalBitDepth ? internalBitDepth : extendedBitDepth ? extendedBitDepth : inputBitDepth;
+    }
+    int outputDepth() const { return outputBitDepth ? outputBitDepth : codingBitDepth(); }
     long long chromaWidth() const;
     long long chromaHeight() const;
 
@@ -46,13 +55,20 @@ public:
     int qp = 32;
     int intraPeriod = -1; // -1: only the first picture is intra
     int inputBitDepth = 8;
+    int extendedBitDepth = 0;      // MSBExtendedBitDepth; 0: as the input
+    int internalBitDepth = 0;      // 0: as MSBExtendedBitDepth
+    int outputBitDepth = 0;        // 0: as coded; the depth of a reconstruction, which is not written
+    int inputBitDepthChroma = 0;   // 0: as luma; this encoder codes one depth for all planes
+    int internalBitDepthChroma = 0;
     int chromaFormat = 420;
+    int codedChromaFormat = 0;     // ChromaFormatIDC; 0: as the input
     std::string preset = "medium";
     double quietPeriod = 10.0; // seconds without growth after which a waiting read gives up
     std::string x265Params;    // "name=value:name=value", handed to the library as they stand
 
 private:
     bool fail(ExitCode code, const std::string &text);
+    bool checkCodable();
 
     ExitCode error = ExitSuccess;
     std::string message;

@@ -37,6 +37,8 @@ void EncoderReport::banner(const std::string &library) const
                 config.frameRate);
     std::printf("Input    Chroma Format                 : %d\n", config.chromaFormat);
     std::printf("Input    Bit Depth                     : %d\n", config.inputBitDepth);
+    std::printf("Internal Bit Depth                     : %d\n", config.codingBitDepth());
+    std::printf("Output   Bit Depth                     : %d\n", config.outputDepth());
     if (config.framesToBeEncoded > 0)
         std::printf("Frame index                            : %lld - %lld (at most %lld frames)\n",
                     config.frameSkip, config.frameSkip + config.framesToBeEncoded - 1,

@@ -86,13 +86,15 @@ HevcEncoder::~HevcEncoder()
 {
     if (output >= 0)
         ::close(output);
+    if (!api)
+        return;
     if (encoder)
-        x265_encoder_close(encoder);
+        api->encoder_close(encoder);
     if (input)
-        x265_picture_free(input);
+        api->picture_free(input);
     if (param)
-        x265_param_free(param);
-    x265_cleanup();
+        api->param_free(param);
+    api->cleanup();
 }
 
 bool HevcEncoder::fail(ExitCode code, const std::string &text)
@@ -104,8 +106,12 @@ bool HevcEncoder::fail(ExitCode code, const std::string &text)
 
 bool HevcEncoder::open(const EncoderConfig &config)
 {
-    param = x265_param_alloc();
-    input = x265_picture_alloc();
+    const int depth = config.codingBitDepth();
+    api = x265_api_get(depth);
+    if (!api)
+        return fail(ExitEncoder, "the encoding library has no " + std::to_string(depth) + "-bit build");
+    param = api->param_alloc();
+    input = api->picture_alloc();
     if (!param || !input)
         return fail(ExitEncoder, "out of memory");
 
@@ -122,18 +128,19 @@ bool HevcEncoder::open(const EncoderConfig &config)
         return false;
     }
 
-    x265_picture_init(param, input);
-    input->bitDepth = 8;
+    api->picture_init(param, input);
+    sampleBytes = config.sampleBytes();
+    input->bitDepth = config.inputBitDepth;   // the library scales to the coded depth
     input->colorSpace = param->internalCsp;
-    input->stride[0] = width;
-    input->stride[1] = chromaWidth;
-    input->stride[2] = chromaWidth;
+    input->stride[0] = width * sampleBytes;
+    input->stride[1] = chromaWidth * sampleBytes;
+    input->stride[2] = chromaWidth * sampleBytes;
     return true;
 }
 
 bool HevcEncoder::openLibrary(const EncoderConfig &config)
 {
-    if (x265_param_default_preset(param, config.preset.c_str(), nullptr) < 0)
+    if (api->param_default_preset(param, config.preset.c_str(), nullptr) < 0)
         return fail(ExitConfiguration, "unknown preset \"" + config.preset + "\"");
 
     width = config.width;
@@ -143,7 +150,7 @@ bool HevcEncoder::openLibrary(const EncoderConfig &config)
     param->sourceWidth = width;
     param->sourceHeight = height;
     param->internalCsp = colourSpace(config.chromaFormat);
-    param->internalBitDepth = 8;
+    param->internalBitDepth = api->bit_depth;
     if (config.frameRate == static_cast<int>(config.frameRate)) {
         param->fpsNum = static_cast<uint32_t>(config.frameRate);
         param->fpsDenom = 1;
@@ -194,17 +201,17 @@ bool HevcEncoder::openLibrary(const EncoderConfig &config)
         const std::string name = item.substr(0, equals);
         const bool flag = equals == std::string::npos;
         const std::string value = flag ? std::string() : item.substr(equals + 1);
-        const int result = x265_param_parse(param, name.c_str(), flag ? nullptr : value.c_str());
+        const int result = api->param_parse(param, name.c_str(), flag ? nullptr : value.c_str());
         if (result == X265_PARAM_BAD_NAME)
             return fail(ExitConfiguration, "MlxX265Params: unknown library parameter \"" + name + "\"");
         if (result != 0)
             return fail(ExitConfiguration, "MlxX265Params: bad value for \"" + name + "\"");
     }
 
-    encoder = x265_encoder_open(param);
+    encoder = api->encoder_open(param);
     if (!encoder)
         return fail(ExitEncoder, "the encoding library refused the parameters");
-    x265_encoder_parameters(encoder, param);
+    api->encoder_parameters(encoder, param);
     return true;
 }
 
@@ -221,8 +228,8 @@ bool HevcEncoder::openOutput(const std::string &path)
 
 bool HevcEncoder::encode(const unsigned char *picture)
 {
-    const size_t lumaBytes = static_cast<size_t>(width) * height;
-    const size_t chromaBytes = static_cast<size_t>(chromaWidth) * chromaHeight;
+    const size_t lumaBytes = static_cast<size_t>(width) * height * sampleBytes;
+    const size_t chromaBytes = static_cast<size_t>(chromaWidth) * chromaHeight * sampleBytes;
     unsigned char *data = const_cast<unsigned char *>(picture); // the library only reads it
     input->planes[0] = data;
     input->planes[1] = chromaBytes ? data + lumaBytes : nullptr;
@@ -255,11 +262,11 @@ int HevcEncoder::encodeOne(x265_picture *picture)
     x265_picture *layerPointers[MAX_SCALABLE_LAYERS];
     for (int i = 0; i < MAX_SCALABLE_LAYERS; ++i)
         layerPointers[i] = &layers[i];
-    const int result = x265_encoder_encode(encoder, &nals, &count, picture, layerPointers);
+    const int result = api->encoder_encode(encoder, &nals, &count, picture, layerPointers);
     const x265_picture &done = layers[0];
 #else
     x265_picture done;
-    const int result = x265_encoder_encode(encoder, &nals, &count, picture, &done);
+    const int result = api->encoder_encode(encoder, &nals, &count, picture, &done);
 #endif
     if (result < 0) {
         fail(ExitEncoder, "the encoding library failed on a picture");
@@ -324,7 +331,8 @@ double HevcEncoder::chromaPsnr(double libraryValue) const
 std::string HevcEncoder::description() const
 {
     std::ostringstream text;
-    text << "x265 " << x265_version_str << ", CTU " << param->maxCUSize << ", frame threads "
+    text << "x265 " << api->version_str << ", " << api->bit_depth << "-bit, CTU " << param->maxCUSize
+         << ", frame threads "
          << param->frameNumThreads
          << ", thread pools " << (param->numaPools && *param->numaPools ? param->numaPools : "auto");
     return text.str();

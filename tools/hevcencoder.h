@@ -9,6 +9,7 @@
 #include <vector>
 
 class EncoderConfig;
+struct x265_api;
 struct x265_param;
 struct x265_encoder;
 struct x265_picture;
@@ -26,7 +27,8 @@ struct PictureStats
     double psnrV = 0;
 };
 
-// Encodes 8-bit planar pictures with libx265 in constant-QP mode and writes the Annex-B
+// Encodes planar pictures of 8 to 16 bits with libx265 in constant-QP mode, through the
+// library's build for the coded depth (8, 10 or 12 bits), and writes the Annex-B
 // bitstream, reporting each picture as the library hands it back. Each access unit goes to the
 // file in one piece as soon as it is complete, so that an encoder stopped by a signal leaves a
 // bitstream of whole access units that decodes up to the last one.
@@ -43,7 +45,8 @@ public:
     // Sets the library up. A refusal carries the library's own reason, which it only logs.
     bool open(const EncoderConfig &config);
     bool openOutput(const std::string &path);
-    // One picture in the input layout (Y, then U and V planes without padding).
+    // One picture in the input layout (Y, then U and V planes without padding; samples above
+    // 8 bits in two bytes, little-endian).
     bool encode(const unsigned char *picture);
     // Drains the pictures still inside the library and closes the bitstream.
     bool finish();
@@ -63,6 +66,7 @@ private:
     double chromaPsnr(double libraryValue) const;
 
     PictureDone pictureDone;
+    const x265_api *api = nullptr;   // the library's build for the coded depth
     x265_param *param = nullptr;
     x265_encoder *encoder = nullptr;
     x265_picture *input = nullptr;
@@ -73,6 +77,7 @@ private:
     int height = 0;
     int chromaWidth = 0;
     int chromaHeight = 0;
+    int sampleBytes = 1;
     int64_t nextPts = 0;
     uint64_t written = 0;
     ExitCode error = ExitSuccess;

@@ -1,7 +1,7 @@
-// The bundled stand-in HEVC encoder: reads raw planar 8-bit YUV pictures from a named pipe,
-// standard input or a file another process may still be writing, encodes them with libx265 and
-// writes an Annex-B bitstream, with the command line, configuration syntax and console output of
-// the reference encoder.
+// The bundled stand-in HEVC encoder: reads raw planar YUV pictures of 8 to 16 bits from a named
+// pipe, standard input or a file another process may still be writing, encodes them with
+// libx265 and writes an Annex-B bitstream, with the command line, configuration syntax and
+// console output of the reference encoder.
 
 #include "encoderconfig.h"
 #include "encoderreport.h"

@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "bitstream/seiwriter.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -213,19 +215,20 @@ QSettings settingsStore()
     return QSettings(QStringLiteral("Tarvolen Inc."), QStringLiteral("Morlunex Transcoder 0.980"));
 }
 
-QByteArray padFrames(const QByteArray &raw, int width, int height, int dx, int dy)
+QByteArray padFrames(const QByteArray &raw, int width, int height, int dx, int dy, int sampleBytes,
+                     bool chroma)
 {
     const int paddedW = (width + 15) / 16 * 16, paddedH = (height + 15) / 16 * 16;
     const int toolCw = (width + dx - 1) / dx, toolCh = (height + dy - 1) / dy;
-    const int toolFrame = width * height + 2 * toolCw * toolCh;
+    const int toolFrame = (width * height + 2 * toolCw * toolCh) * sampleBytes;
     QByteArray out;
     for (int offset = 0; offset + toolFrame <= raw.size(); offset += toolFrame) {
         const char *plane = raw.constData() + offset;
-        for (int index = 0; index < 3; ++index) {
+        for (int index = 0; index < (chroma ? 3 : 1); ++index) {
             const bool luma = index == 0;
-            const int w = luma ? width : width / dx, h = luma ? height : height / dy;
-            const int stride = luma ? width : toolCw, rows = luma ? height : toolCh;
-            const int outW = luma ? paddedW : paddedW / dx, outH = luma ? paddedH : paddedH / dy;
+            const int w = (luma ? width : width / dx) * sampleBytes, h = luma ? height : height / dy;
+            const int stride = (luma ? width : toolCw) * sampleBytes, rows = luma ? height : toolCh;
+            const int outW = (luma ? paddedW : paddedW / dx) * sampleBytes, outH = luma ? paddedH : paddedH / dy;
             for (int row = 0; row < outH; ++row) {
                 QByteArray line(outW, '\0');
                 if (row < h)
@@ -236,6 +239,42 @@ QByteArray padFrames(const QByteArray &raw, int width, int height, int dx, int d
         }
     }
     return out;
+}
+
+QStringList firstFrame(const QString &path)
+{
+    const RunResult result = run(QStringLiteral("ffprobe"),
+                                 {"-v", "error", "-select_streams", "v:0", "-read_intervals", "%+#1",
+                                  "-show_frames", "-of", "flat=s=.:h=0", path});
+    QStringList lines;   // "frame.0.side_data.0.red_x="34000/50000"" -> "red_x=34000/50000"
+    for (const QString &line : QString::fromUtf8(result.out).split('\n', Qt::SkipEmptyParts))
+        lines << line.section('=', 0, 0).section('.', -1) + '=' + line.section('=', 1).remove('"');
+    return lines;
+}
+
+HdrSeiCount countHdrSei(const QByteArray &stream)
+{
+    HdrSeiCount count;
+    QList<int> pending;   // types of the prefix SEI messages since the last slice
+    const QByteArray startCode("\0\0\1", 3);
+    for (qsizetype at = stream.indexOf(startCode); at >= 0 && at + 5 <= stream.size();) {
+        const qsizetype next = stream.indexOf(startCode, at + 3);
+        const QByteArray nal = stream.mid(at + 3, (next < 0 ? stream.size() : next) - at - 3);
+        const int type = (uchar(nal.at(0)) >> 1) & 0x3f;
+        if (type == 39) {
+            pending += SeiWriter::payloadTypes(nal.constData(), nal.size());
+        } else if (type < 32) {
+            const bool firstSlice = uchar(nal.at(2)) & 0x80;
+            if (firstSlice && type >= 16 && type <= 23) {
+                ++count.irapPictures;
+                count.masteringDisplay += int(pending.count(137));
+                count.lightLevel += int(pending.count(144));
+            }
+            pending.clear();
+        }
+        at = next;
+    }
+    return count;
 }
 
 FileSizeLimit::FileSizeLimit(rlim_t bytes)

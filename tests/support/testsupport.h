@@ -83,8 +83,20 @@ QSettings settingsStore();
 // Lays the ffmpeg tool's raw planar pictures out as the encoder's file wants them: rows
 // padded with zeros to a multiple of 16, chroma (subsampled by dx, dy) cut to the picture
 // size divided by the subsampling (the tool keeps the last, half-covered chroma column and
-// row of odd sizes; the file does not).
-QByteArray padFrames(const QByteArray &raw, int width, int height, int dx, int dy);
+// row of odd sizes; the file does not). Samples take sampleBytes bytes; without chroma, only
+// the luma of the tool's pictures is kept (4:0:0).
+QByteArray padFrames(const QByteArray &raw, int width, int height, int dx, int dy,
+                     int sampleBytes = 1, bool chroma = true);
+
+// What ffprobe says of the first video frame of a file, its side data included, as key=value
+// lines such as "color_transfer=smpte2084" or "red_x=34000/50000".
+QStringList firstFrame(const QString &path);
+
+// The random-access pictures of an HEVC byte stream, and how many mastering display colour
+// volume and content light level SEI messages the prefix SEI NAL units of their access units
+// hold (each message counted, so a repeated one shows).
+struct HdrSeiCount { int irapPictures = 0; int masteringDisplay = 0; int lightLevel = 0; };
+HdrSeiCount countHdrSei(const QByteArray &stream);
 
 // Limits the size of files this process (and the children it starts) may write, for
 // disk-full tests; a write past the limit fails with EFBIG instead of raising SIGXFSZ.

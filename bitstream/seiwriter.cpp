@@ -1,0 +1,114 @@
+#include "seiwriter.h"
+
+#include "hevcbytestream.h"
+
+namespace {
+
+void appendBigEndian(QByteArray *bytes, quint32 value, int size)
+{
+    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8)
+        bytes->append(char((value >> shift) & 0xff));
+}
+
+// payloadType and payloadSize are coded as runs of FF bytes and a last byte below FF.
+void appendSeiNumber(QByteArray *bytes, int value)
+{
+    for (; value >= 0xff; value -= 0xff)
+        bytes->append(char(0xff));
+    bytes->append(char(value));
+}
+
+} // namespace
+
+QByteArray SeiWriter::payload(const MasteringDisplay &display)
+{
+    QByteArray bytes;
+    for (int i = 0; i < 3; ++i) {
+        appendBigEndian(&bytes, display.primariesX[i], 2);
+        appendBigEndian(&bytes, display.primariesY[i], 2);
+    }
+    appendBigEndian(&bytes, display.whitePointX, 2);
+    appendBigEndian(&bytes, display.whitePointY, 2);
+    appendBigEndian(&bytes, display.maxLuminance, 4);
+    appendBigEndian(&bytes, display.minLuminance, 4);
+    return bytes;
+}
+
+QByteArray SeiWriter::payload(const ContentLightLevel &light)
+{
+    QByteArray bytes;
+    appendBigEndian(&bytes, light.maxContentLight, 2);
+    appendBigEndian(&bytes, light.maxPictureAverageLight, 2);
+    return bytes;
+}
+
+QByteArray SeiWriter::prefixNalUnit(const QList<Message> &messages, int temporalIdPlus1)
+{
+    QByteArray rbsp;
+    for (const Message &message : messages) {
+        appendSeiNumber(&rbsp, message.first);
+        appendSeiNumber(&rbsp, int(message.second.size()));
+        rbsp += message.second;
+    }
+    rbsp.append(char(0x80));   // rbsp_trailing_bits: the stop bit, then zeros to the byte's end
+    QByteArray nal;
+    nal.append(char(HevcByteStream::PrefixSei << 1));
+    nal.append(char(temporalIdPlus1 & 7));
+    return nal + escape(rbsp);
+}
+
+QByteArray SeiWriter::escape(const QByteArray &rbsp)
+{
+    QByteArray escaped;
+    escaped.reserve(rbsp.size() + rbsp.size() / 2);
+    int zeros = 0;
+    for (const char byte : rbsp) {
+        if (zeros == 2 && uchar(byte) <= 3) {
+            escaped.append(char(3));
+            zeros = 0;
+        }
+        escaped.append(byte);
+        zeros = byte == 0 ? zeros + 1 : 0;
+    }
+    return escaped;
+}
+
+QList<int> SeiWriter::payloadTypes(const char *nal, qsizetype size)
+{
+    // The RBSP without its emulation prevention bytes.
+    QByteArray rbsp;
+    int zeros = 0;
+    for (qsizetype i = 2; i < size; ++i) {
+        if (zeros == 2 && nal[i] == 3) {
+            zeros = 0;
+            continue;
+        }
+        rbsp.append(nal[i]);
+        zeros = nal[i] == 0 ? zeros + 1 : 0;
+    }
+    // Zero bytes after the trailing bits belong to the byte stream, not to the unit.
+    while (rbsp.endsWith('\0'))
+        rbsp.chop(1);
+    QList<int> types;
+    qsizetype at = 0;
+    const auto number = [&rbsp, &at](int *value) {
+        *value = 0;
+        while (at < rbsp.size() && uchar(rbsp.at(at)) == 0xff) {
+            *value += 0xff;
+            ++at;
+        }
+        if (at >= rbsp.size())
+            return false;
+        *value += uchar(rbsp.at(at++));
+        return true;
+    };
+    // More messages follow while more than the byte with the stop bit is left.
+    while (at + 1 < rbsp.size()) {
+        int type = 0, payloadSize = 0;
+        if (!number(&type) || !number(&payloadSize) || at + payloadSize > rbsp.size())
+            break;
+        types << type;
+        at += payloadSize;
+    }
+    return types;
+}
