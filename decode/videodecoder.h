@@ -86,6 +86,12 @@ int decoderStreamInfo(const VideoDecoder *decoder, StreamInfo *info);
 // Whether the picture delivered last holds full-range samples as delivered (a converted
 // picture is always brought to the limited range).
 bool decoderPictureIsFullRange(const VideoDecoder *decoder);
+// The time of the picture delivered last, in units of the stream's time base (the container's
+// timestamp, else the decoder's best guess; INT64_MIN when there is none), and how long it is
+// shown (0 when not known).
+int64_t decoderPictureTime(const VideoDecoder *decoder, int64_t *duration);
+// The video stream's time base as a fraction of a second; false when the decoder is not open.
+bool decoderTimeBase(const VideoDecoder *decoder, int *num, int *den);
 // Moves on so that the next picture delivered is picture number `index` (0 is the first).
 int decoderSkipTo(VideoDecoder *decoder, int64_t index);
 bool decoderIsOpen(const VideoDecoder *decoder);

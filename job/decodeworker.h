@@ -3,6 +3,7 @@
 
 #include "decode/videodecoder.h"
 #include "job/transcodejob.h"
+#include "mux/picturetimes.h"
 
 #include <QObject>
 #include <QString>
@@ -44,6 +45,8 @@ public:
     int width() const { return pictureWidth; }
     int height() const { return pictureHeight; }
     bool fullRange() const { return fullRangePictures; }
+    // When each picture handed over is shown, as the input said.
+    const PictureTimes &pictureTimes() const { return times; }
 
 signals:
     void opened(qint64 expectedPictures);
@@ -58,6 +61,7 @@ private:
     bool createSink(const FrameInfo &frame);
     bool launchEncoder();
     bool writePicture(const FrameInfo &frame);
+    void recordPictureTime(const VideoDecoder *decoder);
     void setFailure(JobResult::Failure failure, const QString &text);
 
     const JobSettings settings;
@@ -83,6 +87,7 @@ private:
     int paddedWidth = 0;
     int paddedHeight = 0;
     bool fullRangePictures = false;
+    PictureTimes times;
 };
 
 #endif // DECODEWORKER_H
