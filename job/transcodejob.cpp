@@ -1,15 +1,21 @@
 #include "transcodejob.h"
 
 #include "decodeworker.h"
+#include "encoderconfigfile.h"
 #include "bitstream/outputrewriter.h"
+#include "mux/containerformat.h"
+#include "mux/containermuxer.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
 #include <csignal>
+#include <cstdio>
 
 namespace {
 
@@ -98,6 +104,9 @@ void TranscodeJob::start(const JobSettings &jobSettings)
     picturesGiven = 0;
     expectedPictures = 0;
     pending = JobResult();
+    privateBitstream.clear();
+    muxStop = false;
+    muxed.reset();
     lastProgressMs = -1;
     atLineStart = true;
     clock.start();
@@ -187,7 +196,9 @@ bool TranscodeJob::launchEncoder(const QString &encoderInput, int width, int hei
 {
     const QString program = absolute(settings.encoder);
     const QString config = absolute(settings.config);
-    const QString output = absolute(settings.output);
+    const QString output = encoderOutputPath();
+    if (output.isEmpty())
+        return false;
     const QStringList arguments = {QStringLiteral("-c"), config, QStringLiteral("-i"), encoderInput,
                                    QStringLiteral("-b"), output, QStringLiteral("-wdt"),
                                    QString::number(width), QStringLiteral("-hgt"), QString::number(height)};
@@ -333,6 +344,7 @@ void TranscodeJob::stop()
 
 void TranscodeJob::stopWork()
 {
+    muxStop = true;
     if (worker)
         worker->requestStop();
     if (encoder && !encoderEnded && encoder->state() != QProcess::NotRunning) {
@@ -371,7 +383,14 @@ void TranscodeJob::abort()
         delete rewriteThread;
         rewriteThread = nullptr;
     }
+    // What the threads that ended above reported is for a job that is no more.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     cleanUp();
+    if (muxed && muxed->ok) {
+        QFile::remove(privateBitstream);
+        privateBitstream.clear();
+    }
+    keepPrivateBitstream();
 }
 
 void TranscodeJob::cleanUp()
@@ -422,20 +441,26 @@ void TranscodeJob::finishIfDone()
         rewrite = encoderExitCode == 0 && !encoderCrashed;
         facts = outputFacts();
     }
+    const std::shared_ptr<MuxRequest> container = rewrite ? containerRequest() : nullptr;
     cleanUp();
     running = true;  // until the rewrite is done
 
     if (!rewrite) {
+        keepPrivateBitstream();
         running = false;
         emit finished(result);
         return;
     }
-    const QString output = absolute(settings.output);
+    const QString output = container ? container->bitstream : absolute(settings.output);
     auto rewritten = std::make_shared<RewriteResult>();
-    rewriteThread = QThread::create([output, facts, rewritten] {
+    if (container)
+        muxed = std::make_shared<MuxResult>();
+    rewriteThread = QThread::create([output, facts, rewritten, container, muxOutcome = muxed, stop = &muxStop] {
         *rewritten = OutputRewriter::rewrite(output, facts);
+        if (container)
+            *muxOutcome = ContainerMuxer::mux(*container, stop);
     });
-    connect(rewriteThread, &QThread::finished, this, [this, result, rewritten] {
+    connect(rewriteThread, &QThread::finished, this, [this, result, rewritten]() mutable {
         rewriteThread->deleteLater();
         rewriteThread = nullptr;
         running = false;
@@ -446,6 +471,8 @@ void TranscodeJob::finishIfDone()
                 emit message(QStringLiteral("The output was left as the encoder wrote it: %1")
                                  .arg(rewritten->error));
         }
+        if (!aborting && muxed)
+            finishContainer(&result, *muxed);
         if (!aborting)
             emit finished(result);
     });
@@ -477,4 +504,94 @@ OutputFacts TranscodeJob::outputFacts() const
     facts.transferCharacteristics = info.transferCharacteristics;
     facts.matrixCoefficients = info.matrixCoefficients;
     return facts;
+}
+
+// The file the encoder writes: the output itself, or for a container output a hidden file of
+// the job's own beside it, which the mux reads at the end.
+QString TranscodeJob::encoderOutputPath()
+{
+    const QString output = absolute(settings.output);
+    if (!ContainerFormat::forPath(output).isContainer())
+        return output;
+    QString problem;
+    privateBitstream = ContainerMuxer::createHiddenSibling(output, QStringLiteral(".265"), &problem);
+    if (privateBitstream.isEmpty())
+        fail(JobResult::OutputUnusable,
+             QStringLiteral("Cannot create a file beside the output %1:\n%2.")
+                 .arg(QDir::toNativeSeparators(output), problem));
+    return privateBitstream;
+}
+
+// What the mux needs, as plain values: the pictures' times as the decode recorded them, the
+// span of the input they cover, and the input for its other streams (none for a raw input,
+// whose pictures follow each other at the rate given for it).
+std::shared_ptr<MuxRequest> TranscodeJob::containerRequest() const
+{
+    if (privateBitstream.isEmpty())
+        return nullptr;
+    auto request = std::make_shared<MuxRequest>();
+    request->bitstream = privateBitstream;
+    request->output = absolute(settings.output);
+    if (!worker) {
+        EncoderConfigFile config;
+        config.read(settings.config);
+        request->pictures.timeBaseNum = 1;
+        request->pictures.timeBaseDen = settings.rawFps > 0 ? settings.rawFps : qMax(1, config.intValue(QStringLiteral("FrameRate"), 25));
+        return request;
+    }
+    request->input = absolute(settings.input);
+    request->pictures = worker->pictureTimes();
+    if (!request->pictures.isEmpty()) {
+        request->spanStart = request->pictures.times.first();
+        request->spanEnd = request->pictures.end();
+    }
+    request->cutStart = settings.startPicture > 0;
+    request->cutEnd = !worker->reachedEnd();
+    return request;
+}
+
+void TranscodeJob::finishContainer(JobResult *result, const MuxResult &outcome)
+{
+    for (const QString &note : outcome.notes)
+        emit message(note);
+    if (outcome.ok) {
+        QFile::remove(privateBitstream);
+        privateBitstream.clear();
+        emit message(outcome.summary);
+        return;
+    }
+    emit message(outcome.stopped ? QStringLiteral("Stopped before %1 was written.")
+                                       .arg(QDir::toNativeSeparators(absolute(settings.output)))
+                                 : outcome.error);
+    const QString kept = QDir::toNativeSeparators(keepPrivateBitstream());
+    if (outcome.stopped) {
+        result->outcome = JobResult::Stopped;
+        return;
+    }
+    result->outcome = JobResult::Failed;
+    result->failure = JobResult::MuxFailed;
+    result->message = QStringLiteral("%1.\nThe encoded bitstream is kept as %2.").arg(outcome.error, kept);
+}
+
+// The encoder's file of a container output that is not muxed (a stop, a failure) is kept as
+// "<output>.265" when it holds anything, and the log says where; an empty one goes.
+QString TranscodeJob::keepPrivateBitstream()
+{
+    if (privateBitstream.isEmpty())
+        return QString();
+    const QString from = privateBitstream;
+    privateBitstream.clear();
+    if (QFileInfo(from).size() == 0) {
+        QFile::remove(from);
+        return QString();
+    }
+    QString kept = absolute(settings.output) + QStringLiteral(".265");
+    // Never over one of the files the job reads.
+    for (const QString &other : {settings.input, settings.config, settings.encoder})
+        if (!other.isEmpty() && realPath(other) == realPath(kept))
+            kept = from;
+    if (kept != from && ::rename(QFile::encodeName(from).constData(), QFile::encodeName(kept).constData()) != 0)
+        kept = from;
+    emit message(QStringLiteral("The encoded bitstream is kept as %1.").arg(QDir::toNativeSeparators(kept)));
+    return kept;
 }

@@ -8,9 +8,12 @@
 #include <QProcess>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 
 class DecodeWorker;
+struct MuxRequest;
+struct MuxResult;
 struct OutputFacts;
 class QTemporaryDir;
 class QThread;
@@ -54,7 +57,8 @@ struct JobResult
         EncoderDidNotStart,
         OutputUnusable,       // the output is the input, the configuration or the encoder
         TemporaryUnusable,    // the temporary folder or the frame file cannot be used
-        FramesNotWritten      // the frame file could not take the pictures (disk full)
+        FramesNotWritten,     // the frame file could not take the pictures (disk full)
+        MuxFailed             // the container could not be written; the bitstream is kept beside it
     };
 
     Outcome outcome = Failed;
@@ -72,7 +76,9 @@ Q_DECLARE_METATYPE(JobResult)
 // thread into a named pipe (a growing regular file where no pipe can be made) inside a
 // private folder of the job, which the encoder, a child process, reads; for a raw input, the
 // file itself goes to the encoder. After a successful encode the output's parameter sets are
-// rewritten to show what the input showed. The owner talks to the job through its signals and
+// rewritten to show what the input showed; for an output whose suffix names a container, the
+// encoder writes into a hidden file beside the output, which is then muxed with the input's
+// sound, subtitles and chapters into the output. The owner talks to the job through its signals and
 // stop(); the job lives on the owner's thread, which must run an event loop.
 class TranscodeJob : public QObject
 {
@@ -126,6 +132,10 @@ private:
     void finishIfDone();
     void cleanUp();
     OutputFacts outputFacts() const;
+    QString encoderOutputPath();
+    std::shared_ptr<MuxRequest> containerRequest() const;
+    void finishContainer(JobResult *result, const MuxResult &muxed);
+    QString keepPrivateBitstream();
 
     JobSettings settings;
     bool running = false;
@@ -149,6 +159,11 @@ private:
     QThread *decodeThread = nullptr;
     DecodeWorker *worker = nullptr;
     QThread *rewriteThread = nullptr;
+
+    // A container output: the encoder's file beside it, and the mux's stop and outcome.
+    QString privateBitstream;
+    std::atomic_bool muxStop{false};
+    std::shared_ptr<MuxResult> muxed;
 };
 
 #endif // TRANSCODEJOB_H
