@@ -9,6 +9,7 @@
 #include "bitstream/pictureorder.h"
 #include "bitstream/segmentjoiner.h"
 #include "job/transcodejob.h"
+#include "mux/containermuxer.h"
 #include "mux/picturetimes.h"
 
 #include <QDir>
@@ -170,6 +171,7 @@ private slots:
     void stop_leavesWhatTheEncoderWrote();
     void pictureOrder_matchesTheDecoders_data();
     void pictureOrder_matchesTheDecoders();
+    void changingParameterSets_stayInTheSamples();
     void referenceEncoder_muxedStreamPassesTheHashCheck();
 
 private:
@@ -592,6 +594,33 @@ void MuxTest::pictureOrder_matchesTheDecoders()
     }
     if (stream.endsWith("from-cra.hevc") || stream.endsWith("joined.hevc"))
         QVERIFY(order.shown() < order.units());
+}
+
+// Joined segments whose parameter sets differ (here the aspect ratio) cannot have them all in
+// the sample description: they stay in the samples, tagged 'hev1', and every picture decodes.
+void MuxTest::changingParameterSets_stayInTheSamples()
+{
+    const QString folder = work + "/hev1";
+    QVERIFY(QDir().mkpath(folder));
+    for (const QString &part : {QStringLiteral("0"), QStringLiteral("1")})
+        QVERIFY(TestSupport::ffmpeg({"-ss", part, "-i", work + "/sync.mp4", "-frames:v", "25", "-c:v", "libx265",
+                                     "-x265-params", "log-level=error:sar=" + QString::number(part.toInt() + 1),
+                                     "-f", "hevc", folder + "/part" + part + ".hevc"}));
+    QVERIFY(SegmentJoiner::join(folder + "/joined.hevc", {folder + "/part0.hevc", folder + "/part1.hevc"}).ok);
+
+    MuxRequest request;
+    request.bitstream = folder + "/joined.hevc";
+    request.pictures.timeBaseNum = 1;
+    request.pictures.timeBaseDen = 25;
+    request.output = folder + "/joined.mp4";
+    const MuxResult result = ContainerMuxer::mux(request);
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(result.summary, QStringLiteral("Muxed into joined.mp4: HEVC 176x144 25 fps"));
+    QCOMPARE(streams(request.output).at(0).toObject().value("codec_tag_string").toString(), QStringLiteral("hev1"));
+    const RunResult decoded = TestSupport::run(QStringLiteral("ffmpeg"), {"-v", "error", "-i", request.output, "-f", "null", "-"});
+    QVERIFY2(decoded.finished && decoded.exitCode == 0 && decoded.err.isEmpty(), decoded.err.constData());
+    QCOMPARE(TestSupport::probeVideo(request.output).frames, 50);
+    QCOMPARE(entries(folder), QStringList({"joined.hevc", "joined.mp4", "part0.hevc", "part1.hevc"}));
 }
 
 void MuxTest::referenceEncoder_muxedStreamPassesTheHashCheck()
