@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole encode job (the window driven headless: decoding on a worker thread into the named
-# pipe the bundled encoder reads) beside the ffmpeg tool transcoding the same clip with the
+# pipe the bundled encoder reads) beside the ffmpeg tool transcoding the same clip (1080p, with a
+# stereo AAC track, which neither side's bitstream output carries) with the
 # same x265 library, preset, QP and intra period; the output rewrite; and the log pane's cost
 # per line. Prints, one figure a line:
 #   job_vs_ffmpeg_x265_ratio   our wall time / the tool's (target <= 1.0)
@@ -26,15 +27,11 @@ clip=$work/clip_1080p.mp4
 export TMPDIR=$work/tmp
 mkdir -p "$TMPDIR"
 
-ffmpeg -nostdin -hide_banner -loglevel error -y \
-    -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t" -frames:v "$frames" \
-    -c:v libx264 -preset veryfast -bf 3 -pix_fmt yuv420p "$clip"
+source "$(dirname "$0")/clip_1080p.sh"
+make_clip_1080p "$clip" "$frames"
 
 # The window's own default configuration, with the settings both sides share made explicit.
-{
-    cat "$MORLUNEX_BUILD/bin/hevczent.cfg"
-    printf 'QP : %s\nIntraPeriod : %s\n' "$qp" "$period"
-} > "$work/job.cfg"
+make_job_config "$work/job.cfg" "$qp" "$period"
 
 source "$(dirname "$0")/jobpair.sh"
 run_pair "${BENCH_JOB_RUNS:-2}" "$clip" "$work/job.cfg" "$work" \

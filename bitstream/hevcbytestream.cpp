@@ -1,76 +1,8 @@
 #include "hevcbytestream.h"
 
+#include "bitreader.h"
+
 #include <cstring>
-
-namespace {
-
-// Reads the bits of an RBSP, skipping the emulation prevention bytes (00 00 03) on the way.
-class BitReader
-{
-public:
-    BitReader(const char *data, qsizetype size) : data(reinterpret_cast<const uchar *>(data)), size(size) {}
-
-    bool failed() const { return overrun; }
-
-    quint32 bits(int count)
-    {
-        quint32 value = 0;
-        for (int i = 0; i < count; ++i)
-            value = (value << 1) | bit();
-        return value;
-    }
-
-    quint32 ue()
-    {
-        int zeros = 0;
-        while (!bit()) {
-            if (overrun || ++zeros > 31) {
-                overrun = true;
-                return 0;
-            }
-        }
-        return zeros ? ((1u << zeros) - 1) + bits(zeros) : 0;
-    }
-
-    void skip(int count)
-    {
-        for (int i = 0; i < count; ++i)
-            bit();
-    }
-
-private:
-    quint32 bit()
-    {
-        if (bitPos == 0) {
-            if (pos >= size) {
-                overrun = true;
-                return 0;
-            }
-            if (zeroRun >= 2 && data[pos] == 3) {
-                zeroRun = 0;
-                if (++pos >= size) {
-                    overrun = true;
-                    return 0;
-                }
-            }
-            current = data[pos++];
-            zeroRun = current == 0 ? zeroRun + 1 : 0;
-            bitPos = 8;
-        }
-        --bitPos;
-        return (current >> bitPos) & 1;
-    }
-
-    const uchar *data;
-    qsizetype size;
-    qsizetype pos = 0;
-    int bitPos = 0;
-    int zeroRun = 0;
-    uchar current = 0;
-    bool overrun = false;
-};
-
-} // namespace
 
 int SequenceFormat::cropUnitX() const
 {
@@ -148,9 +80,11 @@ bool HevcByteStream::readSequenceFormat(const char *nal, qsizetype size, Sequenc
         if (levelPresent[i])
             reader.skip(8);
     }
-    if (reader.ue() > 15)                         // sequence parameter set id
+    const quint32 id = reader.ue();
+    if (id > 15)
         return false;
     SequenceFormat parsed;
+    parsed.id = int(id);
     const quint32 chroma = reader.ue();
     if (chroma > 3)
         return false;
@@ -174,8 +108,10 @@ bool HevcByteStream::readSequenceFormat(const char *nal, qsizetype size, Sequenc
         parsed.cropBottom = int(bottom) * parsed.cropUnitY();
     }
     const quint32 lumaDepth = reader.ue(), chromaDepth = reader.ue();
-    if (lumaDepth > 8 || chromaDepth > 8 || reader.failed())
+    const quint32 pocBits = reader.ue();          // log2_max_pic_order_cnt_lsb_minus4
+    if (lumaDepth > 8 || chromaDepth > 8 || pocBits > 12 || reader.failed())
         return false;
+    parsed.log2MaxPocLsb = 4 + int(pocBits);
     parsed.bitDepthLuma = 8 + int(lumaDepth);
     parsed.bitDepthChroma = 8 + int(chromaDepth);
     *format = parsed;

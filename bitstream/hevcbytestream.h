@@ -15,6 +15,8 @@ struct SequenceFormat
     bool separateColourPlanes = false;
     int bitDepthLuma = 8, bitDepthChroma = 8;
     int cropLeft = 0, cropRight = 0, cropTop = 0, cropBottom = 0;   // conformance window
+    int id = 0;                           // sps_seq_parameter_set_id
+    int log2MaxPocLsb = 4;                // bits of the picture order count in slice headers
 
     // The steps in which the conformance window can crop, in luma samples.
     int cropUnitX() const;

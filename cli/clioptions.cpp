@@ -59,7 +59,8 @@ bool CliOptions::parse(const QStringList &arguments)
         "Transcodes a video into an HEVC bitstream: decodes INPUT into padded 8-bit 4:2:0 pictures "
         "that stream to the encoder through a pipe, then writes the input's picture rate, aspect "
         "ratio and colour description into the bitstream's parameter sets. A raw .yuv INPUT goes "
-        "to the encoder as it is.\n"
+        "to the encoder as it is. An output named .mp4, .m4v, .mov, .mkv, .ts or .m2ts is a "
+        "container holding the bitstream with INPUT's sound, subtitles and chapters, in sync.\n"
         "\n"
         "  morlunex-cli [options] INPUT\n"
         "  morlunex-cli --join OUTPUT SEGMENT...\n"
@@ -69,13 +70,13 @@ bool CliOptions::parse(const QStringList &arguments)
         "does not start; 73 the output cannot be created or is the input, configuration or "
         "encoder, or the --join output exists, or OUTPUT.parts/ is in use by a job with other settings; 74 not every picture reached the encoder (with "
         "--strict also: the input ended before the pictures it declares), or the output could not "
-        "be written; 75 temporary folder unusable; 76 the encoder exited 0 without writing a "
+        "be written (a container's bitstream is then kept as OUTPUT.265); 75 temporary folder unusable; 76 the encoder exited 0 without writing a "
         "picture, or a segment it wrote is not whole; 128 + N after signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
-                                    QStringLiteral("The bitstream to write (default: INPUT with the "
-                                                   "suffix .265)."),
+                                    QStringLiteral("The bitstream or container to write (default: "
+                                                   "INPUT with the suffix .265)."),
                                     QStringLiteral("FILE"));
     const QCommandLineOption config({QStringLiteral("c"), QStringLiteral("cfg")},
                                     QStringLiteral("The encoder configuration (default: the window's "

@@ -46,6 +46,7 @@ int failureStatus(JobResult::Failure failure)
     case JobResult::TemporaryUnusable:
         return EX_TEMPFAIL;
     case JobResult::FramesNotWritten:
+    case JobResult::MuxFailed:
         return EX_IOERR;
     case JobResult::StartPastEnd:
         return EX_USAGE;

@@ -565,6 +565,32 @@ void decoderPictureHdr(const VideoDecoder *decoder, HdrMetadata *hdr)
         takeLightLevel(reinterpret_cast<const AVContentLightMetadata *>(light->data), hdr);
 }
 
+int64_t decoderPictureTime(const VideoDecoder *decoder, int64_t *duration)
+{
+    if (duration)
+        *duration = 0;
+    if (!decoder || !decoder->frame)
+        return AV_NOPTS_VALUE;
+    if (duration) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+        *duration = std::max<int64_t>(0, decoder->frame->duration);
+#else
+        *duration = std::max<int64_t>(0, decoder->frame->pkt_duration);
+#endif
+    }
+    return decoder->frame->best_effort_timestamp;
+}
+
+bool decoderTimeBase(const VideoDecoder *decoder, int *num, int *den)
+{
+    if (!decoderIsOpen(decoder))
+        return false;
+    const AVRational base = decoder->inputContext->streams[decoder->videoStreamIndex]->time_base;
+    *num = base.num;
+    *den = base.den;
+    return true;
+}
+
 namespace {
 
 // The number of pictures a decoder that started at the first one has delivered before the

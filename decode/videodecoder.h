@@ -116,6 +116,12 @@ bool decoderPictureIsFullRange(const VideoDecoder *decoder);
 // Fills in what *hdr lacks from the side data of the picture delivered last (an input whose
 // container says nothing may carry its HDR metadata in the pictures' own SEI messages).
 void decoderPictureHdr(const VideoDecoder *decoder, HdrMetadata *hdr);
+// The time of the picture delivered last, in units of the stream's time base (the container's
+// timestamp, else the decoder's best guess; INT64_MIN when there is none), and how long it is
+// shown (0 when not known).
+int64_t decoderPictureTime(const VideoDecoder *decoder, int64_t *duration);
+// The video stream's time base as a fraction of a second; false when the decoder is not open.
+bool decoderTimeBase(const VideoDecoder *decoder, int *num, int *den);
 // Moves on so that the next picture delivered is picture number `index` (0 is the first).
 // AVERROR_EOF when the input has no such picture; decoderNextPicture then tells how many it has.
 int decoderSkipTo(VideoDecoder *decoder, int64_t index);

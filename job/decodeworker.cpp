@@ -207,6 +207,15 @@ bool DecodeWorker::writePicture(const FrameInfo &frame)
     return false;
 }
 
+void DecodeWorker::recordPictureTime(const VideoDecoder *decoder)
+{
+    if (times.isEmpty())
+        decoderTimeBase(decoder, &times.timeBaseNum, &times.timeBaseDen);
+    int64_t duration = 0;
+    times.times.append(decoderPictureTime(decoder, &duration));
+    times.lastDuration = duration;
+}
+
 void DecodeWorker::run()
 {
     VideoDecoder *decoder = decoderCreate();
@@ -269,6 +278,7 @@ void DecodeWorker::run()
         }
         if (!writePicture(frame))
             break;
+        recordPictureTime(decoder);
         emit picturesWritten(written);
         if (!sink->isPipe() && written == launchAfter && !launched && !launchEncoder())
             break;

@@ -3,6 +3,7 @@
 
 #include "decode/videodecoder.h"
 #include "job/jobtypes.h"
+#include "mux/picturetimes.h"
 
 #include <QObject>
 #include <QString>
@@ -48,6 +49,8 @@ public:
     // The input's pictures counted while looking for the start picture past its end.
     qint64 picturesInInput() const { return inputPictures; }
     int chromaFormat() const { return pictureChroma; }
+    // When each picture handed over is shown, as the input said.
+    const PictureTimes &pictureTimes() const { return times; }
 
 signals:
     // expectedPictures: the pictures the job will hand over, as far as known; declaredPictures:
@@ -66,6 +69,7 @@ private:
     bool createSink(const FrameInfo &frame);
     bool launchEncoder();
     bool writePicture(const FrameInfo &frame);
+    void recordPictureTime(const VideoDecoder *decoder);
     void setFailure(JobResult::Failure failure, const QString &text);
 
     const JobSettings settings;
@@ -94,6 +98,7 @@ private:
     qint64 inputPictures = 0;
     int pictureDepth = 8;
     int pictureChroma = 420;
+    PictureTimes times;
 };
 
 #endif // DECODEWORKER_H

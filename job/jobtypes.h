@@ -54,7 +54,8 @@ struct JobResult
         StartPastEnd,         // the input ends before the first picture asked for
         PartsInUse,           // the job's kept segments are in use by a process with other settings
         PartsUnusable,        // the folder of kept segments cannot be made, read or written
-        SegmentUnfit          // a segment could not be checked or joined
+        SegmentUnfit,         // a segment could not be checked or joined
+        MuxFailed             // the container could not be written; the bitstream is kept beside it
     };
 
     Outcome outcome = Failed;

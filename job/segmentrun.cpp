@@ -298,6 +298,7 @@ void SegmentRun::onDecodeFinished()
     result.reachedEnd = worker->reachedEnd();
     result.encoderLeftEarly = worker->encoderLeftEarly();
     result.declaredExact = worker->streamInfo().pictureCountDeclared;
+    result.times = worker->pictureTimes();
     emit progressed(picturesGiven);
     if (worker->failure() != JobResult::NoFailure) {
         fail(worker->failure(), worker->failureText());

@@ -5,6 +5,7 @@
 #include "outputguard.h"
 
 #include "bitstream/outputrewriter.h"
+#include "mux/picturetimes.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -50,6 +51,7 @@ public:
         qint64 declared = 0;            // what the input declares for the run's stretch; 0: unknown
         bool declaredExact = false;     // declared is the container's own count
         OutputFacts facts;              // what the output should show of the input
+        PictureTimes times;             // when each picture handed over is shown, as the input said
         OutputGuard::Stamp before;      // the output as it was just before the encoder started
     };
 

@@ -8,6 +8,7 @@
 #include "bitstream/outputrewriter.h"
 #include "bitstream/segmentjoiner.h"
 #include "bitstream/streaminspector.h"
+#include "mux/containerformat.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -95,6 +96,8 @@ void TranscodeJob::start(const JobSettings &jobSettings)
     checking = 0;
     picturesThisRun = 0;
     segmentMessages.clear();
+    privateBitstream.clear();
+    muxStop = false;
     outputClaim.reset();
     clock.start();
 
@@ -221,6 +224,7 @@ void TranscodeJob::stop()
     if (!running || stopping)
         return;
     stopping = true;
+    muxStop = true;
     if (onePiece) {
         onePiece->stop();
         return;
@@ -235,6 +239,7 @@ void TranscodeJob::abort()
         return;
     aborting = true;
     stopping = true;
+    muxStop = true;
     if (onePiece) {
         onePiece->abort();
         delete onePiece;
@@ -255,6 +260,7 @@ void TranscodeJob::abort()
         delete thread;
     }
     helpers.clear();
+    keepBitstream(privateBitstream);
     finish(pending);
 }
 
@@ -263,7 +269,19 @@ void TranscodeJob::abort()
 
 void TranscodeJob::startOnePiece()
 {
-    onePiece = new SegmentRun(settings, this);
+    JobSettings run = settings;
+    if (containerOutput()) {
+        QString problem;
+        const QString output = absolute(settings.output);
+        privateBitstream = ContainerMuxer::createHiddenSibling(output, QStringLiteral(".265"), &problem);
+        if (privateBitstream.isEmpty()) {
+            fail(JobResult::OutputUnusable,
+                 QStringLiteral("Cannot create a file beside the output %1:\n%2.").arg(native(output), problem));
+            return;
+        }
+        run.output = privateBitstream;
+    }
+    onePiece = new SegmentRun(run, this);
     connect(onePiece, &SegmentRun::commandLineReady, this, &TranscodeJob::commandLineReady);
     connect(onePiece, &SegmentRun::opened, this, [this](qint64 expected, qint64 declared) {
         expectedPictures = expected;
@@ -317,18 +335,28 @@ void TranscodeJob::onePieceFinished()
         checkOutput = outcome.exitCode == 0 && !outcome.crashed;
     }
     if (!checkOutput) {
+        keepBitstream(privateBitstream);
         finish(result);
         return;
     }
-    const QString output = absolute(settings.output);
+    const QString output = privateBitstream.isEmpty() ? absolute(settings.output) : privateBitstream;
+    const std::shared_ptr<MuxRequest> container =
+        privateBitstream.isEmpty() ? nullptr : containerRequest(privateBitstream, outcome.times, outcome.reachedEnd);
     auto checked = std::make_shared<OutputCheck>();
-    offThread([output, outcome, checked] { *checked = checkAndRewrite(output, outcome.facts, outcome.before); },
-              [this, result, checked]() mutable {
-                  for (const QString &line : std::as_const(checked->lines))
-                      emit message(line);
-                  result.outputProblem = checked->problem;
-                  finish(result);
-              });
+    offThread(
+        [output, outcome, checked, container, stop = &muxStop] {
+            *checked = checkAndRewrite(output, outcome.facts, outcome.before);
+            if (container && checked->problem.isEmpty() && !checked->leftAsIs)
+                checked->muxed = std::make_shared<MuxResult>(ContainerMuxer::mux(*container, stop));
+        },
+        [this, result, checked]() mutable {
+            for (const QString &line : std::as_const(checked->lines))
+                emit message(line);
+            result.outputProblem = checked->problem;
+            if (!privateBitstream.isEmpty())
+                finishContainer(&result, *checked);
+            finish(result);
+        });
 }
 
 void TranscodeJob::checkDeclaredCount(qint64 declared, bool exact)
@@ -361,6 +389,7 @@ TranscodeJob::OutputCheck TranscodeJob::checkAndRewrite(const QString &output, c
         check.lines << QStringLiteral("The output was left as the encoder wrote it: %1 is still open for "
                                       "writing by process %2 after the encoder exited.")
                            .arg(shown, numbers.join(QStringLiteral(", ")));
+        check.leftAsIs = true;
         return check;
     }
     if (!OutputGuard::changedSince(before, output)) {
@@ -705,6 +734,9 @@ void TranscodeJob::segmentEnded(int index)
                     return;
                 record->first = first;
                 record->pictures = handed;
+                // Kept for the container: when its pictures are shown, and whether it ends the input.
+                record->extra.insert(QStringLiteral("times"), outcome.times.toJson());
+                record->extra.insert(QStringLiteral("reached_end"), lastOfInput);
                 *problem = folder->finish(*record);
             },
             [this, index, problem] {
@@ -871,16 +903,34 @@ void TranscodeJob::makeOutput()
     const QString output = absolute(settings.output);
     const OutputFacts shown = facts;
     PartsFolder *folder = parts.get();
+    const bool container = containerOutput();
+    // The request is made in full once the segments' records are read, off this thread.
+    const std::shared_ptr<MuxRequest> request =
+        container ? containerRequest(joined, PictureTimes(), false) : nullptr;
+    const std::atomic_bool *stop = &muxStop;
     auto problem = std::make_shared<QString>();
     auto lines = std::make_shared<QStringList>();
     auto redo = std::make_shared<QList<int>>();
+    auto muxed = std::make_shared<MuxResult>();
     offThread(
-        [paths, firsts, joined, output, shown, folder, problem, lines, redo] {
+        [paths, firsts, joined, output, shown, folder, problem, lines, redo, request, stop, muxed] {
             // Every segment is checked whole before the join: one edited since is encoded again.
+            PictureTimes times;
+            bool reachedEnd = false;
             for (int i = 0; i < firsts.size(); ++i) {
                 PartsFolder::SegmentRecord record;
-                if (!folder->finished(firsts.at(i), &record, true))
+                PictureTimes segmentTimes;
+                if (!folder->finished(firsts.at(i), &record, true)
+                    || (request && !PictureTimes::fromJson(record.extra.value(QStringLiteral("times")).toObject(),
+                                                           &segmentTimes))) {
                     *redo << i;
+                    continue;
+                }
+                if (times.isEmpty())
+                    times = segmentTimes;
+                else
+                    times.append(segmentTimes);
+                reachedEnd = record.extra.value(QStringLiteral("reached_end")).toBool();
             }
             if (!redo->isEmpty())
                 return;
@@ -890,10 +940,23 @@ void TranscodeJob::makeOutput()
                 return;
             }
             const RewriteResult rewritten = OutputRewriter::rewrite(joined, shown);
+            *lines << QStringLiteral("Joined %1 segments.").arg(paths.size());
             if (rewritten.rewritten)
                 *lines << rewritten.summary;
             else if (!rewritten.error.isEmpty())
                 *lines << QStringLiteral("The output was left as the encoder wrote it: %1").arg(rewritten.error);
+            if (request) {
+                request->pictures = times;
+                request->spanStart = times.isEmpty() ? 0 : times.times.first();
+                request->spanEnd = times.isEmpty() ? 0 : times.end();
+                request->cutEnd = !reachedEnd;
+                *muxed = ContainerMuxer::mux(*request, stop);
+                if (muxed->ok) {
+                    QFile::remove(joined);
+                    folder->remove();
+                }
+                return;
+            }
             // In the output's place in one step, looking to its owner as the old one did.
             struct stat old;
             if (::stat(QFile::encodeName(output).constData(), &old) == 0)
@@ -903,10 +966,29 @@ void TranscodeJob::makeOutput()
                                .arg(native(output), QString::fromLocal8Bit(std::strerror(errno)), native(joined));
                 return;
             }
-            lines->prepend(QStringLiteral("Joined %1 segments into %2.").arg(paths.size()).arg(native(output)));
+            lines->first() = QStringLiteral("Joined %1 segments into %2.").arg(paths.size()).arg(native(output));
             folder->remove();
         },
-        [this, problem, lines, redo] { outputMade(*problem, *lines, *redo); });
+        [this, problem, lines, redo, container, muxed, joined] {
+            if (container && redo->isEmpty() && problem->isEmpty()) {
+                OutputCheck check;
+                check.muxed = muxed;
+                privateBitstream = joined;
+                for (const QString &line : std::as_const(*lines))
+                    emit message(line);
+                finishContainer(&pending, check);
+                if (pending.failure == JobResult::MuxFailed || pending.outcome == JobResult::Stopped) {
+                    // The segments stay for another try; the joined stream is kept beside the output.
+                    makingOutput = false;
+                    outputClaim.reset();
+                    endSegments();
+                    return;
+                }
+                outputMade(QString(), QStringList(), QList<int>());
+                return;
+            }
+            outputMade(*problem, *lines, *redo);
+        });
 }
 
 void TranscodeJob::outputMade(const QString &problem, const QStringList &lines, const QList<int> &redo)
@@ -976,4 +1058,103 @@ void TranscodeJob::endSegments()
                          .arg(result.segmentsKept).arg(result.segmentsTotal).arg(native(parts->path())));
     reportProgress(true);
     finish(result);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Container output
+
+bool TranscodeJob::containerOutput() const
+{
+    return ContainerFormat::forPath(settings.output).isContainer();
+}
+
+// What the mux needs, as plain values: the pictures' times as the decodes recorded them, the
+// span of the input they cover, and the input for its other streams (none for a raw input,
+// whose pictures follow each other at the rate given for it).
+std::shared_ptr<MuxRequest> TranscodeJob::containerRequest(const QString &bitstream, const PictureTimes &times,
+                                                           bool reachedEnd) const
+{
+    auto request = std::make_shared<MuxRequest>();
+    request->bitstream = bitstream;
+    request->output = absolute(settings.output);
+    if (settings.rawWidth != 0 && settings.rawHeight != 0) {
+        EncoderConfigFile config;
+        config.read(settings.config);
+        request->pictures.timeBaseNum = 1;
+        request->pictures.timeBaseDen =
+            settings.rawFps > 0 ? settings.rawFps : qMax(1, config.intValue(QStringLiteral("FrameRate"), 25));
+        return request;
+    }
+    request->input = absolute(settings.input);
+    request->pictures = times;
+    if (!times.isEmpty()) {
+        request->spanStart = times.times.first();
+        request->spanEnd = times.end();
+    }
+    request->cutStart = settings.startPicture > 0;
+    request->cutEnd = !reachedEnd;
+    return request;
+}
+
+void TranscodeJob::finishContainer(JobResult *result, const OutputCheck &check)
+{
+    const QString bitstream = privateBitstream;
+    if (!check.muxed) {
+        // Nothing was muxed: the encoder broke its contract, or its file is still being written.
+        if (check.leftAsIs && result->outputProblem.isEmpty()) {
+            result->outcome = JobResult::Failed;
+            result->failure = JobResult::MuxFailed;
+            result->message = QStringLiteral("%1 was not muxed: the encoder's bitstream was still being written.\n"
+                                             "The encoded bitstream is kept as %2.")
+                                  .arg(native(absolute(settings.output)), native(keepBitstream(bitstream)));
+        } else {
+            keepBitstream(bitstream);
+        }
+        privateBitstream.clear();
+        return;
+    }
+    const MuxResult &outcome = *check.muxed;
+    for (const QString &note : outcome.notes)
+        emit message(note);
+    if (outcome.ok) {
+        QFile::remove(bitstream);
+        privateBitstream.clear();
+        emit message(outcome.summary);
+        return;
+    }
+    emit message(outcome.stopped ? QStringLiteral("Stopped before %1 was written.").arg(native(absolute(settings.output)))
+                                 : outcome.error);
+    const QString kept = native(keepBitstream(bitstream));
+    privateBitstream.clear();
+    if (outcome.stopped) {
+        result->outcome = JobResult::Stopped;
+        return;
+    }
+    result->outcome = JobResult::Failed;
+    result->failure = JobResult::MuxFailed;
+    result->message = QStringLiteral("%1.\nThe encoded bitstream is kept as %2.").arg(outcome.error, kept);
+}
+
+// An encoded bitstream that did not make it into its container (a stop, a failure) is kept as
+// "<output>.265" when it holds anything, and the log says where; an empty one goes.
+QString TranscodeJob::keepBitstream(QString bitstream)
+{
+    if (bitstream.isEmpty() || !QFileInfo::exists(bitstream))
+        return QString();
+    if (bitstream == privateBitstream)
+        privateBitstream.clear();
+    if (QFileInfo(bitstream).size() == 0) {
+        QFile::remove(bitstream);
+        return QString();
+    }
+    QString kept = absolute(settings.output) + QStringLiteral(".265");
+    // Never over one of the files the job reads.
+    for (const QString &other : {settings.input, settings.config, settings.encoder})
+        if (!other.isEmpty() && FileCheck::sameFile(other, kept))
+            kept = bitstream;
+    if (kept != bitstream
+        && ::rename(QFile::encodeName(bitstream).constData(), QFile::encodeName(kept).constData()) != 0)
+        kept = bitstream;
+    emit message(QStringLiteral("The encoded bitstream is kept as %1.").arg(native(kept)));
+    return kept;
 }

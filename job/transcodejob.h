@@ -6,6 +6,8 @@
 #include "outputguard.h"
 #include "partsfolder.h"
 
+#include "mux/containermuxer.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QSet>
@@ -13,6 +15,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -66,11 +69,14 @@ signals:
     void finished(const JobResult &result);
 
 private:
-    // What the steps after a successful encoder found: log lines, and a broken contract.
+    // What the steps after a successful encoder found: log lines, a broken contract, whether
+    // the bitstream was left as it is (still being written), and the container's outcome.
     struct OutputCheck
     {
         QStringList lines;
         QString problem;
+        bool leftAsIs = false;
+        std::shared_ptr<MuxResult> muxed;   // set for a container output that was muxed
     };
     // One segment of the plan and how far it has come.
     struct Segment
@@ -94,6 +100,13 @@ private:
     void checkDeclaredCount(qint64 declared, bool exact);
     static OutputCheck checkAndRewrite(const QString &output, const OutputFacts &facts,
                                        const OutputGuard::Stamp &before);
+
+    // A container output: the encoder writes a hidden file beside it, muxed at the end.
+    bool containerOutput() const;
+    std::shared_ptr<MuxRequest> containerRequest(const QString &bitstream, const PictureTimes &times,
+                                                 bool reachedEnd) const;
+    void finishContainer(JobResult *result, const OutputCheck &check);
+    QString keepBitstream(QString bitstream);
 
     // Segments.
     void startSegments();
@@ -131,6 +144,8 @@ private:
 
     // One piece.
     SegmentRun *onePiece = nullptr;
+    QString privateBitstream;       // a container output's: the encoder's file beside it
+    std::atomic_bool muxStop{false};
 
     // Segments.
     std::unique_ptr<PartsFolder> parts;

@@ -86,6 +86,7 @@ private slots:
     void initTestCase();
     void twoEncoders_fromTheCommandLine_matchTheInput();
     void twoEncoders_fromTheWindow_matchTheInput();
+    void twoEncoders_intoAContainer_keepTimesAndSound();
     void interrupted_resumesToTheSameBytes_data();
     void interrupted_resumesToTheSameBytes();
     void twoProcesses_shareOneJob();
@@ -193,6 +194,49 @@ void SegmentsTest::twoEncoders_fromTheWindow_matchTheInput()
     QVERIFY2(psnr >= 30.0, qPrintable(QString::number(psnr)));
     QVERIFY(!QFileInfo::exists(folder + "/window.265.parts"));
     QVERIFY(everythingIn(env.tempPath()).isEmpty());
+}
+
+// The frames' presentation times of the first stream of this type, in seconds.
+QList<double> frameTimes(const QString &path, const char *type)
+{
+    const TestSupport::RunResult run = TestSupport::run("ffprobe", {"-v", "error", "-select_streams", QString(type) + ":0",
+                                                                   "-show_entries", "frame=pts_time", "-of", "csv=p=0", path});
+    QList<double> times;
+    for (const QByteArray &line : run.out.split('\n'))
+        if (!line.trimmed().isEmpty())
+            times << line.split(',').first().trimmed().toDouble();
+    return times;
+}
+
+// The segments' pictures go into an MP4 at the times the input gave them, on an uneven clock,
+// with the input's sound copied unchanged.
+void SegmentsTest::twoEncoders_intoAContainer_keepTimesAndSound()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", QStringLiteral("testsrc2=size=%1x%2:rate=25").arg(width).arg(height),
+                                 "-f", "lavfi", "-i", "sine=frequency=440:duration=8",
+                                 "-vf", "setpts='N/25/TB+if(gte(N,50),0.2/TB,0)'", "-fps_mode", "passthrough",
+                                 "-frames:v", "100", "-c:v", "libx264", "-g", "16", "-pix_fmt", "yuv420p",
+                                 "-c:a", "aac", "-shortest", folder + "/sound.mp4"}));
+    QStringList arguments = jobArguments(folder, QStringLiteral("out.mp4"));
+    arguments.replace(0, "sound.mp4");
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), arguments, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.err.contains("Muxed into"), run.err.constData());
+
+    const QList<double> wanted = frameTimes(folder + "/sound.mp4", "v");
+    const QList<double> got = frameTimes(folder + "/out.mp4", "v");
+    QCOMPARE(got.size(), 100);
+    QCOMPARE(got.size(), wanted.size());
+    for (int i = 0; i < got.size(); ++i)
+        QVERIFY2(qAbs(got.at(i) - wanted.at(i)) < 0.001, qPrintable(QStringLiteral("picture %1: %2 s, not %3 s").arg(i).arg(got.at(i)).arg(wanted.at(i))));
+    const auto audioHash = [](const QString &path) {
+        return TestSupport::run("ffmpeg", {"-v", "error", "-i", path, "-map", "0:a", "-c", "copy", "-f", "md5", "-"}).out;
+    };
+    QCOMPARE(audioHash(folder + "/out.mp4"), audioHash(folder + "/sound.mp4"));
+    QVERIFY(!QFileInfo::exists(folder + "/out.mp4.parts"));
+    QCOMPARE(QDir(folder).entryList({"*.265", ".*.265"}, QDir::Files | QDir::Hidden), QStringList());
 }
 
 void SegmentsTest::interrupted_resumesToTheSameBytes_data()

@@ -238,7 +238,11 @@ void HenQ::onSelectEncoder()
 
 void HenQ::onOutputOpen()
 {
-    const QString path = pickFile(recentDir, tr("*.265 *.hevc *.bin;;All(*.*)"));
+    // The bitstream types first, as the proposed name is one; a container type makes the job
+    // put the bitstream into that container with the input's sound, subtitles and chapters.
+    const QString path = pickFile(recentDir, tr("HEVC bitstream (*.265 *.hevc *.bin);;MP4 (*.mp4 *.m4v);;"
+                                                "QuickTime (*.mov);;Matroska (*.mkv);;"
+                                                "MPEG transport stream (*.ts *.m2ts);;All(*.*)"));
     if (path.isEmpty())
         return;
     outputEdit->setText(path);

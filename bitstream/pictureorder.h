@@ -1,0 +1,69 @@
+#ifndef PICTUREORDER_H
+#define PICTUREORDER_H
+
+// Works out where each access unit of an HEVC stream comes in output order, the way a decoder
+// does: from the picture order counts in the slice headers, which start again with every coded
+// video sequence (at an IDR or BLA picture, and at a CRA picture that opens the stream or follows
+// an end of sequence). The leading pictures a decoder skips there (RASL pictures, which refer to
+// pictures before the sequence) are not output.
+
+#include <QString>
+#include <QVector>
+
+class PictureOrder
+{
+public:
+    enum Kind {
+        Shown,        // a picture a decoder outputs
+        Skipped,      // a picture a decoder decodes no further and does not output
+        NoPicture     // an access unit without a picture (an end of sequence alone, say)
+    };
+
+    // Reads the next access unit in decoding order (NAL units after start codes). False when
+    // one of its headers cannot be read or it holds more than one picture; problem says why.
+    bool addAccessUnit(const char *data, qsizetype size);
+    // Puts the shown pictures in output order; false when two share a place (problem says
+    // which). Call once after the last access unit.
+    bool finish();
+
+    int units() const { return int(entries.size()); }
+    int shown() const { return shownCount; }
+    Kind kind(int unit) const { return entries.at(unit).kind; }
+    bool isRandomAccess(int unit) const { return entries.at(unit).randomAccess; }
+    // The place of a shown picture in output order (0 is the first shown); -1 otherwise.
+    int outputPlace(int unit) const { return entries.at(unit).place; }
+
+    QString problem;
+
+private:
+    struct Sequence { bool known = false; int log2MaxPocLsb = 4; bool separateColourPlanes = false; };
+    struct PictureSet
+    {
+        bool known = false;
+        int sequence = 0;
+        bool outputFlagPresent = false;
+        int extraSliceHeaderBits = 0;
+    };
+    struct Entry
+    {
+        Kind kind = NoPicture;
+        bool randomAccess = false;
+        int codedSequence = 0;
+        int poc = 0;
+        int place = -1;
+    };
+
+    bool readPictureSet(const char *nal, qsizetype size);
+    bool readSlice(const char *nal, qsizetype size, Entry *entry);
+
+    Sequence sequences[16];
+    PictureSet pictureSets[64];
+    QVector<Entry> entries;
+    int codedSequence = -1;
+    int previousTid0Poc = 0;
+    bool opensSequence = true;   // the next random-access picture starts a sequence anew
+    bool skippingLeading = false; // RASL pictures of the current random-access picture are skipped
+    int shownCount = 0;
+};
+
+#endif // PICTUREORDER_H
