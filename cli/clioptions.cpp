@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QProcess>
 #include <QThread>
 
 namespace {
@@ -106,8 +107,8 @@ bool CliOptions::parse(const QStringList &arguments)
                                       QStringLiteral("STYLE"));
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("Errors only on standard error: no command line, "
-                                                  "messages or summary, and no progress unless "
-                                                  "--progress asks for it."));
+                                                  "messages, encoder output or summary, and no progress "
+                                                  "unless --progress asks for it."));
     const QCommandLineOption join(QStringLiteral("join"),
                                   QStringLiteral("Join the SEGMENT bitstreams, in the order given, "
                                                  "into OUTPUT."),
@@ -123,6 +124,13 @@ bool CliOptions::parse(const QStringList &arguments)
                                                           "(default: whole intra periods, chosen from "
                                                           "the configuration)."),
                                            QStringLiteral("N"));
+    const QCommandLineOption expect(QStringLiteral("expect"),
+                                    QStringLiteral("--join: the segments must hold N pictures in all."),
+                                    QStringLiteral("N"));
+    const QCommandLineOption encoderLog(QStringLiteral("encoder-log"),
+                                        QStringLiteral("Append the encoder's own output (standard output "
+                                                       "and error) to FILE instead (-q alone drops it)."),
+                                        QStringLiteral("FILE"));
     const QCommandLineOption fresh(QStringLiteral("fresh"),
                                    QStringLiteral("Discard the segments kept from an earlier run of "
                                                   "the same job."));
@@ -132,7 +140,7 @@ bool CliOptions::parse(const QStringList &arguments)
     const QCommandLineOption overwrite(QStringLiteral("overwrite"),
                                        QStringLiteral("--join: replace OUTPUT when it exists."));
     parser.addOptions({output, config, encoder, size, fps, start, frames, progress, quiet, join, strict,
-                       overwrite, jobs, segmentLength, fresh});
+                       overwrite, jobs, segmentLength, fresh, expect, encoderLog});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("The video to transcode, or a raw .yuv file."));
 
@@ -150,7 +158,7 @@ bool CliOptions::parse(const QStringList &arguments)
 
     // An option given twice would have its first value dropped without a word.
     for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress, join,
-                                             jobs, segmentLength}) {
+                                             jobs, segmentLength, expect, encoderLog}) {
         const QStringList values = parser.values(option);
         if (values.size() > 1)
             return fail(QStringLiteral("--%1 is given %2 times (%3); give it once")
@@ -163,7 +171,7 @@ bool CliOptions::parse(const QStringList &arguments)
     const QStringList positional = parser.positionalArguments();
     if (parser.isSet(join)) {
         for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress, strict,
-                                                 jobs, segmentLength, fresh}) {
+                                                 jobs, segmentLength, fresh, encoderLog}) {
             if (parser.isSet(option))
                 return fail(QStringLiteral("--join takes no --%1").arg(option.names().constLast()));
         }
@@ -173,14 +181,25 @@ bool CliOptions::parse(const QStringList &arguments)
             return fail(QStringLiteral("--join needs the segments to join"));
         if (positional.contains(QString()))
             return fail(QStringLiteral("--join was given an empty segment name"));
+        if (parser.isSet(expect) && !readCount(parser.value(expect), 1, &expected))
+            return fail(QStringLiteral("--expect takes a number of pictures of 1 or more, not \"%1\"")
+                            .arg(parser.value(expect)));
         chosenAction = Join;
         joinTarget = parser.value(join);
         segmentPaths = positional;
         return true;
     }
 
-    if (overwriteOutput)
-        return fail(QStringLiteral("--overwrite goes with --join"));
+    if (overwriteOutput || parser.isSet(expect))
+        return fail(QStringLiteral("--%1 goes with --join").arg(overwriteOutput ? "overwrite" : "expect"));
+    encoderLogPath = parser.value(encoderLog);
+    if (parser.isSet(encoderLog) && encoderLogPath.isEmpty())
+        return fail(QStringLiteral("--encoder-log needs a file name"));
+    // The encoder's standard error goes where its standard output goes.
+    if (!encoderLogPath.isEmpty())
+        jobSettings.encoderErrors = QFileInfo(encoderLogPath).absoluteFilePath();
+    else if (quietRun)
+        jobSettings.encoderErrors = QProcess::nullDevice();
     if (positional.isEmpty())
         return fail(QStringLiteral("no input given"));
     if (positional.size() > 1)

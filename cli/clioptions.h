@@ -31,6 +31,10 @@ public:
     bool strict() const { return strictRun; }
     // --join may replace an existing OUTPUT.
     bool overwrite() const { return overwriteOutput; }
+    // --join: the pictures the joined segments must hold in all; -1 when not given.
+    qint64 expectedPictures() const { return expected; }
+    // Where the encoder's own output goes instead of standard output; empty: standard output.
+    const QString &encoderLog() const { return encoderLogPath; }
     // --join: the output and the segments in order.
     const QString &joinOutput() const { return joinTarget; }
     const QStringList &segments() const { return segmentPaths; }
@@ -47,6 +51,8 @@ private:
     bool quietRun = false;
     bool strictRun = false;
     bool overwriteOutput = false;
+    qint64 expected = -1;
+    QString encoderLogPath;
     QString joinTarget;
     QStringList segmentPaths;
     QString errorText;

@@ -90,8 +90,14 @@ CliRunner::CliRunner(const CliOptions &options, QObject *parent)
         incomplete = true;
         reporter.printLine(QStringLiteral("morlunex-cli: warning: ") + oneLine(text));
     });
-    connect(&job, &TranscodeJob::encoderOutput, this,
-            [this](const QByteArray &bytes) { reporter.writeOutput(bytes); });
+    // The encoder's own lines: to standard output as they come, into the file --encoder-log
+    // names, or nowhere with -q.
+    connect(&job, &TranscodeJob::encoderOutput, this, [this](const QByteArray &bytes) {
+        if (encoderLog.isOpen())
+            encoderLog.write(bytes);
+        else if (!this->options.quiet())
+            reporter.writeOutput(bytes);
+    });
     connect(&job, &TranscodeJob::progressChanged, this, &CliRunner::onProgress);
     connect(&job, &TranscodeJob::finished, this, &CliRunner::onFinished);
 }
@@ -109,6 +115,14 @@ void CliRunner::start()
     if (status != EX_OK) {
         end(status, problem);
         return;
+    }
+    if (!options.encoderLog().isEmpty()) {
+        encoderLog.setFileName(options.encoderLog());
+        if (!encoderLog.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+            end(EX_CANTCREAT, QStringLiteral("cannot write the encoder's log %1: %2")
+                                  .arg(options.encoderLog(), encoderLog.errorString()));
+            return;
+        }
     }
     job.start(options.settings());
 }

@@ -8,6 +8,7 @@
 #include "job/transcodejob.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QObject>
 
 // One transcode from the command line: checks what can be checked before any work starts,
@@ -40,6 +41,7 @@ private:
     QElapsedTimer clock;
     int caughtSignal = 0;
     bool incomplete = false;
+    QFile encoderLog;
     bool ended = false;
 };
 

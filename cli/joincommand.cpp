@@ -4,13 +4,16 @@
 #include "job/signalwatcher.h"
 
 #include "bitstream/segmentjoiner.h"
+#include "bitstream/streaminspector.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <atomic>
+#include <numeric>
 #include <cstdio>
 
 #include <sysexits.h>
@@ -28,9 +31,43 @@ int failWith(int status, const QString &text)
     return status;
 }
 
+// Whether the segments make one whole: each holds the pictures from the first its name gives
+// up to the next one's, and all of them as many as expected. Empty when they do, else why not.
+QString checkWhole(const QStringList &segments, qint64 expected, const std::atomic_bool &stop)
+{
+    static const QRegularExpression named(QStringLiteral("^part_([0-9]+)\\.265$"));
+    QList<qint64> firsts, counts;
+    bool allNamed = true;
+    for (const QString &segment : segments) {
+        if (stop)
+            return QString();
+        const QRegularExpressionMatch match = named.match(QFileInfo(segment).fileName());
+        allNamed = allNamed && match.hasMatch();
+        firsts << (match.hasMatch() ? match.captured(1).toLongLong() : -1);
+        counts << StreamInspector::inspect(segment).pictures;
+    }
+    if (allNamed) {
+        for (int i = 0; i + 1 < segments.size(); ++i) {
+            const qint64 end = firsts.at(i) + counts.at(i);
+            const qint64 next = firsts.at(i + 1);
+            if (end < next)
+                return QStringLiteral("the segments are not complete: pictures %1 to %2 are missing between %3 and %4")
+                    .arg(end).arg(next - 1).arg(segments.at(i), segments.at(i + 1));
+            if (end > next)
+                return QStringLiteral("the segments overlap: %1 holds pictures %2 to %3, and %4 starts at picture %5")
+                    .arg(segments.at(i)).arg(firsts.at(i)).arg(end - 1).arg(segments.at(i + 1)).arg(next);
+        }
+    }
+    const qint64 total = std::accumulate(counts.begin(), counts.end(), qint64(0));
+    if (expected >= 0 && total != expected)
+        return QStringLiteral("the segments hold %1 pictures, not the %2 expected").arg(total).arg(expected);
+    return QString();
+}
+
 } // namespace
 
-int JoinCommand::run(const QString &output, const QStringList &segments, bool quiet, bool overwrite)
+int JoinCommand::run(const QString &output, const QStringList &segments, bool quiet, bool overwrite,
+                     qint64 expected)
 {
     for (const QString &segment : segments) {
         const QString reason = FileCheck::regularFileProblem(segment);
@@ -62,13 +99,20 @@ int JoinCommand::run(const QString &output, const QStringList &segments, bool qu
             caught = signalNumber;
         stop = true;
     });
-    QThread *worker = QThread::create([&] { result = SegmentJoiner::join(output, segments, &stop); });
+    QString incomplete;
+    QThread *worker = QThread::create([&] {
+        incomplete = checkWhole(segments, expected, stop);
+        if (incomplete.isEmpty() && !stop)
+            result = SegmentJoiner::join(output, segments, &stop);
+    });
     QObject::connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
     worker->start();
     loop.exec();
     worker->wait();
     delete worker;
 
+    if (!incomplete.isEmpty())
+        return failWith(EX_DATAERR, incomplete + QStringLiteral("; nothing was written"));
     if (caught != 0 && !result.ok)
         return failWith(128 + caught, QStringLiteral("stopped by signal %1; %2 was not written")
                                           .arg(caught).arg(output));

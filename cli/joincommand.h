@@ -8,11 +8,15 @@
 // and returns the exit status (0, 65 a segment that cannot be joined, 66 a segment that
 // cannot be read or is no regular file, 73 an output that cannot be written, exists without
 // overwrite, or is one of the segments, 74 the output could not be written whole, 128 + N
-// after signal N).
+// after signal N). An incomplete set (a gap, an overlap, not the pictures expected) is 65.
 class JoinCommand
 {
 public:
-    static int run(const QString &output, const QStringList &segments, bool quiet, bool overwrite);
+    // With expected >= 0 the segments must hold that many pictures in all. Segments that name
+    // their first picture (part_<first>.265, as a job's parts folder and the segment recipes
+    // make them) must follow one another without a gap or an overlap.
+    static int run(const QString &output, const QStringList &segments, bool quiet, bool overwrite,
+                   qint64 expected = -1);
 };
 
 #endif // JOINCOMMAND_H

@@ -34,7 +34,8 @@ int main(int argc, char **argv)
                     qPrintable(QCoreApplication::applicationVersion()));
         return EX_OK;
     case CliOptions::Join:
-        return JoinCommand::run(options.joinOutput(), options.segments(), options.quiet(), options.overwrite());
+        return JoinCommand::run(options.joinOutput(), options.segments(), options.quiet(), options.overwrite(),
+                                options.expectedPictures());
     case CliOptions::Transcode:
         break;
     }

@@ -251,7 +251,9 @@ void DecodeWorker::run()
     // (or at the end of a shorter input), as it always has.
     const int launchAfter = 6;
     while (more && !stopRequested && (settings.pictureLimit < 0 || written < settings.pictureLimit)) {
-        if (decoderNextFrame(decoder, &frame) < 0) {
+        const int decoded = decoderNextFrame(decoder, &frame);
+        if (decoded < 0) {
+            decodeError = decoded != AVERROR_EOF && decoded != AVERROR_EXIT;
             inputEnded = true;
             break;
         }
@@ -285,7 +287,9 @@ void DecodeWorker::run()
     }
     if (!more)
         inputEnded = true;
-    std::fputs("Error decoding video\n", stderr);
+    // Only a decode that really failed says so: the normal end of the input is no error.
+    if (decodeError)
+        std::fputs("Error decoding video\n", stderr);
     decoderDestroy(&decoder);
 
     if (sink && !sink->isPipe() && !launched && written > 0 && failed == JobResult::NoFailure

@@ -96,6 +96,7 @@ private:
     int paddedHeight = 0;
     bool fullRangePictures = false;
     qint64 inputPictures = 0;
+    bool decodeError = false;
     int pictureDepth = 8;
     int pictureChroma = 420;
     PictureTimes times;

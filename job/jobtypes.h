@@ -21,6 +21,9 @@ struct JobSettings
     int parallelEncoders = 1;
     qint64 segmentLength = 0; // pictures a segment; 0: chosen from the configuration
     bool fresh = false;       // discard the segments kept from an earlier run of the job
+    // Where the encoder's standard error goes: empty, this program's own; else appended to
+    // this file (the null device for none).
+    QString encoderErrors;
 };
 
 // How far the job has come; only plain values, so that it may cross threads.

@@ -173,8 +173,14 @@ bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int heigh
                                    QString::number(width), QStringLiteral("-hgt"), QString::number(height)};
 
     encoder = new QProcess(this);
-    // The encoder's diagnostics go to our own standard error instead of piling up unread.
-    encoder->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The encoder's diagnostics go to our own standard error instead of piling up unread, or
+    // where the owner wants them.
+    if (settings.encoderErrors.isEmpty()) {
+        encoder->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    } else {
+        encoder->setProcessChannelMode(QProcess::SeparateChannels);
+        encoder->setStandardErrorFile(settings.encoderErrors, QIODevice::Append);
+    }
     // Program and arguments apart: every path reaches the encoder exactly, quotes included.
     encoder->setProgram(program);
     encoder->setArguments(arguments);

@@ -133,7 +133,20 @@ void CliTest::transcode_matchesSourceAndReportsJson()
     QVERIFY(last.value("final").toBool());
     QCOMPARE(last.value("pictures").toInt(), 20);
     QCOMPARE(last.value("total").toInt(), 20);
+    // A run that went well has no error line for a log to show.
+    QVERIFY2(!run.err.contains("rror"), run.err.constData());
     QVERIFY(QDir(env.tempPath()).isEmpty());
+
+    // Quiet means quiet, the encoder included; its lines can go to a file instead.
+    const TestSupport::RunResult quiet =
+        TestSupport::run(cliProgram(), {"clip.mp4", "-q", "-o", "quiet.265"}, 120000, env.path());
+    QVERIFY2(quiet.finished && quiet.exitCode == 0 && quiet.out.isEmpty() && quiet.err.isEmpty(), quiet.err.constData());
+    const TestSupport::RunResult logged = TestSupport::run(
+        cliProgram(), {"clip.mp4", "-o", "logged.265", "--encoder-log", "encoder.log", "--progress", "none"}, 120000, env.path());
+    QVERIFY2(logged.finished && logged.exitCode == 0 && logged.out.isEmpty(), logged.err.constData());
+    const QByteArray log = TestSupport::readFile(env.filePath("encoder.log"));
+    QCOMPARE(log.count("\nPOC ") + int(log.startsWith("POC ")), 20);
+    QVERIFY(log.contains("x265 [info]"));
 }
 
 void CliTest::failure_exitsWithItsStatus_data()
@@ -254,6 +267,11 @@ void CliTest::guards_endWithTheRightStatus_data()
         << "" << QStringList{"--join", "a.265", "--join", "b.265", "tiny.265"} << 64 << "given 2 times (a.265, b.265)";
     QTest::newRow("join output named empty")
         << "" << QStringList{"--join", "", "tiny.265"} << 64 << "needs the name of the output file";
+    QTest::newRow("join with a gap")
+        << "gap" << QStringList{"--join", "joined.265", "part_0000000.265", "part_0000005.265"} << 65
+        << "pictures 2 to 4 are missing between part_0000000.265 and part_0000005.265";
+    QTest::newRow("join short of the pictures expected")
+        << "" << QStringList{"--join", "joined.265", "tiny.265", "--expect", "5"} << 65 << "hold 2 pictures, not the 5 expected";
     QTest::newRow("join runs out of disk")
         << "limit" << QStringList{"--join", "joined.265", "tiny.265", "tiny.265"} << 74 << "Cannot join into";
 }
@@ -282,6 +300,9 @@ void CliTest::guards_endWithTheRightStatus()
                        QFile::encodeName(env.filePath(words.at(2))).constData()) == 0);
     else if (words.first() == "stale")
         QVERIFY(TestSupport::writeFile(env.filePath(words.at(1)), "from an earlier run"));
+    else if (words.first() == "gap")   // two pictures each, the second named as if three came between
+        QVERIFY(QFile::copy(env.filePath("tiny.265"), env.filePath("part_0000000.265"))
+                && QFile::copy(env.filePath("tiny.265"), env.filePath("part_0000005.265")));
     else if (words.first() == "mkfifo")
         QVERIFY(::mkfifo(QFile::encodeName(env.filePath(words.at(1))).constData(), 0600) == 0);
     else if (words.first() == "zeros")  // four gigabytes of zeros, without the disk space
