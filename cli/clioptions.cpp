@@ -240,6 +240,9 @@ bool CliOptions::parse(const QStringList &arguments)
             return fail(QStringLiteral("--jobs takes a number of encoders from 1 to 1024, or auto, not \"%1\"")
                             .arg(value));
         jobSettings.parallelEncoders = int(count);
+        // Asked for, even one at a time: the job is kept in segments that other processes on
+        // the same job, on this machine or another, can share.
+        jobSettings.inSegments = true;
     }
     if (parser.isSet(segmentLength) && !readCount(parser.value(segmentLength), 1, &jobSettings.segmentLength))
         return fail(QStringLiteral("--segment-length takes a number of pictures of 1 or more, not \"%1\"")

@@ -17,8 +17,10 @@ struct JobSettings
     qint64 startPicture = 0; // the first picture handed over (0: the input's first)
     qint64 pictureLimit = -1; // at most this many pictures; -1: to the end of the input
     // Segments: up to this many encoders at once, each on its own segment of the input. One,
-    // without a segment length, is a single encoder over the whole input.
+    // without a segment length, is a single encoder over the whole input unless inSegments asks
+    // for segments all the same (one after another, resumable, shared with other processes).
     int parallelEncoders = 1;
+    bool inSegments = false;
     qint64 segmentLength = 0; // pictures a segment; 0: chosen from the configuration
     bool fresh = false;       // discard the segments kept from an earlier run of the job
     // Where the encoder's standard error goes: empty, this program's own; else appended to

@@ -105,7 +105,7 @@ void TranscodeJob::start(const JobSettings &jobSettings)
         return;
     SegmentRun::sweepAbandonedFolders();
     const bool raw = settings.rawWidth != 0 && settings.rawHeight != 0;
-    if (settings.parallelEncoders > 1 || settings.segmentLength > 0) {
+    if (settings.parallelEncoders > 1 || settings.segmentLength > 0 || settings.inSegments) {
         if (!raw) {
             startSegments();
             return;
