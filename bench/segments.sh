@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Segments inside one job, on a 1080p clip with the bundled encoder limited to one thread (as
+# the reference encoder runs), one run each. Prints, one figure a line:
+#   parallel_job_speedup        one piece's wall time / the same job with -j 2 (target >= 1.8)
+#   parallel_psnr_cost_db       PSNR-Y of one piece minus that of -j 2 (target <= 0.05)
+#   parallel_size_cost          bytes of -j 2 / bytes of one piece, minus 1 (target <= 0.02)
+#   resume_redo_share           -j 2 stopped at about 60 % and resumed: pictures encoded twice
+#                               over all pictures (target: at most the segments in flight,
+#                               printed as resume_in_flight_share)
+#   shared_folder_efficiency    one process with -j 1 alone / (2 cores x three such processes on
+#                               the same job at once) (target >= 0.85), with the segments each took
+# Needs MORLUNEX_BUILD (a Release build) and BENCH_WORK.
+set -euo pipefail
+: "${MORLUNEX_BUILD:?set MORLUNEX_BUILD to a Release build directory}"
+: "${BENCH_WORK:?set BENCH_WORK to a scratch directory}"
+source "$(dirname "$0")/clip_1080p.sh"
+
+frames=${BENCH_SEGMENT_FRAMES:-400}
+shared_length=${BENCH_SHARED_SEGMENT:-32}
+work=$BENCH_WORK/segments
+mkdir -p "$work"
+export TMPDIR=$work/tmp
+mkdir -p "$TMPDIR"
+clip=$work/clip_1080p.mp4
+cli=$MORLUNEX_BUILD/bin/morlunex-cli
+# Keyframes every 2 s, as in most real inputs.
+ffmpeg -nostdin -hide_banner -loglevel error -y \
+    -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t" -frames:v "$frames" \
+    -c:v libx264 -preset veryfast -bf 3 -g 50 -pix_fmt yuv420p "$clip"
+{
+    cat "$MORLUNEX_BUILD/bin/hevczent.cfg"
+    printf 'MlxX265Params : pools=1:frame-threads=1\n'
+} > "$work/single.cfg"
+
+now() { date +%s.%N; }
+since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }
+psnr() {
+    ffmpeg -nostdin -hide_banner -i "$1" -i "$clip" -lavfi "[0:v]crop=1920:1080:0:0[a];[a][1:v]psnr" -f null - 2>&1 |
+        sed -n 's/.*PSNR y:\([0-9.]*\).*/\1/p'
+}
+encode() { "$cli" -q --progress none -c "$work/single.cfg" "$@" "$clip"; }
+
+start=$(now)
+encode -o "$work/one.265"
+one=$(since "$start")
+start=$(now)
+encode -j 2 -o "$work/two.265"
+two=$(since "$start")
+awk -v a="$one" -v b="$two" 'BEGIN { printf "parallel_job_speedup %.3f\n", a / b }'
+echo "one_piece_seconds $one"
+echo "two_encoders_seconds $two"
+p1=$(psnr "$work/one.265")
+p2=$(psnr "$work/two.265")
+awk -v a="$p1" -v b="$p2" 'BEGIN { printf "parallel_psnr_cost_db %.4f\n", a - b }'
+s1=$(stat -c %s "$work/one.265")
+s2=$(stat -c %s "$work/two.265")
+awk -v a="$s1" -v b="$s2" 'BEGIN { printf "parallel_size_cost %.4f\n", b / a - 1 }'
+echo "one_piece_psnr_y $p1"
+echo "two_encoders_psnr_y $p2"
+
+# Stopped at about 60 %, then resumed.
+"$cli" -q --progress json -c "$work/single.cfg" -j 2 -o "$work/resumed.265" "$clip" 2> "$work/stopped.json" &
+pid=$!
+while kill -0 "$pid" 2> /dev/null; do
+    pictures=$(tail -n 1 "$work/stopped.json" | sed -n 's/.*"pictures":\([0-9]*\).*/\1/p')
+    if [ -n "$pictures" ] && [ "$pictures" -ge $((frames * 6 / 10)) ]; then
+        kill -INT "$pid"
+        break
+    fi
+    sleep 0.5
+done
+wait "$pid" || true
+handed=$(tail -n 1 "$work/stopped.json" | sed -n 's/.*"pictures":\([0-9]*\).*/\1/p')
+if [ -d "$work/resumed.265.parts" ]; then
+    kept=$(cat "$work/resumed.265.parts"/part_*.json 2> /dev/null | sed -n 's/.*"pictures": \([0-9]*\).*/\1/p' |
+           awk '{ s += $1 } END { print s + 0 }')
+    length=$(sed -n 's/.*"segment_length": \([0-9]*\).*/\1/p' "$work/resumed.265.parts/job.json")
+    encode -j 2 -o "$work/resumed.265"
+    awk -v h="$handed" -v k="$kept" -v f="$frames" 'BEGIN { printf "resume_redo_share %.4f\n", (h - k) / f }'
+    awk -v l="$length" -v f="$frames" 'BEGIN { printf "resume_in_flight_share %.4f\n", 2 * l / f }'
+    echo "resume_stopped_after $handed"
+    echo "resume_kept_pictures $kept"
+    cmp -s "$work/resumed.265" "$work/two.265" && echo "resume_same_bytes yes" || echo "resume_same_bytes no"
+else
+    echo "resume_redo_share n/a (the job ended before it could be stopped)"
+fi
+
+# Three processes on one job in a shared folder, against one alone.
+start=$(now)
+encode -j 1 --segment-length "$shared_length" -o "$work/alone.265"
+alone=$(since "$start")
+start=$(now)
+for i in 1 2 3; do
+    "$cli" --progress none -c "$work/single.cfg" -j 1 --segment-length "$shared_length" \
+        --encoder-log /dev/null -o "$work/shared.265" "$clip" 2> "$work/shared_$i.err" &
+done
+wait
+together=$(since "$start")
+awk -v a="$alone" -v t="$together" 'BEGIN { printf "shared_folder_efficiency %.3f\n", a / (2 * t) }'
+echo "shared_alone_seconds $alone"
+echo "shared_three_seconds $together"
+echo "shared_segments_taken $(for i in 1 2 3; do grep -c '^Segment [0-9]*/[0-9]*: pictures' "$work/shared_$i.err"; done | paste -sd/)"
