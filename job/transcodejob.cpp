@@ -1,6 +1,7 @@
 #include "transcodejob.h"
 
 #include "decodeworker.h"
+#include "encoderconfigfile.h"
 #include "bitstream/outputrewriter.h"
 
 #include <QDir>
@@ -83,6 +84,26 @@ QString TranscodeJob::displayCommandLine(const QString &encoder, const QString &
         .arg(encoder, config, input, output, QString::number(width), QString::number(height));
 }
 
+TranscodeJob::EncoderCommand TranscodeJob::encoderCommand(const JobSettings &settings,
+                                                          const QString &encoderInput, int width,
+                                                          int height)
+{
+    const QString program = absolute(settings.encoder);
+    const QString config = absolute(settings.config);
+    const QString output = absolute(settings.output);
+    EncoderCommand command;
+    command.arguments = {QStringLiteral("-c"), config, QStringLiteral("-i"), encoderInput,
+                         QStringLiteral("-b"), output, QStringLiteral("-wdt"), QString::number(width),
+                         QStringLiteral("-hgt"), QString::number(height)};
+    command.display = displayCommandLine(program, config, encoderInput, output, width, height);
+    // Last, so that it wins over the configuration's QP.
+    if (settings.qp >= 0) {
+        command.arguments << QStringLiteral("-q") << QString::number(settings.qp);
+        command.display += QStringLiteral(" -q %1").arg(settings.qp);
+    }
+    return command;
+}
+
 void TranscodeJob::start(const JobSettings &jobSettings)
 {
     if (running)
@@ -100,6 +121,9 @@ void TranscodeJob::start(const JobSettings &jobSettings)
     pending = JobResult();
     lastProgressMs = -1;
     atLineStart = true;
+    pictureLines = EncoderLineReader();
+    reportFrameRate = 0;
+    encodingSeconds = 0;
     clock.start();
 
     if (!checkOutputPath())
@@ -186,22 +210,18 @@ void TranscodeJob::onReadyForEncoder(const QString &path, int width, int height)
 bool TranscodeJob::launchEncoder(const QString &encoderInput, int width, int height)
 {
     const QString program = absolute(settings.encoder);
-    const QString config = absolute(settings.config);
-    const QString output = absolute(settings.output);
-    const QStringList arguments = {QStringLiteral("-c"), config, QStringLiteral("-i"), encoderInput,
-                                   QStringLiteral("-b"), output, QStringLiteral("-wdt"),
-                                   QString::number(width), QStringLiteral("-hgt"), QString::number(height)};
+    const EncoderCommand command = encoderCommand(settings, encoderInput, width, height);
 
     encoder = new QProcess(this);
     // The encoder's diagnostics go to our own standard error instead of piling up unread.
     encoder->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // Program and arguments apart: every path reaches the encoder exactly, quotes included.
     encoder->setProgram(program);
-    encoder->setArguments(arguments);
+    encoder->setArguments(command.arguments);
     connect(encoder, &QProcess::readyReadStandardOutput, this, &TranscodeJob::readEncoderOutput);
     connect(encoder, &QProcess::finished, this, &TranscodeJob::onEncoderFinished);
 
-    emit commandLineReady(displayCommandLine(program, config, encoderInput, output, width, height));
+    emit commandLineReady(command.display);
     if (stopping) {
         // Stopped while the command line was shown.
         delete encoder;
@@ -231,6 +251,7 @@ void TranscodeJob::readEncoderOutput()
     const QByteArray chunk = encoder->read(outputChunk);
     if (!chunk.isEmpty()) {
         countEncodedPictures(chunk);
+        readPictureLines(chunk);
         emit encoderOutput(chunk);
     }
     // The rest comes in later turns of the event loop, so that the owner stays responsive.
@@ -259,6 +280,11 @@ void TranscodeJob::countEncodedPictures(const QByteArray &chunk)
     }
 }
 
+void TranscodeJob::readPictureLines(const QByteArray &chunk)
+{
+    pictureLines.feed(chunk);
+}
+
 void TranscodeJob::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
 {
     if (!encoder)
@@ -267,8 +293,10 @@ void TranscodeJob::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
     while (encoder->bytesAvailable() > 0) {
         const QByteArray chunk = encoder->read(outputChunk);
         countEncodedPictures(chunk);
+        readPictureLines(chunk);
         emit encoderOutput(chunk);
     }
+    pictureLines.finish();
     encoderEnded = true;
     // A crash reports the signal's number as the code: never 0, so never taken for success.
     encoderExitCode = exitCode;
@@ -422,11 +450,13 @@ void TranscodeJob::finishIfDone()
         rewrite = encoderExitCode == 0 && !encoderCrashed;
         facts = outputFacts();
     }
+    prepareReport();
     cleanUp();
     running = true;  // until the rewrite is done
 
     if (!rewrite) {
         running = false;
+        completeReport(&result);
         emit finished(result);
         return;
     }
@@ -435,7 +465,7 @@ void TranscodeJob::finishIfDone()
     rewriteThread = QThread::create([output, facts, rewritten] {
         *rewritten = OutputRewriter::rewrite(output, facts);
     });
-    connect(rewriteThread, &QThread::finished, this, [this, result, rewritten] {
+    connect(rewriteThread, &QThread::finished, this, [this, result, rewritten]() mutable {
         rewriteThread->deleteLater();
         rewriteThread = nullptr;
         running = false;
@@ -446,8 +476,10 @@ void TranscodeJob::finishIfDone()
                 emit message(QStringLiteral("The output was left as the encoder wrote it: %1")
                                  .arg(rewritten->error));
         }
-        if (!aborting)
+        if (!aborting) {
+            completeReport(&result);
             emit finished(result);
+        }
     });
     rewriteThread->start();
 }
@@ -477,4 +509,29 @@ OutputFacts TranscodeJob::outputFacts() const
     facts.transferCharacteristics = info.transferCharacteristics;
     facts.matrixCoefficients = info.matrixCoefficients;
     return facts;
+}
+
+void TranscodeJob::prepareReport()
+{
+    encodingSeconds = clock.elapsed() / 1000.0;
+    // The rate the output is shown at: the input's, else the one typed for a raw input, else
+    // the configuration's.
+    reportFrameRate = 0;
+    if (worker && worker->streamInfo().frameRateNum > 0 && worker->streamInfo().frameRateDen > 0)
+        reportFrameRate = double(worker->streamInfo().frameRateNum) / worker->streamInfo().frameRateDen;
+    else if (!worker && settings.rawFps > 0)
+        reportFrameRate = settings.rawFps;
+    EncoderConfigFile config;
+    if (reportFrameRate <= 0 && config.read(settings.config))
+        reportFrameRate = config.value(QStringLiteral("FrameRate")).toDouble();
+}
+
+void TranscodeJob::completeReport(JobResult *result)
+{
+    // A job that failed before the encoder said anything has nothing to report.
+    if (result->outcome == JobResult::Failed && pictureLines.pictureCount() == 0)
+        return;
+    result->report.placeRows(0, pictureLines.rows());
+    result->report.summarize(absolute(settings.output), reportFrameRate, encodingSeconds,
+                             result->pictures, settings.qp);
 }

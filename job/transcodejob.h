@@ -1,12 +1,16 @@
 #ifndef TRANSCODEJOB_H
 #define TRANSCODEJOB_H
 
+#include "report/encoderlinereader.h"
+#include "report/qualityreport.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QMetaType>
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -28,6 +32,7 @@ struct JobSettings
     int rawFps = 0;          // frame rate of a raw input; 0 when not known
     qint64 startPicture = 0; // the first picture handed over (0: the input's first)
     qint64 pictureLimit = -1; // at most this many pictures; -1: to the end of the input
+    int qp = -1;             // handed to the encoder as -q after its other arguments; -1: none
 };
 
 // How far the job has come; only plain values, so that it may cross threads.
@@ -63,6 +68,8 @@ struct JobResult
     bool encoderCrashed = false; // the encoder was ended by a signal, whose number exitCode holds
     qint64 pictures = 0;      // pictures given to the encoder
     QString message;          // for a failure: what the user is told (file and reason)
+    // Once the encoder ran: the pictures it reported, with the summary of the output.
+    QualityReport report;
 };
 
 Q_DECLARE_METATYPE(JobProgress)
@@ -96,6 +103,10 @@ public:
     static QString displayCommandLine(const QString &encoder, const QString &config,
                                       const QString &input, const QString &output, int width,
                                       int height);
+    // The encoder's arguments for a job, and the whole command line in its display form.
+    struct EncoderCommand { QStringList arguments; QString display; };
+    static EncoderCommand encoderCommand(const JobSettings &settings, const QString &encoderInput,
+                                         int width, int height);
 
 signals:
     // The encoder's command line, just before the encoder starts. A slot connected directly
@@ -118,6 +129,9 @@ private:
     bool launchEncoder(const QString &encoderInput, int width, int height);
     void readEncoderOutput();
     void countEncodedPictures(const QByteArray &chunk);
+    void readPictureLines(const QByteArray &chunk);
+    void prepareReport();
+    void completeReport(JobResult *result);
     void onEncoderFinished(int exitCode, QProcess::ExitStatus status);
     void onDecodeFinished();
     void reportProgress(bool force);
@@ -142,6 +156,9 @@ private:
     JobResult pending;              // the first failure, if any
     QElapsedTimer clock;
     qint64 lastProgressMs = -1;
+    EncoderLineReader pictureLines;  // the encoder's picture lines, for the report
+    double reportFrameRate = 0;
+    double encodingSeconds = 0;
 
     std::unique_ptr<QTemporaryDir> privateDir;
     QProcess *encoder = nullptr;
