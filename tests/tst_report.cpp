@@ -1,18 +1,23 @@
 // The quality report: the encoder's picture lines read into rows in display order whatever
 // pieces they arrive in, odd and garbled lines left out, a stream's rows kept in a record and
 // placed at their segment's first picture, CSV and JSON holding the same rows, the BD figures
-// against an independent computation.
+// against an independent computation, and the report dialog's plot and files.
 
 #include "report/bdrate.h"
 #include "report/encoderlinereader.h"
 #include "report/qualityreport.h"
+#include "window/reportdialog.h"
 
 #include "support/testsupport.h"
 
+#include <QAreaSeries>
+#include <QChart>
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLineSeries>
 #include <QtTest>
 
 #include <cmath>
@@ -114,6 +119,7 @@ private slots:
     void bdRate_identicalSetsAndTenPercentLessRate();
     void bdRate_refusesWhatItCannotCompute_data();
     void bdRate_refusesWhatItCannotCompute();
+    void dialog_plotsEveryPictureAndSaves();
 };
 
 void ReportTest::reader_putsPicturesInDisplayOrder_data()
@@ -400,5 +406,49 @@ void ReportTest::bdRate_refusesWhatItCannotCompute()
     QVERIFY2(error.contains(reason), qPrintable(error));
 }
 
-QTEST_GUILESS_MAIN(ReportTest)
+// The plot holds every picture at its index with its figures; the report and the plot save
+// to files a reader can open, and a save that cannot be done says why.
+void ReportTest::dialog_plotsEveryPictureAndSaves()
+{
+    IsolatedEnvironment env;
+    QualityReport report;
+    report.placeRows(0, readInPieces(referenceLines, 0));
+    report.summarize(env.filePath("out.265"), 25, 3.0, 20);
+    ReportDialog dialog(report, env.filePath("out.265"));
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    QList<QLineSeries *> lines;
+    qint64 barBits = 0;
+    for (QAbstractSeries *series : dialog.chart()->series()) {
+        if (auto *area = qobject_cast<QAreaSeries *>(series)) {
+            const QList<QPointF> outline = area->upperSeries()->points();
+            for (qsizetype i = 1; i < outline.size(); i += 4)
+                barBits += qRound64(outline.at(i).y() * 1000);
+        } else if (auto *line = qobject_cast<QLineSeries *>(series)) {
+            lines << line;
+        }
+    }
+    QCOMPARE(lines.size(), 1);
+    const QList<QPointF> psnr = lines.first()->points();
+    QCOMPARE(psnr.size(), 20);
+    for (const PictureRow &row : report.rows())
+        QCOMPARE(psnr.at(row.index), QPointF(row.index, row.psnrY));
+    qint64 bits = 0;
+    for (const PictureRow &row : report.rows())
+        bits += row.bits;
+    QCOMPARE(barBits, bits);
+
+    QString error;
+    QVERIFY2(dialog.saveAs(env.filePath("plot.png"), &error), qPrintable(error));
+    const QImage image(env.filePath("plot.png"));
+    QVERIFY(!image.isNull() && image.width() > 400);
+    QVERIFY2(dialog.saveAs(env.filePath("rows.csv"), &error), qPrintable(error));
+    QCOMPARE(TestSupport::readFile(env.filePath("rows.csv")), report.toCsv());
+    QVERIFY(!dialog.saveAs(env.filePath("missing/plot.png"), &error));
+    QVERIFY2(error.contains("No such file", Qt::CaseInsensitive), qPrintable(error));
+    TestSupport::saveScreenshot(&dialog, QStringLiteral("report_dialog_20_pictures"));
+}
+
+QTEST_MAIN(ReportTest)
 #include "tst_report.moc"

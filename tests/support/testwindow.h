@@ -24,6 +24,7 @@ public:
     using HenQ::encodeButton;
     using HenQ::progressBar;
     using HenQ::progressLabel;
+    using HenQ::reportButton;
     using HenQ::job;
     using HenQ::prevWidth;
     using HenQ::prevHeight;
