@@ -76,9 +76,9 @@ bool CliOptions::parse(const QStringList &arguments)
         "fewer bits), and the BD-PSNR for Y in dB; with --progress json as one JSON object.\n"
         "\n"
         "Exit status: 0 done; the encoder's own code when it fails; 64 usage; 65 a segment cannot "
-        "be joined; 66 input or configuration unreadable, or no video in the input; 69 the encoder "
-        "does not start; 73 the output cannot be created or is the input, configuration or "
-        "encoder; 74 not every picture reached the encoder; 75 temporary folder unusable; 128 + N after "
+        "be joined, or a file is no quality report; 66 input, configuration or report unreadable, "
+        "or no video in the input; 69 the encoder does not start; 73 the output or the report "
+        "cannot be created, or is the input, configuration or encoder; 74 not every picture reached the encoder; 75 temporary folder unusable; 128 + N after "
         "signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
