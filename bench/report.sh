@@ -55,6 +55,7 @@ for ((i = 0; i < runs; i++)); do
         plain_runs+=("$(run plain)")
     fi
 done
+echo "wall times, s: without --report ${plain_runs[*]}; with ${report_runs[*]}" >&2
 best() { printf '%s\n' "$@" | sort -g | head -n 1; }
 plain=$(best "${plain_runs[@]}")
 with_report=$(best "${report_runs[@]}")
