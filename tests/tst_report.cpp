@@ -159,6 +159,7 @@ void ReportTest::reader_putsPicturesInDisplayOrder_data()
 // display order, counted from 0, each with its own line's figures ("b" read as B).
 void ReportTest::reader_putsPicturesInDisplayOrder()
 {
+    IsolatedEnvironment env;
     QFETCH(QByteArray, text);
     QFETCH(QList<int>, pocs);
     QFETCH(QList<qint64>, bits);
@@ -213,6 +214,7 @@ void ReportTest::reader_leavesOutOddLines_data()
 // line cut short are left out; the good lines around them are kept.
 void ReportTest::reader_leavesOutOddLines()
 {
+    IsolatedEnvironment env;
     QFETCH(QByteArray, text);
     QFETCH(QList<int>, pocs);
 
@@ -318,6 +320,7 @@ void ReportTest::files_csvAndJsonHoldTheSameRows()
 // interpolation and exact integration, apart from this program's code.
 void ReportTest::bdRate_matchesIndependentComputation()
 {
+    IsolatedEnvironment env;
     const QList<double> anchorRate = {1523.6, 843.1, 478.9, 281.4};
     const QList<double> testRate = {1410.2, 790.5, 452.3, 268.0};
     const struct { QList<double> anchor, test; double bdRate; } planes[] = {
@@ -339,6 +342,7 @@ void ReportTest::bdRate_matchesIndependentComputation()
 
 void ReportTest::bdRate_identicalSetsAndTenPercentLessRate()
 {
+    IsolatedEnvironment env;
     const QList<double> rates = {2900, 1500, 800, 450};
     const QList<double> psnr = {41.2, 38.9, 36.4, 34.0};
     QList<double> less;
@@ -372,6 +376,7 @@ void ReportTest::bdRate_refusesWhatItCannotCompute_data()
 
 void ReportTest::bdRate_refusesWhatItCannotCompute()
 {
+    IsolatedEnvironment env;
     QFETCH(QList<double>, testRates);
     QFETCH(QList<double>, testPsnr);
     QFETCH(QString, reason);
