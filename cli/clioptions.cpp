@@ -1,6 +1,8 @@
 #include "clioptions.h"
 
 #include "job/inputnaming.h"
+#include "report/bdrate.h"
+#include "report/qualityreport.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -55,6 +57,11 @@ bool CliOptions::fail(const QString &text)
 
 bool CliOptions::parse(const QStringList &arguments)
 {
+    // The two lists of --bd-rate are told apart by their place on the command line, which
+    // QCommandLineParser does not keep.
+    if (arguments.contains(QStringLiteral("--bd-rate")))
+        return parseBdRate(arguments);
+
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Transcodes a video into an HEVC bitstream: decodes INPUT into padded 8-bit 4:2:0 pictures "
@@ -65,14 +72,21 @@ bool CliOptions::parse(const QStringList &arguments)
         "\n"
         "  morlunex-cli [options] INPUT\n"
         "  morlunex-cli --join OUTPUT SEGMENT...\n"
+        "  morlunex-cli --bd-rate ANCHOR.json... --vs TEST.json...\n"
+        "\n"
+        "--bd-rate prints the BD-rate of the test reports against the anchor reports (four or more "
+        "each, written by --report or --qp) for Y, U and V in percent (negative: the test needs "
+        "fewer bits), and the BD-PSNR for Y in dB; with --progress json as one JSON object.\n"
         "\n"
         "Exit status: 0 done; the encoder's own code when it fails; 64 usage; 65 a segment cannot "
-        "be joined; 66 input or configuration unreadable, or no video in the input; 69 the encoder "
-        "does not start; 73 the output cannot be created or is the input, configuration or "
-        "encoder, or the --join output exists, or OUTPUT.parts/ is in use by a job with other settings; 74 not every picture reached the encoder (with "
-        "--strict also: the input ended before the pictures it declares), or the output could not "
-        "be written (a container's bitstream is then kept as OUTPUT.265); 75 temporary folder unusable; 76 the encoder exited 0 without writing a "
-        "picture, or a segment it wrote is not whole; 128 + N after signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)."));
+        "be joined, or a file is no quality report; 66 input, configuration or report unreadable, "
+        "or no video in the input; 69 the encoder does not start; 73 the output or the report "
+        "cannot be created, or is the input, configuration or encoder, or the --join output exists, "
+        "or OUTPUT.parts/ is in use by a job with other settings; 74 not every picture reached the "
+        "encoder (with --strict also: the input ended before the pictures it declares), or the "
+        "output could not be written (a container's bitstream is then kept as OUTPUT.265); 75 "
+        "temporary folder unusable; 76 the encoder exited 0 without writing a picture, or a segment "
+        "it wrote is not whole; 128 + N after signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
@@ -139,8 +153,20 @@ bool CliOptions::parse(const QStringList &arguments)
                                                    "pictures it declares."));
     const QCommandLineOption overwrite(QStringLiteral("overwrite"),
                                        QStringLiteral("--join: replace OUTPUT when it exists."));
+    const QCommandLineOption report(QStringLiteral("report"),
+                                    QStringLiteral("Write the quality report (bits and PSNR of every "
+                                                   "picture, and a summary) to FILE: JSON for a name "
+                                                   "ending in .json, CSV for .csv."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption qp(QStringLiteral("qp"),
+                                QStringLiteral("Encode once per QP of the comma-separated LIST, the "
+                                               "encoder given -q QP: OUTPUT_QP<n> with its report "
+                                               "beside it (OUTPUT_QP<n>.json, or --report's name "
+                                               "with _QP<n>)."),
+                                QStringLiteral("LIST"));
     parser.addOptions({output, config, encoder, size, fps, start, frames, progress, quiet, join, strict,
-                       overwrite, jobs, segmentLength, fresh, expect, encoderLog});
+                       overwrite, jobs, segmentLength, fresh, expect, encoderLog, report, qp});
+
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("The video to transcode, or a raw .yuv file."));
 
@@ -171,7 +197,7 @@ bool CliOptions::parse(const QStringList &arguments)
     const QStringList positional = parser.positionalArguments();
     if (parser.isSet(join)) {
         for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress, strict,
-                                                 jobs, segmentLength, fresh, encoderLog}) {
+                                                 jobs, segmentLength, fresh, encoderLog, report, qp}) {
             if (parser.isSet(option))
                 return fail(QStringLiteral("--join takes no --%1").arg(option.names().constLast()));
         }
@@ -207,17 +233,8 @@ bool CliOptions::parse(const QStringList &arguments)
     jobSettings.input = positional.first();
 
     progressStyle = quietRun ? ProgressNone : ProgressText;
-    if (parser.isSet(progress)) {
-        const QString style = parser.value(progress);
-        if (style == QLatin1String("text"))
-            progressStyle = ProgressText;
-        else if (style == QLatin1String("json"))
-            progressStyle = ProgressJson;
-        else if (style == QLatin1String("none"))
-            progressStyle = ProgressNone;
-        else
-            return fail(QStringLiteral("--progress is text, json or none, not \"%1\"").arg(style));
-    }
+    if (parser.isSet(progress) && !readProgressStyle(parser.value(progress)))
+        return false;
 
     // The window's settings store, read only: the last raw size is the window's to keep.
     const QSettings store(QStringLiteral("Tarvolen Inc."), QStringLiteral("Morlunex Transcoder 0.980"));
@@ -230,6 +247,9 @@ bool CliOptions::parse(const QStringList &arguments)
                               : programFile(store, "hevcencoder", "TAppEncoder_hm80.exe");
     if (jobSettings.output.isEmpty() || jobSettings.config.isEmpty() || jobSettings.encoder.isEmpty())
         return fail(QStringLiteral("an empty file name was given"));
+    if (!readReportOptions(parser.isSet(report) ? parser.value(report) : QString(),
+                           parser.isSet(qp) ? parser.value(qp) : QString()))
+        return false;
 
     if (parser.isSet(jobs)) {
         const QString value = parser.value(jobs);
@@ -264,6 +284,108 @@ bool CliOptions::parse(const QStringList &arguments)
         return fail(QStringLiteral("--start takes a picture number, not \"%1\"").arg(parser.value(start)));
     if (parser.isSet(frames) && !readCount(parser.value(frames), 1, &jobSettings.pictureLimit))
         return fail(QStringLiteral("--frames takes a count of 1 or more, not \"%1\"").arg(parser.value(frames)));
+    return true;
+}
+
+bool CliOptions::readProgressStyle(const QString &style)
+{
+    if (style == QLatin1String("text"))
+        progressStyle = ProgressText;
+    else if (style == QLatin1String("json"))
+        progressStyle = ProgressJson;
+    else if (style == QLatin1String("none"))
+        progressStyle = ProgressNone;
+    else
+        return fail(QStringLiteral("--progress is text, json or none, not \"%1\"").arg(style));
+    return true;
+}
+
+bool CliOptions::readReportOptions(const QString &report, const QString &qpList)
+{
+    if (!report.isNull() && !QualityReport::isReportFileName(report))
+        return fail(QStringLiteral("--report writes a .json or a .csv file, not \"%1\"").arg(report));
+    reportFile = report;
+    if (qpList.isNull())
+        return true;
+    static const QRegularExpression number(QStringLiteral("^[0-9]{1,2}$"));
+    for (const QString &item : qpList.split(QLatin1Char(','))) {
+        const QString value = item.trimmed();
+        if (!number.match(value).hasMatch() || value.toInt() > 51)
+            return fail(QStringLiteral("--qp takes QPs from 0 to 51 separated by commas, not \"%1\"").arg(qpList));
+        if (qps.contains(value.toInt()))
+            return fail(QStringLiteral("--qp names QP %1 twice").arg(value));
+        qps << value.toInt();
+    }
+    return true;
+}
+
+QString CliOptions::qpFileName(const QString &path, int qp)
+{
+    const int slash = int(path.lastIndexOf(QLatin1Char('/')));
+    const int dot = int(path.lastIndexOf(QLatin1Char('.')));
+    const QString tag = QStringLiteral("_QP%1").arg(qp);
+    // A dot that starts the name (".265") or sits in a folder's name is no suffix.
+    if (dot <= slash + 1)
+        return path + tag;
+    return path.left(dot) + tag + path.mid(dot);
+}
+
+CliOptions CliOptions::sweepPoint(int qp) const
+{
+    CliOptions point = *this;
+    point.qps.clear();
+    point.sweepPointRun = true;
+    point.jobSettings.qp = qp;
+    point.jobSettings.output = qpFileName(jobSettings.output, qp);
+    if (!reportFile.isEmpty()) {
+        point.reportFile = qpFileName(reportFile, qp);
+    } else {
+        const QString output = point.jobSettings.output;
+        const int slash = int(output.lastIndexOf(QLatin1Char('/')));
+        const int dot = int(output.lastIndexOf(QLatin1Char('.')));
+        point.reportFile = (dot > slash + 1 ? output.left(dot) : output) + QStringLiteral(".json");
+    }
+    return point;
+}
+
+bool CliOptions::parseBdRate(const QStringList &arguments)
+{
+    chosenAction = BdRate;
+    progressStyle = ProgressText;
+    enum { Before, Anchors, Tests } list = Before;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--bd-rate")) {
+            if (list != Before)
+                return fail(QStringLiteral("--bd-rate is given twice"));
+            list = Anchors;
+        } else if (argument == QLatin1String("--vs")) {
+            if (list != Anchors)
+                return fail(QStringLiteral("--vs comes once, after the anchor reports of --bd-rate"));
+            list = Tests;
+        } else if (argument == QLatin1String("-q") || argument == QLatin1String("--quiet")) {
+            quietRun = true;
+        } else if (argument == QLatin1String("--progress") || argument.startsWith(QLatin1String("--progress="))) {
+            const bool joined = argument.contains(QLatin1Char('='));
+            if (!joined && ++i >= arguments.size())
+                return fail(QStringLiteral("--progress needs a value"));
+            if (!readProgressStyle(joined ? argument.section(QLatin1Char('='), 1) : arguments.at(i)))
+                return false;
+        } else if (argument.startsWith(QLatin1Char('-')) && argument.size() > 1) {
+            return fail(QStringLiteral("--bd-rate takes no %1").arg(argument));
+        } else if (list == Anchors) {
+            anchors << argument;
+        } else if (list == Tests) {
+            tests << argument;
+        } else {
+            return fail(QStringLiteral("%1 comes before --bd-rate").arg(argument));
+        }
+    }
+    if (list != Tests)
+        return fail(QStringLiteral("--bd-rate needs --vs and the test reports after the anchor reports"));
+    if (anchors.size() < BdRate::minimumPoints || tests.size() < BdRate::minimumPoints)
+        return fail(QStringLiteral("--bd-rate needs at least %1 anchor reports and %1 test reports (%2 and %3 "
+                                   "given)").arg(BdRate::minimumPoints).arg(anchors.size()).arg(tests.size()));
     return true;
 }
 

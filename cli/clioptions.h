@@ -3,6 +3,7 @@
 
 #include "job/transcodejob.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -13,7 +14,7 @@
 class CliOptions
 {
 public:
-    enum Action { Transcode, Join, ShowHelp, ShowVersion };
+    enum Action { Transcode, Join, BdRate, ShowHelp, ShowVersion };
     enum Progress {
         ProgressText,   // a status line on a terminal, else a line every few seconds
         ProgressJson,   // one JSON object a line
@@ -38,12 +39,28 @@ public:
     // --join: the output and the segments in order.
     const QString &joinOutput() const { return joinTarget; }
     const QStringList &segments() const { return segmentPaths; }
+    // --report: the file the quality report goes to (empty: none).
+    const QString &reportPath() const { return reportFile; }
+    // --qp: one job per QP, each with its own output and report.
+    const QList<int> &sweepQps() const { return qps; }
+    // The options of one job of a QP sweep: the QP handed to the encoder, "_QP<n>" added to the
+    // output's name and the report's (by default the output's name ending in .json).
+    CliOptions sweepPoint(int qp) const;
+    bool isSweepPoint() const { return sweepPointRun; }
+    // The file name with "_QP<n>" before its suffix.
+    static QString qpFileName(const QString &path, int qp);
+    // --bd-rate ANCHOR... --vs TEST...
+    const QStringList &anchorReports() const { return anchors; }
+    const QStringList &testReports() const { return tests; }
     const QString &error() const { return errorText; }
     const QString &helpText() const { return help; }
 
 private:
     bool fail(const QString &text);
     bool readRawGeometry(const QString &size, const QString &rate, int prevWidth, int prevHeight);
+    bool readReportOptions(const QString &report, const QString &qpList);
+    bool parseBdRate(const QStringList &arguments);
+    bool readProgressStyle(const QString &style);
 
     Action chosenAction = Transcode;
     JobSettings jobSettings;
@@ -55,6 +72,11 @@ private:
     QString encoderLogPath;
     QString joinTarget;
     QStringList segmentPaths;
+    QString reportFile;
+    QList<int> qps;
+    bool sweepPointRun = false;
+    QStringList anchors;
+    QStringList tests;
     QString errorText;
     QString help;
 };

@@ -2,7 +2,7 @@
 
 #include "job/filecheck.h"
 
-#include <QCoreApplication>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <csignal>
@@ -150,7 +150,50 @@ int CliRunner::checkFiles(QString *problem) const
         *problem = QStringLiteral("cannot write the output %1: %2").arg(settings.output, reason);
         return EX_CANTCREAT;
     }
+    reason = reportFileProblem();
+    if (!reason.isEmpty()) {
+        *problem = QStringLiteral("cannot write the report %1: %2").arg(options.reportPath(), reason);
+        return EX_CANTCREAT;
+    }
     return EX_OK;
+}
+
+QString CliRunner::reportFileProblem() const
+{
+    const QString report = options.reportPath();
+    if (report.isEmpty())
+        return QString();
+    const JobSettings &settings = options.settings();
+    const auto same = [](const QString &one, const QString &other) {
+        const QFileInfo a(one), b(other);
+        return a.absoluteFilePath() == b.absoluteFilePath()
+               || (a.exists() && b.exists() && a.canonicalFilePath() == b.canonicalFilePath());
+    };
+    if (same(report, settings.output))
+        return QStringLiteral("it is the output file");
+    if (same(report, settings.input) || same(report, settings.config) || same(report, settings.encoder))
+        return QStringLiteral("it is the input, the configuration or the encoder");
+    return FileCheck::writeProblem(report);
+}
+
+int CliRunner::saveReport(const JobResult &result, QString *problem) const
+{
+    // A job that never got the encoder going has nothing to report.
+    if (options.reportPath().isEmpty() || (result.outcome == JobResult::Failed && result.report.rowCount() == 0))
+        return EX_OK;
+    QString error;
+    if (result.report.save(options.reportPath(), &error))
+        return EX_OK;
+    *problem = QStringLiteral("cannot write the report %1: %2").arg(options.reportPath(), error);
+    return EX_CANTCREAT;
+}
+
+QString CliRunner::closingLine(const JobResult &result) const
+{
+    if (!options.isSweepPoint())
+        return result.report.summaryLine();
+    return QStringLiteral("QP %1: %2 (%3)")
+        .arg(QString::number(options.settings().qp), result.report.rateLine(), options.settings().output);
 }
 
 void CliRunner::report(const QString &line)
@@ -226,19 +269,22 @@ void CliRunner::onFinished(const JobResult &result)
                                .arg(options.settings().input)
                                .arg(options.settings().startPicture + result.pictures)
                                .arg(options.settings().startPicture + result.declaredPictures));
+    QString reportProblem;
+    if (saveReport(result, &reportProblem) != EX_OK) {
+        if (status == EX_OK) {
+            status = EX_CANTCREAT;
+            failure = reportProblem;
+        } else {
+            reporter.printLine(QStringLiteral("morlunex-cli: warning: ") + reportProblem);
+        }
+    }
     reporter.finish(final, status == EX_OK, status);
 
     if (status == EX_OK && !result.finishedElsewhere.isEmpty()) {
         if (!options.quiet())
             reporter.printLine(result.finishedElsewhere);
     } else if (status == EX_OK && !options.quiet()) {
-        const QString output = options.settings().output;
-        const QString time = QString::number(final.elapsedSeconds, 'f', 1);
-        reporter.printLine(final.pictures > 0
-                               ? QStringLiteral("Encoded %1 pictures into %2 in %3 s (%4 fps).")
-                                     .arg(QString::number(final.pictures), output, time,
-                                          QString::number(final.picturesPerSecond, 'f', 1))
-                               : QStringLiteral("Encoded %1 in %2 s.").arg(output, time));
+        reporter.printLine(closingLine(result));
     }
     end(status, failure);
 }
@@ -269,5 +315,5 @@ void CliRunner::end(int status, const QString &failure)
     ended = true;
     if (!failure.isEmpty())
         reporter.printLine(QStringLiteral("morlunex-cli: ") + failure);
-    QCoreApplication::exit(status);
+    emit done(status);
 }

@@ -22,8 +22,11 @@ class CliRunner : public QObject
 public:
     explicit CliRunner(const CliOptions &options, QObject *parent = nullptr);
 
-    // Called from the running event loop, which it ends with QCoreApplication::exit(status).
+    // Called from the running event loop; done() follows once, with the exit status.
     void start();
+
+signals:
+    void done(int status);
 
 private:
     int checkFiles(QString *problem) const;
@@ -32,6 +35,9 @@ private:
     void onSignal(int signalNumber);
     void end(int status, const QString &failure = QString());
     void report(const QString &line);
+    int saveReport(const JobResult &result, QString *problem) const;
+    QString reportFileProblem() const;
+    QString closingLine(const JobResult &result) const;
 
     const CliOptions options;
     ProgressReporter reporter;

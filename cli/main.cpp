@@ -1,8 +1,10 @@
 // morlunex-cli: the transcoder's job from a terminal or a script.
 
+#include "bdratecommand.h"
 #include "clioptions.h"
 #include "clirunner.h"
 #include "joincommand.h"
+#include "sweepcommand.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -36,11 +38,20 @@ int main(int argc, char **argv)
     case CliOptions::Join:
         return JoinCommand::run(options.joinOutput(), options.segments(), options.quiet(), options.overwrite(),
                                 options.expectedPictures());
+    case CliOptions::BdRate:
+        return BdRateCommand::run(options.anchorReports(), options.testReports(),
+                                  options.progress() == CliOptions::ProgressJson);
     case CliOptions::Transcode:
         break;
     }
 
+    if (!options.sweepQps().isEmpty()) {
+        SweepCommand sweep(options);
+        QTimer::singleShot(0, &sweep, &SweepCommand::start);
+        return QCoreApplication::exec();
+    }
     CliRunner runner(options);
+    QObject::connect(&runner, &CliRunner::done, &app, [](int status) { QCoreApplication::exit(status); });
     // From inside the event loop, so that a job ending at once can still end the loop.
     QTimer::singleShot(0, &runner, &CliRunner::start);
     return QCoreApplication::exec();

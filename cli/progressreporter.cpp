@@ -1,5 +1,7 @@
 #include "progressreporter.h"
 
+#include "report/qualityreport.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -14,15 +16,6 @@ namespace {
 constexpr qint64 periodMs = 5000;
 
 const char clearLine[] = "\r\033[K";
-
-QString clockText(double seconds)
-{
-    const qint64 whole = qMax<qint64>(0, qint64(seconds + 0.5));
-    const qint64 hours = whole / 3600, minutes = whole / 60 % 60, rest = whole % 60;
-    const QString tail = QStringLiteral("%1:%2").arg(minutes, hours > 0 ? 2 : 1, 10, QLatin1Char('0'))
-                             .arg(rest, 2, 10, QLatin1Char('0'));
-    return hours > 0 ? QString::number(hours) + QLatin1Char(':') + tail : tail;
-}
 
 double rounded(double value, double step)
 {
@@ -119,9 +112,9 @@ QString ProgressReporter::statusText(const JobProgress &progress) const
         text += QStringLiteral("  %1/%2 segments").arg(progress.segmentsDone).arg(progress.segmentsTotal);
     text += QStringLiteral("  %1 fps  %2 elapsed")
                 .arg(progress.picturesPerSecond, 0, 'f', 1)
-                .arg(clockText(progress.elapsedSeconds));
+                .arg(QualityReport::clockText(progress.elapsedSeconds));
     if (progress.secondsLeft >= 0)
-        text += QStringLiteral("  %1 left").arg(clockText(progress.secondsLeft));
+        text += QStringLiteral("  %1 left").arg(QualityReport::clockText(progress.secondsLeft));
     return text;
 }
 

@@ -1,6 +1,8 @@
 #ifndef JOBTYPES_H
 #define JOBTYPES_H
 
+#include "report/qualityreport.h"
+
 #include <QMetaType>
 #include <QString>
 
@@ -23,6 +25,7 @@ struct JobSettings
     bool inSegments = false;
     qint64 segmentLength = 0; // pictures a segment; 0: chosen from the configuration
     bool fresh = false;       // discard the segments kept from an earlier run of the job
+    int qp = -1;              // handed to the encoder as -q after its other arguments; -1: none
     // Where the encoder's standard error goes: empty, this program's own; else appended to
     // this file (the null device for none).
     QString encoderErrors;
@@ -79,6 +82,8 @@ struct JobResult
     int segmentsKept = 0;
     // Set when every segment was finished but another process makes (or made) the output.
     QString finishedElsewhere;
+    // Once the encoder ran: the pictures it reported, with the summary of the output.
+    QualityReport report;
 };
 
 Q_DECLARE_METATYPE(JobProgress)

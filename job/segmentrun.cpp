@@ -96,6 +96,25 @@ QString SegmentRun::displayCommandLine(const QString &encoder, const QString &co
         .arg(encoder, config, input, output, QString::number(width), QString::number(height));
 }
 
+SegmentRun::EncoderCommand SegmentRun::encoderCommand(const JobSettings &settings, const QString &encoderInput,
+                                                      int width, int height)
+{
+    const QString program = absolute(settings.encoder);
+    const QString config = absolute(settings.config);
+    const QString output = absolute(settings.output);
+    EncoderCommand command;
+    command.arguments = {QStringLiteral("-c"), config, QStringLiteral("-i"), encoderInput,
+                         QStringLiteral("-b"), output, QStringLiteral("-wdt"), QString::number(width),
+                         QStringLiteral("-hgt"), QString::number(height)};
+    command.display = displayCommandLine(program, config, encoderInput, output, width, height);
+    // Last, so that it wins over the configuration's QP.
+    if (settings.qp >= 0) {
+        command.arguments << QStringLiteral("-q") << QString::number(settings.qp);
+        command.display += QStringLiteral(" -q %1").arg(settings.qp);
+    }
+    return command;
+}
+
 void SegmentRun::start()
 {
     if (running)
@@ -166,11 +185,7 @@ void SegmentRun::onReadyForEncoder(const QString &path, int width, int height)
 bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int height)
 {
     const QString program = absolute(settings.encoder);
-    const QString config = absolute(settings.config);
-    const QString output = absolute(settings.output);
-    const QStringList arguments = {QStringLiteral("-c"), config, QStringLiteral("-i"), encoderInput,
-                                   QStringLiteral("-b"), output, QStringLiteral("-wdt"),
-                                   QString::number(width), QStringLiteral("-hgt"), QString::number(height)};
+    const EncoderCommand command = encoderCommand(settings, encoderInput, width, height);
 
     encoder = new QProcess(this);
     // The encoder's diagnostics go to our own standard error instead of piling up unread, or
@@ -183,7 +198,7 @@ bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int heigh
     }
     // Program and arguments apart: every path reaches the encoder exactly, quotes included.
     encoder->setProgram(program);
-    encoder->setArguments(arguments);
+    encoder->setArguments(command.arguments);
 #ifdef Q_OS_LINUX
     // The encoder never outlives the program, even one killed outright: a later run of the
     // same job must not meet an orphan still writing its segment or blocked on its pipe.
@@ -192,8 +207,8 @@ bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int heigh
     connect(encoder, &QProcess::readyReadStandardOutput, this, &SegmentRun::readEncoderOutput);
     connect(encoder, &QProcess::finished, this, &SegmentRun::onEncoderFinished);
 
-    emit commandLineReady(displayCommandLine(program, config, encoderInput, output, width, height));
-    result.before = OutputGuard::stamp(output);
+    emit commandLineReady(command.display);
+    result.before = OutputGuard::stamp(absolute(settings.output));
     if (stopping) {
         // Stopped while the command line was shown.
         delete encoder;
@@ -223,6 +238,7 @@ void SegmentRun::readEncoderOutput()
     const QByteArray chunk = encoder->read(outputChunk);
     if (!chunk.isEmpty()) {
         countEncodedPictures(chunk);
+        pictureLines.feed(chunk);
         passOn(chunk, false);
     }
     // The rest comes in later turns of the event loop, so that the owner stays responsive.
@@ -283,9 +299,11 @@ void SegmentRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
     while (encoder->bytesAvailable() > 0) {
         const QByteArray chunk = encoder->read(outputChunk);
         countEncodedPictures(chunk);
+        pictureLines.feed(chunk);
         passOn(chunk, false);
     }
     passOn(QByteArray(), true);
+    pictureLines.finish();
     encoderEnded = true;
     // A crash reports the signal's number as the code: never 0, so never taken for success.
     result.exitCode = exitCode;
@@ -395,6 +413,7 @@ void SegmentRun::finishIfDone()
     if (aborting || !running || !decodeEnded || (encoder && !encoderEnded))
         return;
     result.pictures = picturesGiven;
+    result.rows = pictureLines.rows();
     if (result.failure != JobResult::NoFailure) {
         result.kind = Outcome::Failed;
     } else if (stopping) {

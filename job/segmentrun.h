@@ -6,6 +6,7 @@
 
 #include "bitstream/outputrewriter.h"
 #include "mux/picturetimes.h"
+#include "report/encoderlinereader.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -52,6 +53,7 @@ public:
         bool declaredExact = false;     // declared is the container's own count
         OutputFacts facts;              // what the output should show of the input
         PictureTimes times;             // when each picture handed over is shown, as the input said
+        QList<PictureRow> rows;         // the encoder's picture lines, in display order
         OutputGuard::Stamp before;      // the output as it was just before the encoder started
     };
 
@@ -80,6 +82,10 @@ public:
     static QString displayCommandLine(const QString &encoder, const QString &config,
                                       const QString &input, const QString &output, int width,
                                       int height);
+    // The encoder's arguments for a run, and the whole command line in its display form.
+    struct EncoderCommand { QStringList arguments; QString display; };
+    static EncoderCommand encoderCommand(const JobSettings &settings, const QString &encoderInput,
+                                         int width, int height);
 
 signals:
     // Just before the encoder starts. A slot connected directly may show it modally: the
@@ -119,6 +125,7 @@ private:
     bool outputQueued = false;
     bool atLineStart = true;        // the encoder's output so far ends with a whole line
     qint64 picturesGiven = 0;
+    EncoderLineReader pictureLines;  // the encoder's picture lines, for the report
     Outcome result;
 
     std::unique_ptr<QTemporaryDir> privateDir;

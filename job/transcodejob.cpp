@@ -334,7 +334,9 @@ void TranscodeJob::onePieceFinished()
                                                        : QStringLiteral("?")));
         checkOutput = outcome.exitCode == 0 && !outcome.crashed;
     }
+    const QString bitstream = privateBitstream.isEmpty() ? absolute(settings.output) : privateBitstream;
     if (!checkOutput) {
+        completeReport(&result, outcome.rows, bitstream, outcome.facts);
         keepBitstream(privateBitstream);
         finish(result);
         return;
@@ -349,10 +351,11 @@ void TranscodeJob::onePieceFinished()
             if (container && checked->problem.isEmpty() && !checked->leftAsIs)
                 checked->muxed = std::make_shared<MuxResult>(ContainerMuxer::mux(*container, stop));
         },
-        [this, result, checked]() mutable {
+        [this, result, checked, rows = outcome.rows, output, shown = outcome.facts]() mutable {
             for (const QString &line : std::as_const(checked->lines))
                 emit message(line);
             result.outputProblem = checked->problem;
+            completeReport(&result, rows, output, shown);
             if (!privateBitstream.isEmpty())
                 finishContainer(&result, *checked);
             finish(result);
@@ -737,6 +740,8 @@ void TranscodeJob::segmentEnded(int index)
                 // Kept for the container: when its pictures are shown, and whether it ends the input.
                 record->extra.insert(QStringLiteral("times"), outcome.times.toJson());
                 record->extra.insert(QStringLiteral("reached_end"), lastOfInput);
+                // And for the report: its pictures as the encoder reported them.
+                record->extra.insert(QStringLiteral("rows"), QualityReport::rowsToJson(outcome.rows));
                 *problem = folder->finish(*record);
             },
             [this, index, problem] {
@@ -912,8 +917,14 @@ void TranscodeJob::makeOutput()
     auto lines = std::make_shared<QStringList>();
     auto redo = std::make_shared<QList<int>>();
     auto muxed = std::make_shared<MuxResult>();
+    auto report = std::make_shared<QualityReport>();
+    const qint64 start = settings.startPicture;
+    const double rate = reportFrameRate(facts);
+    const double seconds = clock.elapsed() / 1000.0;
+    const int qp = settings.qp;
     offThread(
-        [paths, firsts, joined, output, shown, folder, problem, lines, redo, request, stop, muxed] {
+        [paths, firsts, joined, output, shown, folder, problem, lines, redo, request, stop, muxed, report, start,
+         rate, seconds, qp] {
             // Every segment is checked whole before the join: one edited since is encoded again.
             PictureTimes times;
             bool reachedEnd = false;
@@ -931,6 +942,9 @@ void TranscodeJob::makeOutput()
                 else
                     times.append(segmentTimes);
                 reachedEnd = record.extra.value(QStringLiteral("reached_end")).toBool();
+                QList<PictureRow> rows;
+                if (QualityReport::rowsFromJson(record.extra.value(QStringLiteral("rows")).toArray(), &rows))
+                    report->placeRows(firsts.at(i) - start, rows);
             }
             if (!redo->isEmpty())
                 return;
@@ -940,6 +954,7 @@ void TranscodeJob::makeOutput()
                 return;
             }
             const RewriteResult rewritten = OutputRewriter::rewrite(joined, shown);
+            report->summarize(joined, rate, seconds, 0, qp);
             *lines << QStringLiteral("Joined %1 segments.").arg(paths.size());
             if (rewritten.rewritten)
                 *lines << rewritten.summary;
@@ -969,7 +984,9 @@ void TranscodeJob::makeOutput()
             lines->first() = QStringLiteral("Joined %1 segments into %2.").arg(paths.size()).arg(native(output));
             folder->remove();
         },
-        [this, problem, lines, redo, container, muxed, joined] {
+        [this, problem, lines, redo, container, muxed, joined, report] {
+            if (redo->isEmpty() && problem->isEmpty())
+                pending.report = *report;
             if (container && redo->isEmpty() && problem->isEmpty()) {
                 OutputCheck check;
                 check.muxed = muxed;
@@ -1157,4 +1174,30 @@ QString TranscodeJob::keepBitstream(QString bitstream)
         kept = bitstream;
     emit message(QStringLiteral("The encoded bitstream is kept as %1.").arg(native(kept)));
     return kept;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Report
+
+// The rate the output is shown at: the input's, else the one typed for a raw input, else the
+// configuration's.
+double TranscodeJob::reportFrameRate(const OutputFacts &shown) const
+{
+    if (shown.frameRateNum > 0 && shown.frameRateDen > 0)
+        return double(shown.frameRateNum) / shown.frameRateDen;
+    if (settings.rawFps > 0)
+        return settings.rawFps;
+    EncoderConfigFile config;
+    return config.read(settings.config) ? config.value(QStringLiteral("FrameRate")).toDouble() : 0;
+}
+
+void TranscodeJob::completeReport(JobResult *result, const QList<PictureRow> &rows, const QString &bitstream,
+                                  const OutputFacts &shown)
+{
+    // A job that failed before the encoder said anything has nothing to report.
+    if (result->outcome == JobResult::Failed && rows.isEmpty())
+        return;
+    result->report.placeRows(0, rows);
+    result->report.summarize(bitstream, reportFrameRate(shown), clock.elapsed() / 1000.0, result->pictures,
+                             settings.qp);
 }

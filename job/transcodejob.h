@@ -106,6 +106,10 @@ private:
     std::shared_ptr<MuxRequest> containerRequest(const QString &bitstream, const PictureTimes &times,
                                                  bool reachedEnd) const;
     void finishContainer(JobResult *result, const OutputCheck &check);
+    // The report: the rows at their pictures, the summary worked out from the bitstream file.
+    double reportFrameRate(const OutputFacts &shown) const;
+    void completeReport(JobResult *result, const QList<PictureRow> &rows, const QString &bitstream,
+                        const OutputFacts &shown);
     QString keepBitstream(QString bitstream);
 
     // Segments.

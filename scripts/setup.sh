@@ -3,7 +3,7 @@
 # the project into build/. Sourced by run.sh and test.sh.
 set -euo pipefail
 
-PACKAGES=(cmake g++ make pkg-config qt6-base-dev libgl-dev
+PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-charts-dev libgl-dev
           libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev
           libx265-dev ffmpeg
           parallel desktop-file-utils appstream dpkg-dev file)

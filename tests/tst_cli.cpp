@@ -1,13 +1,15 @@
 // morlunex-cli as a user runs it: real processes on clips made at test time, checked with the
 // ffmpeg tool's own output; failures and their exit statuses; a stop by signal; segments
-// encoded under GNU parallel and joined; and the decoder's seek to a picture, which must hand
-// over exactly what decoding from the start would.
+// encoded under GNU parallel and joined; the decoder's seek to a picture, which must hand
+// over exactly what decoding from the start would; and the quality report, the QP sweep and
+// the BD-rate of its reports.
 
 #include "decode/videodecoder.h"
 #include "support/testsupport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -15,6 +17,7 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <cmath>
 #include <csignal>
 
 #include <sys/stat.h>
@@ -59,6 +62,61 @@ QList<QByteArray> decodeAfter(const QString &path, qint64 skip, int *skipResult)
     return pictures;
 }
 
+// The ffmpeg tool's luma PSNR of a bitstream against its source: each picture's, in display
+// order, and its own figure for the whole.
+struct ToolPsnr
+{
+    QList<double> pictures;
+    double whole = -1;
+};
+
+ToolPsnr toolPsnr(const QString &bitstream, const QString &source, const QString &statsFile)
+{
+    ToolPsnr psnr;
+    const TestSupport::RunResult run = TestSupport::run(
+        QStringLiteral("ffmpeg"), {"-nostdin", "-hide_banner", "-i", bitstream, "-i", source, "-lavfi",
+                                   "[0:v][1:v]psnr=stats_file=" + statsFile, "-f", "null", "-"});
+    static const QRegularExpression picture(QStringLiteral("psnr_y:([0-9.]+)"));
+    for (const QByteArray &line : TestSupport::readFile(statsFile).split('\n')) {
+        const QRegularExpressionMatch match = picture.match(QString::fromLatin1(line));
+        if (match.hasMatch())
+            psnr.pictures << match.captured(1).toDouble();
+    }
+    const QRegularExpressionMatch whole =
+        QRegularExpression(QStringLiteral("PSNR y:([0-9.]+)")).match(QString::fromUtf8(run.err));
+    if (whole.hasMatch())
+        psnr.whole = whole.captured(1).toDouble();
+    return psnr;
+}
+
+// The rows of a report file, JSON or CSV, as JSON objects.
+QList<QJsonObject> reportRows(const QString &path)
+{
+    QList<QJsonObject> rows;
+    const QByteArray bytes = TestSupport::readFile(path);
+    if (path.endsWith(QLatin1String(".json"))) {
+        for (const QJsonValue &row : QJsonDocument::fromJson(bytes).object().value("pictures").toArray())
+            rows << row.toObject();
+        return rows;
+    }
+    QList<QByteArray> lines = bytes.trimmed().split('\n');
+    const QList<QByteArray> header = lines.takeFirst().split(',');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> cells = line.split(',');
+        QJsonObject row;
+        for (qsizetype i = 0; i < header.size() && i < cells.size(); ++i)
+            row.insert(QString::fromLatin1(header.at(i)), header.at(i) == "type" ? QJsonValue(QString::fromLatin1(cells.at(i)))
+                                                                               : QJsonValue(cells.at(i).toDouble()));
+        rows << row;
+    }
+    return rows;
+}
+
+QJsonObject reportSummary(const QString &path)
+{
+    return QJsonDocument::fromJson(TestSupport::readFile(path)).object().value("summary").toObject();
+}
+
 } // namespace
 
 class CliTest : public QObject
@@ -83,6 +141,11 @@ private slots:
     void skipTo_matchesDecodingFromTheStart();
     void segments_encodedInParallelAndJoined_matchOnePiece();
     void twoJobsOfOneSize_inTwoProcesses_keepApart();
+    void report_rowPerPictureMatchingTheTool_data();
+    void report_rowPerPictureMatchingTheTool();
+    void report_fromEncoderWithoutGoodLines_data();
+    void report_fromEncoderWithoutGoodLines();
+    void qpSweep_reportsRateFallingAndBdRateOfThem();
 };
 
 void CliTest::initTestCase()
@@ -169,6 +232,20 @@ void CliTest::failure_exitsWithItsStatus_data()
     QTest::newRow("segment not a bitstream") << QStringList{"--join", "out.265", "clip.mp4"} << QString() << 65;
     QTest::newRow("segment missing") << QStringList{"--join", "out.265", "missing.265"} << QString() << 66;
     QTest::newRow("join output is a segment") << QStringList{"--join", "clip.mp4", "clip.mp4"} << QString() << 73;
+    QTest::newRow("report folder missing") << QStringList{"clip.mp4", "-o", "out.265", "--report", "missing/r.json"}
+                                           << QString() << 73;
+    QTest::newRow("report is the output") << QStringList{"clip.mp4", "-o", "out.json", "--report", "./out.json"}
+                                          << QString() << 73;
+    QTest::newRow("report neither JSON nor CSV") << QStringList{"clip.mp4", "--report", "r.txt"} << QString() << 64;
+    QTest::newRow("QP out of range") << QStringList{"clip.mp4", "--qp", "22,52"} << QString() << 64;
+    const QStringList four = {"r1.json", "r2.json", "r3.json", "r4.json"};
+    QTest::newRow("BD-rate of three reports") << QStringList{"--bd-rate"} + four.mid(1) + QStringList{"--vs"} + four
+                                              << QString() << 64;
+    QTest::newRow("BD-rate without --vs") << QStringList{"--bd-rate"} + four + four << QString() << 64;
+    QTest::newRow("BD-rate report missing") << QStringList{"--bd-rate"} + four + QStringList{"--vs"} + four
+                                            << QString() << 66;
+    QTest::newRow("BD-rate of no report")
+        << QStringList{"--bd-rate", "clip.mp4", "clip.mp4", "clip.mp4", "clip.mp4", "--vs"} + four << QString() << 65;
 }
 
 // Each failure ends with its status and exactly one line naming it; the input is untouched and
@@ -611,6 +688,178 @@ void CliTest::twoJobsOfOneSize_inTwoProcesses_keepApart()
         QVERIFY2(own >= 30.0 && other < 20.0, qPrintable(QStringLiteral("%1 / %2").arg(own).arg(other)));
     }
     QVERIFY(QDir(env.tempPath()).isEmpty());
+}
+
+void CliTest::report_rowPerPictureMatchingTheTool_data()
+{
+    QTest::addColumn<QString>("encoder");
+    QTest::addColumn<int>("pictures");
+    QTest::addColumn<QString>("report");
+
+    QTest::newRow("bundled encoder, JSON") << QString() << 48 << "r.json";
+    // The reference encoder codes in a hierarchy of B pictures: coding order is far from
+    // display order.
+    QTest::newRow("reference encoder, CSV") << TestSupport::referenceTool(QStringLiteral("TAppEncoder")) << 17 << "r.csv";
+}
+
+// One row per picture in display order, each with the PSNR-Y the ffmpeg tool measures for that
+// picture of the output; the bits add up to the file's size; the summary line's PSNR-Y is the
+// tool's within 0.3 dB (the mean of the pictures' PSNR against the PSNR of their mean error).
+void CliTest::report_rowPerPictureMatchingTheTool()
+{
+    QFETCH(QString, encoder);
+    QFETCH(int, pictures);
+    QFETCH(QString, report);
+    if (QTest::currentDataTag() != QByteArray("bundled encoder, JSON") && encoder.isEmpty())
+        QSKIP("the reference encoder is not in ../shared/testdata/reference-encoder/bin");
+
+    IsolatedEnvironment env;
+    QVERIFY(makeClip(env.filePath("clip.mp4"), 176, 144, pictures));
+    QStringList arguments = {"clip.mp4", "-o", "out.265", "--report", report, "--progress", "none"};
+    if (!encoder.isEmpty())
+        arguments << "-e" << encoder;
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), arguments, 120000, env.path());
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+
+    const QList<QJsonObject> rows = reportRows(env.filePath(report));
+    const ToolPsnr tool = toolPsnr(env.filePath("out.265"), env.filePath("clip.mp4"), env.filePath("psnr.log"));
+    QCOMPARE(TestSupport::probeVideo(env.filePath("out.265")).frames, pictures);
+    QCOMPARE(rows.size(), pictures);
+    QCOMPARE(tool.pictures.size(), pictures);
+    double bits = 0;
+    for (int i = 0; i < pictures; ++i) {
+        const QJsonObject &row = rows.at(i);
+        QCOMPARE(row.value("index").toInt(), i);
+        QVERIFY2(std::abs(row.value("psnr_y").toDouble() - tool.pictures.at(i)) <= 0.02,
+                 qPrintable(QStringLiteral("picture %1 (POC %2): %3 dB, the tool %4 dB").arg(i)
+                                .arg(row.value("poc").toInt()).arg(row.value("psnr_y").toDouble()).arg(tool.pictures.at(i))));
+        bits += row.value("bits").toDouble();
+    }
+    const double bytes = QFileInfo(env.filePath("out.265")).size();
+    QVERIFY2(std::abs(bits / 8 - bytes) <= 0.03 * bytes, qPrintable(QStringLiteral("%1 bits, %2 bytes").arg(bits).arg(bytes)));
+
+    const QString last = QString::fromUtf8(run.err.trimmed()).section(QLatin1Char('\n'), -1);
+    const QRegularExpressionMatch summary = QRegularExpression(QStringLiteral(
+        "^Encoded (\\d+) pictures in \\d+:\\d\\d \\([0-9.]+ fps\\): [0-9.]+ kB, [0-9.]+ kbit/s, PSNR Y ([0-9.]+) U "
+        "[0-9.]+ V [0-9.]+ dB \\(lowest Y [0-9.]+ at picture \\d+\\)$")).match(last);
+    QVERIFY2(summary.hasMatch(), qPrintable(last));
+    QCOMPARE(summary.captured(1).toInt(), pictures);
+    QVERIFY2(std::abs(summary.captured(2).toDouble() - tool.whole) <= 0.3, qPrintable(last + " / " + QString::number(tool.whole)));
+    if (report.endsWith(QLatin1String(".json"))) {
+        const QJsonObject figures = reportSummary(env.filePath(report));
+        QCOMPARE(figures.value("bytes").toDouble(), bytes);
+        QCOMPARE(figures.value("frame_rate").toDouble(), 25.0);
+        QVERIFY(std::abs(figures.value("rate_kbps").toDouble() - bytes * 8 / (pictures / 25.0) / 1000) < 0.001);
+        QVERIFY(std::abs(figures.value("psnr_y").toDouble() - tool.whole) <= 0.3);
+    }
+    QVERIFY(QDir(env.tempPath()).isEmpty());
+}
+
+void CliTest::report_fromEncoderWithoutGoodLines_data()
+{
+    QTest::addColumn<QByteArray>("filter");
+    QTest::addColumn<int>("rows");
+
+    QTest::newRow("no picture lines") << QByteArray("> /dev/null") << 0;
+    QTest::newRow("every other picture line cut short")
+        << QByteArray("| awk '/^POC/ && n++ % 2 { $0 = substr($0, 1, 40) } { print }'") << 6;
+}
+
+// An encoder whose picture lines are missing or garbled: the job succeeds, the report holds
+// the lines that could be read, and without any a summary alone from the pictures handed over.
+void CliTest::report_fromEncoderWithoutGoodLines()
+{
+    QFETCH(QByteArray, filter);
+    QFETCH(int, rows);
+
+    IsolatedEnvironment env;
+    QVERIFY(makeClip(env.filePath("clip.mp4"), 64, 48, 12));
+    const QByteArray bundled = QFile::encodeName(TestSupport::binDir() + QStringLiteral("/TAppEncoder_hm80.exe"));
+    QVERIFY(TestSupport::writeScript(env.filePath("encoder.sh"), "#!/bin/sh\n\"" + bundled + "\" \"$@\" " + filter + "\n"));
+
+    const TestSupport::RunResult run = TestSupport::run(
+        cliProgram(), {"clip.mp4", "-e", "./encoder.sh", "--report", "r.json", "--progress", "none"}, 60000, env.path());
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QCOMPARE(TestSupport::probeVideo(env.filePath("clip.265")).frames, 12);
+    QCOMPARE(reportRows(env.filePath("r.json")).size(), rows);
+    const QJsonObject summary = reportSummary(env.filePath("r.json"));
+    QCOMPARE(summary.value("pictures").toInt(), rows > 0 ? rows : 12);
+    QCOMPARE(summary.value("psnr_y").isNull(), rows == 0);
+    QCOMPARE(summary.value("bytes").toDouble(), double(QFileInfo(env.filePath("clip.265")).size()));
+    const QByteArray last = run.err.trimmed().split('\n').last();
+    QVERIFY2(last.startsWith("Encoded ") && last.contains("PSNR") == (rows > 0), last.constData());
+}
+
+// Four QPs in one run: four bitstreams and four reports beside them, the encoder given each
+// QP on its command line, the rate falling as the QP rises, one rate-PSNR line each. Their
+// reports then make the anchor of BD-rate runs: against themselves (0 %), against a copy at
+// exactly 90 % of the rate (-10 %), and against curves that do not overlap (a usage error).
+void CliTest::qpSweep_reportsRateFallingAndBdRateOfThem()
+{
+    IsolatedEnvironment env;
+    QVERIFY(makeClip(env.filePath("clip.mp4"), 96, 64, 12));
+    const TestSupport::RunResult sweep = TestSupport::run(
+        cliProgram(), {"clip.mp4", "--qp", "22,27,32,37", "-o", "out.265", "--progress", "none"}, 120000, env.path());
+    QVERIFY2(sweep.finished && sweep.exitCode == 0, sweep.err.constData());
+
+    const QList<int> qps = {22, 27, 32, 37};
+    QStringList anchors, less, apart;
+    double previousRate = 1e12;
+    const QList<QByteArray> lines = sweep.err.split('\n');
+    QList<QByteArray> rateLines;
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("QP "))
+            rateLines << line;
+    }
+    QCOMPARE(rateLines.size(), 4);
+    for (int i = 0; i < qps.size(); ++i) {
+        const QString name = QStringLiteral("out_QP%1").arg(qps.at(i));
+        QCOMPARE(TestSupport::probeVideo(env.filePath(name + ".265")).frames, 12);
+        QVERIFY2(sweep.err.contains(QStringLiteral("-hgt 64 -q %1\n").arg(qps.at(i)).toUtf8()), sweep.err.constData());
+        QVERIFY2(rateLines.at(i).startsWith(QStringLiteral("QP %1: ").arg(qps.at(i)).toUtf8())
+                     && rateLines.at(i).contains(" kbit/s, PSNR Y ") && rateLines.at(i).contains(name.toUtf8()),
+                 rateLines.at(i).constData());
+
+        QJsonObject report = QJsonDocument::fromJson(TestSupport::readFile(env.filePath(name + ".json"))).object();
+        QJsonObject summary = report.value("summary").toObject();
+        QCOMPARE(summary.value("qp").toInt(), qps.at(i));
+        QCOMPARE(summary.value("pictures").toInt(), 12);
+        const double rate = summary.value("rate_kbps").toDouble();
+        QVERIFY2(rate > 0 && rate < previousRate, qPrintable(QStringLiteral("QP %1: %2 kbit/s").arg(qps.at(i)).arg(rate)));
+        previousRate = rate;
+        anchors << name + ".json";
+
+        summary.insert("rate_kbps", rate * 0.9);
+        report.insert("summary", summary);
+        QVERIFY(TestSupport::writeFile(env.filePath(name + "_less.json"), QJsonDocument(report).toJson()));
+        less << name + "_less.json";
+        summary.insert("psnr_y", summary.value("psnr_y").toDouble() + 30);
+        report.insert("summary", summary);
+        QVERIFY(TestSupport::writeFile(env.filePath(name + "_apart.json"), QJsonDocument(report).toJson()));
+        apart << name + "_apart.json";
+    }
+
+    const TestSupport::RunResult same = TestSupport::run(
+        cliProgram(), QStringList{"--bd-rate"} + anchors + QStringList{"--vs"} + anchors + QStringList{"--progress", "json"},
+        30000, env.path());
+    QVERIFY2(same.finished && same.exitCode == 0, same.err.constData());
+    QCOMPARE(same.out.count('\n'), 1);
+    const QJsonObject figures = QJsonDocument::fromJson(same.out).object();
+    for (const char *key : {"bd_rate_y", "bd_rate_u", "bd_rate_v", "bd_psnr_y"})
+        QVERIFY2(figures.contains(QLatin1String(key)) && figures.value(QLatin1String(key)).toDouble() == 0, same.out.constData());
+    QCOMPARE(figures.value("anchor").toArray().size(), 4);
+
+    const TestSupport::RunResult cheaper = TestSupport::run(
+        cliProgram(), QStringList{"--bd-rate"} + anchors + QStringList{"--vs"} + less, 30000, env.path());
+    QVERIFY2(cheaper.finished && cheaper.exitCode == 0, cheaper.err.constData());
+    QVERIFY2(cheaper.out.startsWith("BD-rate Y -10.00 %, U -10.00 %, V -10.00 %; BD-PSNR Y "), cheaper.out.constData());
+
+    const TestSupport::RunResult disjoint = TestSupport::run(
+        cliProgram(), QStringList{"--bd-rate"} + anchors + QStringList{"--vs"} + apart, 30000, env.path());
+    QCOMPARE(disjoint.exitCode, 64);
+    QVERIFY2(disjoint.err.startsWith("morlunex-cli: no BD-rate for Y: the PSNR ranges do not overlap"),
+             disjoint.err.constData());
+    QVERIFY(disjoint.out.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(CliTest)

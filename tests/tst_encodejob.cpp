@@ -1,6 +1,7 @@
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
 #include "support/testwindow.h"
+#include "window/reportdialog.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -10,12 +11,15 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QChart>
+#include <QLineSeries>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QTest>
 
 #include <QTextBlock>
+#include <QToolButton>
 #include <QTextDocument>
 
 #include <csignal>
@@ -609,6 +613,19 @@ void EncodeJobTest::endToEnd_bundledEncoderTranscodes()
     QVERIFY(window.logView->textCursor().atEnd());
     QVERIFY(window.logView->viewport()->rect().contains(window.logView->cursorRect()));
     TestSupport::saveScreenshot(&window, QStringLiteral("main_window_after_encode"));
+
+    // The job's report, one picture each, behind the control that appeared with its end.
+    QVERIFY(window.reportButton->isVisible());
+    QTest::mouseClick(window.reportButton, Qt::LeftButton);
+    auto *report = window.findChild<ReportDialog *>();
+    QVERIFY(report && report->isVisible());
+    QCOMPARE(report->windowTitle(), QStringLiteral("Report: clip with sound.265"));
+    const QList<QAbstractSeries *> series = report->chart()->series();
+    QVERIFY(std::any_of(series.begin(), series.end(), [](QAbstractSeries *one) {
+        auto *line = qobject_cast<QLineSeries *>(one);
+        return line && line->count() == 30;
+    }));
+    TestSupport::saveScreenshot(report, QStringLiteral("report_dialog_after_encode"));
 }
 
 void EncodeJobTest::faithfulOutput_showsWhatTheInputShowed_data()

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -137,6 +138,7 @@ void SegmentsTest::twoEncoders_fromTheCommandLine_matchTheInput()
     const QString folder = prepare(env);
     QStringList arguments = jobArguments(folder);
     arguments.replace(arguments.indexOf("none"), "json");
+    arguments << "--report" << "report.json";
     const TestSupport::RunResult run = TestSupport::run(cliProgram(), arguments, 120000, folder);
     QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
 
@@ -162,6 +164,21 @@ void SegmentsTest::twoEncoders_fromTheCommandLine_matchTheInput()
     QCOMPARE(last.value("pictures").toInt(), pictures);
     QVERIFY(!QFileInfo::exists(folder + "/out.265.parts"));
     QVERIFY(everythingIn(env.tempPath()).isEmpty());
+
+    // The report puts every segment's pictures in their places: one row a picture, bits that
+    // add up to the file, and the summary's PSNR where the ffmpeg tool's own lies.
+    const QJsonObject report = QJsonDocument::fromJson(TestSupport::readFile(folder + "/report.json")).object();
+    const QJsonArray rows = report.value("pictures").toArray();
+    QCOMPARE(rows.size(), pictures);
+    double bits = 0;
+    for (int i = 0; i < rows.size(); ++i) {
+        QCOMPARE(rows.at(i).toObject().value("index").toInt(), i);
+        bits += rows.at(i).toObject().value("bits").toDouble();
+    }
+    const double bytes = QFileInfo(folder + "/out.265").size();
+    QVERIFY2(qAbs(bits / 8 - bytes) <= 0.03 * bytes, qPrintable(QStringLiteral("%1 bits, %2 bytes").arg(bits).arg(bytes)));
+    const double reported = report.value("summary").toObject().value("psnr_y").toDouble();
+    QVERIFY2(qAbs(reported - psnr) <= 0.3, qPrintable(QStringLiteral("%1 against %2").arg(reported).arg(psnr)));
 }
 
 // The window with two encoders at once and the segments it chooses itself: the command line is

@@ -18,6 +18,7 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QTextBrowser>
+#include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -45,6 +46,7 @@ HenQ::HenQ(QWidget *parent)
     , encodersBox(nullptr)
     , progressBar(nullptr)
     , progressLabel(nullptr)
+    , reportButton(nullptr)
     , job(nullptr)
     , prevWidth(0)
     , prevHeight(0)
@@ -124,6 +126,16 @@ HenQ::HenQ(QWidget *parent)
     captionRow->addWidget(progressBar, 1);
     progressLabel = new QLabel(central);
     captionRow->addWidget(progressLabel, 0);
+    reportButton = new QToolButton(central);
+    reportButton->setText(tr("Report"));
+    reportButton->setToolTip(tr("Bits and PSNR of every picture of the last encode"));
+    // The row keeps the control's height from the start, so that the log pane does not shrink
+    // (and hide its last line) when the control appears.
+    reportButton->setFixedHeight(20);
+    progressLabel->setMinimumHeight(reportButton->height());
+    reportButton->hide();
+    connect(reportButton, &QToolButton::clicked, this, &HenQ::showReport);
+    captionRow->addWidget(reportButton, 0);
     mainLayout->addLayout(captionRow, 0);
 
     logView = new QTextBrowser(central);

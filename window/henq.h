@@ -5,6 +5,7 @@
 #include "decode/videodecoder.h"
 #include "job/transcodejob.h"
 
+#include <QPointer>
 #include <QString>
 
 #include <cstdio>
@@ -18,6 +19,8 @@ class QProgressBar;
 class QPushButton;
 class QSpinBox;
 class QTextBrowser;
+class QToolButton;
+class ReportDialog;
 
 // The transcoder window: four path fields, the encode button and the encoder's log.
 class HenQ : public MainWindowBase
@@ -71,12 +74,14 @@ protected:
     QSpinBox *encodersBox;   // encoders at once, each on its own segment of the input
     QProgressBar *progressBar;
     QLabel *progressLabel;
+    QToolButton *reportButton;  // opens the last job's quality report; shown once a job has one
     TranscodeJob *job;
     int prevWidth;
     int prevHeight;
     FrameInfo rawFrame;
     int rawFps;              // frame rate typed in the raw YUV dialog; 0 when not asked
     qint64 droppedLogLines;  // encoder output lines no longer in the log pane
+    QualityReport lastReport;
 
 private:
     bool confirmStop();
@@ -84,6 +89,9 @@ private:
     void showCommandLine(const QString &commandLine);
     void showProgress(const JobProgress &progress);
     void appendLogLine(const QString &line);
+    // Keeps the report of a job that ended, for the report control to open.
+    void offerReport(const JobResult &result);
+    void showReport();
     void appendLogText(const QString &text);
     void trimLog();
     void storeSetting(const QString &key, const QVariant &value) const;
@@ -91,6 +99,8 @@ private:
     // Lets the user pick a file for the field, starting in the current directory, and keeps
     // the choice under the settings key.
     void pickIntoField(QLineEdit *field, const QString &filter, const QString &key);
+
+    QPointer<ReportDialog> reportDialog;
 };
 
 // Creates the transcoder window with the given parent, shows it and returns it.

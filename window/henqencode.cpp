@@ -13,6 +13,7 @@
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QToolButton>
 
 // The window as the view of the encode job: it starts the job with the fields' values, shows
 // its command line, progress, output and end, and offers to stop it.
@@ -94,6 +95,7 @@ void HenQ::showRunning(bool running)
         progressBar->setRange(0, 0);
         progressBar->show();
         progressLabel->setText(tr("Starting"));
+        reportButton->hide();
     } else {
         encodeButton->setIcon(QIcon(QStringLiteral(":/images/go.png")));
         encodeButton->setToolTip(tr("Start encoding"));
@@ -187,6 +189,7 @@ void HenQ::trimLog()
 void HenQ::jobFinished(const JobResult &result)
 {
     showRunning(false);
+    offerReport(result);
     switch (result.outcome) {
     case JobResult::Finished:
         progressLabel->setText(progressLabel->text().section(QStringLiteral(" \u00b7 "), 0, 1));

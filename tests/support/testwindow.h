@@ -26,6 +26,7 @@ public:
     using HenQ::encodersBox;
     using HenQ::progressBar;
     using HenQ::progressLabel;
+    using HenQ::reportButton;
     using HenQ::job;
     using HenQ::prevWidth;
     using HenQ::prevHeight;

@@ -1,0 +1,17 @@
+#ifndef BDRATECOMMAND_H
+#define BDRATECOMMAND_H
+
+#include <QStringList>
+
+// morlunex-cli --bd-rate ANCHOR.json... --vs TEST.json...: reads the reports' rates and mean
+// PSNR figures, prints the BD-rate for Y, U and V and the BD-PSNR for Y on standard output (as
+// one JSON object when asked), and returns the exit status: 0, 64 when the curves allow no
+// figure (too few points, ranges that do not overlap), 65 a file that is no usable report,
+// 66 a report that cannot be read.
+class BdRateCommand
+{
+public:
+    static int run(const QStringList &anchors, const QStringList &tests, bool json);
+};
+
+#endif // BDRATECOMMAND_H
