@@ -69,6 +69,10 @@ signals:
     void finished(const JobResult &result);
 
 private:
+    // How long processes that still write into the encoder's output after it exited (its
+    // children) are waited for before the output is left as it is.
+    static constexpr int writersGraceMs = 3000;
+
     // What the steps after a successful encoder found: log lines, a broken contract, whether
     // the bitstream was left as it is (still being written), and the container's outcome.
     struct OutputCheck
