@@ -39,11 +39,16 @@ QString checkWhole(const QStringList &segments, qint64 expected, const std::atom
     QList<qint64> firsts, counts;
     bool allNamed = true;
     for (const QString &segment : segments) {
-        if (stop)
-            return QString();
         const QRegularExpressionMatch match = named.match(QFileInfo(segment).fileName());
         allNamed = allNamed && match.hasMatch();
         firsts << (match.hasMatch() ? match.captured(1).toLongLong() : -1);
+    }
+    // Counting means reading every segment through: only when there is something to check.
+    if (!allNamed && expected < 0)
+        return QString();
+    for (const QString &segment : segments) {
+        if (stop)
+            return QString();
         counts << StreamInspector::inspect(segment).pictures;
     }
     if (allNamed) {
