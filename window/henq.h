@@ -6,6 +6,7 @@
 #include "job/transcodejob.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -77,12 +78,17 @@ protected:
     FrameInfo rawFrame;
     int rawFps;              // frame rate typed in the raw YUV dialog; 0 when not asked
     qint64 droppedLogLines;  // encoder output lines no longer in the log pane
+    // The job's lines logged before its command line, which replaces the log pane's text: they
+    // follow it there. Cleared once the command line is shown.
+    QStringList linesBeforeCommandLine;
+    bool commandLineShown = false;
 
 private:
     bool confirmStop();
     void showRunning(bool running);
     void showCommandLine(const QString &commandLine);
     void showProgress(const JobProgress &progress);
+    void showPreparing(const JobProgress &progress);
     void appendLogLine(const QString &line);
     void appendLogText(const QString &text);
     void trimLog();
