@@ -102,6 +102,12 @@ void ProgressReporter::writeOutput(const QByteArray &bytes)
 
 QString ProgressReporter::statusText(const JobProgress &progress) const
 {
+    // The encoder reads a file written whole before it starts: the pictures going into it.
+    if (progress.preparing)
+        return (progress.preparedTotal > 0
+                    ? QStringLiteral("preparing %1/%2 pictures").arg(progress.prepared).arg(progress.preparedTotal)
+                    : QStringLiteral("preparing %1 pictures").arg(progress.prepared))
+            + QStringLiteral("  %1 elapsed").arg(QualityReport::clockText(progress.elapsedSeconds));
     QString text = progress.total > 0
                        ? QStringLiteral("%1/%2 pictures (%3%)")
                              .arg(progress.pictures)
@@ -136,6 +142,10 @@ QByteArray ProgressReporter::jsonLine(const JobProgress &progress, bool final, i
     if (progress.segmentsTotal > 0) {
         object.insert(QStringLiteral("segments_done"), progress.segmentsDone);
         object.insert(QStringLiteral("segments_total"), progress.segmentsTotal);
+    }
+    if (progress.preparing) {
+        object.insert(QStringLiteral("preparing"), true);
+        object.insert(QStringLiteral("prepared"), progress.prepared);
     }
     if (final) {
         object.insert(QStringLiteral("final"), true);

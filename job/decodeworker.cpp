@@ -79,6 +79,12 @@ void DecodeWorker::proceed(bool encoderRunning)
     answered.notify_all();
 }
 
+void DecodeWorker::setCompleteFile(const QString &reason, bool segment)
+{
+    completeFileReason = reason;
+    segmentRun = segment;
+}
+
 void DecodeWorker::setFailure(JobResult::Failure failure, const QString &text)
 {
     if (failed != JobResult::NoFailure)
@@ -153,6 +159,8 @@ bool DecodeWorker::createSink(const FrameInfo &frame)
     paddedHeight = frame.height + frame.lumaPadHeight;
     sinkPath = privateDir + QStringLiteral("/mlxtmp_%1x%2.420").arg(paddedWidth).arg(paddedHeight);
     sink = new FrameSink(stopRequested, readerGone);
+    if (!completeFileReason.isEmpty())
+        return createCompleteFile(frame);
 
     const bool pipeWanted = qEnvironmentVariable("MORLUNEX_FRAME_TRANSPORT") != QLatin1String("file");
     if (pipeWanted && sink->createPipe(sinkPath))
@@ -169,10 +177,47 @@ bool DecodeWorker::createSink(const FrameInfo &frame)
     return false;
 }
 
+// The whole run's pictures go into the file before the encoder starts, so it must fit in the
+// temporary folder; where the count is not known in advance, a full disk ends the decode with
+// the usual message instead.
+bool DecodeWorker::createCompleteFile(const FrameInfo &frame)
+{
+    const qint64 pictureBytes = frameByteSize(&frame);
+    const qint64 needed = expectedPictures > 0 ? pictureBytes * expectedPictures : 0;
+    const QString folder = QDir::toNativeSeparators(QFileInfo(privateDir).absolutePath());
+    if (sink->createCompleteFile(sinkPath, needed)) {
+        const QString file = needed > 0
+            ? QStringLiteral("a %1 file").arg(FrameSink::sizeText(needed))
+            : QStringLiteral("a file of %1 a picture").arg(FrameSink::sizeText(pictureBytes));
+        emit message(QStringLiteral("%1: the pictures go through %2 in %3 instead of a pipe.")
+                         .arg(completeFileReason, file, folder));
+        return true;
+    }
+    if (sink->errorNumber() != ENOSPC) {
+        setFailure(JobResult::TemporaryUnusable,
+                   QStringLiteral("Cannot create the frame file %1:\n%2.")
+                       .arg(QDir::toNativeSeparators(sinkPath), sink->errorText()));
+        return false;
+    }
+    const QString advice = segmentRun
+        ? QStringLiteral("Choose shorter segments (--segment-length) or fewer encoders at once, or set TMPDIR "
+                         "to a folder with more room.")
+        : QStringLiteral("Cut the job into segments (several encoders at once in the window, -j and "
+                         "--segment-length with morlunex-cli): then a file holds one segment at a time. Or set "
+                         "TMPDIR to a folder with more room.");
+    setFailure(JobResult::TemporaryUnusable,
+               QStringLiteral("Not enough room in the temporary folder %1.\n%2: the %3 pictures%4 must go through "
+                              "a file of %5 before the encoder starts, and only %6 is free there.\n%7")
+                   .arg(folder, completeFileReason, QString::number(expectedPictures),
+                        segmentRun ? QStringLiteral(" of this segment") : QString(), FrameSink::sizeText(needed),
+                        FrameSink::sizeText(sink->freeBytes()), advice));
+    return false;
+}
+
 bool DecodeWorker::launchEncoder()
 {
     launched = true;
-    emit readyForEncoder(sinkPath, paddedWidth, paddedHeight);
+    emit readyForEncoder(sinkPath, paddedWidth, paddedHeight, sink->isPipe());
     std::unique_lock<std::mutex> lock(answerLock);
     answered.wait(lock, [this] { return answer != 0; });
     return answer > 0;
@@ -235,6 +280,7 @@ void DecodeWorker::run()
     if (settings.pictureLimit >= 0 && declared > settings.pictureLimit)
         declared = settings.pictureLimit;
     const qint64 expected = declared == 0 && settings.pictureLimit >= 0 ? settings.pictureLimit : declared;
+    expectedPictures = expected;
     emit opened(expected, declared);
 
     const int skipped = decoderSkipTo(decoder, settings.startPicture);
@@ -248,8 +294,8 @@ void DecodeWorker::run()
     }
     FrameInfo frame = {};
     // Pipe: the encoder starts before the first write. Growing file: after the sixth picture
-    // (or at the end of a shorter input), as it always has.
-    const int launchAfter = 6;
+    // (or at the end of a shorter input), as it always has. Complete file: at the end.
+    const qint64 launchAfter = completeFileReason.isEmpty() ? 6 : -1;
     while (more && !stopRequested && (settings.pictureLimit < 0 || written < settings.pictureLimit)) {
         const int decoded = decoderNextFrame(decoder, &frame);
         if (decoded < 0) {
@@ -266,6 +312,7 @@ void DecodeWorker::run()
                 readerLeft = readerGone;
                 break;
             }
+            pipeOpened = sink->isPipe();
         }
         // The frame file and the command line describe one picture size; pictures of another
         // size would be read as garbage, so the input ends where its size changes.
@@ -293,8 +340,12 @@ void DecodeWorker::run()
     decoderDestroy(&decoder);
 
     if (sink && !sink->isPipe() && !launched && written > 0 && failed == JobResult::NoFailure
-        && !stopRequested)
+        && !stopRequested) {
+        // A complete file is closed first: the encoder finds it whole, with no writer left.
+        if (!completeFileReason.isEmpty())
+            sink->close();
         launchEncoder();
+    }
     if (sink)
         sink->close();
     if (written == 0 && !sink && failed == JobResult::NoFailure && !stopRequested)

@@ -35,6 +35,12 @@ public:
     void encoderGone();
     // Answers readyForEncoder: true once the encoder runs, false when it will not.
     void proceed(bool encoderRunning);
+    // Before run(): the pictures go through a regular file written whole before the encoder
+    // starts, for an encoder that reads its input twice; reason begins the log line that says
+    // why. segment: the run is one segment of a job, for the advice when the file does not fit.
+    void setCompleteFile(const QString &reason, bool segment);
+    // Any thread: the job's end of the pipe is open, so the encoder's first open is done.
+    bool pipeOpen() const { return pipeOpened; }
 
     // Read after the thread has ended.
     qint64 pictures() const { return written; }
@@ -56,7 +62,8 @@ signals:
     // expectedPictures: the pictures the job will hand over, as far as known; declaredPictures:
     // what the input declares from the start picture on (0: unknown).
     void opened(qint64 expectedPictures, qint64 declaredPictures);
-    void readyForEncoder(const QString &path, int paddedWidth, int paddedHeight);
+    // pipe: the path is a named pipe, else a regular file.
+    void readyForEncoder(const QString &path, int paddedWidth, int paddedHeight, bool pipe);
     void picturesWritten(qint64 pictures);
     void message(const QString &line);
     void warning(const QString &title, const QString &text);
@@ -67,6 +74,7 @@ private:
     void choosePictureFormat(VideoDecoder *decoder);
     void hintAtLostBits();
     bool createSink(const FrameInfo &frame);
+    bool createCompleteFile(const FrameInfo &frame);
     bool launchEncoder();
     bool writePicture(const FrameInfo &frame);
     void recordPictureTime(const VideoDecoder *decoder);
@@ -76,6 +84,10 @@ private:
     const QString privateDir;
     std::atomic_bool stopRequested{false};
     std::atomic_bool readerGone{false};
+    std::atomic_bool pipeOpened{false};
+    QString completeFileReason;     // empty: a pipe (or a growing file where none can be made)
+    bool segmentRun = false;
+    qint64 expectedPictures = 0;
     std::mutex answerLock;
     std::condition_variable answered;
     int answer = 0;  // 0 none yet, 1 running, -1 not running

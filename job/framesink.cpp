@@ -1,6 +1,7 @@
 #include "framesink.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -9,12 +10,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
 
 // How long a wait lasts before the flags are looked at again.
 constexpr int checkIntervalMs = 50;
+
+// Room promised to complete files of this process that are still being written: several
+// segments preparing at once share one temporary folder, and each must see what the others
+// are about to take.
+std::atomic<qint64> promisedRoom{0};
 
 } // namespace
 
@@ -51,6 +58,32 @@ bool FrameSink::createFile(const QString &filePath)
         return true;
     error = errno;
     return false;
+}
+
+bool FrameSink::createCompleteFile(const QString &filePath, qint64 bytes)
+{
+    struct statvfs room;
+    if (::statvfs(QFile::encodeName(QFileInfo(filePath).absolutePath()).constData(), &room) != 0) {
+        error = errno;
+        return false;
+    }
+    available = qMax<qint64>(0, qint64(room.f_bavail) * qint64(room.f_frsize) - promisedRoom);
+    if (bytes > available) {
+        error = ENOSPC;
+        return false;
+    }
+    if (!createFile(filePath))
+        return false;
+    promised = qMax<qint64>(0, bytes);
+    promisedRoom += promised;
+    return true;
+}
+
+void FrameSink::keepPromise(qint64 bytes)
+{
+    bytes = qMin(bytes, promised);
+    promised -= bytes;
+    promisedRoom -= bytes;
 }
 
 FrameSink::Result FrameSink::openPipe()
@@ -134,6 +167,7 @@ FrameSink::Result FrameSink::write(const uint8_t *data, size_t size)
         return Failed;
     }
     whole += static_cast<int64_t>(size);
+    keepPromise(qint64(size));
     return Written;
 }
 
@@ -142,6 +176,22 @@ void FrameSink::close()
     if (fd >= 0)
         ::close(fd);
     fd = -1;
+    // What a complete file did not take (an input shorter than it said) is free again.
+    keepPromise(promised);
+}
+
+QString FrameSink::sizeText(qint64 bytes)
+{
+    static const char *const units[] = {"bytes", "kB", "MB", "GB", "TB", "PB", "EB"};
+    double value = double(bytes);
+    int unit = 0;
+    while (value >= 1000 && unit < 6) {
+        value /= 1000;
+        ++unit;
+    }
+    if (unit == 0)
+        return QStringLiteral("%1 bytes").arg(bytes);
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', value < 10 ? 1 : 0).arg(QLatin1String(units[unit]));
 }
 
 QString FrameSink::errorText() const

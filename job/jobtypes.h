@@ -42,6 +42,11 @@ struct JobProgress
     double elapsedSeconds = 0;
     int segmentsDone = 0;          // segments finished, kept ones included; 0 without segments
     int segmentsTotal = 0;
+    // An encoder that reads its input twice gets a file written whole before it starts: while
+    // no encoder runs yet, the pictures written into such files, out of how many (0: unknown).
+    bool preparing = false;
+    qint64 prepared = 0;
+    qint64 preparedTotal = 0;
 };
 
 // How a job ended.

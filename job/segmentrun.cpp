@@ -1,6 +1,10 @@
 #include "segmentrun.h"
 
 #include "decodeworker.h"
+#include "encoderconfigfile.h"
+#include "encoderinputwatch.h"
+#include "filecheck.h"
+#include "framesink.h"
 #include "inputprobe.h"
 
 #include <QCoreApplication>
@@ -14,6 +18,8 @@
 #include <cerrno>
 #include <csignal>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef Q_OS_LINUX
@@ -27,6 +33,10 @@ namespace {
 constexpr qint64 outputChunk = 64 * 1024;
 // How long a terminated encoder has before it is killed.
 constexpr int killDelayMs = 2000;
+// How often the encoder is looked at for a second open of its pipe.
+constexpr int watchIntervalMs = 250;
+// An encoder that fails within this time after its start refused to start: a bad configuration.
+constexpr qint64 earlyExitMs = 5000;
 
 QString absolute(const QString &path)
 {
@@ -39,6 +49,19 @@ QString temporaryFolder()
 {
     const QString fromEnvironment = qEnvironmentVariable("TMPDIR");
     return fromEnvironment.isEmpty() ? QDir::tempPath() : fromEnvironment;
+}
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+// Bytes of one picture at this size, chroma format (400, 420, 422, 444) and depth.
+qint64 pictureBytes(int width, int height, int chroma, int depth)
+{
+    const qint64 luma = qint64(width) * height;
+    const qint64 chromaSamples = chroma == 400 ? 0 : chroma == 444 ? 2 * luma : chroma == 422 ? luma : luma / 2;
+    return (luma + chromaSamples) * (depth > 8 ? 2 : 1);
 }
 
 QString temporaryFolderProblem(const QString &folder)
@@ -80,9 +103,10 @@ void SegmentRun::sweepAbandonedFolders()
         const pid_t pid = pid_t(match.captured(1).toLongLong());
         if (pid <= 0 || ::kill(pid, 0) == 0 || errno == EPERM)
             continue;
+        // The frame file, and whatever a segment's encoder wrote beside it (its ReconFile).
         QDir abandoned(temporary.filePath(entry));
-        for (const QString &frames : abandoned.entryList({QStringLiteral("mlxtmp_*.420")}, QDir::Files | QDir::System))
-            abandoned.remove(frames);
+        for (const QString &file : abandoned.entryList(QDir::Files | QDir::System | QDir::Hidden))
+            abandoned.remove(file);
         temporary.rmdir(entry);
     }
 }
@@ -136,8 +160,9 @@ void SegmentRun::startRaw()
 void SegmentRun::startDecoding()
 {
     const QString folder = temporaryFolder();
-    QString problem = temporaryFolderProblem(folder);
-    if (problem.isEmpty()) {
+    // A run that starts over keeps its folder, so that the command line stays the same.
+    QString problem = privateDir ? QString() : temporaryFolderProblem(folder);
+    if (problem.isEmpty() && !privateDir) {
         // The process number in the name tells a folder whose process has gone.
         privateDir = std::make_unique<QTemporaryDir>(
             folder + QStringLiteral("/morlunex-%1-XXXXXX").arg(QCoreApplication::applicationPid()));
@@ -153,7 +178,14 @@ void SegmentRun::startDecoding()
         return;
     }
 
-    worker = new DecodeWorker(settings, privateDir->path());
+    // Absolute: the encoder may run in another folder than this process.
+    worker = new DecodeWorker(settings, QFileInfo(privateDir->path()).absoluteFilePath());
+    const QString reason = completeFileReason();
+    completeFile = !reason.isEmpty();
+    preparingFile = completeFile;
+    preparedPictures = 0;
+    if (completeFile)
+        worker->setCompleteFile(reason, segment);
     connect(worker, &DecodeWorker::opened, this, [this](qint64 expected, qint64 declared) {
         result.expected = expected;
         result.declared = declared;
@@ -161,8 +193,11 @@ void SegmentRun::startDecoding()
     });
     connect(worker, &DecodeWorker::readyForEncoder, this, &SegmentRun::onReadyForEncoder);
     connect(worker, &DecodeWorker::picturesWritten, this, [this](qint64 pictures) {
-        picturesGiven = pictures;
-        emit progressed(pictures);
+        if (completeFile)
+            preparedPictures = pictures;
+        else
+            picturesGiven = pictures;
+        emit progressed(picturesGiven);
     });
     connect(worker, &DecodeWorker::message, this, &SegmentRun::message);
     connect(worker, &DecodeWorker::warning, this, &SegmentRun::warning);
@@ -173,13 +208,209 @@ void SegmentRun::startDecoding()
     decodeThread->start();
 }
 
-void SegmentRun::onReadyForEncoder(const QString &path, int width, int height)
+void SegmentRun::onReadyForEncoder(const QString &path, int width, int height, bool pipe)
 {
-    if (stopping) {
+    if (stopping || rerouting) {
         worker->proceed(false);
         return;
     }
-    worker->proceed(launchEncoder(path, width, height));
+    framePath = path;
+    const bool launched = launchEncoder(path, width, height);
+    if (launched && pipe) {
+        inputWatch = std::make_unique<EncoderInputWatch>(path, encoder->processId());
+        if (!watchTimer) {
+            watchTimer = new QTimer(this);
+            connect(watchTimer, &QTimer::timeout, this, &SegmentRun::watchInput);
+        }
+        watchTimer->start(watchIntervalMs);
+    }
+    if (launched && preparingFile) {
+        preparingFile = false;
+        emit stageChanged();
+    }
+    worker->proceed(launched);
+}
+
+// An encoder that reads its input twice cannot read it from a pipe: the reference encoder's
+// temporal filter opens the input again by name to read the pictures around the one it codes.
+QString SegmentRun::completeFileReason() const
+{
+    if (fileFromStart)
+        return QStringLiteral("The encoder reads its input twice");
+    EncoderConfigFile config;
+    config.read(settings.config);
+    const QString filter = QStringLiteral("TemporalFilter");
+    if (config.intValue(filter, 0) != 0 || config.value(filter).compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("The configuration turns on TemporalFilter, which reads the input twice");
+    return QString();
+}
+
+// Where the encoder runs, and so where its side files (the configuration's relative ReconFile)
+// land: a segment's in its private folder; otherwise the output's folder, as it would by hand,
+// unless a raw input typed with a relative name (handed over as typed) names it only from
+// the current folder.
+QString SegmentRun::encoderFolder() const
+{
+    if (segment && privateDir)
+        return QFileInfo(privateDir->path()).absoluteFilePath();
+    const QString outputFolder = QFileInfo(absolute(settings.output)).absolutePath();
+    const bool raw = settings.rawWidth != 0 && settings.rawHeight != 0;
+    if (raw && QFileInfo(settings.input).isRelative()
+        && !FileCheck::sameFile(settings.input, outputFolder + QLatin1Char('/') + settings.input))
+        return QDir::currentPath();
+    return outputFolder;
+}
+
+// Says before the encoder starts where its reconstructed pictures go, and how much they take.
+void SegmentRun::describeSideFiles(const QString &folder, int width, int height)
+{
+    EncoderConfigFile config;
+    config.read(settings.config);
+    const QString recon = config.value(QStringLiteral("ReconFile"));
+    const bool elsewhere = QDir::isAbsolutePath(recon);
+    if (segment) {
+        emit message(QStringLiteral("Each segment's encoder runs in a temporary folder of its own; what it writes "
+                                    "there besides its bitstream%1 is discarded with the folder.")
+                         .arg(recon.isEmpty() || elsewhere
+                                  ? QString()
+                                  : QStringLiteral(" (the configuration's ReconFile %1)").arg(recon)));
+        if (elsewhere)
+            emit message(QStringLiteral("The configuration's ReconFile %1 is outside the segments' folders: every "
+                                        "segment's encoder writes it, each over the one before.")
+                             .arg(native(recon)));
+        return;
+    }
+    if (recon.isEmpty())
+        return;
+    // As the reference encoder writes it: at the output depth (else the internal one, else the
+    // input's) and the coded chroma format (else the input's).
+    const int inputDepth = config.intValue(QStringLiteral("InputBitDepth"), 8);
+    const int inputChroma = config.intValue(QStringLiteral("InputChromaFormat"), 420);
+    int depth = config.intValue(QStringLiteral("OutputBitDepth"), 0);
+    if (depth <= 0)
+        depth = config.intValue(QStringLiteral("InternalBitDepth"), 0);
+    if (depth <= 0)
+        depth = inputDepth;
+    int chroma = config.intValue(QStringLiteral("ChromaFormatIDC"), 0);
+    if (chroma <= 0)
+        chroma = inputChroma;
+    const qint64 bytes = pictureBytes(width, height, chroma, depth);
+    qint64 count = result.expected;
+    if (!worker) {
+        const qint64 inputBytes = pictureBytes(width, height, inputChroma, inputDepth);
+        count = inputBytes > 0 ? QFileInfo(settings.input).size() / inputBytes : 0;
+    }
+    count -= qMax(0, config.intValue(QStringLiteral("FrameSkip"), 0));
+    const int limit = config.intValue(QStringLiteral("FramesToBeEncoded"), 0);
+    if (limit > 0)
+        count = qMin<qint64>(count, limit);
+    const QString size = count > 0 ? QStringLiteral("%1 pictures of %2 bytes, %3")
+                                         .arg(count).arg(bytes).arg(FrameSink::sizeText(count * bytes))
+                                   : QStringLiteral("%1 bytes a picture").arg(bytes);
+    emit message(QStringLiteral("The configuration's ReconFile has the encoder write a reconstructed copy of every "
+                                "picture to %1: %2.")
+                     .arg(native(QDir::cleanPath(QDir(folder).absoluteFilePath(recon))), size));
+}
+
+// A configuration the encoder refuses at once often lacks the source keys that the reference
+// encoder's stock files leave to a per-sequence file (it refuses FramesToBeEncoded 0).
+void SegmentRun::hintAtSourceKeys()
+{
+    EncoderConfigFile config;
+    if (!config.read(settings.config))
+        return;
+    int rate = settings.rawFps;
+    if (worker && worker->streamInfo().frameRateDen > 0)
+        rate = qRound(double(worker->streamInfo().frameRateNum) / worker->streamInfo().frameRateDen);
+    const struct { const char *key; QString example; } keys[] = {
+        {"FrameRate", QString::number(rate > 0 ? rate : 25)},
+        {"FramesToBeEncoded", QStringLiteral("1000000")},
+        {"InputBitDepth", QStringLiteral("8")},
+        {"InputChromaFormat", QStringLiteral("420")},
+        {"FrameSkip", QStringLiteral("0")},
+    };
+    QStringList missing, examples;
+    for (const auto &key : keys) {
+        if (config.contains(QLatin1String(key.key)))
+            continue;
+        missing << QLatin1String(key.key);
+        examples << QStringLiteral("%1 : %2").arg(QLatin1String(key.key), key.example);
+    }
+    if (missing.isEmpty())
+        return;
+    emit message(QStringLiteral("The encoder refused to start, and the configuration %1 lacks %2, which the "
+                                "reference encoder's stock files leave to a per-sequence file: add %3 at its top, "
+                                "e.g. \"%4\" (the encoder stops at the input's end).")
+                     .arg(native(absolute(settings.config)), missing.join(QStringLiteral(", ")),
+                          missing.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"),
+                          examples.join(QStringLiteral("\", \""))));
+}
+
+void SegmentRun::watchInput()
+{
+    if (!inputWatch || rerouting || stopping)
+        return;
+    const QString what = inputWatch->check(worker && worker->pipeOpen(), decodeEnded);
+    if (!what.isEmpty())
+        reroute(what);
+}
+
+void SegmentRun::stopWatch()
+{
+    if (watchTimer)
+        watchTimer->stop();
+    inputWatch.reset();
+}
+
+// The encoder must read its input twice: it is stopped, and once it and the decode have ended,
+// the run starts over through a complete file (startOver).
+void SegmentRun::reroute(const QString &what)
+{
+    rerouting = true;
+    stopWatch();
+    emit message(QStringLiteral("The encoder %1, which a pipe cannot serve: it is stopped, and the job runs again "
+                                "from the start through a file written whole before the encoder starts.")
+                     .arg(what));
+    emit readsInputTwice();
+    stopWork();
+}
+
+void SegmentRun::startOver()
+{
+    passOn(QByteArray(), true);
+    tearDown();
+    // The same name in the same folder, so that the command line stays as it was shown.
+    QFile::remove(framePath);
+    rerouting = false;
+    encoderEnded = false;
+    outputQueued = false;
+    atLineStart = true;
+    picturesGiven = 0;
+    handedOver = -1;
+    exitedAtOnce = false;
+    // The report holds what the second try's encoder says.
+    pictureLines = EncoderLineReader();
+    result.exitCode = 0;
+    result.crashed = false;
+    fileFromStart = true;
+    emit progressed(0);
+    startDecoding();
+}
+
+// A process of the encoder's that still waits in an open of the pipe (a helper that outlives
+// the encoder) is let go: the job's end is opened and closed at once, which ends that open,
+// and its reads meet the end of the file.
+void SegmentRun::releasePipeOpeners()
+{
+    if (framePath.isEmpty())
+        return;
+    const QByteArray name = QFile::encodeName(framePath);
+    struct stat info;
+    if (::lstat(name.constData(), &info) != 0 || !S_ISFIFO(info.st_mode))
+        return;
+    const int fd = ::open(name.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+        ::close(fd);
 }
 
 bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int height)
@@ -196,6 +427,8 @@ bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int heigh
         encoder->setProcessChannelMode(QProcess::SeparateChannels);
         encoder->setStandardErrorFile(settings.encoderErrors, QIODevice::Append);
     }
+    const QString folder = encoderFolder();
+    encoder->setWorkingDirectory(folder);
     // Program and arguments apart: every path reaches the encoder exactly, quotes included.
     encoder->setProgram(program);
     encoder->setArguments(command.arguments);
@@ -207,8 +440,13 @@ bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int heigh
     connect(encoder, &QProcess::readyReadStandardOutput, this, &SegmentRun::readEncoderOutput);
     connect(encoder, &QProcess::finished, this, &SegmentRun::onEncoderFinished);
 
-    emit commandLineReady(command.display);
-    result.before = OutputGuard::stamp(absolute(settings.output));
+    // A run that starts over keeps the command line it showed, and the output's state before it.
+    if (!stamped) {
+        emit commandLineReady(command.display);
+        describeSideFiles(folder, width, height);
+        result.before = OutputGuard::stamp(absolute(settings.output));
+        stamped = true;
+    }
     if (stopping) {
         // Stopped while the command line was shown.
         delete encoder;
@@ -216,8 +454,10 @@ bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int heigh
         return false;
     }
     encoder->start(QIODevice::ReadWrite);
-    if (encoder->waitForStarted(30000))
+    if (encoder->waitForStarted(30000)) {
+        encoderClock.start();
         return true;
+    }
 
     fail(JobResult::EncoderDidNotStart,
          QStringLiteral("Error# %1\n%2: %3.")
@@ -277,9 +517,9 @@ void SegmentRun::passOn(const QByteArray &chunk, bool last)
 
 void SegmentRun::countEncodedPictures(const QByteArray &chunk)
 {
-    // A raw input goes to the encoder directly: its progress is the pictures the encoder
-    // reports, one "POC" line each.
-    if (worker || chunk.isEmpty())
+    // A raw input goes to the encoder directly, and a complete file before it starts: the
+    // progress is the pictures the encoder reports, one "POC" line each.
+    if ((worker && !completeFile) || chunk.isEmpty())
         return;
     qint64 lines = chunk.count("\nPOC ");
     if (atLineStart && chunk.startsWith("POC "))
@@ -305,9 +545,14 @@ void SegmentRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
     passOn(QByteArray(), true);
     pictureLines.finish();
     encoderEnded = true;
+    // A last look: a second open just before the encoder exited makes its result suspect too.
+    watchInput();
+    stopWatch();
     // A crash reports the signal's number as the code: never 0, so never taken for success.
     result.exitCode = exitCode;
     result.crashed = status == QProcess::CrashExit;
+    exitedAtOnce = !stopping && !rerouting && status == QProcess::NormalExit && exitCode != 0
+        && encoderClock.isValid() && encoderClock.elapsed() < earlyExitMs;
     if (killTimer)
         killTimer->stop();
     if (worker)
@@ -318,7 +563,9 @@ void SegmentRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
 void SegmentRun::onDecodeFinished()
 {
     decodeEnded = true;
-    picturesGiven = worker->pictures();
+    handedOver = worker->pictures();
+    if (!completeFile)
+        picturesGiven = handedOver;
     result.reachedEnd = worker->reachedEnd();
     result.encoderLeftEarly = worker->encoderLeftEarly();
     result.declaredExact = worker->streamInfo().pictureCountDeclared;
@@ -387,7 +634,7 @@ void SegmentRun::abort()
     cleanUp();
 }
 
-void SegmentRun::cleanUp()
+void SegmentRun::tearDown()
 {
     if (decodeThread) {
         decodeThread->wait();
@@ -403,7 +650,14 @@ void SegmentRun::cleanUp()
     }
     if (killTimer)
         killTimer->stop();
-    // Removes the pipe or the frame file with the folder.
+    stopWatch();
+    releasePipeOpeners();
+}
+
+void SegmentRun::cleanUp()
+{
+    tearDown();
+    // Removes the pipe or the frame file with the folder, and a segment's side files.
     privateDir.reset();
     running = false;
 }
@@ -412,7 +666,13 @@ void SegmentRun::finishIfDone()
 {
     if (aborting || !running || !decodeEnded || (encoder && !encoderEnded))
         return;
-    result.pictures = picturesGiven;
+    if (rerouting && !stopping && result.failure == JobResult::NoFailure) {
+        startOver();
+        return;
+    }
+    if (exitedAtOnce)
+        hintAtSourceKeys();
+    result.pictures = handedOver >= 0 ? handedOver : picturesGiven;
     result.rows = pictureLines.rows();
     if (result.failure != JobResult::NoFailure) {
         result.kind = Outcome::Failed;

@@ -9,6 +9,7 @@
 #include "report/encoderlinereader.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -16,6 +17,7 @@
 #include <memory>
 
 class DecodeWorker;
+class EncoderInputWatch;
 class QTemporaryDir;
 class QThread;
 class QTimer;
@@ -24,9 +26,12 @@ class QTimer;
 // (seeking to the stretch's first picture) into a named pipe (a growing regular file where no
 // pipe can be made) inside a private folder of its own, which the encoder, a child process,
 // reads and encodes into the settings' output; for a raw input, the file itself goes to the
-// encoder. It neither knows nor cares whether other runs go on beside it: the whole input in
-// one piece is one run, and so is every segment of a job cut into segments. What comes after
-// the encoder (checks, join, rewrite) is its owner's business.
+// encoder. An encoder that reads its input twice (the configuration turns on TemporalFilter,
+// or it is seen opening the pipe again, when the run starts over) gets a regular file written
+// whole before it starts. The encoder runs in the output's folder, or for a segment in the
+// private folder, whose side files go with it. It neither knows nor cares whether other runs go
+// on beside it: the whole input in one piece is one run, and so is every segment of a job cut
+// into segments. What comes after the encoder (checks, join, rewrite) is its owner's business.
 class SegmentRun : public QObject
 {
     Q_OBJECT
@@ -65,6 +70,13 @@ public:
     // Each line of the encoder's output is handed on with this in front (e.g. "[3/12] "), whole
     // lines only; without a prefix the output passes as it comes.
     void setLinePrefix(const QString &prefix) { linePrefix = prefix.toLatin1(); }
+    // One segment of a job in segments: the encoder runs in the run's private folder, where what
+    // it writes besides its bitstream is discarded with the folder. Otherwise it runs in the
+    // output's folder, so that a relative ReconFile lands beside the output.
+    void setSegment(bool isSegment) { segment = isSegment; }
+    // The pictures go through a complete file from the start: another run of the job saw the
+    // encoder open its input twice.
+    void setReadsInputTwice(bool twice) { fileFromStart = twice; }
     void start();
     // Decoding stops, the encoder is terminated (killed after 2 s); finished() follows.
     void stop();
@@ -72,7 +84,12 @@ public:
     void abort();
     bool isRunning() const { return running; }
     const Outcome &outcome() const { return result; }
+    // Pictures given to the encoder; through a complete file, the encoder's count of the
+    // pictures it coded (its "POC" lines), 0 while the file is being written.
     qint64 pictures() const { return picturesGiven; }
+    // Writing the complete file the encoder reads once it is whole: the pictures written.
+    bool preparing() const { return preparingFile; }
+    qint64 prepared() const { return preparedPictures; }
 
     // Removes the private folders that runs of processes no longer alive left in the temporary
     // folder (a job killed outright cannot remove its own): their frame file, then the folder.
@@ -97,11 +114,25 @@ signals:
     void message(const QString &line);
     void warning(const QString &title, const QString &text);
     void finished();
+    // The run went from writing its complete file to encoding.
+    void stageChanged();
+    // The encoder opened its input a second time: the run starts over through a complete file.
+    void readsInputTwice();
 
 private:
     void startRaw();
     void startDecoding();
-    void onReadyForEncoder(const QString &path, int width, int height);
+    void onReadyForEncoder(const QString &path, int width, int height, bool pipe);
+    QString completeFileReason() const;
+    QString encoderFolder() const;
+    void describeSideFiles(const QString &folder, int width, int height);
+    void hintAtSourceKeys();
+    void watchInput();
+    void stopWatch();
+    void reroute(const QString &what);
+    void startOver();
+    void releasePipeOpeners();
+    void tearDown();
     bool launchEncoder(const QString &encoderInput, int width, int height);
     void readEncoderOutput();
     void passOn(const QByteArray &chunk, bool last);
@@ -126,11 +157,24 @@ private:
     bool atLineStart = true;        // the encoder's output so far ends with a whole line
     qint64 picturesGiven = 0;
     EncoderLineReader pictureLines;  // the encoder's picture lines, for the report
+    qint64 handedOver = -1;         // the decode's count of pictures written, once it ended
+    bool segment = false;
+    bool fileFromStart = false;
+    bool completeFile = false;      // this attempt goes through a complete file
+    bool preparingFile = false;
+    qint64 preparedPictures = 0;
+    bool rerouting = false;         // the encoder reopened the pipe: start over once all has ended
+    bool stamped = false;           // result.before holds the output as it was before the first encoder
+    QString framePath;              // what the encoder reads
+    QElapsedTimer encoderClock;
+    bool exitedAtOnce = false;      // the encoder failed within its first seconds
     Outcome result;
 
     std::unique_ptr<QTemporaryDir> privateDir;
     QProcess *encoder = nullptr;
     QTimer *killTimer = nullptr;
+    QTimer *watchTimer = nullptr;
+    std::unique_ptr<EncoderInputWatch> inputWatch;
     QThread *decodeThread = nullptr;
     DecodeWorker *worker = nullptr;
 };

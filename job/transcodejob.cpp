@@ -59,6 +59,7 @@ void TranscodeJob::start(const JobSettings &jobSettings)
     segmentMessages.clear();
     privateBitstream.clear();
     muxStop = false;
+    readsInputTwice = false;
     outputClaim.reset();
     clock.start();
 
@@ -172,12 +173,46 @@ void TranscodeJob::reportProgress(bool force)
     }
     progress.total = expectedPictures;
     progress.declaredTotal = declaredPictures;
+    addPreparing(&progress);
     progress.elapsedSeconds = now / 1000.0;
     if (progress.elapsedSeconds > 0)
         progress.picturesPerSecond = encodedHere / progress.elapsedSeconds;
     if (progress.total > 0 && progress.picturesPerSecond > 0)
         progress.secondsLeft = qMax<qint64>(0, progress.total - progress.pictures) / progress.picturesPerSecond;
     emit progressChanged(progress);
+}
+
+// The file route's first step, while no encoder runs yet.
+void TranscodeJob::addPreparing(JobProgress *progress) const
+{
+    if (onePiece) {
+        progress->preparing = onePiece->preparing();
+        progress->prepared = onePiece->prepared();
+        progress->preparedTotal = expectedPictures;
+        return;
+    }
+    bool encoding = false;
+    for (const Segment &segment : segments) {
+        if (!segment.run || !segment.run->preparing()) {
+            encoding = encoding || segment.run;
+            continue;
+        }
+        progress->preparing = true;
+        progress->prepared += segment.run->prepared();
+        progress->preparedTotal += qMax<qint64>(0, segment.span.count);
+    }
+    progress->preparing = progress->preparing && !encoding;
+}
+
+// What every run of the job is told: whether it is a segment, whether the encoder was seen
+// reading its input twice (then the pictures go through a complete file from the start), and
+// the step from preparing that file to encoding, which the progress shows at once.
+void TranscodeJob::prepareRun(SegmentRun *run, bool segment)
+{
+    run->setSegment(segment);
+    run->setReadsInputTwice(readsInputTwice);
+    connect(run, &SegmentRun::readsInputTwice, this, [this] { readsInputTwice = true; });
+    connect(run, &SegmentRun::stageChanged, this, [this] { reportProgress(true); });
 }
 
 void TranscodeJob::stop()
@@ -243,6 +278,7 @@ void TranscodeJob::startOnePiece()
         run.output = privateBitstream;
     }
     onePiece = new SegmentRun(run, this);
+    prepareRun(onePiece, false);
     connect(onePiece, &SegmentRun::commandLineReady, this, &TranscodeJob::commandLineReady);
     connect(onePiece, &SegmentRun::opened, this, [this](qint64 expected, qint64 declared) {
         expectedPictures = expected;

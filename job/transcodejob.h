@@ -97,6 +97,8 @@ private:
     void fail(JobResult::Failure failure, const QString &text);
     void finish(JobResult result);
     void reportProgress(bool force);
+    void addPreparing(JobProgress *progress) const;
+    void prepareRun(SegmentRun *run, bool segment);
 
     // One piece.
     void startOnePiece();
@@ -154,6 +156,7 @@ private:
     SegmentRun *onePiece = nullptr;
     QString privateBitstream;       // a container output's: the encoder's file beside it
     std::atomic_bool muxStop{false};
+    bool readsInputTwice = false;   // an encoder of this job was seen opening its input twice
 
     // Segments.
     std::unique_ptr<PartsFolder> parts;

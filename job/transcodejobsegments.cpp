@@ -286,6 +286,7 @@ void TranscodeJob::startSegment(int index)
     segment.pictures = 0;
     segment.run = new SegmentRun(part, this);
     SegmentRun *run = segment.run;
+    prepareRun(run, true);
     if (encoders > 1)
         run->setLinePrefix(QStringLiteral("[%1] ").arg(segmentLabel(index)));
     emit message(QStringLiteral("Segment %1: pictures %2.").arg(segmentLabel(index), spanText(segment.span)));

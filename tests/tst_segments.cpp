@@ -8,7 +8,6 @@
 #include "support/testwindow.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,6 +21,7 @@
 #include <csignal>
 
 using TestSupport::IsolatedEnvironment;
+using TestSupport::everythingIn;
 
 namespace {
 
@@ -66,16 +66,6 @@ QStringList jobArguments(const QString &folder, const QString &output = QStringL
 int keptSegments(const QString &parts)
 {
     return QDir(parts).entryList({"part_*.json"}, QDir::Files).size();
-}
-
-QStringList everythingIn(const QString &folder)
-{
-    QStringList entries;
-    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        entries << it.next().mid(folder.size() + 1);
-    return entries;
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -82,12 +83,17 @@ protected:
     int rawFps;              // frame rate typed in the raw YUV dialog; 0 when not asked
     qint64 droppedLogLines;  // encoder output lines no longer in the log pane
     QualityReport lastReport;
+    // The job's lines logged before its command line, which replaces the log pane's text: they
+    // follow it there. Cleared once the command line is shown.
+    QStringList linesBeforeCommandLine;
+    bool commandLineShown = false;
 
 private:
     bool confirmStop();
     void showRunning(bool running);
     void showCommandLine(const QString &commandLine);
     void showProgress(const JobProgress &progress);
+    void showPreparing(const JobProgress &progress);
     void appendLogLine(const QString &line);
     // Keeps the report of a job that ended, for the report control to open.
     void offerReport(const JobResult &result);

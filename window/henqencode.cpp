@@ -61,6 +61,8 @@ void HenQ::onEncode()
         settings.rawFps = rawFps;
     }
     showRunning(true);
+    linesBeforeCommandLine.clear();
+    commandLineShown = false;
     job->start(settings);
 }
 
@@ -107,10 +109,21 @@ void HenQ::showCommandLine(const QString &commandLine)
     QMessageBox::information(this, QStringLiteral("Cmdline"), commandLine, QMessageBox::Ok);
     droppedLogLines = 0;
     logView->setPlainText(commandLine);
+    commandLineShown = true;
+    // What the job said while preparing (why the pictures go through a file, the pictures'
+    // depth) stays in the log, after the command line.
+    const QStringList earlier = linesBeforeCommandLine;
+    linesBeforeCommandLine.clear();
+    for (const QString &line : earlier)
+        appendLogLine(line);
 }
 
 void HenQ::showProgress(const JobProgress &progress)
 {
+    if (progress.preparing) {
+        showPreparing(progress);
+        return;
+    }
     QString text;
     if (progress.total > 0) {
         progressBar->setRange(0, 1000);
@@ -128,6 +141,19 @@ void HenQ::showProgress(const JobProgress &progress)
     progressLabel->setText(text);
 }
 
+// The pictures go into a file the encoder reads once it is whole; the encoder has not started.
+void HenQ::showPreparing(const JobProgress &progress)
+{
+    if (progress.preparedTotal > 0) {
+        progressBar->setRange(0, 1000);
+        progressBar->setValue(int(qMin<qint64>(1000, progress.prepared * 1000 / progress.preparedTotal)));
+        progressLabel->setText(tr("Preparing pictures: %1 / %2").arg(progress.prepared).arg(progress.preparedTotal));
+    } else {
+        progressBar->setRange(0, 0);
+        progressLabel->setText(tr("Preparing pictures: %1").arg(progress.prepared));
+    }
+}
+
 void HenQ::updateLog(const QByteArray &output)
 {
     // Latin-1 conversion of a NUL-terminated buffer: the text ends at the first zero byte.
@@ -136,6 +162,8 @@ void HenQ::updateLog(const QByteArray &output)
 
 void HenQ::appendLogLine(const QString &line)
 {
+    if (job->isRunning() && !commandLineShown)
+        linesBeforeCommandLine << line;
     const QString log = logView->document()->lastBlock().text();
     appendLogText((log.isEmpty() ? QString() : QStringLiteral("\n")) + line + QLatin1Char('\n'));
 }

@@ -3,6 +3,7 @@
 #include "bitstream/seiwriter.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -173,6 +174,17 @@ HashCheck referenceHashCheck(const QString &bitstream)
     if (!result.finished || result.exitCode != 0)
         check.tail += QStringLiteral("\n(decoder exit %1) %2").arg(result.exitCode).arg(QString::fromUtf8(result.err.right(400)));
     return check;
+}
+
+QStringList everythingIn(const QString &folder)
+{
+    QStringList entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << it.next().mid(folder.size() + 1);
+    entries.sort();
+    return entries;
 }
 
 bool writeTinyStream(const QString &path)

@@ -61,6 +61,9 @@ bool writeTinyStream(const QString &path);
 struct ProbeResult { int frames = -1; int width = -1; int height = -1; QString codec; };
 ProbeResult probeVideo(const QString &path);
 
+// Every file and folder below a folder, hidden ones included, by its path inside it, sorted.
+QStringList everythingIn(const QString &folder);
+
 // Whole-file helpers; writeFile creates the parent folders, writeScript also makes the file
 // executable.
 QByteArray readFile(const QString &path);
