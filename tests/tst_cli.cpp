@@ -385,9 +385,14 @@ void CliTest::guards_endWithTheRightStatus()
     else if (words.first() == "zeros")  // four gigabytes of zeros, without the disk space
         QVERIFY(TestSupport::writeFile(env.filePath(words.at(1)), QByteArray())
                 && QFile(env.filePath(words.at(1))).resize(qint64(4) << 30));
+    // The first megabyte of each file, read without taking in the rest of a sparse giant.
+    const auto firstMegabyte = [&env](const QString &name) {
+        QFile file(env.filePath(name));
+        return QFileInfo(file).isFile() && file.open(QIODevice::ReadOnly) ? file.read(1 << 20) : QByteArray();
+    };
     QMap<QString, QByteArray> kept;
     for (const QString &name : QDir(env.path()).entryList(QDir::Files | QDir::System))
-        kept.insert(name, QFileInfo(env.filePath(name)).isFile() ? TestSupport::readFile(env.filePath(name)).left(1 << 20) : QByteArray());
+        kept.insert(name, firstMegabyte(name));
 
     QProcess process;
     process.setWorkingDirectory(env.path());
@@ -408,7 +413,7 @@ void CliTest::guards_endWithTheRightStatus()
     QVERIFY2(err.contains(told.toUtf8()), err.constData());
     for (auto file = kept.cbegin(); file != kept.cend(); ++file) {
         if (QFileInfo(env.filePath(file.key())).isFile())
-            QVERIFY2(TestSupport::readFile(env.filePath(file.key())).left(1 << 20) == file.value(), qPrintable(file.key()));
+            QVERIFY2(firstMegabyte(file.key()) == file.value(), qPrintable(file.key()));
     }
     const QStringList left = QDir(env.path()).entryList({"*.265.*", "joined.265", "a.265", "b.265"}, QDir::Files);
     QVERIFY2(left.isEmpty() || setup == "stale joined.265", qPrintable(left.join(", ")));
