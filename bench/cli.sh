@@ -56,7 +56,7 @@ for ((i = 0; i < runs; i++)); do
     parallel --will-cite -j 2 --halt now,fail=1 \
         "$cli" -q -c "$work/single.cfg" --start {} --frames "$half" -o "$work/part_{}.265" "$clip" \
         ::: 0 "$half" > /dev/null
-    "$cli" -q --join "$work/joined.265" "$work/part_0.265" "$work/part_$half.265"
+    "$cli" -q --overwrite --join "$work/joined.265" "$work/part_0.265" "$work/part_$half.265"
     split_runs+=("$(since "$start")")
 
     start=$(now)

@@ -58,13 +58,13 @@ awk -v a="$s1" -v b="$s2" 'BEGIN { printf "parallel_size_cost %.4f\n", b / a - 1
 echo "one_piece_psnr_y $p1"
 echo "two_encoders_psnr_y $p2"
 
-# Stopped at about 60 %, then resumed.
+# Stopped at about 60 %, then resumed. SIGTERM: a script's background job ignores SIGINT.
 "$cli" -q --progress json -c "$work/single.cfg" -j 2 -o "$work/resumed.265" "$clip" 2> "$work/stopped.json" &
 pid=$!
 while kill -0 "$pid" 2> /dev/null; do
     pictures=$(tail -n 1 "$work/stopped.json" | sed -n 's/.*"pictures":\([0-9]*\).*/\1/p')
     if [ -n "$pictures" ] && [ "$pictures" -ge $((frames * 6 / 10)) ]; then
-        kill -INT "$pid"
+        kill -TERM "$pid"
         break
     fi
     sleep 0.5
