@@ -37,8 +37,11 @@ run() {
     local name=$1
     shift
     local start
+    # The encoder's lines, which -q keeps off standard output, go to a file on both sides.
+    rm -f "$work/$name.log"
     start=$(now)
-    "$cli" -q --progress none -c "$work/job.cfg" -o "$work/$name.265" "$@" "$clip" > "$work/$name.out" 2> "$work/$name.err"
+    "$cli" -q --progress none --encoder-log "$work/$name.log" -c "$work/job.cfg" -o "$work/$name.265" "$@" "$clip" \
+        > "$work/$name.out" 2> "$work/$name.err"
     awk "BEGIN { printf \"%.3f\", $(now) - $start }"
 }
 
@@ -63,7 +66,7 @@ with_report=$(best "${report_runs[@]}")
 awk -v r="$with_report" -v p="$plain" 'BEGIN { printf "report_cost_share %.4f\n", r / p - 1 }'
 echo "report_job_seconds $with_report"
 echo "plain_job_seconds $plain"
-"$MORLUNEX_BUILD/bench/report_bench" "$work/report.out" "$work/report.265" "$work" 5 > "$work/work.out"
+"$MORLUNEX_BUILD/bench/report_bench" "$work/report.log" "$work/report.265" "$work" 5 > "$work/work.out"
 work_seconds=$(awk '/^report_work_seconds/ { print $2 }' "$work/work.out")
 echo "report_rows $(awk '/^report_rows/ { print $2 }' "$work/work.out")"
 echo "report_work_seconds $work_seconds"

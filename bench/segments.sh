@@ -62,7 +62,7 @@ echo "two_encoders_psnr_y $p2"
 "$cli" -q --progress json -c "$work/single.cfg" -j 2 -o "$work/resumed.265" "$clip" 2> "$work/stopped.json" &
 pid=$!
 while kill -0 "$pid" 2> /dev/null; do
-    pictures=$(tail -n 1 "$work/stopped.json" | sed -n 's/.*"pictures":\([0-9]*\).*/\1/p')
+    pictures=$(grep "^{" "$work/stopped.json" | tail -n 1 | sed -n 's/.*"pictures":\([0-9]*\).*/\1/p')
     if [ -n "$pictures" ] && [ "$pictures" -ge $((frames * 6 / 10)) ]; then
         kill -TERM "$pid"
         break
@@ -70,10 +70,11 @@ while kill -0 "$pid" 2> /dev/null; do
     sleep 0.5
 done
 wait "$pid" || true
-handed=$(tail -n 1 "$work/stopped.json" | sed -n 's/.*"pictures":\([0-9]*\).*/\1/p')
+handed=$(grep "^{" "$work/stopped.json" | tail -n 1 | sed -n 's/.*"pictures":\([0-9]*\).*/\1/p')
 if [ -d "$work/resumed.265.parts" ]; then
-    kept=$(cat "$work/resumed.265.parts"/part_*.json 2> /dev/null | sed -n 's/.*"pictures": \([0-9]*\).*/\1/p' |
-           awk '{ s += $1 } END { print s + 0 }')
+    # No segment may have finished yet: then nothing is kept.
+    kept=$({ cat "$work/resumed.265.parts"/part_*.json 2> /dev/null || true; } |
+           sed -n 's/.*"pictures": \([0-9]*\).*/\1/p' | awk '{ s += $1 } END { print s + 0 }')
     length=$(sed -n 's/.*"segment_length": \([0-9]*\).*/\1/p' "$work/resumed.265.parts/job.json")
     encode -j 2 -o "$work/resumed.265"
     awk -v h="$handed" -v k="$kept" -v f="$frames" 'BEGIN { printf "resume_redo_share %.4f\n", (h - k) / f }'
