@@ -488,10 +488,11 @@ void MuxTest::stop_leavesWhatTheEncoderWrote()
     QFETCH(QString, kept);
     const QString folder = work + "/stop-" + QTest::currentDataTag();
     const QString encoder = work + "/stop-encoder.sh";
-    // Writes part of a bitstream, records where, and waits to be ended.
+    // Writes part of a bitstream, records where (whole, by a rename), and waits to be ended.
     QVERIFY(TestSupport::writeScript(encoder, "#!/bin/sh\nprev=''\nfor a in \"$@\"; do [ \"$prev\" = -b ] && out=$a; prev=$a; done\n"
                                               "printf 'part of a bitstream' > \"$out\"\n"
-                                              "printf '%s' \"$out\" > \"$(dirname \"$0\")/stop-target.txt\"\n"
+                                              "printf '%s' \"$out\" > \"$(dirname \"$0\")/stop-target.tmp\"\n"
+                                              "mv \"$(dirname \"$0\")/stop-target.tmp\" \"$(dirname \"$0\")/stop-target.txt\"\n"
                                               "while :; do sleep 0.05; done\n"));
     QVERIFY(QDir().mkpath(folder));
     QFile::remove(work + "/stop-target.txt");
