@@ -1,5 +1,7 @@
 #include "outputrewriter.h"
 
+#include "avresources.h"
+
 #include "nalunitreader.h"
 #include "replacefile.h"
 
@@ -24,22 +26,12 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+using namespace AvResources;
+
 namespace {
 
 constexpr int kIoBufferSize = 1 << 16;
 
-QString errorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE];
-    if (av_strerror(code, text, sizeof text) < 0)
-        return QStringLiteral("error %1").arg(code);
-    return QString::fromLocal8Bit(text);
-}
-
-struct InputDeleter
-{
-    void operator()(AVFormatContext *context) const { avformat_close_input(&context); }
-};
 struct OutputDeleter
 {
     void operator()(AVFormatContext *context) const { avformat_free_context(context); }
@@ -56,15 +48,9 @@ struct FilterDeleter
 {
     void operator()(AVBSFContext *filter) const { av_bsf_free(&filter); }
 };
-struct PacketDeleter
-{
-    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
-};
-using InputPtr = std::unique_ptr<AVFormatContext, InputDeleter>;
 using OutputPtr = std::unique_ptr<AVFormatContext, OutputDeleter>;
 using IoPtr = std::unique_ptr<AVIOContext, IoDeleter>;
 using FilterPtr = std::unique_ptr<AVBSFContext, FilterDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 
 // The layer-0 sequence parameter sets of one access unit; false when one is unreadable.
 bool sequenceFormats(const char *data, qsizetype size, QList<SequenceFormat> *formats)

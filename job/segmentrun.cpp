@@ -82,6 +82,7 @@ SegmentRun::SegmentRun(const JobSettings &settings, QObject *parent)
     : QObject(parent)
     , settings(settings)
 {
+    configReadable = config.read(settings.config);
     // An encoder that exits makes the next write into the pipe fail with EPIPE; the signal
     // that comes with it must not end the program.
     std::signal(SIGPIPE, SIG_IGN);
@@ -237,8 +238,6 @@ QString SegmentRun::completeFileReason() const
 {
     if (fileFromStart)
         return QStringLiteral("The encoder reads its input twice");
-    EncoderConfigFile config;
-    config.read(settings.config);
     const QString filter = QStringLiteral("TemporalFilter");
     if (config.intValue(filter, 0) != 0 || config.value(filter).compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
         return QStringLiteral("The configuration turns on TemporalFilter, which reads the input twice");
@@ -264,8 +263,6 @@ QString SegmentRun::encoderFolder() const
 // Says before the encoder starts where its reconstructed pictures go, and how much they take.
 void SegmentRun::describeSideFiles(const QString &folder, int width, int height)
 {
-    EncoderConfigFile config;
-    config.read(settings.config);
     const QString recon = config.value(QStringLiteral("ReconFile"));
     const bool elsewhere = QDir::isAbsolutePath(recon);
     if (segment) {
@@ -316,8 +313,7 @@ void SegmentRun::describeSideFiles(const QString &folder, int width, int height)
 // encoder's stock files leave to a per-sequence file (it refuses FramesToBeEncoded 0).
 void SegmentRun::hintAtSourceKeys()
 {
-    EncoderConfigFile config;
-    if (!config.read(settings.config))
+    if (!configReadable)
         return;
     int rate = settings.rawFps;
     if (worker && worker->streamInfo().frameRateDen > 0)

@@ -1,6 +1,7 @@
 #ifndef SEGMENTRUN_H
 #define SEGMENTRUN_H
 
+#include "encoderconfigfile.h"
 #include "jobtypes.h"
 #include "outputguard.h"
 
@@ -146,6 +147,9 @@ private:
     OutputFacts outputFacts() const;
 
     const JobSettings settings;
+    // The encoder's configuration, read once: what it asks of the input and of its side files.
+    EncoderConfigFile config;
+    bool configReadable = false;
     QByteArray linePrefix;
     QByteArray partialLine;         // the start of a line not yet handed on
     bool running = false;

@@ -5,7 +5,7 @@
 // samples to a format, rate and channel layout the AAC encoder takes, and encodes them in
 // frames of the encoder's size. Timestamps carry over, so the sound stays where it was.
 
-#include "avresources.h"
+#include "bitstream/avresources.h"
 
 #include <QString>
 

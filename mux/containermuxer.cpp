@@ -1,7 +1,7 @@
 #include "containermuxer.h"
 
 #include "audioconverter.h"
-#include "avresources.h"
+#include "bitstream/avresources.h"
 #include "containerformat.h"
 #include "subtitleconverter.h"
 

@@ -5,7 +5,7 @@
 // SubRip for Matroska): each packet is decoded into styled text lines and encoded again. A
 // packet keeps its time and how long it shows.
 
-#include "avresources.h"
+#include "bitstream/avresources.h"
 
 #include <QString>
 

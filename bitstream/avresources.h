@@ -1,7 +1,7 @@
 #ifndef AVRESOURCES_H
 #define AVRESOURCES_H
 
-// Owners for the FFmpeg objects the mux module makes, each freed on every path by its own
+// Owners for the FFmpeg objects the rewrite and the mux make, each freed on every path by its own
 // free function, and FFmpeg's error codes as text.
 
 #include <QString>
