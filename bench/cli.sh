@@ -13,6 +13,7 @@
 set -euo pipefail
 : "${MORLUNEX_BUILD:?set MORLUNEX_BUILD to a Release build directory}"
 : "${BENCH_WORK:?set BENCH_WORK to a scratch directory}"
+source "$(dirname "$0")/clip_1080p.sh"
 
 frames=${BENCH_CLI_FRAMES:-200}
 runs=${BENCH_CLI_RUNS:-2}
@@ -28,18 +29,10 @@ export HOME=$work
 
 # Keyframes every 2 s, as in most real inputs: a segment's start then costs at most 50
 # pictures decoded and dropped, not a quarter of this short clip.
-ffmpeg -nostdin -hide_banner -loglevel error -y \
-    -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t" -frames:v "$frames" \
-    -c:v libx264 -preset veryfast -bf 3 -g 50 -pix_fmt yuv420p "$clip"
+make_video_1080p "$clip" "$frames" -g 50
 
 # One encoder thread, so that the speedup shows what running segments side by side gains.
-{
-    cat "$MORLUNEX_BUILD/bin/hevczent.cfg"
-    printf 'MlxX265Params : pools=1:frame-threads=1\n'
-} > "$work/single.cfg"
-
-now() { date +%s.%N; }
-since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }
+make_single_thread_config "$work/single.cfg"
 best() { printf '%s\n' "$@" | sort -g | head -n 1; }
 
 whole_runs=()

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Sourced by the job benchmarks: the 1080p clip they share and the configuration both sides of
-# the comparison use.
+# Sourced by the benchmarks: the 1080p clips they share, the configurations both sides of a
+# comparison use, and a clock.
 #   make_clip_1080p PATH FRAMES   the ffmpeg tool's noisy test pattern at 25 fps in H.264 with
 #                                 three B pictures, and a stereo AAC track as long
+#   make_video_1080p PATH FRAMES [OPTION...]   the same pattern without sound, coded with the
+#                                 ffmpeg tool's further OPTIONs (a keyframe interval, say)
 #   make_job_config PATH QP PERIOD   the window's default configuration with QP and intra period
+#   make_single_thread_config PATH   the window's default configuration, the encoder on one thread
+#   now, since START              the wall clock, and the seconds since START
 make_clip_1080p() {
     local seconds
     seconds=$(awk -v f="$2" 'BEGIN { printf "%.2f", f / 25 }')
@@ -13,9 +17,27 @@ make_clip_1080p() {
         -c:v libx264 -preset veryfast -bf 3 -pix_fmt yuv420p -c:a aac -ac 2 -b:a 128k "$1"
 }
 
+make_video_1080p() {
+    local path=$1 frames=$2
+    shift 2
+    ffmpeg -nostdin -hide_banner -loglevel error -y \
+        -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t" -frames:v "$frames" \
+        -c:v libx264 -preset veryfast -bf 3 "$@" -pix_fmt yuv420p "$path"
+}
+
 make_job_config() {
     {
         cat "$MORLUNEX_BUILD/bin/hevczent.cfg"
         printf 'QP : %s\nIntraPeriod : %s\n' "$2" "$3"
     } > "$1"
 }
+
+make_single_thread_config() {
+    {
+        cat "$MORLUNEX_BUILD/bin/hevczent.cfg"
+        printf 'MlxX265Params : pools=1:frame-threads=1\n'
+    } > "$1"
+}
+
+now() { date +%s.%N; }
+since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }

@@ -12,6 +12,7 @@
 set -euo pipefail
 : "${MORLUNEX_BUILD:?set MORLUNEX_BUILD to a Release build directory}"
 : "${BENCH_WORK:?set BENCH_WORK to a scratch directory}"
+source "$(dirname "$0")/clip_1080p.sh"
 
 frames=${BENCH_JOB_FRAMES:-1500}
 runs=${BENCH_REPORT_RUNS:-2}
@@ -23,15 +24,9 @@ export TMPDIR=$work/tmp
 mkdir -p "$TMPDIR"
 
 # The clip and the settings of job.sh.
-ffmpeg -nostdin -hide_banner -loglevel error -y \
-    -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t" -frames:v "$frames" \
-    -c:v libx264 -preset veryfast -bf 3 -pix_fmt yuv420p "$clip"
-{
-    cat "$MORLUNEX_BUILD/bin/hevczent.cfg"
-    printf 'QP : 32\nIntraPeriod : 32\n'
-} > "$work/job.cfg"
+make_video_1080p "$clip" "$frames"
+make_job_config "$work/job.cfg" 32 32
 
-now() { date +%s.%N; }
 # run NAME [extra arguments]: one job, its wall time on standard output.
 run() {
     local name=$1
@@ -42,7 +37,7 @@ run() {
     start=$(now)
     "$cli" -q --progress none --encoder-log "$work/$name.log" -c "$work/job.cfg" -o "$work/$name.265" "$@" "$clip" \
         > "$work/$name.out" 2> "$work/$name.err"
-    awk "BEGIN { printf \"%.3f\", $(now) - $start }"
+    since "$start"
 }
 
 plain_runs=()

@@ -24,16 +24,8 @@ mkdir -p "$TMPDIR"
 clip=$work/clip_1080p.mp4
 cli=$MORLUNEX_BUILD/bin/morlunex-cli
 # Keyframes every 2 s, as in most real inputs.
-ffmpeg -nostdin -hide_banner -loglevel error -y \
-    -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=6:allf=t" -frames:v "$frames" \
-    -c:v libx264 -preset veryfast -bf 3 -g 50 -pix_fmt yuv420p "$clip"
-{
-    cat "$MORLUNEX_BUILD/bin/hevczent.cfg"
-    printf 'MlxX265Params : pools=1:frame-threads=1\n'
-} > "$work/single.cfg"
-
-now() { date +%s.%N; }
-since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }
+make_video_1080p "$clip" "$frames" -g 50
+make_single_thread_config "$work/single.cfg"
 psnr() {
     ffmpeg -nostdin -hide_banner -i "$1" -i "$clip" -lavfi "[0:v]crop=1920:1080:0:0[a];[a][1:v]psnr" -f null - 2>&1 |
         sed -n 's/.*PSNR y:\([0-9.]*\).*/\1/p'
@@ -62,7 +54,7 @@ echo "two_encoders_psnr_y $p2"
 "$cli" -q --progress json -c "$work/single.cfg" -j 2 -o "$work/resumed.265" "$clip" 2> "$work/stopped.json" &
 pid=$!
 while kill -0 "$pid" 2> /dev/null; do
-    pictures=$(grep "^{" "$work/stopped.json" | tail -n 1 | sed -n 's/.*"pictures":\([0-9]*\).*/\1/p')
+    pictures=$({ grep "^{" "$work/stopped.json" || true; } | tail -n 1 | sed -n 's/.*"pictures":\([0-9]*\).*/\1/p')
     if [ -n "$pictures" ] && [ "$pictures" -ge $((frames * 6 / 10)) ]; then
         kill -TERM "$pid"
         break
@@ -70,7 +62,7 @@ while kill -0 "$pid" 2> /dev/null; do
     sleep 0.5
 done
 wait "$pid" || true
-handed=$(grep "^{" "$work/stopped.json" | tail -n 1 | sed -n 's/.*"pictures":\([0-9]*\).*/\1/p')
+handed=$({ grep "^{" "$work/stopped.json" || true; } | tail -n 1 | sed -n 's/.*"pictures":\([0-9]*\).*/\1/p')
 if [ -d "$work/resumed.265.parts" ]; then
     # No segment may have finished yet: then nothing is kept.
     kept=$({ cat "$work/resumed.265.parts"/part_*.json 2> /dev/null || true; } |

@@ -18,6 +18,7 @@
 set -euo pipefail
 : "${MORLUNEX_BUILD:?set MORLUNEX_BUILD to a Release build directory}"
 : "${BENCH_WORK:?set BENCH_WORK to a scratch directory}"
+source "$(dirname "$0")/clip_1080p.sh"
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 reference=${MORLUNEX_REFERENCE_BIN:-$root/../shared/testdata/reference-encoder/bin}
@@ -47,8 +48,6 @@ sed 's/^TemporalFilter  *: *1/TemporalFilter : 0/' "$work/ra.cfg" > "$work/ra_no
 printf '#!/bin/sh\nexec "%s" "$@" --TemporalFilter=1\n' "$encoder" > "$work/filter_on.sh"
 chmod +x "$work/filter_on.sh"
 
-now() { date +%s.%N; }
-since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }
 best() { printf '%s\n' "$@" | sort -g | head -n 1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
