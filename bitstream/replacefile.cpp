@@ -7,6 +7,8 @@
 #include <cstring>
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -39,6 +41,37 @@ void keepModeOf(const QString &target, QSaveFile *file)
     Q_UNUSED(target);
     Q_UNUSED(file);
 #endif
+}
+
+QString moveToFreeName(const QString &from, const QString &stem, const QString &suffix, QString *problem)
+{
+    const QByteArray source = QFile::encodeName(from);
+    for (int number = 0; number < 1000; ++number) {
+        const QString name = number == 0 ? stem + suffix : QStringLiteral("%1.%2%3").arg(stem).arg(number).arg(suffix);
+        const QByteArray target = QFile::encodeName(name);
+#ifdef Q_OS_LINUX
+        // A rename that fails where the name is taken; a hard link does the same where the file
+        // system lacks it.
+        if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+            return name;
+        if (errno == EEXIST)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS) {
+            *problem = QString::fromLocal8Bit(std::strerror(errno));
+            return QString();
+        }
+#endif
+        if (::link(source.constData(), target.constData()) == 0) {
+            ::unlink(source.constData());
+            return name;
+        }
+        if (errno != EEXIST) {
+            *problem = QString::fromLocal8Bit(std::strerror(errno));
+            return QString();
+        }
+    }
+    *problem = QStringLiteral("every name from %1 to %2.999%3 is taken").arg(stem + suffix, stem, suffix);
+    return QString();
 }
 
 } // namespace ReplaceFile

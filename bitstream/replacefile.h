@@ -14,6 +14,10 @@ QString syncToDisk(QSaveFile *file);
 // Gives the new file the permission bits, and where allowed the group, of the file it
 // replaces (a temporary file is made 0600 or by the umask); nothing when there was none.
 void keepModeOf(const QString &target, QSaveFile *file);
+// Moves the file `from` to the first of "<stem><suffix>", "<stem>.1<suffix>", "<stem>.2<suffix>"
+// ... that does not exist yet, never over a file that is there, and returns that name; empty
+// when it cannot be moved (then *problem says why and `from` stays where it was).
+QString moveToFreeName(const QString &from, const QString &stem, const QString &suffix, QString *problem);
 
 } // namespace ReplaceFile
 

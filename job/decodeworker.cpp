@@ -261,6 +261,15 @@ void DecodeWorker::recordPictureTime(const VideoDecoder *decoder)
     times.lastDuration = duration;
 }
 
+void DecodeWorker::startPastEnd(qint64 inputPictureCount)
+{
+    inputPictures = inputPictureCount;
+    setFailure(JobResult::StartPastEnd,
+               QStringLiteral("The input %1 has %2 pictures; --start %3 is past its end.")
+                   .arg(QDir::toNativeSeparators(settings.input), QString::number(inputPictures),
+                        QString::number(settings.startPicture)));
+}
+
 void DecodeWorker::run()
 {
     VideoDecoder *decoder = decoderCreate();
@@ -285,13 +294,8 @@ void DecodeWorker::run()
 
     const int skipped = decoderSkipTo(decoder, settings.startPicture);
     bool more = skipped >= 0;
-    if (skipped == AVERROR_EOF && settings.startPicture > 0) {
-        inputPictures = decoderNextPicture(decoder);
-        setFailure(JobResult::StartPastEnd,
-                   QStringLiteral("The input %1 has %2 pictures; --start %3 is past its end.")
-                       .arg(QDir::toNativeSeparators(settings.input), QString::number(inputPictures),
-                            QString::number(settings.startPicture)));
-    }
+    if (skipped == AVERROR_EOF && settings.startPicture > 0)
+        startPastEnd(decoderNextPicture(decoder));
     FrameInfo frame = {};
     // Pipe: the encoder starts before the first write. Growing file: after the sixth picture
     // (or at the end of a shorter input), as it always has. Complete file: at the end.
@@ -301,6 +305,9 @@ void DecodeWorker::run()
         if (decoded < 0) {
             decodeError = decoded != AVERROR_EOF && decoded != AVERROR_EXIT;
             inputEnded = true;
+            // The skip used up every picture: the start is the input's end, or past it.
+            if (decoded == AVERROR_EOF && written == 0 && settings.startPicture > 0 && !sink)
+                startPastEnd(decoderNextPicture(decoder));
             break;
         }
         if (!sink) {

@@ -79,6 +79,7 @@ private:
     bool writePicture(const FrameInfo &frame);
     void recordPictureTime(const VideoDecoder *decoder);
     void setFailure(JobResult::Failure failure, const QString &text);
+    void startPastEnd(qint64 inputPictureCount);
 
     const JobSettings settings;
     const QString privateDir;

@@ -57,7 +57,7 @@ QString partName(qint64 first)
 const QRegularExpression &ownName()
 {
     static const QRegularExpression pattern(QStringLiteral(
-        "^(job\\.json(\\..*)?|(output|process\\..*)\\.claim(\\..*)?|joined\\..*\\.265|part_[0-9]{7}\\.(265|json|claim)(\\..*)?)$"));
+        "^(job\\.json(\\..*)?|(output|process\\..*)\\.claim(\\..*)?|joined\\..*\\.265|part_-?[0-9]+\\.(265|json|claim)(\\..*)?)$"));
     return pattern;
 }
 
@@ -343,15 +343,16 @@ QStringList PartsFolder::ownedNames() const
 {
     QStringList names;
     const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    // Only regular files: a link or a folder at one of the job's names is never removed.
     for (const QString &name : entries)
-        if (ownName().match(name).hasMatch())
+        if (ownName().match(name).hasMatch() && isRegularFile(namedFile(name)))
             names << name;
     return names;
 }
 
 QList<qint64> PartsFolder::keptSegments() const
 {
-    static const QRegularExpression kept(QStringLiteral("^part_([0-9]{7})\\.(265|json)$"));
+    static const QRegularExpression kept(QStringLiteral("^part_(-?[0-9]+)\\.(265|json)$"));
     QSet<qint64> firsts;
     for (const QString &name : ownedNames()) {
         const QRegularExpressionMatch match = kept.match(name);
@@ -371,6 +372,43 @@ QString PartsFolder::discardAll() const
             continue;
         if (::unlink(encoded(namedFile(name)).constData()) != 0 && errno != ENOENT)
             return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(namedFile(name)), systemError());
+    }
+    return QString();
+}
+
+QString PartsFolder::discardAllBut(const QList<qint64> &keep) const
+{
+    static const QRegularExpression claim(QStringLiteral("\\.claim$"));
+    QStringList kept;
+    for (qint64 first : keep)
+        kept << QFileInfo(segmentPath(first)).fileName() << QFileInfo(recordPath(first)).fileName();
+    for (const QString &name : ownedNames()) {
+        if (claim.match(name).hasMatch() || kept.contains(name) || name == QLatin1String(jobName))
+            continue;
+        if (::unlink(encoded(namedFile(name)).constData()) != 0 && errno != ENOENT)
+            return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(namedFile(name)), systemError());
+    }
+    return QString();
+}
+
+QString PartsFolder::replaceJob(const JobRecord &record)
+{
+    return writeJsonFile(namedFile(QLatin1String(jobName)), record.toJson());
+}
+
+QString PartsFolder::unfitName() const
+{
+    const QStringList entries =
+        QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &entry : entries) {
+        const QString name = namedFile(entry);
+        struct stat info;
+        if (!ownName().match(entry).hasMatch() || ::lstat(encoded(name).constData(), &info) != 0 || S_ISREG(info.st_mode))
+            continue;
+        return QStringLiteral("%1 is there and is not a regular file (%2); it is never followed or removed: "
+                              "move it away")
+            .arg(QDir::toNativeSeparators(name),
+                 QLatin1String(S_ISLNK(info.st_mode) ? "a symbolic link" : S_ISDIR(info.st_mode) ? "a folder" : "not a file"));
     }
     return QString();
 }

@@ -21,7 +21,7 @@
 // Every file is written whole under a name of its own and renamed (or linked) into place, and
 // no file is written by two processes, so that several processes, on several machines sharing
 // the folder, can add segments to it at once. Links are never followed, and only the files
-// named above are ever removed, never the folder's other contents.
+// named above are ever removed (regular files only), never the folder's other contents.
 class PartsFolder
 {
 public:
@@ -99,6 +99,14 @@ public:
     // Removes every file the job names (segments, records, partials of this host's dead
     // processes and of this process, the job record) but claims; problem on failure.
     QString discardAll() const;
+    // As discardAll(), but the finished segments that start at `keep` and the job record stay.
+    QString discardAllBut(const QList<qint64> &keep) const;
+    // Writes the job record in place of the one there (a plan made anew).
+    QString replaceJob(const JobRecord &record);
+    // A name of the job's (its record, a segment, its record or claim) that something other
+    // than a regular file has taken, in words; empty when there is none. Such a name is never
+    // followed or removed, and the job cannot write there.
+    QString unfitName() const;
     // Removes every file the job names, then the folder if it is empty.
     void remove() const;
 

@@ -52,3 +52,21 @@ QList<SegmentPlan::Segment> SegmentPlan::cut(qint64 first, qint64 total, qint64 
         segments.last().count = -1;
     return segments;
 }
+
+bool SegmentPlan::covers(const QList<Segment> &segments, qint64 first, qint64 total, bool openEnd)
+{
+    if (segments.isEmpty() || total <= 0)
+        return false;
+    qint64 next = first;
+    for (qsizetype i = 0; i < segments.size(); ++i) {
+        const Segment &segment = segments.at(i);
+        if (segment.first != next)
+            return false;
+        if (segment.count == -1 && openEnd && i + 1 == segments.size())
+            return segment.first < first + total;
+        if (segment.count <= 0 || segment.count > first + total - next)
+            return false;
+        next += segment.count;
+    }
+    return next == first + total;
+}

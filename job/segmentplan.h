@@ -31,6 +31,11 @@ public:
     // Cuts `total` pictures from `first` on into segments of `length` (the last one shorter).
     // With openEnd the last segment runs to the end of the input.
     static QList<Segment> cut(qint64 first, qint64 total, qint64 length, bool openEnd);
+
+    // Whether the segments, in order, cover the `total` pictures from `first` on exactly once:
+    // no gap, no overlap, nothing before or after. A last segment that runs to the end of the
+    // input covers the rest, with openEnd only.
+    static bool covers(const QList<Segment> &segments, qint64 first, qint64 total, bool openEnd);
 };
 
 #endif // SEGMENTPLAN_H

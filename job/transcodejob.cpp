@@ -7,6 +7,7 @@
 #include "segmentrun.h"
 
 #include "bitstream/outputrewriter.h"
+#include "bitstream/replacefile.h"
 #include "bitstream/streaminspector.h"
 #include "mux/containerformat.h"
 
@@ -460,7 +461,7 @@ void TranscodeJob::finishContainer(JobResult *result, const OutputCheck &check)
             result->failure = JobResult::MuxFailed;
             result->message = QStringLiteral("%1 was not muxed: the encoder's bitstream was still being written.\n"
                                              "The encoded bitstream is kept as %2.")
-                                  .arg(native(absolute(settings.output)), native(keepBitstream(bitstream)));
+                                  .arg(native(absolute(settings.output)), native(keepBitstream(bitstream, false)));
         } else {
             keepBitstream(bitstream);
         }
@@ -476,22 +477,24 @@ void TranscodeJob::finishContainer(JobResult *result, const OutputCheck &check)
         emit message(outcome.summary);
         return;
     }
-    emit message(outcome.stopped ? QStringLiteral("Stopped before %1 was written.").arg(native(absolute(settings.output)))
-                                 : outcome.error);
-    const QString kept = native(keepBitstream(bitstream));
     privateBitstream.clear();
     if (outcome.stopped) {
+        emit message(QStringLiteral("Stopped before %1 was written.").arg(native(absolute(settings.output))));
+        keepBitstream(bitstream);
         result->outcome = JobResult::Stopped;
         return;
     }
+    // The failure's message says what went wrong and where the bitstream is: said once.
+    const QString kept = native(keepBitstream(bitstream, false));
     result->outcome = JobResult::Failed;
     result->failure = JobResult::MuxFailed;
     result->message = QStringLiteral("%1.\nThe encoded bitstream is kept as %2.").arg(outcome.error, kept);
 }
 
 // An encoded bitstream that did not make it into its container (a stop, a failure) is kept as
-// "<output>.265" when it holds anything, and the log says where; an empty one goes.
-QString TranscodeJob::keepBitstream(QString bitstream)
+// "<output>.265" when it holds anything (or "<output>.1.265" and so on, never over a file that
+// is there), and the log says where; an empty one goes.
+QString TranscodeJob::keepBitstream(QString bitstream, bool say)
 {
     if (bitstream.isEmpty() || !QFileInfo::exists(bitstream))
         return QString();
@@ -501,15 +504,12 @@ QString TranscodeJob::keepBitstream(QString bitstream)
         QFile::remove(bitstream);
         return QString();
     }
-    QString kept = absolute(settings.output) + QStringLiteral(".265");
-    // Never over one of the files the job reads.
-    for (const QString &other : {settings.input, settings.config, settings.encoder})
-        if (!other.isEmpty() && FileCheck::sameFile(other, kept))
-            kept = bitstream;
-    if (kept != bitstream
-        && ::rename(QFile::encodeName(bitstream).constData(), QFile::encodeName(kept).constData()) != 0)
+    QString problem;
+    QString kept = ReplaceFile::moveToFreeName(bitstream, absolute(settings.output), QStringLiteral(".265"), &problem);
+    if (kept.isEmpty())
         kept = bitstream;
-    emit message(QStringLiteral("The encoded bitstream is kept as %1.").arg(native(kept)));
+    if (say)
+        emit message(QStringLiteral("The encoded bitstream is kept as %1.").arg(native(kept)));
     return kept;
 }
 

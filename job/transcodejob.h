@@ -116,12 +116,15 @@ private:
     double reportFrameRate(const OutputFacts &shown) const;
     void completeReport(JobResult *result, const QList<PictureRow> &rows, const QString &bitstream,
                         const OutputFacts &shown);
-    QString keepBitstream(QString bitstream);
+    QString keepBitstream(QString bitstream, bool say = true);
 
     // Segments.
     void startSegments();
     void onProbed(const InputProbe &probe);
     bool openParts(const InputProbe &probe);
+    bool partsUnusable(const QString &problem);
+    bool discardKept(const QString &reason);
+    bool coveringPlan(const PartsFolder::JobRecord &wanted, PartsFolder::JobRecord *kept);
     PartsFolder::JobRecord recordFor(const InputProbe &probe) const;
     bool partsInUse();
     void schedule();
@@ -129,6 +132,7 @@ private:
     void segmentEnded(int index);
     void segmentChecked(int index, const QString &problem);
     void watchOthers();
+    void lookForFinishedSegments();
     void refreshClaims();
     void makeOutput();
     void outputMade(const QString &problem, const QStringList &lines, const QList<int> &redo);

@@ -134,26 +134,22 @@ PartsFolder::JobRecord TranscodeJob::recordFor(const InputProbe &probe) const
 bool TranscodeJob::openParts(const InputProbe &probe)
 {
     parts = std::make_unique<PartsFolder>(settings.output);
-    const QString folder = native(parts->path());
-    const auto unusable = [&](const QString &problem) {
-        fail(JobResult::PartsUnusable,
-             QStringLiteral("Cannot keep the segments in %1:\n%2.").arg(folder, problem));
-        return false;
-    };
     PartsFolder::JobRecord wanted = recordFor(probe);
     PartsFolder::JobRecord kept;
-    QString problem;
     const bool existed = parts->exists();
-    problem = parts->make();   // refuses a link or a file in the folder's place
+    QString problem = parts->make();   // refuses a link or a file in the folder's place
+    // A link or a folder at a name the job writes is found before anything is encoded.
+    if (problem.isEmpty())
+        problem = parts->unfitName();
     if (!problem.isEmpty())
-        return unusable(problem);
+        return partsUnusable(problem);
     // Present from now on, so that no process with other settings discards what this one does.
     presence = std::make_unique<PartClaim>(parts->presenceClaimPath());
     if (!presence->tryTake())
-        return unusable(presence->error());
+        return partsUnusable(presence->error());
     const bool recorded = existed && parts->readJob(&kept, &problem);
     if (!problem.isEmpty())
-        return unusable(problem);
+        return partsUnusable(problem);
 
     QString discardReason;
     if (recorded) {
@@ -167,33 +163,25 @@ bool TranscodeJob::openParts(const InputProbe &probe)
         discardReason = QStringLiteral("there is no record of what they were made from");
     }
     if (!discardReason.isEmpty()) {
-        // Segments in another process's hands are never pulled away from under it.
-        if (partsInUse()) {
-            fail(JobResult::PartsInUse,
-                 QStringLiteral("The segments in %1 are being encoded by another process, and %2.\n"
-                                "Nothing was changed; wait for that job, or give this one another output.")
-                     .arg(folder, discardReason));
+        if (!discardKept(discardReason))
             return false;
-        }
-        problem = parts->discardAll();
-        if (!problem.isEmpty())
-            return unusable(problem);
-        emit message(QStringLiteral("The kept segments in %1 were discarded: %2.").arg(folder, discardReason));
         kept = PartsFolder::JobRecord();
     }
     if (!recorded || !discardReason.isEmpty()) {
         // Another process may have made the record a moment ago: then its plan is taken.
         problem = parts->writeJob(wanted, &kept);
         if (!problem.isEmpty())
-            return unusable(problem);
+            return partsUnusable(problem);
         const QString differs = wanted.difference(kept);
         if (!differs.isEmpty()) {
             fail(JobResult::PartsInUse,
                  QStringLiteral("The segments in %1 are being encoded by another process, and %2.\n"
-                                "Nothing was changed.").arg(folder, differs));
+                                "Nothing was changed.").arg(native(parts->path()), differs));
             return false;
         }
     }
+    if (!coveringPlan(wanted, &kept))
+        return false;
     for (const SegmentPlan::Segment &span : kept.segments) {
         Segment segment;
         segment.span = span;
@@ -205,6 +193,66 @@ bool TranscodeJob::openParts(const InputProbe &probe)
         }
         segments.push_back(std::move(segment));
     }
+    return true;
+}
+
+bool TranscodeJob::partsUnusable(const QString &problem)
+{
+    fail(JobResult::PartsUnusable,
+         QStringLiteral("Cannot keep the segments in %1:\n%2.").arg(native(parts->path()), problem));
+    return false;
+}
+
+// Removes every kept segment, saying why; refused while another process works on them.
+bool TranscodeJob::discardKept(const QString &reason)
+{
+    const QString folder = native(parts->path());
+    // Segments in another process's hands are never pulled away from under it.
+    if (partsInUse()) {
+        fail(JobResult::PartsInUse,
+             QStringLiteral("The segments in %1 are being encoded by another process, and %2.\n"
+                            "Nothing was changed; wait for that job, or give this one another output.")
+                 .arg(folder, reason));
+        return false;
+    }
+    const QString problem = parts->discardAll();
+    if (!problem.isEmpty())
+        return partsUnusable(problem);
+    emit message(QStringLiteral("The kept segments in %1 were discarded: %2.").arg(folder, reason));
+    return true;
+}
+
+// A recorded plan is used only when its segments cover the job's pictures exactly once (one
+// edited by hand may leave a gap, overlap or start before the input). Otherwise the plan is
+// made anew: the kept segments that are a segment of the new plan and still check out stay,
+// every other file of the job goes.
+bool TranscodeJob::coveringPlan(const PartsFolder::JobRecord &wanted, PartsFolder::JobRecord *kept)
+{
+    const qint64 first = settings.startPicture;
+    const bool openEnd = !wanted.segments.isEmpty() && wanted.segments.last().count < 0;
+    if (SegmentPlan::covers(kept->segments, first, expectedPictures, openEnd))
+        return true;
+    if (partsInUse()) {
+        fail(JobResult::PartsInUse,
+             QStringLiteral("The segments in %1 are being encoded by another process, and its plan does not cover "
+                            "pictures %2 to %3 once.\nNothing was changed.")
+                 .arg(native(parts->path())).arg(first).arg(first + expectedPictures - 1));
+        return false;
+    }
+    emit message(QStringLiteral("The parts folder's plan does not cover pictures %1 to %2 once: made anew.")
+                     .arg(first).arg(first + expectedPictures - 1));
+    QList<qint64> keep;
+    for (const SegmentPlan::Segment &span : wanted.segments) {
+        PartsFolder::SegmentRecord record;
+        if (parts->finished(span.first, &record, true) && record.pictures == span.count)
+            keep << span.first;
+    }
+    QString problem = parts->discardAllBut(keep);
+    if (problem.isEmpty())
+        problem = parts->replaceJob(wanted);
+    if (!problem.isEmpty())
+        return partsUnusable(problem);
+    *kept = wanted;
     return true;
 }
 
@@ -467,6 +515,17 @@ void TranscodeJob::refreshClaims()
         presence->refresh();
 }
 
+void TranscodeJob::lookForFinishedSegments()
+{
+    for (Segment &segment : segments) {
+        PartsFolder::SegmentRecord record;
+        if (segment.finished || segment.run || segment.checking || !parts->finished(segment.span.first, &record, false))
+            continue;
+        segment.finished = true;
+        segment.pictures = record.pictures;
+    }
+}
+
 // Nothing left to take: every other segment is finished or held by another process. Segments
 // whose holder goes are taken over; once every holder is seen alive, this process leaves the
 // rest to them.
@@ -689,6 +748,9 @@ void TranscodeJob::endSegments()
         || pending.encoderCrashed || !pending.outputProblem.isEmpty() || !pending.finishedElsewhere.isEmpty() || !parts;
     if (!over)
         return;
+    // Segments other processes finished meanwhile are kept too, and counted.
+    if (parts)
+        lookForFinishedSegments();
     JobResult result = pending;
     result.segmentsTotal = int(segments.size());
     result.segmentsKept = parts ? segmentsFinished() : 0;

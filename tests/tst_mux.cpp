@@ -447,6 +447,8 @@ void MuxTest::fullDisk_keepsTheBitstreamAndExits74()
     const QString folder = work + "/full";
     QVERIFY(QDir().mkpath(folder));
     QVERIFY(TestSupport::writeFile(folder + "/out.mkv", "an older file of that name"));
+    // The name the bitstream would be kept under is taken: the next free one is used.
+    QVERIFY(TestSupport::writeFile(folder + "/out.mkv.265", "the user's own file"));
 
     // The PCM track alone is larger than the limit; the encoder's bitstream is far smaller.
     QProcess cli;
@@ -460,17 +462,19 @@ void MuxTest::fullDisk_keepsTheBitstreamAndExits74()
     const QString err = QString::fromUtf8(cli.readAllStandardError());
     QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
     QVERIFY2(cli.exitCode() == 74, qPrintable(err));
-    const QString kept = folder + "/out.mkv.265";
-    QVERIFY2(err.contains(QStringLiteral("The encoded bitstream is kept as %1.\n").arg(kept)), qPrintable(err));
+    const QString kept = folder + "/out.mkv.1.265";
+    // Said once, in the failure's line.
+    QVERIFY2(err.count(QStringLiteral("kept as")) == 1, qPrintable(err));
     QVERIFY2(err.contains(QStringLiteral("morlunex-cli: Cannot write %1/out.mkv: File too large. The encoded "
                                          "bitstream is kept as %2.\n").arg(folder, kept)),
              qPrintable(err));
 
     QCOMPARE(TestSupport::readFile(folder + "/out.mkv"), QByteArray("an older file of that name"));
+    QCOMPARE(TestSupport::readFile(folder + "/out.mkv.265"), QByteArray("the user's own file"));
     const TestSupport::ProbeResult bitstream = TestSupport::probeVideo(kept);
     QCOMPARE(bitstream.codec, QStringLiteral("hevc"));
     QCOMPARE(bitstream.frames, 50);
-    QCOMPARE(entries(folder), QStringList({"out.mkv", "out.mkv.265"}));
+    QCOMPARE(entries(folder), QStringList({"out.mkv", "out.mkv.1.265", "out.mkv.265"}));
 }
 
 void MuxTest::stop_leavesWhatTheEncoderWrote_data()
@@ -480,6 +484,8 @@ void MuxTest::stop_leavesWhatTheEncoderWrote_data()
     // The bitstream route stays as it was: the encoder writes the output itself.
     QTest::newRow("bitstream") << "result.265" << "result.265";
     QTest::newRow("container") << "result.mp4" << "result.mp4.265";
+    // A file of the kept bitstream's name is never replaced: the next free name is taken.
+    QTest::newRow("container, name taken") << "result.mp4" << "result.mp4.1.265";
 }
 
 void MuxTest::stop_leavesWhatTheEncoderWrote()
@@ -496,6 +502,9 @@ void MuxTest::stop_leavesWhatTheEncoderWrote()
                                               "while :; do sleep 0.05; done\n"));
     QVERIFY(QDir().mkpath(folder));
     QFile::remove(work + "/stop-target.txt");
+    const bool nameTaken = kept.endsWith(".1.265");
+    if (nameTaken)
+        QVERIFY(TestSupport::writeFile(folder + "/result.mp4.265", "the user's own file"));
 
     JobSettings settings;
     settings.input = work + "/sync.mp4";
@@ -526,8 +535,10 @@ void MuxTest::stop_leavesWhatTheEncoderWrote()
     job.stop();
     QVERIFY(QTest::qWaitFor([&] { return ended; }, 20000));
     QCOMPARE(result.outcome, JobResult::Stopped);
-    QCOMPARE(entries(folder), QStringList({kept}));
+    QCOMPARE(entries(folder), nameTaken ? QStringList({kept, "result.mp4.265"}) : QStringList({kept}));
     QCOMPARE(TestSupport::readFile(folder + "/" + kept), QByteArray("part of a bitstream"));
+    if (nameTaken)
+        QCOMPARE(TestSupport::readFile(folder + "/result.mp4.265"), QByteArray("the user's own file"));
     if (output != kept)
         QVERIFY2(messages.contains(QStringLiteral("The encoded bitstream is kept as %1/%2.").arg(folder, kept)),
                  qPrintable(messages.join('\n')));

@@ -85,10 +85,16 @@ private slots:
     void claimOfAnotherHost_isTakenOverAfterItsTimeout();
     void failingSegmentEncoder_stopsTheJob();
     void referenceEncoder_hashesOfJoinedSegments();
+    void tamperedPlan_joinsEveryPictureOnce_data();
+    void tamperedPlan_joinsEveryPictureOnce();
+    void linkAtAPartsName_isRefusedBeforeAnyEncoder();
+    void stoppedProcess_countsOthersFinishedSegments();
 
 private:
     // A folder with the clip, the wrapper and the configuration, for one test.
     QString prepare(IsolatedEnvironment &env, const QByteArray &wrapperExtra = QByteArray());
+    // A folder whose job failed at its last segment: the other nine are kept in out.265.parts.
+    QString prepareKept(IsolatedEnvironment &env, const QByteArray &wrapperExtra = QByteArray());
 
     IsolatedEnvironment shared{QStringLiteral("shared tmp")};
     QByteArray uninterrupted;   // the output of the job run in one go
@@ -101,6 +107,24 @@ QString SegmentsTest::prepare(IsolatedEnvironment &env, const QByteArray &wrappe
         || !QFile::copy(TestSupport::binDir() + "/hevczent.cfg", folder + "/job.cfg")
         || !writeWrapper(folder + "/wrapper.sh", wrapperExtra))
         return QString();
+    return folder;
+}
+
+QString SegmentsTest::prepareKept(IsolatedEnvironment &env, const QByteArray &wrapperExtra)
+{
+    const QString folder = prepare(env, "case \"$*\" in *part_0000144*) [ -f \"$dir/fail-last\" ] && exit 9;; esac\n"
+                                            + wrapperExtra);
+    if (folder.isEmpty() || !TestSupport::writeFile(folder + "/fail-last", ""))
+        return QString();
+    QStringList arguments = jobArguments(folder);
+    arguments.replace(arguments.indexOf("2"), "1");
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), arguments, 120000, folder);
+    QFile::remove(folder + "/fail-last");
+    QFile::remove(folder + "/runs.txt");
+    if (run.exitCode != 9 || keptSegments(folder + "/out.265.parts") != segmentCount - 1) {
+        qWarning("%s", run.err.constData());
+        return QString();
+    }
     return folder;
 }
 
@@ -433,6 +457,115 @@ void SegmentsTest::referenceEncoder_hashesOfJoinedSegments()
     QCOMPARE(check.pictures, 16);
     QCOMPARE(check.matched, 16);
     QCOMPARE(check.mismatched, 0);
+}
+
+void SegmentsTest::tamperedPlan_joinsEveryPictureOnce_data()
+{
+    QTest::addColumn<QString>("tampering");
+    QTest::addColumn<int>("runs");   // segments encoded on the resume
+    // The plan is made anew; the kept segments that are one of its segments stay.
+    QTest::newRow("an entry deleted") << "delete" << 1;
+    QTest::newRow("two overlapping") << "overlap" << 1;
+    QTest::newRow("one starting at -100") << "negative" << 1;
+}
+
+// A parts folder whose plan was edited so that it leaves a gap, overlaps or starts before the
+// input is not used as it is: the output holds every picture once, byte for byte an
+// uninterrupted run's, and nothing of the job is left, not even files of the edited plan.
+void SegmentsTest::tamperedPlan_joinsEveryPictureOnce()
+{
+    QFETCH(QString, tampering);
+    QFETCH(int, runs);
+    IsolatedEnvironment env;
+    const QString folder = prepareKept(env);
+    QVERIFY(!folder.isEmpty());
+    const QString parts = folder + "/out.265.parts";
+    QFile record(parts + "/job.json");
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    QJsonObject job = QJsonDocument::fromJson(record.readAll()).object();
+    record.close();
+    QJsonArray plan = job.value("segments").toArray();
+    if (tampering == "delete") {
+        plan.removeAt(3);
+    } else if (tampering == "overlap") {
+        plan[1] = QJsonArray{8, 24};
+    } else {
+        plan[0] = QJsonArray{-100, 116};
+    }
+    // What a job run on that plan would have left.
+    const QString edited = tampering == "overlap" ? "part_0000008" : "part_-000100";
+    if (tampering != "delete") {
+        QVERIFY(TestSupport::writeFile(parts + "/" + edited + ".265", "segment of an edited plan"));
+        QVERIFY(TestSupport::writeFile(parts + "/" + edited + ".json", "{\"pictures\": 24, \"bytes\": 25}"));
+    }
+    job.insert("segments", plan);
+    QVERIFY(TestSupport::writeFile(parts + "/job.json", QJsonDocument(job).toJson()));
+
+    QStringList arguments = jobArguments(folder);
+    arguments.removeLast();
+    arguments.removeLast();
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), arguments, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.err.contains("The parts folder's plan does not cover pictures 0 to 159 once: made anew.\n"),
+             run.err.constData());
+    QVERIFY2(run.err.contains("Encoded 160 pictures"), run.err.constData());
+    QCOMPARE(encodedSegments(folder).size(), runs);
+    QVERIFY(TestSupport::readFile(folder + "/out.265") == uninterrupted);
+    QVERIFY(!QFileInfo::exists(parts));
+}
+
+// A link or a folder where a segment or its record must go is found before any encoder starts
+// (73, naming it), and is neither followed nor removed.
+void SegmentsTest::linkAtAPartsName_isRefusedBeforeAnyEncoder()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    const QString parts = folder + "/out.265.parts";
+    QVERIFY(QDir().mkpath(parts + "/part_0000032.json"));
+    QVERIFY(TestSupport::writeFile(folder + "/precious.txt", "not the job's"));
+    QVERIFY(QFile::link(folder + "/precious.txt", parts + "/part_0000016.265"));
+    for (const char *name : {"part_0000016.265", "part_0000032.json"}) {
+        const TestSupport::RunResult run = TestSupport::run(cliProgram(), jobArguments(folder), 60000, folder);
+        QVERIFY2(run.finished && run.exitCode == 73, run.err.constData());
+        QVERIFY2(run.err.contains(QStringLiteral("%1/%2 is there and is not a regular file").arg(parts, name).toUtf8()),
+                 run.err.constData());
+        QVERIFY(!QFileInfo::exists(folder + "/runs.txt"));
+        QFile::remove(parts + "/part_0000016.265");
+    }
+    QCOMPARE(TestSupport::readFile(folder + "/precious.txt"), QByteArray("not the job's"));
+    QVERIFY(QFileInfo(parts + "/part_0000032.json").isDir());
+}
+
+// A process stopped while another works on the same job counts every finished segment in the
+// parts folder, the other's included.
+void SegmentsTest::stoppedProcess_countsOthersFinishedSegments()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepareKept(env, "case \"$*\" in *part_0000016*) sleep 30;; esac\n");
+    QVERIFY(!folder.isEmpty());
+    const QString parts = folder + "/out.265.parts";
+    const QString aside = folder + "/aside";
+    QVERIFY(QDir().mkpath(aside));
+    for (const QString &first : {QStringLiteral("0000016"), QStringLiteral("0000032")})
+        for (const char *suffix : {".265", ".json"})
+            QVERIFY(QFile::rename(parts + "/part_" + first + suffix, aside + "/part_" + first + suffix));
+
+    QStringList arguments = jobArguments(folder);
+    arguments.replace(arguments.indexOf("2"), "1");
+    QProcess cli;
+    cli.setWorkingDirectory(folder);
+    cli.start(cliProgram(), arguments);
+    QVERIFY(cli.waitForStarted(10000));
+    QVERIFY(QTest::qWaitFor([&] { return encodedSegments(folder) == QList<int>{16}; }, 30000));
+    // Another process finishes segment 3 meanwhile: 7 kept before, that one, and not the
+    // segment stopped half way.
+    for (const char *suffix : {".265", ".json"})
+        QVERIFY(QFile::rename(aside + "/part_0000032" + suffix, parts + "/part_0000032" + suffix));
+    ::kill(pid_t(cli.processId()), SIGTERM);
+    QVERIFY(cli.waitForFinished(20000));
+    const QByteArray err = cli.readAllStandardError();
+    QVERIFY2(cli.exitCode() == 128 + SIGTERM, err.constData());
+    QVERIFY2(err.contains("8 of 10 segments are kept"), err.constData());
 }
 
 QTEST_MAIN(SegmentsTest)
