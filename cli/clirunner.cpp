@@ -2,6 +2,8 @@
 
 #include "job/filecheck.h"
 
+#include "bitstream/librarylog.h"
+
 #include <QFileInfo>
 #include <QStringList>
 
@@ -111,7 +113,7 @@ void CliRunner::start()
         reporter.printLine(QStringLiteral("morlunex-cli: warning: signals cannot be caught; an "
                                           "interrupt will not stop the encoder first"));
     QString problem;
-    const int status = checkFiles(&problem);
+    const int status = checkFiles(options, &problem);
     if (status != EX_OK) {
         end(status, problem);
         return;
@@ -127,7 +129,7 @@ void CliRunner::start()
     job.start(options.settings());
 }
 
-int CliRunner::checkFiles(QString *problem) const
+int CliRunner::checkFiles(const CliOptions &options, QString *problem)
 {
     const JobSettings &settings = options.settings();
     QString reason = FileCheck::readProblem(settings.input);
@@ -150,7 +152,16 @@ int CliRunner::checkFiles(QString *problem) const
         *problem = QStringLiteral("cannot write the output %1: %2").arg(settings.output, reason);
         return EX_CANTCREAT;
     }
-    reason = reportFileProblem();
+    // The files themselves are compared, so that a link to one of them is caught too.
+    const struct { const QString &path; const char *role; } read[] = {
+        {settings.input, "input file"}, {settings.config, "configuration file"}, {settings.encoder, "encoder program"}};
+    for (const auto &other : read) {
+        if (FileCheck::sameFile(other.path, settings.output)) {
+            *problem = QStringLiteral("the output %1 is the %2; nothing was changed").arg(settings.output, QLatin1String(other.role));
+            return EX_CANTCREAT;
+        }
+    }
+    reason = reportFileProblem(options);
     if (!reason.isEmpty()) {
         *problem = QStringLiteral("cannot write the report %1: %2").arg(options.reportPath(), reason);
         return EX_CANTCREAT;
@@ -158,7 +169,7 @@ int CliRunner::checkFiles(QString *problem) const
     return EX_OK;
 }
 
-QString CliRunner::reportFileProblem() const
+QString CliRunner::reportFileProblem(const CliOptions &options)
 {
     const QString report = options.reportPath();
     if (report.isEmpty())
@@ -198,6 +209,9 @@ QString CliRunner::closingLine(const JobResult &result) const
 
 void CliRunner::report(const QString &line)
 {
+    // The libraries' lines belong with the encoder's in its log, when it has one.
+    if (encoderLog.isOpen() && LibraryLog::isLibraryLine(line))
+        encoderLog.write(line.toUtf8() + '\n');
     if (!options.quiet())
         reporter.printLine(line);
 }

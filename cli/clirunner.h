@@ -25,18 +25,22 @@ public:
     // Called from the running event loop; done() follows once, with the exit status.
     void start();
 
+    // What is checked before the job starts, so that a wrong path is told at once and nothing
+    // is written: the status to exit with (EX_OK when every file can be used) and the reason.
+    static int checkFiles(const CliOptions &options, QString *problem);
+
 signals:
     void done(int status);
 
+
 private:
-    int checkFiles(QString *problem) const;
     void onProgress(const JobProgress &progress);
     void onFinished(const JobResult &result);
     void onSignal(int signalNumber);
     void end(int status, const QString &failure = QString());
     void report(const QString &line);
     int saveReport(const JobResult &result, QString *problem) const;
-    QString reportFileProblem() const;
+    static QString reportFileProblem(const CliOptions &options);
     QString closingLine(const JobResult &result) const;
 
     const CliOptions options;

@@ -6,6 +6,8 @@
 #include "joincommand.h"
 #include "sweepcommand.h"
 
+#include "bitstream/librarylog.h"
+
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -18,6 +20,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("morlunex-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral("0.980"));
+    // FFmpeg's own lines never reach the terminal straight: a job puts them in its log.
+    LibraryLog::install();
 
     CliOptions options;
     if (!options.parse(QCoreApplication::arguments())) {

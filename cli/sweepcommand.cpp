@@ -16,6 +16,17 @@ SweepCommand::SweepCommand(const CliOptions &options, QObject *parent)
 
 void SweepCommand::start()
 {
+    // Every output and report of the sweep is checked before the first encode, so that a
+    // refusal never comes after some of them were written.
+    for (int qp : options.sweepQps()) {
+        QString problem;
+        const int status = CliRunner::checkFiles(options.sweepPoint(qp), &problem);
+        if (status != 0) {
+            std::fprintf(stderr, "morlunex-cli: QP %d: %s\n", qp, problem.toLocal8Bit().constData());
+            QCoreApplication::exit(status);
+            return;
+        }
+    }
     runNext();
 }
 

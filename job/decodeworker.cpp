@@ -3,6 +3,8 @@
 #include "encoderconfigfile.h"
 #include "framesink.h"
 
+#include "bitstream/librarylog.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -272,6 +274,8 @@ void DecodeWorker::startPastEnd(qint64 inputPictureCount)
 
 void DecodeWorker::run()
 {
+    // What the libraries say of the input goes into the job's log, each line once.
+    const LibraryLog::Scope libraryLines([this](const QString &line) { emit message(line); });
     VideoDecoder *decoder = decoderCreate();
     if (!decoder) {
         setFailure(JobResult::InputUnusable, QStringLiteral("Out of memory."));

@@ -6,6 +6,7 @@
 #include "partclaim.h"
 #include "segmentrun.h"
 
+#include "bitstream/librarylog.h"
 #include "bitstream/outputrewriter.h"
 #include "bitstream/replacefile.h"
 #include "bitstream/streaminspector.h"
@@ -31,6 +32,8 @@ TranscodeJob::TranscodeJob(QObject *parent)
 {
     qRegisterMetaType<JobProgress>();
     qRegisterMetaType<JobResult>();
+    // The libraries' lines go into the log, never straight to the terminal.
+    LibraryLog::install();
 }
 
 TranscodeJob::~TranscodeJob()
@@ -140,13 +143,21 @@ void TranscodeJob::finish(JobResult result)
 
 void TranscodeJob::offThread(std::function<void()> work, std::function<void()> done)
 {
-    QThread *thread = QThread::create(std::move(work));
+    // What the libraries say meanwhile is said in the log before the work's own lines.
+    auto libraryLines = std::make_shared<QStringList>();
+    QThread *thread = QThread::create([work = std::move(work), libraryLines] {
+        const LibraryLog::Scope scope([libraryLines](const QString &line) { *libraryLines << line; });
+        work();
+    });
     helpers << thread;
-    connect(thread, &QThread::finished, this, [this, thread, done = std::move(done)] {
+    connect(thread, &QThread::finished, this, [this, thread, libraryLines, done = std::move(done)] {
         helpers.removeOne(thread);
         thread->deleteLater();
-        if (!aborting)
-            done();
+        if (aborting)
+            return;
+        for (const QString &line : std::as_const(*libraryLines))
+            emit message(line);
+        done();
     });
     thread->start();
 }

@@ -334,6 +334,16 @@ void CliTest::guards_endWithTheRightStatus_data()
     QTest::newRow("start past the end")
         << "" << QStringList{"clip.mp4", "--start", "50", "-o", "out.265"} << 64
         << "has 10 pictures; --start 50 is past its end";
+    QTest::newRow("start at the very end")
+        << "" << QStringList{"clip.mp4", "--start", "10", "-o", "out.265"} << 64
+        << "has 10 pictures; --start 10 is past its end";
+    // Every output of a sweep is checked before the first is encoded.
+    QTest::newRow("a sweep's second output is the input")
+        << "ln clip.mp4 o_QP27.265" << QStringList{"clip.mp4", "--qp", "22,27", "-o", "o.265"} << 73
+        << "QP 27: the output o_QP27.265 is the input file";
+    // Quiet: the one line of the program's, none of the libraries'.
+    QTest::newRow("quiet on an input that is no video")
+        << "stale bad.mp4" << QStringList{"bad.mp4", "-q", "-o", "o.265"} << 66 << "cannot use the input";
     QTest::newRow("segment is a named pipe")
         << "mkfifo seg.265" << QStringList{"--join", "joined.265", "seg.265"} << 66 << "it is a named pipe";
     QTest::newRow("segment of zeros")
@@ -410,12 +420,15 @@ void CliTest::guards_endWithTheRightStatus()
     for (const QByteArray &line : lines)
         named += line.startsWith("morlunex-cli: ") ? 1 : 0;
     QCOMPARE(named, 1);
+    if (arguments.contains("-q"))
+        QVERIFY2(err.count('\n') == 1, err.constData());
     QVERIFY2(err.contains(told.toUtf8()), err.constData());
     for (auto file = kept.cbegin(); file != kept.cend(); ++file) {
         if (QFileInfo(env.filePath(file.key())).isFile())
             QVERIFY2(firstMegabyte(file.key()) == file.value(), qPrintable(file.key()));
     }
-    const QStringList left = QDir(env.path()).entryList({"*.265.*", "joined.265", "a.265", "b.265"}, QDir::Files);
+    const QStringList left =
+        QDir(env.path()).entryList({"*.265.*", "joined.265", "a.265", "b.265", "o_QP22*"}, QDir::Files);
     QVERIFY2(left.isEmpty() || setup == "stale joined.265", qPrintable(left.join(", ")));
     QVERIFY(QDir(env.tempPath()).isEmpty());
 }
