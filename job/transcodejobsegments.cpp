@@ -624,6 +624,7 @@ void TranscodeJob::makeOutput()
             // Every segment is checked whole before the join: one edited since is encoded again.
             PictureTimes times;
             bool reachedEnd = false;
+            qint64 joinedPictures = 0;   // as the segments' checks counted them
             for (int i = 0; i < firsts.size(); ++i) {
                 PartsFolder::SegmentRecord record;
                 PictureTimes segmentTimes;
@@ -638,6 +639,7 @@ void TranscodeJob::makeOutput()
                 else
                     times.append(segmentTimes);
                 reachedEnd = record.extra.value(QStringLiteral("reached_end")).toBool();
+                joinedPictures += record.pictures;
                 QList<PictureRow> rows;
                 if (QualityReport::rowsFromJson(record.extra.value(QStringLiteral("rows")).toArray(), &rows))
                     report->placeRows(firsts.at(i) - start, rows);
@@ -650,7 +652,7 @@ void TranscodeJob::makeOutput()
                 return;
             }
             const RewriteResult rewritten = OutputRewriter::rewrite(joined, shown);
-            report->summarize(joined, rate, seconds, 0, qp);
+            report->summarize(joined, rate, seconds, joinedPictures, qp);
             *lines << QStringLiteral("Joined %1 segments.").arg(paths.size());
             if (rewritten.rewritten)
                 *lines << rewritten.summary;
