@@ -1,6 +1,6 @@
 #include "bdratecommand.h"
 
-#include "job/filecheck.h"
+#include "run/filecheck.h"
 
 #include "report/bdrate.h"
 #include "report/qualityreport.h"

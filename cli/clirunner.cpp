@@ -1,6 +1,6 @@
 #include "clirunner.h"
 
-#include "job/filecheck.h"
+#include "run/filecheck.h"
 
 #include "bitstream/librarylog.h"
 
@@ -152,14 +152,11 @@ int CliRunner::checkFiles(const CliOptions &options, QString *problem)
         *problem = QStringLiteral("cannot write the output %1: %2").arg(settings.output, reason);
         return EX_CANTCREAT;
     }
-    // The files themselves are compared, so that a link to one of them is caught too.
-    const struct { const QString &path; const char *role; } read[] = {
-        {settings.input, "input file"}, {settings.config, "configuration file"}, {settings.encoder, "encoder program"}};
-    for (const auto &other : read) {
-        if (FileCheck::sameFile(other.path, settings.output)) {
-            *problem = QStringLiteral("the output %1 is the %2; nothing was changed").arg(settings.output, QLatin1String(other.role));
-            return EX_CANTCREAT;
-        }
+    // The output is not one of the files the job reads, through links too.
+    reason = TranscodeJob::outputProblem(settings);
+    if (!reason.isEmpty()) {
+        *problem = oneLine(reason);
+        return EX_CANTCREAT;
     }
     reason = reportFileProblem(options);
     if (!reason.isEmpty()) {

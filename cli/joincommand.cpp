@@ -1,6 +1,6 @@
 #include "joincommand.h"
 
-#include "job/filecheck.h"
+#include "run/filecheck.h"
 #include "job/signalwatcher.h"
 
 #include "bitstream/segmentjoiner.h"

@@ -3,7 +3,7 @@
 
 #include "encoderconfigfile.h"
 #include "jobtypes.h"
-#include "outputguard.h"
+#include "output/outputguard.h"
 
 #include "bitstream/outputrewriter.h"
 #include "mux/picturetimes.h"

@@ -1,0 +1,216 @@
+#include "onepiece.h"
+
+#include "joboutput.h"
+
+#include "mux/containermuxer.h"
+#include "run/pathtext.h"
+#include "run/segmentrun.h"
+
+using PathText::absolute;
+using PathText::native;
+
+OnePiece::OnePiece(const JobSettings &settings, const QElapsedTimer &jobClock, QObject *parent)
+    : QObject(parent)
+    , settings(settings)
+    , ticker(jobClock)
+{
+}
+
+OnePiece::~OnePiece()
+{
+    abort();
+}
+
+void OnePiece::start()
+{
+    JobSettings piece = settings;
+    if (JobOutput::isContainer(settings)) {
+        // The encoder writes a hidden file beside the output, muxed at the end.
+        QString problem;
+        const QString output = absolute(settings.output);
+        privateBitstream = ContainerMuxer::createHiddenSibling(output, QStringLiteral(".265"), &problem);
+        if (privateBitstream.isEmpty()) {
+            failBeforeStart(JobResult::OutputUnusable,
+                            QStringLiteral("Cannot create a file beside the output %1:\n%2.").arg(native(output), problem));
+            return;
+        }
+        piece.output = privateBitstream;
+    }
+    run = new SegmentRun(piece, this);
+    run->setSegment(false);
+    connect(run, &SegmentRun::stageChanged, this, [this] { reportProgress(true); });
+    connect(run, &SegmentRun::commandLineReady, this, &OnePiece::commandLineReady);
+    connect(run, &SegmentRun::opened, this, [this](qint64 expected, qint64 declared) {
+        expectedPictures = expected;
+        declaredPictures = declared;
+        reportProgress(true);
+    });
+    connect(run, &SegmentRun::progressed, this, [this] { reportProgress(false); });
+    connect(run, &SegmentRun::encoderOutput, this, &OnePiece::encoderOutput);
+    connect(run, &SegmentRun::message, this, &OnePiece::message);
+    connect(run, &SegmentRun::warning, this, &OnePiece::warning);
+    connect(run, &SegmentRun::finished, this, &OnePiece::runFinished);
+    run->start();
+}
+
+void OnePiece::failBeforeStart(JobResult::Failure failure, const QString &text)
+{
+    JobResult failed;
+    failed.outcome = JobResult::Failed;
+    failed.failure = failure;
+    failed.message = text;
+    emit finished(failed);
+}
+
+void OnePiece::stop()
+{
+    if (run)
+        run->stop();
+    if (maker)
+        maker->stop();
+}
+
+void OnePiece::abort()
+{
+    if (run) {
+        run->abort();
+        delete run;
+        run = nullptr;
+    }
+    // The output step keeps the bitstream itself; without it, it is kept here.
+    if (maker && maker->isRunning())
+        maker->abort();
+    else if (!privateBitstream.isEmpty()) {
+        QStringList lines;
+        OutputMaker::keepBitstream(privateBitstream, settings.output, true, &lines);
+    }
+    privateBitstream.clear();
+}
+
+void OnePiece::reportProgress(bool force)
+{
+    if (!ticker.due(force))
+        return;
+    JobProgress progress;
+    if (run) {
+        progress.pictures = run->pictures();
+        progress.preparing = run->preparing();
+        progress.prepared = run->prepared();
+        progress.preparedTotal = expectedPictures;
+    } else {
+        progress.pictures = result.pictures;
+    }
+    progress.total = expectedPictures;
+    progress.declaredTotal = declaredPictures;
+    ticker.complete(&progress, progress.pictures);
+    emit progressChanged(progress);
+}
+
+void OnePiece::runFinished()
+{
+    const SegmentRun::Outcome outcome = run->outcome();
+    const bool decoded = settings.rawWidth == 0 || settings.rawHeight == 0;
+    // At the end of the input the total is known exactly; the stream's count was an estimate.
+    if (decoded && outcome.reachedEnd && !outcome.encoderLeftEarly) {
+        expectedPictures = outcome.pictures;
+        checkDeclaredCount(outcome.declared, outcome.declaredExact);
+    }
+    reportProgress(true);
+    run->deleteLater();
+    run = nullptr;
+    result.pictures = outcome.pictures;
+
+    bool encoded = false;
+    if (outcome.kind == SegmentRun::Outcome::Failed) {
+        result.outcome = JobResult::Failed;
+        result.failure = outcome.failure;
+        result.message = outcome.message;
+    } else if (outcome.kind == SegmentRun::Outcome::Stopped) {
+        result.outcome = JobResult::Stopped;
+        emit message(QStringLiteral("Encoding stopped after %1 pictures.").arg(outcome.pictures));
+    } else {
+        result.outcome = JobResult::Finished;
+        result.exitCode = outcome.exitCode;
+        result.encoderCrashed = outcome.crashed;
+        if (outcome.crashed)
+            emit message(QStringLiteral("The encoder was ended by signal %1.").arg(outcome.exitCode));
+        if (decoded && outcome.encoderLeftEarly && !outcome.reachedEnd)
+            emit message(QStringLiteral("The encoder exited with code %1 after it was given %2 of %3 "
+                                        "pictures.")
+                             .arg(QString::number(outcome.exitCode), QString::number(outcome.pictures),
+                                  expectedPictures > 0 ? QString::number(expectedPictures)
+                                                       : QStringLiteral("?")));
+        encoded = outcome.exitCode == 0 && !outcome.crashed;
+    }
+
+    OutputRequest request;
+    request.bitstreams << (privateBitstream.isEmpty() ? absolute(settings.output) : privateBitstream);
+    request.output = absolute(settings.output);
+    request.before = outcome.before;
+    request.facts = outcome.facts;
+    if (!privateBitstream.isEmpty())
+        request.container = JobOutput::container(settings, outcome.times, outcome.reachedEnd);
+    request.rows << OutputRequest::Rows{0, outcome.rows};
+    request.frameRate = JobOutput::frameRate(settings, outcome.facts);
+    request.encodingSeconds = ticker.seconds();
+    request.pictures = outcome.pictures;
+    request.qp = settings.qp;
+    if (!encoded) {
+        // A job that failed before the encoder said anything has nothing to report.
+        if (result.outcome != JobResult::Failed || !outcome.rows.isEmpty())
+            result.report = OutputMaker::report(request, request.bitstreams.first());
+        QStringList lines;
+        OutputMaker::keepBitstream(privateBitstream, settings.output, true, &lines);
+        privateBitstream.clear();
+        for (const QString &line : std::as_const(lines))
+            emit message(line);
+        emit finished(result);
+        return;
+    }
+    maker = new OutputMaker(this);
+    connect(maker, &OutputMaker::finished, this, &OnePiece::outputMade);
+    maker->start(request);
+}
+
+void OnePiece::checkDeclaredCount(qint64 declared, bool exact)
+{
+    // A count the container states must be met; one worked out from the duration and the rate
+    // may be off by a little.
+    declaredPictures = declared;
+    const qint64 given = expectedPictures;
+    const qint64 tolerance = exact ? 0 : qMax<qint64>(2, declared / 50);
+    if (declared <= 0 || given >= declared - tolerance)
+        return;
+    result.declaredPictures = declared;
+    const qint64 start = settings.startPicture;
+    emit message(QStringLiteral("The input ended after %1 of the %2 pictures it declares.")
+                     .arg(start + given).arg(start + declared));
+}
+
+void OnePiece::outputMade(const OutputResult &made)
+{
+    maker->deleteLater();
+    maker = nullptr;
+    privateBitstream.clear();
+    for (const QString &line : made.lines)
+        emit message(line);
+    result.report = made.report;
+    switch (made.outcome) {
+    case OutputResult::Made:
+    case OutputResult::LeftAsIs:
+        break;
+    case OutputResult::Unwritten:
+        result.outputProblem = made.problem;
+        break;
+    case OutputResult::NotJoined:   // one bitstream is never joined
+    case OutputResult::MuxFailed:
+        result.outcome = JobResult::Failed;
+        result.failure = JobResult::MuxFailed;
+        result.message = made.problem;
+        break;
+    case OutputResult::Stopped:
+        result.outcome = JobResult::Stopped;
+        break;
+    }
+    emit finished(result);
+}

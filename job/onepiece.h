@@ -1,0 +1,57 @@
+#ifndef ONEPIECE_H
+#define ONEPIECE_H
+
+#include "progressticker.h"
+
+#include "output/outputmaker.h"
+#include "run/jobtypes.h"
+
+#include <QObject>
+#include <QString>
+
+class SegmentRun;
+
+// A job in one piece: a single SegmentRun encodes the whole input (or the span asked for) into
+// the output, or for a container output into a hidden file beside it, and the output step
+// makes the user's file of it.
+class OnePiece : public QObject
+{
+    Q_OBJECT
+
+public:
+    OnePiece(const JobSettings &settings, const QElapsedTimer &jobClock, QObject *parent = nullptr);
+    // Ends a running job and waits for it, as abort() does.
+    ~OnePiece() override;
+
+    void start();
+    void stop();
+    // Ends everything and returns once it has ended, without finished(); the encoder's
+    // bitstream of a container output is kept.
+    void abort();
+
+signals:
+    void commandLineReady(const QString &commandLine);
+    void progressChanged(const JobProgress &progress);
+    void encoderOutput(const QByteArray &bytes);
+    void message(const QString &line);
+    void warning(const QString &title, const QString &text);
+    void finished(const JobResult &result);
+
+private:
+    void failBeforeStart(JobResult::Failure failure, const QString &text);
+    void reportProgress(bool force);
+    void runFinished();
+    void checkDeclaredCount(qint64 declared, bool exact);
+    void outputMade(const OutputResult &made);
+
+    const JobSettings settings;
+    ProgressTicker ticker;
+    SegmentRun *run = nullptr;
+    OutputMaker *maker = nullptr;
+    QString privateBitstream;       // a container output's: the encoder's file beside it
+    qint64 expectedPictures = 0;
+    qint64 declaredPictures = 0;    // what the input declares, from the start picture on
+    JobResult result;               // while the output is made
+};
+
+#endif // ONEPIECE_H
