@@ -1,6 +1,6 @@
 #include "bdratecommand.h"
 
-#include "run/filecheck.h"
+#include "encoding/filecheck.h"
 
 #include "report/bdrate.h"
 #include "report/qualityreport.h"

@@ -1,6 +1,6 @@
 #include "clirunner.h"
 
-#include "run/filecheck.h"
+#include "encoding/filecheck.h"
 
 #include "bitstream/librarylog.h"
 

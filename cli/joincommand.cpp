@@ -1,6 +1,6 @@
 #include "joincommand.h"
 
-#include "run/filecheck.h"
+#include "encoding/filecheck.h"
 #include "job/signalwatcher.h"
 
 #include "bitstream/segmentjoiner.h"

@@ -1,7 +1,7 @@
 #include "joboutput.h"
 
-#include "run/encoderconfigfile.h"
-#include "run/pathtext.h"
+#include "encoding/encoderconfigfile.h"
+#include "encoding/pathtext.h"
 
 #include "mux/containerformat.h"
 

@@ -1,7 +1,7 @@
 #ifndef JOBOUTPUT_H
 #define JOBOUTPUT_H
 
-#include "run/jobtypes.h"
+#include "encoding/jobtypes.h"
 
 #include "output/outputmaker.h"
 

@@ -3,8 +3,8 @@
 #include "joboutput.h"
 
 #include "mux/containermuxer.h"
-#include "run/pathtext.h"
-#include "run/segmentrun.h"
+#include "encoding/pathtext.h"
+#include "encoding/segmentrun.h"
 
 using PathText::absolute;
 using PathText::native;

@@ -4,7 +4,7 @@
 #include "progressticker.h"
 
 #include "output/outputmaker.h"
-#include "run/jobtypes.h"
+#include "encoding/jobtypes.h"
 
 #include <QObject>
 #include <QString>

@@ -1,8 +1,8 @@
 #include "partsopening.h"
 
 #include "parts/partclaim.h"
-#include "run/encoderconfigfile.h"
-#include "run/pathtext.h"
+#include "encoding/encoderconfigfile.h"
+#include "encoding/pathtext.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>

@@ -2,8 +2,8 @@
 #define PARTSOPENING_H
 
 #include "parts/partsfolder.h"
-#include "run/inputprobe.h"
-#include "run/jobtypes.h"
+#include "encoding/inputprobe.h"
+#include "encoding/jobtypes.h"
 
 #include <QString>
 #include <QStringList>

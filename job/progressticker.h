@@ -1,7 +1,7 @@
 #ifndef PROGRESSTICKER_H
 #define PROGRESSTICKER_H
 
-#include "run/jobtypes.h"
+#include "encoding/jobtypes.h"
 
 #include <QElapsedTimer>
 

@@ -2,12 +2,11 @@
 
 #include "joboutput.h"
 #include "partsopening.h"
+#include "segmentcheck.h"
 
 #include "bitstream/librarylog.h"
-#include "bitstream/streaminspector.h"
-#include "output/outputguard.h"
 #include "parts/partclaim.h"
-#include "run/pathtext.h"
+#include "encoding/pathtext.h"
 
 #include <QThread>
 #include <QTimer>
@@ -22,8 +21,6 @@ namespace {
 
 // How often a process that has nothing left to do looks at the segments others hold.
 constexpr int watchIntervalMs = 1000;
-// How long processes that still write into a segment after its encoder exited are waited for.
-constexpr int writersGraceMs = 3000;
 
 // How often held claims are refreshed: often enough that a timeout of a few refreshes is never
 // reached by a live holder.
@@ -39,43 +36,8 @@ QString spanText(const SegmentPlan::Segment &span)
                           : QStringLiteral("%1 to %2").arg(span.first).arg(span.first + span.count - 1);
 }
 
-// Why a segment whose encoder exited with 0 cannot be kept; empty when it can: its bitstream
-// has no writer left, was written in this run, opens with parameter sets and a random-access
-// picture, holds every picture handed over and ends with a whole unit.
-QString segmentProblem(const QString &partial, qint64 planned, const SegmentRun::Outcome &outcome)
-{
-    if (!OutputGuard::waitForWriters(partial, writersGraceMs).isEmpty())
-        return QStringLiteral("its bitstream %1 is still being written after the encoder exited").arg(native(partial));
-    if (!OutputGuard::changedSince(outcome.before, partial))
-        return QStringLiteral("the encoder exited with 0 but wrote no bitstream %1").arg(native(partial));
-    const qint64 handed = outcome.pictures;
-    const StreamSummary summary = StreamInspector::inspect(partial);
-    if (!summary.problem.isEmpty())
-        return QStringLiteral("its bitstream is unreadable: %1").arg(summary.problem);
-    if (handed == 0)
-        return QStringLiteral("the input has no pictures there");
-    if (planned > 0 && handed < planned && !outcome.reachedEnd)
-        return QStringLiteral("only %1 of its %2 pictures reached the encoder").arg(handed).arg(planned);
-    if (summary.pictures != handed)
-        return QStringLiteral("the encoder exited with 0 but its bitstream holds %1 pictures, not %2")
-            .arg(summary.pictures).arg(handed);
-    if (!summary.opensWithParameterSets || !summary.opensWithRandomAccess)
-        return QStringLiteral("its bitstream does not open with parameter sets and a random-access picture");
-    if (!summary.endsWithWholeUnit)
-        return QStringLiteral("its bitstream ends in the middle of a NAL unit");
-    return QString();
-}
-
 } // namespace
 
-struct SegmentScheduler::KeptSegments
-{
-    QList<int> redo;            // segments that no longer match their records
-    PictureTimes times;         // when the pictures are shown, over every segment
-    QList<OutputRequest::Rows> rows;
-    bool reachedEnd = false;
-    qint64 pictures = 0;        // as the segments' checks counted them
-};
 
 SegmentScheduler::SegmentScheduler(const JobSettings &settings, const QElapsedTimer &jobClock, QObject *parent)
     : QObject(parent)
@@ -291,19 +253,7 @@ void SegmentScheduler::checkSegment(int index, const SegmentRun::Outcome &outcom
     auto problem = std::make_shared<QString>();
     PartsFolder *folder = parts.get();
     const SegmentPlan::Segment span = segment.span;
-    offThread(
-        [folder, span, outcome, problem] {
-            *problem = segmentProblem(folder->partialPath(span.first), span.count, outcome);
-            if (!problem->isEmpty())
-                return;
-            PartsFolder::SegmentRecord record;
-            record.first = span.first;
-            record.pictures = outcome.pictures;
-            record.extra.insert(QStringLiteral("times"), outcome.times.toJson());
-            record.extra.insert(QStringLiteral("reached_end"), outcome.reachedEnd);
-            record.extra.insert(QStringLiteral("rows"), QualityReport::rowsToJson(outcome.rows));
-            *problem = folder->finish(record);
-        },
+    offThread([folder, span, outcome, problem] { *problem = SegmentCheck::keep(folder, span, outcome); },
         [this, index, problem] {
             --checking;
             segmentChecked(index, *problem);
@@ -473,32 +423,12 @@ void SegmentScheduler::makeOutput()
     const PartsFolder *folder = parts.get();
     const bool withTimes = JobOutput::isContainer(settings);
     const qint64 start = settings.startPicture;
-    auto kept = std::make_shared<KeptSegments>();
-    offThread(
-        [firsts, folder, withTimes, start, kept] {
-            for (int i = 0; i < firsts.size(); ++i) {
-                PartsFolder::SegmentRecord record;
-                PictureTimes times;
-                if (!folder->finished(firsts.at(i), &record, true)
-                    || (withTimes && !PictureTimes::fromJson(record.extra.value(QStringLiteral("times")).toObject(), &times))) {
-                    kept->redo << i;
-                    continue;
-                }
-                if (kept->times.isEmpty())
-                    kept->times = times;
-                else
-                    kept->times.append(times);
-                kept->reachedEnd = record.extra.value(QStringLiteral("reached_end")).toBool();
-                kept->pictures += record.pictures;
-                OutputRequest::Rows rows{firsts.at(i) - start, {}};
-                if (QualityReport::rowsFromJson(record.extra.value(QStringLiteral("rows")).toArray(), &rows.rows))
-                    kept->rows << rows;
-            }
-        },
+    auto kept = std::make_shared<SegmentCheck::Kept>();
+    offThread([firsts, folder, withTimes, start, kept] { *kept = SegmentCheck::read(*folder, firsts, withTimes, start); },
         [this, kept] { segmentsRead(*kept); });
 }
 
-void SegmentScheduler::segmentsRead(const KeptSegments &kept)
+void SegmentScheduler::segmentsRead(const SegmentCheck::Kept &kept)
 {
     if (!kept.redo.isEmpty()) {
         // Kept segments that no longer check out (cut short, edited): encoded again.

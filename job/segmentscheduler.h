@@ -2,12 +2,13 @@
 #define SEGMENTSCHEDULER_H
 
 #include "progressticker.h"
+#include "segmentcheck.h"
 
 #include "output/outputmaker.h"
 #include "parts/partsfolder.h"
-#include "run/inputprobe.h"
-#include "run/jobtypes.h"
-#include "run/segmentrun.h"
+#include "encoding/inputprobe.h"
+#include "encoding/jobtypes.h"
+#include "encoding/segmentrun.h"
 
 #include <QObject>
 #include <QSet>
@@ -65,8 +66,6 @@ private:
         SegmentRun *run = nullptr;
         std::unique_ptr<PartClaim> claim;
     };
-    // What the records of the finished segments say, read once every one is finished.
-    struct KeptSegments;
 
     void probed(const InputProbe &probe);
     void schedule();
@@ -81,7 +80,7 @@ private:
     void watchOthers();
     void lookForFinishedSegments();
     void makeOutput();
-    void segmentsRead(const KeptSegments &kept);
+    void segmentsRead(const SegmentCheck::Kept &kept);
     void outputMade(const OutputResult &made);
     void fail(JobResult::Failure failure, const QString &text);
     void endSegments();

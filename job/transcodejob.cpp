@@ -4,9 +4,9 @@
 #include "segmentscheduler.h"
 
 #include "bitstream/librarylog.h"
-#include "run/filecheck.h"
-#include "run/pathtext.h"
-#include "run/segmentrun.h"
+#include "encoding/filecheck.h"
+#include "encoding/pathtext.h"
+#include "encoding/segmentrun.h"
 
 using PathText::absolute;
 using PathText::native;

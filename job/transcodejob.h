@@ -1,7 +1,7 @@
 #ifndef TRANSCODEJOB_H
 #define TRANSCODEJOB_H
 
-#include "run/jobtypes.h"
+#include "encoding/jobtypes.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -109,7 +109,7 @@ void mux(const OutputRequest &request, const QString &bitstream, const std::atom
     result->problem = QStringLiteral("%1.\nThe encoded bitstream is kept as %2.").arg(muxed.error, native(result->kept));
 }
 
-// The joined stream in the output's place in one step, looking to its owner as the old one did.
+// The finished stream in the output's place in one step, looking to its owner as the old one did.
 void replace(const QString &joined, const QString &output, OutputResult *result)
 {
     struct stat old;
@@ -187,9 +187,9 @@ OutputResult OutputMaker::make(const OutputRequest &request, const std::atomic_b
     result.reported = true;
     if (request.container) {
         mux(request, bitstream, stop, &result);
-    } else if (several) {
-        replace(request.joined, request.output, &result);
-        if (result.outcome == OutputResult::Made)
+    } else if (QFileInfo(bitstream).absoluteFilePath() != QFileInfo(request.output).absoluteFilePath()) {
+        replace(bitstream, request.output, &result);
+        if (several && result.outcome == OutputResult::Made)
             result.lines.first() = QStringLiteral("Joined %1 segments into %2.")
                                        .arg(request.bitstreams.size()).arg(native(request.output));
     }

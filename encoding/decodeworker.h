@@ -2,7 +2,7 @@
 #define DECODEWORKER_H
 
 #include "decode/videodecoder.h"
-#include "run/jobtypes.h"
+#include "encoding/jobtypes.h"
 #include "mux/picturetimes.h"
 
 #include <QObject>

@@ -1,0 +1,37 @@
+#ifndef SEGMENTCHECK_H
+#define SEGMENTCHECK_H
+
+#include "encoding/segmentrun.h"
+#include "output/outputmaker.h"
+#include "parts/partsfolder.h"
+
+#include <QList>
+#include <QString>
+
+// When a segment counts as finished, and what its record keeps: checked once its encoder exited
+// with 0, and again against its record, hash and all, before the join.
+namespace SegmentCheck {
+
+// Checks the bitstream a segment's encoder wrote (no writer left, written in this run, opening
+// with parameter sets and a random-access picture, every picture handed over, a whole last unit)
+// and keeps it in the folder with its record: the pictures' times for the container, whether it
+// ends the input, its pictures as the encoder reported them. Why it cannot be kept; empty when
+// it is.
+QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const SegmentRun::Outcome &outcome);
+
+// What the records of the finished segments say, read once every one is finished.
+struct Kept
+{
+    QList<int> redo;            // segments that no longer match their records
+    PictureTimes times;         // when the pictures are shown, over every segment
+    QList<OutputRequest::Rows> rows;
+    bool reachedEnd = false;
+    qint64 pictures = 0;        // as the segments' checks counted them
+};
+// The segments starting at firsts, each checked whole against its record; withTimes: each must
+// hold its pictures' times. start: the job's first picture, where the report's rows begin.
+Kept read(const PartsFolder &folder, const QList<qint64> &firsts, bool withTimes, qint64 start);
+
+} // namespace SegmentCheck
+
+#endif // SEGMENTCHECK_H
