@@ -15,6 +15,8 @@
 #include <QProcess>
 #include <QThread>
 
+#include <functional>
+
 namespace {
 
 // A configured file as the window finds it: the stored value when there is one, else the
@@ -47,12 +49,137 @@ bool readCount(const QString &text, qint64 minimum, qint64 *value)
     return *value >= minimum;
 }
 
+const QString description = QStringLiteral(
+    "Transcodes a video into an HEVC bitstream: decodes INPUT into padded 8-bit 4:2:0 pictures "
+    "that stream to the encoder through a pipe, then writes the input's picture rate, aspect "
+    "ratio and colour description into the bitstream's parameter sets. A raw .yuv INPUT goes "
+    "to the encoder as it is. An output named .mp4, .m4v, .mov, .mkv, .ts or .m2ts is a "
+    "container holding the bitstream with INPUT's sound, subtitles and chapters, in sync.\n"
+    "\n"
+    "  morlunex-cli [options] INPUT\n"
+    "  morlunex-cli --join OUTPUT SEGMENT...\n"
+    "  morlunex-cli --bd-rate ANCHOR.json... --vs TEST.json...\n"
+    "\n"
+    "--bd-rate prints the BD-rate of the test reports against the anchor reports (four or more "
+    "each, written by --report or --qp) for Y, U and V in percent (negative: the test needs "
+    "fewer bits), and the BD-PSNR for Y in dB; with --progress json as one JSON object.\n"
+    "\n"
+    "Exit status: 0 done; the encoder's own code when it fails; 64 usage; 65 a segment cannot "
+    "be joined, or a file is no quality report; 66 input, configuration or report unreadable, "
+    "or no video in the input; 69 the encoder does not start; 73 the output or the report "
+    "cannot be created, or is the input, configuration or encoder, or the --join output exists, "
+    "or OUTPUT.parts/ is in use by a job with other settings or holds a link or a folder at one of its "
+    "names; 74 not every picture reached the "
+    "encoder (with --strict also: the input ended before the pictures it declares), or the "
+    "output could not be written (a container's bitstream is then kept as OUTPUT.265, or the next free "
+    "name); 75 "
+    "temporary folder unusable; 76 the encoder exited 0 without writing a picture, or a segment "
+    "it wrote is not whole; 128 + N after signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP).");
+
 } // namespace
 
 bool CliOptions::fail(const QString &text)
 {
     errorText = text;
     return false;
+}
+
+// Where an option may be given.
+enum class Use { Transcode, Join, Any };
+
+// One option of the command line: its names, its value's name (none for a switch), its help,
+// where it may be given, and what it does with its value (false for a usage error, which it
+// has told through fail()).
+struct CliOptions::Option
+{
+    QStringList names;
+    QString value;
+    QString help;
+    Use use = Use::Transcode;
+    std::function<bool(CliOptions &, const QString &)> take;
+
+    QCommandLineOption option() const
+    {
+        return value.isEmpty() ? QCommandLineOption(names, help) : QCommandLineOption(names, help, value);
+    }
+    QString name() const { return names.constLast(); }
+};
+
+const QList<CliOptions::Option> CliOptions::options{
+    {{"o", "output"}, "FILE", "The bitstream or container to write (default: INPUT with the suffix .265).",
+     Use::Transcode, [](CliOptions &o, const QString &v) { o.jobSettings.output = v; return true; }},
+    {{"c", "cfg"}, "FILE",
+     "The encoder configuration (default: the window's choice, else hevczent.cfg beside the program).",
+     Use::Transcode, [](CliOptions &o, const QString &v) { o.jobSettings.config = v; return true; }},
+    {{"e", "encoder"}, "PROGRAM",
+     "The HEVC encoder program (default: the window's choice, else TAppEncoder_hm80.exe beside the program).",
+     Use::Transcode, [](CliOptions &o, const QString &v) { o.jobSettings.encoder = encoderProgram(v); return true; }},
+    {{"size"}, "WxH", "Picture size of a raw .yuv input (default: from its name, else the last raw input's).",
+     Use::Transcode, [](CliOptions &o, const QString &v) { o.rawSize = v; return true; }},
+    {{"fps"}, "RATE", "Pictures per second of a raw .yuv input.",
+     Use::Transcode, [](CliOptions &o, const QString &v) { o.rawRate = v; return true; }},
+    {{"start"}, "N", "Begin at picture N of the input (0 is the first).", Use::Transcode,
+     [](CliOptions &o, const QString &v) {
+         return readCount(v, 0, &o.jobSettings.startPicture)
+             || o.fail(QStringLiteral("--start takes a picture number, not \"%1\"").arg(v));
+     }},
+    {{"frames"}, "M", "Encode at most M pictures.", Use::Transcode,
+     [](CliOptions &o, const QString &v) {
+         return readCount(v, 1, &o.jobSettings.pictureLimit)
+             || o.fail(QStringLiteral("--frames takes a count of 1 or more, not \"%1\"").arg(v));
+     }},
+    {{"progress"}, "STYLE",
+     "Progress on standard error: text (a status line on a terminal, else a line every 5 s), json (one "
+     "object a line) or none.",
+     Use::Transcode, [](CliOptions &o, const QString &v) { return o.readProgressStyle(v); }},
+    {{"q", "quiet"}, "",
+     "Errors only on standard error: no command line, messages, encoder output or summary, and no progress "
+     "unless --progress asks for it.",
+     Use::Any, [](CliOptions &o, const QString &) { o.quietRun = true; return true; }},
+    {{"join"}, "OUTPUT", "Join the SEGMENT bitstreams, in the order given, into OUTPUT.",
+     Use::Join, [](CliOptions &o, const QString &v) { o.joinTarget = v; return true; }},
+    {{"strict"}, "", "Fail (status 74) when the input ends before the pictures it declares.",
+     Use::Transcode, [](CliOptions &o, const QString &) { o.strictRun = true; return true; }},
+    {{"overwrite"}, "", "--join: replace OUTPUT when it exists.",
+     Use::Join, [](CliOptions &o, const QString &) { o.overwriteOutput = true; return true; }},
+    {{"j", "jobs"}, "N",
+     "Encode up to N segments at once, each with its own encoder (auto: one a core). Finished segments are "
+     "kept in OUTPUT.parts/ until the output is made, so a stopped job goes on where it stopped.",
+     Use::Transcode, [](CliOptions &o, const QString &v) { return o.readJobs(v); }},
+    {{"segment-length"}, "N",
+     "Cut the input into segments of N pictures (default: whole intra periods, chosen from the configuration).",
+     Use::Transcode,
+     [](CliOptions &o, const QString &v) {
+         return readCount(v, 1, &o.jobSettings.segmentLength)
+             || o.fail(QStringLiteral("--segment-length takes a number of pictures of 1 or more, not \"%1\"").arg(v));
+     }},
+    {{"fresh"}, "", "Discard the segments kept from an earlier run of the same job.",
+     Use::Transcode, [](CliOptions &o, const QString &) { o.jobSettings.fresh = true; return true; }},
+    {{"expect"}, "N", "--join: the segments must hold N pictures in all.", Use::Join,
+     [](CliOptions &o, const QString &v) {
+         return readCount(v, 1, &o.expected)
+             || o.fail(QStringLiteral("--expect takes a number of pictures of 1 or more, not \"%1\"").arg(v));
+     }},
+    {{"encoder-log"}, "FILE",
+     "Append the encoder's own output (standard output and error) to FILE instead (-q alone drops it).",
+     Use::Transcode,
+     [](CliOptions &o, const QString &v) {
+         o.encoderLogPath = v;
+         return !v.isEmpty() || o.fail(QStringLiteral("--encoder-log needs a file name"));
+     }},
+    {{"report"}, "FILE",
+     "Write the quality report (bits and PSNR of every picture, and a summary) to FILE: JSON for a name ending "
+     "in .json, CSV for .csv.",
+     Use::Transcode, [](CliOptions &o, const QString &v) { return o.readReport(v); }},
+    {{"qp"}, "LIST",
+     "Encode once per QP of the comma-separated LIST, the encoder given -q QP: OUTPUT_QP<n> with its report "
+     "beside it (OUTPUT_QP<n>.json, or --report's name with _QP<n>).",
+     Use::Transcode, [](CliOptions &o, const QString &v) { return o.readQps(v); }},
+};
+
+const QList<CliOptions::Option> &CliOptions::table()
+{
+    return options;
 }
 
 bool CliOptions::parse(const QStringList &arguments)
@@ -63,115 +190,13 @@ bool CliOptions::parse(const QStringList &arguments)
         return parseBdRate(arguments);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Transcodes a video into an HEVC bitstream: decodes INPUT into padded 8-bit 4:2:0 pictures "
-        "that stream to the encoder through a pipe, then writes the input's picture rate, aspect "
-        "ratio and colour description into the bitstream's parameter sets. A raw .yuv INPUT goes "
-        "to the encoder as it is. An output named .mp4, .m4v, .mov, .mkv, .ts or .m2ts is a "
-        "container holding the bitstream with INPUT's sound, subtitles and chapters, in sync.\n"
-        "\n"
-        "  morlunex-cli [options] INPUT\n"
-        "  morlunex-cli --join OUTPUT SEGMENT...\n"
-        "  morlunex-cli --bd-rate ANCHOR.json... --vs TEST.json...\n"
-        "\n"
-        "--bd-rate prints the BD-rate of the test reports against the anchor reports (four or more "
-        "each, written by --report or --qp) for Y, U and V in percent (negative: the test needs "
-        "fewer bits), and the BD-PSNR for Y in dB; with --progress json as one JSON object.\n"
-        "\n"
-        "Exit status: 0 done; the encoder's own code when it fails; 64 usage; 65 a segment cannot "
-        "be joined, or a file is no quality report; 66 input, configuration or report unreadable, "
-        "or no video in the input; 69 the encoder does not start; 73 the output or the report "
-        "cannot be created, or is the input, configuration or encoder, or the --join output exists, "
-        "or OUTPUT.parts/ is in use by a job with other settings or holds a link or a folder at one of its "
-        "names; 74 not every picture reached the "
-        "encoder (with --strict also: the input ended before the pictures it declares), or the "
-        "output could not be written (a container's bitstream is then kept as OUTPUT.265, or the next free "
-        "name); 75 "
-        "temporary folder unusable; 76 the encoder exited 0 without writing a picture, or a segment "
-        "it wrote is not whole; 128 + N after signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP)."));
+    parser.setApplicationDescription(description);
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
-                                    QStringLiteral("The bitstream or container to write (default: "
-                                                   "INPUT with the suffix .265)."),
-                                    QStringLiteral("FILE"));
-    const QCommandLineOption config({QStringLiteral("c"), QStringLiteral("cfg")},
-                                    QStringLiteral("The encoder configuration (default: the window's "
-                                                   "choice, else hevczent.cfg beside the program)."),
-                                    QStringLiteral("FILE"));
-    const QCommandLineOption encoder({QStringLiteral("e"), QStringLiteral("encoder")},
-                                     QStringLiteral("The HEVC encoder program (default: the window's "
-                                                    "choice, else TAppEncoder_hm80.exe beside the "
-                                                    "program)."),
-                                     QStringLiteral("PROGRAM"));
-    const QCommandLineOption size(QStringLiteral("size"),
-                                  QStringLiteral("Picture size of a raw .yuv input (default: from its "
-                                                 "name, else the last raw input's)."),
-                                  QStringLiteral("WxH"));
-    const QCommandLineOption fps(QStringLiteral("fps"),
-                                 QStringLiteral("Pictures per second of a raw .yuv input."),
-                                 QStringLiteral("RATE"));
-    const QCommandLineOption start(QStringLiteral("start"),
-                                   QStringLiteral("Begin at picture N of the input (0 is the first)."),
-                                   QStringLiteral("N"));
-    const QCommandLineOption frames(QStringLiteral("frames"),
-                                    QStringLiteral("Encode at most M pictures."), QStringLiteral("M"));
-    const QCommandLineOption progress(QStringLiteral("progress"),
-                                      QStringLiteral("Progress on standard error: text (a status "
-                                                     "line on a terminal, else a line every 5 s), "
-                                                     "json (one object a line) or none."),
-                                      QStringLiteral("STYLE"));
-    const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
-                                   QStringLiteral("Errors only on standard error: no command line, "
-                                                  "messages, encoder output or summary, and no progress "
-                                                  "unless --progress asks for it."));
-    const QCommandLineOption join(QStringLiteral("join"),
-                                  QStringLiteral("Join the SEGMENT bitstreams, in the order given, "
-                                                 "into OUTPUT."),
-                                  QStringLiteral("OUTPUT"));
-    const QCommandLineOption jobs({QStringLiteral("j"), QStringLiteral("jobs")},
-                                  QStringLiteral("Encode up to N segments at once, each with its own "
-                                                 "encoder (auto: one a core). Finished segments are "
-                                                 "kept in OUTPUT.parts/ until the output is made, so "
-                                                 "a stopped job goes on where it stopped."),
-                                  QStringLiteral("N"));
-    const QCommandLineOption segmentLength(QStringLiteral("segment-length"),
-                                           QStringLiteral("Cut the input into segments of N pictures "
-                                                          "(default: whole intra periods, chosen from "
-                                                          "the configuration)."),
-                                           QStringLiteral("N"));
-    const QCommandLineOption expect(QStringLiteral("expect"),
-                                    QStringLiteral("--join: the segments must hold N pictures in all."),
-                                    QStringLiteral("N"));
-    const QCommandLineOption encoderLog(QStringLiteral("encoder-log"),
-                                        QStringLiteral("Append the encoder's own output (standard output "
-                                                       "and error) to FILE instead (-q alone drops it)."),
-                                        QStringLiteral("FILE"));
-    const QCommandLineOption fresh(QStringLiteral("fresh"),
-                                   QStringLiteral("Discard the segments kept from an earlier run of "
-                                                  "the same job."));
-    const QCommandLineOption strict(QStringLiteral("strict"),
-                                    QStringLiteral("Fail (status 74) when the input ends before the "
-                                                   "pictures it declares."));
-    const QCommandLineOption overwrite(QStringLiteral("overwrite"),
-                                       QStringLiteral("--join: replace OUTPUT when it exists."));
-    const QCommandLineOption report(QStringLiteral("report"),
-                                    QStringLiteral("Write the quality report (bits and PSNR of every "
-                                                   "picture, and a summary) to FILE: JSON for a name "
-                                                   "ending in .json, CSV for .csv."),
-                                    QStringLiteral("FILE"));
-    const QCommandLineOption qp(QStringLiteral("qp"),
-                                QStringLiteral("Encode once per QP of the comma-separated LIST, the "
-                                               "encoder given -q QP: OUTPUT_QP<n> with its report "
-                                               "beside it (OUTPUT_QP<n>.json, or --report's name "
-                                               "with _QP<n>)."),
-                                QStringLiteral("LIST"));
-    parser.addOptions({output, config, encoder, size, fps, start, frames, progress, quiet, join, strict,
-                       overwrite, jobs, segmentLength, fresh, expect, encoderLog, report, qp});
-
+    for (const Option &option : table())
+        parser.addOption(option.option());
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("The video to transcode, or a raw .yuv file."));
-
     if (!parser.parse(arguments))
         return fail(parser.errorText());
     help = parser.helpText();
@@ -183,46 +208,44 @@ bool CliOptions::parse(const QStringList &arguments)
         chosenAction = ShowVersion;
         return true;
     }
-
-    // An option given twice would have its first value dropped without a word.
-    for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress, join,
-                                             jobs, segmentLength, expect, encoderLog}) {
-        const QStringList values = parser.values(option);
-        if (values.size() > 1)
+    const bool join = parser.isSet(QStringLiteral("join"));
+    QStringList given;
+    for (const Option &option : table()) {
+        if (!parser.isSet(option.name()))
+            continue;
+        given << option.name();
+        // An option given twice would have its first value dropped without a word.
+        const QStringList values = parser.values(option.name());
+        if (!option.value.isEmpty() && values.size() > 1)
             return fail(QStringLiteral("--%1 is given %2 times (%3); give it once")
-                            .arg(option.names().constLast()).arg(values.size())
-                            .arg(values.join(QStringLiteral(", "))));
+                            .arg(option.name()).arg(values.size()).arg(values.join(QStringLiteral(", "))));
+        if (join && option.use == Use::Transcode)
+            return fail(QStringLiteral("--join takes no --%1").arg(option.name()));
+        if (!join && option.use == Use::Join)
+            return fail(QStringLiteral("--%1 goes with --join").arg(option.name()));
     }
-    quietRun = parser.isSet(quiet);
-    strictRun = parser.isSet(strict);
-    overwriteOutput = parser.isSet(overwrite);
-    const QStringList positional = parser.positionalArguments();
-    if (parser.isSet(join)) {
-        for (const QCommandLineOption &option : {output, config, encoder, size, fps, start, frames, progress, strict,
-                                                 jobs, segmentLength, fresh, encoderLog, report, qp}) {
-            if (parser.isSet(option))
-                return fail(QStringLiteral("--join takes no --%1").arg(option.names().constLast()));
-        }
-        if (parser.value(join).isEmpty())
-            return fail(QStringLiteral("--join needs the name of the output file"));
-        if (positional.isEmpty())
-            return fail(QStringLiteral("--join needs the segments to join"));
-        if (positional.contains(QString()))
-            return fail(QStringLiteral("--join was given an empty segment name"));
-        if (parser.isSet(expect) && !readCount(parser.value(expect), 1, &expected))
-            return fail(QStringLiteral("--expect takes a number of pictures of 1 or more, not \"%1\"")
-                            .arg(parser.value(expect)));
-        chosenAction = Join;
-        joinTarget = parser.value(join);
-        segmentPaths = positional;
-        return true;
-    }
+    for (const Option &option : table())
+        if (parser.isSet(option.name()) && !option.take(*this, parser.value(option.name())))
+            return false;
+    return join ? finishJoin(parser.positionalArguments()) : finishTranscode(parser.positionalArguments(), given);
+}
 
-    if (overwriteOutput || parser.isSet(expect))
-        return fail(QStringLiteral("--%1 goes with --join").arg(overwriteOutput ? "overwrite" : "expect"));
-    encoderLogPath = parser.value(encoderLog);
-    if (parser.isSet(encoderLog) && encoderLogPath.isEmpty())
-        return fail(QStringLiteral("--encoder-log needs a file name"));
+bool CliOptions::finishJoin(const QStringList &positional)
+{
+    if (joinTarget.isEmpty())
+        return fail(QStringLiteral("--join needs the name of the output file"));
+    if (positional.isEmpty())
+        return fail(QStringLiteral("--join needs the segments to join"));
+    if (positional.contains(QString()))
+        return fail(QStringLiteral("--join was given an empty segment name"));
+    chosenAction = Join;
+    segmentPaths = positional;
+    return true;
+}
+
+// The defaults the window would fill in, and what depends on the input being raw or decoded.
+bool CliOptions::finishTranscode(const QStringList &positional, const QStringList &given)
+{
     // The encoder's standard error goes where its standard output goes.
     if (!encoderLogPath.isEmpty())
         jobSettings.encoderErrors = QFileInfo(encoderLogPath).absoluteFilePath();
@@ -233,59 +256,44 @@ bool CliOptions::parse(const QStringList &arguments)
     if (positional.size() > 1)
         return fail(QStringLiteral("one input at a time (%1 given)").arg(positional.size()));
     jobSettings.input = positional.first();
-
-    progressStyle = quietRun ? ProgressNone : ProgressText;
-    if (parser.isSet(progress) && !readProgressStyle(parser.value(progress)))
-        return false;
+    if (!given.contains(QLatin1String("progress")))
+        progressStyle = quietRun ? ProgressNone : ProgressText;
 
     // The window's settings store, read only: the last raw size is the window's to keep.
     const QSettings store(QStringLiteral("Tarvolen Inc."), QStringLiteral("Morlunex Transcoder 0.980"));
-    jobSettings.output = parser.isSet(output) ? parser.value(output)
-                                              : InputNaming::proposeOutputPath(jobSettings.input);
-    jobSettings.config = parser.isSet(config) ? parser.value(config)
-                                              : programFile(store, "cfgfile", "hevczent.cfg");
-    jobSettings.encoder = parser.isSet(encoder)
-                              ? encoderProgram(parser.value(encoder))
-                              : programFile(store, "hevcencoder", "TAppEncoder_hm80.exe");
+    if (!given.contains(QLatin1String("output")))
+        jobSettings.output = InputNaming::proposeOutputPath(jobSettings.input);
+    if (!given.contains(QLatin1String("cfg")))
+        jobSettings.config = programFile(store, "cfgfile", "hevczent.cfg");
+    if (!given.contains(QLatin1String("encoder")))
+        jobSettings.encoder = programFile(store, "hevcencoder", "TAppEncoder_hm80.exe");
     if (jobSettings.output.isEmpty() || jobSettings.config.isEmpty() || jobSettings.encoder.isEmpty())
         return fail(QStringLiteral("an empty file name was given"));
-    if (!readReportOptions(parser.isSet(report) ? parser.value(report) : QString(),
-                           parser.isSet(qp) ? parser.value(qp) : QString()))
-        return false;
-
-    if (parser.isSet(jobs)) {
-        const QString value = parser.value(jobs);
-        qint64 count = 0;
-        if (value == QLatin1String("auto"))
-            count = qMax(1, QThread::idealThreadCount());
-        else if (!readCount(value, 1, &count) || count > 1024)
-            return fail(QStringLiteral("--jobs takes a number of encoders from 1 to 1024, or auto, not \"%1\"")
-                            .arg(value));
-        jobSettings.parallelEncoders = int(count);
-        // Asked for, even one at a time: the job is kept in segments that other processes on
-        // the same job, on this machine or another, can share.
-        jobSettings.inSegments = true;
-    }
-    if (parser.isSet(segmentLength) && !readCount(parser.value(segmentLength), 1, &jobSettings.segmentLength))
-        return fail(QStringLiteral("--segment-length takes a number of pictures of 1 or more, not \"%1\"")
-                        .arg(parser.value(segmentLength)));
-    jobSettings.fresh = parser.isSet(fresh);
 
     if (InputNaming::isRawYuvPath(jobSettings.input)) {
         // The encoder reads a raw input itself, from its first picture to its last.
-        if (parser.isSet(start) || parser.isSet(frames))
+        if (jobSettings.startPicture != 0 || jobSettings.pictureLimit >= 0)
             return fail(QStringLiteral("--start and --frames apply to video inputs, not to the raw "
                                        "input %1").arg(jobSettings.input));
-        return readRawGeometry(parser.value(size), parser.value(fps),
-                               store.value(QStringLiteral("prevwidth")).toInt(),
+        return readRawGeometry(rawSize, rawRate, store.value(QStringLiteral("prevwidth")).toInt(),
                                store.value(QStringLiteral("prevheight")).toInt());
     }
-    if (parser.isSet(size) || parser.isSet(fps))
+    if (given.contains(QLatin1String("size")) || given.contains(QLatin1String("fps")))
         return fail(QStringLiteral("--size and --fps apply to raw .yuv inputs only"));
-    if (parser.isSet(start) && !readCount(parser.value(start), 0, &jobSettings.startPicture))
-        return fail(QStringLiteral("--start takes a picture number, not \"%1\"").arg(parser.value(start)));
-    if (parser.isSet(frames) && !readCount(parser.value(frames), 1, &jobSettings.pictureLimit))
-        return fail(QStringLiteral("--frames takes a count of 1 or more, not \"%1\"").arg(parser.value(frames)));
+    return true;
+}
+
+bool CliOptions::readJobs(const QString &value)
+{
+    qint64 count = 0;
+    if (value == QLatin1String("auto"))
+        count = qMax(1, QThread::idealThreadCount());
+    else if (!readCount(value, 1, &count) || count > 1024)
+        return fail(QStringLiteral("--jobs takes a number of encoders from 1 to 1024, or auto, not \"%1\"").arg(value));
+    jobSettings.parallelEncoders = int(count);
+    // Asked for, even one at a time: the job is kept in segments that other processes on
+    // the same job, on this machine or another, can share.
+    jobSettings.inSegments = true;
     return true;
 }
 
@@ -302,13 +310,16 @@ bool CliOptions::readProgressStyle(const QString &style)
     return true;
 }
 
-bool CliOptions::readReportOptions(const QString &report, const QString &qpList)
+bool CliOptions::readReport(const QString &report)
 {
-    if (!report.isNull() && !QualityReport::isReportFileName(report))
+    if (!QualityReport::isReportFileName(report))
         return fail(QStringLiteral("--report writes a .json or a .csv file, not \"%1\"").arg(report));
     reportFile = report;
-    if (qpList.isNull())
-        return true;
+    return true;
+}
+
+bool CliOptions::readQps(const QString &qpList)
+{
     static const QRegularExpression number(QStringLiteral("^[0-9]{1,2}$"));
     for (const QString &item : qpList.split(QLatin1Char(','))) {
         const QString value = item.trimmed();

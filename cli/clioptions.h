@@ -56,9 +56,17 @@ public:
     const QString &helpText() const { return help; }
 
 private:
+    struct Option;
+    // Every option, one declaration each, in the order --help lists them.
+    static const QList<Option> &table();
+    static const QList<Option> options;
     bool fail(const QString &text);
+    bool finishJoin(const QStringList &positional);
+    bool finishTranscode(const QStringList &positional, const QStringList &given);
+    bool readJobs(const QString &value);
     bool readRawGeometry(const QString &size, const QString &rate, int prevWidth, int prevHeight);
-    bool readReportOptions(const QString &report, const QString &qpList);
+    bool readReport(const QString &report);
+    bool readQps(const QString &qpList);
     bool parseBdRate(const QStringList &arguments);
     bool readProgressStyle(const QString &style);
 
@@ -70,6 +78,8 @@ private:
     bool overwriteOutput = false;
     qint64 expected = -1;
     QString encoderLogPath;
+    QString rawSize;     // --size and --fps as given, read once the input is known to be raw
+    QString rawRate;
     QString joinTarget;
     QStringList segmentPaths;
     QString reportFile;

@@ -219,6 +219,55 @@ void CliRunner::onProgress(const JobProgress &progress)
     reporter.update(progress);
 }
 
+// The exit status a job's result gives, and the failure's line.
+int CliRunner::statusOf(const JobResult &result, QString *failure) const
+{
+    int status = EX_OK;
+    if (caughtSignal != 0) {
+        status = 128 + caughtSignal;
+        *failure = QStringLiteral("stopped by %1 after %2 pictures")
+                      .arg(signalName(caughtSignal)).arg(result.pictures);
+        if (result.segmentsTotal > 0)
+            *failure += QStringLiteral("; %1 of %2 segments are kept: run the same command again to go on")
+                           .arg(result.segmentsKept).arg(result.segmentsTotal);
+    } else if (result.outcome == JobResult::Finished && result.encoderCrashed) {
+        // As a shell reports a program ended by a signal.
+        status = 128 + result.exitCode;
+        *failure = QStringLiteral("the encoder was ended by signal %1").arg(result.exitCode);
+    } else if (result.outcome == JobResult::Finished && result.exitCode != 0) {
+        status = result.exitCode;
+        *failure = QStringLiteral("the encoder exited with code %1").arg(result.exitCode);
+    } else if (result.outcome == JobResult::Finished && !result.outputProblem.isEmpty()) {
+        // The encoder said it succeeded, yet there is nothing to show for it.
+        status = EX_PROTOCOL;
+        *failure = oneLine(result.outputProblem);
+    } else if (result.outcome == JobResult::Finished && incomplete) {
+        status = EX_IOERR;
+        *failure = QStringLiteral("not every picture reached the encoder: %1 holds the first %2")
+                      .arg(options.settings().output).arg(result.pictures);
+    } else if (result.outcome == JobResult::Finished && result.declaredPictures > 0 && options.strict()) {
+        status = EX_IOERR;
+        *failure = QStringLiteral("the input %1 ended after %2 of the %3 pictures it declares (--strict)")
+                      .arg(options.settings().input)
+                      .arg(options.settings().startPicture + result.pictures)
+                      .arg(options.settings().startPicture + result.declaredPictures);
+    } else if (result.outcome == JobResult::Failed) {
+        status = failureStatus(result.failure);
+        *failure = oneLine(result.message);
+        // The job's first line asks the window's user to pick another file; the reason
+        // comes last.
+        if (result.failure == JobResult::InputUnusable)
+            *failure = QStringLiteral("cannot use the input: ")
+                      + oneLine(result.message.section(QLatin1Char('\n'), -1, -1, QString::SectionSkipEmpty));
+        else if (result.failure == JobResult::StartPastEnd && !failure->isEmpty())
+            (*failure)[0] = failure->at(0).toLower();
+    } else if (result.outcome == JobResult::Stopped) {
+        status = EX_SOFTWARE;
+        *failure = QStringLiteral("the job stopped after %1 pictures").arg(result.pictures);
+    }
+    return status;
+}
+
 void CliRunner::onFinished(const JobResult &result)
 {
     if (ended)
@@ -228,50 +277,8 @@ void CliRunner::onFinished(const JobResult &result)
     final.elapsedSeconds = clock.elapsed() / 1000.0;
     final.picturesPerSecond = final.elapsedSeconds > 0 ? final.pictures / final.elapsedSeconds : 0;
 
-    int status = EX_OK;
     QString failure;
-    if (caughtSignal != 0) {
-        status = 128 + caughtSignal;
-        failure = QStringLiteral("stopped by %1 after %2 pictures")
-                      .arg(signalName(caughtSignal)).arg(result.pictures);
-        if (result.segmentsTotal > 0)
-            failure += QStringLiteral("; %1 of %2 segments are kept: run the same command again to go on")
-                           .arg(result.segmentsKept).arg(result.segmentsTotal);
-    } else if (result.outcome == JobResult::Finished && result.encoderCrashed) {
-        // As a shell reports a program ended by a signal.
-        status = 128 + result.exitCode;
-        failure = QStringLiteral("the encoder was ended by signal %1").arg(result.exitCode);
-    } else if (result.outcome == JobResult::Finished && result.exitCode != 0) {
-        status = result.exitCode;
-        failure = QStringLiteral("the encoder exited with code %1").arg(result.exitCode);
-    } else if (result.outcome == JobResult::Finished && !result.outputProblem.isEmpty()) {
-        // The encoder said it succeeded, yet there is nothing to show for it.
-        status = EX_PROTOCOL;
-        failure = oneLine(result.outputProblem);
-    } else if (result.outcome == JobResult::Finished && incomplete) {
-        status = EX_IOERR;
-        failure = QStringLiteral("not every picture reached the encoder: %1 holds the first %2")
-                      .arg(options.settings().output).arg(result.pictures);
-    } else if (result.outcome == JobResult::Finished && result.declaredPictures > 0 && options.strict()) {
-        status = EX_IOERR;
-        failure = QStringLiteral("the input %1 ended after %2 of the %3 pictures it declares (--strict)")
-                      .arg(options.settings().input)
-                      .arg(options.settings().startPicture + result.pictures)
-                      .arg(options.settings().startPicture + result.declaredPictures);
-    } else if (result.outcome == JobResult::Failed) {
-        status = failureStatus(result.failure);
-        failure = oneLine(result.message);
-        // The job's first line asks the window's user to pick another file; the reason
-        // comes last.
-        if (result.failure == JobResult::InputUnusable)
-            failure = QStringLiteral("cannot use the input: ")
-                      + oneLine(result.message.section(QLatin1Char('\n'), -1, -1, QString::SectionSkipEmpty));
-        else if (result.failure == JobResult::StartPastEnd && !failure.isEmpty())
-            failure[0] = failure[0].toLower();
-    } else if (result.outcome == JobResult::Stopped) {
-        status = EX_SOFTWARE;
-        failure = QStringLiteral("the job stopped after %1 pictures").arg(result.pictures);
-    }
+    int status = statusOf(result, &failure);
     // The job's message about a short input is a message like any other; a quiet run still
     // owes the user this one, for the output lacks what the input promised.
     if (result.declaredPictures > 0 && options.quiet() && status == EX_OK)

@@ -36,6 +36,7 @@ signals:
 private:
     void onProgress(const JobProgress &progress);
     void onFinished(const JobResult &result);
+    int statusOf(const JobResult &result, QString *failure) const;
     void onSignal(int signalNumber);
     void end(int status, const QString &failure = QString());
     void report(const QString &line);

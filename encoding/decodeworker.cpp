@@ -272,6 +272,74 @@ void DecodeWorker::startPastEnd(qint64 inputPictureCount)
                         QString::number(settings.startPicture)));
 }
 
+// What the input declares from the start picture on, and so what the job expects.
+void DecodeWorker::announceCount()
+{
+    qint64 declared = info.pictureCount > 0 ? qMax<qint64>(0, info.pictureCount - settings.startPicture) : 0;
+    if (settings.pictureLimit >= 0 && declared > settings.pictureLimit)
+        declared = settings.pictureLimit;
+    const qint64 expected = declared == 0 && settings.pictureLimit >= 0 ? settings.pictureLimit : declared;
+    expectedPictures = expected;
+    emit opened(expected, declared);
+}
+
+void DecodeWorker::decodeAll(VideoDecoder *decoder)
+{
+    FrameInfo frame = {};
+    // Pipe: the encoder starts before the first write. Growing file: after the sixth picture
+    // (or at the end of a shorter input), as it always has. Complete file: at the end.
+    const qint64 launchAfter = completeFileReason.isEmpty() ? 6 : -1;
+    while (!stopRequested && (settings.pictureLimit < 0 || written < settings.pictureLimit)) {
+        const int decoded = decoderNextFrame(decoder, &frame);
+        if (decoded < 0) {
+            decodeError = decoded != AVERROR_EOF && decoded != AVERROR_EXIT;
+            inputEnded = true;
+            // The skip used up every picture: the start is the input's end, or past it.
+            if (decoded == AVERROR_EOF && written == 0 && settings.startPicture > 0 && !sink)
+                startPastEnd(decoderNextPicture(decoder));
+            return;
+        }
+        if (!sink && !openSink(decoder, frame))
+            return;
+        if (sizeChanged(frame) || !writePicture(frame))
+            return;
+        recordPictureTime(decoder);
+        emit picturesWritten(written);
+        if (!sink->isPipe() && written == launchAfter && !launched && !launchEncoder())
+            return;
+    }
+}
+
+// At the first picture: the frame file, and for a pipe the encoder, which opens it.
+bool DecodeWorker::openSink(VideoDecoder *decoder, const FrameInfo &frame)
+{
+    fullRangePictures = decoderPictureIsFullRange(decoder);
+    decoderPictureHdr(decoder, &info.hdr);
+    if (!createSink(frame) || (sink->isPipe() && !launchEncoder()))
+        return false;
+    if (sink->isPipe() && sink->openPipe() != FrameSink::Written) {
+        readerLeft = readerGone;
+        return false;
+    }
+    pipeOpened = sink->isPipe();
+    return true;
+}
+
+// The frame file and the command line describe one picture size; pictures of another size
+// would be read as garbage, so the input ends where its size changes.
+bool DecodeWorker::sizeChanged(const FrameInfo &frame)
+{
+    if (frame.width == pictureWidth && frame.height == pictureHeight)
+        return false;
+    emit warning(QStringLiteral("Encoding error"),
+                 QStringLiteral("The picture size of %1 changes from %2x%3 to %4x%5 after "
+                                "%6 pictures.\nOnly the pictures before the change are encoded.")
+                     .arg(QDir::toNativeSeparators(settings.input), QString::number(pictureWidth),
+                          QString::number(pictureHeight), QString::number(frame.width),
+                          QString::number(frame.height), QString::number(written)));
+    return true;
+}
+
 void DecodeWorker::run()
 {
     // What the libraries say of the input goes into the job's log, each line once.
@@ -288,62 +356,13 @@ void DecodeWorker::run()
         return;
     }
     hintAtLostBits();
-
-    qint64 declared = info.pictureCount > 0 ? qMax<qint64>(0, info.pictureCount - settings.startPicture) : 0;
-    if (settings.pictureLimit >= 0 && declared > settings.pictureLimit)
-        declared = settings.pictureLimit;
-    const qint64 expected = declared == 0 && settings.pictureLimit >= 0 ? settings.pictureLimit : declared;
-    expectedPictures = expected;
-    emit opened(expected, declared);
-
+    announceCount();
     const int skipped = decoderSkipTo(decoder, settings.startPicture);
-    bool more = skipped >= 0;
     if (skipped == AVERROR_EOF && settings.startPicture > 0)
         startPastEnd(decoderNextPicture(decoder));
-    FrameInfo frame = {};
-    // Pipe: the encoder starts before the first write. Growing file: after the sixth picture
-    // (or at the end of a shorter input), as it always has. Complete file: at the end.
-    const qint64 launchAfter = completeFileReason.isEmpty() ? 6 : -1;
-    while (more && !stopRequested && (settings.pictureLimit < 0 || written < settings.pictureLimit)) {
-        const int decoded = decoderNextFrame(decoder, &frame);
-        if (decoded < 0) {
-            decodeError = decoded != AVERROR_EOF && decoded != AVERROR_EXIT;
-            inputEnded = true;
-            // The skip used up every picture: the start is the input's end, or past it.
-            if (decoded == AVERROR_EOF && written == 0 && settings.startPicture > 0 && !sink)
-                startPastEnd(decoderNextPicture(decoder));
-            break;
-        }
-        if (!sink) {
-            fullRangePictures = decoderPictureIsFullRange(decoder);
-            decoderPictureHdr(decoder, &info.hdr);
-            if (!createSink(frame) || (sink->isPipe() && !launchEncoder()))
-                break;
-            if (sink->isPipe() && sink->openPipe() != FrameSink::Written) {
-                readerLeft = readerGone;
-                break;
-            }
-            pipeOpened = sink->isPipe();
-        }
-        // The frame file and the command line describe one picture size; pictures of another
-        // size would be read as garbage, so the input ends where its size changes.
-        if (frame.width != pictureWidth || frame.height != pictureHeight) {
-            emit warning(QStringLiteral("Encoding error"),
-                         QStringLiteral("The picture size of %1 changes from %2x%3 to %4x%5 after "
-                                        "%6 pictures.\nOnly the pictures before the change are encoded.")
-                             .arg(QDir::toNativeSeparators(settings.input), QString::number(pictureWidth),
-                                  QString::number(pictureHeight), QString::number(frame.width),
-                                  QString::number(frame.height), QString::number(written)));
-            break;
-        }
-        if (!writePicture(frame))
-            break;
-        recordPictureTime(decoder);
-        emit picturesWritten(written);
-        if (!sink->isPipe() && written == launchAfter && !launched && !launchEncoder())
-            break;
-    }
-    if (!more)
+    if (skipped >= 0)
+        decodeAll(decoder);
+    else
         inputEnded = true;
     // Only a decode that really failed says so: the normal end of the input is no error.
     if (decodeError)

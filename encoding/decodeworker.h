@@ -80,6 +80,10 @@ private:
     void recordPictureTime(const VideoDecoder *decoder);
     void setFailure(JobResult::Failure failure, const QString &text);
     void startPastEnd(qint64 inputPictureCount);
+    void announceCount();
+    void decodeAll(VideoDecoder *decoder);
+    bool openSink(VideoDecoder *decoder, const FrameInfo &frame);
+    bool sizeChanged(const FrameInfo &frame);
 
     const JobSettings settings;
     const QString privateDir;

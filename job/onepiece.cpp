@@ -4,13 +4,12 @@
 
 #include "mux/containermuxer.h"
 #include "encoding/pathtext.h"
-#include "encoding/segmentrun.h"
 
 using PathText::absolute;
 using PathText::native;
 
 OnePiece::OnePiece(const JobSettings &settings, const QElapsedTimer &jobClock, QObject *parent)
-    : QObject(parent)
+    : JobPath(parent)
     , settings(settings)
     , ticker(jobClock)
 {
@@ -39,16 +38,16 @@ void OnePiece::start()
     run = new SegmentRun(piece, this);
     run->setSegment(false);
     connect(run, &SegmentRun::stageChanged, this, [this] { reportProgress(true); });
-    connect(run, &SegmentRun::commandLineReady, this, &OnePiece::commandLineReady);
+    connect(run, &SegmentRun::commandLineReady, this, &JobPath::commandLineReady);
     connect(run, &SegmentRun::opened, this, [this](qint64 expected, qint64 declared) {
         expectedPictures = expected;
         declaredPictures = declared;
         reportProgress(true);
     });
     connect(run, &SegmentRun::progressed, this, [this] { reportProgress(false); });
-    connect(run, &SegmentRun::encoderOutput, this, &OnePiece::encoderOutput);
-    connect(run, &SegmentRun::message, this, &OnePiece::message);
-    connect(run, &SegmentRun::warning, this, &OnePiece::warning);
+    connect(run, &SegmentRun::encoderOutput, this, &JobPath::encoderOutput);
+    connect(run, &SegmentRun::message, this, &JobPath::message);
+    connect(run, &SegmentRun::warning, this, &JobPath::warning);
     connect(run, &SegmentRun::finished, this, &OnePiece::runFinished);
     run->start();
 }
@@ -120,6 +119,29 @@ void OnePiece::runFinished()
     run = nullptr;
     result.pictures = outcome.pictures;
 
+    const bool encoded = takeOutcome(outcome, decoded);
+    const OutputRequest request = requestFor(outcome);
+    if (!encoded) {
+        // A job that failed before the encoder said anything has nothing to report.
+        if (result.outcome != JobResult::Failed || !outcome.rows.isEmpty())
+            result.report = OutputMaker::report(request, request.bitstreams.first());
+        QStringList lines;
+        OutputMaker::keepBitstream(privateBitstream, settings.output, true, &lines);
+        privateBitstream.clear();
+        for (const QString &line : std::as_const(lines))
+            emit message(line);
+        emit finished(result);
+        return;
+    }
+    maker = new OutputMaker(this);
+    connect(maker, &OutputMaker::finished, this, &OnePiece::outputMade);
+    maker->start(request);
+}
+
+// What the run's end makes of the job's result; whether the encoder succeeded, so that its
+// output is to be made.
+bool OnePiece::takeOutcome(const SegmentRun::Outcome &outcome, bool decoded)
+{
     bool encoded = false;
     if (outcome.kind == SegmentRun::Outcome::Failed) {
         result.outcome = JobResult::Failed;
@@ -143,6 +165,11 @@ void OnePiece::runFinished()
         encoded = outcome.exitCode == 0 && !outcome.crashed;
     }
 
+    return encoded;
+}
+
+OutputRequest OnePiece::requestFor(const SegmentRun::Outcome &outcome) const
+{
     OutputRequest request;
     request.bitstreams << (privateBitstream.isEmpty() ? absolute(settings.output) : privateBitstream);
     request.output = absolute(settings.output);
@@ -155,21 +182,7 @@ void OnePiece::runFinished()
     request.encodingSeconds = ticker.seconds();
     request.pictures = outcome.pictures;
     request.qp = settings.qp;
-    if (!encoded) {
-        // A job that failed before the encoder said anything has nothing to report.
-        if (result.outcome != JobResult::Failed || !outcome.rows.isEmpty())
-            result.report = OutputMaker::report(request, request.bitstreams.first());
-        QStringList lines;
-        OutputMaker::keepBitstream(privateBitstream, settings.output, true, &lines);
-        privateBitstream.clear();
-        for (const QString &line : std::as_const(lines))
-            emit message(line);
-        emit finished(result);
-        return;
-    }
-    maker = new OutputMaker(this);
-    connect(maker, &OutputMaker::finished, this, &OnePiece::outputMade);
-    maker->start(request);
+    return request;
 }
 
 void OnePiece::checkDeclaredCount(qint64 declared, bool exact)

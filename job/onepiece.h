@@ -1,20 +1,20 @@
 #ifndef ONEPIECE_H
 #define ONEPIECE_H
 
+#include "jobpath.h"
 #include "progressticker.h"
 
 #include "output/outputmaker.h"
 #include "encoding/jobtypes.h"
+#include "encoding/segmentrun.h"
 
-#include <QObject>
 #include <QString>
 
-class SegmentRun;
 
 // A job in one piece: a single SegmentRun encodes the whole input (or the span asked for) into
 // the output, or for a container output into a hidden file beside it, and the output step
 // makes the user's file of it.
-class OnePiece : public QObject
+class OnePiece : public JobPath
 {
     Q_OBJECT
 
@@ -23,24 +23,18 @@ public:
     // Ends a running job and waits for it, as abort() does.
     ~OnePiece() override;
 
-    void start();
-    void stop();
+    void start() override;
+    void stop() override;
     // Ends everything and returns once it has ended, without finished(); the encoder's
     // bitstream of a container output is kept.
-    void abort();
-
-signals:
-    void commandLineReady(const QString &commandLine);
-    void progressChanged(const JobProgress &progress);
-    void encoderOutput(const QByteArray &bytes);
-    void message(const QString &line);
-    void warning(const QString &title, const QString &text);
-    void finished(const JobResult &result);
+    void abort() override;
 
 private:
     void failBeforeStart(JobResult::Failure failure, const QString &text);
     void reportProgress(bool force);
     void runFinished();
+    bool takeOutcome(const SegmentRun::Outcome &outcome, bool decoded);
+    OutputRequest requestFor(const SegmentRun::Outcome &outcome) const;
     void checkDeclaredCount(qint64 declared, bool exact);
     void outputMade(const OutputResult &made);
 

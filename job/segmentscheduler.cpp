@@ -40,7 +40,7 @@ QString spanText(const SegmentPlan::Segment &span)
 
 
 SegmentScheduler::SegmentScheduler(const JobSettings &settings, const QElapsedTimer &jobClock, QObject *parent)
-    : QObject(parent)
+    : JobPath(parent)
     , settings(settings)
     , ticker(jobClock)
     , encoders(qMax(1, settings.parallelEncoders))
@@ -194,7 +194,7 @@ void SegmentScheduler::startSegment(int index)
         segments[size_t(index)].pictures = pictures;
         reportProgress(false);
     });
-    connect(run, &SegmentRun::encoderOutput, this, &SegmentScheduler::encoderOutput);
+    connect(run, &SegmentRun::encoderOutput, this, &JobPath::encoderOutput);
     // What a segment's decode says (the pictures' format, a hint) is said once for the job.
     connect(run, &SegmentRun::message, this, [this](const QString &line) {
         if (segmentMessages.contains(line))
@@ -202,7 +202,7 @@ void SegmentScheduler::startSegment(int index)
         segmentMessages.insert(line);
         emit message(line);
     });
-    connect(run, &SegmentRun::warning, this, &SegmentScheduler::warning);
+    connect(run, &SegmentRun::warning, this, &JobPath::warning);
     connect(run, &SegmentRun::finished, this, [this, index] { segmentEnded(index); });
     run->start();
 }

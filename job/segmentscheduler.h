@@ -1,6 +1,7 @@
 #ifndef SEGMENTSCHEDULER_H
 #define SEGMENTSCHEDULER_H
 
+#include "jobpath.h"
 #include "progressticker.h"
 #include "segmentcheck.h"
 
@@ -10,7 +11,6 @@
 #include "encoding/jobtypes.h"
 #include "encoding/segmentrun.h"
 
-#include <QObject>
 #include <QSet>
 #include <QString>
 
@@ -29,7 +29,7 @@ class QTimer;
 // segments other processes hold are watched and taken over when their holders go; and once
 // every segment is finished, the one process that claims the output hands the segments to the
 // output step.
-class SegmentScheduler : public QObject
+class SegmentScheduler : public JobPath
 {
     Q_OBJECT
 
@@ -38,19 +38,13 @@ public:
     // Ends a running job and waits for it, as abort() does.
     ~SegmentScheduler() override;
 
-    void start();
+    void start() override;
     // Ends every encoder; the finished segments are kept, and finished() follows.
-    void stop();
+    void stop() override;
     // As stop(), but returns once everything has ended, without finished().
-    void abort();
+    void abort() override;
 
 signals:
-    void commandLineReady(const QString &commandLine);
-    void progressChanged(const JobProgress &progress);
-    void encoderOutput(const QByteArray &bytes);
-    void message(const QString &line);
-    void warning(const QString &title, const QString &text);
-    void finished(const JobResult &result);
     // The input cannot be cut (its pictures cannot be counted, or the span lies past its end):
     // the job is to run in one piece instead, which says what is wrong in its own words.
     void inOnePiece();

@@ -75,19 +75,16 @@ void TranscodeJob::start(const JobSettings &jobSettings)
 
 void TranscodeJob::startOnePiece()
 {
-    onePiece = new OnePiece(settings, clock, this);
-    forward(onePiece);
-    onePiece->start();
+    begin(new OnePiece(settings, clock, this));
 }
 
 void TranscodeJob::startSegments()
 {
-    segments = new SegmentScheduler(settings, clock, this);
-    forward(segments);
+    auto *segments = new SegmentScheduler(settings, clock, this);
     // An input that cannot be cut runs in one piece, which says what is wrong with it.
-    connect(segments, &SegmentScheduler::inOnePiece, this, [this] {
+    connect(segments, &SegmentScheduler::inOnePiece, this, [this, segments] {
         segments->deleteLater();
-        segments = nullptr;
+        path = nullptr;
         if (stopping) {
             JobResult stopped;
             stopped.outcome = JobResult::Stopped;
@@ -96,29 +93,26 @@ void TranscodeJob::startSegments()
         }
         startOnePiece();
     });
-    segments->start();
+    begin(segments);
 }
 
-template <typename Path>
-void TranscodeJob::forward(Path *path)
+void TranscodeJob::begin(JobPath *way)
 {
-    connect(path, &Path::commandLineReady, this, &TranscodeJob::commandLineReady);
-    connect(path, &Path::progressChanged, this, &TranscodeJob::progressChanged);
-    connect(path, &Path::encoderOutput, this, &TranscodeJob::encoderOutput);
-    connect(path, &Path::message, this, &TranscodeJob::message);
-    connect(path, &Path::warning, this, &TranscodeJob::warning);
-    connect(path, &Path::finished, this, &TranscodeJob::ended);
+    path = way;
+    connect(path, &JobPath::commandLineReady, this, &TranscodeJob::commandLineReady);
+    connect(path, &JobPath::progressChanged, this, &TranscodeJob::progressChanged);
+    connect(path, &JobPath::encoderOutput, this, &TranscodeJob::encoderOutput);
+    connect(path, &JobPath::message, this, &TranscodeJob::message);
+    connect(path, &JobPath::warning, this, &TranscodeJob::warning);
+    connect(path, &JobPath::finished, this, &TranscodeJob::ended);
+    path->start();
 }
 
 void TranscodeJob::ended(const JobResult &result)
 {
-    if (onePiece) {
-        onePiece->deleteLater();
-        onePiece = nullptr;
-    }
-    if (segments) {
-        segments->deleteLater();
-        segments = nullptr;
+    if (path) {
+        path->deleteLater();
+        path = nullptr;
     }
     running = false;
     emit finished(result);
@@ -129,10 +123,8 @@ void TranscodeJob::stop()
     if (!running || stopping)
         return;
     stopping = true;
-    if (onePiece)
-        onePiece->stop();
-    if (segments)
-        segments->stop();
+    if (path)
+        path->stop();
 }
 
 void TranscodeJob::abort()
@@ -140,15 +132,10 @@ void TranscodeJob::abort()
     if (!running)
         return;
     stopping = true;
-    if (onePiece) {
-        onePiece->abort();
-        delete onePiece;
-        onePiece = nullptr;
-    }
-    if (segments) {
-        segments->abort();
-        delete segments;
-        segments = nullptr;
+    if (path) {
+        path->abort();
+        delete path;
+        path = nullptr;
     }
     running = false;
 }

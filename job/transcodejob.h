@@ -7,7 +7,7 @@
 #include <QObject>
 #include <QString>
 
-class OnePiece;
+class JobPath;
 class SegmentScheduler;
 
 // One transcode from start to end, without widgets, and the only interface the window and the
@@ -58,16 +58,14 @@ signals:
 private:
     void startOnePiece();
     void startSegments();
-    template <typename Path>
-    void forward(Path *path);
+    void begin(JobPath *way);
     void ended(const JobResult &result);
 
     JobSettings settings;
     bool running = false;
     bool stopping = false;
     QElapsedTimer clock;
-    OnePiece *onePiece = nullptr;
-    SegmentScheduler *segments = nullptr;
+    JobPath *path = nullptr;     // one piece, or segments
 };
 
 #endif // TRANSCODEJOB_H

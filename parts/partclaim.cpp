@@ -152,16 +152,9 @@ PartClaim::Holder PartClaim::watchHolder(bool *seenAlive)
     return holder;
 }
 
-bool PartClaim::tryTake()
+// A claim's content: this process as its holder, with a mark of the claim's own.
+QByteArray PartClaim::newContent()
 {
-    problem.clear();
-    if (holding)
-        return true;
-    struct stat info;
-    if (::lstat(encoded(claimPath).constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
-        problem = QStringLiteral("%1 is not a regular file (a link is never followed)").arg(claimPath);
-        return false;
-    }
     Holder me = self();
     me.nonce = QByteArray::number(QRandomGenerator::global()->generate64(), 16);
     QJsonObject object;
@@ -170,11 +163,11 @@ bool PartClaim::tryTake()
     object.insert(QStringLiteral("boot"), QString::fromLatin1(me.boot));
     object.insert(QStringLiteral("started"), me.started);
     object.insert(QStringLiteral("nonce"), QString::fromLatin1(me.nonce));
-    const QByteArray content = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+}
 
-    // The whole claim is written under a name of this process's own, then linked into place:
-    // the link either makes the claim whole or fails because another claim is there.
-    const QString staging = claimPath + QStringLiteral(".%1.%2").arg(me.host).arg(me.pid);
+bool PartClaim::writeStaging(const QString &staging, const QByteArray &content)
+{
     const QByteArray stagingName = encoded(staging);
     const int fd = ::open(stagingName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -188,6 +181,27 @@ bool PartClaim::tryTake()
         ::unlink(stagingName.constData());
         return false;
     }
+    return true;
+}
+
+bool PartClaim::tryTake()
+{
+    problem.clear();
+    if (holding)
+        return true;
+    struct stat info;
+    if (::lstat(encoded(claimPath).constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        problem = QStringLiteral("%1 is not a regular file (a link is never followed)").arg(claimPath);
+        return false;
+    }
+    const Holder me = self();
+    const QByteArray content = newContent();
+    // The whole claim is written under a name of this process's own, then linked into place:
+    // the link either makes the claim whole or fails because another claim is there.
+    const QString staging = claimPath + QStringLiteral(".%1.%2").arg(me.host).arg(me.pid);
+    const QByteArray stagingName = encoded(staging);
+    if (!writeStaging(staging, content))
+        return false;
     for (int attempt = 0; attempt < 2 && !holding; ++attempt) {
         if (::link(stagingName.constData(), encoded(claimPath).constData()) == 0) {
             holding = true;

@@ -64,6 +64,8 @@ public:
     static bool read(const QString &path, Holder *holder, QByteArray *content = nullptr);
 
 private:
+    static QByteArray newContent();
+    bool writeStaging(const QString &staging, const QByteArray &content);
     bool abandoned(const Holder &holder, const QString &path);
     bool takeOver(const QByteArray &staleContent);
 
