@@ -87,6 +87,9 @@ struct JobResult
     int segmentsKept = 0;
     // Set when every segment was finished but another process makes (or made) the output.
     QString finishedElsewhere;
+    // CPU time (user and system) of the encoders of the output's pictures, summed over its
+    // segments, those other processes encoded included; 0 when not known.
+    double encoderCpuSeconds = 0;
     // Once the encoder ran: the pictures it reported, with the summary of the output.
     QualityReport report;
 };

@@ -1,5 +1,6 @@
 #include "segmentrun.h"
 
+#include "childcpu.h"
 #include "decodeworker.h"
 #include "encoderconfigfile.h"
 #include "encoderinputwatch.h"
@@ -531,6 +532,8 @@ void SegmentRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
 {
     if (!encoder)
         return;
+    // Taken at once, before any other child of this process can end: the encoder's own.
+    result.encoderCpuSeconds += ChildCpu::sinceLastTake();
     outputQueued = false;
     while (encoder->bytesAvailable() > 0) {
         const QByteArray chunk = encoder->read(outputChunk);

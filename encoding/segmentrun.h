@@ -53,6 +53,7 @@ public:
         bool crashed = false;           // ended by a signal, whose number exitCode holds
         qint64 pictures = 0;            // given to the encoder
         bool reachedEnd = false;        // the input ended before the run's limit
+        double encoderCpuSeconds = 0;   // CPU time (user and system) of the encoder's processes
         bool encoderLeftEarly = false;  // the encoder went before it had every picture
         qint64 expected = 0;            // the pictures the run expected to hand over; 0: unknown
         qint64 declared = 0;            // what the input declares for the run's stretch; 0: unknown

@@ -118,6 +118,7 @@ void OnePiece::runFinished()
     run->deleteLater();
     run = nullptr;
     result.pictures = outcome.pictures;
+    result.encoderCpuSeconds = outcome.encoderCpuSeconds;
 
     const bool encoded = takeOutcome(outcome, decoded);
     const OutputRequest request = requestFor(outcome);

@@ -49,6 +49,7 @@ QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const Segmen
     record.extra.insert(QStringLiteral("times"), outcome.times.toJson());
     record.extra.insert(QStringLiteral("reached_end"), outcome.reachedEnd);
     record.extra.insert(QStringLiteral("rows"), QualityReport::rowsToJson(outcome.rows));
+    record.extra.insert(QStringLiteral("encoder_cpu_s"), outcome.encoderCpuSeconds);
     return folder->finish(record);
 }
 
@@ -69,6 +70,7 @@ Kept read(const PartsFolder &folder, const QList<qint64> &firsts, bool withTimes
             kept.times.append(times);
         kept.reachedEnd = record.extra.value(QStringLiteral("reached_end")).toBool();
         kept.pictures += record.pictures;
+        kept.encoderCpuSeconds += record.extra.value(QStringLiteral("encoder_cpu_s")).toDouble();
         OutputRequest::Rows rows{firsts.at(i) - start, {}};
         if (QualityReport::rowsFromJson(record.extra.value(QStringLiteral("rows")).toArray(), &rows.rows))
             kept.rows << rows;

@@ -27,6 +27,7 @@ struct Kept
     QList<OutputRequest::Rows> rows;
     bool reachedEnd = false;
     qint64 pictures = 0;        // as the segments' checks counted them
+    double encoderCpuSeconds = 0;   // of every segment's encoder, whichever process ran it
 };
 // The segments starting at firsts, each checked whole against its record; withTimes: each must
 // hold its pictures' times. start: the job's first picture, where the report's rows begin.

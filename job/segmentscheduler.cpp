@@ -445,6 +445,7 @@ void SegmentScheduler::segmentsRead(const SegmentCheck::Kept &kept)
         schedule();
         return;
     }
+    pending.encoderCpuSeconds = kept.encoderCpuSeconds;
     OutputRequest request;
     for (const Segment &segment : segments)
         request.bitstreams << parts->segmentPath(segment.span.first);
