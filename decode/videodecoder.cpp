@@ -759,6 +759,67 @@ int decoderSkipTo(VideoDecoder *decoder, int64_t index)
     return ret;
 }
 
+namespace {
+
+// Seeks to the keyframe at or before `time` and decodes up to and including the picture shown
+// at `time`. A seek that lands after it (its leading pictures cannot be decoded from there) is
+// tried again further back. Returns 0 when positioned, seekUnreliable when no picture turns out
+// to have exactly that timestamp, AVERROR_EXIT when stopped.
+int seekToTime(VideoDecoder *decoder, int64_t time)
+{
+    AVFormatContext *format = decoder->inputContext;
+    const AVStream *stream = format->streams[decoder->videoStreamIndex];
+    // A second of pictures in the stream's time base, doubled with every attempt.
+    const int64_t second = std::max<int64_t>(1, av_rescale_q(1, AVRational{1, 1}, stream->time_base));
+    int64_t aim = time;
+    FrameInfo dropped;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (av_seek_frame(format, decoder->videoStreamIndex, aim, AVSEEK_FLAG_BACKWARD) < 0)
+            return seekUnreliable;
+        avcodec_flush_buffers(decoder->codecContext);
+        decoder->draining = false;
+        bool first = true;
+        for (;;) {
+            const int ret = decoderNextFrame(decoder, &dropped);
+            if (ret == AVERROR_EXIT)
+                return ret;
+            const int64_t shown = ret < 0 ? AV_NOPTS_VALUE : decoder->frame->best_effort_timestamp;
+            // The count named this picture: an end before it means the timestamps mislead.
+            if (ret < 0 || shown == AV_NOPTS_VALUE)
+                return seekUnreliable;
+            if (shown == time)
+                return 0;
+            if (shown > time) {
+                if (!first)
+                    return seekUnreliable;   // the picture at `time` never came
+                break;
+            }
+            first = false;
+        }
+        if (aim <= INT64_MIN / 4)
+            return seekUnreliable;
+        aim -= second << attempt;
+    }
+    return seekUnreliable;
+}
+
+} // namespace
+
+int decoderSkipToTime(VideoDecoder *decoder, int64_t index, int64_t previousTime)
+{
+    if (index <= 0)
+        return 0;
+    if (!decoderIsOpen(decoder) || decoder->pipeFd >= 0 || !decoder->inputContext->pb
+        || !(decoder->inputContext->pb->seekable & AVIO_SEEKABLE_NORMAL))
+        return decoderSkipTo(decoder, index);
+    const int ret = seekToTime(decoder, previousTime);
+    if (ret == seekUnreliable)
+        return dropFromStart(decoder, index);
+    if (ret == 0)
+        decoder->nextPicture = index;
+    return ret;
+}
+
 int64_t decoderNextPicture(const VideoDecoder *decoder)
 {
     return decoder ? decoder->nextPicture : 0;

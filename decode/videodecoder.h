@@ -125,6 +125,11 @@ bool decoderTimeBase(const VideoDecoder *decoder, int *num, int *den);
 // Moves on so that the next picture delivered is picture number `index` (0 is the first).
 // AVERROR_EOF when the input has no such picture; decoderNextPicture then tells how many it has.
 int decoderSkipTo(VideoDecoder *decoder, int64_t index);
+// As decoderSkipTo, where a count of the stream's packets gave the timestamp of the picture
+// before picture `index` (in the stream's time base): a seek to the keyframe before it stands
+// in for decoding from the start, whatever the container. Where no picture turns out to have
+// that timestamp, the decode starts over from the input's start.
+int decoderSkipToTime(VideoDecoder *decoder, int64_t index, int64_t previousTime);
 // The number of the picture the next decoderNextFrame delivers; at the end of the input, the
 // number of pictures in it.
 int64_t decoderNextPicture(const VideoDecoder *decoder);

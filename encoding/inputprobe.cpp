@@ -1,17 +1,25 @@
 #include "inputprobe.h"
 
 #include "encoderconfigfile.h"
+#include "rawfeed.h"
 
+#include "decode/picturecount.h"
 #include "decode/videodecoder.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <iterator>
 
 #include <sys/stat.h>
 
-InputProbe InputProbe::probe(const QString &path, const QString &config)
+extern "C" {
+#include <libavutil/error.h>
+}
+
+InputProbe InputProbe::probe(const QString &path, const QString &config, std::atomic<int64_t> *counting,
+                             const std::atomic_bool *stop)
 {
     InputProbe result;
     const QByteArray name = QFile::encodeName(path);
@@ -47,9 +55,58 @@ InputProbe InputProbe::probe(const QString &path, const QString &config)
     decoderPictureHdr(decoder, &stream.hdr);
     result.facts = factsFor(stream, frame.width, frame.height, decoderPictureIsFullRange(decoder), chroma);
     decoderDestroy(&decoder);
-    if (result.pictures <= 0)
-        result.problem = QStringLiteral("its picture count is not known in advance (a stream without a duration)");
+    if (!result.exact)
+        result.count(name, counting, stop);
     return result;
+}
+
+// The stream states no count of its own: a count worked out from a duration may belong to the
+// container or to a longer sound track, so the video stream's packets are counted instead.
+void InputProbe::count(const QByteArray &name, std::atomic<int64_t> *counting, const std::atomic_bool *stop)
+{
+    const PictureCount found = countPictures(name.constData(), counting, stop);
+    pictures = found.pictures;
+    counted = true;
+    times = QVector<qint64>(found.times.begin(), found.times.end());
+    if (counting)
+        *counting = found.pictures;
+    if (found.error == AVERROR_EXIT)
+        problem = QStringLiteral("stopped");
+    else if (found.error < 0)
+        problem = QStringLiteral("its pictures could not be counted");
+    else if (pictures <= 0)
+        problem = QStringLiteral("it holds no picture");
+}
+
+InputProbe InputProbe::probeRaw(const JobSettings &settings)
+{
+    InputProbe result;
+    EncoderConfigFile config;
+    config.read(settings.config);
+    const QFileInfo file(settings.input);
+    const RawFeed::Layout layout = RawFeed::layout(settings.rawWidth, settings.rawHeight, config, file.size());
+    result.pictures = layout.pictures;
+    result.exact = true;
+    result.width = settings.rawWidth;
+    result.height = settings.rawHeight;
+    result.facts = rawFacts(settings);
+    if (layout.leftover > 0)
+        result.leftover = RawFeed::leftoverText(settings.input, layout, true);
+    if (!file.isFile())
+        result.problem = QStringLiteral("it is not a regular file");
+    else if (result.pictures <= 0)
+        result.problem = QStringLiteral("it holds no whole picture");
+    return result;
+}
+
+OutputFacts InputProbe::rawFacts(const JobSettings &settings)
+{
+    OutputFacts facts;
+    if (settings.rawFps > 0) {
+        facts.frameRateNum = settings.rawFps;
+        facts.frameRateDen = 1;
+    }
+    return facts;
 }
 
 OutputFacts InputProbe::factsFor(const StreamInfo &stream, int width, int height, bool fullRange,

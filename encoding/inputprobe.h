@@ -3,7 +3,13 @@
 
 #include "bitstream/outputrewriter.h"
 
+#include "jobtypes.h"
+
 #include <QString>
+#include <QVector>
+
+#include <atomic>
+#include <cstdint>
 
 struct StreamInfo;
 
@@ -13,19 +19,35 @@ struct StreamInfo;
 struct InputProbe
 {
     QString problem;            // why the input could not be probed; then it runs in one piece
-    qint64 pictures = 0;        // 0: not known in advance
-    bool exact = false;         // the container's own count, not one worked out from the duration
+    qint64 pictures = 0;        // the video stream's pictures; 0: not known
+    bool exact = false;         // the stream's own count (not a count of its packets)
+    bool counted = false;       // counted from the stream's packets, as the stream states none
+    // The pictures' timestamps in the order they are shown, where the count found them usable:
+    // a segment's decode seeks by them.
+    QVector<qint64> times;
     int width = 0, height = 0;  // of the pictures as decoded
     OutputFacts facts;
+    QString leftover;           // a raw input that is not a whole number of pictures: the line that says so
 
     // The pictures are looked at in the format the configuration asks the encoder to read.
-    static InputProbe probe(const QString &path, const QString &config);
+    // Where the stream states no count of its own, its packets are counted (counting follows
+    // the count; stop ends it).
+    static InputProbe probe(const QString &path, const QString &config, std::atomic<int64_t> *counting = nullptr,
+                            const std::atomic_bool *stop = nullptr);
+    // A raw input: its pictures are the file's size over a picture's, as the configuration has
+    // the encoder read them.
+    static InputProbe probeRaw(const JobSettings &settings);
+    // What the output shows of a raw input: the pictures as they are, at the rate typed.
+    static OutputFacts rawFacts(const JobSettings &settings);
     // What the output should show of pictures of this size decoded from such a stream and
     // handed over in this chroma format (400, 420, 422, 444): the padding cropped (an odd size
     // rounded up to whole chroma samples where chroma is subsampled, so that no picture
     // content is hidden), the stream's rate, aspect, colour and HDR metadata.
     static OutputFacts factsFor(const StreamInfo &stream, int width, int height, bool fullRange,
                                 int chromaFormat);
+
+private:
+    void count(const QByteArray &name, std::atomic<int64_t> *counting, const std::atomic_bool *stop);
 };
 
 #endif // INPUTPROBE_H

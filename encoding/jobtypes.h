@@ -6,6 +6,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include <limits>
+
 // What one transcode is asked to do. Paths are taken relative to the current directory.
 struct JobSettings
 {
@@ -18,6 +20,9 @@ struct JobSettings
     int rawFps = 0;          // frame rate of a raw input; 0 when not known
     qint64 startPicture = 0; // the first picture handed over (0: the input's first)
     qint64 pictureLimit = -1; // at most this many pictures; -1: to the end of the input
+    // Set by a job in segments for a segment of a counted input: the timestamp of the picture
+    // before startPicture, in the video stream's time base, so that a seek finds the start.
+    qint64 previousPictureTime = std::numeric_limits<qint64>::min();
     // Segments: up to this many encoders at once, each on its own segment of the input. One,
     // without a segment length, is a single encoder over the whole input unless inSegments asks
     // for segments all the same (one after another, resumable, shared with other processes).
@@ -25,6 +30,9 @@ struct JobSettings
     bool inSegments = false;
     qint64 segmentLength = 0; // pictures a segment; 0: chosen from the configuration
     bool fresh = false;       // discard the segments kept from an earlier run of the job
+    // Segments held by other processes: false, this process waits for them and takes over
+    // those whose holders go; true, it leaves them to their holders and ends.
+    bool noWait = false;
     int qp = -1;              // handed to the encoder as -q after its other arguments; -1: none
     // Where the encoder's standard error goes: empty, this program's own; else appended to
     // this file (the null device for none).
@@ -47,6 +55,10 @@ struct JobProgress
     bool preparing = false;
     qint64 prepared = 0;
     qint64 preparedTotal = 0;
+    // An input whose video stream states no picture count has its packets counted before it
+    // is cut into segments: while that runs, the pictures counted so far.
+    bool counting = false;
+    qint64 counted = 0;
 };
 
 // How a job ended.

@@ -7,6 +7,7 @@
 #include "filecheck.h"
 #include "framesink.h"
 #include "inputprobe.h"
+#include "rawfeed.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -146,20 +147,36 @@ void SegmentRun::start()
     if (running)
         return;
     running = true;
-    if (settings.rawWidth != 0 && settings.rawHeight != 0)
+    if (rawByPath())
         startRaw();
     else
-        startDecoding();
+        startFeed();
+}
+
+bool SegmentRun::isRaw() const
+{
+    return settings.rawWidth != 0 && settings.rawHeight != 0;
+}
+
+// A raw input in one piece goes to the encoder as it is, by its path; a stretch of it (a
+// segment, a span) is read from its first picture's byte offset and fed through a pipe.
+bool SegmentRun::rawByPath() const
+{
+    return isRaw() && !segment && settings.startPicture == 0 && settings.pictureLimit < 0;
 }
 
 void SegmentRun::startRaw()
 {
+    const RawFeed::Layout layout =
+        RawFeed::layout(settings.rawWidth, settings.rawHeight, config, QFileInfo(settings.input).size());
+    if (layout.leftover > 0)
+        emit message(RawFeed::leftoverText(settings.input, layout, false));
     if (launchEncoder(settings.input, settings.rawWidth, settings.rawHeight))
         return;
     finishIfDone();
 }
 
-void SegmentRun::startDecoding()
+void SegmentRun::startFeed()
 {
     const QString folder = temporaryFolder();
     // A run that starts over keeps its folder, so that the command line stays the same.
@@ -181,28 +198,32 @@ void SegmentRun::startDecoding()
     }
 
     // Absolute: the encoder may run in another folder than this process.
-    worker = new DecodeWorker(settings, QFileInfo(privateDir->path()).absoluteFilePath());
+    const QString ownFolder = QFileInfo(privateDir->path()).absoluteFilePath();
+    if (isRaw())
+        worker = new RawFeed(settings, ownFolder);
+    else
+        worker = new DecodeWorker(settings, ownFolder);
     const QString reason = completeFileReason();
     completeFile = !reason.isEmpty();
     preparingFile = completeFile;
     preparedPictures = 0;
     if (completeFile)
         worker->setCompleteFile(reason, segment);
-    connect(worker, &DecodeWorker::opened, this, [this](qint64 expected, qint64 declared) {
+    connect(worker, &PictureFeed::opened, this, [this](qint64 expected, qint64 declared) {
         result.expected = expected;
         result.declared = declared;
         emit opened(expected, declared);
     });
-    connect(worker, &DecodeWorker::readyForEncoder, this, &SegmentRun::onReadyForEncoder);
-    connect(worker, &DecodeWorker::picturesWritten, this, [this](qint64 pictures) {
+    connect(worker, &PictureFeed::readyForEncoder, this, &SegmentRun::onReadyForEncoder);
+    connect(worker, &PictureFeed::picturesWritten, this, [this](qint64 pictures) {
         if (completeFile)
             preparedPictures = pictures;
         else
             picturesGiven = pictures;
         emit progressed(picturesGiven);
     });
-    connect(worker, &DecodeWorker::message, this, &SegmentRun::message);
-    connect(worker, &DecodeWorker::warning, this, &SegmentRun::warning);
+    connect(worker, &PictureFeed::message, this, &SegmentRun::message);
+    connect(worker, &PictureFeed::warning, this, &SegmentRun::warning);
 
     decodeEnded = false;
     decodeThread = QThread::create([this] { worker->run(); });
@@ -254,8 +275,7 @@ QString SegmentRun::encoderFolder() const
     if (segment && privateDir)
         return QFileInfo(privateDir->path()).absoluteFilePath();
     const QString outputFolder = QFileInfo(absolute(settings.output)).absolutePath();
-    const bool raw = settings.rawWidth != 0 && settings.rawHeight != 0;
-    if (raw && QFileInfo(settings.input).isRelative()
+    if (rawByPath() && QFileInfo(settings.input).isRelative()
         && !FileCheck::sameFile(settings.input, outputFolder + QLatin1Char('/') + settings.input))
         return QDir::currentPath();
     return outputFolder;
@@ -391,7 +411,7 @@ void SegmentRun::startOver()
     result.crashed = false;
     fileFromStart = true;
     emit progressed(0);
-    startDecoding();
+    startFeed();
 }
 
 // A process of the encoder's that still waits in an open of the pipe (a helper that outlives
@@ -566,6 +586,7 @@ void SegmentRun::onDecodeFinished()
     if (!completeFile)
         picturesGiven = handedOver;
     result.reachedEnd = worker->reachedEnd();
+    result.inputPictures = worker->picturesInInput();
     result.encoderLeftEarly = worker->encoderLeftEarly();
     result.declaredExact = worker->streamInfo().pictureCountDeclared;
     result.times = worker->pictureTimes();
@@ -672,6 +693,7 @@ void SegmentRun::finishIfDone()
     if (exitedAtOnce)
         hintAtSourceKeys();
     result.pictures = handedOver >= 0 ? handedOver : picturesGiven;
+    result.fed = !rawByPath();
     result.rows = pictureLines.rows();
     if (result.failure != JobResult::NoFailure) {
         result.kind = Outcome::Failed;
@@ -687,15 +709,9 @@ void SegmentRun::finishIfDone()
 
 OutputFacts SegmentRun::outputFacts() const
 {
-    OutputFacts facts;
-    if (!worker) {
-        // A raw input: shown as it is, at the frame rate the user gave.
-        if (settings.rawFps > 0) {
-            facts.frameRateNum = settings.rawFps;
-            facts.frameRateDen = 1;
-        }
-        return facts;
-    }
+    // A raw input is shown as it is, at the frame rate the user gave.
+    if (isRaw())
+        return InputProbe::rawFacts(settings);
     return InputProbe::factsFor(worker->streamInfo(), worker->width(), worker->height(), worker->fullRange(),
                                 worker->chromaFormat());
 }

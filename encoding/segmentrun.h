@@ -17,7 +17,7 @@
 
 #include <memory>
 
-class DecodeWorker;
+class PictureFeed;
 class EncoderInputWatch;
 class QTemporaryDir;
 class QThread;
@@ -53,6 +53,8 @@ public:
         bool crashed = false;           // ended by a signal, whose number exitCode holds
         qint64 pictures = 0;            // given to the encoder
         bool reachedEnd = false;        // the input ended before the run's limit
+        bool fed = false;               // this program handed the pictures over (not a raw input by path)
+        qint64 inputPictures = 0;       // the input's pictures, where the start lay past its end
         double encoderCpuSeconds = 0;   // CPU time (user and system) of the encoder's processes
         bool encoderLeftEarly = false;  // the encoder went before it had every picture
         qint64 expected = 0;            // the pictures the run expected to hand over; 0: unknown
@@ -122,8 +124,10 @@ signals:
     void readsInputTwice();
 
 private:
+    bool isRaw() const;
+    bool rawByPath() const;
     void startRaw();
-    void startDecoding();
+    void startFeed();
     void onReadyForEncoder(const QString &path, int width, int height, bool pipe);
     QString completeFileReason() const;
     QString encoderFolder() const;
@@ -181,7 +185,7 @@ private:
     QTimer *watchTimer = nullptr;
     std::unique_ptr<EncoderInputWatch> inputWatch;
     QThread *decodeThread = nullptr;
-    DecodeWorker *worker = nullptr;
+    PictureFeed *worker = nullptr;   // the pictures' way to the encoder; none for a raw input by path
 };
 
 #endif // SEGMENTRUN_H

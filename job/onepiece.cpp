@@ -108,7 +108,7 @@ void OnePiece::reportProgress(bool force)
 void OnePiece::runFinished()
 {
     const SegmentRun::Outcome outcome = run->outcome();
-    const bool decoded = settings.rawWidth == 0 || settings.rawHeight == 0;
+    const bool decoded = outcome.fed;
     // At the end of the input the total is known exactly; the stream's count was an estimate.
     if (decoded && outcome.reachedEnd && !outcome.encoderLeftEarly) {
         expectedPictures = outcome.pictures;
@@ -188,12 +188,11 @@ OutputRequest OnePiece::requestFor(const SegmentRun::Outcome &outcome) const
 
 void OnePiece::checkDeclaredCount(qint64 declared, bool exact)
 {
-    // A count the container states must be met; one worked out from the duration and the rate
-    // may be off by a little.
-    declaredPictures = declared;
+    // Only a count the video stream states itself must be met: one worked out from a duration
+    // may belong to the container or to a longer sound track.
+    declaredPictures = exact ? declared : 0;
     const qint64 given = expectedPictures;
-    const qint64 tolerance = exact ? 0 : qMax<qint64>(2, declared / 50);
-    if (declared <= 0 || given >= declared - tolerance)
+    if (!exact || declared <= 0 || given >= declared)
         return;
     result.declaredPictures = declared;
     const qint64 start = settings.startPicture;

@@ -7,6 +7,8 @@
 #include <QCryptographicHash>
 #include <QFileInfo>
 
+#include <numeric>
+
 using PathText::native;
 
 namespace {
@@ -50,7 +52,7 @@ bool PartsOpening::open(const InputProbe &probe, qint64 total, int encoders, std
     }
     if ((!recorded || !reason.isEmpty()) && !recordPlan(wanted))
         return false;
-    return coveringPlan(wanted, total);
+    return coveringPlan(wanted, total, encoders);
 }
 
 JobRecord PartsOpening::recordFor(const InputProbe &probe, qint64 total, int encoders) const
@@ -71,14 +73,22 @@ JobRecord PartsOpening::recordFor(const InputProbe &probe, qint64 total, int enc
     record.height = probe.height;
     record.startPicture = settings.startPicture;
     record.pictureLimit = settings.pictureLimit;
-    record.segmentLength = settings.segmentLength > 0
-                               ? settings.segmentLength
-                               : SegmentPlan::defaultLength(total, encoders, config.intValue(QStringLiteral("IntraPeriod"), 0));
-    // Where the count is an estimate the last segment runs to the end of the input, unless a
-    // limit ends it first.
+    // Where the count is not the stream's own the last segment runs to the end of the input,
+    // unless a limit ends it first.
     const bool openEnd = !probe.exact && settings.pictureLimit < 0;
-    record.segments = SegmentPlan::cut(settings.startPicture, total, record.segmentLength, openEnd);
+    record.segmentLength = settings.segmentLength;
+    record.segments = planFor(settings.startPicture, total, encoders, openEnd);
     return record;
+}
+
+// Segments of the length asked for, else the default plan.
+QList<SegmentPlan::Segment> PartsOpening::planFor(qint64 first, qint64 total, int encoders, bool openEnd) const
+{
+    if (settings.segmentLength > 0)
+        return SegmentPlan::cut(first, total, settings.segmentLength, openEnd);
+    EncoderConfigFile config;
+    config.read(settings.config);
+    return SegmentPlan::defaultPlan(first, total, encoders, config.intValue(QStringLiteral("IntraPeriod"), 0), openEnd);
 }
 
 // Why what the folder keeps cannot serve this job; empty when it can (or there is nothing).
@@ -89,8 +99,10 @@ QString PartsOpening::discardReason(const JobRecord &wanted, bool existed, bool 
                                                            : QString();
     QString reason = wanted.difference(kept);
     if (reason.isEmpty() && settings.segmentLength > 0 && settings.segmentLength != kept.segmentLength)
-        reason = QStringLiteral("they were cut into segments of %1 pictures, not %2")
-                     .arg(kept.segmentLength).arg(settings.segmentLength);
+        reason = kept.segmentLength > 0 ? QStringLiteral("they were cut into segments of %1 pictures, not %2")
+                                              .arg(kept.segmentLength).arg(settings.segmentLength)
+                                        : QStringLiteral("they were cut into segments of the default lengths, not %1 "
+                                                         "pictures").arg(settings.segmentLength);
     if (reason.isEmpty() && settings.fresh)
         reason = QStringLiteral("--fresh asks for a fresh start");
     return reason;
@@ -131,7 +143,7 @@ bool PartsOpening::recordPlan(const JobRecord &wanted)
 // edited by hand may leave a gap, overlap or start before the input). Otherwise the plan is
 // made anew: the kept segments that are a segment of the new plan and still check out stay,
 // every other file of the job goes.
-bool PartsOpening::coveringPlan(const JobRecord &wanted, qint64 total)
+bool PartsOpening::coveringPlan(const JobRecord &wanted, qint64 total, int encoders)
 {
     const qint64 first = settings.startPicture;
     const bool openEnd = !wanted.segments.isEmpty() && wanted.segments.last().count < 0;
@@ -144,18 +156,27 @@ bool PartsOpening::coveringPlan(const JobRecord &wanted, qint64 total)
                         .arg(native(parts->path())).arg(first).arg(first + total - 1));
     said << QStringLiteral("The parts folder's plan does not cover pictures %1 to %2 once: made anew.")
                 .arg(first).arg(first + total - 1);
+    // The part of the old plan that still fits is kept, so that its finished segments stay.
+    JobRecord plan = wanted;
+    plan.segments = SegmentPlan::coveredStart(kept.segments, first, total);
+    const qint64 covered = std::accumulate(plan.segments.begin(), plan.segments.end(), qint64(0),
+                                           [](qint64 sum, const SegmentPlan::Segment &span) { return sum + span.count; });
+    if (covered < total)
+        plan.segments += planFor(first + covered, total - covered, encoders, openEnd);
+    else if (openEnd)
+        plan.segments.last().count = -1;
     QList<qint64> keep;
-    for (const SegmentPlan::Segment &span : wanted.segments) {
+    for (const SegmentPlan::Segment &span : plan.segments) {
         PartsFolder::SegmentRecord record;
-        if (parts->finished(span.first, &record, true) && record.pictures == span.count)
+        if (parts->finished(span.first, &record, true) && (record.pictures == span.count || span.count < 0))
             keep << span.first;
     }
     QString problem = parts->discardAllBut(keep);
     if (problem.isEmpty())
-        problem = parts->replaceJob(wanted);
+        problem = parts->replaceJob(plan);
     if (!problem.isEmpty())
         return unusable(problem);
-    kept = wanted;
+    kept = plan;
     return true;
 }
 

@@ -38,7 +38,8 @@ private:
     QString discardReason(const JobRecord &wanted, bool existed, bool recorded) const;
     bool discardKept(const QString &reason);
     bool recordPlan(const JobRecord &wanted);
-    bool coveringPlan(const JobRecord &wanted, qint64 total);
+    bool coveringPlan(const JobRecord &wanted, qint64 total, int encoders);
+    QList<SegmentPlan::Segment> planFor(qint64 first, qint64 total, int encoders, bool openEnd) const;
     bool inUse() const;
     bool unusable(const QString &problem);
     bool fail(JobResult::Failure failure, const QString &text);

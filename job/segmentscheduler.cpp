@@ -12,7 +12,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <numeric>
 
 using PathText::absolute;
 using PathText::native;
@@ -54,20 +53,47 @@ SegmentScheduler::~SegmentScheduler()
 
 void SegmentScheduler::start()
 {
+    outputAtStart = OutputGuard::stamp(absolute(settings.output));
     auto probe = std::make_shared<InputProbe>();
-    const QString input = settings.input;
-    const QString config = settings.config;
-    offThread([input, config, probe] { *probe = InputProbe::probe(input, config); },
-              [this, probe] { probed(*probe); });
+    const JobSettings job = settings;
+    const auto count = counted;
+    const auto stop = probeStop;
+    countTimer = new QTimer(this);
+    connect(countTimer, &QTimer::timeout, this, &SegmentScheduler::reportCounting);
+    countTimer->start(250);
+    offThread([job, probe, count, stop] {
+        const bool raw = job.rawWidth != 0 && job.rawHeight != 0;
+        *probe = raw ? InputProbe::probeRaw(job) : InputProbe::probe(job.input, job.config, count.get(), stop.get());
+    }, [this, probe] { probed(*probe); });
+}
+
+// The count of the input's pictures, while it runs, as a step of its own.
+void SegmentScheduler::reportCounting()
+{
+    const qint64 now = *counted;
+    if (now < 0)
+        return;
+    JobProgress progress;
+    progress.counting = true;
+    progress.counted = now;
+    progress.elapsedSeconds = ticker.seconds();
+    emit progressChanged(progress);
 }
 
 void SegmentScheduler::probed(const InputProbe &probe)
 {
+    delete countTimer;
+    countTimer = nullptr;
     if (stopping) {
         JobResult stopped;
         stopped.outcome = JobResult::Stopped;
         finish(stopped);
         return;
+    }
+    if (!probe.leftover.isEmpty()) {
+        // Said once, though every segment's feed finds it too.
+        segmentMessages.insert(probe.leftover);
+        emit message(probe.leftover);
     }
     qint64 total = probe.pictures - settings.startPicture;
     if (settings.pictureLimit >= 0)
@@ -79,9 +105,15 @@ void SegmentScheduler::probed(const InputProbe &probe)
         emit inOnePiece();
         return;
     }
+    if (probe.counted)
+        emit message(QStringLiteral("The video stream of %1 states no picture count of its own: %2 pictures counted.")
+                         .arg(native(absolute(settings.input))).arg(probe.pictures));
     facts = probe.facts;
+    pictureTimes = probe.times;
     expectedPictures = total;
-    declaredPictures = total;
+    declaredPictures = probe.exact ? total : 0;
+    if (finishedByAnother())
+        return;
     parts = std::make_unique<PartsFolder>(settings.output);
     PartsOpening opening(settings, parts.get());
     const bool opened = opening.open(probe, total, encoders, &presence);
@@ -109,9 +141,34 @@ void SegmentScheduler::probed(const InputProbe &probe)
     schedule();
 }
 
+// Another process on the same job made the output and removed the parts folder while this one
+// looked at the input or the folder: the job is done, and this process says so and ends.
+bool SegmentScheduler::finishedByAnother()
+{
+    if ((parts && parts->exists()) || (!parts && PartsFolder(settings.output).exists())
+        || !OutputGuard::changedSince(outputAtStart, absolute(settings.output)))
+        return false;
+    if (pending.finishedElsewhere.isEmpty()) {
+        pending = JobResult();
+        pending.outcome = JobResult::Finished;
+        pending.finishedElsewhere = QStringLiteral("Another process on this job made the output %1 meanwhile.")
+                                        .arg(native(absolute(settings.output)));
+        emit message(pending.finishedElsewhere);
+    }
+    if (segments.empty()) {
+        parts.reset();
+        presence.reset();
+        finish(pending);
+    } else {
+        stopRuns();
+        endSegments();
+    }
+    return true;
+}
+
 void SegmentScheduler::schedule()
 {
-    if (stopping || makingOutput || pending.failure != JobResult::NoFailure || pending.exitCode != 0
+    if (ended || stopping || makingOutput || pending.failure != JobResult::NoFailure || pending.exitCode != 0
         || !pending.outputProblem.isEmpty())
         return;
     int runningNow = 0;
@@ -124,7 +181,7 @@ void SegmentScheduler::schedule()
         if (segment.finished || segment.run || segment.checking)
             continue;
         if (!claim(index)) {
-            if (pending.failure != JobResult::NoFailure)
+            if (ended || pending.failure != JobResult::NoFailure || !pending.finishedElsewhere.isEmpty())
                 return;
             continue;
         }
@@ -173,6 +230,8 @@ void SegmentScheduler::startSegment(int index)
     part.output = parts->partialPath(segment.span.first);
     part.startPicture = segment.span.first;
     part.pictureLimit = segment.span.count;
+    if (segment.span.first > 0 && segment.span.first <= pictureTimes.size())
+        part.previousPictureTime = pictureTimes.at(segment.span.first - 1);
     if (segment.span.count < 0 && settings.pictureLimit >= 0)
         part.pictureLimit = settings.pictureLimit - (segment.span.first - settings.startPicture);
     parts->discardPartial(segment.span.first);
@@ -232,14 +291,60 @@ void SegmentScheduler::segmentEnded(int index)
     segment.run = nullptr;
     run->deleteLater();
     segment.pictures = outcome.pictures;
+    segment.reachedEnd = outcome.reachedEnd;
     if (outcome.kind == SegmentRun::Outcome::Encoded && outcome.exitCode == 0 && !outcome.crashed) {
         checkSegment(index, outcome);
         return;
     }
     parts->discardPartial(segment.span.first);
     segment.claim->release();
+    if (outcome.kind == SegmentRun::Outcome::Failed && outcome.failure == JobResult::StartPastEnd && !stopping) {
+        // The input ends before this segment: the plan shrinks, the job goes on.
+        inputEndsAt(outcome.inputPictures);
+        endSegments();
+        if (!ended)
+            schedule();
+        return;
+    }
     segmentFailed(index, outcome);
     endSegments();
+}
+
+// The input turned out to end at picture `end` (its pictures' count, found by a segment's
+// decode): the segments that start at or past it hold nothing and are dropped, with one line.
+void SegmentScheduler::inputEndsAt(qint64 end)
+{
+    const auto from = std::find_if(segments.begin(), segments.end(),
+                                   [end](const Segment &segment) { return segment.span.first >= end; });
+    if (from == segments.end())
+        return;
+    const int first = int(from - segments.begin());
+    const int dropped = int(segments.size()) - first;
+    const QString label = segmentLabel(first);
+    const QString last = segmentLabel(int(segments.size()) - 1);
+    emit message(QStringLiteral("The input ends after picture %1: %2 (pictures %3 on), which start%4 past its end, %5 "
+                                "dropped.")
+                     .arg(end - 1)
+                     .arg(dropped == 1 ? QStringLiteral("segment %1").arg(label)
+                                       : QStringLiteral("segments %1 to %2").arg(label, last))
+                     .arg(from->span.first)
+                     .arg(dropped == 1 ? "s" : "")
+                     .arg(dropped == 1 ? "is" : "are"));
+    for (auto segment = from; segment != segments.end(); ++segment) {
+        if (segment->run) {
+            segment->run->abort();
+            delete segment->run;
+            segment->run = nullptr;
+        }
+        parts->discardPartial(segment->span.first);
+        segment->claim->release();
+    }
+    segments.erase(from, segments.end());
+    if (!segments.empty() && segments.back().span.count < 0)
+        return;
+    expectedPictures = end - settings.startPicture;
+    if (settings.pictureLimit >= 0)
+        expectedPictures = qMin(expectedPictures, settings.pictureLimit);
 }
 
 // The segment counts as finished once its bitstream checks out, and is then kept with its
@@ -264,6 +369,8 @@ void SegmentScheduler::segmentChecked(int index, const QString &problem)
 {
     Segment &segment = segments[size_t(index)];
     segment.checking = false;
+    if (!problem.isEmpty() && finishedByAnother())
+        return;
     if (problem.isEmpty()) {
         segment.finished = true;
         picturesThisRun += segment.pictures;
@@ -276,9 +383,11 @@ void SegmentScheduler::segmentChecked(int index, const QString &problem)
     }
     segment.claim->release();
     reportProgress(true);
+    if (segment.finished && segment.reachedEnd && (segment.span.count < 0 || segment.pictures < segment.span.count))
+        inputEndsAt(segment.span.first + segment.pictures);
+    // The segment that runs to the input's end tells where that is.
     if (segment.finished && segment.span.count < 0)
-        expectedPictures = std::accumulate(segments.begin(), segments.end(), qint64(0),
-                                           [](qint64 sum, const Segment &s) { return sum + s.pictures; });
+        expectedPictures = segment.span.first + segment.pictures - settings.startPicture;
     endSegments();
     if (!ended && !stopping)
         schedule();
@@ -382,7 +491,7 @@ void SegmentScheduler::watchOthers()
         QTimer::singleShot(0, this, &SegmentScheduler::schedule);
         return;
     }
-    if (allSeenAlive) {
+    if (allSeenAlive && settings.noWait) {
         pending.outcome = JobResult::Finished;
         pending.finishedElsewhere = QStringLiteral("%1 segment%2 %3 still being encoded by %4; the output is made "
                                                    "by whichever process finishes last.")
@@ -391,6 +500,24 @@ void SegmentScheduler::watchOthers()
         emit message(pending.finishedElsewhere);
         endSegments();
         return;
+    }
+    waitForOthers(held, holders);
+}
+
+// Every free segment is taken and others hold the rest: this process waits, so that a holder
+// that goes (a machine lost, a task cancelled) costs its segment, not the output. It looks
+// again every second, and takes over a claim whose holder is gone or has left it unrefreshed.
+void SegmentScheduler::waitForOthers(int held, const QStringList &holders)
+{
+    const QString who = holders.join(QStringLiteral(", "));
+    if (who != waitingFor) {
+        waitingFor = who;
+        emit message(held == 1
+                         ? QStringLiteral("Waiting for the segment %1 holds: should it go, the segment is encoded "
+                                          "here (--no-wait leaves it to %1 instead).").arg(who)
+                         : QStringLiteral("Waiting for the %1 segments %2 hold%3: should a holder go, its segments "
+                                          "are encoded here (--no-wait leaves them to their holders instead).")
+                               .arg(held).arg(who).arg(holders.size() == 1 ? "s" : ""));
     }
     if (!watchTimer) {
         watchTimer = new QTimer(this);
@@ -509,6 +636,9 @@ void SegmentScheduler::outputMade(const OutputResult &made)
 
 void SegmentScheduler::fail(JobResult::Failure failure, const QString &text)
 {
+    // A folder that went away under this process may simply be a job another one finished.
+    if (failure == JobResult::PartsUnusable && finishedByAnother())
+        return;
     if (pending.failure == JobResult::NoFailure) {
         pending.outcome = JobResult::Failed;
         pending.failure = failure;
@@ -568,6 +698,8 @@ void SegmentScheduler::endSegments()
 void SegmentScheduler::finish(JobResult result)
 {
     ended = true;
+    delete countTimer;
+    countTimer = nullptr;
     delete claimTimer;
     claimTimer = nullptr;
     delete watchTimer;
@@ -585,6 +717,7 @@ void SegmentScheduler::stop()
     if (stopping || ended)
         return;
     stopping = true;
+    *probeStop = true;
     if (maker)
         maker->stop();
     stopRuns();
@@ -597,6 +730,7 @@ void SegmentScheduler::abort()
         return;
     aborting = true;
     stopping = true;
+    *probeStop = true;
     for (Segment &segment : segments) {
         if (!segment.run)
             continue;

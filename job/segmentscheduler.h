@@ -5,6 +5,7 @@
 #include "progressticker.h"
 #include "segmentcheck.h"
 
+#include "output/outputguard.h"
 #include "output/outputmaker.h"
 #include "parts/partsfolder.h"
 #include "encoding/inputprobe.h"
@@ -13,7 +14,9 @@
 
 #include <QSet>
 #include <QString>
+#include <QVector>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -56,12 +59,15 @@ private:
         SegmentPlan::Segment span;
         bool finished = false;
         bool checking = false;      // its encoder is done and its bitstream is being checked
+        bool reachedEnd = false;    // its run met the input's end
         qint64 pictures = 0;        // finished: its pictures; running: handed over so far
         SegmentRun *run = nullptr;
         std::unique_ptr<PartClaim> claim;
     };
 
+    void reportCounting();
     void probed(const InputProbe &probe);
+    bool finishedByAnother();
     void schedule();
     bool claim(int index);
     void startSegment(int index);
@@ -70,6 +76,8 @@ private:
     void checkSegment(int index, const SegmentRun::Outcome &outcome);
     void segmentChecked(int index, const QString &problem);
     void segmentFailed(int index, const SegmentRun::Outcome &outcome);
+    void inputEndsAt(qint64 end);
+    void waitForOthers(int held, const QStringList &holders);
     void refreshClaims();
     void watchOthers();
     void lookForFinishedSegments();
@@ -98,6 +106,13 @@ private:
     qint64 expectedPictures = 0;
     qint64 declaredPictures = 0;    // what the input declares, from the start picture on
     OutputFacts facts;
+    QVector<qint64> pictureTimes;   // from a count of the input's packets: where segments start
+    OutputGuard::Stamp outputAtStart;   // to tell an output another process made meanwhile
+    // The count of the input's pictures while it runs (-1: not counting), and its stop.
+    std::shared_ptr<std::atomic<int64_t>> counted = std::make_shared<std::atomic<int64_t>>(-1);
+    std::shared_ptr<std::atomic_bool> probeStop = std::make_shared<std::atomic_bool>(false);
+    QTimer *countTimer = nullptr;
+    QString waitingFor;             // the holders this process waits for, as last said
     std::unique_ptr<PartsFolder> parts;
     std::vector<Segment> segments;
     bool announced = false;         // the command line was shown

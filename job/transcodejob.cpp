@@ -62,15 +62,10 @@ void TranscodeJob::start(const JobSettings &jobSettings)
         return;
     }
     SegmentRun::sweepAbandonedFolders();
-    const bool raw = settings.rawWidth != 0 && settings.rawHeight != 0;
-    if (settings.parallelEncoders > 1 || settings.segmentLength > 0 || settings.inSegments) {
-        if (!raw) {
-            startSegments();
-            return;
-        }
-        emit message(QStringLiteral("A raw input goes to the encoder as it is: it is encoded in one piece."));
-    }
-    startOnePiece();
+    if (settings.parallelEncoders > 1 || settings.segmentLength > 0 || settings.inSegments)
+        startSegments();
+    else
+        startOnePiece();
 }
 
 void TranscodeJob::startOnePiece()

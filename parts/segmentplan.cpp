@@ -1,44 +1,35 @@
 #include "segmentplan.h"
 
 #include <algorithm>
-#include <vector>
 
-namespace {
-
-// What one more segment costs besides its pictures (the encoder's start, the seek and the
-// first pictures' decode), in pictures' worth of an encoder's time.
-constexpr qint64 segmentOverhead = 4;
-
-// When the last of `total` pictures is encoded, with segments of `length` handed in order to
-// whichever of `encoders` is free first.
-qint64 finishTime(qint64 total, qint64 length, int encoders)
+QList<SegmentPlan::Segment> SegmentPlan::defaultPlan(qint64 first, qint64 total, int encoders, int intraPeriod,
+                                                     bool openEnd)
 {
-    std::vector<qint64> busyUntil(size_t(std::max(1, encoders)), 0);
-    for (qint64 first = 0; first < total; first += length) {
-        auto next = std::min_element(busyUntil.begin(), busyUntil.end());
-        *next += std::min(length, total - first) + segmentOverhead;
-    }
-    return *std::max_element(busyUntil.begin(), busyUntil.end());
-}
-
-} // namespace
-
-qint64 SegmentPlan::defaultLength(qint64 total, int encoders, int intraPeriod)
-{
+    QList<Segment> segments;
+    if (total <= 0)
+        return segments;
     const qint64 step = intraPeriod > 0 ? intraPeriod : 16;
-    const qint64 shortest = std::max<qint64>(step, (minimumLength + step - 1) / step * step);
-    const qint64 longest = std::max<qint64>(shortest, maximumLength / step * step);
-    qint64 best = longest;
-    qint64 bestTime = finishTime(total, longest, encoders);
-    // Longer segments win a tie: fewer seams.
-    for (qint64 length = longest - step; length >= shortest; length -= step) {
-        const qint64 time = finishTime(total, length, encoders);
-        if (time < bestTime) {
-            best = length;
-            bestTime = time;
-        }
+    const qint64 shares = 2 * std::max(1, encoders);
+    // An input too short for segments of the usual length still gives every encoder two.
+    const qint64 usual = std::max(step, (minimumLength + step - 1) / step * step);
+    const qint64 shortest = std::min(usual, std::max(step, total / shares / step * step));
+    const qint64 longest = std::max(shortest, maximumLength / step * step);
+    qint64 at = 0;
+    while (at < total) {
+        const qint64 rest = total - at;
+        const qint64 share = (rest / shares + step / 2) / step * step;
+        qint64 length = std::clamp(share, shortest, longest);
+        // A rest too short for a segment of its own goes with this one, unless an encoder
+        // would otherwise stand idle.
+        if (rest - length < step && segments.size() + 1 >= std::max(1, encoders))
+            length = rest;
+        length = std::min(length, rest);
+        segments.append({first + at, length});
+        at += length;
     }
-    return best;
+    if (openEnd)
+        segments.last().count = -1;
+    return segments;
 }
 
 QList<SegmentPlan::Segment> SegmentPlan::cut(qint64 first, qint64 total, qint64 length, bool openEnd)
@@ -69,4 +60,17 @@ bool SegmentPlan::covers(const QList<Segment> &segments, qint64 first, qint64 to
         next += segment.count;
     }
     return next == first + total;
+}
+
+QList<SegmentPlan::Segment> SegmentPlan::coveredStart(const QList<Segment> &recorded, qint64 first, qint64 total)
+{
+    QList<Segment> kept;
+    qint64 next = first;
+    for (const Segment &segment : recorded) {
+        if (segment.first != next || segment.count <= 0 || segment.count > first + total - next)
+            break;
+        kept.append(segment);
+        next += segment.count;
+    }
+    return kept;
 }

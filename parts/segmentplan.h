@@ -4,9 +4,9 @@
 #include <QList>
 #include <QtGlobal>
 
-// Where a job's input is cut into segments of whole pictures. Every segment but the last has
-// the plan's length; the last one takes the rest. Where the count is an estimate, the last
-// segment runs to the end of the input, whatever that turns out to be.
+// Where a job's input is cut into segments of whole pictures. Where the count of the input's
+// pictures may be short of the truth, the last segment runs to the end of the input, whatever
+// that turns out to be.
 class SegmentPlan
 {
 public:
@@ -16,17 +16,21 @@ public:
         qint64 count = 0;   // pictures in it; -1: to the end of the input
     };
 
-    // The fewest pictures a segment has by default, so that the seams (a random-access picture
-    // where one piece might have coded a cheaper one, shorter references at both ends) cost
-    // little beside the segment.
+    // The fewest pictures a segment has by default (where the input is long enough), so that
+    // the seams (a random-access picture where one piece might have coded a cheaper one,
+    // shorter references at both ends) cost little beside the segment.
     static constexpr qint64 minimumLength = 96;
     // The most pictures a segment has by default, so that a stop or a crash loses little.
     static constexpr qint64 maximumLength = 512;
 
-    // The length a job's segments get by default: a multiple of the intra period (when it is
-    // positive), at least minimumLength, at most maximumLength, chosen so that `encoders`
-    // encoders side by side finish the `total` pictures soonest.
-    static qint64 defaultLength(qint64 total, int encoders, int intraPeriod);
+    // The plan a job gets by default for `total` pictures from `first` on: segments of whole
+    // intra periods (of 16 pictures without one), at least minimumLength and at most
+    // maximumLength pictures (shorter where the input is too short to give every encoder two),
+    // longest first and shorter towards the end. A segment is about the rest over twice the
+    // encoders, so that processes that join the job later (on other machines) still find work
+    // and the last segments finish together; a rest shorter than an intra period goes with
+    // the segment before it where there are segments enough for every encoder.
+    static QList<Segment> defaultPlan(qint64 first, qint64 total, int encoders, int intraPeriod, bool openEnd);
 
     // Cuts `total` pictures from `first` on into segments of `length` (the last one shorter).
     // With openEnd the last segment runs to the end of the input.
@@ -36,6 +40,10 @@ public:
     // no gap, no overlap, nothing before or after. A last segment that runs to the end of the
     // input covers the rest, with openEnd only.
     static bool covers(const QList<Segment> &segments, qint64 first, qint64 total, bool openEnd);
+
+    // The recorded segments, in order, that cover pictures from `first` on without a gap or an
+    // overlap and end within the `total` pictures: the part of an older plan a new one keeps.
+    static QList<Segment> coveredStart(const QList<Segment> &recorded, qint64 first, qint64 total);
 };
 
 #endif // SEGMENTPLAN_H

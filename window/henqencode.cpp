@@ -120,6 +120,12 @@ void HenQ::showCommandLine(const QString &commandLine)
 
 void HenQ::showProgress(const JobProgress &progress)
 {
+    if (progress.counting) {
+        // The input's pictures are counted before it is cut into segments: a busy indicator.
+        progressBar->setRange(0, 0);
+        progressLabel->setText(tr("Counting pictures: %1").arg(progress.counted));
+        return;
+    }
     if (progress.preparing) {
         showPreparing(progress);
         return;
