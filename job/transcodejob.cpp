@@ -25,6 +25,12 @@ TranscodeJob::~TranscodeJob()
     abort();
 }
 
+void TranscodeJob::retire(JobPath *way)
+{
+    way->disconnect(this);
+    retired.emplace_back(way);
+}
+
 QString TranscodeJob::outputProblem(const JobSettings &settings)
 {
     const struct { const QString &path; const char *role; } others[] = {
@@ -48,6 +54,7 @@ void TranscodeJob::start(const JobSettings &jobSettings)
 {
     if (running)
         return;
+    retired.clear();
     settings = jobSettings;
     running = true;
     stopping = false;
@@ -78,7 +85,7 @@ void TranscodeJob::startSegments()
     auto *segments = new SegmentScheduler(settings, clock, this);
     // An input that cannot be cut runs in one piece, which says what is wrong with it.
     connect(segments, &SegmentScheduler::inOnePiece, this, [this, segments] {
-        segments->deleteLater();
+        retire(segments);
         path = nullptr;
         if (stopping) {
             JobResult stopped;
@@ -103,10 +110,11 @@ void TranscodeJob::begin(JobPath *way)
     path->start();
 }
 
-void TranscodeJob::ended(const JobResult &result)
+// The result is a copy: the way that ended owns what it handed over.
+void TranscodeJob::ended(JobResult result)
 {
     if (path) {
-        path->deleteLater();
+        retire(path);
         path = nullptr;
     }
     running = false;

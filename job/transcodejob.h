@@ -7,6 +7,9 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+#include <vector>
+
 class JobPath;
 class SegmentScheduler;
 
@@ -59,13 +62,18 @@ private:
     void startOnePiece();
     void startSegments();
     void begin(JobPath *way);
-    void ended(const JobResult &result);
+    void ended(JobResult result);
+    void retire(JobPath *way);
 
     JobSettings settings;
     bool running = false;
     bool stopping = false;
     QElapsedTimer clock;
     JobPath *path = nullptr;     // one piece, or segments
+    // Ways that have ended: they may still be on the stack below the owner's slots (which may
+    // open a modal box, whose event loop would run a deleteLater()), so they are deleted only
+    // when the next job starts, or with this object.
+    std::vector<std::unique_ptr<JobPath>> retired;
 };
 
 #endif // TRANSCODEJOB_H
