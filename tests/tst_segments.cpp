@@ -68,6 +68,20 @@ int keptSegments(const QString &parts)
     return QDir(parts).entryList({"part_*.json"}, QDir::Files).size();
 }
 
+// Whether this machine lets a process run under a host name of its own.
+bool secondHostPossible()
+{
+    return TestSupport::run("unshare", {"--uts", "true"}).exitCode == 0;
+}
+
+// Starts morlunex-cli as a process of another host, "elsewhere".
+void startElsewhere(QProcess &process, const QString &folder, const QStringList &arguments)
+{
+    process.setWorkingDirectory(folder);
+    process.start("unshare", QStringList{"--uts", "sh", "-c", "hostname elsewhere && exec \"$0\" \"$@\"", cliProgram()}
+                                 + arguments);
+}
+
 } // namespace
 
 class SegmentsTest : public QObject
@@ -83,6 +97,9 @@ private slots:
     void interrupted_resumesToTheSameBytes();
     void threeProcesses_shareOneJob();
     void claimOfAnotherHost_isTakenOverAfterItsTimeout();
+    void waitingProcess_takesOverFromAHolderThatDies();
+    void twoHosts_defaultPlan_eachEncodesAQuarter();
+    void twoProcessesStartedTogether_bothEndWithZero();
     void failingSegmentEncoder_stopsTheJob();
     void referenceEncoder_hashesOfJoinedSegments();
     void tamperedPlan_joinsEveryPictureOnce_data();
@@ -396,7 +413,7 @@ void SegmentsTest::claimOfAnotherHost_isTakenOverAfterItsTimeout()
         QSKIP("unshare --uts is not allowed here: no second host name to run under");
     IsolatedEnvironment env;
     // The first segment takes long on the other host, so that it still holds it when killed.
-    const QString folder = prepare(env, "case \"$(hostname) $*\" in elsewhere*part_0000000*) sleep 600;; esac\n");
+    const QString folder = prepare(env, "case \"$(hostname) $*\" in elsewhere*part_0000000*) exec sleep 600;; esac\n");
     QStringList arguments = jobArguments(folder);
     arguments.replace(arguments.indexOf("2"), "1");
     QProcess away;
@@ -459,6 +476,116 @@ void SegmentsTest::referenceEncoder_hashesOfJoinedSegments()
     QCOMPARE(check.mismatched, 0);
 }
 
+// A process that runs out of free segments while another host's live process holds the last
+// one waits instead of leaving: when that holder dies, it takes the segment over once the claim
+// goes stale, and makes the output with every picture, unattended.
+void SegmentsTest::waitingProcess_takesOverFromAHolderThatDies()
+{
+    if (!secondHostPossible())
+        QSKIP("unshare --uts is not allowed here: no second host name to run under");
+    IsolatedEnvironment env;
+    const QString folder = prepare(env, "case \"$(hostname) $*\" in elsewhere*part_0000000*) exec sleep 600;; esac\n");
+    QStringList arguments = jobArguments(folder);
+    arguments.replace(arguments.indexOf("2"), "1");
+    // Both refresh their claims every second and give up on one unrefreshed for 3 s.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("MORLUNEX_CLAIM_TIMEOUT", "3");
+    QProcess away;
+    away.setProcessEnvironment(environment);
+    startElsewhere(away, folder, arguments);
+    QVERIFY(away.waitForStarted(10000));
+    const QString claim = folder + "/out.265.parts/part_0000000.claim";
+    QVERIFY(QTest::qWaitFor([&] { return TestSupport::readFile(claim).contains("elsewhere"); }, 30000));
+
+    QProcess here;
+    here.setProcessEnvironment(environment);
+    here.setWorkingDirectory(folder);
+    here.start(cliProgram(), arguments);
+    QVERIFY(here.waitForStarted(10000));
+    QByteArray said;
+    QVERIFY(QTest::qWaitFor([&] {
+        said += here.readAllStandardError();
+        return said.contains("Waiting for the segment elsewhere holds");
+    }, 60000));
+    QCOMPARE(keptSegments(folder + "/out.265.parts"), segmentCount - 1);
+    away.kill();
+    QVERIFY(away.waitForFinished(10000));
+    QVERIFY(here.waitForFinished(60000));
+    said += here.readAllStandardError();
+    QVERIFY2(here.exitStatus() == QProcess::NormalExit && here.exitCode() == 0, said.constData());
+    QVERIFY2(said.contains("Segment 1/10 was left by elsewhere (process"), said.constData());
+    QVERIFY(TestSupport::readFile(folder + "/out.265") == uninterrupted);
+    QVERIFY(!QFileInfo::exists(folder + "/out.265.parts"));
+}
+
+// Two hosts with one encoder each on a 600-picture input and the plan the job makes itself:
+// there are segments enough that each encodes at least a quarter of the pictures.
+void SegmentsTest::twoHosts_defaultPlan_eachEncodesAQuarter()
+{
+    if (!secondHostPossible())
+        QSKIP("unshare --uts is not allowed here: no second host name to run under");
+    IsolatedEnvironment env;
+    const QString folder = prepare(env, "for a in \"$@\"; do case $a in *part_*) echo \"$(hostname) $a\" >> \"$dir/hosts.txt\";; esac; done\n");
+    constexpr int total = 600;
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-frames:v", QString::number(total),
+                                 "-c:v", "libx264", "-pix_fmt", "yuv420p", folder + "/long.mp4"}));
+    const QStringList arguments{"long.mp4", "-o", "long.265", "-e", folder + "/wrapper.sh", "-c", folder + "/job.cfg",
+                                "-j", "1", "-q"};
+    QProcess here, away;
+    here.setWorkingDirectory(folder);
+    here.start(cliProgram(), arguments);
+    startElsewhere(away, folder, arguments);
+    for (QProcess *process : {&here, &away}) {
+        QVERIFY(process->waitForFinished(120000));
+        QVERIFY2(process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0,
+                 process->readAllStandardError().constData());
+    }
+    QCOMPARE(TestSupport::probeVideo(folder + "/long.265").frames, total);
+    // Each segment's first picture and host, in order of the first pictures.
+    QMap<int, QString> hosts;
+    static const QRegularExpression line(QStringLiteral("^(\\S+) .*part_([0-9]{7})\\.265"));
+    for (const QByteArray &entry : TestSupport::readFile(folder + "/hosts.txt").split('\n'))
+        if (const QRegularExpressionMatch match = line.match(QString::fromUtf8(entry)); match.hasMatch())
+            hosts.insert(match.captured(2).toInt(), match.captured(1));
+    QVERIFY2(hosts.size() >= 4, qPrintable(QStringList(hosts.values()).join(' ')));
+    QMap<QString, int> pictures;
+    for (auto segment = hosts.begin(); segment != hosts.end(); ++segment) {
+        const auto next = std::next(segment);
+        pictures[segment.value()] += (next == hosts.end() ? total : next.key()) - segment.key();
+    }
+    QCOMPARE(pictures.size(), 2);
+    for (auto host = pictures.begin(); host != pictures.end(); ++host)
+        QVERIFY2(host.value() >= total / 4, qPrintable(QStringLiteral("%1: %2 pictures").arg(host.key()).arg(host.value())));
+}
+
+// Two processes on one short job, started at the same moment as a batch system's tasks are,
+// twenty times over: however the timing falls (one finds the other made the output, or the
+// parts folder gone under it), both end with 0 and the output holds every picture.
+void SegmentsTest::twoProcessesStartedTogether_bothEndWithZero()
+{
+    IsolatedEnvironment env;
+    const QString folder = env.path();
+    QVERIFY(QFile::copy(shared.filePath("clip.mp4"), folder + "/clip.mp4"));
+    const QStringList arguments{"clip.mp4", "--frames", "32", "-o", "out.265", "-e",
+                                TestSupport::binDir() + "/morlunex-hevc-encoder", "-c", TestSupport::binDir() + "/hevczent.cfg",
+                                "-j", "1", "--segment-length", "16", "-q"};
+    for (int round = 0; round < 20; ++round) {
+        QFile::remove(folder + "/out.265");
+        QProcess first, second;
+        for (QProcess *process : {&first, &second}) {
+            process->setWorkingDirectory(folder);
+            process->start(cliProgram(), arguments);
+        }
+        for (QProcess *process : {&first, &second}) {
+            QVERIFY(process->waitForFinished(60000));
+            QVERIFY2(process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0,
+                     qPrintable(QStringLiteral("round %1: %2").arg(round).arg(QString::fromLocal8Bit(process->readAllStandardError()))));
+        }
+        QCOMPARE(TestSupport::probeVideo(folder + "/out.265").frames, 32);
+        QVERIFY(!QFileInfo::exists(folder + "/out.265.parts"));
+    }
+}
+
 void SegmentsTest::tamperedPlan_joinsEveryPictureOnce_data()
 {
     QTest::addColumn<QString>("tampering");
@@ -467,6 +594,8 @@ void SegmentsTest::tamperedPlan_joinsEveryPictureOnce_data()
     QTest::newRow("an entry deleted") << "delete" << 1;
     QTest::newRow("two overlapping") << "overlap" << 1;
     QTest::newRow("one starting at -100") << "negative" << 1;
+    // As a count guessed from a longer sound track left it: segments past the video's end.
+    QTest::newRow("an older plan past the input's end") << "past end" << 1;
 }
 
 // A parts folder whose plan was edited so that it leaves a gap, overlaps or starts before the
@@ -489,12 +618,15 @@ void SegmentsTest::tamperedPlan_joinsEveryPictureOnce()
         plan.removeAt(3);
     } else if (tampering == "overlap") {
         plan[1] = QJsonArray{8, 24};
+    } else if (tampering == "past end") {
+        plan[9] = QJsonArray{144, 32};
+        plan.append(QJsonArray{176, -1});
     } else {
         plan[0] = QJsonArray{-100, 116};
     }
     // What a job run on that plan would have left.
     const QString edited = tampering == "overlap" ? "part_0000008" : "part_-000100";
-    if (tampering != "delete") {
+    if (tampering == "overlap" || tampering == "negative") {
         QVERIFY(TestSupport::writeFile(parts + "/" + edited + ".265", "segment of an edited plan"));
         QVERIFY(TestSupport::writeFile(parts + "/" + edited + ".json", "{\"pictures\": 24, \"bytes\": 25}"));
     }
