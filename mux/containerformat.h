@@ -38,6 +38,9 @@ public:
     // MP4 and QuickTime carry HEVC with its parameter sets in the sample description ('hvc1').
     bool isIsoMedia() const { return which == Mp4 || which == QuickTime; }
     bool hasChapters() const { return which != TransportStream && which != Bitstream; }
+    // Whether a subtitle event can be written to show for no time: Matroska has no duration of
+    // zero (its muxer writes none, and players show such an event until the next).
+    bool holdsZeroLengthSubtitles() const { return which != Matroska; }
 
     Treatment treatment(const AVCodecParameters *parameters) const;
     // The text subtitle codec of this container (an AVCodecID); 0 when it has none.

@@ -1,16 +1,20 @@
 #include "containermuxer.h"
 
 #include "audioconverter.h"
+#include "audioframesizes.h"
 #include "bitstream/avresources.h"
 #include "containerformat.h"
+#include "streamnames.h"
 #include "subtitleconverter.h"
 
 #include "bitstream/hevcbytestream.h"
+#include "bitstream/librarylog.h"
 #include "bitstream/pictureorder.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
@@ -79,12 +83,14 @@ bool isParameterSet(int type)
 }
 
 // Keys of the input's metadata that describe the input's own file or coding, which the output
-// does not share: the tool that wrote it, the brands of its container, statistics of its tracks.
+// does not share: the tool that wrote it, the brands of its container, statistics of its tracks,
+// and the start of its timecode track, which is left out with the other data streams (the MP4
+// and QuickTime muxers would make a timecode track of it again).
 bool keepsMetadata(const char *key)
 {
     static const char *const dropped[] = {"encoder", "major_brand", "minor_version",
                                           "compatible_brands", "duration", "bps",
-                                          "number_of_frames", "number_of_bytes"};
+                                          "number_of_frames", "number_of_bytes", "timecode"};
     for (const char *name : dropped)
         if (av_strcasecmp(key, name) == 0)
             return false;
@@ -130,91 +136,6 @@ void keepIsoTrackNames(AVDictionary **metadata, bool quickTime)
         useQuickTimeLanguage(metadata);
 }
 
-QString language(const AVStream *stream)
-{
-    const AVDictionaryEntry *entry = av_dict_get(stream->metadata, "language", nullptr, 0);
-    if (!entry || !*entry->value || av_strcasecmp(entry->value, "und") == 0)
-        return QString();
-    return QString::fromUtf8(entry->value);
-}
-
-QString codecName(int codec)
-{
-    static const struct { AVCodecID id; const char *name; } names[] = {
-        {AV_CODEC_ID_AAC, "AAC"}, {AV_CODEC_ID_AAC_LATM, "AAC (LATM)"}, {AV_CODEC_ID_AC3, "AC-3"},
-        {AV_CODEC_ID_EAC3, "E-AC-3"}, {AV_CODEC_ID_MP3, "MP3"}, {AV_CODEC_ID_MP2, "MP2"},
-        {AV_CODEC_ID_OPUS, "Opus"}, {AV_CODEC_ID_VORBIS, "Vorbis"}, {AV_CODEC_ID_FLAC, "FLAC"},
-        {AV_CODEC_ID_ALAC, "ALAC"}, {AV_CODEC_ID_DTS, "DTS"}, {AV_CODEC_ID_TRUEHD, "TrueHD"},
-        {AV_CODEC_ID_SUBRIP, "SubRip"}, {AV_CODEC_ID_ASS, "ASS"}, {AV_CODEC_ID_SSA, "SSA"},
-        {AV_CODEC_ID_WEBVTT, "WebVTT"}, {AV_CODEC_ID_MOV_TEXT, "timed text"},
-        {AV_CODEC_ID_DVD_SUBTITLE, "DVD subtitles"}, {AV_CODEC_ID_HDMV_PGS_SUBTITLE, "PGS"},
-        {AV_CODEC_ID_DVB_SUBTITLE, "DVB subtitles"}, {AV_CODEC_ID_DVB_TELETEXT, "teletext"},
-    };
-    for (const auto &entry : names)
-        if (entry.id == codec)
-            return QLatin1String(entry.name);
-    const AVCodecDescriptor *descriptor = avcodec_descriptor_get(static_cast<AVCodecID>(codec));
-    if (descriptor && QByteArray(descriptor->name).startsWith("pcm_"))
-        return QStringLiteral("PCM");
-    return QString::fromLatin1(avcodec_get_name(static_cast<AVCodecID>(codec)));
-}
-
-// "AAC 48 kHz stereo (eng)": as written, in the language of the input's stream.
-QString describeAudio(const AVCodecParameters *parameters, const AVStream *input)
-{
-    QString text = codecName(parameters->codec_id);
-    if (parameters->sample_rate > 0)
-        text += QStringLiteral(" %1 kHz").arg(QString::number(parameters->sample_rate / 1000.0, 'g', 4));
-    // A count of channels without their places reads as the usual layout for that count.
-    AVChannelLayout channels = {};
-    if (parameters->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-        av_channel_layout_default(&channels, parameters->ch_layout.nb_channels);
-    else
-        av_channel_layout_copy(&channels, &parameters->ch_layout);
-    char layout[128];
-    if (channels.nb_channels > 0 && av_channel_layout_describe(&channels, layout, sizeof layout) > 0)
-        text += QLatin1Char(' ') + QString::fromLatin1(layout);
-    av_channel_layout_uninit(&channels);
-    const QString spoken = language(input);
-    if (!spoken.isEmpty())
-        text += QStringLiteral(" (%1)").arg(spoken);
-    return text;
-}
-
-// "Audio stream 2 (PCM, deu)"
-QString describeInputStream(const AVStream *stream)
-{
-    QString kind;
-    switch (stream->codecpar->codec_type) {
-    case AVMEDIA_TYPE_VIDEO:
-        kind = QStringLiteral("Video");
-        break;
-    case AVMEDIA_TYPE_AUDIO:
-        kind = QStringLiteral("Audio");
-        break;
-    case AVMEDIA_TYPE_SUBTITLE:
-        kind = QStringLiteral("Subtitle");
-        break;
-    case AVMEDIA_TYPE_ATTACHMENT:
-        kind = QStringLiteral("Attachment");
-        break;
-    default:
-        kind = QStringLiteral("Data");
-        break;
-    }
-    QStringList details{codecName(stream->codecpar->codec_id)};
-    if (!language(stream).isEmpty())
-        details << language(stream);
-    if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC)
-        details << QStringLiteral("attached picture");
-    return QStringLiteral("%1 stream %2 (%3)").arg(kind).arg(stream->index).arg(details.join(QStringLiteral(", ")));
-}
-
-QString countOf(int count, const char *one, const char *many)
-{
-    return QStringLiteral("%1 %2").arg(count).arg(QLatin1String(count == 1 ? one : many));
-}
-
 // Copies the rotation of a phone's video and the like from the input's video stream.
 void copyDisplayMatrix(const AVStream *from, AVStream *to)
 {
@@ -251,6 +172,38 @@ QString syncFile(const QString &path)
     return synced ? QString() : QString::fromLocal8Bit(std::strerror(error));
 }
 
+// A stream's packets whose durations cannot be right are named one by one up to this many, the
+// rest counted.
+constexpr int kOddDurationsNamed = 3;
+
+// A duration that cannot be right: negative, or longer than the 24 days that a count of
+// milliseconds in 32 bits (the widest a container's packet duration goes) holds. A tool that
+// subtracts in unsigned 32 bits gives an event that ends before it starts a duration between
+// 2^31 and 2^32 ms (about 49 days).
+bool isOddDuration(int64_t duration, AVRational base)
+{
+    return duration < 0 || av_rescale_q(duration, base, AVRational{1, 1000}) > INT32_MAX;
+}
+
+// Whether pictures at these times (in units of base) are shown at this rate: each within the
+// rounding of timestamps (one unit of the time base, or a millisecond, the precision of many
+// containers, but under a quarter of a picture) of where the rate puts it after the first.
+bool showsAt(const QVector<qint64> &times, AVRational base, AVRational rate)
+{
+    if (rate.num <= 0 || rate.den <= 0 || times.size() < 2)
+        return false;
+    const double interval = av_q2d(av_div_q(av_inv_q(rate), base));
+    const int64_t tolerance = qMin<int64_t>(qMax<int64_t>(1, av_rescale_q(1, AVRational{1, 1000}, base)),
+                                            int64_t(interval / 4));
+    const int64_t scaled = int64_t(rate.den) * base.den, per = int64_t(rate.num) * base.num;
+    for (int k = 1; k < times.size(); ++k) {
+        const int64_t expected = av_rescale_rnd(k, scaled, per, AV_ROUND_NEAR_INF);
+        if (std::llabs(times.at(k) - times.first() - expected) > tolerance)
+            return false;
+    }
+    return true;
+}
+
 // One stream of the input that goes into the output.
 struct Carried
 {
@@ -262,7 +215,13 @@ struct Carried
     bool textual = false;        // text subtitles, which may be clipped at the span's start
     int64_t origin = 0;          // in the input stream's time base, as the span below
     int64_t spanStart = INT64_MIN, spanEnd = INT64_MAX;
+    int frameSize = 0;           // samples a packet holds, where the input does not say it
+    int64_t handed = 0;          // packets handed to the muxer
+    int oddDurations = 0;        // packets whose duration cannot be right
 };
+
+// What becomes of a packet whose duration cannot be right.
+enum class OddDuration { Fine, Zeroed, LeftOut };
 
 class Mux
 {
@@ -282,17 +241,26 @@ private:
     QString planTimes();
     QString openInput();
     QString planStream(AVStream *stream);
+    void findFrameSizes();
+    QString chooseRate();
     QString createOutput();
     QString addVideoStream();
     void addChapters();
     QString writeStreams();
     QString nextVideoPacket(AVFormatContext *stream, AVPacket *packet, bool *done);
     QString nextInputPacket(AVPacket *packet, bool *done);
+    OddDuration checkDuration(Carried &stream, AVPacket *packet);
     QString writeInputPacket(AVPacket *packet);
     QString convertAudio(Carried &stream, const AVPacket *packet);
-    QString writePacket(AVPacket *packet, AVRational from);
+    QString writePacket(AVPacket *packet, AVRational from, int64_t *handed);
+    QString refused(int code);
     QString flushConverters();
+    QString finishOutput();
     QString writeFailure(int code) const;
+    bool written(const Carried &stream) const;
+    QString emptyTrackNote(const Carried &stream) const;
+    void noteWhatWasLost();
+    void discardPass();
     QString summary() const;
 
     const MuxRequest &request;
@@ -313,7 +281,9 @@ private:
     qint64 spanStart = 0;              // where the input's other streams are cut, if they are
     bool cutStart = false, cutEnd = false;
     bool variableRate = false;
+    AVRational rate{0, 1};             // the steady rate the pictures are shown at; 0/1: none
     int unit = 0, decoded = 0;         // access units read, shown pictures written
+    int64_t videoHanded = 0;           // pictures handed to the muxer
 
     // The input and what of it goes along.
     InputPtr input;
@@ -321,6 +291,10 @@ private:
     std::vector<Carried> carried;
     std::vector<int> carriedIndex;     // by input stream: index into carried, or -1
     int carriedChapters = 0;
+    // Input streams that an earlier pass wrote no packet of, with the note that says so: a
+    // container that would keep them as empty tracks is written once more without them.
+    QHash<int, QString> emptyStreams;
+    QStringList refusals;              // why the muxer refused packets, each reason once
 
     QString temporary;
     OutputPtr output;
@@ -329,6 +303,14 @@ private:
 
 MuxResult Mux::run()
 {
+    // What FFmpeg's libraries say on the way comes first among the notes, each line once; the
+    // muxer's complaint that an audio track's frame size is not set is left out: without it, MP4
+    // and QuickTime take each packet's own duration, as they would with it.
+    QStringList libraryLines;
+    const LibraryLog::Scope scope([&libraryLines](const QString &line) {
+        if (!line.contains(QLatin1String("codec frame size is not set")))
+            libraryLines << line;
+    });
     QString problem;
     if (!format.isContainer())
         problem = QStringLiteral("%1 names no container (.mp4, .m4v, .mov, .mkv, .ts, .m2ts)")
@@ -340,25 +322,47 @@ MuxResult Mux::run()
     };
     step(&Mux::scanBitstream);
     step(&Mux::planTimes);
-    if (!request.input.isEmpty())
-        step(&Mux::openInput);
-    step(&Mux::createOutput);
-    step(&Mux::writeStreams);
+    const QStringList planned = result.notes;
+    for (;;) {
+        if (!request.input.isEmpty())
+            step(&Mux::openInput);
+        step(&Mux::chooseRate);
+        step(&Mux::createOutput);
+        step(&Mux::writeStreams);
+        if (!problem.isEmpty() || stopRequested())
+            break;
+        // A track that got no packet would be in the file all the same (Matroska lists it, an
+        // MPEG-TS program names it, MP4 closes a timed-text track with an empty sample), or not
+        // (MP4 leaves out other empty tracks): either way it is not what the input meant. The
+        // file is written once more without it, which a track of the input without a packet in
+        // the span is worth.
+        const int before = emptyStreams.size();
+        for (const Carried &stream : carried)
+            if (!written(stream))
+                emptyStreams.insert(stream.in->index, emptyTrackNote(stream));
+        if (emptyStreams.size() == before)
+            break;
+        discardPass();
+        result.notes = planned;
+    }
     result.stopped = problem.isEmpty() && stopRequested();
-    const bool written = problem.isEmpty() && !result.stopped;
-    if (written)
+    const bool complete = problem.isEmpty() && !result.stopped;
+    if (complete) {
+        noteWhatWasLost();
         result.summary = summary();
+    }
 
     avcodec_parameters_free(&video);
     output.reset();   // closes the file
-    if (written) {
+    if (complete) {
         problem = syncFile(temporary);
         if (problem.isEmpty() && ::rename(QFile::encodeName(temporary).constData(),
                                           QFile::encodeName(request.output).constData()) != 0)
             problem = QString::fromLocal8Bit(std::strerror(errno));
     }
-    if (!temporary.isEmpty() && (!written || !problem.isEmpty()))
+    if (!temporary.isEmpty() && (!complete || !problem.isEmpty()))
         QFile::remove(temporary);
+    result.notes = libraryLines + result.notes;
     if (!problem.isEmpty()) {
         result.summary.clear();
         result.error = QStringLiteral("Cannot write %1: %2").arg(native(request.output), problem);
@@ -366,6 +370,24 @@ MuxResult Mux::run()
     }
     result.ok = !result.stopped;
     return result;
+}
+
+// Forgets a pass's output and its reading of the input, so that the next starts afresh.
+void Mux::discardPass()
+{
+    output.reset();
+    if (!temporary.isEmpty())
+        QFile::remove(temporary);
+    temporary.clear();
+    videoOut = nullptr;
+    carried.clear();
+    carriedIndex.clear();
+    carriedChapters = 0;
+    input.reset();
+    inputVideo = -1;
+    unit = decoded = 0;
+    videoHanded = 0;
+    refusals.clear();
 }
 
 QString Mux::openBitstream(InputPtr *stream) const
@@ -559,15 +581,61 @@ QString Mux::openInput()
         if (cutEnd)
             stream.spanEnd = av_rescale_q(videoEnd, videoBase, base);
     }
+    if (format.isIsoMedia())
+        findFrameSizes();
+    return QString();
+}
+
+// MP4 and QuickTime note how many samples an audio packet holds; where the input does not say
+// (DTS, say), decoding its first packet tells.
+void Mux::findFrameSizes()
+{
+    QList<int> unknown;
+    for (const Carried &stream : carried) {
+        const AVCodecParameters *parameters = stream.in->codecpar;
+        if (!stream.audio && parameters->codec_type == AVMEDIA_TYPE_AUDIO && parameters->frame_size <= 0
+            && av_get_bits_per_sample(parameters->codec_id) == 0)
+            unknown << stream.in->index;
+    }
+    const QHash<int, int> sizes = AudioFrameSizes::read(request.input, unknown, input->nb_streams);
+    for (auto size = sizes.begin(); size != sizes.end(); ++size)
+        carried[size_t(carriedIndex[size.key()])].frameSize = size.value();
+}
+
+// The steady rate the pictures are shown at, as the input states it (its video stream's, e.g. a
+// Matroska track's default duration), where every picture is within the rounding of the
+// timestamps of where that rate puts it; else, for pictures at one unit of the time base each,
+// that unit.
+QString Mux::chooseRate()
+{
+    QList<AVRational> candidates;
+    if (input && inputVideo >= 0)
+        candidates << input->streams[inputVideo]->r_frame_rate << input->streams[inputVideo]->avg_frame_rate;
+    candidates << av_inv_q(videoBase);
+    rate = AVRational{0, 1};
+    for (const AVRational candidate : candidates) {
+        if (showsAt(shown, videoBase, candidate)) {
+            av_reduce(&rate.num, &rate.den, candidate.num, candidate.den, INT_MAX);
+            variableRate = false;
+            break;
+        }
+    }
+    // Otherwise the mean rate, as near as a fraction of moderate terms has it.
+    if (rate.num == 0 && !variableRate && shown.size() > 1)
+        rate = av_d2q(double(shown.size() - 1) / (double(shown.last() - shown.first()) * av_q2d(videoBase)), 1 << 20);
     return QString();
 }
 
 QString Mux::planStream(AVStream *stream)
 {
     const AVCodecParameters *parameters = stream->codecpar;
-    const QString described = describeInputStream(stream);
+    const QString described = StreamNames::inputStream(stream);
     if (parameters->codec_type == AVMEDIA_TYPE_VIDEO) {
         result.notes << QStringLiteral("%1: left out, the output's video is the encoded one.").arg(described);
+        return QString();
+    }
+    if (emptyStreams.contains(stream->index)) {
+        result.notes << emptyStreams.value(stream->index);
         return QString();
     }
     Carried entry;
@@ -589,7 +657,7 @@ QString Mux::planStream(AVStream *stream)
         entry.text = std::make_unique<SubtitleConverter>();
         if (entry.text->open(parameters, stream->time_base, format.textSubtitleCodec()))
             result.notes << QStringLiteral("%1: converted to %2.")
-                                .arg(cannot, codecName(format.textSubtitleCodec()));
+                                .arg(cannot, StreamNames::codec(format.textSubtitleCodec()));
         else
             problem = entry.text->problem;
     }
@@ -598,7 +666,11 @@ QString Mux::planStream(AVStream *stream)
         return QString();
     }
     if (entry.treatment == ContainerFormat::LeaveOut) {
-        result.notes << QStringLiteral("%1: left out.").arg(cannot);
+        // A timecode track or the like could go into some containers; no output carries one.
+        if (parameters->codec_type == AVMEDIA_TYPE_DATA)
+            result.notes << QStringLiteral("%1: left out (data streams are never carried).").arg(described);
+        else
+            result.notes << QStringLiteral("%1: left out.").arg(cannot);
         return QString();
     }
     stream->discard = AVDISCARD_DEFAULT;
@@ -641,6 +713,8 @@ QString Mux::createOutput()
             return errorText(ret);
         // The muxer picks its own tag for the codec.
         stream.out->codecpar->codec_tag = 0;
+        if (stream.frameSize > 0)
+            stream.out->codecpar->frame_size = stream.frameSize;
         stream.out->disposition = stream.in->disposition;
         copyMetadata(&stream.out->metadata, stream.in->metadata);
         if (format.isIsoMedia())
@@ -652,7 +726,7 @@ QString Mux::createOutput()
             addChapters();
         else if (input->nb_chapters > 0)
             result.notes << QStringLiteral("The input's %1 cannot go into %2: left out.")
-                                .arg(countOf(int(input->nb_chapters), "chapter", "chapters"), format.name());
+                                .arg(StreamNames::countOf(int(input->nb_chapters), "chapter", "chapters"), format.name());
     }
 
     ret = avio_open(&context->pb, url.constData(), AVIO_FLAG_WRITE);
@@ -686,8 +760,9 @@ QString Mux::addVideoStream()
         videoOut->codecpar->codec_tag = parameterSetsChange ? MKTAG('h', 'e', 'v', '1') : MKTAG('h', 'v', 'c', '1');
     videoOut->time_base = videoBase;
     videoOut->sample_aspect_ratio = video->sample_aspect_ratio;
-    if (!variableRate && shown.size() > 1)
-        videoOut->avg_frame_rate = av_d2q(double(shown.size() - 1) / (double(shown.last() - shown.first()) * av_q2d(videoBase)), 1 << 20);
+    // Matroska states it as the track's default duration, which players and probes read.
+    if (rate.num > 0)
+        videoOut->avg_frame_rate = videoOut->r_frame_rate = rate;
     videoOut->disposition = AV_DISPOSITION_DEFAULT;
     if (input && inputVideo >= 0) {
         const AVStream *source = input->streams[inputVideo];
@@ -743,12 +818,28 @@ QString Mux::writeFailure(int code) const
     return errorText(code);
 }
 
-QString Mux::writePacket(AVPacket *packet, AVRational from)
+// Hands a packet to the muxer and counts it in *handed; what the muxer wrote of a stream it
+// counts itself (AVStream::nb_frames), so that packets it refused show in the end.
+QString Mux::writePacket(AVPacket *packet, AVRational from, int64_t *handed)
 {
     av_packet_rescale_ts(packet, from, output->streams[packet->stream_index]->time_base);
     packet->pos = -1;
+    ++*handed;
     const int ret = av_interleaved_write_frame(output.get(), packet);
-    return ret < 0 ? writeFailure(ret) : QString();
+    return ret < 0 ? refused(ret) : QString();
+}
+
+// The muxer refused a packet: this one, or one it held back to interleave. An error of the file
+// itself (a full disk) ends the mux; otherwise the packet is left out and the mux goes on, and
+// the count of each stream's packets says at the end whose it was.
+QString Mux::refused(int code)
+{
+    if ((output->pb && output->pb->error < 0) || code == AVERROR(ENOMEM))
+        return writeFailure(code);
+    const QString reason = errorText(code);
+    if (!refusals.contains(reason))
+        refusals << reason;
+    return QString();
 }
 
 // The second pass over the encoded stream and the one pass over the input, in step, so that
@@ -780,7 +871,7 @@ QString Mux::writeStreams()
                          || av_compare_ts(videoPacket->dts, videoBase, inputTime, from->time_base) <= 0;
         }
         if (videoFirst) {
-            problem = writePacket(videoPacket.get(), videoBase);
+            problem = writePacket(videoPacket.get(), videoBase, &videoHanded);
             videoReady = false;
         } else {
             problem = writeInputPacket(inputPacket.get());
@@ -790,17 +881,87 @@ QString Mux::writeStreams()
     }
     if (problem.isEmpty() && !stopRequested())
         problem = flushConverters();
-    if (problem.isEmpty() && !stopRequested()) {
-        const int ret = av_write_trailer(output.get());
-        if (ret < 0)
-            problem = writeFailure(ret);
+    if (problem.isEmpty() && !stopRequested())
+        problem = finishOutput();
+    return problem;
+}
+
+// Writes what the muxer still holds and the file's index. A packet refused on the way is left
+// out as during the mux (the trailer, which would stop at it, finds none left); a picture that
+// did not make it fails the mux, as the output would not be the encoded stream.
+QString Mux::finishOutput()
+{
+    int64_t held = videoHanded;
+    for (const Carried &stream : carried)
+        held += stream.handed;
+    int ret = 0;
+    for (int64_t tries = 0; tries <= held && (ret = av_interleaved_write_frame(output.get(), nullptr)) < 0; ++tries) {
+        const QString problem = refused(ret);
+        if (!problem.isEmpty())
+            return problem;
     }
-    if (problem.isEmpty() && output->pb) {
+    if (ret < 0)
+        return writeFailure(ret);
+    ret = av_write_trailer(output.get());
+    if (ret < 0)
+        return writeFailure(ret);
+    if (output->pb) {
         avio_flush(output->pb);
         if (output->pb->error < 0)
-            problem = writeFailure(output->pb->error);
+            return writeFailure(output->pb->error);
     }
-    return problem;
+    if (videoOut->nb_frames < videoHanded)
+        return QStringLiteral("%1 of the %2 pictures could not be written (%3)")
+            .arg(videoHanded - videoOut->nb_frames).arg(videoHanded).arg(refusals.join(QStringLiteral("; ")));
+    return QString();
+}
+
+// A stream is in the output when the muxer wrote a packet of it; attachments are in its header.
+bool Mux::written(const Carried &stream) const
+{
+    return stream.out->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT || stream.out->nb_frames > 0;
+}
+
+QString Mux::emptyTrackNote(const Carried &stream) const
+{
+    const QString described = StreamNames::inputStream(stream.in);
+    if (stream.handed == 0 && stream.oddDurations > 0)
+        return QStringLiteral("%1: %2 before it starts (or would show for weeks), and %3 has no event that shows "
+                              "for no time: left out.")
+            .arg(described,
+                 stream.oddDurations == 1 ? QStringLiteral("its one event ends")
+                                          : QStringLiteral("each of its %1 events ends").arg(stream.oddDurations),
+                 format.name());
+    if (stream.handed == 0)
+        return cutStart || cutEnd
+            ? QStringLiteral("%1: none of its packets falls within the output's span: left out.").arg(described)
+            : QStringLiteral("%1: the input holds no packets of it: left out.").arg(described);
+    return QStringLiteral("%1: none of its %2 could be written (%3): left out.")
+        .arg(described, StreamNames::countOf(stream.handed, "packet", "packets"), refusals.join(QStringLiteral("; ")));
+}
+
+// The notes on what the output lacks of what was meant to go in: packets the muxer refused, and
+// more events of a stream whose durations could not be right than were named one by one.
+void Mux::noteWhatWasLost()
+{
+    for (const Carried &stream : carried) {
+        const QString described = StreamNames::inputStream(stream.in);
+        if (stream.oddDurations > kOddDurationsNamed) {
+            const bool text = stream.in->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE;
+            result.notes << QStringLiteral("%1: %2 more %3 whose durations cannot be right: %4.")
+                                .arg(described)
+                                .arg(stream.oddDurations - kOddDurationsNamed)
+                                .arg(QLatin1String(text ? "events" : "packets"),
+                                     QLatin1String(text && !format.holdsZeroLengthSubtitles()
+                                                       ? "left out" : "written with a duration of zero"));
+        }
+        if (!refusals.isEmpty() && stream.out->nb_frames < stream.handed)
+            result.notes << QStringLiteral("%1: %2 of its %3 packets could not be written (%4): left out.")
+                                .arg(described)
+                                .arg(stream.handed - stream.out->nb_frames)
+                                .arg(stream.handed)
+                                .arg(refusals.join(QStringLiteral("; ")));
+    }
 }
 
 QString Mux::nextVideoPacket(AVFormatContext *stream, AVPacket *packet, bool *done)
@@ -871,7 +1032,7 @@ QString Mux::nextInputPacket(AVPacket *packet, bool *done)
             av_packet_unref(packet);
             continue;
         }
-        const Carried &stream = carried.at(size_t(index));
+        Carried &stream = carried.at(size_t(index));
         const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
         if (time == AV_NOPTS_VALUE && (cutStart || cutEnd)) {
             av_packet_unref(packet);   // cannot be placed in the span
@@ -891,12 +1052,17 @@ QString Mux::nextInputPacket(AVPacket *packet, bool *done)
         if (time != AV_NOPTS_VALUE && time < stream.spanStart) {
             // A line of text that is still showing where the span starts shows from there on.
             const int64_t end = time + packet->duration;
-            if (!stream.textual || packet->duration <= 0 || end <= stream.spanStart) {
+            if (!stream.textual || packet->duration <= 0 || isOddDuration(packet->duration, stream.in->time_base)
+                || end <= stream.spanStart) {
                 av_packet_unref(packet);
                 continue;
             }
             packet->duration = end - stream.spanStart;
             packet->pts = packet->dts = stream.spanStart;
+        }
+        if (checkDuration(stream, packet) == OddDuration::LeftOut) {
+            av_packet_unref(packet);
+            continue;
         }
         if (packet->pts != AV_NOPTS_VALUE)
             packet->pts -= stream.origin;
@@ -904,6 +1070,45 @@ QString Mux::nextInputPacket(AVPacket *packet, bool *done)
             packet->dts -= stream.origin;
         return QString();
     }
+}
+
+// One packet that cannot be right costs no more than itself: an event that ends before it starts
+// (or would show for weeks) gets a duration of zero, where the container has one for text (else it
+// is left out); any other packet a duration of zero. The first few are named, with their times in
+// the input. packet: as read from the input, its times the input's.
+OddDuration Mux::checkDuration(Carried &stream, AVPacket *packet)
+{
+    const AVRational base = stream.in->time_base;
+    if (stream.audio || !isOddDuration(packet->duration, base))
+        return OddDuration::Fine;
+    const bool text = stream.in->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE;
+    const bool leaveOut = text && !format.holdsZeroLengthSubtitles();
+    if (++stream.oddDurations <= kOddDurationsNamed) {
+        const AVRational milliseconds{1, 1000};
+        const int64_t start = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        const int64_t ms = av_rescale_q(packet->duration, base, milliseconds);
+        const QString kind = QLatin1String(text ? "event" : "packet");
+        const QString at = start == AV_NOPTS_VALUE ? QString() : QStringLiteral(" at %1").arg(StreamNames::time(start, base));
+        QString what;
+        if (packet->duration < 0 || ms <= int64_t(UINT32_MAX)) {
+            // As the tool that wrote it meant it: a difference in 32 bits.
+            const int64_t back = packet->duration < 0 ? packet->duration
+                                                      : av_rescale_q(int64_t(int32_t(uint32_t(ms))), milliseconds, base);
+            what = start == AV_NOPTS_VALUE
+                ? QStringLiteral("the %1 ends before it starts").arg(kind)
+                : QStringLiteral("the %1%2 ends before it starts (at %3)").arg(kind, at, StreamNames::time(start + back, base));
+        } else {
+            what = QStringLiteral("the %1%2 would last %3 hours").arg(kind, at).arg(ms / 3600000);
+        }
+        result.notes << QStringLiteral("%1: %2: %3.")
+                            .arg(StreamNames::inputStream(stream.in), what,
+                                 leaveOut ? QStringLiteral("left out, as %1 has no event that shows for no time").arg(format.name())
+                                          : QStringLiteral("written with a duration of zero"));
+    }
+    if (leaveOut)
+        return OddDuration::LeftOut;
+    packet->duration = 0;
+    return OddDuration::Zeroed;
 }
 
 QString Mux::writeInputPacket(AVPacket *packet)
@@ -917,14 +1122,14 @@ QString Mux::writeInputPacket(AVPacket *packet)
         if (!converted)
             return errorText(AVERROR(ENOMEM));
         if (!stream.text->convert(packet, converted.get(), &produced))
-            return QStringLiteral("converting %1 failed: %2").arg(describeInputStream(stream.in), stream.text->problem);
+            return QStringLiteral("converting %1 failed: %2").arg(StreamNames::inputStream(stream.in), stream.text->problem);
         if (!produced)
             return QString();
         converted->stream_index = stream.out->index;
-        return writePacket(converted.get(), stream.in->time_base);
+        return writePacket(converted.get(), stream.in->time_base, &stream.handed);
     }
     packet->stream_index = stream.out->index;
-    return writePacket(packet, stream.in->time_base);
+    return writePacket(packet, stream.in->time_base, &stream.handed);
 }
 
 // packet: the next one of the stream, or nullptr at the end, which drains the converter.
@@ -935,11 +1140,11 @@ QString Mux::convertAudio(Carried &stream, const AVPacket *packet)
     const int outIndex = stream.out->index;
     const bool ok = stream.audio->convert(packet, [&](AVPacket *encoded) {
         encoded->stream_index = outIndex;
-        problem = writePacket(encoded, base);
+        problem = writePacket(encoded, base, &stream.handed);
         return problem.isEmpty();
     });
     if (!ok && problem.isEmpty())
-        problem = QStringLiteral("converting %1 failed: %2").arg(describeInputStream(stream.in), stream.audio->problem);
+        problem = QStringLiteral("converting %1 failed: %2").arg(StreamNames::inputStream(stream.in), stream.audio->problem);
     return problem;
 }
 
@@ -959,8 +1164,9 @@ QString Mux::summary() const
 {
     QString picture = QStringLiteral("HEVC %1x%2").arg(video->width).arg(video->height);
     if (shown.size() > 1) {
-        const double rate = (shown.size() - 1) / (double(shown.last() - shown.first()) * av_q2d(videoBase));
-        picture += QStringLiteral(" %1 fps").arg(QString::number(rate, 'f', 2).remove(QRegularExpression(QStringLiteral("\\.?0+$"))));
+        const double shownRate = rate.num > 0 ? av_q2d(rate)
+                                              : (shown.size() - 1) / (double(shown.last() - shown.first()) * av_q2d(videoBase));
+        picture += QStringLiteral(" %1 fps").arg(QString::number(shownRate, 'f', 2).remove(QRegularExpression(QStringLiteral("\\.?0+$"))));
         if (variableRate)
             picture += QStringLiteral(" (variable)");
     }
@@ -968,9 +1174,11 @@ QString Mux::summary() const
     QStringList audio;
     int subtitles = 0, attachments = 0;
     for (const Carried &stream : carried) {
+        if (!written(stream))
+            continue;
         switch (stream.out->codecpar->codec_type) {
         case AVMEDIA_TYPE_AUDIO:
-            audio << describeAudio(stream.out->codecpar, stream.in);
+            audio << StreamNames::audio(stream.out->codecpar, stream.in);
             break;
         case AVMEDIA_TYPE_SUBTITLE:
             ++subtitles;
@@ -985,11 +1193,11 @@ QString Mux::summary() const
     if (!audio.isEmpty())
         parts << QStringLiteral("audio ") + audio.join(QStringLiteral(", "));
     if (subtitles > 0)
-        parts << countOf(subtitles, "subtitle track", "subtitle tracks");
+        parts << StreamNames::countOf(subtitles, "subtitle track", "subtitle tracks");
     if (attachments > 0)
-        parts << countOf(attachments, "attachment", "attachments");
+        parts << StreamNames::countOf(attachments, "attachment", "attachments");
     if (carriedChapters > 0)
-        parts << countOf(carriedChapters, "chapter", "chapters");
+        parts << StreamNames::countOf(carriedChapters, "chapter", "chapters");
     return QStringLiteral("Muxed into %1: %2").arg(QFileInfo(request.output).fileName(), parts.join(QStringLiteral(", ")));
 }
 

@@ -5,8 +5,10 @@
 // suffix), with the input's sound, subtitles, chapters and metadata: each picture at the time
 // the input showed it, every other stream where the input had it. Streams the container cannot
 // carry are converted (audio to AAC, text subtitles to the container's text format) or left out,
-// each with a note. Works from plain values only, so that it serves a whole job and the join of
-// segments alike.
+// each with a note. One packet that cannot be written costs only itself (a subtitle event that
+// ends before it starts shows for no time, or is left out), and a track of which no packet is
+// written is left out, each with a note; the video track states the input's picture rate. Works
+// from plain values only, so that it serves a whole job and the join of segments alike.
 
 #include "picturetimes.h"
 
@@ -35,7 +37,8 @@ struct MuxResult
 {
     bool ok = false;
     bool stopped = false;     // stopped on request; nothing was written
-    QStringList notes;        // a line for each stream converted or left out, and the like
+    QStringList notes;        // what FFmpeg's libraries said, then a line for each stream converted
+                              // or left out, each packet that could not be written, and the like
     QString summary;          // "Muxed into holiday.mp4: HEVC 1920x1080 25 fps, audio AAC ..."
     QString error;            // one line naming the output and the reason
 };

@@ -2,7 +2,9 @@
 // QuickTime and MPEG-TS files, checked with the ffmpeg tools' own readings: pictures and tone
 // bursts in sync, audio packets unchanged, every picture at its input time, streams carried,
 // converted or left out with their log lines, a full disk that keeps the bitstream, a stop, and
-// the picture order against the decoder's (and the reference decoder's hash check).
+// the picture order against the decoder's (and the reference decoder's hash check); the input's
+// picture rate read back from every container, a subtitle event that ends before it starts, and
+// tracks without packets and data tracks named in the log as the output has them.
 
 #include "support/testsupport.h"
 
@@ -173,6 +175,12 @@ private slots:
     void pictureOrder_matchesTheDecoders();
     void changingParameterSets_stayInTheSamples();
     void referenceEncoder_muxedStreamPassesTheHashCheck();
+    void frameRate_readsBackAsTheInputsInEveryContainer_data();
+    void frameRate_readsBackAsTheInputsInEveryContainer();
+    void subtitleEndingBeforeItStarts_costsOnlyThatEvent_data();
+    void subtitleEndingBeforeItStarts_costsOnlyThatEvent();
+    void emptyAndDataTracks_logSaysWhatTheOutputHolds_data();
+    void emptyAndDataTracks_logSaysWhatTheOutputHolds();
 
 private:
     std::unique_ptr<IsolatedEnvironment> env;
@@ -659,6 +667,179 @@ void MuxTest::referenceEncoder_muxedStreamPassesTheHashCheck()
     QCOMPARE(frames.size(), 9);
     for (int i = 0; i < frames.size(); ++i)
         QVERIFY(qAbs(frames.at(i).toObject().value("pts_time").toString().toDouble() - i * 0.04) < 1e-6);
+}
+
+void MuxTest::frameRate_readsBackAsTheInputsInEveryContainer_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QStringList>("options");
+
+    // 24000/1001 in Matroska: timestamps in milliseconds (41 or 42 apart), the rate in the track's
+    // default duration. 37 pictures, so that their span is no round number of milliseconds.
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x64:rate=24000/1001", "-f", "lavfi", "-i",
+                                 "sine=sample_rate=48000:duration=2", "-frames:v", "37", "-c:v", "libx264",
+                                 "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", work + "/ntsc-film.mkv"}));
+    const QJsonObject input = streams(work + "/ntsc-film.mkv").at(0).toObject();
+    QCOMPARE(input.value("r_frame_rate").toString(), QStringLiteral("24000/1001"));
+    QCOMPARE(input.value("time_base").toString(), QStringLiteral("1/1000"));
+
+    for (const QString &output : {QStringLiteral("film.mkv"), QStringLiteral("film.mp4"), QStringLiteral("film.mov"),
+                                  QStringLiteral("film.ts")}) {
+        QTest::addRow("%s, one piece", qPrintable(output)) << output << QStringList();
+        QTest::addRow("%s, segments", qPrintable(output)) << output << QStringList{"-j", "2", "--segment-length", "16"};
+    }
+}
+
+void MuxTest::frameRate_readsBackAsTheInputsInEveryContainer()
+{
+    QFETCH(QString, output);
+    QFETCH(QStringList, options);
+    const QString folder = work + "/rate-" + QString::fromLatin1(QTest::currentDataTag()).replace(", ", "-");
+    QVERIFY(QDir().mkpath(folder));
+    const RunResult run = runCli(options + QStringList{"-o", output, work + "/ntsc-film.mkv"}, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(errorLines(run)));
+    QVERIFY2(run.err.contains("Muxed into " + output.toUtf8() + ": HEVC 64x64 23.98 fps, audio AAC 48 kHz mono\n"),
+             qPrintable(errorLines(run)));
+
+    const QString path = folder + "/" + output;
+    QCOMPARE(TestSupport::probeVideo(path).frames, 37);
+    const QJsonObject video = probe(path, {"-select_streams", "v:0", "-show_streams"}).value("streams").toArray().at(0).toObject();
+    QCOMPARE(video.value("r_frame_rate").toString(), QStringLiteral("24000/1001"));
+    // Matroska states the rate (the default duration) and MPEG-TS timestamps read as it; in MP4
+    // and QuickTime the average is the pictures' count over the sum of their durations, each
+    // rounded to the input's milliseconds (as in a copy by the ffmpeg tool).
+    if (output.endsWith(".mkv") || output.endsWith(".ts"))
+        QCOMPARE(video.value("avg_frame_rate").toString(), QStringLiteral("24000/1001"));
+}
+
+void MuxTest::subtitleEndingBeforeItStarts_costsOnlyThatEvent_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("subtitles");   // the output's subtitle codec
+    QTest::addColumn<QStringList>("expectedLines");
+
+    // The ffmpeg tool turns the second event, which ends before it starts, into one that lasts
+    // 2^32 - 200 ms (about 49.7 days).
+    QVERIFY(TestSupport::writeFile(work + "/backwards.srt", "1\n00:00:00,200 --> 00:00:00,600\nHello\n\n"
+                                                            "2\n00:00:01,000 --> 00:00:00,800\nBackwards\n"));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25:duration=1.5", "-i",
+                                 work + "/backwards.srt", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:s", "srt",
+                                 work + "/backwards.mkv"}));
+    const QJsonArray events = probe(work + "/backwards.mkv", {"-select_streams", "s", "-show_entries",
+                                                              "packet=pts_time,duration_time"}).value("packets").toArray();
+    QCOMPARE(events.size(), 2);
+    QCOMPARE(events.at(1).toObject().value("duration_time").toString(), QStringLiteral("4294967.096000"));
+
+    const QString event = QStringLiteral("Subtitle stream 1 (SubRip): the event at 0:00:01.000 ends before it starts "
+                                         "(at 0:00:00.800): %1.");
+    QTest::newRow("MP4") << "out.mp4" << "mov_text"
+                         << QStringList{"Subtitle stream 1 (SubRip) cannot go into MP4: converted to timed text.",
+                                        event.arg("written with a duration of zero"),
+                                        "Muxed into out.mp4: HEVC 64x64 25 fps, 1 subtitle track"};
+    QTest::newRow("QuickTime") << "out.mov" << "mov_text"
+                               << QStringList{"Subtitle stream 1 (SubRip) cannot go into QuickTime: converted to timed text.",
+                                              event.arg("written with a duration of zero"),
+                                              "Muxed into out.mov: HEVC 64x64 25 fps, 1 subtitle track"};
+    // Matroska has no event that shows for no time: its muxer writes no duration of zero, and
+    // players show such an event until the next.
+    QTest::newRow("Matroska") << "out.mkv" << "subrip"
+                              << QStringList{event.arg("left out, as Matroska has no event that shows for no time"),
+                                             "Muxed into out.mkv: HEVC 64x64 25 fps, 1 subtitle track"};
+}
+
+void MuxTest::subtitleEndingBeforeItStarts_costsOnlyThatEvent()
+{
+    QFETCH(QString, output);
+    QFETCH(QString, subtitles);
+    QFETCH(QStringList, expectedLines);
+    const QString folder = work + "/backwards-" + QTest::currentDataTag();
+    QVERIFY(QDir().mkpath(folder));
+    const RunResult run = runCli({"-o", output, work + "/backwards.mkv"}, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(errorLines(run)));
+    for (const QString &line : expectedLines)
+        QVERIFY2(run.err.contains(line.toUtf8() + '\n'), qPrintable(line + "\n---\n" + errorLines(run)));
+
+    const QString path = folder + "/" + output;
+    QCOMPARE(codecs(path), QStringList({"hevc", subtitles}));
+    // The good event is there as it was, and nothing lasts for weeks.
+    const QJsonObject read = probe(path, {"-show_format", "-select_streams", "s", "-show_entries",
+                                          "packet=pts_time,duration_time"});
+    bool hello = false;
+    for (const QJsonValue &packet : read.value("packets").toArray()) {
+        const double start = packet.toObject().value("pts_time").toString().toDouble();
+        const double duration = packet.toObject().value("duration_time").toString().toDouble();
+        hello |= qAbs(start - 0.2) < 0.001 && qAbs(duration - 0.4) < 0.001;
+        QVERIFY2(start + duration < 2, qPrintable(QStringLiteral("an event from %1 s for %2 s").arg(start).arg(duration)));
+    }
+    QVERIFY(hello);
+    QVERIFY(read.value("format").toObject().value("duration").toString().toDouble() < 2);
+}
+
+void MuxTest::emptyAndDataTracks_logSaysWhatTheOutputHolds_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QStringList>("expectedCodecs");
+    QTest::addColumn<QStringList>("expectedLines");
+
+    // Matroska: an AAC track that holds no packets, then DTS sound, whose packets do not say how
+    // many samples they hold.
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25:duration=1", "-f", "lavfi", "-i",
+                                 "sine=sample_rate=48000:duration=1", "-map", "0", "-map", "1", "-c:v", "libx264",
+                                 "-pix_fmt", "yuv420p", "-c:a", "aac", "-frames:a", "0", work + "/silent-track.mkv"}));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "sine=sample_rate=48000:duration=1", "-c:a", "dca", "-strict", "-2",
+                                 "-ac", "2", work + "/dts.mkv"}));
+    QVERIFY(TestSupport::ffmpeg({"-i", work + "/silent-track.mkv", "-i", work + "/dts.mkv", "-map", "0", "-map", "1",
+                                 "-c", "copy", work + "/empty-audio.mkv"}));
+    QCOMPARE(codecs(work + "/empty-audio.mkv"), QStringList({"h264", "aac", "dts"}));
+    QVERIFY(probe(work + "/empty-audio.mkv", {"-select_streams", "a:0", "-show_packets"}).value("packets").toArray().isEmpty());
+    // QuickTime: a timecode track (a data stream, tagged 'tmcd', of no codec FFmpeg names).
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25:duration=1", "-c:v", "libx264",
+                                 "-pix_fmt", "yuv420p", "-timecode", "01:00:00:00", work + "/timecode.mov"}));
+    QCOMPARE(streams(work + "/timecode.mov").at(1).toObject().value("codec_tag_string").toString(), QStringLiteral("tmcd"));
+
+    const struct { const char *suffix, *name; } containers[] = {
+        {"mp4", "MP4"}, {"mov", "QuickTime"}, {"mkv", "Matroska"}, {"ts", "MPEG-TS"}};
+    for (const auto &container : containers) {
+        const QString output = QStringLiteral("out.%1").arg(QLatin1String(container.suffix));
+        QTest::addRow("%s, an audio track without packets", container.name)
+            << "empty-audio.mkv" << output << QStringList{"hevc", "dts"}
+            << QStringList{"Audio stream 1 (AAC): the input holds no packets of it: left out.",
+                           "Muxed into " + output + ": HEVC 64x64 25 fps, audio DTS 48 kHz stereo"};
+        QTest::addRow("%s, a timecode track", container.name)
+            << "timecode.mov" << output << QStringList{"hevc"}
+            << QStringList{"Data stream 1 (timecode 01:00:00:00, eng): left out (data streams are never carried).",
+                           "Muxed into " + output + ": HEVC 64x64 25 fps"};
+    }
+}
+
+void MuxTest::emptyAndDataTracks_logSaysWhatTheOutputHolds()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, output);
+    QFETCH(QStringList, expectedCodecs);
+    QFETCH(QStringList, expectedLines);
+    const QString folder = work + "/tracks-" + QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-').remove(',');
+    QVERIFY(QDir().mkpath(folder));
+    const RunResult run = runCli({"-o", output, work + "/" + input}, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, qPrintable(errorLines(run)));
+    for (const QString &line : expectedLines)
+        QVERIFY2(run.err.contains(line.toUtf8() + '\n'), qPrintable(line + "\n---\n" + errorLines(run)));
+    // The libraries' complaint that DTS packets do not say their size changes nothing the log
+    // should tell; no stream goes by the name FFmpeg gives a codec it does not know.
+    QVERIFY2(!run.err.contains("frame size"), qPrintable(errorLines(run)));
+    QVERIFY2(!run.err.contains("(none"), qPrintable(errorLines(run)));
+
+    // What the log says was written is what is in the file: no empty track, no timecode track.
+    const QString path = folder + "/" + output;
+    QCOMPARE(codecs(path), expectedCodecs);
+    for (const QJsonValue &stream : streams(path)) {
+        const QJsonObject object = stream.toObject();
+        QVERIFY(object.value("codec_tag_string").toString() != QLatin1String("tmcd"));
+        const QString index = QString::number(object.value("index").toInt());
+        QVERIFY2(!probe(path, {"-select_streams", index, "-show_packets"}).value("packets").toArray().isEmpty(),
+                 qPrintable("stream " + index + " is empty"));
+    }
 }
 
 QTEST_GUILESS_MAIN(MuxTest)
