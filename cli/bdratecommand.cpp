@@ -21,8 +21,21 @@ namespace {
 struct ReportPoint
 {
     QString path;
+    bool csv = false;        // a CSV report: its rate is kbit a picture (it holds no frame rate)
+    double rate = 0;         // kbit/s, or kbit a picture for a CSV report
     ReportSummary summary;
 };
+
+struct Plane
+{
+    const char *name;
+    const char *field;
+    double ReportSummary::*psnr;
+};
+
+const Plane planes[] = {{"Y", "psnr_y", &ReportSummary::psnrY},
+                        {"U", "psnr_u", &ReportSummary::psnrU},
+                        {"V", "psnr_v", &ReportSummary::psnrV}};
 
 int failWith(int status, const QString &text)
 {
@@ -30,26 +43,69 @@ int failWith(int status, const QString &text)
     return status;
 }
 
+QString unit(const ReportPoint &point)
+{
+    return point.csv ? QStringLiteral("kbit a picture") : QStringLiteral("kbit/s");
+}
+
+QString rateText(const ReportPoint &point)
+{
+    return QStringLiteral("%1 %2").arg(point.rate, 0, 'g', 6).arg(unit(point));
+}
+
+// Why the report's figures cannot be points of a curve, naming the field; empty when they can.
+QString figureProblem(const ReportPoint &point)
+{
+    const QString rateField = point.csv ? QStringLiteral("bits (%1 from its pictures)").arg(rateText(point))
+                                        : QStringLiteral("rate_kbps %1").arg(point.rate, 0, 'g', 6);
+    if (point.csv && point.summary.pictures == 0)
+        return QStringLiteral("the report %1 has no picture rows").arg(point.path);
+    if (!point.csv && point.rate == 0)
+        return QStringLiteral("the report %1 has no rate (its frame rate or output size was unknown)").arg(point.path);
+    if (!BdRate::usableRate(point.rate))
+        return QStringLiteral("the report %1 has %2, which is no rate: the BD figures take a finite rate above 0 "
+                              "and below 10^9 %3").arg(point.path, rateField, unit(point));
+    if (!point.summary.hasQuality)
+        return QStringLiteral("the report %1 has no PSNR (its encoder printed no picture lines)").arg(point.path);
+    for (const Plane &plane : planes) {
+        const double psnr = point.summary.*plane.psnr;
+        if (!BdRate::usablePsnr(psnr))
+            return QStringLiteral("the report %1 has %2 %3%4, which is no PSNR: the BD figures take a finite PSNR "
+                                  "from 0 to 200 dB")
+                .arg(point.path, QLatin1String(plane.field)).arg(psnr, 0, 'g', 6)
+                .arg(point.csv ? QStringLiteral(" (the mean of its column)") : QString());
+    }
+    return QString();
+}
+
+int readPoint(const QString &path, ReportPoint *point)
+{
+    const QString reason = FileCheck::readProblem(path);
+    QFile file(path);
+    if (!reason.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return failWith(EX_NOINPUT, QStringLiteral("cannot read the report %1: %2")
+                                        .arg(path, reason.isEmpty() ? file.errorString() : reason));
+    const QByteArray text = file.readAll();
+    QualityReport report;
+    QString error;
+    point->path = path;
+    point->csv = path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive) || QualityReport::isCsv(text);
+    if (!(point->csv ? QualityReport::fromCsv(text, &report, &error) : QualityReport::fromJson(text, &report, &error)))
+        return failWith(EX_DATAERR, QStringLiteral("%1 is no quality report: %2").arg(path, error));
+    point->summary = report.summary();
+    point->rate = point->csv ? report.kbitPerPicture() : point->summary.kbitPerSecond;
+    const QString problem = figureProblem(*point);
+    return problem.isEmpty() ? EX_OK : failWith(EX_DATAERR, problem);
+}
+
 int readPoints(const QStringList &paths, QList<ReportPoint> *points)
 {
     for (const QString &path : paths) {
-        const QString reason = FileCheck::readProblem(path);
-        QFile file(path);
-        if (!reason.isEmpty() || !file.open(QIODevice::ReadOnly))
-            return failWith(EX_NOINPUT, QStringLiteral("cannot read the report %1: %2")
-                                            .arg(path, reason.isEmpty() ? file.errorString() : reason));
-        QualityReport report;
-        QString error;
-        if (!QualityReport::fromJson(file.readAll(), &report, &error))
-            return failWith(EX_DATAERR, QStringLiteral("%1 is no quality report: %2").arg(path, error));
-        const ReportSummary &summary = report.summary();
-        if (!(summary.kbitPerSecond > 0))
-            return failWith(EX_DATAERR, QStringLiteral("the report %1 has no rate (its frame rate or "
-                                                       "output size was unknown)").arg(path));
-        if (!summary.hasQuality)
-            return failWith(EX_DATAERR, QStringLiteral("the report %1 has no PSNR (its encoder printed "
-                                                       "no picture lines)").arg(path));
-        points->append({path, summary});
+        ReportPoint point;
+        const int status = readPoint(path, &point);
+        if (status != EX_OK)
+            return status;
+        points->append(point);
     }
     return EX_OK;
 }
@@ -58,8 +114,43 @@ QList<RatePoint> curve(const QList<ReportPoint> &points, double ReportSummary::*
 {
     QList<RatePoint> rates;
     for (const ReportPoint &point : points)
-        rates.append({point.summary.kbitPerSecond, point.summary.*psnr});
+        rates.append({point.rate, point.summary.*psnr});
     return rates;
+}
+
+// Rates of one kind only: a CSV report's rate is per picture, a JSON report's per second.
+int checkKinds(const QList<ReportPoint> &points)
+{
+    for (const ReportPoint &point : points) {
+        if (point.csv != points.first().csv) {
+            const ReportPoint &csv = point.csv ? point : points.first(), &json = point.csv ? points.first() : point;
+            return failWith(EX_USAGE, QStringLiteral("--bd-rate takes reports of one kind: %1 is a CSV report, %2 a "
+                                                     "JSON report (a CSV report holds no frame rate, so its rate is "
+                                                     "per picture)").arg(csv.path, json.path));
+        }
+    }
+    return EX_OK;
+}
+
+// Every curve's PSNR must rise with its rate, plane by plane, or the BD figures are undefined.
+int checkRising(const QList<ReportPoint> &points, const char *side)
+{
+    for (const Plane &plane : planes) {
+        const BdRate::PointPair pair = BdRate::notRising(curve(points, plane.psnr));
+        if (!pair.found())
+            continue;
+        const ReportPoint &lower = points.at(pair.lower), &higher = points.at(pair.higher);
+        const auto described = [&plane](const ReportPoint &point) {
+            return QStringLiteral("%1 (%2, %3 dB)").arg(point.path, rateText(point))
+                .arg(point.summary.*plane.psnr, 0, 'f', 2);
+        };
+        return failWith(EX_DATAERR, QStringLiteral("no BD figures: the %1 curve's PSNR-%2 does not rise with its rate "
+                                                   "between %3 and %4; the BD figures are defined only for curves "
+                                                   "whose PSNR rises with the rate")
+                                        .arg(QLatin1String(side), QLatin1String(plane.name), described(lower),
+                                             described(higher)));
+    }
+    return EX_OK;
 }
 
 QJsonArray pointsJson(const QList<ReportPoint> &points)
@@ -67,7 +158,7 @@ QJsonArray pointsJson(const QList<ReportPoint> &points)
     QJsonArray array;
     for (const ReportPoint &point : points)
         array.append(QJsonObject{{QStringLiteral("report"), point.path},
-                                 {QStringLiteral("rate_kbps"), point.summary.kbitPerSecond},
+                                 {point.csv ? QStringLiteral("kbit_per_picture") : QStringLiteral("rate_kbps"), point.rate},
                                  {QStringLiteral("psnr_y"), point.summary.psnrY},
                                  {QStringLiteral("psnr_u"), point.summary.psnrU},
                                  {QStringLiteral("psnr_v"), point.summary.psnrV}});
@@ -87,22 +178,27 @@ int BdRateCommand::run(const QStringList &anchors, const QStringList &tests, boo
     int status = readPoints(anchors, &anchorPoints);
     if (status == EX_OK)
         status = readPoints(tests, &testPoints);
+    if (status == EX_OK)
+        status = checkKinds(anchorPoints + testPoints);
+    if (status == EX_OK)
+        status = checkRising(anchorPoints, "anchor");
+    if (status == EX_OK)
+        status = checkRising(testPoints, "test");
     if (status != EX_OK)
         return status;
 
-    const struct { const char *plane; double ReportSummary::*psnr; } planes[] = {
-        {"Y", &ReportSummary::psnrY}, {"U", &ReportSummary::psnrU}, {"V", &ReportSummary::psnrV}};
     double rates[3] = {};
     QString error;
     for (int i = 0; i < 3; ++i) {
         if (!BdRate::rateDifference(curve(anchorPoints, planes[i].psnr), curve(testPoints, planes[i].psnr),
                                     &rates[i], &error))
-            return failWith(EX_USAGE, QStringLiteral("no BD-rate for %1: %2").arg(QLatin1String(planes[i].plane), error));
+            return failWith(EX_USAGE, QStringLiteral("no BD-rate for %1: %2").arg(QLatin1String(planes[i].name), error));
     }
     double psnrY = 0;
     if (!BdRate::psnrDifference(curve(anchorPoints, &ReportSummary::psnrY), curve(testPoints, &ReportSummary::psnrY),
                                 &psnrY, &error))
-        return failWith(EX_USAGE, QStringLiteral("no BD-PSNR for Y: %1").arg(error));
+        return failWith(EX_USAGE, QStringLiteral("no BD-PSNR for Y: %1%2").arg(error, anchorPoints.first().csv
+                                      ? QStringLiteral(" (the rates of CSV reports are in kbit a picture)") : QString()));
 
     QByteArray text;
     if (json) {

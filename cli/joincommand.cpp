@@ -3,13 +3,18 @@
 #include "encoding/filecheck.h"
 #include "job/signalwatcher.h"
 
+#include "bitstream/lastpicturecheck.h"
 #include "bitstream/segmentjoiner.h"
 #include "bitstream/streaminspector.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <QThread>
 
 #include <atomic>
@@ -31,15 +36,83 @@ int failWith(int status, const QString &text)
     return status;
 }
 
-// Whether the segments make one whole: each holds the pictures from the first its name gives
-// up to the next one's, and all of them as many as expected. Empty when they do, else why not.
-QString checkWhole(const QStringList &segments, qint64 expected, const std::atomic_bool &stop)
+// A record is small (a segment's pictures' times and report rows); a larger file beside a
+// segment is something else.
+constexpr qint64 kMaxRecordBytes = 256 << 20;
+
+const QRegularExpression &partName()
 {
     static const QRegularExpression named(QStringLiteral("^part_([0-9]+)\\.265$"));
+    return named;
+}
+
+// The byte count the job's record beside a segment states (part_<first>.json for
+// part_<first>.265, written by the job when the segment was finished), or -1 where there is
+// no record of that segment: no such file, or one of another kind (a quality report of that
+// name, a record of another segment).
+qint64 recordedBytes(const QString &segment, QString *recordPath)
+{
+    const QFileInfo info(segment);
+    const QRegularExpressionMatch match = partName().match(info.fileName());
+    if (!match.hasMatch())
+        return -1;
+    // Named as the segment was given, in the same folder: part_<first>.265 less its suffix.
+    const QString record = segment.chopped(4) + QStringLiteral(".json");
+    QFile file(record);
+    if (file.size() > kMaxRecordBytes || !file.open(QIODevice::ReadOnly))
+        return -1;
+    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
+    const QJsonValue bytes = object.value(QStringLiteral("bytes"));
+    const QJsonValue first = object.value(QStringLiteral("first_picture"));
+    if (!bytes.isDouble() || !first.isDouble() || !object.value(QStringLiteral("pictures")).isDouble()
+        || !object.value(QStringLiteral("sha256")).isString() || qint64(first.toDouble()) != match.captured(1).toLongLong())
+        return -1;
+    *recordPath = record;
+    return qint64(bytes.toDouble());
+}
+
+// Why a segment does not end with a whole access unit; empty when it does. A segment with a
+// record beside it must hold the bytes the record states (no decoding: a job's parts join as
+// fast as they copy); any other has its last picture decoded. A segment that does not even
+// open like a segment is left to the join, which says what is wrong with it.
+QString cutProblem(const QString &segment, const std::atomic_bool &stop)
+{
+    QString record;
+    const qint64 recorded = recordedBytes(segment, &record);
+    if (recorded >= 0) {
+        const qint64 size = QFileInfo(segment).size();
+        if (size == recorded)
+            return QString();
+        return QStringLiteral("it holds %1 bytes, but its record %2 states %3: %4").arg(size).arg(record).arg(recorded)
+            .arg(size < recorded ? QStringLiteral("its end is missing")
+                                 : QStringLiteral("it was changed after its record was written"));
+    }
+    const StreamSummary head = StreamInspector::inspect(segment, 1);
+    if (!head.problem.isEmpty() || !head.opensWithParameterSets || !head.opensWithRandomAccess)
+        return QString();
+    return LastPictureCheck::problem(segment, &stop);
+}
+
+// Whether the segments make one whole: each ends with a whole access unit and holds the
+// pictures from the first its name gives up to the next one's, and all of them as many as
+// expected. Empty when they do, else why not.
+QString checkWhole(const QStringList &segments, qint64 expected, const std::atomic_bool &stop)
+{
+    QSet<QString> checked;
+    for (const QString &segment : segments) {
+        if (stop)
+            return QString();
+        if (checked.contains(QFileInfo(segment).absoluteFilePath()))
+            continue;
+        checked.insert(QFileInfo(segment).absoluteFilePath());
+        const QString cut = cutProblem(segment, stop);
+        if (!cut.isEmpty())
+            return QStringLiteral("the segment %1 is not whole: %2").arg(segment, cut);
+    }
     QList<qint64> firsts, counts;
     bool allNamed = true;
     for (const QString &segment : segments) {
-        const QRegularExpressionMatch match = named.match(QFileInfo(segment).fileName());
+        const QRegularExpressionMatch match = partName().match(QFileInfo(segment).fileName());
         allNamed = allNamed && match.hasMatch();
         firsts << (match.hasMatch() ? match.captured(1).toLongLong() : -1);
     }

@@ -103,14 +103,28 @@ bool checkPoints(const QList<RatePoint> &points, const char *curve, QString *err
         return false;
     }
     for (const RatePoint &point : points) {
-        if (!(point.kbitPerSecond > 0) || !std::isfinite(point.kbitPerSecond) || !std::isfinite(point.psnr)) {
-            *error = QStringLiteral("a point of the %1 has a rate of %2 kbit/s and a PSNR of %3 dB; both "
-                                    "must be known and the rate above 0")
-                         .arg(QLatin1String(curve)).arg(point.kbitPerSecond).arg(point.psnr);
+        if (!BdRate::usableRate(point.kbitPerSecond) || !BdRate::usablePsnr(point.psnr)) {
+            *error = QStringLiteral("a point of the %1 has a rate of %2 kbit/s and a PSNR of %3 dB; the rate must "
+                                    "be above 0 and below %4 kbit/s, the PSNR from 0 to %5 dB")
+                         .arg(QLatin1String(curve)).arg(point.kbitPerSecond).arg(point.psnr)
+                         .arg(BdRate::maximumRate).arg(BdRate::maximumPsnr);
             return false;
         }
     }
     return true;
+}
+
+bool checkRising(const QList<RatePoint> &points, const char *curve, QString *error)
+{
+    const BdRate::PointPair pair = BdRate::notRising(points);
+    if (!pair.found())
+        return true;
+    const RatePoint &lower = points.at(pair.lower), &higher = points.at(pair.higher);
+    *error = QStringLiteral("the %1's PSNR does not rise with its rate between %2 kbit/s, %3 dB and %4 kbit/s, "
+                            "%5 dB; BD figures need a PSNR that rises with the rate")
+                 .arg(QLatin1String(curve)).arg(lower.kbitPerSecond).arg(lower.psnr)
+                 .arg(higher.kbitPerSecond).arg(higher.psnr);
+    return false;
 }
 
 // The curve with x from the points' PSNR (qualityAxis) or log10 rate, y the other.
@@ -136,7 +150,8 @@ bool meanGap(const QList<RatePoint> &anchor, const QList<RatePoint> &test, bool 
     MonotoneCubic anchorCurve, testCurve;
     if (!checkPoints(anchor, "anchor", error) || !checkPoints(test, "test", error)
         || !buildCurve(anchor, qualityAxis, "anchor", &anchorCurve, error)
-        || !buildCurve(test, qualityAxis, "test", &testCurve, error))
+        || !buildCurve(test, qualityAxis, "test", &testCurve, error)
+        || !checkRising(anchor, "anchor", error) || !checkRising(test, "test", error))
         return false;
     const double low = std::max(anchorCurve.front(), testCurve.front());
     const double high = std::min(anchorCurve.back(), testCurve.back());
@@ -156,6 +171,32 @@ bool meanGap(const QList<RatePoint> &anchor, const QList<RatePoint> &test, bool 
 }
 
 } // namespace
+
+bool BdRate::usableRate(double kbitPerSecond)
+{
+    return std::isfinite(kbitPerSecond) && kbitPerSecond > 0 && kbitPerSecond < maximumRate;
+}
+
+bool BdRate::usablePsnr(double decibels)
+{
+    return std::isfinite(decibels) && decibels >= 0 && decibels <= maximumPsnr;
+}
+
+BdRate::PointPair BdRate::notRising(const QList<RatePoint> &curve)
+{
+    std::vector<int> order(size_t(curve.size()));
+    for (int i = 0; i < int(curve.size()); ++i)
+        order[size_t(i)] = i;
+    std::stable_sort(order.begin(), order.end(), [&curve](int a, int b) {
+        return curve.at(a).kbitPerSecond < curve.at(b).kbitPerSecond;
+    });
+    for (size_t k = 0; k + 1 < order.size(); ++k) {
+        const RatePoint &lower = curve.at(order[k]), &higher = curve.at(order[k + 1]);
+        if (!(higher.kbitPerSecond > lower.kbitPerSecond) || !(higher.psnr > lower.psnr))
+            return PointPair{order[k], order[k + 1]};
+    }
+    return PointPair();
+}
 
 bool BdRate::rateDifference(const QList<RatePoint> &anchor, const QList<RatePoint> &test,
                             double *percent, QString *error)

@@ -19,11 +19,31 @@ class BdRate
 {
 public:
     static constexpr int minimumPoints = 4;
+    // The figures a point may have: a rate above 0 and below maximumRate kbit/s, a PSNR from 0
+    // to maximumPsnr dB, both finite. Anything else is a broken report, not an encode.
+    static constexpr double maximumRate = 1e9;
+    static constexpr double maximumPsnr = 200;
+
+    static bool usableRate(double kbitPerSecond);
+    static bool usablePsnr(double decibels);
+
+    // Two points of a curve, by their places in the list that holds it; none when lower < 0.
+    struct PointPair
+    {
+        int lower = -1;    // the one with the lower rate
+        int higher = -1;
+        bool found() const { return lower >= 0; }
+    };
+    // The first two points, neighbours once the curve is sorted by rate, between which the
+    // PSNR does not rise while the rate does (or the rate stays the same). The BD figures
+    // interpolate the rate over the PSNR and the PSNR over the rate: both must rise together,
+    // strictly, or the figures are undefined.
+    static PointPair notRising(const QList<RatePoint> &curve);
 
     // The test's mean rate difference over the anchor at equal PSNR, in percent (negative: the
     // test needs fewer bits). False with a one-line reason in *error when it cannot be worked
-    // out (too few points, two points of one curve at the same PSNR, a rate that is not
-    // positive, PSNR ranges that do not overlap).
+    // out (too few points, a rate or a PSNR out of range, two points of one curve at the same
+    // PSNR, a curve whose PSNR does not rise with its rate, PSNR ranges that do not overlap).
     static bool rateDifference(const QList<RatePoint> &anchor, const QList<RatePoint> &test,
                                double *percent, QString *error);
     // The test's mean PSNR difference over the anchor at equal rate, in dB.

@@ -6,7 +6,9 @@
 #include <QLocale>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace {
 
@@ -75,6 +77,24 @@ bool readNumber(const QJsonObject &object, const char *key, double *value)
         return false;
     *value = entry.toDouble();
     return true;
+}
+
+// A CSV line in the columns of csvHeader; false when it is not one.
+bool rowFromCsv(const QByteArray &line, PictureRow *row)
+{
+    const QList<QByteArray> cells = line.split(',');
+    if (cells.size() != 8 || cells.at(2).size() != 1 || !QByteArray("IPB").contains(cells.at(2).at(0)))
+        return false;
+    bool ok[7] = {};
+    row->index = cells.at(0).toLongLong(&ok[0]);
+    row->poc = cells.at(1).toInt(&ok[1]);
+    row->type = cells.at(2).at(0);
+    row->qp = cells.at(3).toInt(&ok[2]);
+    row->bits = cells.at(4).toLongLong(&ok[3]);
+    row->psnrY = cells.at(5).toDouble(&ok[4]);
+    row->psnrU = cells.at(6).toDouble(&ok[5]);
+    row->psnrV = cells.at(7).toDouble(&ok[6]);
+    return std::all_of(std::begin(ok), std::end(ok), [](bool read) { return read; });
 }
 
 } // namespace
@@ -331,4 +351,46 @@ bool QualityReport::fromJson(const QByteArray &json, QualityReport *report, QStr
         s.qp = int(number);
     *report = read;
     return true;
+}
+
+bool QualityReport::isCsv(const QByteArray &text)
+{
+    return text.startsWith(QByteArray(csvHeader).trimmed());
+}
+
+bool QualityReport::fromCsv(const QByteArray &csv, QualityReport *report, QString *error)
+{
+    const QList<QByteArray> lines = csv.split('\n');
+    if (lines.first().trimmed() != QByteArray(csvHeader).trimmed()) {
+        *error = QStringLiteral("not a CSV report (its first line is not \"%1\")")
+                     .arg(QString::fromLatin1(csvHeader).trimmed());
+        return false;
+    }
+    QList<PictureRow> rows;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        if (line.isEmpty())
+            continue;
+        PictureRow row;
+        if (!rowFromCsv(line, &row)) {
+            *error = QStringLiteral("line %1 is no picture row of the CSV report").arg(i + 1);
+            return false;
+        }
+        rows.append(row);
+    }
+    QualityReport read;
+    read.placeRows(0, rows);
+    read.summarize(QString(), 0, 0, read.rowCount());
+    *report = read;
+    return true;
+}
+
+double QualityReport::kbitPerPicture() const
+{
+    if (byIndex.isEmpty())
+        return 0;
+    double bits = 0;
+    for (const PictureRow &row : byIndex)
+        bits += double(row.bits);
+    return bits / double(byIndex.size()) / 1000.0;
 }

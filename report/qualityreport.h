@@ -47,7 +47,7 @@ struct ReportSummary
 // order, and a summary worked out from them, the output file and the frame rate. Rows arrive
 // per encoder stream, placed at the index of the stream's first picture, so that the streams of
 // separately encoded segments make one report. It saves as JSON ({"summary": {...},
-// "pictures": [...]}) or as CSV with a header row, and reads its JSON back.
+// "pictures": [...]}) or as CSV with a header row, and reads both back.
 class QualityReport
 {
 public:
@@ -63,6 +63,9 @@ public:
     void summarize(const QString &outputFile, double frameRate, double encodingSeconds,
                    qint64 picturesGiven, int qp = -1);
     const ReportSummary &summary() const { return sums; }
+    // The file the summary names, where the bitstream it measured was a step on the way to it
+    // (a joined stream, a container's hidden bitstream).
+    void nameOutput(const QString &output) { sums.output = output; }
 
     // One line for a terminal, e.g. "Encoded 1500 pictures in 4:12 (5.9 fps): 21.2 MB,
     // 2823 kbit/s, PSNR Y 41.37 U 43.12 V 43.30 dB (lowest Y 38.02 at picture 911)".
@@ -82,6 +85,15 @@ public:
     static bool isReportFileName(const QString &path);
     // Reads a report saved as JSON; false with the reason in *error.
     static bool fromJson(const QByteArray &json, QualityReport *report, QString *error);
+    // Reads a report saved as CSV: its rows, and a summary worked out from them alone (the CSV
+    // holds no output size or frame rate, so no rate); false with the reason in *error.
+    static bool fromCsv(const QByteArray &csv, QualityReport *report, QString *error);
+    // Whether the text opens with the CSV report's header row.
+    static bool isCsv(const QByteArray &text);
+    // The mean of the rows' bits per picture, in kbit; 0 without rows. Where the frame rate is
+    // not known (a CSV report), this stands for the rate: for reports of one clip, rates in
+    // kbit/s are these times the same frame rate.
+    double kbitPerPicture() const;
 
     // Rows as the report's JSON holds them, for records that keep a stream's rows.
     static QJsonArray rowsToJson(const QList<PictureRow> &rows);

@@ -102,6 +102,41 @@ QList<RatePoint> points(const QList<double> &rates, const QList<double> &psnr)
     return list;
 }
 
+
+QString cliProgram()
+{
+    return TestSupport::binDir() + QStringLiteral("/morlunex-cli");
+}
+
+// A JSON report as the program writes it, summary first, with these figures (NaN: null).
+QByteArray jsonReport(double rate, double psnrY, double psnrU, double psnrV)
+{
+    const auto figure = [](double value) { return std::isnan(value) ? QJsonValue(QJsonValue::Null) : QJsonValue(value); };
+    const QJsonObject summary{{"output", "out.265"}, {"pictures", 17}, {"bytes", 1000}, {"frame_rate", 25},
+                              {"duration_s", 0.68}, {"rate_kbps", figure(rate)}, {"psnr_y", figure(psnrY)},
+                              {"psnr_u", figure(psnrU)}, {"psnr_v", figure(psnrV)}};
+    return QJsonDocument(QJsonObject{{"summary", summary}, {"pictures", QJsonArray()}}).toJson();
+}
+
+// Ten pictures of one encode; the bits scaled by rateScale, the PSNR lowered by worse dB. The
+// bits are multiples of 640, so that scaled by 0.9 and halved a few times they stay whole bytes.
+QList<PictureRow> encodeRows(double rateScale, double worse)
+{
+    QList<PictureRow> rows;
+    for (int i = 0; i < 10; ++i) {
+        PictureRow row;
+        row.index = row.poc = i;
+        row.type = i == 0 ? 'I' : 'B';
+        row.qp = 30;
+        row.bits = qRound64((i == 0 ? 40960 : 6400 + 640 * i) * rateScale);
+        row.psnrY = 40 + i / 10.0 - worse;
+        row.psnrU = 42 + i / 20.0 - worse;
+        row.psnrV = 43 - i / 20.0 - worse;
+        rows << row;
+    }
+    return rows;
+}
+
 } // namespace
 
 class ReportTest : public QObject
@@ -119,6 +154,9 @@ private slots:
     void bdRate_identicalSetsAndTenPercentLessRate();
     void bdRate_refusesWhatItCannotCompute_data();
     void bdRate_refusesWhatItCannotCompute();
+    void bdRateCommand_refusesWhatItCannotCompute_data();
+    void bdRateCommand_refusesWhatItCannotCompute();
+    void bdRateCommand_readsTheProgramsOwnCsvReports();
     void dialog_plotsEveryPictureAndSaves();
 };
 
@@ -386,6 +424,114 @@ void ReportTest::bdRate_refusesWhatItCannotCompute()
     QString error;
     QVERIFY(!BdRate::rateDifference(anchor, points(testRates, testPsnr), &percent, &error));
     QVERIFY2(error.contains(reason), qPrintable(error));
+}
+
+void ReportTest::bdRateCommand_refusesWhatItCannotCompute_data()
+{
+    QTest::addColumn<QString>("report");    // the one report of a0..a3, t0..t3 that is changed
+    QTest::addColumn<QString>("field");     // rate_kbps or psnr_y/u/v set to value; "csv": written as CSV
+    QTest::addColumn<double>("value");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+
+    const double null = std::nan("");
+    QTest::newRow("rate falls while PSNR rises") << "t3" << "rate_kbps" << 80.0 << 65
+        << "no BD figures: the test curve's PSNR-Y does not rise with its rate between t2.json (74.1 kbit/s, "
+           "36.89 dB) and t3.json (80 kbit/s, 33.21 dB)";
+    QTest::newRow("two points at one rate") << "a1" << "rate_kbps" << 75.9 << 65
+        << "the anchor curve's PSNR-Y does not rise with its rate between a1.json (75.9 kbit/s, 41.34 dB) and "
+           "a2.json (75.9 kbit/s, 37.13 dB)";
+    QTest::newRow("PSNR-V alone falls") << "t1" << "psnr_v" << 30.0 << 65
+        << "the test curve's PSNR-V does not rise with its rate between t2.json (74.1 kbit/s, 33.89 dB) and t1.json "
+           "(107.7 kbit/s, 30.00 dB)";
+    QTest::newRow("rate of 1e308 kbit/s") << "t0" << "rate_kbps" << 1e308 << 65
+        << "the report t0.json has rate_kbps 1e+308, which is no rate";
+    QTest::newRow("rate of 10^9 kbit/s") << "a0" << "rate_kbps" << 1e9 << 65
+        << "the report a0.json has rate_kbps 1e+09, which is no rate";
+    QTest::newRow("negative rate") << "a3" << "rate_kbps" << -49.4 << 65
+        << "the report a3.json has rate_kbps -49.4, which is no rate";
+    QTest::newRow("no rate") << "t2" << "rate_kbps" << null << 65 << "the report t2.json has no rate";
+    QTest::newRow("PSNR of 250 dB") << "t2" << "psnr_u" << 250.0 << 65
+        << "the report t2.json has psnr_u 250, which is no PSNR";
+    QTest::newRow("negative PSNR") << "a2" << "psnr_y" << -1.0 << 65
+        << "the report a2.json has psnr_y -1, which is no PSNR";
+    QTest::newRow("CSV among JSON reports") << "t3" << "csv" << 0.0 << 64
+        << "--bd-rate takes reports of one kind: t3.csv is a CSV report, a0.json a JSON report";
+}
+
+// What the BD figures cannot take is refused, naming the file and the field (or the curve and
+// its two points), before anything is printed on standard output.
+void ReportTest::bdRateCommand_refusesWhatItCannotCompute()
+{
+    QFETCH(QString, report);
+    QFETCH(QString, field);
+    QFETCH(double, value);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+
+    IsolatedEnvironment env;
+    // The worked example's curves; U and V 2 and 3 dB below Y.
+    const QList<double> rates{178.4, 111.1, 75.9, 49.4, 173.0, 107.7, 74.1, 49.6};
+    const QList<double> psnr{46.39, 41.34, 37.13, 33.48, 45.71, 40.91, 36.89, 33.21};
+    QStringList anchors, tests;
+    for (int i = 0; i < 8; ++i) {
+        const QString name = QStringLiteral("%1%2").arg(i < 4 ? 'a' : 't').arg(i % 4);
+        double figures[4] = {rates.at(i), psnr.at(i), psnr.at(i) - 2, psnr.at(i) - 3};
+        const int changed = QStringList{"rate_kbps", "psnr_y", "psnr_u", "psnr_v"}.indexOf(field);
+        if (name == report && changed >= 0)
+            figures[changed] = value;
+        const bool csv = name == report && field == "csv";
+        QualityReport rows;
+        rows.placeRows(0, encodeRows(1, 0));
+        const QString file = name + (csv ? ".csv" : ".json");
+        QVERIFY(TestSupport::writeFile(env.filePath(file), csv ? rows.toCsv()
+                                                                : jsonReport(figures[0], figures[1], figures[2], figures[3])));
+        (i < 4 ? anchors : tests) << file;
+    }
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), QStringList{"--bd-rate"} + anchors + QStringList{"--vs"} + tests,
+                                                        30000, env.path());
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == status, run.err.constData());
+    QVERIFY2(run.err.startsWith("morlunex-cli: ") && run.err.contains(message.toUtf8()) && run.err.count('\n') == 1,
+             run.err.constData());
+    QCOMPARE(run.out, QByteArray());
+}
+
+// The CSV reports the program writes give the BD figures their JSON twins give: the rate of a
+// CSV report is per picture, the same frame rate throughout divides out of the figures.
+void ReportTest::bdRateCommand_readsTheProgramsOwnCsvReports()
+{
+    IsolatedEnvironment env;
+    QStringList json, csv;
+    for (int i = 0; i < 8; ++i) {
+        // Four encodes a side, each 3 dB below the one before at half its rate; the test spends
+        // 10 % fewer bits for the same PSNR.
+        const QList<PictureRow> rows = encodeRows((i < 4 ? 1.0 : 0.9) / (1 << (i % 4)), 3.0 * (i % 4));
+        qint64 bits = 0;
+        for (const PictureRow &row : rows)
+            bits += row.bits;
+        const QString output = env.filePath(QStringLiteral("out%1.265").arg(i));
+        QVERIFY(TestSupport::writeFile(output, QByteArray(bits / 8, 'x')));
+        QualityReport report;
+        report.placeRows(0, rows);
+        report.summarize(output, 25, 1.0, rows.size());
+        QString error;
+        for (const QString suffix : {".json", ".csv"}) {
+            const QString name = QStringLiteral("r%1%2").arg(i).arg(suffix);
+            QVERIFY2(report.save(env.filePath(name), &error), qPrintable(error));
+            (suffix == QLatin1String(".csv") ? csv : json) << name;
+        }
+    }
+    QByteArray figures[2];
+    for (int kind = 0; kind < 2; ++kind) {
+        const QStringList &reports = kind ? csv : json;
+        const TestSupport::RunResult run = TestSupport::run(
+            cliProgram(), QStringList{"--bd-rate"} + reports.mid(0, 4) + QStringList{"--vs"} + reports.mid(4), 30000, env.path());
+        QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+        figures[kind] = run.out;
+    }
+    QVERIFY2(figures[0].startsWith("BD-rate Y -10.00 %, U -10.00 %, V -10.00 %; BD-PSNR Y "), figures[0].constData());
+    QCOMPARE(figures[1], figures[0]);
 }
 
 // The plot holds every picture at its index with its figures; the report and the plot save

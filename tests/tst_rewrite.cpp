@@ -113,6 +113,54 @@ qsizetype startCodeOf(const QByteArray &stream, int type, int n, int below = 64)
     return -1;
 }
 
+QString cliProgram()
+{
+    return TestSupport::binDir() + QStringLiteral("/morlunex-cli");
+}
+
+// Where a stream's last slice begins (its start code) and ends (the start code of the unit
+// after it, or the end of the stream).
+struct LastSlice
+{
+    qsizetype start = -1;
+    qsizetype end = -1;
+};
+
+LastSlice lastSlice(const QByteArray &stream)
+{
+    LastSlice slice;
+    const QByteArray startCode("\0\0\1", 3);
+    for (qsizetype at = stream.indexOf(startCode); at >= 0 && at + 3 < stream.size(); at = stream.indexOf(startCode, at + 3)) {
+        if (slice.start >= 0 && slice.end < 0)
+            slice.end = at;
+        if (((uchar(stream.at(at + 3)) >> 1) & 0x3f) < 32) {
+            slice.start = at;
+            slice.end = -1;
+        }
+    }
+    if (slice.end < 0)
+        slice.end = stream.size();
+    return slice;
+}
+
+// Places to cut a segment inside its last access unit (a B picture whose one slice is all of
+// it, but for the picture hash SEI after the slice where the encoder writes one).
+enum CutPlace { AfterStartCode, InNalUnitHeader, InSliceHeader, HalfTheSlice, BeforeSliceEnd, HashCutOff, LastByte };
+
+qsizetype cutOffset(const QByteArray &stream, int place)
+{
+    const LastSlice slice = lastSlice(stream);
+    switch (place) {
+    case AfterStartCode: return slice.start + 3;
+    case InNalUnitHeader: return slice.start + 4;
+    case InSliceHeader: return slice.start + 7;
+    case HalfTheSlice: return (slice.start + slice.end) / 2;
+    case BeforeSliceEnd: return slice.end - 16;
+    case HashCutOff: return slice.end < stream.size() ? slice.end : -1;
+    default: return stream.size() - 1;
+    }
+}
+
 } // namespace
 
 class RewriteTest : public QObject
@@ -133,6 +181,9 @@ private slots:
     void join_refusesUnfitSegments_data();
     void join_refusesUnfitSegments();
     void join_refusesSegmentAsOutput();
+    void join_refusesSegmentCutInItsLastPicture_data();
+    void join_refusesSegmentCutInItsLastPicture();
+    void join_wholeEncodedSegmentsPassTheReferenceDecoder();
     void hdrSei_reachesEveryRandomAccessPicture_data();
     void hdrSei_reachesEveryRandomAccessPicture();
     void seiWriter_escapesAndCodesSizes_data();
@@ -140,10 +191,15 @@ private slots:
 
 private:
     QString freshFolder();
+    void encodeSegments();
 
     IsolatedEnvironment env;
     QString padded;          // 1920x1080 pictures coded as 1920x1088
     QString joinFolder;      // segments for the join tests
+    // Segments of a 176x144 clip made by the bundled encoder through morlunex-cli: pictures 0 to
+    // 15 and 16 to 31 by --start/--frames runs, in plain/ and (writing the picture hash SEI)
+    // hashed/; and a job's own part_0000000.265 with its record, in job/out.265.parts/.
+    QString encodedFolder;
     int folders = 0;
 };
 
@@ -178,6 +234,38 @@ void RewriteTest::initTestCase()
     QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25", "-frames:v", "2",
                                  "-pix_fmt", "yuv420p", "-c:v", "libx264", "-f", "h264",
                                  env.filePath(QStringLiteral("other codec.264"))}));
+    encodeSegments();
+}
+
+void RewriteTest::encodeSegments()
+{
+    encodedFolder = env.filePath(QStringLiteral("encoded"));
+    const QString clip = encodedFolder + QStringLiteral("/clip.mp4");
+    QVERIFY(QDir().mkpath(encodedFolder + "/plain") && QDir().mkpath(encodedFolder + "/hashed")
+            && QDir().mkpath(encodedFolder + "/job"));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=176x144:rate=25", "-frames:v", "32", "-g", "16",
+                                 "-pix_fmt", "yuv420p", "-c:v", "libx264", clip}));
+    const QByteArray config = TestSupport::readFile(TestSupport::binDir() + "/hevczent.cfg");
+    QVERIFY(TestSupport::writeFile(encodedFolder + "/hashed.cfg", config + "MlxX265Params : hash=1\n"));
+    for (const QString kind : {"plain", "hashed"}) {
+        for (const QString first : {"0", "16"}) {
+            const QString name = QStringLiteral("%1/part_%2.265").arg(kind).arg(first.toInt(), 7, 10, QLatin1Char('0'));
+            QStringList arguments{"-q", "--start", first, "--frames", "16", "-o", name, clip};
+            if (kind == "hashed")
+                arguments << "-c" << "hashed.cfg";
+            const TestSupport::RunResult run = TestSupport::run(cliProgram(), arguments, 120000, encodedFolder);
+            QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+        }
+    }
+    // A job of two segments whose second encoder fails keeps the first with its record.
+    QVERIFY(TestSupport::writeScript(encodedFolder + "/job/encoder.sh",
+                                     "#!/bin/sh\ncase \"$*\" in *part_0000016*) exit 9;; esac\nexec \""
+                                         + QFile::encodeName(TestSupport::binDir()) + "/morlunex-hevc-encoder\" \"$@\"\n"));
+    const TestSupport::RunResult job = TestSupport::run(
+        cliProgram(), {"-q", "-e", "job/encoder.sh", "-j", "1", "--segment-length", "16", "-o", "job/out.265", clip},
+        120000, encodedFolder);
+    QVERIFY2(job.finished && job.exitCode == 9, job.err.constData());
+    QVERIFY(QFileInfo::exists(encodedFolder + "/job/out.265.parts/part_0000000.json"));
 }
 
 QString RewriteTest::freshFolder()
@@ -490,6 +578,88 @@ void RewriteTest::join_refusesSegmentAsOutput()
                                .arg(QDir::toNativeSeparators(link)));
     QCOMPARE(TestSupport::readFile(segment), before);
     QCOMPARE(filesIn(folder), (QStringList{"a.265", "link.265"}));
+}
+
+void RewriteTest::join_refusesSegmentCutInItsLastPicture_data()
+{
+    QTest::addColumn<QString>("kind");     // where the segment comes from (see encodedFolder)
+    QTest::addColumn<int>("place");
+    QTest::addColumn<QString>("reason");
+
+    const QString cutHeader = "it ends in the start code or the header of a NAL unit";
+    const QString record = "bytes, but its record ";
+    QTest::newRow("no record: after the start code") << "plain" << int(AfterStartCode) << cutHeader;
+    QTest::newRow("no record: in the NAL unit header") << "plain" << int(InNalUnitHeader) << cutHeader;
+    QTest::newRow("no record: in the slice header") << "plain" << int(InSliceHeader) << "its last picture";
+    QTest::newRow("no record: half the slice") << "plain" << int(HalfTheSlice) << "its last picture";
+    QTest::newRow("no record: 16 bytes before the slice's end") << "plain" << int(BeforeSliceEnd) << "its last picture";
+    QTest::newRow("hashes: in the slice header") << "hashed" << int(InSliceHeader) << "its last picture";
+    QTest::newRow("hashes: half the slice") << "hashed" << int(HalfTheSlice) << "its last picture";
+    QTest::newRow("hashes: 16 bytes before the slice's end") << "hashed" << int(BeforeSliceEnd) << "its last picture";
+    QTest::newRow("hashes: the picture hash cut off") << "hashed" << int(HashCutOff) << "has no decoded picture hash";
+    QTest::newRow("hashes: the last byte") << "hashed" << int(LastByte) << "it holds less than it declares";
+    QTest::newRow("record: in the NAL unit header") << "record" << int(InNalUnitHeader) << record;
+    QTest::newRow("record: half the slice") << "record" << int(HalfTheSlice) << record;
+    QTest::newRow("record: the last byte") << "record" << int(LastByte) << record;
+}
+
+// A segment cut anywhere inside its last access unit is refused with 65, naming it, and
+// nothing is written: against its record where the job left one beside it, else by what its
+// end and the decoding of its last picture show.
+void RewriteTest::join_refusesSegmentCutInItsLastPicture()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, place);
+    QFETCH(QString, reason);
+
+    const QString folder = freshFolder();
+    const bool recorded = kind == "record";
+    const QString source = recorded ? encodedFolder + "/job/out.265.parts" : encodedFolder + '/' + kind;
+    const QString name = recorded ? QStringLiteral("part_0000000.265") : QStringLiteral("part_0000016.265");
+    const QByteArray whole = TestSupport::readFile(source + '/' + name);
+    const qsizetype cut = cutOffset(whole, place);
+    QVERIFY2(cut > 0 && cut < whole.size(), qPrintable(QString::number(cut)));
+    QVERIFY(TestSupport::writeFile(folder + '/' + name, whole.left(cut)));
+    QStringList segments{name};
+    if (recorded)
+        QVERIFY(QFile::copy(source + "/part_0000000.json", folder + "/part_0000000.json"));
+    else
+        QVERIFY(QFile::copy(source + "/part_0000000.265", folder + "/part_0000000.265"));
+    if (!recorded)
+        segments.prepend("part_0000000.265");
+    const QStringList before = filesIn(folder);
+
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), QStringList{"--join", "joined.265"} + segments,
+                                                        60000, folder);
+    QVERIFY(run.finished);
+    QVERIFY2(run.exitCode == 65, run.err.constData());
+    const QByteArray said = "morlunex-cli: the segment " + name.toUtf8() + " is not whole: ";
+    QVERIFY2(run.err.startsWith(said) && run.err.contains(reason.toUtf8())
+                 && run.err.endsWith("; nothing was written\n"), run.err.constData());
+    QCOMPARE(filesIn(folder), before);
+}
+
+// The whole segments still join, in one stream that decodes as the segments do; the reference
+// decoder checks every picture's hash in the joined stream.
+void RewriteTest::join_wholeEncodedSegmentsPassTheReferenceDecoder()
+{
+    for (const QString kind : {"plain", "hashed"}) {
+        const QString folder = encodedFolder + '/' + kind;
+        const TestSupport::RunResult run = TestSupport::run(
+            cliProgram(), {"--join", "joined.265", "part_0000000.265", "part_0000016.265", "--expect", "32"}, 60000, folder);
+        QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+        QCOMPARE(pictureHashes(folder + "/joined.265"),
+                 pictureHashes(folder + "/part_0000000.265") + pictureHashes(folder + "/part_0000016.265"));
+    }
+    const TestSupport::RunResult job = TestSupport::run(
+        cliProgram(), {"--join", "joined.265", "out.265.parts/part_0000000.265"}, 60000, encodedFolder + "/job");
+    QVERIFY2(job.finished && job.exitCode == 0, job.err.constData());
+
+    if (TestSupport::referenceTool(QStringLiteral("TAppDecoder")).isEmpty())
+        QSKIP("The reference decoder is not there (set MORLUNEX_REFERENCE_BIN): its hash check was left out");
+    const TestSupport::HashCheck check = TestSupport::referenceHashCheck(encodedFolder + "/hashed/joined.265");
+    QCOMPARE(check.pictures, 32);
+    QVERIFY2(check.matched == 32 && check.mismatched == 0, qPrintable(check.tail));
 }
 
 void RewriteTest::hdrSei_reachesEveryRandomAccessPicture_data()
