@@ -221,5 +221,7 @@ QualityReport OutputMaker::report(const OutputRequest &request, const QString &b
     for (const OutputRequest::Rows &rows : request.rows)
         report.placeRows(rows.first, rows.rows);
     report.summarize(bitstream, request.frameRate, request.encodingSeconds, request.pictures, request.qp);
+    // The summary measures the encoder's bitstream, and names the user's file.
+    report.nameOutput(request.output);
     return report;
 }
