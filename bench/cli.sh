@@ -68,22 +68,11 @@ window=$(best "${window_runs[@]}")
 # Two encoders at once against one, without the transcoder: what the cores allow.
 ffmpeg -nostdin -hide_banner -loglevel error -y -i "$clip" -frames:v 40 -vf pad=1920:1088 \
     -f rawvideo -pix_fmt yuv420p "$work/raw40.yuv"
-encode_raw() {
-    "$MORLUNEX_BUILD/bin/morlunex-hevc-encoder" -c "$work/single.cfg" -i "$work/raw40.yuv" \
-        -b "$work/raw_$1.265" -wdt 1920 -hgt 1088 > /dev/null 2>&1
-}
-start=$(now)
-encode_raw alone
-alone=$(since "$start")
-start=$(now)
-encode_raw first &
-encode_raw second
-wait
-pair=$(since "$start")
+pair=$(encoder_pair_scaling "$work/single.cfg" "$work/raw40.yuv" 1920 1088)
 rm -f "$work/raw40.yuv"
 
 awk -v w="$whole" -v s="$split" 'BEGIN { printf "segments2_speedup %.3f\n", w / s }'
-awk -v a="$alone" -v p="$pair" 'BEGIN { printf "encoder_pair_scaling %.3f\n", 2 * a / p }'
+echo "encoder_pair_scaling $pair"
 echo "one_piece_seconds $whole"
 echo "two_segments_seconds $split"
 echo "joined_pictures $(ffprobe -v error -count_frames -select_streams v:0 \

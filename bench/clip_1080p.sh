@@ -7,6 +7,11 @@
 #                                 ffmpeg tool's further OPTIONs (a keyframe interval, say)
 #   make_job_config PATH QP PERIOD   the window's default configuration with QP and intra period
 #   make_single_thread_config PATH   the window's default configuration, the encoder on one thread
+#   encoder_pair_scaling CONFIG RAW W H   the bundled encoder's throughput with two copies at
+#                                 once over one alone on the raw pictures RAW of W x H (2.0 where
+#                                 cores do not slow each other down): what the machine allows
+#   find_reference                the reference encoder's folder and its stock random-access
+#                                 file in $reference and $stock; false with a note where absent
 #   now, since START              the wall clock, and the seconds since START
 make_clip_1080p() {
     local seconds
@@ -41,3 +46,32 @@ make_single_thread_config() {
 
 now() { date +%s.%N; }
 since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }
+
+encoder_pair_scaling() {
+    local config=$1 raw=$2 width=$3 height=$4 start alone pair
+    bare() {
+        "$MORLUNEX_BUILD/bin/morlunex-hevc-encoder" -c "$config" -i "$raw" -b "$raw.$1.265" \
+            -wdt "$width" -hgt "$height" > /dev/null 2>&1
+    }
+    start=$(now)
+    bare alone
+    alone=$(since "$start")
+    start=$(now)
+    bare first &
+    bare second
+    wait
+    pair=$(since "$start")
+    rm -f "$raw".*.265
+    awk -v a="$alone" -v p="$pair" 'BEGIN { printf "%.3f", 2 * a / p }'
+}
+
+find_reference() {
+    local root
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    reference=${MORLUNEX_REFERENCE_BIN:-$root/../shared/testdata/reference-encoder/bin}
+    stock=$root/../shared/testdata/reference-encoder/encoder_randomaccess_main.cfg
+    if [ ! -x "$reference/TAppEncoder" ] || [ ! -f "$stock" ]; then
+        echo "# $(basename "$0" .sh): the reference encoder or its stock files are not there; skipped" >&2
+        return 1
+    fi
+}

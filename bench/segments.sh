@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Segments inside one job, on a 1080p clip with the bundled encoder limited to one thread (as
 # the reference encoder runs), one run each. Prints, one figure a line:
-#   parallel_job_speedup        one piece's wall time / the same job with -j 2 (target >= 1.8)
+#   parallel_job_speedup        one piece's wall time / the same job with -j 2
+#   encoder_pair_scaling        what the machine allows: two bare encoders side by side against
+#                               one, on the same clip's first pictures as raw frames
+#   parallel_job_efficiency     parallel_job_speedup / encoder_pair_scaling (target >= 0.95)
+#   raw_segment_feed_share      the job's own CPU time over its encoders' for a raw input in
+#                               segments (-j 2) (target <= 0.02)
 #   parallel_psnr_cost_db       PSNR-Y of one piece minus that of -j 2 (target <= 0.05)
 #   parallel_size_cost          bytes of -j 2 / bytes of one piece, minus 1 (target <= 0.02)
 #   resume_redo_share           -j 2 stopped at about 60 % and resumed: pictures encoded twice
@@ -41,6 +46,29 @@ two=$(since "$start")
 awk -v a="$one" -v b="$two" 'BEGIN { printf "parallel_job_speedup %.3f\n", a / b }'
 echo "one_piece_seconds $one"
 echo "two_encoders_seconds $two"
+
+# Two bare encoders side by side against one, on raw frames of the same clip.
+pair_frames=${BENCH_PAIR_FRAMES:-100}
+ffmpeg -nostdin -hide_banner -loglevel error -y -i "$clip" -frames:v "$pair_frames" -vf pad=1920:1088 \
+    -f rawvideo -pix_fmt yuv420p "$work/raw_1920x1088.yuv"
+pair=$(encoder_pair_scaling "$work/single.cfg" "$work/raw_1920x1088.yuv" 1920 1088)
+echo "encoder_pair_scaling $pair"
+awk -v a="$one" -v b="$two" -v p="$pair" 'BEGIN { printf "parallel_job_efficiency %.3f\n", (a / b) / p }'
+
+# The same raw frames in segments: the CPU time of the job's own process against its encoders'.
+# GNU time adds each encoder's CPU time to a file; the job's total comes from the same tool.
+cpu_sum() { awk '{ s += $1 + $2 } END { printf "%.3f", s }' "$@"; }
+printf '#!/bin/sh\nexec /usr/bin/time -a -o "%s" -f "%%U %%S" "%s" "$@"\n' \
+    "$work/encoder_cpu.txt" "$MORLUNEX_BUILD/bin/morlunex-hevc-encoder" > "$work/timed_encoder.sh"
+chmod +x "$work/timed_encoder.sh"
+rm -f "$work/encoder_cpu.txt" "$work/job_cpu.txt"
+/usr/bin/time -o "$work/job_cpu.txt" -f "%U %S" "$cli" -q --progress none -c "$work/single.cfg" \
+    -e "$work/timed_encoder.sh" -j 2 --size 1920x1088 --fps 25 -o "$work/raw_segments.265" "$work/raw_1920x1088.yuv"
+total=$(cpu_sum "$work/job_cpu.txt")
+encoders=$(cpu_sum "$work/encoder_cpu.txt")
+awk -v t="$total" -v e="$encoders" 'BEGIN { printf "raw_segment_feed_share %.4f\n", (t - e) / e }'
+echo "raw_segments_encoders_cpu_seconds $encoders"
+rm -f "$work/raw_1920x1088.yuv"
 p1=$(psnr "$work/one.265")
 p2=$(psnr "$work/two.265")
 awk -v a="$p1" -v b="$p2" 'BEGIN { printf "parallel_psnr_cost_db %.4f\n", a - b }'

@@ -20,13 +20,7 @@ set -euo pipefail
 : "${BENCH_WORK:?set BENCH_WORK to a scratch directory}"
 source "$(dirname "$0")/clip_1080p.sh"
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-reference=${MORLUNEX_REFERENCE_BIN:-$root/../shared/testdata/reference-encoder/bin}
-stock=$root/../shared/testdata/reference-encoder/encoder_randomaccess_main.cfg
-if [ ! -x "$reference/TAppEncoder" ] || [ ! -f "$stock" ]; then
-    echo "# stockcfg: the reference encoder or its stock files are not there; skipped" >&2
-    exit 0
-fi
+find_reference || exit 0
 size=${BENCH_STOCK_SIZE:-176x144}
 frames=${BENCH_STOCK_FRAMES:-40}
 runs=${BENCH_STOCK_RUNS:-2}

@@ -59,12 +59,14 @@ const QString description = QStringLiteral(
     "  morlunex-cli [options] INPUT\n"
     "  morlunex-cli --join OUTPUT SEGMENT...\n"
     "  morlunex-cli --bd-rate ANCHOR.json... --vs TEST.json...\n"
+    "  morlunex-cli --experiment PLAN.json [--results] [-j N] [--progress STYLE] [-q]\n"
     "\n"
     "--bd-rate prints the BD-rate of the test reports against the anchor reports (four or more "
     "each, written by --report or --qp) for Y, U and V in percent (negative: the test needs "
     "fewer bits), and the BD-PSNR for Y in dB; with --progress json as one JSON object.\n"
     "\n"
-    "Exit status: 0 done; the encoder's own code when it fails; 64 usage; 65 a segment cannot "
+    "Exit status: 0 done; the encoder's own code when it fails; 1 --experiment: cells failed (the others are "
+    "done); 64 usage (a bad plan too); 65 a segment cannot "
     "be joined, or a file is no quality report; 66 input, configuration or report unreadable, "
     "or no video in the input; 69 the encoder does not start; 73 the output or the report "
     "cannot be created, or is the input, configuration or encoder, or the --join output exists, "
@@ -84,8 +86,18 @@ bool CliOptions::fail(const QString &text)
     return false;
 }
 
-// Where an option may be given.
-enum class Use { Transcode, Join, Any };
+// Where an option may be given: with a transcode, with --join, with --experiment.
+enum Use { Transcode = 1, Join = 2, Experiment = 4, Any = Transcode | Join | Experiment };
+
+// Why an option cannot be given where it was.
+QString misplaced(const QString &name, int use, int mode)
+{
+    if (mode == Use::Join)
+        return QStringLiteral("--join takes no --%1").arg(name);
+    if (mode == Use::Experiment)
+        return QStringLiteral("--experiment takes no --%1").arg(name);
+    return QStringLiteral("--%1 goes with --%2").arg(name, (use & Use::Join) ? QStringLiteral("join") : QStringLiteral("experiment"));
+}
 
 // One option of the command line: its names, its value's name (none for a switch), its help,
 // where it may be given, and what it does with its value (false for a usage error, which it
@@ -118,7 +130,7 @@ const QList<CliOptions::Option> CliOptions::options{
      Use::Transcode, [](CliOptions &o, const QString &v) { o.rawSize = v; return true; }},
     {{"fps"}, "RATE", "Pictures per second of a raw .yuv input.",
      Use::Transcode, [](CliOptions &o, const QString &v) { o.rawRate = v; return true; }},
-    {{"start"}, "N", "Begin at picture N of the input (0 is the first).", Use::Transcode,
+    {{"start"}, "N", "Begin at picture N of the input (0 is the first; a raw input too).", Use::Transcode,
      [](CliOptions &o, const QString &v) {
          return readCount(v, 0, &o.jobSettings.startPicture)
              || o.fail(QStringLiteral("--start takes a picture number, not \"%1\"").arg(v));
@@ -131,7 +143,7 @@ const QList<CliOptions::Option> CliOptions::options{
     {{"progress"}, "STYLE",
      "Progress on standard error: text (a status line on a terminal, else a line every 5 s), json (one "
      "object a line) or none.",
-     Use::Transcode, [](CliOptions &o, const QString &v) { return o.readProgressStyle(v); }},
+     Use(Use::Transcode | Use::Experiment), [](CliOptions &o, const QString &v) { return o.readProgressStyle(v); }},
     {{"q", "quiet"}, "",
      "Errors only on standard error: no command line, messages, encoder output or summary, and no progress "
      "unless --progress asks for it.",
@@ -145,7 +157,7 @@ const QList<CliOptions::Option> CliOptions::options{
     {{"j", "jobs"}, "N",
      "Encode up to N segments at once, each with its own encoder (auto: one a core). Finished segments are "
      "kept in OUTPUT.parts/ until the output is made, so a stopped job goes on where it stopped.",
-     Use::Transcode, [](CliOptions &o, const QString &v) { return o.readJobs(v); }},
+     Use(Use::Transcode | Use::Experiment), [](CliOptions &o, const QString &v) { return o.readJobs(v); }},
     {{"segment-length"}, "N",
      "Cut the input into segments of N pictures (default: whole intra periods, chosen from the configuration).",
      Use::Transcode,
@@ -155,6 +167,10 @@ const QList<CliOptions::Option> CliOptions::options{
      }},
     {{"fresh"}, "", "Discard the segments kept from an earlier run of the same job.",
      Use::Transcode, [](CliOptions &o, const QString &) { o.jobSettings.fresh = true; return true; }},
+    {{"no-wait"}, "",
+     "Segments: end once every free segment is done and live processes hold the rest, leaving them to those "
+     "(default: wait, and take over a segment whose holder goes).",
+     Use::Transcode, [](CliOptions &o, const QString &) { o.jobSettings.noWait = true; return true; }},
     {{"expect"}, "N", "--join: the segments must hold N pictures in all.", Use::Join,
      [](CliOptions &o, const QString &v) {
          return readCount(v, 1, &o.expected)
@@ -175,6 +191,17 @@ const QList<CliOptions::Option> CliOptions::options{
      "Encode once per QP of the comma-separated LIST, the encoder given -q QP: OUTPUT_QP<n> with its report "
      "beside it (OUTPUT_QP<n>.json, or --report's name with _QP<n>).",
      Use::Transcode, [](CliOptions &o, const QString &v) { return o.readQps(v); }},
+    {{"experiment"}, "PLAN",
+     "Run the coding experiment the JSON file PLAN describes: every sequence with every configuration at every "
+     "QP, shared with every process that runs the same command on the same folder; then the table of BD-rates "
+     "and time ratios against the anchor.",
+     Use::Experiment,
+     [](CliOptions &o, const QString &v) {
+         o.planFile = v;
+         return !v.isEmpty() || o.fail(QStringLiteral("--experiment needs the plan's file name"));
+     }},
+    {{"results"}, "", "--experiment: write the results from the cells done so far, and encode nothing.",
+     Use::Experiment, [](CliOptions &o, const QString &) { o.onlyResults = true; return true; }},
 };
 
 const QList<CliOptions::Option> &CliOptions::table()
@@ -209,6 +236,8 @@ bool CliOptions::parse(const QStringList &arguments)
         return true;
     }
     const bool join = parser.isSet(QStringLiteral("join"));
+    const bool experiment = parser.isSet(QStringLiteral("experiment"));
+    const int mode = join ? Use::Join : experiment ? Use::Experiment : Use::Transcode;
     QStringList given;
     for (const Option &option : table()) {
         if (!parser.isSet(option.name()))
@@ -219,15 +248,29 @@ bool CliOptions::parse(const QStringList &arguments)
         if (!option.value.isEmpty() && values.size() > 1)
             return fail(QStringLiteral("--%1 is given %2 times (%3); give it once")
                             .arg(option.name()).arg(values.size()).arg(values.join(QStringLiteral(", "))));
-        if (join && option.use == Use::Transcode)
-            return fail(QStringLiteral("--join takes no --%1").arg(option.name()));
-        if (!join && option.use == Use::Join)
-            return fail(QStringLiteral("--%1 goes with --join").arg(option.name()));
+        if (!(option.use & mode))
+            return fail(misplaced(option.name(), option.use, mode));
     }
     for (const Option &option : table())
         if (parser.isSet(option.name()) && !option.take(*this, parser.value(option.name())))
             return false;
-    return join ? finishJoin(parser.positionalArguments()) : finishTranscode(parser.positionalArguments(), given);
+    if (join)
+        return finishJoin(parser.positionalArguments());
+    return experiment ? finishExperiment(parser.positionalArguments(), given)
+                      : finishTranscode(parser.positionalArguments(), given);
+}
+
+bool CliOptions::finishExperiment(const QStringList &positional, const QStringList &given)
+{
+    if (!positional.isEmpty())
+        return fail(QStringLiteral("--experiment takes no input (%1 given): the plan names the sequences")
+                        .arg(positional.join(QStringLiteral(", "))));
+    if (!given.contains(QLatin1String("jobs")))
+        jobSettings.parallelEncoders = 1;
+    if (!given.contains(QLatin1String("progress")))
+        progressStyle = quietRun ? ProgressNone : ProgressText;
+    chosenAction = Experiment;
+    return true;
 }
 
 bool CliOptions::finishJoin(const QStringList &positional)
@@ -271,10 +314,6 @@ bool CliOptions::finishTranscode(const QStringList &positional, const QStringLis
         return fail(QStringLiteral("an empty file name was given"));
 
     if (InputNaming::isRawYuvPath(jobSettings.input)) {
-        // The encoder reads a raw input itself, from its first picture to its last.
-        if (jobSettings.startPicture != 0 || jobSettings.pictureLimit >= 0)
-            return fail(QStringLiteral("--start and --frames apply to video inputs, not to the raw "
-                                       "input %1").arg(jobSettings.input));
         return readRawGeometry(rawSize, rawRate, store.value(QStringLiteral("prevwidth")).toInt(),
                                store.value(QStringLiteral("prevheight")).toInt());
     }

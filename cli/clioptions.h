@@ -14,7 +14,7 @@
 class CliOptions
 {
 public:
-    enum Action { Transcode, Join, BdRate, ShowHelp, ShowVersion };
+    enum Action { Transcode, Join, BdRate, Experiment, ShowHelp, ShowVersion };
     enum Progress {
         ProgressText,   // a status line on a terminal, else a line every few seconds
         ProgressJson,   // one JSON object a line
@@ -52,6 +52,9 @@ public:
     // --bd-rate ANCHOR... --vs TEST...
     const QStringList &anchorReports() const { return anchors; }
     const QStringList &testReports() const { return tests; }
+    // --experiment PLAN.json, and --results: write the results only.
+    const QString &experimentPlan() const { return planFile; }
+    bool resultsOnly() const { return onlyResults; }
     const QString &error() const { return errorText; }
     const QString &helpText() const { return help; }
 
@@ -63,6 +66,7 @@ private:
     bool fail(const QString &text);
     bool finishJoin(const QStringList &positional);
     bool finishTranscode(const QStringList &positional, const QStringList &given);
+    bool finishExperiment(const QStringList &positional, const QStringList &given);
     bool readJobs(const QString &value);
     bool readRawGeometry(const QString &size, const QString &rate, int prevWidth, int prevHeight);
     bool readReport(const QString &report);
@@ -87,6 +91,8 @@ private:
     bool sweepPointRun = false;
     QStringList anchors;
     QStringList tests;
+    QString planFile;
+    bool onlyResults = false;
     QString errorText;
     QString help;
 };

@@ -298,10 +298,8 @@ void CliRunner::onFinished(const JobResult &result)
     }
     reporter.finish(final, status == EX_OK, status);
 
-    if (status == EX_OK && !result.finishedElsewhere.isEmpty()) {
-        if (!options.quiet())
-            reporter.printLine(result.finishedElsewhere);
-    } else if (status == EX_OK && !options.quiet()) {
+    // A job another process finishes has said so among its messages.
+    if (status == EX_OK && result.finishedElsewhere.isEmpty() && !options.quiet()) {
         reporter.printLine(closingLine(result));
     }
     end(status, failure);

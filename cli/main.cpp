@@ -3,6 +3,7 @@
 #include "bdratecommand.h"
 #include "clioptions.h"
 #include "clirunner.h"
+#include "experimentcommand.h"
 #include "joincommand.h"
 #include "sweepcommand.h"
 
@@ -12,12 +13,16 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 #include <sysexits.h>
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    // An experiment draws plots, which takes Qt GUI; everything else needs Qt Core only.
+    const std::unique_ptr<QCoreApplication> app = ExperimentCommand::wanted(argc, argv)
+                                                      ? ExperimentCommand::application(argc, argv)
+                                                      : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("morlunex-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral("0.980"));
     // FFmpeg's own lines never reach the terminal straight: a job puts them in its log.
@@ -45,6 +50,11 @@ int main(int argc, char **argv)
     case CliOptions::BdRate:
         return BdRateCommand::run(options.anchorReports(), options.testReports(),
                                   options.progress() == CliOptions::ProgressJson);
+    case CliOptions::Experiment: {
+        ExperimentCommand experiment(options);
+        QTimer::singleShot(0, &experiment, &ExperimentCommand::start);
+        return QCoreApplication::exec();
+    }
     case CliOptions::Transcode:
         break;
     }
@@ -55,7 +65,7 @@ int main(int argc, char **argv)
         return QCoreApplication::exec();
     }
     CliRunner runner(options);
-    QObject::connect(&runner, &CliRunner::done, &app, [](int status) { QCoreApplication::exit(status); });
+    QObject::connect(&runner, &CliRunner::done, app.get(), [](int status) { QCoreApplication::exit(status); });
     // From inside the event loop, so that a job ending at once can still end the loop.
     QTimer::singleShot(0, &runner, &CliRunner::start);
     return QCoreApplication::exec();

@@ -102,6 +102,10 @@ void ProgressReporter::writeOutput(const QByteArray &bytes)
 
 QString ProgressReporter::statusText(const JobProgress &progress) const
 {
+    // The input's pictures are counted before it is cut into segments.
+    if (progress.counting)
+        return QStringLiteral("Counting pictures: %1  %2 elapsed")
+            .arg(progress.counted).arg(QualityReport::clockText(progress.elapsedSeconds));
     // The encoder reads a file written whole before it starts: the pictures going into it.
     if (progress.preparing)
         return (progress.preparedTotal > 0
@@ -142,6 +146,10 @@ QByteArray ProgressReporter::jsonLine(const JobProgress &progress, bool final, i
     if (progress.segmentsTotal > 0) {
         object.insert(QStringLiteral("segments_done"), progress.segmentsDone);
         object.insert(QStringLiteral("segments_total"), progress.segmentsTotal);
+    }
+    if (progress.counting) {
+        object.insert(QStringLiteral("counting"), true);
+        object.insert(QStringLiteral("counted"), progress.counted);
     }
     if (progress.preparing) {
         object.insert(QStringLiteral("preparing"), true);

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Segments with the encoder they are for: the reference encoder, single-threaded, on a raw
+# 4:2:0 8-bit sequence. Prints, one figure a line:
+#   hm_parallel_speedup   hevczent.cfg, one piece's wall time / -j 2's (target >= 1.85)
+#   hm_seam_bd_rate       BD-rate Y of -j 2 against one piece, the stock random-access file
+#                         (source keys added), QP 22/27/32/37, segments of two intra periods
+#                         (aim: at most 1 %), with the rate-PSNR points of each side
+# Needs MORLUNEX_BUILD, BENCH_WORK and the reference encoder (MORLUNEX_REFERENCE_BIN, else
+# ../shared/testdata/reference-encoder/bin); prints a note and nothing else without it.
+set -euo pipefail
+: "${MORLUNEX_BUILD:?set MORLUNEX_BUILD to a Release build directory}"
+: "${BENCH_WORK:?set BENCH_WORK to a scratch directory}"
+source "$(dirname "$0")/clip_1080p.sh"
+
+find_reference || exit 0
+size=${BENCH_HM_SIZE:-416x240}
+speed_frames=${BENCH_HM_FRAMES:-64}
+seam_frames=${BENCH_HM_SEAM_FRAMES:-128}
+work=$BENCH_WORK/hm
+mkdir -p "$work"
+export TMPDIR=$work/tmp
+mkdir -p "$TMPDIR"
+cli=$MORLUNEX_BUILD/bin/morlunex-cli
+encoder=$reference/TAppEncoder
+cd "$work"
+
+# A moving, textured sequence, so that the seams' cost shows as it would on camera content.
+ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi \
+    -i "testsrc2=size=$size:rate=30,noise=alls=4:allf=t" -frames:v "$seam_frames" \
+    -pix_fmt yuv420p -f rawvideo "seq_$size.yuv"
+head -c $(( ${size%x*} * ${size#*x} * 3 / 2 * speed_frames )) "seq_$size.yuv" > "short_$size.yuv"
+
+start=$(now)
+"$cli" -q -e "$encoder" -c "$MORLUNEX_BUILD/bin/hevczent.cfg" --fps 30 -o one.265 "short_$size.yuv"
+one=$(since "$start")
+start=$(now)
+"$cli" -q -e "$encoder" -c "$MORLUNEX_BUILD/bin/hevczent.cfg" --fps 30 -j 2 -o two.265 "short_$size.yuv"
+two=$(since "$start")
+awk -v a="$one" -v b="$two" 'BEGIN { printf "hm_parallel_speedup %.3f\n", a / b }'
+echo "hm_one_piece_seconds $one"
+echo "hm_two_encoders_seconds $two"
+
+keys='FrameRate : 30\nFramesToBeEncoded : 1000000\nInputBitDepth : 8\nInputChromaFormat : 420\nFrameSkip : 0\n'
+{ printf "$keys"; cat "$stock"; } > ra.cfg
+period=$(sed -n 's/^IntraPeriod *: *\([0-9]*\).*/\1/p' ra.cfg | tail -n 1)
+# Side by side, one core each: -j 1 with the segment length cuts the very segments -j 2 does,
+# and a segment's bytes do not depend on how many encoders run at once.
+"$cli" -q -e "$encoder" -c ra.cfg --fps 30 --qp 22,27,32,37 -o one_ra.265 "seq_$size.yuv" &
+"$cli" -q -e "$encoder" -c ra.cfg --fps 30 --qp 22,27,32,37 -j 1 --segment-length $((2 * period)) \
+    -o two_ra.265 "seq_$size.yuv"
+wait
+"$cli" --progress json --bd-rate one_ra_QP{22,27,32,37}.json --vs two_ra_QP{22,27,32,37}.json > bd.json
+grep -o '"bd_rate_y":[-0-9.e]*' bd.json | sed 's/"bd_rate_y":/hm_seam_bd_rate /'
+# The four points of each side: rate (kbit/s) and PSNR-Y (dB), with their report.
+grep -o '"psnr_y":[0-9.]*,"rate_kbps":[0-9.e+]*,"report":"[^"]*"' bd.json |
+    sed 's/"psnr_y":\([0-9.]*\),"rate_kbps":\([0-9.e+]*\),"report":"\([^"]*\)"/hm_seam_point \3 \2 kbit\/s \1 dB/'

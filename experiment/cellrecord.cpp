@@ -1,0 +1,325 @@
+#include "cellrecord.h"
+
+#include "decoderrun.h"
+#include "experimentplan.h"
+
+#include "bitstream/replacefile.h"
+#include "parts/partclaim.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+namespace {
+
+qint64 modifiedAt(const QFileInfo &info)
+{
+    return info.exists() ? info.lastModified().toMSecsSinceEpoch() : 0;
+}
+
+const char *stateName(CellRecord::State state)
+{
+    switch (state) {
+    case CellRecord::Encoded:
+        return "encoded";
+    case CellRecord::Done:
+        return "done";
+    case CellRecord::Failed:
+        break;
+    }
+    return "failed";
+}
+
+} // namespace
+
+CellFiles CellFiles::of(const ExperimentPlan &plan, int sequence, int configuration, int qp)
+{
+    const QString folder = plan.folder() + QLatin1Char('/') + plan.configurations().at(configuration).name;
+    const QString name = plan.sequences().at(sequence).name;
+    const QString stem = folder + QLatin1Char('/') + name + QStringLiteral("_QP%1").arg(qp);
+    CellFiles files;
+    files.bitstream = stem + QStringLiteral(".265");
+    files.report = stem + QStringLiteral(".json");
+    files.record = stem + QStringLiteral(".record");
+    files.claim = stem + QStringLiteral(".claim");
+    files.log = stem + QStringLiteral(".log");
+    files.config = stem + QStringLiteral(".cfg");
+    return files;
+}
+
+CellSources CellSources::of(const ExperimentPlan &plan, int sequence, int configuration, int qp, QString *problem)
+{
+    const PlanSequence &seq = plan.sequences().at(sequence);
+    const PlanConfiguration &conf = plan.configurations().at(configuration);
+    CellSources sources;
+    const QFileInfo input(seq.path);
+    sources.sequence = input.absoluteFilePath();
+    sources.sequenceSize = input.size();
+    sources.sequenceModifiedMs = modifiedAt(input);
+    sources.rawWidth = seq.rawWidth;
+    sources.rawHeight = seq.rawHeight;
+    sources.fps = seq.fps;
+    sources.frames = seq.frames;
+    sources.configuration = plan.cellConfiguration(seq, conf, problem);
+    const ProgramStamp encoder = ProgramStamp::of(conf.encoder);
+    sources.encoder = encoder.path;
+    sources.encoderSize = encoder.size;
+    sources.encoderModifiedMs = encoder.modifiedMs;
+    sources.qp = qp;
+    return sources;
+}
+
+QJsonObject CellSources::toJson() const
+{
+    QJsonObject object{{"sequence", sequence},
+                       {"sequence_size", sequenceSize},
+                       {"sequence_modified_ms", sequenceModifiedMs},
+                       {"frames", frames},
+                       {"configuration", QString::fromUtf8(configuration)},
+                       {"encoder", encoder},
+                       {"encoder_size", encoderSize},
+                       {"encoder_modified_ms", encoderModifiedMs},
+                       {"qp", qp}};
+    if (rawWidth > 0) {
+        object.insert(QStringLiteral("raw_size"), QStringLiteral("%1x%2").arg(rawWidth).arg(rawHeight));
+        object.insert(QStringLiteral("fps"), fps);
+    }
+    return object;
+}
+
+CellSources CellSources::fromJson(const QJsonObject &object)
+{
+    CellSources sources;
+    sources.sequence = object.value(QStringLiteral("sequence")).toString();
+    sources.sequenceSize = qint64(object.value(QStringLiteral("sequence_size")).toDouble());
+    sources.sequenceModifiedMs = qint64(object.value(QStringLiteral("sequence_modified_ms")).toDouble());
+    sources.frames = qint64(object.value(QStringLiteral("frames")).toDouble(-1));
+    sources.configuration = object.value(QStringLiteral("configuration")).toString().toUtf8();
+    sources.encoder = object.value(QStringLiteral("encoder")).toString();
+    sources.encoderSize = qint64(object.value(QStringLiteral("encoder_size")).toDouble());
+    sources.encoderModifiedMs = qint64(object.value(QStringLiteral("encoder_modified_ms")).toDouble());
+    sources.qp = object.value(QStringLiteral("qp")).toInt(-1);
+    const QStringList size = object.value(QStringLiteral("raw_size")).toString().split(QLatin1Char('x'));
+    if (size.size() == 2) {
+        sources.rawWidth = size.at(0).toInt();
+        sources.rawHeight = size.at(1).toInt();
+        sources.fps = object.value(QStringLiteral("fps")).toInt();
+    }
+    return sources;
+}
+
+QString CellSources::changedSince(const CellSources &recorded) const
+{
+    if (sequence != recorded.sequence)
+        return QStringLiteral("it was made from another file (%1)").arg(QDir::toNativeSeparators(recorded.sequence));
+    if (sequenceSize != recorded.sequenceSize || sequenceModifiedMs != recorded.sequenceModifiedMs)
+        return QStringLiteral("the sequence's file has changed since");
+    if (rawWidth != recorded.rawWidth || rawHeight != recorded.rawHeight || fps != recorded.fps)
+        return QStringLiteral("the sequence's size or rate has changed since");
+    if (frames != recorded.frames)
+        return QStringLiteral("the sequence's picture count has changed since");
+    if (configuration != recorded.configuration)
+        return QStringLiteral("the configuration's contents have changed since");
+    if (encoder != recorded.encoder)
+        return QStringLiteral("it was made by another encoder (%1)").arg(QDir::toNativeSeparators(recorded.encoder));
+    if (encoderSize != recorded.encoderSize || encoderModifiedMs != recorded.encoderModifiedMs)
+        return QStringLiteral("the encoder program has changed since");
+    if (qp != recorded.qp)
+        return QStringLiteral("it was made at QP %1").arg(recorded.qp);
+    return QString();
+}
+
+ProgramStamp ProgramStamp::of(const QString &path)
+{
+    const QFileInfo info(path);
+    return ProgramStamp{info.absoluteFilePath(), info.size(), modifiedAt(info)};
+}
+
+QJsonObject ProgramStamp::toJson() const
+{
+    return QJsonObject{{"path", path}, {"size", size}, {"modified_ms", modifiedMs}};
+}
+
+ProgramStamp ProgramStamp::fromJson(const QJsonObject &object)
+{
+    return ProgramStamp{object.value(QStringLiteral("path")).toString(),
+                        qint64(object.value(QStringLiteral("size")).toDouble()),
+                        qint64(object.value(QStringLiteral("modified_ms")).toDouble())};
+}
+
+CellRecord CellRecord::encoded(const CellSources &sources, const QString &bitstream, double encoderCpuSeconds,
+                               bool decoderToCome)
+{
+    CellRecord record;
+    record.sources = sources;
+    record.state = decoderToCome ? Encoded : Done;
+    record.bitstreamBytes = QFileInfo(bitstream).size();
+    record.encoderCpuSeconds = encoderCpuSeconds;
+    record.encodedBy = PartClaim::self().describe();
+    return record;
+}
+
+QString CellRecord::takeDecode(const DecoderOutcome &outcome, const ProgramStamp &program)
+{
+    decoded = true;
+    decoder = program;
+    decoderCpuSeconds = outcome.cpuSeconds;
+    decodedPictures = outcome.pictures;
+    hashesMatched = outcome.matched;
+    hashesMismatched = outcome.mismatched;
+    QString failure = outcome.problem;
+    if (failure.isEmpty() && outcome.mismatched > 0)
+        failure = QStringLiteral("%1 of %2 decoded pictures do not match their hashes")
+                      .arg(outcome.mismatched).arg(outcome.matched + outcome.mismatched);
+    else if (failure.isEmpty() && outcome.pictures == 0)
+        failure = QStringLiteral("the decoder decoded no picture");
+    if (failure.isEmpty())
+        state = Done;
+    else
+        fail(outcome.exitCode, failure, outcome.lastLines);
+    return failure;
+}
+
+void CellRecord::fail(int code, const QString &reason, const QStringList &lines)
+{
+    state = Failed;
+    exitCode = code;
+    failure = reason;
+    lastLines = lines;
+}
+
+QJsonObject CellRecord::toJson() const
+{
+    QJsonObject object{{"state", QLatin1String(stateName(state))}, {"sources", sources.toJson()}};
+    if (state != Failed) {
+        object.insert(QStringLiteral("bitstream_bytes"), bitstreamBytes);
+        object.insert(QStringLiteral("encoder_cpu_s"), encoderCpuSeconds);
+        object.insert(QStringLiteral("encoded_by"), encodedBy);
+    }
+    if (decoded)
+        object.insert(QStringLiteral("decode"), QJsonObject{{"decoder", decoder.toJson()},
+                                                            {"cpu_s", decoderCpuSeconds},
+                                                            {"pictures", decodedPictures},
+                                                            {"hashes_matched", hashesMatched},
+                                                            {"hashes_mismatched", hashesMismatched}});
+    if (state == Failed)
+        object.insert(QStringLiteral("failure"), QJsonObject{{"exit_code", exitCode},
+                                                             {"reason", failure},
+                                                             {"last_lines", QJsonArray::fromStringList(lastLines)}});
+    return object;
+}
+
+CellRecord CellRecord::fromJson(const QJsonObject &object)
+{
+    CellRecord record;
+    const QString state = object.value(QStringLiteral("state")).toString();
+    record.state = state == QLatin1String("done") ? Done : state == QLatin1String("encoded") ? Encoded : Failed;
+    record.sources = CellSources::fromJson(object.value(QStringLiteral("sources")).toObject());
+    record.bitstreamBytes = qint64(object.value(QStringLiteral("bitstream_bytes")).toDouble());
+    record.encoderCpuSeconds = object.value(QStringLiteral("encoder_cpu_s")).toDouble();
+    record.encodedBy = object.value(QStringLiteral("encoded_by")).toString();
+    const QJsonObject decode = object.value(QStringLiteral("decode")).toObject();
+    record.decoded = !decode.isEmpty();
+    record.decoder = ProgramStamp::fromJson(decode.value(QStringLiteral("decoder")).toObject());
+    record.decoderCpuSeconds = decode.value(QStringLiteral("cpu_s")).toDouble();
+    record.decodedPictures = qint64(decode.value(QStringLiteral("pictures")).toDouble());
+    record.hashesMatched = qint64(decode.value(QStringLiteral("hashes_matched")).toDouble());
+    record.hashesMismatched = qint64(decode.value(QStringLiteral("hashes_mismatched")).toDouble());
+    const QJsonObject failure = object.value(QStringLiteral("failure")).toObject();
+    record.exitCode = failure.value(QStringLiteral("exit_code")).toInt();
+    record.failure = failure.value(QStringLiteral("reason")).toString();
+    for (const QJsonValue &line : failure.value(QStringLiteral("last_lines")).toArray())
+        record.lastLines << line.toString();
+    return record;
+}
+
+bool CellRecord::read(const QString &path, CellRecord *record, QString *problem)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return false;
+    QFile file(path);
+    if (info.isSymLink() || !info.isFile() || !file.open(QIODevice::ReadOnly)) {
+        *problem = QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path),
+                                                            info.isFile() && !info.isSymLink()
+                                                                ? file.errorString()
+                                                                : QStringLiteral("not a regular file"));
+        return false;
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.read(16 << 20), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        *problem = QStringLiteral("%1 is damaged (%2)").arg(QDir::toNativeSeparators(path), error.errorString());
+        return false;
+    }
+    *record = fromJson(document.object());
+    return true;
+}
+
+QString CellRecord::write(const QString &path) const
+{
+    if (QFileInfo(path).isSymLink())
+        return QStringLiteral("%1 is a link, which is never followed").arg(QDir::toNativeSeparators(path));
+    QSaveFile file(path);
+    const QByteArray bytes = QJsonDocument(toJson()).toJson(QJsonDocument::Indented);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    }
+    const QString unsynced = ReplaceFile::syncToDisk(&file);
+    if (!unsynced.isEmpty()) {
+        file.cancelWriting();
+        return QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), unsynced);
+    }
+    return file.commit() ? QString()
+                         : QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+}
+
+QString CellRecord::hashText() const
+{
+    if (!decoded)
+        return QString();
+    const qint64 checked = hashesMatched + hashesMismatched;
+    if (checked == 0)
+        return QStringLiteral("no hashes");
+    if (hashesMismatched > 0)
+        return QStringLiteral("%1 of %2 wrong").arg(hashesMismatched).arg(checked);
+    return QStringLiteral("%1/%2 OK").arg(hashesMatched).arg(decodedPictures);
+}
+
+CellStanding CellStanding::of(const CellFiles &files, const CellSources &expected, const QString &decoder)
+{
+    CellStanding standing;
+    QString problem;
+    if (!CellRecord::read(files.record, &standing.record, &problem)) {
+        standing.kind = problem.isEmpty() ? None : Stale;
+        standing.reason = problem;
+        return standing;
+    }
+    const CellRecord &record = standing.record;
+    standing.reason = expected.changedSince(record.sources);
+    if (!standing.reason.isEmpty()) {
+        standing.kind = Stale;
+        return standing;
+    }
+    if (record.state == CellRecord::Failed) {
+        standing.kind = Failed;
+        return standing;
+    }
+    const QFileInfo bitstream(files.bitstream);
+    if (!bitstream.isFile() || bitstream.size() != record.bitstreamBytes)
+        standing.reason = QStringLiteral("its bitstream %1 is missing or no longer of its recorded size")
+                              .arg(QDir::toNativeSeparators(files.bitstream));
+    else if (!QFileInfo(files.report).isFile())
+        standing.reason = QStringLiteral("its report %1 is missing").arg(QDir::toNativeSeparators(files.report));
+    if (!standing.reason.isEmpty()) {
+        standing.kind = Stale;
+        return standing;
+    }
+    const bool decodedFits = record.decoded && record.decoder == ProgramStamp::of(decoder);
+    standing.kind = decoder.isEmpty() || decodedFits ? Done : NeedsDecode;
+    return standing;
+}

@@ -1,0 +1,137 @@
+#ifndef CELLRECORD_H
+#define CELLRECORD_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+class ExperimentPlan;
+struct DecoderOutcome;
+
+// The files of one cell (a sequence encoded with a configuration at a QP), in the folder of
+// its configuration: <folder>/<configuration>/<sequence>_QP<q> with the suffixes below. Each
+// is written only by the process that holds the cell's claim (the report and record also by
+// the process that makes its bitstream).
+struct CellFiles
+{
+    QString bitstream;   // .265
+    QString report;      // .json, the quality report
+    QString record;      // .record, what the cell was made from and how it went (JSON)
+    QString claim;       // .claim, held by the process that owns the cell
+    QString log;         // .log, the job's lines and the encoder's output, run after run
+    QString config;      // .cfg, the configuration the encoder gets: the configuration's, the sequence's lines
+
+    static CellFiles of(const ExperimentPlan &plan, int sequence, int configuration, int qp);
+};
+
+// What a cell is made from: a finished cell is encoded again only when one of these changed.
+struct CellSources
+{
+    QString sequence;              // absolute path
+    qint64 sequenceSize = 0;
+    qint64 sequenceModifiedMs = 0;
+    int rawWidth = 0, rawHeight = 0, fps = 0;
+    qint64 frames = -1;
+    QByteArray configuration;      // the whole text the encoder gets, the sequence's lines included
+    QString encoder;
+    qint64 encoderSize = 0;
+    qint64 encoderModifiedMs = 0;
+    int qp = -1;
+
+    // The sources of a cell of the plan as they are on disk now; *problem set when the
+    // configuration cannot be read.
+    static CellSources of(const ExperimentPlan &plan, int sequence, int configuration, int qp, QString *problem);
+    QJsonObject toJson() const;
+    static CellSources fromJson(const QJsonObject &object);
+    // What changed from `recorded` to these, in words ("the configuration's contents have
+    // changed"); empty when nothing did.
+    QString changedSince(const CellSources &recorded) const;
+};
+
+// A program's identity for a record: a changed build is another program.
+struct ProgramStamp
+{
+    QString path;
+    qint64 size = 0;
+    qint64 modifiedMs = 0;
+
+    static ProgramStamp of(const QString &path);
+    bool operator==(const ProgramStamp &other) const
+    {
+        return path == other.path && size == other.size && modifiedMs == other.modifiedMs;
+    }
+    QJsonObject toJson() const;
+    static ProgramStamp fromJson(const QJsonObject &object);
+};
+
+// The record of a cell, written whole next to its bitstream once the cell is encoded, again
+// once it is decoded, or when it failed.
+struct CellRecord
+{
+    enum State {
+        Encoded,   // bitstream and report are there; the configuration's decoder has yet to run
+        Done,
+        Failed
+    };
+
+    CellSources sources;
+    State state = Failed;
+    qint64 bitstreamBytes = 0;
+    double encoderCpuSeconds = 0;  // user + system of the cell's encoders, over all its segments
+    QString encodedBy;             // "node2 (process 4242)"
+
+    // The decoder's run, when the configuration names a decoder.
+    bool decoded = false;
+    ProgramStamp decoder;
+    double decoderCpuSeconds = 0;
+    qint64 decodedPictures = 0;
+    qint64 hashesMatched = 0;      // pictures whose decoded-picture hash checked out
+    qint64 hashesMismatched = 0;
+
+    // A failed cell: the encoder's (or the decoder's) exit code, why, and its last lines.
+    int exitCode = 0;
+    QString failure;
+    QStringList lastLines;
+
+    // The record of a cell whose bitstream is made: done, or encoded while a decoder is to come.
+    static CellRecord encoded(const CellSources &sources, const QString &bitstream, double encoderCpuSeconds,
+                              bool decoderToCome);
+    // Takes the decoder's run: the record is done, or failed, and then the reason (the decoder
+    // failed, a picture's hash did not match, it decoded nothing) is returned.
+    QString takeDecode(const DecoderOutcome &outcome, const ProgramStamp &program);
+    void fail(int code, const QString &reason, const QStringList &lines);
+
+    QJsonObject toJson() const;
+    static CellRecord fromJson(const QJsonObject &object);
+    // Reads a record; false when there is none (problem set when it cannot be read).
+    static bool read(const QString &path, CellRecord *record, QString *problem);
+    // Writes the record whole (a temporary file renamed into place); the reason on failure.
+    QString write(const QString &path) const;
+
+    // The hash check in words: "16/16 OK", "3 of 16 wrong", "no hashes", or empty when the
+    // cell was not decoded.
+    QString hashText() const;
+};
+
+// How a cell stands on disk against what it is to be made from now. It counts as done when
+// its bitstream, report and record are there and the record fits: the same sources, the
+// bitstream of the recorded size, and, when its configuration names a decoder, that decoder's
+// run recorded.
+struct CellStanding
+{
+    enum Kind {
+        None,          // no record: never made, or made only in part
+        Done,
+        NeedsDecode,   // encoded and fits, but not (or with another decoder) decoded
+        Failed,        // recorded as failed, from the same sources
+        Stale          // the record no longer fits: reason says why
+    };
+    Kind kind = None;
+    QString reason;
+    CellRecord record;
+
+    static CellStanding of(const CellFiles &files, const CellSources &expected, const QString &decoder);
+};
+
+#endif // CELLRECORD_H

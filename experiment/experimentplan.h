@@ -1,0 +1,100 @@
+#ifndef EXPERIMENTPLAN_H
+#define EXPERIMENTPLAN_H
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+class QJsonObject;
+class QJsonValue;
+
+// One sequence of a coding experiment, with its paths made absolute.
+struct PlanSequence
+{
+    QString name;
+    QString path;               // a video file, or a raw .yuv file
+    QString className;          // empty when the plan gives none
+    qint64 frames = -1;         // the first N pictures; -1: all of them
+    int rawWidth = 0;           // a raw input: its picture size and rate
+    int rawHeight = 0;
+    int fps = 0;
+    QString cfgFile;            // the sequence's own configuration file, when it names one
+    QByteArray cfgLines;        // the sequence's own configuration lines, when it lists them
+
+    bool raw() const { return rawWidth > 0 && rawHeight > 0; }
+};
+
+// One configuration of a coding experiment: an encoder with its configuration file, and
+// optionally a decoder that checks and times every bitstream it makes.
+struct PlanConfiguration
+{
+    QString name;
+    bool anchor = false;
+    QString encoder;
+    QString cfg;
+    QString decoder;            // empty: the bitstreams are not decoded
+};
+
+// A coding experiment as its plan file describes it: every sequence is encoded with every
+// configuration at every QP. The plan is read whole and checked before anything starts:
+// unknown keys, a missing or second anchor, names given twice, files that cannot be read and
+// QPs that are no QPs are refused with the key and the entry named, and nothing is written.
+class ExperimentPlan
+{
+public:
+    // Reads and checks the plan; false with error() and status() (a sysexits code: 64 for a
+    // plan that is wrong, 66 for a file it names that cannot be read, 69 for a program that
+    // cannot be run) when it cannot be used.
+    bool read(const QString &planPath);
+
+    const QString &error() const { return problem; }
+    int status() const { return failure; }
+
+    const QString &path() const { return planFile; }
+    // The plan's file name without its suffix ("ctc" for ctc.json).
+    QString name() const;
+    // Where everything goes: the plan's "folder", else <plan name>.results/ beside the plan.
+    const QString &folder() const { return resultsFolder; }
+    const QList<PlanSequence> &sequences() const { return sequenceList; }
+    const QList<PlanConfiguration> &configurations() const { return configurationList; }
+    const QList<int> &qps() const { return qpList; }
+    int anchorIndex() const { return anchor; }
+    int cellCount() const { return int(sequenceList.size() * configurationList.size() * qpList.size()); }
+
+    // The configuration an encoder of the sequence gets: the configuration's file, then the
+    // sequence's own lines, then what the experiment itself sets (the rate of a raw input, the
+    // picture count, no reconstructed pictures). Empty with *problem set when a file cannot be
+    // read.
+    QByteArray cellConfiguration(const PlanSequence &sequence, const PlanConfiguration &configuration,
+                                 QString *problem) const;
+
+    // The names a configuration may not take: the results' own files and folders.
+    static bool reservedName(const QString &name);
+
+private:
+    bool fail(int status, const QString &where, const QString &text);
+    bool readSequences(const QJsonValue &value);
+    bool readSequence(const QJsonObject &object, const QString &where, PlanSequence *sequence);
+    bool readRawGeometry(const QJsonObject &object, const QString &where, PlanSequence *sequence);
+    bool readSequenceCfg(const QJsonValue &value, const QString &where, PlanSequence *sequence);
+    bool readConfigurations(const QJsonValue &value);
+    bool readConfiguration(const QJsonObject &object, const QString &where, PlanConfiguration *configuration);
+    bool readQps(const QJsonValue &value);
+    bool readFolder(const QJsonValue &value);
+    bool checkNames(const QStringList &names, const QString &list);
+    bool checkReadable(const QString &path, const QString &where, const QString &key);
+    bool checkProgram(const QString &path, const QString &where, const QString &key);
+    QString resolved(const QString &path) const;
+    QString program(const QString &name) const;
+
+    QString planFile;
+    QString resultsFolder;
+    QList<PlanSequence> sequenceList;
+    QList<PlanConfiguration> configurationList;
+    QList<int> qpList;
+    int anchor = -1;
+    QString problem;
+    int failure = 0;
+};
+
+#endif // EXPERIMENTPLAN_H

@@ -1,0 +1,340 @@
+#include "resultsfiles.h"
+
+#include "experimentplan.h"
+#include "experimentresults.h"
+#include "rdplot.h"
+
+#include "bitstream/replacefile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+const QString dash = QStringLiteral("–");
+
+QString number(double value, int decimals)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+// Figures in the CSV and JSON files: as precise as --bd-rate's JSON gives them.
+double rounded(double value)
+{
+    return std::round(value * 1e4) / 1e4;
+}
+
+QJsonValue jsonFigure(const std::optional<double> &value)
+{
+    return value ? QJsonValue(rounded(*value)) : QJsonValue();
+}
+
+QString csvFigure(const std::optional<double> &value)
+{
+    return value ? QString::number(rounded(*value)) : QString();
+}
+
+QString csvField(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
+        return text;
+    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
+}
+
+QString percent(const std::optional<double> &value, int decimals)
+{
+    return value ? number(*value, decimals) + QStringLiteral(" %") : dash;
+}
+
+QString stateName(CellFigures::State state)
+{
+    switch (state) {
+    case CellFigures::Done:
+        return QStringLiteral("done");
+    case CellFigures::Failed:
+        return QStringLiteral("failed");
+    case CellFigures::Missing:
+        break;
+    }
+    return QStringLiteral("missing");
+}
+
+// What a comparison without figures says instead.
+QString why(const Comparison &row)
+{
+    QStringList parts;
+    if (row.failed > 0)
+        parts << QStringLiteral("%1 cell%2 failed").arg(row.failed).arg(row.failed == 1 ? "" : "s");
+    if (row.missing > 0)
+        parts << QStringLiteral("%1 cell%2 missing").arg(row.missing).arg(row.missing == 1 ? "" : "s");
+    if (parts.isEmpty())
+        parts << row.bdProblem;
+    return parts.join(QStringLiteral(", "));
+}
+
+QString averageName(const Comparison &row)
+{
+    return row.className.isEmpty() ? QStringLiteral("Overall") : QStringLiteral("Class ") + row.className;
+}
+
+QString tableRow(const QStringList &fields)
+{
+    return QStringLiteral("| ") + fields.join(QStringLiteral(" | ")) + QStringLiteral(" |\n");
+}
+
+QString comparisonFields(const Comparison &row, const QString &first, const QString &second)
+{
+    if (!row.bdRate[0] && !row.encT)
+        return tableRow({first, second, why(row), QString(), QString(), QString(), QString()});
+    return tableRow({first, second, percent(row.bdRate[0], 2), percent(row.bdRate[1], 2), percent(row.bdRate[2], 2),
+                     percent(row.encT ? std::optional<double>(*row.encT * 100) : std::nullopt, 1),
+                     percent(row.decT ? std::optional<double>(*row.decT * 100) : std::nullopt, 1)});
+}
+
+QJsonObject comparisonJson(const ExperimentPlan &plan, const Comparison &row)
+{
+    QJsonObject object{{"configuration", plan.configurations().at(row.configuration).name},
+                       {"class", row.className},
+                       {"bd_rate_y", jsonFigure(row.bdRate[0])},
+                       {"bd_rate_u", jsonFigure(row.bdRate[1])},
+                       {"bd_rate_v", jsonFigure(row.bdRate[2])},
+                       {"enc_t", jsonFigure(row.encT)},
+                       {"dec_t", jsonFigure(row.decT)},
+                       {"cells_missing", row.missing},
+                       {"cells_failed", row.failed}};
+    if (row.sequence >= 0) {
+        object.insert(QStringLiteral("sequence"), plan.sequences().at(row.sequence).name);
+        if (!row.bdProblem.isEmpty())
+            object.insert(QStringLiteral("note"), row.bdProblem);
+    } else {
+        object.insert(QStringLiteral("sequences"), row.sequences);
+        object.insert(QStringLiteral("sequences_total"), row.sequencesTotal);
+    }
+    return object;
+}
+
+QJsonObject cellJson(const ExperimentPlan &plan, const CellFigures &cell)
+{
+    QJsonObject object{{"sequence", plan.sequences().at(cell.sequence).name},
+                       {"configuration", plan.configurations().at(cell.configuration).name},
+                       {"qp", cell.qp},
+                       {"state", stateName(cell.state)},
+                       {"bitstream", cell.bitstream}};
+    if (cell.state == CellFigures::Done) {
+        object.insert(QStringLiteral("rate_kbps"), rounded(cell.kbitPerSecond));
+        object.insert(QStringLiteral("psnr_y"), rounded(cell.psnrY));
+        object.insert(QStringLiteral("psnr_u"), rounded(cell.psnrU));
+        object.insert(QStringLiteral("psnr_v"), rounded(cell.psnrV));
+        object.insert(QStringLiteral("encoder_cpu_s"), rounded(cell.encoderSeconds));
+        object.insert(QStringLiteral("decoder_cpu_s"), jsonFigure(cell.decoderSeconds));
+    }
+    if (!cell.hash.isEmpty())
+        object.insert(QStringLiteral("hashes"), cell.hash);
+    if (cell.state == CellFigures::Failed)
+        object.insert(QStringLiteral("failure"), QJsonObject{{"exit_code", cell.exitCode},
+                                                             {"reason", cell.failure},
+                                                             {"last_lines", QJsonArray::fromStringList(cell.lastLines)},
+                                                             {"log", cell.log}});
+    return object;
+}
+
+} // namespace
+
+QString ResultsFiles::cellLabel(const ExperimentPlan &plan, int sequence, int configuration, int qp)
+{
+    return QStringLiteral("%1 QP%2 %3")
+        .arg(plan.sequences().at(sequence).name).arg(qp).arg(plan.configurations().at(configuration).name);
+}
+
+QString ResultsFiles::summary(const ExperimentPlan &plan, const ExperimentResults &results)
+{
+    QString text;
+    const QString anchor = plan.configurations().at(plan.anchorIndex()).name;
+    for (int c = 0; c < plan.configurations().size(); ++c) {
+        if (c == plan.anchorIndex())
+            continue;
+        text += QStringLiteral("## %1 against %2\n\n").arg(plan.configurations().at(c).name, anchor);
+        text += tableRow({"Class", "Sequence", "BD-rate Y", "BD-rate U", "BD-rate V", "EncT", "DecT"});
+        text += QStringLiteral("|---|---|--:|--:|--:|--:|--:|\n");
+        for (const Comparison &row : results.sequences)
+            if (row.configuration == c)
+                text += comparisonFields(row, row.className.isEmpty() ? dash : row.className,
+                                         plan.sequences().at(row.sequence).name);
+        for (const QList<Comparison> *averages : {&results.classes, &results.overall})
+            for (const Comparison &row : *averages)
+                if (row.configuration == c)
+                    text += comparisonFields(row, QStringLiteral("**%1**").arg(averageName(row)),
+                                             QStringLiteral("%1 of %2 sequences").arg(row.sequences).arg(row.sequencesTotal));
+        text += QLatin1Char('\n');
+    }
+    if (results.failed > 0) {
+        text += QStringLiteral("Failed cells:\n\n");
+        for (const CellFigures &cell : results.cells)
+            if (cell.state == CellFigures::Failed)
+                text += QStringLiteral("- %1: %2 (log: %3)\n")
+                            .arg(cellLabel(plan, cell.sequence, cell.configuration, cell.qp), cell.failure,
+                                 QDir::toNativeSeparators(cell.log));
+        text += QLatin1Char('\n');
+    }
+    return text;
+}
+
+QByteArray ResultsFiles::markdown(const ExperimentPlan &plan, const ExperimentResults &results)
+{
+    QString text = QStringLiteral("# Coding experiment: %1\n\n").arg(plan.name());
+    QStringList qps;
+    for (int qp : plan.qps())
+        qps << QString::number(qp);
+    text += QStringLiteral("Plan `%1`; anchor **%2**; QPs %3. %4 of %5 cells done, %6 failed. BD-rates in percent "
+                           "(negative: the test needs fewer bits); EncT and DecT: the test's encoder and decoder "
+                           "CPU time over the anchor's.\n\n")
+                .arg(QDir::toNativeSeparators(plan.path()), plan.configurations().at(plan.anchorIndex()).name,
+                     qps.join(QStringLiteral(", ")))
+                .arg(results.done).arg(results.total).arg(results.failed);
+    text += summary(plan, results);
+    text += QStringLiteral("## Cells\n\n");
+    text += tableRow({"Sequence", "Configuration", "QP", "kbit/s", "PSNR Y", "PSNR U", "PSNR V", "Encoder s",
+                      "Decoder s", "Hashes", "State"});
+    text += QStringLiteral("|---|---|--:|--:|--:|--:|--:|--:|--:|---|---|\n");
+    for (const CellFigures &cell : results.cells) {
+        const bool done = cell.state == CellFigures::Done;
+        const auto figure = [done](double value, int decimals) { return done ? number(value, decimals) : dash; };
+        text += tableRow({plan.sequences().at(cell.sequence).name, plan.configurations().at(cell.configuration).name,
+                          QString::number(cell.qp), figure(cell.kbitPerSecond, 1), figure(cell.psnrY, 2),
+                          figure(cell.psnrU, 2), figure(cell.psnrV, 2), figure(cell.encoderSeconds, 2),
+                          cell.decoderSeconds ? number(*cell.decoderSeconds, 2) : dash,
+                          cell.hash.isEmpty() ? dash : cell.hash,
+                          cell.state == CellFigures::Failed ? QStringLiteral("failed: ") + cell.failure : stateName(cell.state)});
+    }
+    return text.toUtf8();
+}
+
+QByteArray ResultsFiles::csv(const ExperimentPlan &plan, const ExperimentResults &results)
+{
+    QString text = QStringLiteral("row,class,sequence,configuration,qp,bd_rate_y,bd_rate_u,bd_rate_v,enc_t,dec_t,"
+                                  "sequences,cells_missing,cells_failed,rate_kbps,psnr_y,psnr_u,psnr_v,encoder_cpu_s,"
+                                  "decoder_cpu_s,hashes,state,note\n");
+    const auto comparison = [&plan](const char *kind, const Comparison &row) {
+        const QString sequence = row.sequence >= 0 ? plan.sequences().at(row.sequence).name : QString();
+        const QString counted = row.sequence >= 0 ? QString()
+                                                  : QStringLiteral("%1/%2").arg(row.sequences).arg(row.sequencesTotal);
+        return QStringList{QLatin1String(kind), row.className, sequence, plan.configurations().at(row.configuration).name,
+                           QString(), csvFigure(row.bdRate[0]), csvFigure(row.bdRate[1]), csvFigure(row.bdRate[2]),
+                           csvFigure(row.encT), csvFigure(row.decT), counted, QString::number(row.missing),
+                           QString::number(row.failed), QString(), QString(), QString(), QString(), QString(),
+                           QString(), QString(), QString(), row.bdProblem};
+    };
+    QList<QStringList> rows;
+    for (const Comparison &row : results.sequences)
+        rows << comparison("sequence", row);
+    for (const Comparison &row : results.classes)
+        rows << comparison("class", row);
+    for (const Comparison &row : results.overall)
+        rows << comparison("overall", row);
+    for (const CellFigures &cell : results.cells) {
+        const bool done = cell.state == CellFigures::Done;
+        const auto figure = [done](double value) { return done ? QString::number(rounded(value)) : QString(); };
+        rows << QStringList{"cell", plan.sequences().at(cell.sequence).className, plan.sequences().at(cell.sequence).name,
+                            plan.configurations().at(cell.configuration).name, QString::number(cell.qp), QString(),
+                            QString(), QString(), QString(), QString(), QString(), QString(), QString(),
+                            figure(cell.kbitPerSecond), figure(cell.psnrY), figure(cell.psnrU), figure(cell.psnrV),
+                            figure(cell.encoderSeconds), csvFigure(cell.decoderSeconds), cell.hash, stateName(cell.state),
+                            cell.failure};
+    }
+    for (QStringList &fields : rows) {
+        for (QString &field : fields)
+            field = csvField(field);
+        text += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
+    }
+    return text.toUtf8();
+}
+
+QByteArray ResultsFiles::json(const ExperimentPlan &plan, const ExperimentResults &results)
+{
+    QJsonArray qps, sequences, classes, overall, cells;
+    for (int qp : plan.qps())
+        qps << qp;
+    for (const Comparison &row : results.sequences)
+        sequences << comparisonJson(plan, row);
+    for (const Comparison &row : results.classes)
+        classes << comparisonJson(plan, row);
+    for (const Comparison &row : results.overall)
+        overall << comparisonJson(plan, row);
+    for (const CellFigures &cell : results.cells)
+        cells << cellJson(plan, cell);
+    const QJsonObject object{{"plan", plan.path()},
+                             {"anchor", plan.configurations().at(plan.anchorIndex()).name},
+                             {"qps", qps},
+                             {"cells_total", results.total},
+                             {"cells_done", results.done},
+                             {"cells_failed", results.failed},
+                             {"sequences", sequences},
+                             {"classes", classes},
+                             {"overall", overall},
+                             {"cells", cells}};
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+QString ResultsFiles::writeFile(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    }
+    ReplaceFile::keepModeOf(path, &file);
+    return file.commit() ? QString()
+                         : QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+}
+
+QString ResultsFiles::writePlots(const ExperimentPlan &plan, const ExperimentResults &results)
+{
+    if (!RdPlot::available())
+        return QString();
+    const QString folder = plan.folder() + QStringLiteral("/plots");
+    for (int s = 0; s < plan.sequences().size(); ++s) {
+        QList<RdPlot::Curve> curves;
+        for (int c = 0; c < plan.configurations().size(); ++c) {
+            RdPlot::Curve curve{plan.configurations().at(c).name, {}};
+            for (int q = 0; q < plan.qps().size(); ++q) {
+                const CellFigures &cell = results.cell(plan, s, c, q);
+                if (cell.state == CellFigures::Done)
+                    curve.points.append({cell.kbitPerSecond, cell.psnrY});
+            }
+            curves << curve;
+        }
+        const bool any = std::any_of(curves.begin(), curves.end(), [](const RdPlot::Curve &c) { return !c.points.isEmpty(); });
+        if (!any)
+            continue;
+        if (!QDir().mkpath(folder))
+            return QStringLiteral("cannot make the folder %1").arg(QDir::toNativeSeparators(folder));
+        const QString problem = writeFile(folder + QLatin1Char('/') + plan.sequences().at(s).name + QStringLiteral(".png"),
+                                          RdPlot::png(plan.sequences().at(s).name, curves));
+        if (!problem.isEmpty())
+            return problem;
+    }
+    return QString();
+}
+
+QString ResultsFiles::write(const ExperimentPlan &plan, const ExperimentResults &results)
+{
+    const QString folder = plan.folder();
+    const struct { const char *name; QByteArray bytes; } files[] = {
+        {"results.csv", csv(plan, results)},
+        {"results.json", json(plan, results)},
+        {"results.md", markdown(plan, results)},
+    };
+    for (const auto &file : files) {
+        const QString problem = writeFile(folder + QLatin1Char('/') + QLatin1String(file.name), file.bytes);
+        if (!problem.isEmpty())
+            return problem;
+    }
+    return writePlots(plan, results);
+}

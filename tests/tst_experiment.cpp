@@ -1,0 +1,615 @@
+// A coding experiment as users run it: morlunex-cli --experiment on a tiny plan (a video and a
+// raw sequence, an anchor and a test configuration, four QPs) with the bundled encoder behind a
+// wrapper that records every encode. Its BD-rates checked against --bd-rate on the same reports,
+// its time ratios against the records, two processes (one under another host name) sharing it,
+// a kill in the middle and a changed configuration, a failing cell, the reference encoder and
+// decoder checking every picture hash, and plans refused before anything is written.
+
+#include "support/testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QtTest>
+
+#include <cmath>
+#include <csignal>
+
+using TestSupport::IsolatedEnvironment;
+
+namespace {
+
+constexpr int pictures = 16;
+const QStringList sequenceNames{"Clip", "Raw"};
+const QStringList configurationNames{"anchor", "test"};
+const QList<int> qps{22, 27, 32, 37};
+
+QString cliProgram()
+{
+    return TestSupport::binDir() + QStringLiteral("/morlunex-cli");
+}
+
+// The bundled encoder behind a wrapper that records the bitstream of every run ("host path"),
+// waits a little when asked (a file "slow"), and fails the test configuration's Raw QP27 cell
+// while a file "fail" is there.
+QByteArray wrapperScript()
+{
+    return "#!/bin/sh\n"
+           "dir=$(dirname \"$0\")\n"
+           "for a in \"$@\"; do case $a in *.265*) echo \"$(hostname) $a\" >> \"$dir/runs.txt\";; esac; done\n"
+           "[ -f \"$dir/slow\" ] && sleep 0.3\n"
+           "case \"$*\" in *test/Raw_QP27*) [ -f \"$dir/fail\" ] && { echo 'bad cell'; exit 3; };; esac\n"
+           "exec \"" + QFile::encodeName(TestSupport::binDir()) + "/morlunex-hevc-encoder\" \"$@\"\n";
+}
+
+QJsonObject basePlan(const QString &encoder)
+{
+    const QJsonArray sequences{
+        QJsonObject{{"name", "Clip"}, {"path", "clip.mp4"}, {"class", "A"}},
+        QJsonObject{{"name", "Raw"}, {"path", "raw_64x64.yuv"}, {"size", "64x64"}, {"fps", 25}, {"class", "A"},
+                    {"cfg", QJsonArray{"# the raw sequence's own line"}}}};
+    const QJsonArray configurations{
+        QJsonObject{{"name", "anchor"}, {"anchor", true}, {"encoder", encoder}, {"cfg", "anchor.cfg"}},
+        QJsonObject{{"name", "test"}, {"encoder", encoder}, {"cfg", "test.cfg"}}};
+    return QJsonObject{{"sequences", sequences}, {"configurations", configurations}, {"qps", QJsonArray{22, 27, 32, 37}}};
+}
+
+bool writePlan(const QString &path, const QJsonObject &plan)
+{
+    return TestSupport::writeFile(path, QJsonDocument(plan).toJson());
+}
+
+// results.csv as rows of named fields.
+QList<QHash<QString, QString>> readCsv(const QString &path)
+{
+    QList<QHash<QString, QString>> rows;
+    const QList<QByteArray> lines = TestSupport::readFile(path).split('\n');
+    const QStringList header = QString::fromUtf8(lines.value(0)).split(QLatin1Char(','));
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        if (lines.at(i).isEmpty())
+            continue;
+        // The tests' rows hold no quoted commas.
+        const QStringList fields = QString::fromUtf8(lines.at(i)).split(QLatin1Char(','));
+        QHash<QString, QString> row;
+        for (int f = 0; f < header.size(); ++f)
+            row.insert(header.at(f), fields.value(f));
+        rows << row;
+    }
+    return rows;
+}
+
+QHash<QString, QString> csvRow(const QList<QHash<QString, QString>> &rows, const QString &kind, const QString &name)
+{
+    for (const auto &row : rows)
+        if (row.value("row") == kind && (row.value("sequence") == name || row.value("class") == name || name.isEmpty()))
+            return row;
+    return {};
+}
+
+QJsonObject readJson(const QString &path)
+{
+    return QJsonDocument::fromJson(TestSupport::readFile(path)).object();
+}
+
+// How often each bitstream was encoded, by the runs the wrapper recorded: a cell's bitstream,
+// or one of its segments (the process's own suffix dropped), by its path in the folder.
+QHash<QString, int> encodes(const QString &folder, QSet<QString> *hosts = nullptr)
+{
+    QHash<QString, int> counts;
+    static const QRegularExpression partial(QStringLiteral("\\.[^./]+\\.[0-9]+\\.partial$"));
+    for (const QByteArray &line : TestSupport::readFile(folder + "/runs.txt").split('\n')) {
+        const QString text = QString::fromUtf8(line);
+        if (text.isEmpty())
+            continue;
+        if (hosts)
+            *hosts << text.section(QLatin1Char(' '), 0, 0);
+        QString path = text.section(QLatin1Char(' '), 1);
+        path.remove(partial);
+        ++counts[QDir(folder).relativeFilePath(path)];
+    }
+    return counts;
+}
+
+int doneRecords(const QString &results)
+{
+    int done = 0;
+    for (const QString &configuration : configurationNames)
+        for (const QString &name : QDir(results + "/" + configuration).entryList({"*.record"}, QDir::Files))
+            done += readJson(results + "/" + configuration + "/" + name).value("state").toString() == "done" ? 1 : 0;
+    return done;
+}
+
+} // namespace
+
+class ExperimentTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void tinyPlan_resultsAgreeWithBdRateAndRecords();
+    void twoProcesses_oneElsewhere_encodeEveryCellOnce();
+    void twoProcesses_shareTheLastCellsSegments();
+    void killedMidway_resumesOnlyCellsInFlight_andAChangedConfigurationOnlyItsCells();
+    void failingCell_othersFinish_andTheStatusSaysSo();
+    void decoderVerdict_decidesTheCell_data();
+    void decoderVerdict_decidesTheCell();
+    void stopped_keepsFinishedCells_andTellsEveryEvent();
+    void referenceEncoderAndDecoder_everyHashChecksOut();
+    void badPlan_isRefusedWithNothingWritten_data();
+    void badPlan_isRefusedWithNothingWritten();
+
+private:
+    QString prepare(IsolatedEnvironment &env);
+
+    IsolatedEnvironment shared;
+    QList<QHash<QString, QString>> oneProcessResults;
+};
+
+void ExperimentTest::initTestCase()
+{
+    QVERIFY(shared.isValid());
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25", "-frames:v",
+                                 QString::number(pictures), "-c:v", "libx264", "-pix_fmt", "yuv420p",
+                                 shared.filePath("clip.mp4")}));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x64:rate=25", "-frames:v",
+                                 QString::number(pictures), "-pix_fmt", "yuv420p", "-f", "rawvideo",
+                                 shared.filePath("raw_64x64.yuv")}));
+    const QByteArray bundled = TestSupport::readFile(TestSupport::binDir() + "/hevczent.cfg");
+    QVERIFY(!bundled.isEmpty());
+    QVERIFY(TestSupport::writeFile(shared.filePath("anchor.cfg"), bundled + "MlxPreset : ultrafast\n"));
+    QVERIFY(TestSupport::writeFile(shared.filePath("test.cfg"),
+                                   bundled + "MlxPreset : ultrafast\nMlxX265Params : rd=1:psy-rd=0\n"));
+}
+
+QString ExperimentTest::prepare(IsolatedEnvironment &env)
+{
+    const QString folder = env.path();
+    for (const char *name : {"clip.mp4", "raw_64x64.yuv", "anchor.cfg", "test.cfg"})
+        if (!QFile::copy(shared.filePath(QLatin1String(name)), folder + "/" + QLatin1String(name)))
+            return QString();
+    if (!TestSupport::writeScript(folder + "/wrapper.sh", wrapperScript())
+        || !writePlan(folder + "/tiny.json", basePlan(folder + "/wrapper.sh")))
+        return QString();
+    return folder;
+}
+
+// The whole plan with two encoders: every cell encoded once; each BD-rate is what --bd-rate
+// says of the same reports, EncT the ratio of the CPU times the records hold, and the class's
+// figures the means of its two sequences; the bitstreams hold the pictures the ffmpeg tool
+// finds; the sequence's own lines follow the configuration's in what the encoder got.
+void ExperimentTest::tinyPlan_resultsAgreeWithBdRateAndRecords()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.out.contains("## test against anchor"), run.out.constData());
+    QCOMPARE(run.err.count("\ndone "), 16);
+    const QString results = folder + "/tiny.results";
+    const QHash<QString, int> counts = encodes(folder);
+    QCOMPARE(counts.size(), 16);
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        QVERIFY2(it.value() == 1, qPrintable(it.key()));
+
+    const auto rows = readCsv(results + "/results.csv");
+    oneProcessResults = rows;
+    double bdSum[3] = {0, 0, 0};
+    double logEncT = 0;
+    for (const QString &sequence : sequenceNames) {
+        QStringList anchors, tests;
+        double cpu[2] = {0, 0};
+        for (int qp : qps) {
+            anchors << QStringLiteral("%1/anchor/%2_QP%3.json").arg(results, sequence).arg(qp);
+            tests << QStringLiteral("%1/test/%2_QP%3.json").arg(results, sequence).arg(qp);
+            cpu[0] += readJson(QString(anchors.last()).replace(".json", ".record")).value("encoder_cpu_s").toDouble();
+            cpu[1] += readJson(QString(tests.last()).replace(".json", ".record")).value("encoder_cpu_s").toDouble();
+        }
+        const TestSupport::RunResult bd = TestSupport::run(cliProgram(), QStringList{"--progress", "json", "--bd-rate"}
+                                                                              + anchors + QStringList{"--vs"} + tests);
+        QVERIFY2(bd.exitCode == 0, bd.err.constData());
+        const QJsonObject figures = QJsonDocument::fromJson(bd.out).object();
+        const auto row = csvRow(rows, "sequence", sequence);
+        int plane = 0;
+        for (const char *key : {"bd_rate_y", "bd_rate_u", "bd_rate_v"}) {
+            QCOMPARE(row.value(QLatin1String(key)).toDouble(), figures.value(QLatin1String(key)).toDouble());
+            bdSum[plane++] += row.value(QLatin1String(key)).toDouble();
+        }
+        QVERIFY(cpu[0] > 0 && cpu[1] > 0);
+        QVERIFY2(std::abs(row.value("enc_t").toDouble() - cpu[1] / cpu[0]) < 1e-4, qPrintable(row.value("enc_t")));
+        logEncT += std::log(cpu[1] / cpu[0]);
+    }
+    const auto classA = csvRow(rows, "class", "A");
+    QCOMPARE(classA.value("sequences"), QString("2/2"));
+    QVERIFY(std::abs(classA.value("bd_rate_y").toDouble() - bdSum[0] / 2) < 1e-3);
+    QVERIFY(std::abs(classA.value("bd_rate_v").toDouble() - bdSum[2] / 2) < 1e-3);
+    QVERIFY(std::abs(classA.value("enc_t").toDouble() - std::exp(logEncT / 2)) < 1e-3);
+
+    for (const QString &configuration : configurationNames)
+        for (const QString &sequence : sequenceNames) {
+            const TestSupport::ProbeResult probe =
+                TestSupport::probeVideo(QStringLiteral("%1/%2/%3_QP32.265").arg(results, configuration, sequence));
+            QCOMPARE(probe.frames, pictures);
+            QCOMPARE(probe.width, 64);
+            QCOMPARE(probe.height, 64);
+        }
+    const QByteArray given = TestSupport::readFile(results + "/test/Raw_QP27.cfg");
+    QVERIFY(given.startsWith(TestSupport::readFile(folder + "/test.cfg")));
+    QVERIFY(given.contains("# the raw sequence's own line\n"));
+    const QImage plot(results + "/plots/Raw.png");
+    QCOMPARE(plot.size(), QSize(960, 640));
+    // Nothing stays behind: no claim, no parts folder, nothing in the temporary folder.
+    const QStringList left = TestSupport::everythingIn(results).filter(QRegularExpression("claim|parts"));
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(' ')));
+    QVERIFY2(TestSupport::everythingIn(env.tempPath()).isEmpty(), qPrintable(TestSupport::everythingIn(env.tempPath()).join(' ')));
+}
+
+// Two processes on one experiment, one under another host name and both slowed down so that
+// each gets cells: every cell is encoded exactly once, by one of them, and the results are those
+// of one process alone.
+void ExperimentTest::twoProcesses_oneElsewhere_encodeEveryCellOnce()
+{
+    if (TestSupport::run("unshare", {"--uts", "true"}).exitCode != 0)
+        QSKIP("unshare --uts is not allowed here: no second host name to run under");
+    if (oneProcessResults.isEmpty())
+        QSKIP("needs the one-process run of the test before");
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty() && TestSupport::writeFile(folder + "/slow", ""));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("MORLUNEX_CLAIM_TIMEOUT", "6");
+    const QStringList arguments{"--experiment", "tiny.json", "-j", "1", "-q"};
+    QProcess here, away;
+    for (QProcess *process : {&here, &away}) {
+        process->setWorkingDirectory(folder);
+        process->setProcessEnvironment(environment);
+    }
+    here.start(cliProgram(), arguments);
+    away.start("unshare", QStringList{"--uts", "sh", "-c", "hostname elsewhere && exec \"$0\" \"$@\"", cliProgram()} + arguments);
+    for (QProcess *process : {&here, &away}) {
+        QVERIFY(process->waitForFinished(120000));
+        QVERIFY2(process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0,
+                 process->readAllStandardError().constData());
+    }
+    QSet<QString> hosts;
+    const QHash<QString, int> counts = encodes(folder, &hosts);
+    QCOMPARE(counts.size(), 16);
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        QVERIFY2(it.value() == 1, qPrintable(it.key()));
+    QCOMPARE(hosts.size(), 2);
+    const auto rows = readCsv(folder + "/tiny.results/results.csv");
+    QCOMPARE(rows.size(), oneProcessResults.size());
+    for (int i = 0; i < rows.size(); ++i)
+        for (const char *key : {"row", "sequence", "qp", "bd_rate_y", "bd_rate_u", "bd_rate_v", "rate_kbps", "psnr_y"})
+            QCOMPARE(rows.at(i).value(QLatin1String(key)), oneProcessResults.at(i).value(QLatin1String(key)));
+    QVERIFY(!QFileInfo::exists(folder + "/tiny.results/results.claim"));
+}
+
+// Longer sequences, so that the last cells run in segments, and two processes (one under another
+// host name) with two encoders each: whichever has encoders free takes free segments of the
+// other's last cells, and still every cell and every segment is encoded exactly once.
+void ExperimentTest::twoProcesses_shareTheLastCellsSegments()
+{
+    if (TestSupport::run("unshare", {"--uts", "true"}).exitCode != 0)
+        QSKIP("unshare --uts is not allowed here: no second host name to run under");
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty() && TestSupport::writeFile(folder + "/slow", ""));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x64:rate=25", "-frames:v", "320", "-pix_fmt",
+                                 "yuv420p", "-f", "rawvideo", folder + "/raw_64x64.yuv"}));
+    QJsonObject plan = readJson(folder + "/tiny.json");
+    plan.insert("sequences", QJsonArray{plan.value("sequences").toArray().at(1)});
+    QVERIFY(writePlan(folder + "/tiny.json", plan));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("MORLUNEX_CLAIM_TIMEOUT", "6");
+    const QStringList arguments{"--experiment", "tiny.json", "-j", "2", "-q"};
+    QProcess here, away;
+    for (QProcess *process : {&here, &away}) {
+        process->setWorkingDirectory(folder);
+        process->setProcessEnvironment(environment);
+    }
+    here.start(cliProgram(), arguments);
+    away.start("unshare", QStringList{"--uts", "sh", "-c", "hostname elsewhere && exec \"$0\" \"$@\"", cliProgram()} + arguments);
+    for (QProcess *process : {&here, &away}) {
+        QVERIFY(process->waitForFinished(120000));
+        QVERIFY2(process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0,
+                 process->readAllStandardError().constData());
+    }
+    const QHash<QString, int> counts = encodes(folder);
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        QVERIFY2(it.value() == 1, qPrintable(it.key()));
+    QStringList segments = counts.keys().filter(".parts/part_");
+    QVERIFY2(!segments.isEmpty(), qPrintable(counts.keys().join(' ')));
+    QCOMPARE(doneRecords(folder + "/tiny.results"), 8);
+    for (const QString &configuration : configurationNames)
+        for (int qp : qps)
+            QCOMPARE(TestSupport::probeVideo(QStringLiteral("%1/tiny.results/%2/Raw_QP%3.265").arg(folder, configuration).arg(qp)).frames, 320);
+}
+
+// Killed outright with cells in flight: the same command encodes exactly the cells without a
+// record, and no encoder outlives the kill. Then a changed test configuration redoes its cells
+// only, saying why.
+void ExperimentTest::killedMidway_resumesOnlyCellsInFlight_andAChangedConfigurationOnlyItsCells()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty() && TestSupport::writeFile(folder + "/slow", ""));
+    const QString results = folder + "/tiny.results";
+    QProcess cli;
+    cli.setWorkingDirectory(folder);
+    cli.start(cliProgram(), {"--experiment", "tiny.json", "-j", "2", "-q"});
+    QVERIFY(cli.waitForStarted(10000));
+    QVERIFY(QTest::qWaitFor([&] { return doneRecords(results) >= 5; }, 60000));
+    ::kill(pid_t(cli.processId()), SIGKILL);
+    QVERIFY(cli.waitForFinished(10000));
+    QVERIFY(QTest::qWaitFor([&] { return TestSupport::processesMentioning(results).isEmpty(); }, 5000));
+    const int kept = doneRecords(results);
+    QVERIFY(kept >= 5 && kept < 16);
+    QFile::remove(folder + "/slow");
+    QFile::remove(folder + "/runs.txt");
+
+    TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.err.contains(QStringLiteral("(%1 done already)").arg(kept).toUtf8()), run.err.constData());
+    QCOMPARE(encodes(folder).size(), 16 - kept);
+    QCOMPARE(doneRecords(results), 16);
+
+    QFile::remove(folder + "/runs.txt");
+    QVERIFY(TestSupport::writeFile(folder + "/test.cfg", TestSupport::readFile(folder + "/test.cfg") + "# said again\n"));
+    run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.err.contains("Clip QP22 test is encoded again: the configuration's contents have changed since."),
+             run.err.constData());
+    const QHash<QString, int> redone = encodes(folder);
+    QCOMPARE(redone.size(), 8);
+    for (auto it = redone.cbegin(); it != redone.cend(); ++it)
+        QVERIFY2(it.key().startsWith("tiny.results/test/"), qPrintable(it.key()));
+}
+
+// One cell's encoder fails: the other fifteen are done, the failure is recorded with the code
+// and the encoder's last lines, the table and the exit status say so; the same command later
+// tries that cell again.
+void ExperimentTest::failingCell_othersFinish_andTheStatusSaysSo()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty() && TestSupport::writeFile(folder + "/fail", ""));
+    const QString results = folder + "/tiny.results";
+    TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 1, run.err.constData());
+    QVERIFY2(run.err.contains("Raw QP27 test failed: the encoder exited with code 3"), run.err.constData());
+    QVERIFY2(run.out.contains("- Raw QP27 test: the encoder exited with code 3"), run.out.constData());
+    QCOMPARE(doneRecords(results), 15);
+    const QJsonObject failure = readJson(results + "/test/Raw_QP27.record").value("failure").toObject();
+    QCOMPARE(failure.value("exit_code").toInt(), 3);
+    QVERIFY(failure.value("last_lines").toArray().contains(QJsonValue("bad cell")));
+    const auto rows = readCsv(results + "/results.csv");
+    QCOMPARE(csvRow(rows, "sequence", "Raw").value("cells_failed"), QString("1"));
+    QVERIFY(csvRow(rows, "sequence", "Raw").value("bd_rate_y").isEmpty());
+    QVERIFY(!csvRow(rows, "sequence", "Clip").value("bd_rate_y").isEmpty());
+    QVERIFY(TestSupport::readFile(results + "/results.md").contains("| A | Raw | 1 cell failed |"));
+
+    QFile::remove(folder + "/fail");
+    QFile::remove(folder + "/runs.txt");
+    run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    const QStringList again = encodes(folder).keys();
+    QVERIFY2(again.size() == 1 && again.first().startsWith("tiny.results/test/Raw_QP27.265"), qPrintable(again.join(' ')));
+}
+
+void ExperimentTest::decoderVerdict_decidesTheCell_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("hashes");
+    QTest::addColumn<QString>("failure");
+    const QByteArray ok = "POC    0 TId: 0 ( I-SLICE, QP 27 ) [MD5:0a1b,(OK)]\n";
+    const QByteArray wrong = "POC    1 TId: 0 ( B-SLICE, QP 30 ) [MD5:0a1c,(***ERROR***)]\n";
+    const QByteArray plain = "POC    0 TId: 0 ( I-SLICE, QP 27 )\n";
+    QTest::newRow("every hash checks out") << ok + ok << 0 << "2/2 OK" << QString();
+    QTest::newRow("no hashes in the stream") << plain + plain << 0 << "no hashes" << QString();
+    QTest::newRow("a hash that does not match") << ok + wrong << 0 << "1 of 2 wrong"
+                                                << "1 of 2 decoded pictures do not match their hashes";
+    QTest::newRow("the decoder fails") << ok << 2 << "1/1 OK" << "the decoder exited with code 2";
+    QTest::newRow("nothing decoded") << QByteArray("Error: no stream\n") << 0 << "no hashes"
+                                     << "the decoder decoded no picture";
+}
+
+// A scripted decoder behind the test configuration: its verdict on each bitstream (hash lines,
+// exit code) is what the cell's record and the results say; any fault fails the cell.
+void ExperimentTest::decoderVerdict_decidesTheCell()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(int, exitCode);
+    QFETCH(QString, hashes);
+    QFETCH(QString, failure);
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    QVERIFY(TestSupport::writeScript(folder + "/decoder.sh", "#!/bin/sh\n[ \"$1 $3\" = \"-b -o\" ] || exit 9\nprintf '"
+                                                                  + output + "'\nexit " + QByteArray::number(exitCode) + "\n"));
+    QJsonObject plan = readJson(folder + "/tiny.json");
+    plan.insert("sequences", QJsonArray{plan.value("sequences").toArray().at(0)});
+    QJsonArray configurations = plan.value("configurations").toArray();
+    QJsonObject test = configurations.at(1).toObject();
+    test.insert("decoder", "decoder.sh");
+    configurations[1] = test;
+    plan.insert("configurations", configurations);
+    QVERIFY(writePlan(folder + "/tiny.json", plan));
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == (failure.isEmpty() ? 0 : 1), run.err.constData());
+    const QJsonObject results = readJson(folder + "/tiny.results/results.json");
+    for (const QJsonValue &value : results.value("cells").toArray()) {
+        const QJsonObject cell = value.toObject();
+        const bool decoded = cell.value("configuration").toString() == "test";
+        QCOMPARE(cell.value("hashes").toString(), decoded ? hashes : QString());
+        QCOMPARE(cell.value("state").toString(), decoded && !failure.isEmpty() ? QString("failed") : QString("done"));
+        if (decoded && !failure.isEmpty())
+            QCOMPARE(cell.value("failure").toObject().value("reason").toString(), failure);
+    }
+    const QJsonObject row = results.value("sequences").toArray().at(0).toObject();
+    QCOMPARE(row.value("dec_t").isNull(), true);   // the anchor has no decoder
+    QCOMPARE(row.value("bd_rate_y").isDouble(), failure.isEmpty());
+}
+
+// Stopped by SIGTERM: every finished cell is kept, no encoder stays, the results say which
+// cells are missing; --progress json told each cell as it was done. The same command goes on.
+void ExperimentTest::stopped_keepsFinishedCells_andTellsEveryEvent()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty() && TestSupport::writeFile(folder + "/slow", ""));
+    const QString results = folder + "/tiny.results";
+    QProcess cli;
+    cli.setWorkingDirectory(folder);
+    cli.start(cliProgram(), {"--experiment", "tiny.json", "-j", "2", "--progress", "json"});
+    QVERIFY(cli.waitForStarted(10000));
+    QVERIFY(QTest::qWaitFor([&] { return doneRecords(results) >= 3; }, 60000));
+    ::kill(pid_t(cli.processId()), SIGTERM);
+    QVERIFY(cli.waitForFinished(20000));
+    QCOMPARE(cli.exitCode(), 128 + SIGTERM);
+    QVERIFY(TestSupport::processesMentioning(results).isEmpty());
+    const int kept = doneRecords(results);
+    QVERIFY(kept >= 3 && kept < 16);
+    QList<QJsonObject> events;
+    const QByteArray err = cli.readAllStandardError();
+    for (const QByteArray &line : err.split('\n'))
+        if (line.startsWith('{'))
+            events << QJsonDocument::fromJson(line).object();
+    // A failure's last line is the program's own, as with every run.
+    QVERIFY2(err.endsWith("run the same command again to go on\n"), err.constData());
+    QVERIFY(!events.isEmpty());
+    QCOMPARE(std::count_if(events.begin(), events.end(), [](const QJsonObject &e) { return e.value("event") == "done"; }), kept);
+    QCOMPARE(events.last().value("event").toString(), QString("final"));
+    QCOMPARE(events.last().value("status").toInt(), 128 + SIGTERM);
+    QCOMPARE(events.last().value("done").toInt(), kept);
+    const QJsonObject summary = readJson(results + "/results.json");
+    QCOMPARE(summary.value("cells_done").toInt(), kept);
+    const QStringList claims = TestSupport::everythingIn(results).filter(".claim");
+    QVERIFY2(claims.isEmpty(), qPrintable(claims.join(' ')));
+
+    QFile::remove(folder + "/slow");
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-q"}, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0 && run.err.isEmpty() && run.out.isEmpty(), run.err.constData());
+    QCOMPARE(doneRecords(results), 16);
+}
+
+// The reference encoder writing a hash of every decoded picture, RDOQ on (anchor) and off
+// (test), and the reference decoder behind each: every hash checks out and DecT is there.
+void ExperimentTest::referenceEncoderAndDecoder_everyHashChecksOut()
+{
+    const QString encoder = TestSupport::referenceTool("TAppEncoder");
+    const QString decoder = TestSupport::referenceTool("TAppDecoder");
+    if (encoder.isEmpty() || decoder.isEmpty())
+        QSKIP("The reference encoder and decoder are not there (set MORLUNEX_REFERENCE_BIN)");
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    const QByteArray bundled = TestSupport::readFile(TestSupport::binDir() + "/hevczent.cfg");
+    QVERIFY(TestSupport::writeFile(folder + "/anchor.cfg", bundled + "SEIDecodedPictureHash : 1\n"));
+    QVERIFY(TestSupport::writeFile(folder + "/test.cfg", bundled + "SEIDecodedPictureHash : 1\nRDOQ : 0\nRDOQTS : 0\n"));
+    QJsonObject plan = basePlan(encoder);
+    QJsonArray sequences = plan.value("sequences").toArray();
+    for (int i = 0; i < sequences.size(); ++i) {
+        QJsonObject sequence = sequences.at(i).toObject();
+        sequence.insert("frames", 8);
+        sequence.insert("class", i == 0 ? "A" : "B");
+        sequences[i] = sequence;
+    }
+    QJsonArray configurations = plan.value("configurations").toArray();
+    for (int i = 0; i < configurations.size(); ++i) {
+        QJsonObject configuration = configurations.at(i).toObject();
+        configuration.insert("decoder", decoder);
+        configurations[i] = configuration;
+    }
+    plan.insert("sequences", sequences);
+    plan.insert("configurations", configurations);
+    QVERIFY(writePlan(folder + "/tiny.json", plan));
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 300000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    const QJsonObject results = readJson(folder + "/tiny.results/results.json");
+    QCOMPARE(results.value("cells_done").toInt(), 16);
+    for (const QJsonValue &cell : results.value("cells").toArray())
+        QCOMPARE(cell.toObject().value("hashes").toString(), QString("8/8 OK"));
+    for (const QJsonValue &row : results.value("sequences").toArray()) {
+        QVERIFY(row.toObject().value("dec_t").toDouble() > 0);
+        QVERIFY(row.toObject().value("bd_rate_y").isDouble());
+    }
+    QCOMPARE(results.value("classes").toArray().size(), 2);
+}
+
+void ExperimentTest::badPlan_isRefusedWithNothingWritten_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("unknown key") << "top:sequence" << 64 << "unknown key \"sequence\"";
+    QTest::newRow("unknown key of a sequence") << "sequence:frame" << 64 << "sequences[1] \"Raw\": unknown key \"frame\"";
+    QTest::newRow("no anchor") << "anchor:none" << 64 << "no configuration has \"anchor\": true";
+    QTest::newRow("two anchors") << "anchor:two" << 64 << "\"anchor\" and \"test\" are both anchors";
+    QTest::newRow("a name twice") << "name:twice" << 64 << "sequences[1]: the name \"Clip\" is also sequences[0]'s";
+    QTest::newRow("a missing sequence") << "path:missing" << 66 << "sequences[1] \"Raw\": cannot read the path";
+    QTest::newRow("a missing configuration") << "cfg:missing" << 66 << "configurations[1] \"test\": cannot read the cfg";
+    QTest::newRow("a missing encoder") << "encoder:missing" << 66 << "the encoder";
+    QTest::newRow("a QP that is no number") << "qp:text" << 64 << "qps[2]: \"32a\" is not a QP";
+    QTest::newRow("three QPs") << "qp:three" << 64 << "3 QPs given; BD-rate needs at least 4";
+    QTest::newRow("a raw file without its size") << "raw:nosize" << 64 << "a raw .yuv file needs \"size\"";
+}
+
+// Each refusal names the key and the entry, ends with its status and leaves the folder as it was.
+void ExperimentTest::badPlan_isRefusedWithNothingWritten()
+{
+    QFETCH(QString, change);
+    QFETCH(int, status);
+    QFETCH(QString, told);
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    QJsonObject plan = readJson(folder + "/tiny.json");
+    QJsonArray sequences = plan.value("sequences").toArray();
+    QJsonArray configurations = plan.value("configurations").toArray();
+    QJsonObject raw = sequences.at(1).toObject();
+    QJsonObject test = configurations.at(1).toObject();
+    if (change == "top:sequence")
+        plan.insert("sequence", sequences);
+    else if (change == "sequence:frame")
+        raw.insert("frame", 8);
+    else if (change == "anchor:none")
+        configurations[0] = QJsonObject{{"name", "anchor"}, {"encoder", test.value("encoder")}, {"cfg", "anchor.cfg"}};
+    else if (change == "anchor:two")
+        test.insert("anchor", true);
+    else if (change == "name:twice")
+        raw.insert("name", "Clip");
+    else if (change == "path:missing")
+        raw.insert("path", "gone.yuv");
+    else if (change == "cfg:missing")
+        test.insert("cfg", "gone.cfg");
+    else if (change == "encoder:missing")
+        test.insert("encoder", folder + "/gone.sh");
+    else if (change == "qp:text")
+        plan.insert("qps", QJsonArray{22, 27, "32a", 37});
+    else if (change == "qp:three")
+        plan.insert("qps", QJsonArray{22, 27, 32});
+    else if (change == "raw:nosize")
+        raw.remove("size");
+    sequences[1] = raw;
+    configurations[1] = test;
+    plan.insert("sequences", sequences);
+    plan.insert("configurations", configurations);
+    QVERIFY(writePlan(folder + "/tiny.json", plan));
+    const QStringList before = TestSupport::everythingIn(folder);
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 30000, folder);
+    QVERIFY2(run.finished && run.exitCode == status, run.err.constData());
+    QVERIFY2(run.err.contains(told.toUtf8()) && run.err.startsWith("morlunex-cli: tiny.json: "), run.err.constData());
+    QCOMPARE(TestSupport::everythingIn(folder), before);
+}
+
+QTEST_GUILESS_MAIN(ExperimentTest)
+#include "tst_experiment.moc"
