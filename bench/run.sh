@@ -5,8 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
+# GNU time measures the CPU time of processes the job starts.
+PACKAGES+=(time)
 install_packages
-build_into build-bench -DCMAKE_BUILD_TYPE=Release -DMORLUNEX_TESTS=OFF
+build_into build-bench -DCMAKE_BUILD_TYPE=Release -DMORLUNEX_TESTS=OFF -DMORLUNEX_BENCH=ON
 export MORLUNEX_BUILD=$PWD/build-bench
 export QT_QPA_PLATFORM=offscreen
 work=$(mktemp -d)

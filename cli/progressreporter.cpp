@@ -17,9 +17,11 @@ constexpr qint64 periodMs = 5000;
 
 const char clearLine[] = "\r\033[K";
 
+// Dividing by the whole number of steps in one gives the double nearest to the decimal, which
+// JSON then prints as it reads ("3.8", never "3.8000000000000003").
 double rounded(double value, double step)
 {
-    return std::round(value / step) * step;
+    return std::round(value / step) / std::round(1 / step);
 }
 
 void writeError(const QByteArray &bytes)

@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-charts-dev libgl-dev
           libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev
           libx265-dev ffmpeg
-          parallel desktop-file-utils appstream dpkg-dev file time)
+          parallel desktop-file-utils appstream dpkg-dev file)
 
 install_packages() {
     local missing=()

@@ -565,8 +565,10 @@ void SegmentsTest::twoProcessesStartedTogether_bothEndWithZero()
 {
     IsolatedEnvironment env;
     const QString folder = env.path();
-    QVERIFY(QFile::copy(shared.filePath("clip.mp4"), folder + "/clip.mp4"));
-    const QStringList arguments{"clip.mp4", "--frames", "32", "-o", "out.265", "-e",
+    // A short raw input: each round is the two processes' start, claims and join, little else.
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25", "-frames:v", "32", "-pix_fmt",
+                                 "yuv420p", "-f", "rawvideo", folder + "/short_64x48.yuv"}));
+    const QStringList arguments{"short_64x48.yuv", "--fps", "25", "-o", "out.265", "-e",
                                 TestSupport::binDir() + "/morlunex-hevc-encoder", "-c", TestSupport::binDir() + "/hevczent.cfg",
                                 "-j", "1", "--segment-length", "16", "-q"};
     for (int round = 0; round < 20; ++round) {
@@ -673,8 +675,10 @@ void SegmentsTest::linkAtAPartsName_isRefusedBeforeAnyEncoder()
 void SegmentsTest::stoppedProcess_countsOthersFinishedSegments()
 {
     IsolatedEnvironment env;
-    const QString folder = prepareKept(env, "case \"$*\" in *part_0000016*) sleep 30;; esac\n");
+    // Segment 2 takes its time once the kept folder is made, so that it is stopped half way.
+    const QString folder = prepareKept(env, "case \"$*\" in *part_0000016*) [ -f \"$dir/slow\" ] && exec sleep 30;; esac\n");
     QVERIFY(!folder.isEmpty());
+    QVERIFY(TestSupport::writeFile(folder + "/slow", ""));
     const QString parts = folder + "/out.265.parts";
     const QString aside = folder + "/aside";
     QVERIFY(QDir().mkpath(aside));
