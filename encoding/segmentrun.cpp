@@ -2,31 +2,26 @@
 
 #include "childcpu.h"
 #include "decodeworker.h"
-#include "encoderconfigfile.h"
+#include "encodercommand.h"
 #include "encoderinputwatch.h"
 #include "filecheck.h"
-#include "framesink.h"
 #include "inputprobe.h"
+#include "pathtext.h"
 #include "rawfeed.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
-#include <cerrno>
 #include <csignal>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#ifdef Q_OS_LINUX
-#include <sys/prctl.h>
-#endif
+using PathText::absolute;
+using PathText::native;
 
 namespace {
 
@@ -40,51 +35,13 @@ constexpr int watchIntervalMs = 250;
 // An encoder that fails within this time after its start refused to start: a bad configuration.
 constexpr qint64 earlyExitMs = 5000;
 
-QString absolute(const QString &path)
-{
-    return QFileInfo(path).absoluteFilePath();
-}
-
-// The folder for temporary files as the environment names it. Qt falls back on the current
-// directory when TMPDIR names no folder; the job must not write anywhere else than asked.
-QString temporaryFolder()
-{
-    const QString fromEnvironment = qEnvironmentVariable("TMPDIR");
-    return fromEnvironment.isEmpty() ? QDir::tempPath() : fromEnvironment;
-}
-
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
-// Bytes of one picture at this size, chroma format (400, 420, 422, 444) and depth.
-qint64 pictureBytes(int width, int height, int chroma, int depth)
-{
-    const qint64 luma = qint64(width) * height;
-    const qint64 chromaSamples = chroma == 400 ? 0 : chroma == 444 ? 2 * luma : chroma == 422 ? luma : luma / 2;
-    return (luma + chromaSamples) * (depth > 8 ? 2 : 1);
-}
-
-QString temporaryFolderProblem(const QString &folder)
-{
-    const QFileInfo info(folder);
-    if (!info.exists())
-        return QStringLiteral("No such folder");
-    if (!info.isDir())
-        return QStringLiteral("It is not a folder");
-    if (!info.isWritable())
-        return QStringLiteral("Permission denied");
-    return QString();
-}
-
 } // namespace
 
 SegmentRun::SegmentRun(const JobSettings &settings, QObject *parent)
     : QObject(parent)
     , settings(settings)
+    , advice(settings.config)
 {
-    configReadable = config.read(settings.config);
     // An encoder that exits makes the next write into the pipe fail with EPIPE; the signal
     // that comes with it must not end the program.
     std::signal(SIGPIPE, SIG_IGN);
@@ -93,53 +50,6 @@ SegmentRun::SegmentRun(const JobSettings &settings, QObject *parent)
 SegmentRun::~SegmentRun()
 {
     abort();
-}
-
-void SegmentRun::sweepAbandonedFolders()
-{
-    static const QRegularExpression name(QStringLiteral("^morlunex-([0-9]+)-[A-Za-z0-9]{6}$"));
-    const QDir temporary(temporaryFolder());
-    for (const QString &entry : temporary.entryList({QStringLiteral("morlunex-*")}, QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QRegularExpressionMatch match = name.match(entry);
-        if (!match.hasMatch())
-            continue;
-        const pid_t pid = pid_t(match.captured(1).toLongLong());
-        if (pid <= 0 || ::kill(pid, 0) == 0 || errno == EPERM)
-            continue;
-        // The frame file, and whatever a segment's encoder wrote beside it (its ReconFile).
-        QDir abandoned(temporary.filePath(entry));
-        for (const QString &file : abandoned.entryList(QDir::Files | QDir::System | QDir::Hidden))
-            abandoned.remove(file);
-        temporary.rmdir(entry);
-    }
-}
-
-QString SegmentRun::displayCommandLine(const QString &encoder, const QString &config,
-                                       const QString &input, const QString &output, int width,
-                                       int height)
-{
-    // One arg() call, so that a '%' inside a path is never taken for a placeholder.
-    return QStringLiteral("\"%1\" -c \"%2\" -i \"%3\" -b \"%4\" -wdt %5 -hgt %6")
-        .arg(encoder, config, input, output, QString::number(width), QString::number(height));
-}
-
-SegmentRun::EncoderCommand SegmentRun::encoderCommand(const JobSettings &settings, const QString &encoderInput,
-                                                      int width, int height)
-{
-    const QString program = absolute(settings.encoder);
-    const QString config = absolute(settings.config);
-    const QString output = absolute(settings.output);
-    EncoderCommand command;
-    command.arguments = {QStringLiteral("-c"), config, QStringLiteral("-i"), encoderInput,
-                         QStringLiteral("-b"), output, QStringLiteral("-wdt"), QString::number(width),
-                         QStringLiteral("-hgt"), QString::number(height)};
-    command.display = displayCommandLine(program, config, encoderInput, output, width, height);
-    // Last, so that it wins over the configuration's QP.
-    if (settings.qp >= 0) {
-        command.arguments << QStringLiteral("-q") << QString::number(settings.qp);
-        command.display += QStringLiteral(" -q %1").arg(settings.qp);
-    }
-    return command;
 }
 
 void SegmentRun::start()
@@ -168,7 +78,7 @@ bool SegmentRun::rawByPath() const
 void SegmentRun::startRaw()
 {
     const RawFeed::Layout layout =
-        RawFeed::layout(settings.rawWidth, settings.rawHeight, config, QFileInfo(settings.input).size());
+        RawFeed::layout(settings.rawWidth, settings.rawHeight, advice.config(), QFileInfo(settings.input).size());
     if (layout.leftover > 0)
         emit message(RawFeed::leftoverText(settings.input, layout, false));
     if (launchEncoder(settings.input, settings.rawWidth, settings.rawHeight))
@@ -178,32 +88,18 @@ void SegmentRun::startRaw()
 
 void SegmentRun::startFeed()
 {
-    const QString folder = temporaryFolder();
     // A run that starts over keeps its folder, so that the command line stays the same.
-    QString problem = privateDir ? QString() : temporaryFolderProblem(folder);
-    if (problem.isEmpty() && !privateDir) {
-        // The process number in the name tells a folder whose process has gone.
-        privateDir = std::make_unique<QTemporaryDir>(
-            folder + QStringLiteral("/morlunex-%1-XXXXXX").arg(QCoreApplication::applicationPid()));
-        if (!privateDir->isValid())
-            problem = privateDir->errorString();
-    }
-    if (!problem.isEmpty()) {
-        privateDir.reset();
-        fail(JobResult::TemporaryUnusable,
-             QStringLiteral("Cannot use the temporary folder %1:\n%2.\nNothing was written; set "
-                            "TMPDIR to a folder that exists and can be written to.")
-                 .arg(QDir::toNativeSeparators(folder), problem));
+    QString problem;
+    if (!privateFolder.make(&problem)) {
+        fail(JobResult::TemporaryUnusable, problem);
         return;
     }
 
-    // Absolute: the encoder may run in another folder than this process.
-    const QString ownFolder = QFileInfo(privateDir->path()).absoluteFilePath();
     if (isRaw())
-        worker = new RawFeed(settings, ownFolder);
+        worker = new RawFeed(settings, privateFolder.path());
     else
-        worker = new DecodeWorker(settings, ownFolder);
-    const QString reason = completeFileReason();
+        worker = new DecodeWorker(settings, privateFolder.path());
+    const QString reason = advice.completeFileReason(fileFromStart);
     completeFile = !reason.isEmpty();
     preparingFile = completeFile;
     preparedPictures = 0;
@@ -254,26 +150,14 @@ void SegmentRun::onReadyForEncoder(const QString &path, int width, int height, b
     worker->proceed(launched);
 }
 
-// An encoder that reads its input twice cannot read it from a pipe: the reference encoder's
-// temporal filter opens the input again by name to read the pictures around the one it codes.
-QString SegmentRun::completeFileReason() const
-{
-    if (fileFromStart)
-        return QStringLiteral("The encoder reads its input twice");
-    const QString filter = QStringLiteral("TemporalFilter");
-    if (config.intValue(filter, 0) != 0 || config.value(filter).compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
-        return QStringLiteral("The configuration turns on TemporalFilter, which reads the input twice");
-    return QString();
-}
-
 // Where the encoder runs, and so where its side files (the configuration's relative ReconFile)
 // land: a segment's in its private folder; otherwise the output's folder, as it would by hand,
 // unless a raw input typed with a relative name (handed over as typed) names it only from
 // the current folder.
 QString SegmentRun::encoderFolder() const
 {
-    if (segment && privateDir)
-        return QFileInfo(privateDir->path()).absoluteFilePath();
+    if (segment && privateFolder.exists())
+        return privateFolder.path();
     const QString outputFolder = QFileInfo(absolute(settings.output)).absolutePath();
     if (rawByPath() && QFileInfo(settings.input).isRelative()
         && !FileCheck::sameFile(settings.input, outputFolder + QLatin1Char('/') + settings.input))
@@ -281,86 +165,16 @@ QString SegmentRun::encoderFolder() const
     return outputFolder;
 }
 
-// Says before the encoder starts where its reconstructed pictures go, and how much they take.
-void SegmentRun::describeSideFiles(const QString &folder, int width, int height)
-{
-    const QString recon = config.value(QStringLiteral("ReconFile"));
-    const bool elsewhere = QDir::isAbsolutePath(recon);
-    if (segment) {
-        emit message(QStringLiteral("Each segment's encoder runs in a temporary folder of its own; what it writes "
-                                    "there besides its bitstream%1 is discarded with the folder.")
-                         .arg(recon.isEmpty() || elsewhere
-                                  ? QString()
-                                  : QStringLiteral(" (the configuration's ReconFile %1)").arg(recon)));
-        if (elsewhere)
-            emit message(QStringLiteral("The configuration's ReconFile %1 is outside the segments' folders: every "
-                                        "segment's encoder writes it, each over the one before.")
-                             .arg(native(recon)));
-        return;
-    }
-    if (recon.isEmpty())
-        return;
-    // As the reference encoder writes it: at the output depth (else the internal one, else the
-    // input's) and the coded chroma format (else the input's).
-    const int inputDepth = config.intValue(QStringLiteral("InputBitDepth"), 8);
-    const int inputChroma = config.intValue(QStringLiteral("InputChromaFormat"), 420);
-    int depth = config.intValue(QStringLiteral("OutputBitDepth"), 0);
-    if (depth <= 0)
-        depth = config.intValue(QStringLiteral("InternalBitDepth"), 0);
-    if (depth <= 0)
-        depth = inputDepth;
-    int chroma = config.intValue(QStringLiteral("ChromaFormatIDC"), 0);
-    if (chroma <= 0)
-        chroma = inputChroma;
-    const qint64 bytes = pictureBytes(width, height, chroma, depth);
-    qint64 count = result.expected;
-    if (!worker) {
-        const qint64 inputBytes = pictureBytes(width, height, inputChroma, inputDepth);
-        count = inputBytes > 0 ? QFileInfo(settings.input).size() / inputBytes : 0;
-    }
-    count -= qMax(0, config.intValue(QStringLiteral("FrameSkip"), 0));
-    const int limit = config.intValue(QStringLiteral("FramesToBeEncoded"), 0);
-    if (limit > 0)
-        count = qMin<qint64>(count, limit);
-    const QString size = count > 0 ? QStringLiteral("%1 pictures of %2 bytes, %3")
-                                         .arg(count).arg(bytes).arg(FrameSink::sizeText(count * bytes))
-                                   : QStringLiteral("%1 bytes a picture").arg(bytes);
-    emit message(QStringLiteral("The configuration's ReconFile has the encoder write a reconstructed copy of every "
-                                "picture to %1: %2.")
-                     .arg(native(QDir::cleanPath(QDir(folder).absoluteFilePath(recon))), size));
-}
-
 // A configuration the encoder refuses at once often lacks the source keys that the reference
-// encoder's stock files leave to a per-sequence file (it refuses FramesToBeEncoded 0).
+// encoder's stock files leave to a per-sequence file.
 void SegmentRun::hintAtSourceKeys()
 {
-    if (!configReadable)
-        return;
     int rate = settings.rawFps;
     if (worker && worker->streamInfo().frameRateDen > 0)
         rate = qRound(double(worker->streamInfo().frameRateNum) / worker->streamInfo().frameRateDen);
-    const struct { const char *key; QString example; } keys[] = {
-        {"FrameRate", QString::number(rate > 0 ? rate : 25)},
-        {"FramesToBeEncoded", QStringLiteral("1000000")},
-        {"InputBitDepth", QStringLiteral("8")},
-        {"InputChromaFormat", QStringLiteral("420")},
-        {"FrameSkip", QStringLiteral("0")},
-    };
-    QStringList missing, examples;
-    for (const auto &key : keys) {
-        if (config.contains(QLatin1String(key.key)))
-            continue;
-        missing << QLatin1String(key.key);
-        examples << QStringLiteral("%1 : %2").arg(QLatin1String(key.key), key.example);
-    }
-    if (missing.isEmpty())
-        return;
-    emit message(QStringLiteral("The encoder refused to start, and the configuration %1 lacks %2, which the "
-                                "reference encoder's stock files leave to a per-sequence file: add %3 at its top, "
-                                "e.g. \"%4\" (the encoder stops at the input's end).")
-                     .arg(native(absolute(settings.config)), missing.join(QStringLiteral(", ")),
-                          missing.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"),
-                          examples.join(QStringLiteral("\", \""))));
+    const QString hint = advice.sourceKeysHint(rate);
+    if (!hint.isEmpty())
+        emit message(hint);
 }
 
 void SegmentRun::watchInput()
@@ -394,19 +208,18 @@ void SegmentRun::reroute(const QString &what)
 
 void SegmentRun::startOver()
 {
-    passOn(QByteArray(), true);
+    handOn(lines.finish());
     tearDown();
     // The same name in the same folder, so that the command line stays as it was shown.
     QFile::remove(framePath);
     rerouting = false;
     encoderEnded = false;
     outputQueued = false;
-    atLineStart = true;
     picturesGiven = 0;
     handedOver = -1;
     exitedAtOnce = false;
     // The report holds what the second try's encoder says.
-    pictureLines = EncoderLineReader();
+    lines.restart();
     result.exitCode = 0;
     result.crashed = false;
     fileFromStart = true;
@@ -432,35 +245,19 @@ void SegmentRun::releasePipeOpeners()
 
 bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int height)
 {
-    const QString program = absolute(settings.encoder);
-    const EncoderCommand command = encoderCommand(settings, encoderInput, width, height);
-
-    encoder = new QProcess(this);
-    // The encoder's diagnostics go to our own standard error instead of piling up unread, or
-    // where the owner wants them.
-    if (settings.encoderErrors.isEmpty()) {
-        encoder->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    } else {
-        encoder->setProcessChannelMode(QProcess::SeparateChannels);
-        encoder->setStandardErrorFile(settings.encoderErrors, QIODevice::Append);
-    }
+    const EncoderCommand command = EncoderCommand::make(settings, encoderInput, width, height);
     const QString folder = encoderFolder();
-    encoder->setWorkingDirectory(folder);
-    // Program and arguments apart: every path reaches the encoder exactly, quotes included.
-    encoder->setProgram(program);
-    encoder->setArguments(command.arguments);
-#ifdef Q_OS_LINUX
-    // The encoder never outlives the program, even one killed outright: a later run of the
-    // same job must not meet an orphan still writing its segment or blocked on its pipe.
-    encoder->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-#endif
+    encoder = new QProcess(this);
+    command.setUp(encoder, settings.encoderErrors, folder);
     connect(encoder, &QProcess::readyReadStandardOutput, this, &SegmentRun::readEncoderOutput);
     connect(encoder, &QProcess::finished, this, &SegmentRun::onEncoderFinished);
 
     // A run that starts over keeps the command line it showed, and the output's state before it.
     if (!stamped) {
         emit commandLineReady(command.display);
-        describeSideFiles(folder, width, height);
+        for (const QString &line : advice.sideFiles(folder, width, height, segment, result.expected,
+                                                    worker ? QString() : settings.input))
+            emit message(line);
         result.before = OutputGuard::stamp(absolute(settings.output));
         stamped = true;
     }
@@ -478,7 +275,7 @@ bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int heigh
 
     fail(JobResult::EncoderDidNotStart,
          QStringLiteral("Error# %1\n%2: %3.")
-             .arg(QString::number(int(encoder->error())), QDir::toNativeSeparators(program),
+             .arg(QString::number(int(encoder->error())), native(command.program),
                   encoder->errorString()));
     // A process that never started emits no finished signal.
     delete encoder;
@@ -493,11 +290,8 @@ void SegmentRun::readEncoderOutput()
     if (!encoder || outputQueued)
         return;
     const QByteArray chunk = encoder->read(outputChunk);
-    if (!chunk.isEmpty()) {
-        countEncodedPictures(chunk);
-        pictureLines.feed(chunk);
-        passOn(chunk, false);
-    }
+    if (!chunk.isEmpty())
+        takeEncoderOutput(chunk);
     // The rest comes in later turns of the event loop, so that the owner stays responsive.
     if (encoder && encoder->bytesAvailable() > 0) {
         outputQueued = true;
@@ -508,44 +302,23 @@ void SegmentRun::readEncoderOutput()
     }
 }
 
-void SegmentRun::passOn(const QByteArray &chunk, bool last)
+void SegmentRun::takeEncoderOutput(const QByteArray &chunk)
 {
-    if (linePrefix.isEmpty()) {
-        if (!chunk.isEmpty())
-            emit encoderOutput(chunk);
-        return;
-    }
-    // Whole lines only, each with the prefix, so that lines of runs side by side never mix.
-    partialLine += chunk;
-    QByteArray lines;
-    qsizetype from = 0;
-    for (qsizetype end = partialLine.indexOf('\n'); end >= 0; end = partialLine.indexOf('\n', from)) {
-        lines += linePrefix + partialLine.mid(from, end + 1 - from);
-        from = end + 1;
-    }
-    partialLine.remove(0, from);
-    if (last && !partialLine.isEmpty()) {
-        lines += linePrefix + partialLine + '\n';
-        partialLine.clear();
-    }
-    if (!lines.isEmpty())
-        emit encoderOutput(lines);
-}
-
-void SegmentRun::countEncodedPictures(const QByteArray &chunk)
-{
+    qint64 coded = 0;
+    const QByteArray bytes = lines.take(chunk, &coded);
     // A raw input goes to the encoder directly, and a complete file before it starts: the
     // progress is the pictures the encoder reports, one "POC" line each.
-    if ((worker && !completeFile) || chunk.isEmpty())
-        return;
-    qint64 lines = chunk.count("\nPOC ");
-    if (atLineStart && chunk.startsWith("POC "))
-        ++lines;
-    atLineStart = chunk.endsWith('\n');
-    if (lines > 0) {
-        picturesGiven += lines;
+    if (coded > 0 && (!worker || completeFile)) {
+        picturesGiven += coded;
         emit progressed(picturesGiven);
     }
+    handOn(bytes);
+}
+
+void SegmentRun::handOn(const QByteArray &bytes)
+{
+    if (!bytes.isEmpty())
+        emit encoderOutput(bytes);
 }
 
 void SegmentRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
@@ -555,14 +328,9 @@ void SegmentRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
     // Taken at once, before any other child of this process can end: the encoder's own.
     result.encoderCpuSeconds += ChildCpu::sinceLastTake();
     outputQueued = false;
-    while (encoder->bytesAvailable() > 0) {
-        const QByteArray chunk = encoder->read(outputChunk);
-        countEncodedPictures(chunk);
-        pictureLines.feed(chunk);
-        passOn(chunk, false);
-    }
-    passOn(QByteArray(), true);
-    pictureLines.finish();
+    while (encoder->bytesAvailable() > 0)
+        takeEncoderOutput(encoder->read(outputChunk));
+    handOn(lines.finish());
     encoderEnded = true;
     // A last look: a second open just before the encoder exited makes its result suspect too.
     watchInput();
@@ -678,7 +446,7 @@ void SegmentRun::cleanUp()
 {
     tearDown();
     // Removes the pipe or the frame file with the folder, and a segment's side files.
-    privateDir.reset();
+    privateFolder.remove();
     running = false;
 }
 
@@ -694,7 +462,7 @@ void SegmentRun::finishIfDone()
         hintAtSourceKeys();
     result.pictures = handedOver >= 0 ? handedOver : picturesGiven;
     result.fed = !rawByPath();
-    result.rows = pictureLines.rows();
+    result.rows = lines.rows();
     if (result.failure != JobResult::NoFailure) {
         result.kind = Outcome::Failed;
     } else if (stopping) {

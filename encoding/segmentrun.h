@@ -1,13 +1,15 @@
 #ifndef SEGMENTRUN_H
 #define SEGMENTRUN_H
 
-#include "encoderconfigfile.h"
+#include "encoderadvice.h"
+#include "encoderlines.h"
 #include "jobtypes.h"
+#include "privatefolder.h"
 #include "output/outputguard.h"
 
 #include "bitstream/outputrewriter.h"
 #include "mux/picturetimes.h"
-#include "report/encoderlinereader.h"
+#include "report/qualityreport.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -19,7 +21,6 @@
 
 class PictureFeed;
 class EncoderInputWatch;
-class QTemporaryDir;
 class QThread;
 class QTimer;
 
@@ -33,6 +34,9 @@ class QTimer;
 // private folder, whose side files go with it. It neither knows nor cares whether other runs go
 // on beside it: the whole input in one piece is one run, and so is every segment of a job cut
 // into segments. What comes after the encoder (checks, join, rewrite) is its owner's business.
+// Its parts: the private folder (PrivateFolder), the encoder's command line (EncoderCommand),
+// what it tells of the configuration (EncoderAdvice) and the encoder's output on its way to
+// the log and the report (EncoderLines).
 class SegmentRun : public QObject
 {
     Q_OBJECT
@@ -73,7 +77,7 @@ public:
 
     // Each line of the encoder's output is handed on with this in front (e.g. "[3/12] "), whole
     // lines only; without a prefix the output passes as it comes.
-    void setLinePrefix(const QString &prefix) { linePrefix = prefix.toLatin1(); }
+    void setLinePrefix(const QString &prefix) { lines.setPrefix(prefix.toLatin1()); }
     // One segment of a job in segments: the encoder runs in the run's private folder, where what
     // it writes besides its bitstream is discarded with the folder. Otherwise it runs in the
     // output's folder, so that a relative ReconFile lands beside the output.
@@ -97,16 +101,7 @@ public:
 
     // Removes the private folders that runs of processes no longer alive left in the temporary
     // folder (a job killed outright cannot remove its own): their frame file, then the folder.
-    static void sweepAbandonedFolders();
-
-    // The command line in its display form, each path in double quotes.
-    static QString displayCommandLine(const QString &encoder, const QString &config,
-                                      const QString &input, const QString &output, int width,
-                                      int height);
-    // The encoder's arguments for a run, and the whole command line in its display form.
-    struct EncoderCommand { QStringList arguments; QString display; };
-    static EncoderCommand encoderCommand(const JobSettings &settings, const QString &encoderInput,
-                                         int width, int height);
+    static void sweepAbandonedFolders() { PrivateFolder::sweepAbandoned(); }
 
 signals:
     // Just before the encoder starts. A slot connected directly may show it modally: the
@@ -129,9 +124,7 @@ private:
     void startRaw();
     void startFeed();
     void onReadyForEncoder(const QString &path, int width, int height, bool pipe);
-    QString completeFileReason() const;
     QString encoderFolder() const;
-    void describeSideFiles(const QString &folder, int width, int height);
     void hintAtSourceKeys();
     void watchInput();
     void stopWatch();
@@ -141,8 +134,8 @@ private:
     void tearDown();
     bool launchEncoder(const QString &encoderInput, int width, int height);
     void readEncoderOutput();
-    void passOn(const QByteArray &chunk, bool last);
-    void countEncodedPictures(const QByteArray &chunk);
+    void takeEncoderOutput(const QByteArray &chunk);
+    void handOn(const QByteArray &bytes);
     void onEncoderFinished(int exitCode, QProcess::ExitStatus status);
     void onDecodeFinished();
     void fail(JobResult::Failure failure, const QString &text);
@@ -153,19 +146,15 @@ private:
 
     const JobSettings settings;
     // The encoder's configuration, read once: what it asks of the input and of its side files.
-    EncoderConfigFile config;
-    bool configReadable = false;
-    QByteArray linePrefix;
-    QByteArray partialLine;         // the start of a line not yet handed on
+    const EncoderAdvice advice;
+    EncoderLines lines;             // the encoder's output on its way to the log and the report
     bool running = false;
     bool stopping = false;
     bool aborting = false;
     bool encoderEnded = false;
     bool decodeEnded = true;
     bool outputQueued = false;
-    bool atLineStart = true;        // the encoder's output so far ends with a whole line
     qint64 picturesGiven = 0;
-    EncoderLineReader pictureLines;  // the encoder's picture lines, for the report
     qint64 handedOver = -1;         // the decode's count of pictures written, once it ended
     bool segment = false;
     bool fileFromStart = false;
@@ -179,7 +168,7 @@ private:
     bool exitedAtOnce = false;      // the encoder failed within its first seconds
     Outcome result;
 
-    std::unique_ptr<QTemporaryDir> privateDir;
+    PrivateFolder privateFolder;
     QProcess *encoder = nullptr;
     QTimer *killTimer = nullptr;
     QTimer *watchTimer = nullptr;

@@ -1,38 +1,28 @@
 #include "segmentscheduler.h"
 
-#include "joboutput.h"
+#include "holderwatch.h"
+#include "inputprobing.h"
+#include "offthread.h"
 #include "partsopening.h"
 #include "segmentcheck.h"
+#include "segmentsoutput.h"
 
-#include "bitstream/librarylog.h"
 #include "parts/partclaim.h"
 #include "encoding/pathtext.h"
 
-#include <QThread>
 #include <QTimer>
-
-#include <algorithm>
 
 using PathText::absolute;
 using PathText::native;
+using Segment = SegmentTable::Segment;
 
 namespace {
-
-// How often a process that has nothing left to do looks at the segments others hold.
-constexpr int watchIntervalMs = 1000;
 
 // How often held claims are refreshed: often enough that a timeout of a few refreshes is never
 // reached by a live holder.
 int refreshIntervalMs()
 {
     return qBound(1000, PartClaim::timeoutSeconds() * 1000 / 6, 10000);
-}
-
-// "512 to 767", or "from 512 on" for a segment that runs to the end of the input.
-QString spanText(const SegmentPlan::Segment &span)
-{
-    return span.count < 0 ? QStringLiteral("from %1 on").arg(span.first)
-                          : QStringLiteral("%1 to %2").arg(span.first).arg(span.first + span.count - 1);
 }
 
 } // namespace
@@ -43,7 +33,20 @@ SegmentScheduler::SegmentScheduler(const JobSettings &settings, const QElapsedTi
     , settings(settings)
     , ticker(jobClock)
     , encoders(qMax(1, settings.parallelEncoders))
+    , probing(new InputProbing(settings, jobClock, this))
+    , output(new SegmentsOutput(settings, jobClock, this))
+    , holderWatch(new HolderWatch(this))
+    , checks(new OffThread(this))
 {
+    connect(holderWatch, &HolderWatch::message, this, &JobPath::message);
+    connect(holderWatch, &HolderWatch::lookAgain, this, &SegmentScheduler::watchOthers);
+    connect(probing, &InputProbing::progressChanged, this, &JobPath::progressChanged);
+    connect(probing, &InputProbing::message, this, &JobPath::message);
+    connect(probing, &InputProbing::probed, this, &SegmentScheduler::probed);
+    connect(output, &SegmentsOutput::message, this, &JobPath::message);
+    connect(output, &SegmentsOutput::redo, this, &SegmentScheduler::redoSegments);
+    connect(output, &SegmentsOutput::finished, this, &SegmentScheduler::outputMade);
+    connect(checks, &OffThread::message, this, &JobPath::message);
 }
 
 SegmentScheduler::~SegmentScheduler()
@@ -53,48 +56,21 @@ SegmentScheduler::~SegmentScheduler()
 
 void SegmentScheduler::start()
 {
-    outputAtStart = OutputGuard::stamp(absolute(settings.output));
-    auto probe = std::make_shared<InputProbe>();
-    const JobSettings job = settings;
-    const auto count = counted;
-    const auto stop = probeStop;
-    countTimer = new QTimer(this);
-    connect(countTimer, &QTimer::timeout, this, &SegmentScheduler::reportCounting);
-    countTimer->start(250);
-    offThread([job, probe, count, stop] {
-        const bool raw = job.rawWidth != 0 && job.rawHeight != 0;
-        *probe = raw ? InputProbe::probeRaw(job) : InputProbe::probe(job.input, job.config, count.get(), stop.get());
-    }, [this, probe] { probed(*probe); });
-}
-
-// The count of the input's pictures, while it runs, as a step of its own.
-void SegmentScheduler::reportCounting()
-{
-    const qint64 now = *counted;
-    if (now < 0)
-        return;
-    JobProgress progress;
-    progress.counting = true;
-    progress.counted = now;
-    progress.elapsedSeconds = ticker.seconds();
-    emit progressChanged(progress);
+    output->noteOutput();
+    probing->start();
 }
 
 void SegmentScheduler::probed(const InputProbe &probe)
 {
-    delete countTimer;
-    countTimer = nullptr;
     if (stopping) {
         JobResult stopped;
         stopped.outcome = JobResult::Stopped;
         finish(stopped);
         return;
     }
-    if (!probe.leftover.isEmpty()) {
-        // Said once, though every segment's feed finds it too.
-        segmentMessages.insert(probe.leftover);
-        emit message(probe.leftover);
-    }
+    // Said once, though every segment's feed finds it too.
+    if (!probe.leftover.isEmpty())
+        sayOnce(probe.leftover);
     qint64 total = probe.pictures - settings.startPicture;
     if (settings.pictureLimit >= 0)
         total = qMin(total, settings.pictureLimit);
@@ -123,15 +99,10 @@ void SegmentScheduler::probed(const InputProbe &probe)
         fail(opening.failure(), opening.problem());
         return;
     }
-    for (const SegmentPlan::Segment &span : opening.plan()) {
-        Segment segment;
-        segment.span = span;
-        segment.claim = std::make_unique<PartClaim>(parts->claimPath(span.first));
-        segments.push_back(std::move(segment));
-    }
-    lookForFinishedSegments();
+    segments.plan(opening.plan(), *parts);
+    segments.lookForFinished(*parts);
     reportProgress(true);
-    const int kept = segmentsFinished();
+    const int kept = segments.finished();
     if (kept > 0)
         emit message(QStringLiteral("Resuming: %1 of %2 segments already encoded.").arg(kept).arg(segments.size()));
 
@@ -145,22 +116,17 @@ void SegmentScheduler::probed(const InputProbe &probe)
 // looked at the input or the folder: the job is done, and this process says so and ends.
 bool SegmentScheduler::finishedByAnother()
 {
-    if ((parts && parts->exists()) || (!parts && PartsFolder(settings.output).exists())
-        || !OutputGuard::changedSince(outputAtStart, absolute(settings.output)))
+    const QString made = output->madeElsewhere();
+    if (made.isEmpty())
         return false;
-    if (pending.finishedElsewhere.isEmpty()) {
-        pending = JobResult();
-        pending.outcome = JobResult::Finished;
-        pending.finishedElsewhere = QStringLiteral("Another process on this job made the output %1 meanwhile.")
-                                        .arg(native(absolute(settings.output)));
-        emit message(pending.finishedElsewhere);
-    }
+    if (pending.madeElsewhere(made))
+        emit message(made);
     if (segments.empty()) {
         parts.reset();
         presence.reset();
         finish(pending);
     } else {
-        stopRuns();
+        segments.stopRuns();
         endSegments();
     }
     return true;
@@ -168,20 +134,16 @@ bool SegmentScheduler::finishedByAnother()
 
 void SegmentScheduler::schedule()
 {
-    if (ended || stopping || makingOutput || pending.failure != JobResult::NoFailure || pending.exitCode != 0
-        || !pending.outputProblem.isEmpty())
+    if (ended || stopping || makingOutput || pending.halted())
         return;
-    int runningNow = 0;
-    for (const Segment &segment : segments)
-        runningNow += segment.run ? 1 : 0;
+    int runningNow = segments.running();
     // Until the first command line has been shown, one encoder only: the box is answered once.
     const int allowed = announced ? encoders : 1;
-    for (int index = 0; index < int(segments.size()) && runningNow < allowed; ++index) {
-        const Segment &segment = segments[size_t(index)];
-        if (segment.finished || segment.run || segment.checking)
+    for (int index = 0; index < segments.size() && runningNow < allowed; ++index) {
+        if (!segments[index].open())
             continue;
         if (!claim(index)) {
-            if (ended || pending.failure != JobResult::NoFailure || !pending.finishedElsewhere.isEmpty())
+            if (ended || pending.failed() || pending.leftToOthers())
                 return;
             continue;
         }
@@ -190,9 +152,9 @@ void SegmentScheduler::schedule()
         if (!announced)
             break;
     }
-    if (runningNow > 0 || checking > 0)
+    if (runningNow > 0 || checks->busy())
         return;
-    if (segmentsFinished() == int(segments.size())) {
+    if (segments.finished() == segments.size()) {
         makeOutput();
         return;
     }
@@ -202,65 +164,33 @@ void SegmentScheduler::schedule()
 // Takes the segment's claim; false when another process holds it, or it turns out finished.
 bool SegmentScheduler::claim(int index)
 {
-    Segment &segment = segments[size_t(index)];
-    if (!segment.claim->tryTake()) {
-        if (!segment.claim->error().isEmpty())
-            fail(JobResult::PartsUnusable,
-                 QStringLiteral("Cannot claim segment %1:\n%2.").arg(segmentLabel(index), segment.claim->error()));
-        return false;
-    }
-    if (segment.claim->takenOverFrom().valid())
-        emit message(QStringLiteral("Segment %1 was left by %2, which is gone: it is encoded here.")
-                         .arg(segmentLabel(index), segment.claim->takenOverFrom().describe()));
-    // Finished by another process between the look and the claim.
-    PartsFolder::SegmentRecord record;
-    if (parts->finished(segment.span.first, &record, false)) {
-        segment.claim->release();
-        segment.finished = true;
-        segment.pictures = record.pictures;
-        return false;
-    }
-    return true;
+    QString line;
+    const SegmentTable::Take take = segments.take(index, *parts, &line);
+    if (take == SegmentTable::Unusable)
+        fail(JobResult::PartsUnusable, line);
+    else if (!line.isEmpty())
+        emit message(line);
+    return take == SegmentTable::Taken;
 }
 
 void SegmentScheduler::startSegment(int index)
 {
-    Segment &segment = segments[size_t(index)];
-    JobSettings part = settings;
-    part.output = parts->partialPath(segment.span.first);
-    part.startPicture = segment.span.first;
-    part.pictureLimit = segment.span.count;
-    if (segment.span.first > 0 && segment.span.first <= pictureTimes.size())
-        part.previousPictureTime = pictureTimes.at(segment.span.first - 1);
-    if (segment.span.count < 0 && settings.pictureLimit >= 0)
-        part.pictureLimit = settings.pictureLimit - (segment.span.first - settings.startPicture);
-    parts->discardPartial(segment.span.first);
-    segment.pictures = 0;
-    segment.run = new SegmentRun(part, this);
-    SegmentRun *run = segment.run;
     // Whether the encoder was seen reading its input twice: then the pictures go through a
     // complete file from the start.
-    run->setSegment(true);
-    run->setReadsInputTwice(readsInputTwice);
+    SegmentRun *run = segments.newRun(index, settings, *parts, pictureTimes, readsInputTwice, encoders > 1, this);
     connect(run, &SegmentRun::readsInputTwice, this, [this] { readsInputTwice = true; });
     connect(run, &SegmentRun::stageChanged, this, [this] { reportProgress(true); });
-    if (encoders > 1)
-        run->setLinePrefix(QStringLiteral("[%1] ").arg(segmentLabel(index)));
-    emit message(QStringLiteral("Segment %1: pictures %2.").arg(segmentLabel(index), spanText(segment.span)));
+    emit message(QStringLiteral("Segment %1: pictures %2.")
+                     .arg(segments.label(index), SegmentTable::spanText(segments[index].span)));
 
     connect(run, &SegmentRun::commandLineReady, this, &SegmentScheduler::announce);
     connect(run, &SegmentRun::progressed, this, [this, index](qint64 pictures) {
-        segments[size_t(index)].pictures = pictures;
+        segments[index].pictures = pictures;
         reportProgress(false);
     });
     connect(run, &SegmentRun::encoderOutput, this, &JobPath::encoderOutput);
     // What a segment's decode says (the pictures' format, a hint) is said once for the job.
-    connect(run, &SegmentRun::message, this, [this](const QString &line) {
-        if (segmentMessages.contains(line))
-            return;
-        segmentMessages.insert(line);
-        emit message(line);
-    });
+    connect(run, &SegmentRun::message, this, &SegmentScheduler::sayOnce);
     connect(run, &SegmentRun::warning, this, &JobPath::warning);
     connect(run, &SegmentRun::finished, this, [this, index] { segmentEnded(index); });
     run->start();
@@ -271,7 +201,7 @@ void SegmentScheduler::announce(const QString &commandLine)
 {
     if (announced)
         return;
-    const int others = int(segments.size()) - segmentsFinished() - 1;
+    const int others = segments.size() - segments.finished() - 1;
     QString shown = commandLine;
     if (others > 0)
         shown += QStringLiteral("\n\n%1 more segment%2 follow%3 with the same command line, each with "
@@ -285,13 +215,8 @@ void SegmentScheduler::announce(const QString &commandLine)
 
 void SegmentScheduler::segmentEnded(int index)
 {
-    Segment &segment = segments[size_t(index)];
-    SegmentRun *run = segment.run;
-    const SegmentRun::Outcome outcome = run->outcome();
-    segment.run = nullptr;
-    run->deleteLater();
-    segment.pictures = outcome.pictures;
-    segment.reachedEnd = outcome.reachedEnd;
+    const SegmentRun::Outcome outcome = segments.takeOutcome(index);
+    Segment &segment = segments[index];
     if (outcome.kind == SegmentRun::Outcome::Encoded && outcome.exitCode == 0 && !outcome.crashed) {
         checkSegment(index, outcome);
         return;
@@ -314,33 +239,12 @@ void SegmentScheduler::segmentEnded(int index)
 // decode): the segments that start at or past it hold nothing and are dropped, with one line.
 void SegmentScheduler::inputEndsAt(qint64 end)
 {
-    const auto from = std::find_if(segments.begin(), segments.end(),
-                                   [end](const Segment &segment) { return segment.span.first >= end; });
-    if (from == segments.end())
+    const int first = segments.firstFrom(end);
+    if (first < 0)
         return;
-    const int first = int(from - segments.begin());
-    const int dropped = int(segments.size()) - first;
-    const QString label = segmentLabel(first);
-    const QString last = segmentLabel(int(segments.size()) - 1);
-    emit message(QStringLiteral("The input ends after picture %1: %2 (pictures %3 on), which start%4 past its end, %5 "
-                                "dropped.")
-                     .arg(end - 1)
-                     .arg(dropped == 1 ? QStringLiteral("segment %1").arg(label)
-                                       : QStringLiteral("segments %1 to %2").arg(label, last))
-                     .arg(from->span.first)
-                     .arg(dropped == 1 ? "s" : "")
-                     .arg(dropped == 1 ? "is" : "are"));
-    for (auto segment = from; segment != segments.end(); ++segment) {
-        if (segment->run) {
-            segment->run->abort();
-            delete segment->run;
-            segment->run = nullptr;
-        }
-        parts->discardPartial(segment->span.first);
-        segment->claim->release();
-    }
-    segments.erase(from, segments.end());
-    if (!segments.empty() && segments.back().span.count < 0)
+    emit message(segments.droppedLine(first, end));
+    segments.dropFrom(first, *parts);
+    if (!segments.empty() && segments[segments.size() - 1].span.count < 0)
         return;
     expectedPictures = end - settings.startPicture;
     if (settings.pictureLimit >= 0)
@@ -352,34 +256,28 @@ void SegmentScheduler::inputEndsAt(qint64 end)
 // as the encoder reported them, for the report.
 void SegmentScheduler::checkSegment(int index, const SegmentRun::Outcome &outcome)
 {
-    Segment &segment = segments[size_t(index)];
-    ++checking;
+    Segment &segment = segments[index];
     segment.checking = true;
     auto problem = std::make_shared<QString>();
     PartsFolder *folder = parts.get();
     const SegmentPlan::Segment span = segment.span;
-    offThread([folder, span, outcome, problem] { *problem = SegmentCheck::keep(folder, span, outcome); },
-        [this, index, problem] {
-            --checking;
-            segmentChecked(index, *problem);
-        });
+    checks->run([folder, span, outcome, problem] { *problem = SegmentCheck::keep(folder, span, outcome); },
+        [this, index, problem] { segmentChecked(index, *problem); });
 }
 
 void SegmentScheduler::segmentChecked(int index, const QString &problem)
 {
-    Segment &segment = segments[size_t(index)];
+    Segment &segment = segments[index];
     segment.checking = false;
     if (!problem.isEmpty() && finishedByAnother())
         return;
     if (problem.isEmpty()) {
         segment.finished = true;
         picturesThisRun += segment.pictures;
-    } else if (!stopping && pending.outputProblem.isEmpty() && pending.failure == JobResult::NoFailure) {
+    } else if (!stopping
+               && pending.cannotKeep(QStringLiteral("%1 cannot be kept: %2.").arg(segments.describe(index), problem))) {
         parts->discardPartial(segment.span.first);
-        pending.outcome = JobResult::Finished;
-        pending.outputProblem = QStringLiteral("Segment %1 (pictures %2) cannot be kept: %3.")
-                                    .arg(segmentLabel(index), spanText(segment.span), problem);
-        stopRuns();
+        segments.stopRuns();
     }
     segment.claim->release();
     reportProgress(true);
@@ -397,69 +295,39 @@ void SegmentScheduler::segmentChecked(int index, const QString &problem)
 // job reports its code as a job in one piece does.
 void SegmentScheduler::segmentFailed(int index, const SegmentRun::Outcome &outcome)
 {
-    const bool first = pending.failure == JobResult::NoFailure && pending.exitCode == 0;
     if (outcome.kind == SegmentRun::Outcome::Failed) {
-        if (first) {
-            pending.outcome = JobResult::Failed;
-            pending.failure = outcome.failure;
-            pending.message = outcome.message;
-        }
-        stopRuns();
+        pending.runFailed(outcome.failure, outcome.message);
+        segments.stopRuns();
         return;
     }
-    if (outcome.kind != SegmentRun::Outcome::Encoded || !first || stopping)
+    if (outcome.kind != SegmentRun::Outcome::Encoded || stopping
+        || !pending.encoderFailed(outcome.exitCode, outcome.crashed))
         return;
-    const Segment &segment = segments[size_t(index)];
-    pending.outcome = JobResult::Finished;
-    pending.exitCode = outcome.exitCode;
-    pending.encoderCrashed = outcome.crashed;
     emit message(outcome.crashed
-                     ? QStringLiteral("Segment %1 (pictures %2): the encoder was ended by signal %3.")
-                           .arg(segmentLabel(index), spanText(segment.span)).arg(outcome.exitCode)
-                     : QStringLiteral("Segment %1 (pictures %2): the encoder exited with code %3 after it "
-                                      "was given %4 pictures.")
-                           .arg(segmentLabel(index), spanText(segment.span)).arg(outcome.exitCode).arg(outcome.pictures));
-    stopRuns();
-}
-
-void SegmentScheduler::stopRuns()
-{
-    for (Segment &segment : segments)
-        if (segment.run)
-            segment.run->stop();
+                     ? QStringLiteral("%1: the encoder was ended by signal %2.")
+                           .arg(segments.describe(index)).arg(outcome.exitCode)
+                     : QStringLiteral("%1: the encoder exited with code %2 after it was given %3 pictures.")
+                           .arg(segments.describe(index)).arg(outcome.exitCode).arg(outcome.pictures));
+    segments.stopRuns();
 }
 
 void SegmentScheduler::refreshClaims()
 {
-    for (int index = 0; index < int(segments.size()); ++index) {
-        Segment &segment = segments[size_t(index)];
+    for (int index = 0; index < segments.size(); ++index) {
+        Segment &segment = segments[index];
         if (!segment.run || segment.claim->refresh())
             continue;
         // Taken over by another process, which thought this one gone: it is theirs now.
         emit message(QStringLiteral("Segment %1 was taken over by another process; it is left to it.")
-                         .arg(segmentLabel(index)));
-        segment.run->abort();
-        delete segment.run;
-        segment.run = nullptr;
+                         .arg(segments.label(index)));
+        segments.dropRun(index);
         segment.pictures = 0;
         parts->discardPartial(segment.span.first);
         QTimer::singleShot(0, this, &SegmentScheduler::schedule);
     }
-    if (outputClaim)
-        outputClaim->refresh();
+    output->refreshClaim();
     if (presence)
         presence->refresh();
-}
-
-void SegmentScheduler::lookForFinishedSegments()
-{
-    for (Segment &segment : segments) {
-        PartsFolder::SegmentRecord record;
-        if (segment.finished || segment.run || segment.checking || !parts->finished(segment.span.first, &record, false))
-            continue;
-        segment.finished = true;
-        segment.pictures = record.pictures;
-    }
 }
 
 // Nothing left to take: every other segment is finished or held by another process. Segments
@@ -467,169 +335,65 @@ void SegmentScheduler::lookForFinishedSegments()
 // rest to them.
 void SegmentScheduler::watchOthers()
 {
-    lookForFinishedSegments();
-    QStringList holders;
-    int held = 0;
-    bool allSeenAlive = true;
-    for (Segment &segment : segments) {
-        if (segment.finished || segment.run || segment.checking)
-            continue;
-        bool seenAlive = false;
-        const PartClaim::Holder holder = segment.claim->watchHolder(&seenAlive);
-        if (!holder.valid()) {
-            // Its holder is gone: take it over at once.
-            QTimer::singleShot(0, this, &SegmentScheduler::schedule);
-            return;
-        }
-        ++held;
-        allSeenAlive = allSeenAlive && seenAlive;
-        if (!holders.contains(holder.host))
-            holders << holder.host;
-    }
-    reportProgress(true);
-    if (held == 0) {
+    segments.lookForFinished(*parts);
+    const HolderWatch::Look look = HolderWatch::look(segments.openClaims());
+    if (look.holderGone) {
+        // Its holder is gone: take it over at once.
         QTimer::singleShot(0, this, &SegmentScheduler::schedule);
         return;
     }
-    if (allSeenAlive && settings.noWait) {
-        pending.outcome = JobResult::Finished;
-        pending.finishedElsewhere = QStringLiteral("%1 segment%2 %3 still being encoded by %4; the output is made "
-                                                   "by whichever process finishes last.")
-                                        .arg(held).arg(held == 1 ? "" : "s").arg(held == 1 ? "is" : "are")
-                                        .arg(holders.join(QStringLiteral(", ")));
-        emit message(pending.finishedElsewhere);
-        endSegments();
+    reportProgress(true);
+    if (look.held == 0) {
+        QTimer::singleShot(0, this, &SegmentScheduler::schedule);
         return;
     }
-    waitForOthers(held, holders);
-}
-
-// Every free segment is taken and others hold the rest: this process waits, so that a holder
-// that goes (a machine lost, a task cancelled) costs its segment, not the output. It looks
-// again every second, and takes over a claim whose holder is gone or has left it unrefreshed.
-void SegmentScheduler::waitForOthers(int held, const QStringList &holders)
-{
-    const QString who = holders.join(QStringLiteral(", "));
-    if (who != waitingFor) {
-        waitingFor = who;
-        emit message(held == 1
-                         ? QStringLiteral("Waiting for the segment %1 holds: should it go, the segment is encoded "
-                                          "here (--no-wait leaves it to %1 instead).").arg(who)
-                         : QStringLiteral("Waiting for the %1 segments %2 hold%3: should a holder go, its segments "
-                                          "are encoded here (--no-wait leaves them to their holders instead).")
-                               .arg(held).arg(who).arg(holders.size() == 1 ? "s" : ""));
-    }
-    if (!watchTimer) {
-        watchTimer = new QTimer(this);
-        watchTimer->setSingleShot(true);
-        connect(watchTimer, &QTimer::timeout, this, &SegmentScheduler::watchOthers);
-    }
-    watchTimer->start(watchIntervalMs);
+    if (look.allSeenAlive && settings.noWait)
+        leaveToOthers(HolderWatch::leftLine(look));
+    else
+        holderWatch->waitFor(look);
 }
 
 // Every segment is finished: the process that claims the output checks every segment whole
 // against its record (one edited since is encoded again) and hands them to the output step.
 void SegmentScheduler::makeOutput()
 {
-    outputClaim = std::make_unique<PartClaim>(parts->outputClaimPath());
-    if (!outputClaim->tryTake()) {
-        const PartClaim::Holder holder = outputClaim->liveHolder();
-        outputClaim.reset();
-        pending.outcome = JobResult::Finished;
-        pending.finishedElsewhere = QStringLiteral("Every segment is encoded; the output is made by %1.")
-                                        .arg(holder.valid() ? holder.describe() : QStringLiteral("another process"));
-        emit message(pending.finishedElsewhere);
-        endSegments();
+    const QString elsewhere = output->claim();
+    if (!elsewhere.isEmpty()) {
+        leaveToOthers(elsewhere);
         return;
     }
     makingOutput = true;
     reportProgress(true);
-    QList<qint64> firsts;
-    for (const Segment &segment : segments)
-        firsts << segment.span.first;
-    const PartsFolder *folder = parts.get();
-    const bool withTimes = JobOutput::isContainer(settings);
-    const qint64 start = settings.startPicture;
-    auto kept = std::make_shared<SegmentCheck::Kept>();
-    offThread([firsts, folder, withTimes, start, kept] { *kept = SegmentCheck::read(*folder, firsts, withTimes, start); },
-        [this, kept] { segmentsRead(*kept); });
+    output->start(segments.firsts(), facts);
 }
 
-void SegmentScheduler::segmentsRead(const SegmentCheck::Kept &kept)
+// Kept segments that no longer check out (cut short, edited): encoded again.
+void SegmentScheduler::redoSegments(const QList<int> &indexes)
 {
-    if (!kept.redo.isEmpty()) {
-        // Kept segments that no longer check out (cut short, edited): encoded again.
-        makingOutput = false;
-        for (int index : kept.redo) {
-            Segment &segment = segments[size_t(index)];
-            emit message(QStringLiteral("Segment %1 no longer matches its record: it is encoded again.")
-                             .arg(segmentLabel(index)));
-            parts->discardSegment(segment.span.first);
-            segment.finished = false;
-            segment.pictures = 0;
-        }
-        outputClaim.reset();
-        schedule();
-        return;
+    makingOutput = false;
+    for (int index : indexes) {
+        emit message(QStringLiteral("Segment %1 no longer matches its record: it is encoded again.")
+                         .arg(segments.label(index)));
+        segments.redo(index, *parts);
     }
-    pending.encoderCpuSeconds = kept.encoderCpuSeconds;
-    OutputRequest request;
-    for (const Segment &segment : segments)
-        request.bitstreams << parts->segmentPath(segment.span.first);
-    const PartClaim::Holder me = PartClaim::self();
-    request.joined = parts->path() + QStringLiteral("/joined.%1.%2.265").arg(me.host).arg(me.pid);
-    request.output = absolute(settings.output);
-    request.facts = facts;
-    if (JobOutput::isContainer(settings))
-        request.container = JobOutput::container(settings, kept.times, kept.reachedEnd);
-    request.rows = kept.rows;
-    request.frameRate = JobOutput::frameRate(settings, facts);
-    request.encodingSeconds = ticker.seconds();
-    request.pictures = kept.pictures;
-    request.qp = settings.qp;
-    maker = new OutputMaker(this);
-    connect(maker, &OutputMaker::finished, this, &SegmentScheduler::outputMade);
-    maker->start(request);
-    if (stopping)
-        maker->stop();
+    output->releaseClaim();
+    schedule();
+}
+
+// What is left of the job is another process's to do: this one says so and ends.
+void SegmentScheduler::leaveToOthers(const QString &line)
+{
+    pending.leave(line);
+    emit message(line);
+    endSegments();
 }
 
 void SegmentScheduler::outputMade(const OutputResult &made)
 {
-    maker->deleteLater();
-    maker = nullptr;
     makingOutput = false;
-    for (const QString &line : made.lines)
-        emit message(line);
-    if (made.reported)
-        pending.report = made.report;
-    switch (made.outcome) {
-    case OutputResult::Made:
-    case OutputResult::LeftAsIs:
-    case OutputResult::Unwritten:   // the segments were checked, each by itself
-        pending.outcome = JobResult::Finished;
-        outputClaim.reset();
+    if (output->account(made, &pending)) {
         parts->remove();
         parts.reset();
-        break;
-    case OutputResult::NotJoined:
-        if (pending.failure == JobResult::NoFailure) {
-            pending.outcome = JobResult::Failed;
-            pending.failure = JobResult::SegmentUnfit;
-            pending.message = made.problem;
-        }
-        break;
-    case OutputResult::MuxFailed:
-        // The segments stay for another try; the joined stream is kept beside the output.
-        pending.outcome = JobResult::Failed;
-        pending.failure = JobResult::MuxFailed;
-        pending.message = made.problem;
-        outputClaim.reset();
-        break;
-    case OutputResult::Stopped:
-        pending.outcome = JobResult::Stopped;
-        outputClaim.reset();
-        break;
     }
     endSegments();
 }
@@ -639,50 +403,36 @@ void SegmentScheduler::fail(JobResult::Failure failure, const QString &text)
     // A folder that went away under this process may simply be a job another one finished.
     if (failure == JobResult::PartsUnusable && finishedByAnother())
         return;
-    if (pending.failure == JobResult::NoFailure) {
-        pending.outcome = JobResult::Failed;
-        pending.failure = failure;
-        pending.message = text;
-    }
+    pending.fail(failure, text);
     if (!segments.empty()) {
-        stopRuns();
+        segments.stopRuns();
         endSegments();
         return;
     }
     // Nothing runs yet.
-    if (helpers.isEmpty())
+    if (!helpersBusy())
         finish(pending);
 }
 
 // Ends a job in segments once nothing of it runs any more.
 void SegmentScheduler::endSegments()
 {
-    if (ended || checking > 0 || makingOutput || !helpers.isEmpty())
+    if (ended || makingOutput || helpersBusy() || segments.running() > 0)
         return;
-    for (const Segment &segment : segments)
-        if (segment.run)
-            return;
     // Still work to do, unless stopped, failed, left to others or done (the folder gone).
-    const bool over = stopping || pending.failure != JobResult::NoFailure || pending.exitCode != 0
-        || pending.encoderCrashed || !pending.outputProblem.isEmpty() || !pending.finishedElsewhere.isEmpty() || !parts;
-    if (!over)
+    if (!stopping && !pending.settled() && parts)
         return;
     // Segments other processes finished meanwhile are kept too, and counted.
     if (parts)
-        lookForFinishedSegments();
+        segments.lookForFinished(*parts);
     JobResult result = pending;
-    result.segmentsTotal = int(segments.size());
-    result.segmentsKept = parts ? segmentsFinished() : 0;
-    result.pictures = 0;
-    for (const Segment &segment : segments)
-        result.pictures += segment.finished ? segment.pictures : 0;
+    result.segmentsTotal = segments.size();
+    result.segmentsKept = parts ? segments.finished() : 0;
+    result.pictures = segments.pictures(true);
     // Stopped, unless the output was made meanwhile (the parts folder is gone then).
     if (stopping && result.failure == JobResult::NoFailure && parts) {
         result.outcome = JobResult::Stopped;
-        qint64 handed = picturesThisRun;
-        for (const Segment &segment : segments)
-            handed += segment.finished ? 0 : segment.pictures;
-        result.pictures = handed;
+        result.pictures = picturesThisRun + segments.pictures(false);
     }
     if (parts && result.outcome == JobResult::Stopped)
         emit message(QStringLiteral("Encoding stopped after %1 pictures.").arg(result.pictures));
@@ -698,15 +448,11 @@ void SegmentScheduler::endSegments()
 void SegmentScheduler::finish(JobResult result)
 {
     ended = true;
-    delete countTimer;
-    countTimer = nullptr;
     delete claimTimer;
     claimTimer = nullptr;
-    delete watchTimer;
-    watchTimer = nullptr;
-    outputClaim.reset();
-    for (Segment &segment : segments)
-        segment.claim.reset();
+    holderWatch->stop();
+    output->releaseClaim();
+    segments.releaseClaims();
     presence.reset();
     if (!aborting)
         emit finished(result);
@@ -717,60 +463,38 @@ void SegmentScheduler::stop()
     if (stopping || ended)
         return;
     stopping = true;
-    *probeStop = true;
-    if (maker)
-        maker->stop();
-    stopRuns();
+    probing->stop();
+    output->stop();
+    segments.stopRuns();
     endSegments();
 }
 
 void SegmentScheduler::abort()
 {
-    if (ended && helpers.isEmpty() && !maker)
+    if (ended && !helpersBusy())
         return;
     aborting = true;
     stopping = true;
-    *probeStop = true;
-    for (Segment &segment : segments) {
-        if (!segment.run)
-            continue;
-        segment.run->abort();
-        delete segment.run;
-        segment.run = nullptr;
-        if (parts)
-            parts->discardPartial(segment.span.first);
-    }
-    if (maker)
-        maker->abort();
-    for (QThread *thread : std::as_const(helpers)) {
-        thread->disconnect(this);
-        thread->wait();
-        delete thread;
-    }
-    helpers.clear();
+    probing->stop();
+    segments.dropRuns(parts.get());
+    output->abort();
+    probing->abort();
+    checks->wait();
     if (!ended)
         finish(pending);
 }
 
-void SegmentScheduler::offThread(std::function<void()> work, std::function<void()> done)
+void SegmentScheduler::sayOnce(const QString &line)
 {
-    // What the libraries say meanwhile is said in the log before the work's own lines.
-    auto libraryLines = std::make_shared<QStringList>();
-    QThread *thread = QThread::create([work = std::move(work), libraryLines] {
-        const LibraryLog::Scope scope([libraryLines](const QString &line) { *libraryLines << line; });
-        work();
-    });
-    helpers << thread;
-    connect(thread, &QThread::finished, this, [this, thread, libraryLines, done = std::move(done)] {
-        helpers.removeOne(thread);
-        thread->deleteLater();
-        if (aborting)
-            return;
-        for (const QString &line : std::as_const(*libraryLines))
-            emit message(line);
-        done();
-    });
-    thread->start();
+    if (segmentMessages.contains(line))
+        return;
+    segmentMessages.insert(line);
+    emit message(line);
+}
+
+bool SegmentScheduler::helpersBusy() const
+{
+    return probing->isRunning() || checks->busy() || output->isRunning();
 }
 
 void SegmentScheduler::reportProgress(bool force)
@@ -778,43 +502,9 @@ void SegmentScheduler::reportProgress(bool force)
     if (!ticker.due(force))
         return;
     JobProgress progress;
-    qint64 encodedHere = picturesThisRun;
-    for (const Segment &segment : segments) {
-        progress.pictures += segment.pictures;
-        if (segment.run)
-            encodedHere += segment.pictures;
-    }
-    progress.segmentsDone = segmentsFinished();
-    progress.segmentsTotal = int(segments.size());
+    const qint64 running = segments.fill(&progress);
     progress.total = expectedPictures;
     progress.declaredTotal = declaredPictures;
-    addPreparing(&progress);
-    ticker.complete(&progress, encodedHere);
+    ticker.complete(&progress, picturesThisRun + running);
     emit progressChanged(progress);
-}
-
-// The complete files' first step, while no encoder runs yet.
-void SegmentScheduler::addPreparing(JobProgress *progress) const
-{
-    bool encoding = false;
-    for (const Segment &segment : segments) {
-        if (!segment.run || !segment.run->preparing()) {
-            encoding = encoding || segment.run;
-            continue;
-        }
-        progress->preparing = true;
-        progress->prepared += segment.run->prepared();
-        progress->preparedTotal += qMax<qint64>(0, segment.span.count);
-    }
-    progress->preparing = progress->preparing && !encoding;
-}
-
-QString SegmentScheduler::segmentLabel(int index) const
-{
-    return QStringLiteral("%1/%2").arg(index + 1).arg(segments.size());
-}
-
-int SegmentScheduler::segmentsFinished() const
-{
-    return int(std::count_if(segments.begin(), segments.end(), [](const Segment &s) { return s.finished; }));
 }

@@ -1,0 +1,121 @@
+#include "encoderadvice.h"
+
+#include "framesink.h"
+#include "pathtext.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+using PathText::absolute;
+using PathText::native;
+
+namespace {
+
+// Bytes of one picture at this size, chroma format (400, 420, 422, 444) and depth.
+qint64 pictureBytes(int width, int height, int chroma, int depth)
+{
+    const qint64 luma = qint64(width) * height;
+    const qint64 chromaSamples = chroma == 400 ? 0 : chroma == 444 ? 2 * luma : chroma == 422 ? luma : luma / 2;
+    return (luma + chromaSamples) * (depth > 8 ? 2 : 1);
+}
+
+} // namespace
+
+EncoderAdvice::EncoderAdvice(const QString &configPath)
+    : path(configPath)
+{
+    readable = file.read(configPath);
+}
+
+// An encoder that reads its input twice cannot read it from a pipe: the reference encoder's
+// temporal filter opens the input again by name to read the pictures around the one it codes.
+QString EncoderAdvice::completeFileReason(bool readsTwice) const
+{
+    if (readsTwice)
+        return QStringLiteral("The encoder reads its input twice");
+    const QString filter = QStringLiteral("TemporalFilter");
+    if (file.intValue(filter, 0) != 0 || file.value(filter).compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("The configuration turns on TemporalFilter, which reads the input twice");
+    return QString();
+}
+
+QStringList EncoderAdvice::sideFiles(const QString &folder, int width, int height, bool segment, qint64 expected,
+                                     const QString &rawByPath) const
+{
+    const QString recon = file.value(QStringLiteral("ReconFile"));
+    const bool elsewhere = QDir::isAbsolutePath(recon);
+    QStringList lines;
+    if (segment) {
+        lines << QStringLiteral("Each segment's encoder runs in a temporary folder of its own; what it writes "
+                                "there besides its bitstream%1 is discarded with the folder.")
+                     .arg(recon.isEmpty() || elsewhere
+                              ? QString()
+                              : QStringLiteral(" (the configuration's ReconFile %1)").arg(recon));
+        if (elsewhere)
+            lines << QStringLiteral("The configuration's ReconFile %1 is outside the segments' folders: every "
+                                    "segment's encoder writes it, each over the one before.")
+                         .arg(native(recon));
+        return lines;
+    }
+    if (recon.isEmpty())
+        return lines;
+    // As the reference encoder writes it: at the output depth (else the internal one, else the
+    // input's) and the coded chroma format (else the input's).
+    const int inputDepth = file.intValue(QStringLiteral("InputBitDepth"), 8);
+    const int inputChroma = file.intValue(QStringLiteral("InputChromaFormat"), 420);
+    int depth = file.intValue(QStringLiteral("OutputBitDepth"), 0);
+    if (depth <= 0)
+        depth = file.intValue(QStringLiteral("InternalBitDepth"), 0);
+    if (depth <= 0)
+        depth = inputDepth;
+    int chroma = file.intValue(QStringLiteral("ChromaFormatIDC"), 0);
+    if (chroma <= 0)
+        chroma = inputChroma;
+    const qint64 bytes = pictureBytes(width, height, chroma, depth);
+    qint64 count = expected;
+    if (!rawByPath.isEmpty()) {
+        const qint64 inputBytes = pictureBytes(width, height, inputChroma, inputDepth);
+        count = inputBytes > 0 ? QFileInfo(rawByPath).size() / inputBytes : 0;
+    }
+    count -= qMax(0, file.intValue(QStringLiteral("FrameSkip"), 0));
+    const int limit = file.intValue(QStringLiteral("FramesToBeEncoded"), 0);
+    if (limit > 0)
+        count = qMin<qint64>(count, limit);
+    const QString size = count > 0 ? QStringLiteral("%1 pictures of %2 bytes, %3")
+                                         .arg(count).arg(bytes).arg(FrameSink::sizeText(count * bytes))
+                                   : QStringLiteral("%1 bytes a picture").arg(bytes);
+    lines << QStringLiteral("The configuration's ReconFile has the encoder write a reconstructed copy of every "
+                            "picture to %1: %2.")
+                 .arg(native(QDir::cleanPath(QDir(folder).absoluteFilePath(recon))), size);
+    return lines;
+}
+
+// A configuration the encoder refuses at once often lacks the source keys that the reference
+// encoder's stock files leave to a per-sequence file (it refuses FramesToBeEncoded 0).
+QString EncoderAdvice::sourceKeysHint(int frameRate) const
+{
+    if (!readable)
+        return QString();
+    const struct { const char *key; QString example; } keys[] = {
+        {"FrameRate", QString::number(frameRate > 0 ? frameRate : 25)},
+        {"FramesToBeEncoded", QStringLiteral("1000000")},
+        {"InputBitDepth", QStringLiteral("8")},
+        {"InputChromaFormat", QStringLiteral("420")},
+        {"FrameSkip", QStringLiteral("0")},
+    };
+    QStringList missing, examples;
+    for (const auto &key : keys) {
+        if (file.contains(QLatin1String(key.key)))
+            continue;
+        missing << QLatin1String(key.key);
+        examples << QStringLiteral("%1 : %2").arg(QLatin1String(key.key), key.example);
+    }
+    if (missing.isEmpty())
+        return QString();
+    return QStringLiteral("The encoder refused to start, and the configuration %1 lacks %2, which the "
+                          "reference encoder's stock files leave to a per-sequence file: add %3 at its top, "
+                          "e.g. \"%4\" (the encoder stops at the input's end).")
+        .arg(native(absolute(path)), missing.join(QStringLiteral(", ")),
+             missing.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"),
+             examples.join(QStringLiteral("\", \"")));
+}

@@ -1,0 +1,88 @@
+#include "privatefolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <signal.h>
+#include <sys/types.h>
+
+namespace {
+
+// The folder for temporary files as the environment names it. Qt falls back on the current
+// directory when TMPDIR names no folder; the job must not write anywhere else than asked.
+QString temporaryFolder()
+{
+    const QString fromEnvironment = qEnvironmentVariable("TMPDIR");
+    return fromEnvironment.isEmpty() ? QDir::tempPath() : fromEnvironment;
+}
+
+QString temporaryFolderProblem(const QString &folder)
+{
+    const QFileInfo info(folder);
+    if (!info.exists())
+        return QStringLiteral("No such folder");
+    if (!info.isDir())
+        return QStringLiteral("It is not a folder");
+    if (!info.isWritable())
+        return QStringLiteral("Permission denied");
+    return QString();
+}
+
+} // namespace
+
+PrivateFolder::PrivateFolder() = default;
+
+PrivateFolder::~PrivateFolder() = default;
+
+bool PrivateFolder::make(QString *problem)
+{
+    const QString folder = temporaryFolder();
+    QString why = dir ? QString() : temporaryFolderProblem(folder);
+    if (why.isEmpty() && !dir) {
+        // The process number in the name tells a folder whose process has gone.
+        dir = std::make_unique<QTemporaryDir>(
+            folder + QStringLiteral("/morlunex-%1-XXXXXX").arg(QCoreApplication::applicationPid()));
+        if (!dir->isValid())
+            why = dir->errorString();
+    }
+    if (why.isEmpty())
+        return true;
+    dir.reset();
+    *problem = QStringLiteral("Cannot use the temporary folder %1:\n%2.\nNothing was written; set "
+                              "TMPDIR to a folder that exists and can be written to.")
+                   .arg(QDir::toNativeSeparators(folder), why);
+    return false;
+}
+
+QString PrivateFolder::path() const
+{
+    return dir ? QFileInfo(dir->path()).absoluteFilePath() : QString();
+}
+
+void PrivateFolder::remove()
+{
+    dir.reset();
+}
+
+void PrivateFolder::sweepAbandoned()
+{
+    static const QRegularExpression name(QStringLiteral("^morlunex-([0-9]+)-[A-Za-z0-9]{6}$"));
+    const QDir temporary(temporaryFolder());
+    for (const QString &entry : temporary.entryList({QStringLiteral("morlunex-*")}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QRegularExpressionMatch match = name.match(entry);
+        if (!match.hasMatch())
+            continue;
+        const pid_t pid = pid_t(match.captured(1).toLongLong());
+        if (pid <= 0 || ::kill(pid, 0) == 0 || errno == EPERM)
+            continue;
+        // The frame file, and whatever a segment's encoder wrote beside it (its ReconFile).
+        QDir abandoned(temporary.filePath(entry));
+        for (const QString &file : abandoned.entryList(QDir::Files | QDir::System | QDir::Hidden))
+            abandoned.remove(file);
+        temporary.rmdir(entry);
+    }
+}

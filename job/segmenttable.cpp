@@ -1,0 +1,238 @@
+#include "segmenttable.h"
+
+#include "parts/partsfolder.h"
+
+#include <algorithm>
+
+void SegmentTable::plan(const QList<SegmentPlan::Segment> &spans, const PartsFolder &parts)
+{
+    for (const SegmentPlan::Segment &span : spans) {
+        Segment segment;
+        segment.span = span;
+        segment.claim = std::make_unique<PartClaim>(parts.claimPath(span.first));
+        list.push_back(std::move(segment));
+    }
+}
+
+QString SegmentTable::label(int index) const
+{
+    return QStringLiteral("%1/%2").arg(index + 1).arg(list.size());
+}
+
+QString SegmentTable::spanText(const SegmentPlan::Segment &span)
+{
+    return span.count < 0 ? QStringLiteral("from %1 on").arg(span.first)
+                          : QStringLiteral("%1 to %2").arg(span.first).arg(span.first + span.count - 1);
+}
+
+QString SegmentTable::describe(int index) const
+{
+    return QStringLiteral("Segment %1 (pictures %2)").arg(label(index), spanText(list[size_t(index)].span));
+}
+
+QString SegmentTable::droppedLine(int index, qint64 end) const
+{
+    const int dropped = size() - index;
+    const QString first = label(index);
+    const QString last = label(size() - 1);
+    return QStringLiteral("The input ends after picture %1: %2 (pictures %3 on), which start%4 past its end, %5 "
+                          "dropped.")
+        .arg(end - 1)
+        .arg(dropped == 1 ? QStringLiteral("segment %1").arg(first)
+                          : QStringLiteral("segments %1 to %2").arg(first, last))
+        .arg(list[size_t(index)].span.first)
+        .arg(dropped == 1 ? "s" : "")
+        .arg(dropped == 1 ? "is" : "are");
+}
+
+int SegmentTable::finished() const
+{
+    return int(std::count_if(list.begin(), list.end(), [](const Segment &s) { return s.finished; }));
+}
+
+int SegmentTable::running() const
+{
+    return int(std::count_if(list.begin(), list.end(), [](const Segment &s) { return s.run != nullptr; }));
+}
+
+QList<qint64> SegmentTable::firsts() const
+{
+    QList<qint64> firsts;
+    for (const Segment &segment : list)
+        firsts << segment.span.first;
+    return firsts;
+}
+
+QList<PartClaim *> SegmentTable::openClaims() const
+{
+    QList<PartClaim *> claims;
+    for (const Segment &segment : list)
+        if (segment.open())
+            claims << segment.claim.get();
+    return claims;
+}
+
+SegmentTable::Take SegmentTable::take(int index, const PartsFolder &parts, QString *line)
+{
+    PartClaim &claim = *list[size_t(index)].claim;
+    if (!claim.tryTake()) {
+        if (claim.error().isEmpty())
+            return Held;
+        *line = QStringLiteral("Cannot claim segment %1:\n%2.").arg(label(index), claim.error());
+        return Unusable;
+    }
+    if (claim.takenOverFrom().valid())
+        *line = QStringLiteral("Segment %1 was left by %2, which is gone: it is encoded here.")
+                    .arg(label(index), claim.takenOverFrom().describe());
+    // Finished by another process between the look and the claim.
+    if (!lookUp(index, parts))
+        return Taken;
+    claim.release();
+    return Finished;
+}
+
+bool SegmentTable::lookUp(int index, const PartsFolder &parts)
+{
+    Segment &segment = list[size_t(index)];
+    PartsFolder::SegmentRecord record;
+    if (!parts.finished(segment.span.first, &record, false))
+        return false;
+    segment.finished = true;
+    segment.pictures = record.pictures;
+    return true;
+}
+
+void SegmentTable::lookForFinished(const PartsFolder &parts)
+{
+    for (int index = 0; index < size(); ++index)
+        if (list[size_t(index)].open())
+            lookUp(index, parts);
+}
+
+SegmentRun *SegmentTable::newRun(int index, const JobSettings &job, const PartsFolder &parts,
+                                 const QVector<qint64> &pictureTimes, bool readsTwice, bool prefixed, QObject *parent)
+{
+    Segment &segment = list[size_t(index)];
+    const SegmentPlan::Segment &span = segment.span;
+    JobSettings part = job;
+    part.output = parts.partialPath(span.first);
+    part.startPicture = span.first;
+    part.pictureLimit = span.count;
+    if (span.first > 0 && span.first <= pictureTimes.size())
+        part.previousPictureTime = pictureTimes.at(span.first - 1);
+    if (span.count < 0 && job.pictureLimit >= 0)
+        part.pictureLimit = job.pictureLimit - (span.first - job.startPicture);
+    parts.discardPartial(span.first);
+    segment.pictures = 0;
+    segment.run = new SegmentRun(part, parent);
+    segment.run->setSegment(true);
+    segment.run->setReadsInputTwice(readsTwice);
+    if (prefixed)
+        segment.run->setLinePrefix(QStringLiteral("[%1] ").arg(label(index)));
+    return segment.run;
+}
+
+SegmentRun::Outcome SegmentTable::takeOutcome(int index)
+{
+    Segment &segment = list[size_t(index)];
+    const SegmentRun::Outcome outcome = segment.run->outcome();
+    segment.run->deleteLater();
+    segment.run = nullptr;
+    segment.pictures = outcome.pictures;
+    segment.reachedEnd = outcome.reachedEnd;
+    return outcome;
+}
+
+void SegmentTable::redo(int index, const PartsFolder &parts)
+{
+    Segment &segment = list[size_t(index)];
+    parts.discardSegment(segment.span.first);
+    segment.finished = false;
+    segment.pictures = 0;
+}
+
+void SegmentTable::stopRuns()
+{
+    for (Segment &segment : list)
+        if (segment.run)
+            segment.run->stop();
+}
+
+void SegmentTable::dropRun(int index)
+{
+    Segment &segment = list[size_t(index)];
+    segment.run->abort();
+    delete segment.run;
+    segment.run = nullptr;
+}
+
+void SegmentTable::dropRuns(const PartsFolder *parts)
+{
+    for (int index = 0; index < size(); ++index) {
+        if (!list[size_t(index)].run)
+            continue;
+        dropRun(index);
+        if (parts)
+            parts->discardPartial(list[size_t(index)].span.first);
+    }
+}
+
+int SegmentTable::firstFrom(qint64 end) const
+{
+    const auto from = std::find_if(list.begin(), list.end(),
+                                   [end](const Segment &segment) { return segment.span.first >= end; });
+    // A segment there that is finished or being checked holds pictures: the input does not
+    // end there after all, and nothing is dropped.
+    if (std::any_of(from, list.end(), [](const Segment &segment) { return segment.finished || segment.checking; }))
+        return -1;
+    return from == list.end() ? -1 : int(from - list.begin());
+}
+
+void SegmentTable::dropFrom(int index, const PartsFolder &parts)
+{
+    for (int dropped = index; dropped < size(); ++dropped) {
+        Segment &segment = list[size_t(dropped)];
+        if (segment.run)
+            dropRun(dropped);
+        parts.discardPartial(segment.span.first);
+        segment.claim->release();
+    }
+    list.erase(list.begin() + index, list.end());
+}
+
+void SegmentTable::releaseClaims()
+{
+    for (Segment &segment : list)
+        segment.claim.reset();
+}
+
+qint64 SegmentTable::pictures(bool finishedOnes) const
+{
+    qint64 pictures = 0;
+    for (const Segment &segment : list)
+        pictures += segment.finished == finishedOnes ? segment.pictures : 0;
+    return pictures;
+}
+
+qint64 SegmentTable::fill(JobProgress *progress) const
+{
+    qint64 handed = 0;
+    bool encoding = false;
+    for (const Segment &segment : list) {
+        progress->pictures += segment.pictures;
+        if (segment.run)
+            handed += segment.pictures;
+        // The complete files' first step, while no encoder runs yet.
+        if (!segment.run || !segment.run->preparing()) {
+            encoding = encoding || segment.run;
+            continue;
+        }
+        progress->preparing = true;
+        progress->prepared += segment.run->prepared();
+        progress->preparedTotal += qMax<qint64>(0, segment.span.count);
+    }
+    progress->preparing = progress->preparing && !encoding;
+    progress->segmentsDone = finished();
+    progress->segmentsTotal = size();
+    return handed;
+}
