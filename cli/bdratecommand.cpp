@@ -1,7 +1,6 @@
 #include "bdratecommand.h"
 
-#include "encoding/filecheck.h"
-
+#include "jobbase/filecheck.h"
 #include "report/bdrate.h"
 #include "report/qualityreport.h"
 

@@ -1,8 +1,7 @@
 #include "clirunner.h"
 
-#include "encoding/filecheck.h"
-
 #include "bitstream/librarylog.h"
+#include "jobbase/filecheck.h"
 
 #include <QFileInfo>
 #include <QStringList>

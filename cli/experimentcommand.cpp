@@ -1,8 +1,8 @@
 #include "experimentcommand.h"
 
-#include "encoding/childcpu.h"
 #include "experiment/resultsfiles.h"
-#include "experiment/resultswriter.h"
+#include "experimentrun/resultswriter.h"
+#include "jobbase/childcpu.h"
 #include "report/qualityreport.h"
 
 #include <QCoreApplication>

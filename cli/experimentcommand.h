@@ -4,7 +4,7 @@
 #include "clioptions.h"
 
 #include "experiment/experimentplan.h"
-#include "experiment/experimentrunner.h"
+#include "experimentrun/experimentrunner.h"
 #include "job/signalwatcher.h"
 
 #include <QElapsedTimer>

@@ -1,11 +1,10 @@
 #include "joincommand.h"
 
-#include "encoding/filecheck.h"
 #include "job/signalwatcher.h"
-
-#include "bitstream/lastpicturecheck.h"
-#include "bitstream/segmentjoiner.h"
-#include "bitstream/streaminspector.h"
+#include "jobbase/filecheck.h"
+#include "join/lastpicturecheck.h"
+#include "join/segmentjoiner.h"
+#include "join/streaminspector.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

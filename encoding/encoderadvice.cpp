@@ -1,7 +1,7 @@
 #include "encoderadvice.h"
 
-#include "framesink.h"
-#include "pathtext.h"
+#include "feed/framesink.h"
+#include "jobbase/pathtext.h"
 
 #include <QDir>
 #include <QFileInfo>

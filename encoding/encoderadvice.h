@@ -1,7 +1,7 @@
 #ifndef ENCODERADVICE_H
 #define ENCODERADVICE_H
 
-#include "encoderconfigfile.h"
+#include "jobbase/encoderconfigfile.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
 #include "encodercommand.h"
 
-#include "pathtext.h"
+#include "jobbase/pathtext.h"
 
 #include <QProcess>
 

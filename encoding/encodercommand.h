@@ -1,7 +1,7 @@
 #ifndef ENCODERCOMMAND_H
 #define ENCODERCOMMAND_H
 
-#include "jobtypes.h"
+#include "jobbase/jobtypes.h"
 
 #include <QString>
 #include <QStringList>

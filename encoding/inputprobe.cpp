@@ -1,10 +1,9 @@
 #include "inputprobe.h"
 
-#include "encoderconfigfile.h"
-#include "rawfeed.h"
-
 #include "decode/picturecount.h"
 #include "decode/videodecoder.h"
+#include "feed/rawfeed.h"
+#include "jobbase/encoderconfigfile.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -2,8 +2,7 @@
 #define INPUTPROBE_H
 
 #include "bitstream/outputrewriter.h"
-
-#include "jobtypes.h"
+#include "jobbase/jobtypes.h"
 
 #include <QString>
 #include <QVector>

@@ -1,13 +1,14 @@
 #include "segmentrun.h"
 
-#include "childcpu.h"
-#include "decodeworker.h"
 #include "encodercommand.h"
-#include "encoderinputwatch.h"
-#include "filecheck.h"
 #include "inputprobe.h"
-#include "pathtext.h"
-#include "rawfeed.h"
+
+#include "feed/decodeworker.h"
+#include "feed/encoderinputwatch.h"
+#include "feed/rawfeed.h"
+#include "jobbase/childcpu.h"
+#include "jobbase/filecheck.h"
+#include "jobbase/pathtext.h"
 
 #include <QDir>
 #include <QFileInfo>

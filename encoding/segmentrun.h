@@ -3,12 +3,12 @@
 
 #include "encoderadvice.h"
 #include "encoderlines.h"
-#include "jobtypes.h"
 #include "privatefolder.h"
-#include "output/outputguard.h"
 
 #include "bitstream/outputrewriter.h"
+#include "jobbase/jobtypes.h"
 #include "mux/picturetimes.h"
+#include "output/outputguard.h"
 #include "report/qualityreport.h"
 
 #include <QByteArray>

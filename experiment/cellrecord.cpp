@@ -1,6 +1,6 @@
 #include "cellrecord.h"
 
-#include "decoderrun.h"
+#include "decoderoutcome.h"
 #include "experimentplan.h"
 
 #include "bitstream/replacefile.h"

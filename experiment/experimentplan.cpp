@@ -1,8 +1,8 @@
 #include "experimentplan.h"
 
-#include "encoding/encoderconfigfile.h"
-#include "encoding/filecheck.h"
 #include "job/inputnaming.h"
+#include "jobbase/encoderconfigfile.h"
+#include "jobbase/filecheck.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,8 @@
 #include "onepiece.h"
 
-#include "joboutput.h"
-
+#include "jobbase/joboutput.h"
+#include "jobbase/pathtext.h"
 #include "mux/containermuxer.h"
-#include "encoding/pathtext.h"
 
 using PathText::absolute;
 using PathText::native;

@@ -1,12 +1,11 @@
 #ifndef ONEPIECE_H
 #define ONEPIECE_H
 
-#include "jobpath.h"
-#include "progressticker.h"
-
-#include "output/outputmaker.h"
-#include "encoding/jobtypes.h"
 #include "encoding/segmentrun.h"
+#include "jobbase/jobpath.h"
+#include "jobbase/jobtypes.h"
+#include "jobbase/progressticker.h"
+#include "output/outputmaker.h"
 
 #include <QString>
 

@@ -1,12 +1,12 @@
 #include "transcodejob.h"
 
 #include "onepiece.h"
-#include "segmentscheduler.h"
 
 #include "bitstream/librarylog.h"
-#include "encoding/filecheck.h"
-#include "encoding/pathtext.h"
 #include "encoding/segmentrun.h"
+#include "jobbase/filecheck.h"
+#include "jobbase/pathtext.h"
+#include "segments/segmentscheduler.h"
 
 using PathText::absolute;
 using PathText::native;

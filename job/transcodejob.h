@@ -1,7 +1,7 @@
 #ifndef TRANSCODEJOB_H
 #define TRANSCODEJOB_H
 
-#include "encoding/jobtypes.h"
+#include "jobbase/jobtypes.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -2,8 +2,8 @@
 
 #include "bitstream/librarylog.h"
 #include "bitstream/replacefile.h"
-#include "bitstream/segmentjoiner.h"
-#include "bitstream/streaminspector.h"
+#include "join/segmentjoiner.h"
+#include "join/streaminspector.h"
 
 #include <QDir>
 #include <QFile>

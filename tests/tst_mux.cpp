@@ -9,7 +9,7 @@
 #include "support/testsupport.h"
 
 #include "bitstream/pictureorder.h"
-#include "bitstream/segmentjoiner.h"
+#include "join/segmentjoiner.h"
 #include "job/transcodejob.h"
 #include "mux/containermuxer.h"
 #include "mux/picturetimes.h"

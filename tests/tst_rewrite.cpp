@@ -1,7 +1,7 @@
 #include "support/testsupport.h"
 
 #include "bitstream/outputrewriter.h"
-#include "bitstream/segmentjoiner.h"
+#include "join/segmentjoiner.h"
 #include "bitstream/seiwriter.h"
 
 #include <QDir>

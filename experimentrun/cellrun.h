@@ -1,0 +1,74 @@
+#ifndef CELLRUN_H
+#define CELLRUN_H
+
+#include "job/transcodejob.h"
+#include "jobbase/jobtypes.h"
+
+#include <QFile>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class PartClaim;
+
+// One job on one cell of an experiment: a TranscodeJob with the cell's settings, whose command
+// line, messages and encoder output (standard error included) go into the cell's log, and whose
+// end is told as what it means for the cell. It knows nothing of other cells or of claims, but
+// one: a free segment of the cell's parts folder held for the job until the job has opened the
+// folder, so that no other process can finish the cell meanwhile and the job never starts it
+// afresh.
+class CellRun : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Outcome
+    {
+        enum Kind {
+            Made,        // the cell's bitstream and report are made (result.report holds it)
+            Elsewhere,   // another process made the bitstream, or makes it
+            Failed,      // the encoder failed, or the job could not run: exitCode, reason, lastLines
+            Stopped
+        };
+        Kind kind = Failed;
+        JobResult result;
+        int exitCode = 0;          // the encoder's code (128 + N after signal N); 0 for another failure
+        QString reason;            // one line
+        QStringList lastLines;     // the log's last lines, the encoder's among them
+    };
+
+    CellRun(const JobSettings &settings, const QString &logPath, QObject *parent = nullptr);
+    ~CellRun() override;
+
+    // A segment claim this run holds until its job has opened the parts folder.
+    void holdUntilOpened(std::unique_ptr<PartClaim> claim);
+    void start(const QString &heading);
+    void stop() { job.stop(); }
+    void abort();
+    // Encoders the job runs at once: its setting, fewer once fewer segments are left.
+    int encoders() const;
+    const JobSettings &jobSettings() const { return settings; }
+
+signals:
+    void finished(const CellRun::Outcome &outcome);
+
+private:
+    void log(const QByteArray &bytes);
+    void ended(const JobResult &result);
+    QStringList lastLogLines(int count) const;
+
+    const JobSettings settings;
+    TranscodeJob job;
+    QFile logFile;
+    qint64 logStart = 0;          // where this run's lines begin in the log
+    std::unique_ptr<PartClaim> held;
+    JobProgress progress;
+    bool incomplete = false;       // the job warned that not every picture reached the encoder
+    QString warningText;
+};
+
+Q_DECLARE_METATYPE(CellRun::Outcome)
+
+#endif // CELLRUN_H

@@ -1,0 +1,552 @@
+#include "experimentrunner.h"
+
+#include "cellparts.h"
+#include "experimentcell.h"
+#include "resultswriter.h"
+
+#include "experiment/experimentplan.h"
+#include "experiment/resultsfiles.h"
+#include "parts/partclaim.h"
+#include "parts/partsfolder.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+// How often cells that wait on other processes, and the claims of others, are looked at.
+constexpr int watchIntervalMs = 1000;
+
+// How often held claims are refreshed: often enough that a timeout of a few refreshes is never
+// reached by a live holder (as a job's segments do).
+int refreshIntervalMs()
+{
+    return qBound(1000, PartClaim::timeoutSeconds() * 1000 / 6, 10000);
+}
+
+// A cell whose bitstream another process made, yet whose record does not follow within this
+// long, was left by a process that ended in between: it is encoded again.
+qint64 recordGraceMs()
+{
+    return qint64(PartClaim::timeoutSeconds()) * 1000;
+}
+
+} // namespace
+
+ExperimentRunner::ExperimentRunner(const ExperimentPlan &plan, int encoders, QObject *parent)
+    : QObject(parent)
+    , plan(plan)
+    , encoders(qMax(1, encoders))
+{
+    qRegisterMetaType<ExperimentRunner::Event>();
+    writer = new ResultsWriter(plan, this);
+    // Sequence by sequence, and within one the lowest QPs first: they take longest, so that
+    // the short ones are left for the end.
+    for (int s = 0; s < plan.sequences().size(); ++s)
+        for (int qp : plan.qps())
+            for (int c = 0; c < plan.configurations().size(); ++c)
+                cells.push_back(std::make_unique<ExperimentCell>(plan, s, c, qp));
+}
+
+ExperimentRunner::~ExperimentRunner() = default;
+
+QString ExperimentRunner::label(int index) const
+{
+    const ExperimentCell &cell = *cells[size_t(index)];
+    return ResultsFiles::cellLabel(plan, cell.sequence, cell.configuration, cell.qp);
+}
+
+bool ExperimentRunner::start(QString *problem)
+{
+    for (const PlanConfiguration &configuration : plan.configurations()) {
+        const QString folder = plan.folder() + QLatin1Char('/') + configuration.name;
+        if (!QDir().mkpath(folder) || !QFileInfo(folder).isWritable()) {
+            *problem = QStringLiteral("cannot make or write the folder %1").arg(QDir::toNativeSeparators(folder));
+            return false;
+        }
+    }
+    started = true;
+    clock.start();
+    startedMs = QDateTime::currentMSecsSinceEpoch();
+    connect(writer, &ResultsWriter::written, this, [this](const QString &problem) {
+        if (!problem.isEmpty())
+            note(-1, QStringLiteral("The results could not be written: %1.").arg(problem));
+        if (finishing && !writer->pending() && !ended) {
+            ended = true;
+            emit finished();
+        }
+    });
+    refreshTimer = new QTimer(this);
+    connect(refreshTimer, &QTimer::timeout, this, &ExperimentRunner::refreshClaims);
+    refreshTimer->start(refreshIntervalMs());
+    watchTimer = new QTimer(this);
+    connect(watchTimer, &QTimer::timeout, this, &ExperimentRunner::watch);
+    watchTimer->start(watchIntervalMs);
+    for (const auto &cell : cells)
+        cell->settle(cell->standing(), startedMs);
+    settledAtStart = doneCount() + failedCount();
+    QTimer::singleShot(0, this, &ExperimentRunner::schedule);
+    return true;
+}
+
+void ExperimentRunner::schedule()
+{
+    if (!started || stopping || finishing)
+        return;
+    while (freeSlots() > 0) {
+        bool begun = false;
+        for (int index = 0; index < int(cells.size()) && !begun; ++index)
+            begun = tryOwn(index);
+        if (!begun && !startHelping())
+            break;
+    }
+    considerEnd();
+}
+
+bool ExperimentRunner::tryOwn(int index)
+{
+    ExperimentCell &cell = *cells[size_t(index)];
+    if (cell.phase != ExperimentCell::Open || cell.run || !cell.settle(cell.standing(), startedMs))
+        return false;
+    if (!cell.claim()) {
+        if (!cell.claimObject().error().isEmpty())
+            cellFailed(index, 0, QStringLiteral("cannot claim the cell: %1").arg(cell.claimObject().error()), {});
+        return false;
+    }
+    if (cell.claimObject().takenOverFrom().valid())
+        note(index, QStringLiteral("%1 was left by %2, which is gone: it is taken over here.")
+                        .arg(label(index), cell.claimObject().takenOverFrom().describe()));
+    // Another process may have finished it between the look and the claim.
+    const CellStanding standing = cell.standing();
+    if (!cell.settle(standing, startedMs)) {
+        cell.release();
+        return false;
+    }
+    cell.phase = ExperimentCell::Owned;
+    if (standing.kind == CellStanding::NeedsDecode) {
+        startDecode(index);
+        return true;
+    }
+    if (standing.kind == CellStanding::Stale)
+        note(index, QStringLiteral("%1 is encoded again: %2.").arg(label(index), standing.reason));
+    else if (standing.kind == CellStanding::Failed)
+        note(index, QStringLiteral("%1 failed in an earlier run (%2): it is tried again.")
+                        .arg(label(index), standing.record.failure));
+    // The old record goes first, so that a bitstream left half made never passes for it.
+    if (standing.kind != CellStanding::None)
+        QFile::remove(cell.files.record);
+    startEncode(index);
+    return true;
+}
+
+void ExperimentRunner::startEncode(int index, std::unique_ptr<PartClaim> held)
+{
+    ExperimentCell &cell = *cells[size_t(index)];
+    const QString problem = cell.sourcesProblem.isEmpty() ? cell.writeConfiguration() : cell.sourcesProblem;
+    if (!problem.isEmpty()) {
+        cellFailed(index, 0, problem, {});
+        return;
+    }
+    // The last cells run in segments, so that every encoder has work to the end; so does a
+    // cell whose segments a run before kept, which goes on from there.
+    const int left = cellsLeftToStart() + 1;
+    const bool segments = left < encoders || held || PartsFolder(cell.files.bitstream).exists();
+    const int share = segments ? qMin(encoders, qMax(freeSlots(), (encoders + left - 1) / left)) : 1;
+    cell.waiting = false;
+    cell.run = new CellRun(settingsFor(cell, share, segments), cell.files.log, this);
+    if (held)
+        cell.run->holdUntilOpened(std::move(held));
+    connect(cell.run, &CellRun::finished, this, [this, index](const CellRun::Outcome &outcome) { runEnded(index, outcome); });
+    cell.run->start(QStringLiteral("%1 (process %2): %3, %4 encoder%5%6")
+                        .arg(PartClaim::self().host).arg(PartClaim::self().pid).arg(label(index)).arg(share)
+                        .arg(share == 1 ? "" : "s").arg(segments ? QStringLiteral(", in segments") : QString()));
+    Event started;
+    started.kind = Event::Started;
+    started.cell = index;
+    emit event(started);
+}
+
+JobSettings ExperimentRunner::settingsFor(const ExperimentCell &cell, int share, bool segments) const
+{
+    const PlanSequence &sequence = plan.sequences().at(cell.sequence);
+    JobSettings settings;
+    settings.input = sequence.path;
+    settings.config = cell.files.config;
+    settings.encoder = plan.configurations().at(cell.configuration).encoder;
+    settings.output = cell.files.bitstream;
+    settings.rawWidth = sequence.rawWidth;
+    settings.rawHeight = sequence.rawHeight;
+    settings.rawFps = sequence.fps;
+    settings.pictureLimit = sequence.frames > 0 ? sequence.frames : -1;
+    settings.parallelEncoders = share;
+    settings.inSegments = segments;
+    settings.qp = cell.qp;
+    settings.encoderErrors = QFileInfo(cell.files.log).absoluteFilePath();
+    return settings;
+}
+
+// Encoders free and no cell left to own: a free segment of a cell another process owns, in
+// segments, is encoded here. The job leaves the segments others hold to them.
+bool ExperimentRunner::startHelping()
+{
+    for (int index = 0; index < int(cells.size()); ++index) {
+        ExperimentCell &cell = *cells[size_t(index)];
+        if (cell.phase != ExperimentCell::Open || cell.run || cell.helpFailed || !cell.sourcesProblem.isEmpty()
+            || !cell.heldByOther() || !cell.parts().exists())
+            continue;
+        // Only a job of the same settings may join: the configuration it got is the one here.
+        QFile config(cell.files.config);
+        if (!config.open(QIODevice::ReadOnly) || config.readAll() != cell.sources.configuration)
+            continue;
+        std::unique_ptr<PartClaim> held = cell.parts().takeFreeSegment();
+        if (!held)
+            continue;
+        JobSettings settings = settingsFor(cell, qMax(1, freeSlots()), true);
+        settings.noWait = true;
+        cell.helping = true;
+        cell.run = new CellRun(settings, cell.files.log, this);
+        cell.run->holdUntilOpened(std::move(held));
+        connect(cell.run, &CellRun::finished, this, [this, index](const CellRun::Outcome &outcome) { runEnded(index, outcome); });
+        cell.run->start(QStringLiteral("%1 (process %2): helping with %3's segments")
+                            .arg(PartClaim::self().host).arg(PartClaim::self().pid).arg(label(index)));
+        return true;
+    }
+    return false;
+}
+
+void ExperimentRunner::startDecode(int index)
+{
+    ExperimentCell &cell = *cells[size_t(index)];
+    cell.waiting = false;
+    cell.decoder = new DecoderRun(cell.decoderProgram, cell.files.bitstream, cell.files.log, this);
+    connect(cell.decoder, &DecoderRun::finished, this, [this, index](const DecoderOutcome &outcome) {
+        decoded(index, outcome);
+    });
+    cell.decoder->start();
+}
+
+void ExperimentRunner::runEnded(int index, const CellRun::Outcome &outcome)
+{
+    ExperimentCell &cell = *cells[size_t(index)];
+    cell.run->deleteLater();
+    cell.run = nullptr;
+    const bool helping = cell.helping;
+    cell.helping = false;
+    if (outcome.kind == CellRun::Outcome::Made) {
+        // Kept even when a stop came meanwhile: the cell is finished.
+        encoded(index, outcome.result, helping);
+    } else if (helping) {
+        cell.helpFailed = outcome.kind == CellRun::Outcome::Failed;
+    } else if (outcome.kind == CellRun::Outcome::Elsewhere) {
+        cell.waiting = true;
+        cell.recordAwaited.invalidate();
+    } else if (outcome.kind == CellRun::Outcome::Failed) {
+        // Its job may have ended so because another process finished the cell meanwhile.
+        const CellStanding::Kind kind = cell.standing().kind;
+        if (kind == CellStanding::Done || kind == CellStanding::NeedsDecode)
+            cell.waiting = true;
+        else
+            cellFailed(index, outcome.exitCode, outcome.reason, outcome.lastLines);
+    } else {
+        cell.release();
+    }
+    if (stopping && cell.phase == ExperimentCell::Owned && !cell.run && !cell.decoder)
+        cell.release();
+    schedule();
+    considerEnd();
+}
+
+// The cell's bitstream is made here: its report and record are written, and its decoder
+// started when it has one (by its owner; a helper leaves that to the owner).
+void ExperimentRunner::encoded(int index, const JobResult &result, bool helping)
+{
+    ExperimentCell &cell = *cells[size_t(index)];
+    const bool decode = !cell.decoderProgram.isEmpty();
+    cell.kbitPerSecond = result.report.summary().kbitPerSecond;
+    cell.psnrY = result.report.summary().psnrY;
+    cell.encoderSeconds = result.encoderCpuSeconds;
+    CellRecord record = CellRecord::encoded(cell.sources, cell.files.bitstream, result.encoderCpuSeconds, decode);
+    QString problem;
+    if (!result.report.save(cell.files.report, &problem))
+        problem = QStringLiteral("cannot write the report %1: %2").arg(QDir::toNativeSeparators(cell.files.report), problem);
+    else
+        problem = record.write(cell.files.record);
+    if (!problem.isEmpty() && helping) {
+        note(index, QStringLiteral("%1: %2.").arg(label(index), problem));
+    } else if (!problem.isEmpty()) {
+        record.fail(0, problem, {});
+        cellFailed(index, record);
+    } else if (!decode) {
+        cellDone(index);
+    } else if (!helping && !stopping) {
+        startDecode(index);
+    } else if (!helping) {
+        cell.release();
+    }
+}
+
+void ExperimentRunner::decoded(int index, const DecoderOutcome &outcome)
+{
+    ExperimentCell &cell = *cells[size_t(index)];
+    cell.decoder->deleteLater();
+    cell.decoder = nullptr;
+    if (stopping && !outcome.ran) {
+        cell.release();
+        considerEnd();
+        return;
+    }
+    CellRecord record;
+    QString problem;
+    if (!CellRecord::read(cell.files.record, &record, &problem)) {
+        record.sources = cell.sources;
+        record.fail(0, problem.isEmpty() ? QStringLiteral("its record went missing") : problem, {});
+    } else if (record.takeDecode(outcome, ProgramStamp::of(cell.decoderProgram)).isEmpty()) {
+        problem = record.write(cell.files.record);
+        if (problem.isEmpty())
+            cellDone(index);
+        else
+            record.fail(0, problem, {});
+    }
+    if (record.state == CellRecord::Failed)
+        cellFailed(index, record);
+    schedule();
+}
+
+void ExperimentRunner::cellDone(int index)
+{
+    ExperimentCell &cell = *cells[size_t(index)];
+    cell.release();
+    cell.phase = ExperimentCell::Done;
+    Event done;
+    done.kind = Event::Done;
+    done.cell = index;
+    done.kbitPerSecond = cell.kbitPerSecond;
+    done.psnrY = cell.psnrY;
+    done.encoderSeconds = cell.encoderSeconds;
+    emit event(done);
+    sequenceMayBeComplete(cell.sequence);
+}
+
+void ExperimentRunner::cellFailed(int index, const CellRecord &record)
+{
+    ExperimentCell &cell = *cells[size_t(index)];
+    const QString problem = record.write(cell.files.record);
+    cell.release();
+    cell.phase = ExperimentCell::Failed;
+    Event failed;
+    failed.kind = Event::Failed;
+    failed.cell = index;
+    failed.text = problem.isEmpty() ? record.failure : QStringLiteral("%1 (and its record: %2)").arg(record.failure, problem);
+    emit event(failed);
+    sequenceMayBeComplete(cell.sequence);
+}
+
+void ExperimentRunner::cellFailed(int index, int exitCode, const QString &reason, const QStringList &lastLines)
+{
+    CellRecord record;
+    record.sources = cells[size_t(index)]->sources;
+    record.fail(exitCode, reason, lastLines);
+    cellFailed(index, record);
+}
+
+void ExperimentRunner::sequenceMayBeComplete(int sequence)
+{
+    for (const auto &cell : cells)
+        if (cell->sequence == sequence && cell->phase != ExperimentCell::Done && cell->phase != ExperimentCell::Failed)
+            return;
+    writer->request();
+}
+
+void ExperimentRunner::watch()
+{
+    if (stopping || finishing)
+        return;
+    for (int index = 0; index < int(cells.size()); ++index)
+        if (cells[size_t(index)]->waiting)
+            watchWaiting(index);
+    schedule();
+}
+
+// A cell of this process whose job left its end to another process: its record is awaited,
+// and the job started again should the others leave work undone.
+void ExperimentRunner::watchWaiting(int index)
+{
+    ExperimentCell &cell = *cells[size_t(index)];
+    const CellStanding standing = cell.standing();
+    if (standing.kind == CellStanding::Done || standing.kind == CellStanding::NeedsDecode) {
+        // Made by another process: its figures for the progress line.
+        cell.readFigures();
+        cell.encoderSeconds = standing.record.encoderCpuSeconds;
+        if (standing.kind == CellStanding::Done)
+            cellDone(index);
+        else
+            startDecode(index);
+        return;
+    }
+    if (cell.parts().exists()) {
+        cell.recordAwaited.invalidate();
+        if (std::unique_ptr<PartClaim> held = cell.parts().takeFreeSegment())
+            startEncode(index, std::move(held));
+        else if (cell.parts().outputUnclaimed())
+            startEncode(index);
+        return;
+    }
+    if (!cell.recordAwaited.isValid()) {
+        cell.recordAwaited.start();
+    } else if (cell.recordAwaited.elapsed() > recordGraceMs()) {
+        note(index, QStringLiteral("%1: the process that made its bitstream left no record; it is encoded again.")
+                        .arg(label(index)));
+        QFile::remove(cell.files.record);
+        startEncode(index);
+    }
+}
+
+void ExperimentRunner::refreshClaims()
+{
+    for (int index = 0; index < int(cells.size()); ++index) {
+        ExperimentCell &cell = *cells[size_t(index)];
+        if (cell.phase != ExperimentCell::Owned || cell.refresh())
+            continue;
+        // Taken over by another process, which thought this one gone: it is theirs now.
+        note(index, QStringLiteral("%1 was taken over by another process; it is left to it.").arg(label(index)));
+        if (cell.run && !cell.helping) {
+            cell.run->abort();
+            delete cell.run;
+            cell.run = nullptr;
+        }
+        if (cell.decoder) {
+            cell.decoder->abort();
+            delete cell.decoder;
+            cell.decoder = nullptr;
+        }
+        cell.phase = ExperimentCell::Open;
+        cell.waiting = false;
+    }
+}
+
+int ExperimentRunner::freeSlots() const
+{
+    int busy = 0;
+    for (const auto &cell : cells)
+        busy += cell->encoders();
+    return encoders - busy;
+}
+
+int ExperimentRunner::cellsLeftToStart() const
+{
+    return int(std::count_if(cells.begin(), cells.end(), [](const auto &cell) {
+        return cell->phase == ExperimentCell::Open && !cell->run && !cell->heldByAnyone();
+    }));
+}
+
+// Nothing of this process runs: it ends when every cell is done or failed, or when it stops;
+// while other processes hold cells it waits, to take over those whose holders go.
+void ExperimentRunner::considerEnd()
+{
+    if (finishing)
+        return;
+    QStringList hosts;
+    int held = 0;
+    for (const auto &cell : cells) {
+        if (cell->busy())
+            return;
+        if (cell->phase != ExperimentCell::Open)
+            continue;
+        ++held;
+        const QString host = cell->holderHost();
+        if (!host.isEmpty() && !hosts.contains(host))
+            hosts << host;
+    }
+    if (held == 0 || stopping) {
+        finishUp();
+        return;
+    }
+    const QString who = hosts.join(QStringLiteral(", "));
+    if (who != waitingFor) {
+        waitingFor = who;
+        note(-1, QStringLiteral("Waiting for the %1 cell%2 %3 hold%4: should a holder go, its cells are encoded here.")
+                     .arg(held).arg(held == 1 ? "" : "s").arg(who.isEmpty() ? QStringLiteral("other processes") : who)
+                     .arg(hosts.size() == 1 ? "s" : ""));
+    }
+}
+
+void ExperimentRunner::finishUp()
+{
+    finishing = true;
+    delete refreshTimer;
+    refreshTimer = nullptr;
+    delete watchTimer;
+    watchTimer = nullptr;
+    for (const auto &cell : cells)
+        cell->release();
+    writer->request();
+}
+
+void ExperimentRunner::stop()
+{
+    if (stopping || !started)
+        return;
+    stopping = true;
+    for (const auto &cell : cells) {
+        if (cell->run)
+            cell->run->stop();
+        if (cell->decoder)
+            cell->decoder->stop();
+        if (cell->waiting)
+            cell->release();
+    }
+    considerEnd();
+}
+
+int ExperimentRunner::cellCount() const
+{
+    return int(cells.size());
+}
+
+int ExperimentRunner::doneCount() const
+{
+    return int(std::count_if(cells.begin(), cells.end(), [](const auto &cell) { return cell->phase == ExperimentCell::Done; }));
+}
+
+int ExperimentRunner::failedCount() const
+{
+    return int(std::count_if(cells.begin(), cells.end(), [](const auto &cell) { return cell->phase == ExperimentCell::Failed; }));
+}
+
+QList<ExperimentRunner::Holder> ExperimentRunner::running() const
+{
+    QList<Holder> list;
+    const QString me = PartClaim::self().host;
+    for (int index = 0; index < int(cells.size()); ++index) {
+        const ExperimentCell &cell = *cells[size_t(index)];
+        if (cell.run || cell.decoder)
+            list.append({index, me});
+        else if (cell.phase == ExperimentCell::Open && !cell.holderHost().isEmpty())
+            list.append({index, cell.holderHost()});
+    }
+    return list;
+}
+
+double ExperimentRunner::secondsLeft() const
+{
+    const int settled = doneCount() + failedCount();
+    const int settledHere = settled - settledAtStart;
+    const double elapsed = clock.isValid() ? clock.elapsed() / 1000.0 : 0;
+    if (settledHere <= 0 || elapsed <= 0)
+        return -1;
+    return (cellCount() - settled) * elapsed / settledHere;
+}
+
+void ExperimentRunner::note(int index, const QString &text)
+{
+    Event line;
+    line.kind = Event::Note;
+    line.cell = index;
+    line.text = text;
+    emit event(line);
+}

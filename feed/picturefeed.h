@@ -1,0 +1,125 @@
+#ifndef PICTUREFEED_H
+#define PICTUREFEED_H
+
+#include "decode/videodecoder.h"
+#include "jobbase/jobtypes.h"
+#include "mux/picturetimes.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+class FrameSink;
+
+// What hands one run's pictures to its encoder, on a worker thread: the frame file in the run's
+// private folder (a named pipe, a growing file where none can be made, or a complete file for an
+// encoder that reads its input twice), the wait for the encoder's start, the writes and how they
+// end. Where the pictures come from is the subclass's business: a decode of a video input
+// (DecodeWorker) or the bytes of a raw input (RawFeed). Reports through queued signals carrying
+// plain values; what it found out is read by the run once the thread has ended.
+class PictureFeed : public QObject
+{
+    Q_OBJECT
+
+public:
+    PictureFeed(const JobSettings &settings, const QString &privateDir);
+    ~PictureFeed() override;
+
+    // The thread's body.
+    virtual void run() = 0;
+    // Any thread.
+    void requestStop();
+    void encoderGone();
+    // Answers readyForEncoder: true once the encoder runs, false when it will not.
+    void proceed(bool encoderRunning);
+    // Before run(): the pictures go through a regular file written whole before the encoder
+    // starts, for an encoder that reads its input twice; reason begins the log line that says
+    // why. segment: the run is one segment of a job, for the advice when the file does not fit.
+    void setCompleteFile(const QString &reason, bool segment);
+    // Any thread: the job's end of the pipe is open, so the encoder's first open is done.
+    bool pipeOpen() const { return pipeOpened; }
+
+    // Read after the thread has ended.
+    qint64 pictures() const { return written; }
+    bool reachedEnd() const { return inputEnded; }
+    bool encoderLeftEarly() const { return readerLeft; }
+    JobResult::Failure failure() const { return failed; }
+    const QString &failureText() const { return failedText; }
+    const StreamInfo &streamInfo() const { return info; }
+    int width() const { return pictureWidth; }
+    int height() const { return pictureHeight; }
+    bool fullRange() const { return fullRangePictures; }
+    int chromaFormat() const { return pictureChroma; }
+    // The input's pictures, where a start past its end made them known.
+    qint64 picturesInInput() const { return inputPictures; }
+    // When each picture handed over is shown, as the input said.
+    const PictureTimes &pictureTimes() const { return times; }
+
+signals:
+    // expectedPictures: the pictures the run will hand over, as far as known; declaredPictures:
+    // what the input declares from the start picture on (0: unknown).
+    void opened(qint64 expectedPictures, qint64 declaredPictures);
+    // pipe: the path is a named pipe, else a regular file.
+    void readyForEncoder(const QString &path, int paddedWidth, int paddedHeight, bool pipe);
+    void picturesWritten(qint64 pictures);
+    void message(const QString &line);
+    void warning(const QString &title, const QString &text);
+
+protected:
+    // The input's pictures as far as known, and whether the video stream states that count
+    // itself: what the run expects, and what the input declares, from the start picture on.
+    void announceCount(qint64 inputPictures, bool stated);
+    // The frame file for pictures of this size (padded as handed over) and byte count, and
+    // for a pipe the encoder, which opens it.
+    bool openSink(int width, int height, int paddedWidth, int paddedHeight, qint64 pictureBytes);
+    bool writePicture(const uint8_t *data, size_t size);
+    // A growing file's encoder starts after its sixth picture; false when it did not start.
+    bool launchWhenDue();
+    // At the input's end: an encoder that reads a regular file starts now, once it is whole.
+    void finishSink();
+    void startPastEnd(qint64 inputPictureCount);
+    void setFailure(JobResult::Failure failure, const QString &text);
+
+    const JobSettings settings;
+    const QString privateDir;
+    std::atomic_bool stopRequested{false};
+    std::atomic_bool readerGone{false};
+    qint64 expectedPictures = 0;
+    FrameSink *sink = nullptr;
+    qint64 written = 0;
+    bool inputEnded = false;
+    StreamInfo info = {};
+    int pictureWidth = 0;
+    int pictureHeight = 0;
+    bool fullRangePictures = false;
+    int pictureDepth = 8;
+    int pictureChroma = 420;
+    PictureTimes times;
+
+private:
+    bool createSink(qint64 pictureBytes);
+    bool createCompleteFile(qint64 pictureBytes);
+    bool launchEncoder();
+
+    std::atomic_bool pipeOpened{false};
+    QString completeFileReason;     // empty: a pipe (or a growing file where none can be made)
+    bool segmentRun = false;
+    std::mutex answerLock;
+    std::condition_variable answered;
+    int answer = 0;  // 0 none yet, 1 running, -1 not running
+    QString sinkPath;
+    int paddedWidth = 0;
+    int paddedHeight = 0;
+    bool launched = false;
+    bool readerLeft = false;
+    JobResult::Failure failed = JobResult::NoFailure;
+    QString failedText;
+    qint64 inputPictures = 0;
+};
+
+#endif // PICTUREFEED_H

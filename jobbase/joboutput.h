@@ -1,0 +1,25 @@
+#ifndef JOBOUTPUT_H
+#define JOBOUTPUT_H
+
+#include "jobtypes.h"
+
+#include "output/outputmaker.h"
+
+#include <optional>
+
+// What a job's settings say of its output step: whether the output is a container, what the
+// mux needs besides the bitstream, and the rate the report counts in.
+namespace JobOutput {
+
+bool isContainer(const JobSettings &settings);
+// The pictures' times as the decodes recorded them, the span of the input they cover, and the
+// input for its other streams (none for a raw input, whose pictures follow each other at the
+// rate given for it). reachedEnd: the pictures run to the input's end.
+MuxRequest container(const JobSettings &settings, const PictureTimes &times, bool reachedEnd);
+// The rate the output is shown at: the input's, else the one typed for a raw input, else the
+// configuration's.
+double frameRate(const JobSettings &settings, const OutputFacts &shown);
+
+} // namespace JobOutput
+
+#endif // JOBOUTPUT_H

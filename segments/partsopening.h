@@ -1,0 +1,55 @@
+#ifndef PARTSOPENING_H
+#define PARTSOPENING_H
+
+#include "encoding/inputprobe.h"
+#include "jobbase/jobtypes.h"
+#include "parts/partsfolder.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class PartClaim;
+
+// How a job in segments opens its parts folder: the folder made (never through a link), a
+// name of the job's taken by something other than a regular file refused before anything is
+// encoded, this process made present, what was kept taken over when it fits the job and
+// discarded, with the reason, when it does not, and the plan recorded, or made anew when the
+// recorded one does not cover the job's pictures exactly once.
+class PartsOpening
+{
+public:
+    PartsOpening(const JobSettings &settings, PartsFolder *parts);
+
+    // total: the pictures the job covers; encoders: how many run at once. False on a failure,
+    // which failure() and problem() tell; *presence is this process's claim on the folder.
+    bool open(const InputProbe &probe, qint64 total, int encoders, std::unique_ptr<PartClaim> *presence);
+
+    // The plan in place once open() succeeded.
+    const QList<SegmentPlan::Segment> &plan() const { return kept.segments; }
+    // What the log should say, in order.
+    const QStringList &lines() const { return said; }
+    JobResult::Failure failure() const { return failed; }
+    const QString &problem() const { return failedText; }
+
+private:
+    JobRecord recordFor(const InputProbe &probe, qint64 total, int encoders) const;
+    QString discardReason(const JobRecord &wanted, bool existed, bool recorded) const;
+    bool discardKept(const QString &reason);
+    bool recordPlan(const JobRecord &wanted);
+    bool coveringPlan(const JobRecord &wanted, qint64 total, int encoders);
+    QList<SegmentPlan::Segment> planFor(qint64 first, qint64 total, int encoders, bool openEnd) const;
+    bool inUse() const;
+    bool unusable(const QString &problem);
+    bool fail(JobResult::Failure failure, const QString &text);
+
+    const JobSettings &settings;
+    PartsFolder *parts;
+    JobRecord kept;
+    QStringList said;
+    JobResult::Failure failed = JobResult::NoFailure;
+    QString failedText;
+};
+
+#endif // PARTSOPENING_H

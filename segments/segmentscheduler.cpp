@@ -1,0 +1,510 @@
+#include "segmentscheduler.h"
+
+#include "holderwatch.h"
+#include "inputprobing.h"
+#include "offthread.h"
+#include "partsopening.h"
+#include "segmentcheck.h"
+#include "segmentsoutput.h"
+
+#include "jobbase/pathtext.h"
+#include "parts/partclaim.h"
+
+#include <QTimer>
+
+using PathText::absolute;
+using PathText::native;
+using Segment = SegmentTable::Segment;
+
+namespace {
+
+// How often held claims are refreshed: often enough that a timeout of a few refreshes is never
+// reached by a live holder.
+int refreshIntervalMs()
+{
+    return qBound(1000, PartClaim::timeoutSeconds() * 1000 / 6, 10000);
+}
+
+} // namespace
+
+
+SegmentScheduler::SegmentScheduler(const JobSettings &settings, const QElapsedTimer &jobClock, QObject *parent)
+    : JobPath(parent)
+    , settings(settings)
+    , ticker(jobClock)
+    , encoders(qMax(1, settings.parallelEncoders))
+    , probing(new InputProbing(settings, jobClock, this))
+    , output(new SegmentsOutput(settings, jobClock, this))
+    , holderWatch(new HolderWatch(this))
+    , checks(new OffThread(this))
+{
+    connect(holderWatch, &HolderWatch::message, this, &JobPath::message);
+    connect(holderWatch, &HolderWatch::lookAgain, this, &SegmentScheduler::watchOthers);
+    connect(probing, &InputProbing::progressChanged, this, &JobPath::progressChanged);
+    connect(probing, &InputProbing::message, this, &JobPath::message);
+    connect(probing, &InputProbing::probed, this, &SegmentScheduler::probed);
+    connect(output, &SegmentsOutput::message, this, &JobPath::message);
+    connect(output, &SegmentsOutput::redo, this, &SegmentScheduler::redoSegments);
+    connect(output, &SegmentsOutput::finished, this, &SegmentScheduler::outputMade);
+    connect(checks, &OffThread::message, this, &JobPath::message);
+}
+
+SegmentScheduler::~SegmentScheduler()
+{
+    abort();
+}
+
+void SegmentScheduler::start()
+{
+    output->noteOutput();
+    probing->start();
+}
+
+void SegmentScheduler::probed(const InputProbe &probe)
+{
+    if (stopping) {
+        JobResult stopped;
+        stopped.outcome = JobResult::Stopped;
+        finish(stopped);
+        return;
+    }
+    // Said once, though every segment's feed finds it too.
+    if (!probe.leftover.isEmpty())
+        sayOnce(probe.leftover);
+    qint64 total = probe.pictures - settings.startPicture;
+    if (settings.pictureLimit >= 0)
+        total = qMin(total, settings.pictureLimit);
+    if (!probe.problem.isEmpty() || total <= 0) {
+        if (!probe.problem.isEmpty())
+            emit message(QStringLiteral("The input is encoded in one piece: %1.").arg(probe.problem));
+        ended = true;
+        emit inOnePiece();
+        return;
+    }
+    if (probe.counted)
+        emit message(QStringLiteral("The video stream of %1 states no picture count of its own: %2 pictures counted.")
+                         .arg(native(absolute(settings.input))).arg(probe.pictures));
+    facts = probe.facts;
+    pictureTimes = probe.times;
+    expectedPictures = total;
+    declaredPictures = probe.exact ? total : 0;
+    if (finishedByAnother())
+        return;
+    parts = std::make_unique<PartsFolder>(settings.output);
+    PartsOpening opening(settings, parts.get());
+    const bool opened = opening.open(probe, total, encoders, &presence);
+    for (const QString &line : opening.lines())
+        emit message(line);
+    if (!opened) {
+        fail(opening.failure(), opening.problem());
+        return;
+    }
+    segments.plan(opening.plan(), *parts);
+    segments.lookForFinished(*parts);
+    reportProgress(true);
+    const int kept = segments.finished();
+    if (kept > 0)
+        emit message(QStringLiteral("Resuming: %1 of %2 segments already encoded.").arg(kept).arg(segments.size()));
+
+    claimTimer = new QTimer(this);
+    connect(claimTimer, &QTimer::timeout, this, &SegmentScheduler::refreshClaims);
+    claimTimer->start(refreshIntervalMs());
+    schedule();
+}
+
+// Another process on the same job made the output and removed the parts folder while this one
+// looked at the input or the folder: the job is done, and this process says so and ends.
+bool SegmentScheduler::finishedByAnother()
+{
+    const QString made = output->madeElsewhere();
+    if (made.isEmpty())
+        return false;
+    if (pending.madeElsewhere(made))
+        emit message(made);
+    if (segments.empty()) {
+        parts.reset();
+        presence.reset();
+        finish(pending);
+    } else {
+        segments.stopRuns();
+        endSegments();
+    }
+    return true;
+}
+
+void SegmentScheduler::schedule()
+{
+    if (ended || stopping || makingOutput || pending.halted())
+        return;
+    int runningNow = segments.running();
+    // Until the first command line has been shown, one encoder only: the box is answered once.
+    const int allowed = announced ? encoders : 1;
+    for (int index = 0; index < segments.size() && runningNow < allowed; ++index) {
+        if (!segments[index].open())
+            continue;
+        if (!claim(index)) {
+            if (ended || pending.failed() || pending.leftToOthers())
+                return;
+            continue;
+        }
+        startSegment(index);
+        ++runningNow;
+        if (!announced)
+            break;
+    }
+    if (runningNow > 0 || checks->busy())
+        return;
+    if (segments.finished() == segments.size()) {
+        makeOutput();
+        return;
+    }
+    watchOthers();
+}
+
+// Takes the segment's claim; false when another process holds it, or it turns out finished.
+bool SegmentScheduler::claim(int index)
+{
+    QString line;
+    const SegmentTable::Take take = segments.take(index, *parts, &line);
+    if (take == SegmentTable::Unusable)
+        fail(JobResult::PartsUnusable, line);
+    else if (!line.isEmpty())
+        emit message(line);
+    return take == SegmentTable::Taken;
+}
+
+void SegmentScheduler::startSegment(int index)
+{
+    // Whether the encoder was seen reading its input twice: then the pictures go through a
+    // complete file from the start.
+    SegmentRun *run = segments.newRun(index, settings, *parts, pictureTimes, readsInputTwice, encoders > 1, this);
+    connect(run, &SegmentRun::readsInputTwice, this, [this] { readsInputTwice = true; });
+    connect(run, &SegmentRun::stageChanged, this, [this] { reportProgress(true); });
+    emit message(QStringLiteral("Segment %1: pictures %2.")
+                     .arg(segments.label(index), SegmentTable::spanText(segments[index].span)));
+
+    connect(run, &SegmentRun::commandLineReady, this, &SegmentScheduler::announce);
+    connect(run, &SegmentRun::progressed, this, [this, index](qint64 pictures) {
+        segments[index].pictures = pictures;
+        reportProgress(false);
+    });
+    connect(run, &SegmentRun::encoderOutput, this, &JobPath::encoderOutput);
+    // What a segment's decode says (the pictures' format, a hint) is said once for the job.
+    connect(run, &SegmentRun::message, this, &SegmentScheduler::sayOnce);
+    connect(run, &SegmentRun::warning, this, &JobPath::warning);
+    connect(run, &SegmentRun::finished, this, [this, index] { segmentEnded(index); });
+    run->start();
+}
+
+// The first segment's command line is shown once, with how many more follow.
+void SegmentScheduler::announce(const QString &commandLine)
+{
+    if (announced)
+        return;
+    const int others = segments.size() - segments.finished() - 1;
+    QString shown = commandLine;
+    if (others > 0)
+        shown += QStringLiteral("\n\n%1 more segment%2 follow%3 with the same command line, each with "
+                                "its own input and bitstream, up to %4 encoders at once.")
+                     .arg(others).arg(others == 1 ? "" : "s").arg(others == 1 ? "s" : "").arg(encoders);
+    emit commandLineReady(shown);
+    announced = true;
+    // The others start once the box is answered.
+    QTimer::singleShot(0, this, &SegmentScheduler::schedule);
+}
+
+void SegmentScheduler::segmentEnded(int index)
+{
+    const SegmentRun::Outcome outcome = segments.takeOutcome(index);
+    Segment &segment = segments[index];
+    if (outcome.kind == SegmentRun::Outcome::Encoded && outcome.exitCode == 0 && !outcome.crashed) {
+        checkSegment(index, outcome);
+        return;
+    }
+    parts->discardPartial(segment.span.first);
+    segment.claim->release();
+    if (outcome.kind == SegmentRun::Outcome::Failed && outcome.failure == JobResult::StartPastEnd && !stopping) {
+        // The input ends before this segment: the plan shrinks, the job goes on.
+        inputEndsAt(outcome.inputPictures);
+        endSegments();
+        if (!ended)
+            schedule();
+        return;
+    }
+    segmentFailed(index, outcome);
+    endSegments();
+}
+
+// The input turned out to end at picture `end` (its pictures' count, found by a segment's
+// decode): the segments that start at or past it hold nothing and are dropped, with one line.
+void SegmentScheduler::inputEndsAt(qint64 end)
+{
+    const int first = segments.firstFrom(end);
+    if (first < 0)
+        return;
+    emit message(segments.droppedLine(first, end));
+    segments.dropFrom(first, *parts);
+    if (!segments.empty() && segments[segments.size() - 1].span.count < 0)
+        return;
+    expectedPictures = end - settings.startPicture;
+    if (settings.pictureLimit >= 0)
+        expectedPictures = qMin(expectedPictures, settings.pictureLimit);
+}
+
+// The segment counts as finished once its bitstream checks out, and is then kept with its
+// record: the pictures' times for the container, whether it ends the input, and its pictures
+// as the encoder reported them, for the report.
+void SegmentScheduler::checkSegment(int index, const SegmentRun::Outcome &outcome)
+{
+    Segment &segment = segments[index];
+    segment.checking = true;
+    auto problem = std::make_shared<QString>();
+    PartsFolder *folder = parts.get();
+    const SegmentPlan::Segment span = segment.span;
+    checks->run([folder, span, outcome, problem] { *problem = SegmentCheck::keep(folder, span, outcome); },
+        [this, index, problem] { segmentChecked(index, *problem); });
+}
+
+void SegmentScheduler::segmentChecked(int index, const QString &problem)
+{
+    Segment &segment = segments[index];
+    segment.checking = false;
+    if (!problem.isEmpty() && finishedByAnother())
+        return;
+    if (problem.isEmpty()) {
+        segment.finished = true;
+        picturesThisRun += segment.pictures;
+    } else if (!stopping
+               && pending.cannotKeep(QStringLiteral("%1 cannot be kept: %2.").arg(segments.describe(index), problem))) {
+        parts->discardPartial(segment.span.first);
+        segments.stopRuns();
+    }
+    segment.claim->release();
+    reportProgress(true);
+    if (segment.finished && segment.reachedEnd && (segment.span.count < 0 || segment.pictures < segment.span.count))
+        inputEndsAt(segment.span.first + segment.pictures);
+    // The segment that runs to the input's end tells where that is.
+    if (segment.finished && segment.span.count < 0)
+        expectedPictures = segment.span.first + segment.pictures - settings.startPicture;
+    endSegments();
+    if (!ended && !stopping)
+        schedule();
+}
+
+// A run that could not go on fails the job; an encoder that failed stops the others, and the
+// job reports its code as a job in one piece does.
+void SegmentScheduler::segmentFailed(int index, const SegmentRun::Outcome &outcome)
+{
+    if (outcome.kind == SegmentRun::Outcome::Failed) {
+        pending.runFailed(outcome.failure, outcome.message);
+        segments.stopRuns();
+        return;
+    }
+    if (outcome.kind != SegmentRun::Outcome::Encoded || stopping
+        || !pending.encoderFailed(outcome.exitCode, outcome.crashed))
+        return;
+    emit message(outcome.crashed
+                     ? QStringLiteral("%1: the encoder was ended by signal %2.")
+                           .arg(segments.describe(index)).arg(outcome.exitCode)
+                     : QStringLiteral("%1: the encoder exited with code %2 after it was given %3 pictures.")
+                           .arg(segments.describe(index)).arg(outcome.exitCode).arg(outcome.pictures));
+    segments.stopRuns();
+}
+
+void SegmentScheduler::refreshClaims()
+{
+    for (int index = 0; index < segments.size(); ++index) {
+        Segment &segment = segments[index];
+        if (!segment.run || segment.claim->refresh())
+            continue;
+        // Taken over by another process, which thought this one gone: it is theirs now.
+        emit message(QStringLiteral("Segment %1 was taken over by another process; it is left to it.")
+                         .arg(segments.label(index)));
+        segments.dropRun(index);
+        segment.pictures = 0;
+        parts->discardPartial(segment.span.first);
+        QTimer::singleShot(0, this, &SegmentScheduler::schedule);
+    }
+    output->refreshClaim();
+    if (presence)
+        presence->refresh();
+}
+
+// Nothing left to take: every other segment is finished or held by another process. Segments
+// whose holder goes are taken over; once every holder is seen alive, this process leaves the
+// rest to them.
+void SegmentScheduler::watchOthers()
+{
+    segments.lookForFinished(*parts);
+    const HolderWatch::Look look = HolderWatch::look(segments.openClaims());
+    if (look.holderGone) {
+        // Its holder is gone: take it over at once.
+        QTimer::singleShot(0, this, &SegmentScheduler::schedule);
+        return;
+    }
+    reportProgress(true);
+    if (look.held == 0) {
+        QTimer::singleShot(0, this, &SegmentScheduler::schedule);
+        return;
+    }
+    if (look.allSeenAlive && settings.noWait)
+        leaveToOthers(HolderWatch::leftLine(look));
+    else
+        holderWatch->waitFor(look);
+}
+
+// Every segment is finished: the process that claims the output checks every segment whole
+// against its record (one edited since is encoded again) and hands them to the output step.
+void SegmentScheduler::makeOutput()
+{
+    const QString elsewhere = output->claim();
+    if (!elsewhere.isEmpty()) {
+        leaveToOthers(elsewhere);
+        return;
+    }
+    makingOutput = true;
+    reportProgress(true);
+    output->start(segments.firsts(), facts);
+}
+
+// Kept segments that no longer check out (cut short, edited): encoded again.
+void SegmentScheduler::redoSegments(const QList<int> &indexes)
+{
+    makingOutput = false;
+    for (int index : indexes) {
+        emit message(QStringLiteral("Segment %1 no longer matches its record: it is encoded again.")
+                         .arg(segments.label(index)));
+        segments.redo(index, *parts);
+    }
+    output->releaseClaim();
+    schedule();
+}
+
+// What is left of the job is another process's to do: this one says so and ends.
+void SegmentScheduler::leaveToOthers(const QString &line)
+{
+    pending.leave(line);
+    emit message(line);
+    endSegments();
+}
+
+void SegmentScheduler::outputMade(const OutputResult &made)
+{
+    makingOutput = false;
+    if (output->account(made, &pending)) {
+        parts->remove();
+        parts.reset();
+    }
+    endSegments();
+}
+
+void SegmentScheduler::fail(JobResult::Failure failure, const QString &text)
+{
+    // A folder that went away under this process may simply be a job another one finished.
+    if (failure == JobResult::PartsUnusable && finishedByAnother())
+        return;
+    pending.fail(failure, text);
+    if (!segments.empty()) {
+        segments.stopRuns();
+        endSegments();
+        return;
+    }
+    // Nothing runs yet.
+    if (!helpersBusy())
+        finish(pending);
+}
+
+// Ends a job in segments once nothing of it runs any more.
+void SegmentScheduler::endSegments()
+{
+    if (ended || makingOutput || helpersBusy() || segments.running() > 0)
+        return;
+    // Still work to do, unless stopped, failed, left to others or done (the folder gone).
+    if (!stopping && !pending.settled() && parts)
+        return;
+    // Segments other processes finished meanwhile are kept too, and counted.
+    if (parts)
+        segments.lookForFinished(*parts);
+    JobResult result = pending;
+    result.segmentsTotal = segments.size();
+    result.segmentsKept = parts ? segments.finished() : 0;
+    result.pictures = segments.pictures(true);
+    // Stopped, unless the output was made meanwhile (the parts folder is gone then).
+    if (stopping && result.failure == JobResult::NoFailure && parts) {
+        result.outcome = JobResult::Stopped;
+        result.pictures = picturesThisRun + segments.pictures(false);
+    }
+    if (parts && result.outcome == JobResult::Stopped)
+        emit message(QStringLiteral("Encoding stopped after %1 pictures.").arg(result.pictures));
+    if (parts && (result.outcome != JobResult::Finished || result.exitCode != 0 || !result.outputProblem.isEmpty())
+        && !segments.empty())
+        emit message(QStringLiteral("%1 of %2 segments are kept in %3; start the same job again to go on "
+                                    "from there.")
+                         .arg(result.segmentsKept).arg(result.segmentsTotal).arg(native(parts->path())));
+    reportProgress(true);
+    finish(result);
+}
+
+void SegmentScheduler::finish(JobResult result)
+{
+    ended = true;
+    delete claimTimer;
+    claimTimer = nullptr;
+    holderWatch->stop();
+    output->releaseClaim();
+    segments.releaseClaims();
+    presence.reset();
+    if (!aborting)
+        emit finished(result);
+}
+
+void SegmentScheduler::stop()
+{
+    if (stopping || ended)
+        return;
+    stopping = true;
+    probing->stop();
+    output->stop();
+    segments.stopRuns();
+    endSegments();
+}
+
+void SegmentScheduler::abort()
+{
+    if (ended && !helpersBusy())
+        return;
+    aborting = true;
+    stopping = true;
+    probing->stop();
+    segments.dropRuns(parts.get());
+    output->abort();
+    probing->abort();
+    checks->wait();
+    if (!ended)
+        finish(pending);
+}
+
+void SegmentScheduler::sayOnce(const QString &line)
+{
+    if (segmentMessages.contains(line))
+        return;
+    segmentMessages.insert(line);
+    emit message(line);
+}
+
+bool SegmentScheduler::helpersBusy() const
+{
+    return probing->isRunning() || checks->busy() || output->isRunning();
+}
+
+void SegmentScheduler::reportProgress(bool force)
+{
+    if (!ticker.due(force))
+        return;
+    JobProgress progress;
+    const qint64 running = segments.fill(&progress);
+    progress.total = expectedPictures;
+    progress.declaredTotal = declaredPictures;
+    ticker.complete(&progress, picturesThisRun + running);
+    emit progressChanged(progress);
+}

@@ -1,0 +1,109 @@
+#ifndef SEGMENTSCHEDULER_H
+#define SEGMENTSCHEDULER_H
+
+#include "pendingresult.h"
+#include "segmenttable.h"
+
+#include "encoding/inputprobe.h"
+#include "encoding/segmentrun.h"
+#include "jobbase/jobpath.h"
+#include "jobbase/jobtypes.h"
+#include "jobbase/progressticker.h"
+#include "output/outputmaker.h"
+#include "parts/partsfolder.h"
+
+#include <QSet>
+#include <QString>
+#include <QVector>
+
+#include <memory>
+
+class HolderWatch;
+class InputProbing;
+class OffThread;
+class PartClaim;
+class SegmentsOutput;
+class QTimer;
+
+// A job in segments, and the one place that knows the graph of its work: the input is probed
+// (InputProbing) and cut (PartsOpening), up to N SegmentRuns encode segments at once into the
+// parts folder beside the output, each under a claim, so that a later run of the same job or
+// another process on it goes on where it stopped; each finished segment is checked and kept
+// with its record; segments other processes hold are watched (HolderWatch) and taken over when
+// their holders go; and once every segment is finished, the one process that claims the output
+// makes it of the segments (SegmentsOutput). How far each segment has come is kept in a
+// SegmentTable and the result as it forms in a PendingResult; what happens next is decided here.
+class SegmentScheduler : public JobPath
+{
+    Q_OBJECT
+
+public:
+    SegmentScheduler(const JobSettings &settings, const QElapsedTimer &jobClock, QObject *parent = nullptr);
+    // Ends a running job and waits for it, as abort() does.
+    ~SegmentScheduler() override;
+
+    void start() override;
+    // Ends every encoder; the finished segments are kept, and finished() follows.
+    void stop() override;
+    // As stop(), but returns once everything has ended, without finished().
+    void abort() override;
+
+signals:
+    // The input cannot be cut (its pictures cannot be counted, or the span lies past its end):
+    // the job is to run in one piece instead, which says what is wrong in its own words.
+    void inOnePiece();
+
+private:
+    void probed(const InputProbe &probe);
+    bool finishedByAnother();
+    void schedule();
+    bool claim(int index);
+    void startSegment(int index);
+    void announce(const QString &commandLine);
+    void segmentEnded(int index);
+    void checkSegment(int index, const SegmentRun::Outcome &outcome);
+    void segmentChecked(int index, const QString &problem);
+    void segmentFailed(int index, const SegmentRun::Outcome &outcome);
+    void inputEndsAt(qint64 end);
+    void refreshClaims();
+    void watchOthers();
+    void makeOutput();
+    void redoSegments(const QList<int> &indexes);
+    void leaveToOthers(const QString &line);
+    void outputMade(const OutputResult &made);
+    void fail(JobResult::Failure failure, const QString &text);
+    void endSegments();
+    void finish(JobResult result);
+    void reportProgress(bool force);
+    // What segments say (the pictures' format, a hint) is said once for the job.
+    void sayOnce(const QString &line);
+    // Probing, checking segments or making the output, off the owner's thread.
+    bool helpersBusy() const;
+
+    const JobSettings settings;
+    ProgressTicker ticker;
+    int encoders = 1;
+    bool stopping = false;
+    bool aborting = false;
+    bool ended = false;
+    PendingResult pending;
+    qint64 expectedPictures = 0;
+    qint64 declaredPictures = 0;    // what the input declares, from the start picture on
+    OutputFacts facts;
+    QVector<qint64> pictureTimes;   // from a count of the input's packets: where segments start
+    InputProbing *probing = nullptr;
+    std::unique_ptr<PartsFolder> parts;
+    SegmentTable segments;
+    bool announced = false;         // the command line was shown
+    bool makingOutput = false;
+    qint64 picturesThisRun = 0;     // handed to encoders by this process, finished segments
+    bool readsInputTwice = false;   // an encoder of this job was seen opening its input twice
+    QSet<QString> segmentMessages;  // said already
+    std::unique_ptr<PartClaim> presence;   // this process works on the parts folder
+    SegmentsOutput *output = nullptr;
+    HolderWatch *holderWatch = nullptr;
+    OffThread *checks = nullptr;    // the checks of segments whose encoder is done
+    QTimer *claimTimer = nullptr;
+};
+
+#endif // SEGMENTSCHEDULER_H

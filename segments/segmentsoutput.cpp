@@ -1,0 +1,162 @@
+#include "segmentsoutput.h"
+
+#include "offthread.h"
+
+#include "jobbase/joboutput.h"
+#include "jobbase/pathtext.h"
+#include "parts/partclaim.h"
+
+#include <memory>
+
+using PathText::absolute;
+using PathText::native;
+
+SegmentsOutput::SegmentsOutput(const JobSettings &settings, const QElapsedTimer &jobClock, QObject *parent)
+    : QObject(parent)
+    , settings(settings)
+    , ticker(jobClock)
+    , parts(settings.output)
+    , reader(new OffThread(this))
+{
+    connect(reader, &OffThread::message, this, &SegmentsOutput::message);
+}
+
+SegmentsOutput::~SegmentsOutput()
+{
+    abort();
+}
+
+void SegmentsOutput::noteOutput()
+{
+    outputBefore = OutputGuard::stamp(absolute(settings.output));
+}
+
+QString SegmentsOutput::madeElsewhere() const
+{
+    if (parts.exists() || !OutputGuard::changedSince(outputBefore, absolute(settings.output)))
+        return QString();
+    return QStringLiteral("Another process on this job made the output %1 meanwhile.")
+        .arg(native(absolute(settings.output)));
+}
+
+QString SegmentsOutput::claim()
+{
+    outputClaim = std::make_unique<PartClaim>(parts.outputClaimPath());
+    if (outputClaim->tryTake())
+        return QString();
+    const PartClaim::Holder holder = outputClaim->liveHolder();
+    outputClaim.reset();
+    return QStringLiteral("Every segment is encoded; the output is made by %1.")
+        .arg(holder.valid() ? holder.describe() : QStringLiteral("another process"));
+}
+
+void SegmentsOutput::start(const QList<qint64> &firsts, const OutputFacts &facts)
+{
+    const PartsFolder *folder = &parts;
+    const bool withTimes = JobOutput::isContainer(settings);
+    const qint64 start = settings.startPicture;
+    auto kept = std::make_shared<SegmentCheck::Kept>();
+    reader->run([firsts, folder, withTimes, start, kept] { *kept = SegmentCheck::read(*folder, firsts, withTimes, start); },
+        [this, kept, firsts, facts] { segmentsRead(*kept, firsts, facts); });
+}
+
+void SegmentsOutput::segmentsRead(const SegmentCheck::Kept &kept, const QList<qint64> &firsts, const OutputFacts &facts)
+{
+    if (!kept.redo.isEmpty()) {
+        emit redo(kept.redo);
+        return;
+    }
+    encoderCpuSeconds = kept.encoderCpuSeconds;
+    OutputRequest request;
+    for (qint64 first : firsts)
+        request.bitstreams << parts.segmentPath(first);
+    const PartClaim::Holder me = PartClaim::self();
+    request.joined = parts.path() + QStringLiteral("/joined.%1.%2.265").arg(me.host).arg(me.pid);
+    request.output = absolute(settings.output);
+    request.facts = facts;
+    if (JobOutput::isContainer(settings))
+        request.container = JobOutput::container(settings, kept.times, kept.reachedEnd);
+    request.rows = kept.rows;
+    request.frameRate = JobOutput::frameRate(settings, facts);
+    request.encodingSeconds = ticker.seconds();
+    request.pictures = kept.pictures;
+    request.qp = settings.qp;
+    maker = new OutputMaker(this);
+    connect(maker, &OutputMaker::finished, this, &SegmentsOutput::outputMade);
+    maker->start(request);
+    if (stopping)
+        maker->stop();
+}
+
+void SegmentsOutput::outputMade(const OutputResult &made)
+{
+    maker->deleteLater();
+    maker = nullptr;
+    for (const QString &line : made.lines)
+        emit message(line);
+    // Segments that could not be joined keep the output claimed until the job ends.
+    if (made.outcome != OutputResult::NotJoined)
+        outputClaim.reset();
+    emit finished(made);
+}
+
+bool SegmentsOutput::account(const OutputResult &made, JobResult *result) const
+{
+    result->encoderCpuSeconds = encoderCpuSeconds;
+    if (made.reported)
+        result->report = made.report;
+    switch (made.outcome) {
+    case OutputResult::Made:
+    case OutputResult::LeftAsIs:
+    case OutputResult::Unwritten:   // the segments were checked, each by itself
+        result->outcome = JobResult::Finished;
+        return true;
+    case OutputResult::NotJoined:
+        if (result->failure == JobResult::NoFailure) {
+            result->outcome = JobResult::Failed;
+            result->failure = JobResult::SegmentUnfit;
+            result->message = made.problem;
+        }
+        break;
+    case OutputResult::MuxFailed:
+        // The segments stay for another try; the joined stream is kept beside the output.
+        result->outcome = JobResult::Failed;
+        result->failure = JobResult::MuxFailed;
+        result->message = made.problem;
+        break;
+    case OutputResult::Stopped:
+        result->outcome = JobResult::Stopped;
+        break;
+    }
+    return false;
+}
+
+void SegmentsOutput::stop()
+{
+    stopping = true;
+    if (maker)
+        maker->stop();
+}
+
+void SegmentsOutput::abort()
+{
+    if (maker)
+        maker->abort();
+    reader->wait();
+}
+
+bool SegmentsOutput::isRunning() const
+{
+    return maker || reader->busy();
+}
+
+void SegmentsOutput::refreshClaim()
+{
+    if (outputClaim)
+        outputClaim->refresh();
+}
+
+void SegmentsOutput::releaseClaim()
+{
+    outputClaim.reset();
+}
