@@ -73,7 +73,7 @@ QByteArray SeiWriter::escape(const QByteArray &rbsp)
     return escaped;
 }
 
-QList<int> SeiWriter::payloadTypes(const char *nal, qsizetype size)
+SeiWriter::Messages SeiWriter::messages(const char *nal, qsizetype size)
 {
     // The RBSP without its emulation prevention bytes.
     QByteArray rbsp;
@@ -89,9 +89,9 @@ QList<int> SeiWriter::payloadTypes(const char *nal, qsizetype size)
     // Zero bytes after the trailing bits belong to the byte stream, not to the unit.
     while (rbsp.endsWith('\0'))
         rbsp.chop(1);
-    QList<int> types;
+    Messages found;
     qsizetype at = 0;
-    const auto number = [&rbsp, &at](int *value) {
+    const auto number = [&rbsp, &at](qint64 *value) {
         *value = 0;
         while (at < rbsp.size() && uchar(rbsp.at(at)) == 0xff) {
             *value += 0xff;
@@ -104,11 +104,17 @@ QList<int> SeiWriter::payloadTypes(const char *nal, qsizetype size)
     };
     // More messages follow while more than the byte with the stop bit is left.
     while (at + 1 < rbsp.size()) {
-        int type = 0, payloadSize = 0;
+        qint64 type = 0, payloadSize = 0;
         if (!number(&type) || !number(&payloadSize) || at + payloadSize > rbsp.size())
-            break;
-        types << type;
+            return found;
+        found.types << int(type);
         at += payloadSize;
     }
-    return types;
+    found.whole = at + 1 == rbsp.size() && uchar(rbsp.back()) == 0x80;
+    return found;
+}
+
+QList<int> SeiWriter::payloadTypes(const char *nal, qsizetype size)
+{
+    return messages(nal, size).types;
 }

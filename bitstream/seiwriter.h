@@ -43,8 +43,15 @@ public:
     // Inserts an emulation prevention byte (03) wherever two zero bytes would be followed by a
     // byte of 03 or less, so that no start code can appear inside a NAL unit.
     static QByteArray escape(const QByteArray &rbsp);
-    // The payload types of the messages in an SEI NAL unit (header first, as in the stream);
-    // stops at the first message that does not fit.
+    // The messages of an SEI NAL unit (header first, as in the stream): their payload types,
+    // up to the first message that does not fit, and whether the unit is whole: every message
+    // fits, and the byte with the stop bit follows the last.
+    struct Messages
+    {
+        QList<int> types;
+        bool whole = false;
+    };
+    static Messages messages(const char *nal, qsizetype size);
     static QList<int> payloadTypes(const char *nal, qsizetype size);
 };
 

@@ -277,35 +277,7 @@ QByteArray withoutTrailingZeros(QByteArray bytes)
 // the sizes are explicit, so a unit cut anywhere falls short of them or of the stop bit.
 bool seiWhole(const QByteArray &nal)
 {
-    QByteArray rbsp;
-    int zeros = 0;
-    for (qsizetype i = 2; i < nal.size(); ++i) {
-        if (zeros == 2 && nal.at(i) == 3) {
-            zeros = 0;
-            continue;
-        }
-        rbsp.append(nal.at(i));
-        zeros = nal.at(i) == 0 ? zeros + 1 : 0;
-    }
-    qsizetype at = 0;
-    const auto number = [&rbsp, &at](qint64 *value) {
-        *value = 0;
-        while (at < rbsp.size() && uchar(rbsp.at(at)) == 0xff) {
-            *value += 0xff;
-            ++at;
-        }
-        if (at >= rbsp.size())
-            return false;
-        *value += uchar(rbsp.at(at++));
-        return true;
-    };
-    while (at + 1 < rbsp.size()) {
-        qint64 type = 0, payloadSize = 0;
-        if (!number(&type) || !number(&payloadSize))
-            return false;
-        at += payloadSize;
-    }
-    return at + 1 == rbsp.size() && uchar(rbsp.back()) == 0x80;
+    return SeiWriter::messages(nal.constData(), nal.size()).whole;
 }
 
 bool fillerWhole(const QByteArray &nal)
