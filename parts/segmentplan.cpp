@@ -2,6 +2,37 @@
 
 #include <algorithm>
 
+namespace {
+
+// A last segment that took the rest of the input may come out the longest, and would then run
+// alone at the end while the other encoders stand idle. Whole intra periods move from it to the
+// front segments (up to the longest allowed) until it is no longer than the one before it; the
+// segments still start at whole intra periods.
+void lastNotLongest(QList<SegmentPlan::Segment> *segments, qint64 step, qint64 longest)
+{
+    const int count = int(segments->size());
+    int to = 0;
+    while (count >= 2 && segments->last().count > (*segments)[count - 2].count && segments->last().count > step) {
+        int tried = 0;
+        while (tried < count - 1 && (*segments)[to].count + step > longest) {
+            to = (to + 1) % (count - 1);
+            ++tried;
+        }
+        if (tried == count - 1)
+            break;
+        (*segments)[to].count += step;
+        segments->last().count -= step;
+        to = (to + 1) % (count - 1);
+    }
+    qint64 at = segments->isEmpty() ? 0 : segments->first().first;
+    for (SegmentPlan::Segment &segment : *segments) {
+        segment.first = at;
+        at += segment.count;
+    }
+}
+
+} // namespace
+
 QList<SegmentPlan::Segment> SegmentPlan::defaultPlan(qint64 first, qint64 total, int encoders, int intraPeriod,
                                                      bool openEnd)
 {
@@ -27,6 +58,7 @@ QList<SegmentPlan::Segment> SegmentPlan::defaultPlan(qint64 first, qint64 total,
         segments.append({first + at, length});
         at += length;
     }
+    lastNotLongest(&segments, step, longest);
     if (openEnd)
         segments.last().count = -1;
     return segments;

@@ -26,10 +26,11 @@ public:
     // The plan a job gets by default for `total` pictures from `first` on: segments of whole
     // intra periods (of 16 pictures without one), at least minimumLength and at most
     // maximumLength pictures (shorter where the input is too short to give every encoder two),
-    // longest first and shorter towards the end. A segment is about the rest over twice the
-    // encoders, so that processes that join the job later (on other machines) still find work
-    // and the last segments finish together; a rest shorter than an intra period goes with
-    // the segment before it where there are segments enough for every encoder.
+    // longest first and shorter towards the end, the last never longer than the one before it.
+    // A segment is about the rest over twice the encoders, so that processes that join the job
+    // later (on other machines) still find work and the last segments finish together; a rest
+    // shorter than an intra period goes with the last segment where there are segments enough
+    // for every encoder.
     static QList<Segment> defaultPlan(qint64 first, qint64 total, int encoders, int intraPeriod, bool openEnd);
 
     // Cuts `total` pictures from `first` on into segments of `length` (the last one shorter).
