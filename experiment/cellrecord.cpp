@@ -3,7 +3,7 @@
 #include "decoderoutcome.h"
 #include "experimentplan.h"
 
-#include "bitstream/replacefile.h"
+#include "parts/jsonfile.h"
 #include "parts/partclaim.h"
 
 #include <QDir>
@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 namespace {
 
@@ -238,44 +237,20 @@ CellRecord CellRecord::fromJson(const QJsonObject &object)
 
 bool CellRecord::read(const QString &path, CellRecord *record, QString *problem)
 {
-    const QFileInfo info(path);
-    if (!info.exists() && !info.isSymLink())
+    QJsonObject object;
+    if (!JsonFile::read(path, &object, problem))
         return false;
-    QFile file(path);
-    if (info.isSymLink() || !info.isFile() || !file.open(QIODevice::ReadOnly)) {
-        *problem = QStringLiteral("cannot read %1: %2").arg(QDir::toNativeSeparators(path),
-                                                            info.isFile() && !info.isSymLink()
-                                                                ? file.errorString()
-                                                                : QStringLiteral("not a regular file"));
-        return false;
-    }
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.read(16 << 20), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        *problem = QStringLiteral("%1 is damaged (%2)").arg(QDir::toNativeSeparators(path), error.errorString());
-        return false;
-    }
-    *record = fromJson(document.object());
+    *record = fromJson(object);
     return true;
 }
 
 QString CellRecord::write(const QString &path) const
 {
-    if (QFileInfo(path).isSymLink())
-        return QStringLiteral("%1 is a link, which is never followed").arg(QDir::toNativeSeparators(path));
-    QSaveFile file(path);
-    const QByteArray bytes = QJsonDocument(toJson()).toJson(QJsonDocument::Indented);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
-    }
-    const QString unsynced = ReplaceFile::syncToDisk(&file);
-    if (!unsynced.isEmpty()) {
-        file.cancelWriting();
-        return QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), unsynced);
-    }
-    return file.commit() ? QString()
-                         : QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    const QString problem = JsonFile::write(path, toJson());
+    // A link's refusal names the file already.
+    return problem.isEmpty() || problem.startsWith(QDir::toNativeSeparators(path))
+        ? problem
+        : QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), problem);
 }
 
 QString CellRecord::hashText() const

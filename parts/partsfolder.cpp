@@ -1,17 +1,15 @@
 #include "partsfolder.h"
 
+#include "jsonfile.h"
 #include "partclaim.h"
 
-#include "bitstream/replacefile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSet>
 
 #include <cerrno>
@@ -61,51 +59,6 @@ const QRegularExpression &ownName()
     return pattern;
 }
 
-// Reads a small JSON file of the folder, never through a link.
-bool readJsonFile(const QString &path, QJsonObject *object, QString *problem)
-{
-    if (!QFileInfo::exists(path) && !isLink(path))
-        return false;
-    if (!isRegularFile(path)) {
-        *problem = QStringLiteral("%1 is not a regular file (a link is never followed)").arg(QDir::toNativeSeparators(path));
-        return false;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *problem = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
-        return false;
-    }
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.read(16 << 20), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        *problem = QStringLiteral("%1 is damaged (%2)").arg(QDir::toNativeSeparators(path), error.errorString());
-        return false;
-    }
-    *object = document.object();
-    return true;
-}
-
-// Writes a small JSON file whole: under a temporary name, synced, then renamed into place.
-QString writeJsonFile(const QString &path, const QJsonObject &object)
-{
-    if (isLink(path))
-        return QStringLiteral("%1 is a link, which is never followed").arg(QDir::toNativeSeparators(path));
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return file.errorString();
-    const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Indented);
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return file.errorString();
-    }
-    const QString unsynced = ReplaceFile::syncToDisk(&file);
-    if (!unsynced.isEmpty()) {
-        file.cancelWriting();
-        return unsynced;
-    }
-    return file.commit() ? QString() : file.errorString();
-}
-
 } // namespace
 
 PartsFolder::PartsFolder(const QString &outputPath)
@@ -138,7 +91,7 @@ QString PartsFolder::make()
 bool PartsFolder::readJob(JobRecord *record, QString *problem) const
 {
     QJsonObject object;
-    if (!readJsonFile(namedFile(QLatin1String(jobName)), &object, problem))
+    if (!JsonFile::read(namedFile(QLatin1String(jobName)), &object, problem))
         return false;
     *record = JobRecord::fromJson(object);
     return true;
@@ -149,7 +102,7 @@ QString PartsFolder::writeJob(const JobRecord &record, JobRecord *inPlace)
     const QString target = namedFile(QLatin1String(jobName));
     const PartClaim::Holder me = PartClaim::self();
     const QString staging = target + QStringLiteral(".%1.%2").arg(me.host).arg(me.pid);
-    QString problem = writeJsonFile(staging, record.toJson());
+    QString problem = JsonFile::write(staging, record.toJson());
     if (!problem.isEmpty())
         return problem;
     // A link, not a rename: of several processes making the folder at once, the first record
@@ -217,7 +170,7 @@ bool PartsFolder::finished(qint64 first, SegmentRecord *record, bool checkHash) 
 {
     QJsonObject object;
     QString problem;
-    if (!readJsonFile(recordPath(first), &object, &problem))
+    if (!JsonFile::read(recordPath(first), &object, &problem))
         return false;
     record->first = first;
     record->pictures = qint64(object.value(QStringLiteral("pictures")).toDouble());
@@ -250,7 +203,7 @@ QString PartsFolder::finish(SegmentRecord record)
     object.insert(QStringLiteral("sha256"), QString::fromLatin1(record.hash));
     if (!record.extra.isEmpty())
         object.insert(QStringLiteral("kept"), record.extra);
-    return writeJsonFile(recordPath(record.first), object);
+    return JsonFile::write(recordPath(record.first), object);
 }
 
 void PartsFolder::discardSegment(qint64 first) const
@@ -320,7 +273,7 @@ QString PartsFolder::discardAllBut(const QList<qint64> &keep) const
 
 QString PartsFolder::replaceJob(const JobRecord &record)
 {
-    return writeJsonFile(namedFile(QLatin1String(jobName)), record.toJson());
+    return JsonFile::write(namedFile(QLatin1String(jobName)), record.toJson());
 }
 
 QString PartsFolder::unfitName() const

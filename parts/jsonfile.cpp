@@ -1,0 +1,69 @@
+#include "jsonfile.h"
+
+#include "bitstream/replacefile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+#include <sys/stat.h>
+
+namespace {
+
+// The file type at the name, not followed if it is a link; 0 where there is nothing.
+mode_t typeAt(const QString &path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? (info.st_mode & S_IFMT) : 0;
+}
+
+} // namespace
+
+namespace JsonFile {
+
+bool read(const QString &path, QJsonObject *object, QString *problem)
+{
+    const mode_t type = typeAt(path);
+    if (type == 0)
+        return false;
+    if (type != S_IFREG) {
+        *problem = QStringLiteral("%1 is not a regular file (a link is never followed)").arg(QDir::toNativeSeparators(path));
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *problem = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        return false;
+    }
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.read(16 << 20), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        *problem = QStringLiteral("%1 is damaged (%2)").arg(QDir::toNativeSeparators(path), error.errorString());
+        return false;
+    }
+    *object = document.object();
+    return true;
+}
+
+QString write(const QString &path, const QJsonObject &object)
+{
+    if (typeAt(path) == S_IFLNK)
+        return QStringLiteral("%1 is a link, which is never followed").arg(QDir::toNativeSeparators(path));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return file.errorString();
+    const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return file.errorString();
+    }
+    const QString unsynced = ReplaceFile::syncToDisk(&file);
+    if (!unsynced.isEmpty()) {
+        file.cancelWriting();
+        return unsynced;
+    }
+    return file.commit() ? QString() : file.errorString();
+}
+
+} // namespace JsonFile
