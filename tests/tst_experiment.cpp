@@ -125,6 +125,34 @@ int doneRecords(const QString &results)
     return done;
 }
 
+// The experiment in `folder` run by two processes at once with `encoders` each, one of them
+// under another host name; true when both end with 0.
+bool runHereAndElsewhere(const QString &folder, const char *encoders)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("MORLUNEX_CLAIM_TIMEOUT", "6");
+    const QStringList arguments{"--experiment", "tiny.json", "-j", encoders, "-q"};
+    QProcess here, away;
+    for (QProcess *process : {&here, &away}) {
+        process->setWorkingDirectory(folder);
+        process->setProcessEnvironment(environment);
+    }
+    here.start(cliProgram(), arguments);
+    away.start("unshare", QStringList{"--uts", "sh", "-c", "hostname elsewhere && exec \"$0\" \"$@\"", cliProgram()} + arguments);
+    bool ended = true;
+    for (QProcess *process : {&here, &away}) {
+        if (!process->waitForFinished(120000)) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+        if (process->exitStatus() != QProcess::NormalExit || process->exitCode() != 0) {
+            qWarning("%s", process->readAllStandardError().constData());
+            ended = false;
+        }
+    }
+    return ended;
+}
+
 } // namespace
 
 class ExperimentTest : public QObject
@@ -263,21 +291,7 @@ void ExperimentTest::twoProcesses_oneElsewhere_encodeEveryCellOnce()
     IsolatedEnvironment env;
     const QString folder = prepare(env);
     QVERIFY(!folder.isEmpty() && TestSupport::writeFile(folder + "/slow", ""));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("MORLUNEX_CLAIM_TIMEOUT", "6");
-    const QStringList arguments{"--experiment", "tiny.json", "-j", "1", "-q"};
-    QProcess here, away;
-    for (QProcess *process : {&here, &away}) {
-        process->setWorkingDirectory(folder);
-        process->setProcessEnvironment(environment);
-    }
-    here.start(cliProgram(), arguments);
-    away.start("unshare", QStringList{"--uts", "sh", "-c", "hostname elsewhere && exec \"$0\" \"$@\"", cliProgram()} + arguments);
-    for (QProcess *process : {&here, &away}) {
-        QVERIFY(process->waitForFinished(120000));
-        QVERIFY2(process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0,
-                 process->readAllStandardError().constData());
-    }
+    QVERIFY(runHereAndElsewhere(folder, "1"));
     QSet<QString> hosts;
     const QHash<QString, int> counts = encodes(folder, &hosts);
     QCOMPARE(counts.size(), 16);
@@ -307,21 +321,7 @@ void ExperimentTest::twoProcesses_shareTheLastCellsSegments()
     QJsonObject plan = readJson(folder + "/tiny.json");
     plan.insert("sequences", QJsonArray{plan.value("sequences").toArray().at(1)});
     QVERIFY(writePlan(folder + "/tiny.json", plan));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("MORLUNEX_CLAIM_TIMEOUT", "6");
-    const QStringList arguments{"--experiment", "tiny.json", "-j", "2", "-q"};
-    QProcess here, away;
-    for (QProcess *process : {&here, &away}) {
-        process->setWorkingDirectory(folder);
-        process->setProcessEnvironment(environment);
-    }
-    here.start(cliProgram(), arguments);
-    away.start("unshare", QStringList{"--uts", "sh", "-c", "hostname elsewhere && exec \"$0\" \"$@\"", cliProgram()} + arguments);
-    for (QProcess *process : {&here, &away}) {
-        QVERIFY(process->waitForFinished(120000));
-        QVERIFY2(process->exitStatus() == QProcess::NormalExit && process->exitCode() == 0,
-                 process->readAllStandardError().constData());
-    }
+    QVERIFY(runHereAndElsewhere(folder, "2"));
     const QHash<QString, int> counts = encodes(folder);
     for (auto it = counts.cbegin(); it != counts.cend(); ++it)
         QVERIFY2(it.value() == 1, qPrintable(it.key()));
