@@ -14,11 +14,6 @@
 
 namespace {
 
-qint64 modifiedAt(const QFileInfo &info)
-{
-    return info.exists() ? info.lastModified().toMSecsSinceEpoch() : 0;
-}
-
 const char *stateName(CellRecord::State state)
 {
     switch (state) {
@@ -54,16 +49,16 @@ CellSources CellSources::of(const ExperimentPlan &plan, int sequence, int config
     const PlanSequence &seq = plan.sequences().at(sequence);
     const PlanConfiguration &conf = plan.configurations().at(configuration);
     CellSources sources;
-    const QFileInfo input(seq.path);
-    sources.sequence = input.absoluteFilePath();
-    sources.sequenceSize = input.size();
-    sources.sequenceModifiedMs = modifiedAt(input);
+    const FileStamp input = FileStamp::of(seq.path);
+    sources.sequence = input.path;
+    sources.sequenceSize = input.size;
+    sources.sequenceModifiedMs = input.modifiedMs;
     sources.rawWidth = seq.rawWidth;
     sources.rawHeight = seq.rawHeight;
     sources.fps = seq.fps;
     sources.frames = seq.frames;
     sources.configuration = plan.cellConfiguration(seq, conf, problem);
-    const ProgramStamp encoder = ProgramStamp::of(conf.encoder);
+    const FileStamp encoder = FileStamp::of(conf.encoder);
     sources.encoder = encoder.path;
     sources.encoderSize = encoder.size;
     sources.encoderModifiedMs = encoder.modifiedMs;
@@ -131,24 +126,6 @@ QString CellSources::changedSince(const CellSources &recorded) const
     return QString();
 }
 
-ProgramStamp ProgramStamp::of(const QString &path)
-{
-    const QFileInfo info(path);
-    return ProgramStamp{info.absoluteFilePath(), info.size(), modifiedAt(info)};
-}
-
-QJsonObject ProgramStamp::toJson() const
-{
-    return QJsonObject{{"path", path}, {"size", size}, {"modified_ms", modifiedMs}};
-}
-
-ProgramStamp ProgramStamp::fromJson(const QJsonObject &object)
-{
-    return ProgramStamp{object.value(QStringLiteral("path")).toString(),
-                        qint64(object.value(QStringLiteral("size")).toDouble()),
-                        qint64(object.value(QStringLiteral("modified_ms")).toDouble())};
-}
-
 CellRecord CellRecord::encoded(const CellSources &sources, const QString &bitstream, double encoderCpuSeconds,
                                bool decoderToCome)
 {
@@ -161,7 +138,7 @@ CellRecord CellRecord::encoded(const CellSources &sources, const QString &bitstr
     return record;
 }
 
-QString CellRecord::takeDecode(const DecoderOutcome &outcome, const ProgramStamp &program)
+QString CellRecord::takeDecode(const DecoderOutcome &outcome, const FileStamp &program)
 {
     decoded = true;
     decoder = program;
@@ -222,7 +199,7 @@ CellRecord CellRecord::fromJson(const QJsonObject &object)
     record.encodedBy = object.value(QStringLiteral("encoded_by")).toString();
     const QJsonObject decode = object.value(QStringLiteral("decode")).toObject();
     record.decoded = !decode.isEmpty();
-    record.decoder = ProgramStamp::fromJson(decode.value(QStringLiteral("decoder")).toObject());
+    record.decoder = FileStamp::fromJson(decode.value(QStringLiteral("decoder")).toObject());
     record.decoderCpuSeconds = decode.value(QStringLiteral("cpu_s")).toDouble();
     record.decodedPictures = qint64(decode.value(QStringLiteral("pictures")).toDouble());
     record.hashesMatched = qint64(decode.value(QStringLiteral("hashes_matched")).toDouble());
@@ -294,7 +271,7 @@ CellStanding CellStanding::of(const CellFiles &files, const CellSources &expecte
         standing.kind = Stale;
         return standing;
     }
-    const bool decodedFits = record.decoded && record.decoder == ProgramStamp::of(decoder);
+    const bool decodedFits = record.decoded && record.decoder == FileStamp::of(decoder);
     standing.kind = decoder.isEmpty() || decodedFits ? Done : NeedsDecode;
     return standing;
 }

@@ -1,6 +1,8 @@
 #ifndef CELLRECORD_H
 #define CELLRECORD_H
 
+#include "parts/filestamp.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
@@ -49,22 +51,6 @@ struct CellSources
     QString changedSince(const CellSources &recorded) const;
 };
 
-// A program's identity for a record: a changed build is another program.
-struct ProgramStamp
-{
-    QString path;
-    qint64 size = 0;
-    qint64 modifiedMs = 0;
-
-    static ProgramStamp of(const QString &path);
-    bool operator==(const ProgramStamp &other) const
-    {
-        return path == other.path && size == other.size && modifiedMs == other.modifiedMs;
-    }
-    QJsonObject toJson() const;
-    static ProgramStamp fromJson(const QJsonObject &object);
-};
-
 // The record of a cell, written whole next to its bitstream once the cell is encoded, again
 // once it is decoded, or when it failed.
 struct CellRecord
@@ -83,7 +69,7 @@ struct CellRecord
 
     // The decoder's run, when the configuration names a decoder.
     bool decoded = false;
-    ProgramStamp decoder;
+    FileStamp decoder;
     double decoderCpuSeconds = 0;
     qint64 decodedPictures = 0;
     qint64 hashesMatched = 0;      // pictures whose decoded-picture hash checked out
@@ -99,7 +85,7 @@ struct CellRecord
                               bool decoderToCome);
     // Takes the decoder's run: the record is done, or failed, and then the reason (the decoder
     // failed, a picture's hash did not match, it decoded nothing) is returned.
-    QString takeDecode(const DecoderOutcome &outcome, const ProgramStamp &program);
+    QString takeDecode(const DecoderOutcome &outcome, const FileStamp &program);
     void fail(int code, const QString &reason, const QStringList &lines);
 
     QJsonObject toJson() const;

@@ -305,7 +305,7 @@ void ExperimentRunner::decoded(int index, const DecoderOutcome &outcome)
     if (!CellRecord::read(cell.files.record, &record, &problem)) {
         record.sources = cell.sources;
         record.fail(0, problem.isEmpty() ? QStringLiteral("its record went missing") : problem, {});
-    } else if (record.takeDecode(outcome, ProgramStamp::of(cell.decoderProgram)).isEmpty()) {
+    } else if (record.takeDecode(outcome, FileStamp::of(cell.decoderProgram)).isEmpty()) {
         problem = record.write(cell.files.record);
         if (problem.isEmpty())
             cellDone(index);

@@ -2,23 +2,14 @@
 
 #include "jobbase/encoderconfigfile.h"
 #include "jobbase/pathtext.h"
+#include "parts/filestamp.h"
 #include "parts/partclaim.h"
 
 #include <QCryptographicHash>
-#include <QFileInfo>
 
 #include <numeric>
 
 using PathText::native;
-
-namespace {
-
-qint64 modifiedMs(const QFileInfo &info)
-{
-    return info.lastModified().toMSecsSinceEpoch();
-}
-
-} // namespace
 
 PartsOpening::PartsOpening(const JobSettings &settings, PartsFolder *parts)
     : settings(settings)
@@ -58,17 +49,17 @@ bool PartsOpening::open(const InputProbe &probe, qint64 total, int encoders, std
 JobRecord PartsOpening::recordFor(const InputProbe &probe, qint64 total, int encoders) const
 {
     JobRecord record;
-    const QFileInfo input(settings.input);
-    record.input = input.absoluteFilePath();
-    record.inputSize = input.size();
-    record.inputModifiedMs = modifiedMs(input);
+    const FileStamp input = FileStamp::of(settings.input);
+    record.input = input.path;
+    record.inputSize = input.size;
+    record.inputModifiedMs = input.modifiedMs;
     EncoderConfigFile config;
     config.read(settings.config);
     record.configHash = QCryptographicHash::hash(config.contents(), QCryptographicHash::Sha256).toHex();
-    const QFileInfo encoder(settings.encoder);
-    record.encoder = encoder.absoluteFilePath();
-    record.encoderSize = encoder.size();
-    record.encoderModifiedMs = modifiedMs(encoder);
+    const FileStamp encoder = FileStamp::of(settings.encoder);
+    record.encoder = encoder.path;
+    record.encoderSize = encoder.size;
+    record.encoderModifiedMs = encoder.modifiedMs;
     record.width = probe.width;
     record.height = probe.height;
     record.startPicture = settings.startPicture;
