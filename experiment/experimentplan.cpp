@@ -195,6 +195,18 @@ bool ExperimentPlan::checkProgram(const QString &path, const QString &where, con
     return fail(EX_UNAVAILABLE, where, QStringLiteral("cannot run the %1 %2: %3").arg(key, path, reason));
 }
 
+bool ExperimentPlan::entry(const QJsonArray &list, qsizetype i, const QString &key, const QString &noun,
+                           QJsonObject *object, QString *where)
+{
+    *where = QStringLiteral("%1[%2]").arg(key).arg(i);
+    if (!list.at(i).isObject())
+        return fail(EX_USAGE, *where, QStringLiteral("%1 is an object, not %2").arg(noun, shown(list.at(i))));
+    *object = list.at(i).toObject();
+    if (object->value(QStringLiteral("name")).isString())
+        *where += QLatin1Char(' ') + quoted(object->value(QStringLiteral("name")).toString());
+    return true;
+}
+
 bool ExperimentPlan::readSequences(const QJsonValue &value)
 {
     if (!value.isArray() || value.toArray().isEmpty())
@@ -203,12 +215,10 @@ bool ExperimentPlan::readSequences(const QJsonValue &value)
     const QJsonArray list = value.toArray();
     QStringList names;
     for (qsizetype i = 0; i < list.size(); ++i) {
-        QString where = QStringLiteral("sequences[%1]").arg(i);
-        if (!list.at(i).isObject())
-            return fail(EX_USAGE, where, QStringLiteral("a sequence is an object, not %1").arg(shown(list.at(i))));
-        const QJsonObject object = list.at(i).toObject();
-        if (object.value(QStringLiteral("name")).isString())
-            where += QLatin1Char(' ') + quoted(object.value(QStringLiteral("name")).toString());
+        QJsonObject object;
+        QString where;
+        if (!entry(list, i, QStringLiteral("sequences"), QStringLiteral("a sequence"), &object, &where))
+            return false;
         PlanSequence sequence;
         if (!readSequence(object, where, &sequence))
             return false;
@@ -305,12 +315,10 @@ bool ExperimentPlan::readConfigurations(const QJsonValue &value)
     QStringList names;
     QList<int> anchors;
     for (qsizetype i = 0; i < list.size(); ++i) {
-        QString where = QStringLiteral("configurations[%1]").arg(i);
-        if (!list.at(i).isObject())
-            return fail(EX_USAGE, where, QStringLiteral("a configuration is an object, not %1").arg(shown(list.at(i))));
-        const QJsonObject object = list.at(i).toObject();
-        if (object.value(QStringLiteral("name")).isString())
-            where += QLatin1Char(' ') + quoted(object.value(QStringLiteral("name")).toString());
+        QJsonObject object;
+        QString where;
+        if (!entry(list, i, QStringLiteral("configurations"), QStringLiteral("a configuration"), &object, &where))
+            return false;
         PlanConfiguration configuration;
         if (!readConfiguration(object, where, &configuration))
             return false;

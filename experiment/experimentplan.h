@@ -5,6 +5,7 @@
 #include <QList>
 #include <QString>
 
+class QJsonArray;
 class QJsonObject;
 class QJsonValue;
 
@@ -73,6 +74,10 @@ public:
 
 private:
     bool fail(int status, const QString &where, const QString &text);
+    // Entry i of the list under `key`, which must be an object (`noun` names it in the refusal),
+    // and where it stands for messages: `sequences[1] "Raw"`.
+    bool entry(const QJsonArray &list, qsizetype i, const QString &key, const QString &noun, QJsonObject *object,
+               QString *where);
     bool readSequences(const QJsonValue &value);
     bool readSequence(const QJsonObject &object, const QString &where, PlanSequence *sequence);
     bool readRawGeometry(const QJsonObject &object, const QString &where, PlanSequence *sequence);
