@@ -125,6 +125,16 @@ int doneRecords(const QString &results)
     return done;
 }
 
+// The experiment in `folder` started with two encoders and `options`; true once `done` of its
+// cells have a finished record.
+bool startUntilDone(QProcess *cli, const QString &folder, const QStringList &options, int done)
+{
+    cli->setWorkingDirectory(folder);
+    cli->start(cliProgram(), QStringList{"--experiment", "tiny.json", "-j", "2"} + options);
+    return cli->waitForStarted(10000)
+        && QTest::qWaitFor([&] { return doneRecords(folder + "/tiny.results") >= done; }, 60000);
+}
+
 // The experiment in `folder` run by two processes at once with `encoders` each, one of them
 // under another host name; true when both end with 0.
 bool runHereAndElsewhere(const QString &folder, const char *encoders)
@@ -343,10 +353,7 @@ void ExperimentTest::killedMidway_resumesOnlyCellsInFlight_andAChangedConfigurat
     QVERIFY(!folder.isEmpty() && TestSupport::writeFile(folder + "/slow", ""));
     const QString results = folder + "/tiny.results";
     QProcess cli;
-    cli.setWorkingDirectory(folder);
-    cli.start(cliProgram(), {"--experiment", "tiny.json", "-j", "2", "-q"});
-    QVERIFY(cli.waitForStarted(10000));
-    QVERIFY(QTest::qWaitFor([&] { return doneRecords(results) >= 5; }, 60000));
+    QVERIFY(startUntilDone(&cli, folder, {"-q"}, 5));
     ::kill(pid_t(cli.processId()), SIGKILL);
     QVERIFY(cli.waitForFinished(10000));
     QVERIFY(QTest::qWaitFor([&] { return TestSupport::processesMentioning(results).isEmpty(); }, 5000));
@@ -468,10 +475,7 @@ void ExperimentTest::stopped_keepsFinishedCells_andTellsEveryEvent()
     QVERIFY(!folder.isEmpty() && TestSupport::writeFile(folder + "/slow", ""));
     const QString results = folder + "/tiny.results";
     QProcess cli;
-    cli.setWorkingDirectory(folder);
-    cli.start(cliProgram(), {"--experiment", "tiny.json", "-j", "2", "--progress", "json"});
-    QVERIFY(cli.waitForStarted(10000));
-    QVERIFY(QTest::qWaitFor([&] { return doneRecords(results) >= 3; }, 60000));
+    QVERIFY(startUntilDone(&cli, folder, {"--progress", "json"}, 3));
     ::kill(pid_t(cli.processId()), SIGTERM);
     QVERIFY(cli.waitForFinished(20000));
     QCOMPARE(cli.exitCode(), 128 + SIGTERM);
