@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -293,9 +294,22 @@ QString PartsFolder::unfitName() const
     return QString();
 }
 
+bool PartsFolder::hasJob() const
+{
+    return isRegularFile(namedFile(QLatin1String(jobName)));
+}
+
 void PartsFolder::remove() const
 {
-    for (const QString &name : ownedNames())
+    // The output claim goes last: while it is there no other process starts on the output
+    // from segments that are going, and the job record goes just before it.
+    QStringList names = ownedNames();
+    const auto late = [](const QString &name) {
+        return name.startsWith(QLatin1String("output.claim")) ? 2 : name == QLatin1String(jobName) ? 1 : 0;
+    };
+    std::stable_sort(names.begin(), names.end(),
+                     [&late](const QString &a, const QString &b) { return late(a) < late(b); });
+    for (const QString &name : names)
         ::unlink(encoded(namedFile(name)).constData());
     // Only an empty folder goes: whatever else someone put there stays, with the folder.
     ::rmdir(encoded(folder).constData());

@@ -41,6 +41,8 @@ public:
     // Empty when the folder exists as a folder (or was made); else why it cannot be used.
     QString make();
     bool exists() const;
+    // Whether the job record is there: a folder without it is new, or going.
+    bool hasJob() const;
 
     // The job record; false when there is none (problem set when it is unreadable).
     bool readJob(JobRecord *record, QString *problem) const;

@@ -371,6 +371,12 @@ void SegmentScheduler::makeOutput()
 void SegmentScheduler::redoSegments(const QList<int> &indexes)
 {
     makingOutput = false;
+    // Segments gone rather than changed: another process made the output and removed them.
+    if (!output->madeElsewhere().isEmpty()) {
+        output->releaseClaim();
+        finishedByAnother();
+        return;
+    }
     for (int index : indexes) {
         emit message(QStringLiteral("Segment %1 no longer matches its record: it is encoded again.")
                          .arg(segments.label(index)));
@@ -391,6 +397,12 @@ void SegmentScheduler::leaveToOthers(const QString &line)
 void SegmentScheduler::outputMade(const OutputResult &made)
 {
     makingOutput = false;
+    // Segments gone from under the join: another process made the output and removed them.
+    if (made.outcome == OutputResult::NotJoined && !output->madeElsewhere().isEmpty()) {
+        output->releaseClaim();
+        finishedByAnother();
+        return;
+    }
     if (output->account(made, &pending)) {
         parts->remove();
         parts.reset();

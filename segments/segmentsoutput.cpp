@@ -33,7 +33,8 @@ void SegmentsOutput::noteOutput()
 
 QString SegmentsOutput::madeElsewhere() const
 {
-    if (parts.exists() || !OutputGuard::changedSince(outputBefore, absolute(settings.output)))
+    // The folder goes with the output made, its job record just before the last claim.
+    if ((parts.exists() && parts.hasJob()) || !OutputGuard::changedSince(outputBefore, absolute(settings.output)))
         return QString();
     return QStringLiteral("Another process on this job made the output %1 meanwhile.")
         .arg(native(absolute(settings.output)));
