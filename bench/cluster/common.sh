@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sourced by the cluster scripts: installs the program as README's recipes expect it (under
+# Sourced by the cluster scripts: installs the program as the recipes of docs/segments.md expect it (under
 # /usr/local, found by non-interactive shells on every "node"), makes a shared folder with a
 # clip, and checks a joined output. Everything it makes goes when the script ends.
 set -euo pipefail

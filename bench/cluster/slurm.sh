@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# README's Slurm recipes, verbatim, on a one-node Slurm cluster (Debian's slurm-wlm and munge)
+# The Slurm recipes of docs/segments.md, verbatim, on a one-node Slurm cluster (Debian's slurm-wlm and munge)
 # that this script configures in a folder of its own, starts, and stops at the end, with
 # nothing left running: the array of identical tasks and srun on the shared folder, then one
 # task per segment with the join after them. Needs root (or sudo) for the packages, the

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# README's GNU parallel recipes, verbatim, over ssh to two names of this machine (node1, node2)
+# The GNU parallel recipes of docs/segments.md, verbatim, over ssh to two names of this machine (node1, node2)
 # and this machine itself: first every machine on the shared folder, then segments without a
 # shared folder, copied over and back. Needs root (or sudo) for the installation under
 # /usr/local and the packages; starts its own sshd on a spare port, with a key of its own, and
