@@ -1,9 +1,8 @@
 #include "audioframesizes.h"
 
-#include "bitstream/avresources.h"
+#include "fileurl.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include "bitstream/avresources.h"
 
 #include <vector>
 
@@ -19,10 +18,8 @@ constexpr int kPacketsRead = 2000;
 QHash<int, int> AudioFrameSizes::read(const QString &input, const QList<int> &streams, unsigned streamCount)
 {
     QHash<int, int> sizes;
-    // The file protocol is named so that a colon in a name is not taken for a protocol.
-    const QByteArray url = "file:" + QFile::encodeName(QFileInfo(input).absoluteFilePath());
     AVFormatContext *context = nullptr;
-    if (streams.isEmpty() || avformat_open_input(&context, url.constData(), nullptr, nullptr) < 0)
+    if (streams.isEmpty() || avformat_open_input(&context, fileUrl(input).constData(), nullptr, nullptr) < 0)
         return sizes;
     InputPtr file(context);
     if (avformat_find_stream_info(context, nullptr) < 0 || context->nb_streams != streamCount)

@@ -10,12 +10,22 @@
 // written is left out, each with a note; the video track states the input's picture rate. Works
 // from plain values only, so that it serves a whole job and the join of segments alike.
 
+#include "containerformat.h"
 #include "picturetimes.h"
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
+#include <memory>
+
+struct AVPacket;
+struct AVStream;
+class CarriedStreams;
+class ContainerFile;
+class EncodedStream;
+class VideoTimeline;
 
 struct MuxRequest
 {
@@ -54,6 +64,42 @@ public:
     // suffix (e.g. ".holiday.mp4.k3x9q2.265"), with the permissions a new file gets; returns
     // its path, or an empty string with *problem set.
     static QString createHiddenSibling(const QString &path, const QString &suffix, QString *problem);
+
+private:
+    // One mux wires its parts: the encoded stream and its timeline, read once; then, in each
+    // pass, what of the input goes along and the file it goes into.
+    ContainerMuxer(const MuxRequest &request, const std::atomic_bool *stop);
+    ~ContainerMuxer();
+    ContainerMuxer(const ContainerMuxer &) = delete;
+    ContainerMuxer &operator=(const ContainerMuxer &) = delete;
+
+    MuxResult run();
+    QString writeOutput();
+    bool stopRequested() const { return stop && stop->load(); }
+    QString scanBitstream();
+    QString planTimes();
+    QString openInput();
+    QString chooseRate();
+    QString createOutput();
+    QString addVideoStream();
+    QString writeStreams();
+    QString nextVideoPacket(AVPacket *packet, bool *done);
+    QString finishOutput();
+    QString summary() const;
+
+    const MuxRequest &request;
+    const std::atomic_bool *stop;
+    const ContainerFormat format;
+    MuxResult result;
+    std::unique_ptr<EncodedStream> encoded;
+    std::unique_ptr<VideoTimeline> timeline;
+    // Input streams that an earlier pass wrote no packet of, with the note that says so: a
+    // container that would keep them as empty tracks is written once more without them.
+    QHash<int, QString> emptyStreams;
+    std::unique_ptr<CarriedStreams> carried;
+    std::unique_ptr<ContainerFile> file;
+    AVStream *videoOut = nullptr;
+    qint64 origin = 0;                 // the input's time that becomes the output's zero
 };
 
 #endif // CONTAINERMUXER_H
