@@ -30,6 +30,48 @@ constexpr qint64 kPictureBytes = qint64(kWidth) * kHeight * 3 / 2;
 // (TemporalFilterPastRefs, TemporalFilterFutureRefs).
 constexpr int kFilterMargin = 4;
 
+// A program to run, in a folder of its own making.
+struct Command
+{
+    QString program;
+    QStringList arguments;
+    QString folder;
+};
+
+// Runs the commands two at a time (one a core, as on the test machines); false, with why, when
+// one fails or does not end in time.
+bool runAll(const QList<Command> &commands, QString *why)
+{
+    std::vector<std::unique_ptr<QProcess>> running;
+    bool ok = true;
+    const auto finishFirst = [&] {
+        QProcess &process = *running.front();
+        if (!process.waitForFinished(300000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+        if (ok && (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)) {
+            *why = QStringLiteral("%1 %2: %3").arg(process.program(), process.arguments().join(QLatin1Char(' ')),
+                                                  QString::fromLocal8Bit(process.readAllStandardError().right(600)));
+            ok = false;
+        }
+        running.erase(running.begin());
+    };
+    for (const Command &command : commands) {
+        if (running.size() == 2)
+            finishFirst();
+        auto process = std::make_unique<QProcess>();
+        QDir().mkpath(command.folder);
+        process->setWorkingDirectory(command.folder);
+        process->setStandardOutputFile(QProcess::nullDevice());
+        process->start(command.program, command.arguments);
+        running.push_back(std::move(process));
+    }
+    while (!running.empty())
+        finishFirst();
+    return ok;
+}
+
 // One run of the reference encoder as the transcoder starts it: everything it is told is in
 // its configuration file; it runs in a folder of its own, where a ReconFile would go.
 struct EncoderRun
@@ -39,34 +81,16 @@ struct EncoderRun
     QString output;
 };
 
-// Runs the encoders side by side; false (with why) when one fails or does not end in time.
 bool encodeAll(const QList<EncoderRun> &runs, QString *why)
 {
     const QString encoder = TestSupport::referenceTool(QStringLiteral("TAppEncoder"));
-    std::vector<std::unique_ptr<QProcess>> processes;
-    for (const EncoderRun &run : runs) {
-        auto process = std::make_unique<QProcess>();
-        const QString folder = run.output + QStringLiteral(".run");
-        QDir().mkpath(folder);
-        process->setWorkingDirectory(folder);
-        process->setStandardOutputFile(QProcess::nullDevice());
-        process->start(encoder, {"-c", run.config, "-i", run.input, "-b", run.output, "-wdt", QString::number(kWidth),
-                                 "-hgt", QString::number(kHeight)});
-        processes.push_back(std::move(process));
-    }
-    bool ok = true;
-    for (size_t i = 0; i < processes.size(); ++i) {
-        QProcess &process = *processes.at(i);
-        if (!process.waitForFinished(300000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-        if (ok && (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)) {
-            *why = QStringLiteral("%1: %2").arg(runs.at(int(i)).output, QString::fromLocal8Bit(process.readAllStandardError().right(600)));
-            ok = false;
-        }
-    }
-    return ok;
+    QList<Command> commands;
+    for (const EncoderRun &run : runs)
+        commands << Command{encoder,
+                            {"-c", run.config, "-i", run.input, "-b", run.output, "-wdt", QString::number(kWidth),
+                             "-hgt", QString::number(kHeight)},
+                            run.output + QStringLiteral(".run")};
+    return runAll(commands, why);
 }
 
 QByteArray keys(const QList<QPair<QString, qint64>> &values)
@@ -341,21 +365,14 @@ void SeamsTest::tasksWithOverlap_joinToOnePiece()
         {"part_0000032.265", 2 * kIntraPeriod, kIntraPeriod + 1},
         {"one.265", 0, kPictures},
     };
-    std::vector<std::unique_ptr<QProcess>> tasks;
-    for (const auto &run : runs) {
-        auto task = std::make_unique<QProcess>();
-        task->setWorkingDirectory(folder);
-        task->setStandardOutputFile(QProcess::nullDevice());
-        task->start(cli, {"-q", "-e", encoder, "-c", config, "--start", QString::number(run.first), "--frames",
-                          QString::number(run.frames), "-o", QString::fromLatin1(run.name), input});
-        tasks.push_back(std::move(task));
-    }
-    for (auto &task : tasks) {
-        if (!task->waitForFinished(300000))
-            task->kill();
-        task->waitForFinished(5000);
-        QVERIFY2(task->exitStatus() == QProcess::NormalExit && task->exitCode() == 0, task->readAllStandardError().constData());
-    }
+    QList<Command> tasks;
+    for (const auto &run : runs)
+        tasks << Command{cli,
+                         {"-q", "-e", encoder, "-c", config, "--start", QString::number(run.first), "--frames",
+                          QString::number(run.frames), "-o", QString::fromLatin1(run.name), input},
+                         folder};
+    QString why;
+    QVERIFY2(runAll(tasks, &why), qPrintable(why));
 
     const TestSupport::RunResult join = TestSupport::run(
         cli, {"--join", "joined.265", "--expect", QString::number(kPictures), "part_0000000.265", "part_0000016.265",
