@@ -10,6 +10,8 @@ public:
     BitReader(const char *data, qsizetype size) : data(reinterpret_cast<const uchar *>(data)), size(size) {}
 
     bool failed() const { return overrun; }
+    // How many bits of the RBSP were read (emulation prevention bytes do not count).
+    qint64 position() const { return consumed; }
 
     quint32 bits(int count)
     {
@@ -57,6 +59,7 @@ private:
             bitPos = 8;
         }
         --bitPos;
+        ++consumed;
         return (current >> bitPos) & 1;
     }
 
@@ -67,6 +70,7 @@ private:
     int zeroRun = 0;
     uchar current = 0;
     bool overrun = false;
+    qint64 consumed = 0;
 };
 
 #endif // BITREADER_H

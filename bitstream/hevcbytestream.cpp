@@ -57,7 +57,7 @@ qsizetype HevcByteStream::findNalUnit(const char *data, qsizetype size, qsizetyp
     return -1;
 }
 
-bool HevcByteStream::readSequenceFormat(const char *nal, qsizetype size, SequenceFormat *format)
+bool HevcByteStream::readSequenceFormat(const char *nal, qsizetype size, SequenceFormat *format, BitReader *rest)
 {
     if (size < 3 || nalType(nal) != Sps)
         return false;
@@ -115,5 +115,7 @@ bool HevcByteStream::readSequenceFormat(const char *nal, qsizetype size, Sequenc
     parsed.bitDepthLuma = 8 + int(lumaDepth);
     parsed.bitDepthChroma = 8 + int(chromaDepth);
     *format = parsed;
+    if (rest)
+        *rest = reader;
     return true;
 }

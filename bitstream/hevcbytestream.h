@@ -7,6 +7,8 @@
 #include <QString>
 #include <QtGlobal>
 
+class BitReader;
+
 // The picture format a sequence parameter set declares. Sizes are in luma samples.
 struct SequenceFormat
 {
@@ -60,8 +62,10 @@ public:
     // Whether a NAL unit of this type opens a new access unit when it follows a picture.
     static bool startsAccessUnit(int type);
     // Reads a sequence parameter set NAL unit (two-byte header first, emulation prevention
-    // bytes still in place). False when it is cut short or out of range.
-    static bool readSequenceFormat(const char *nal, qsizetype size, SequenceFormat *format);
+    // bytes still in place). False when it is cut short or out of range. With rest given, it
+    // is left where the reading stopped: after log2_max_pic_order_cnt_lsb_minus4.
+    static bool readSequenceFormat(const char *nal, qsizetype size, SequenceFormat *format,
+                                   BitReader *rest = nullptr);
 };
 
 #endif // HEVCBYTESTREAM_H

@@ -42,6 +42,15 @@ bool NalUnitReader::fill()
     return true;
 }
 
+qsizetype NalUnitReader::fillAfter(qsizetype at, qsizetype count)
+{
+    // fill() drops what lies before pos: hold on to the unit's start meanwhile.
+    pos = at;
+    while (buffer.size() - pos < count && fill()) {
+    }
+    return pos;
+}
+
 bool NalUnitReader::next(NalUnit *unit)
 {
     qsizetype at = -1;
@@ -73,12 +82,25 @@ bool NalUnitReader::next(NalUnit *unit)
     unit->layer = HevcByteStream::nalLayer(header);
     unit->temporalIdPlus1 = HevcByteStream::nalTemporalIdPlus1(header);
     unit->damaged = uchar(header[0]) & 0x80;
-    if (unit->type < HevcByteStream::Vps && mode == Abridged) {
+    if (unit->type < HevcByteStream::Vps && mode != Whole) {
+        if (mode == Headers)
+            at = fillAfter(at, kSliceHead);
+        if (!problem.isEmpty())
+            return false;
         unit->offset = base + at;
-        unit->bytes = buffer.mid(at, 3);
+        unit->bytes = buffer.mid(at, mode == Headers ? kSliceHead : 3);
+        unit->whole = false;
+        if (mode == Headers) {
+            // Not into the next unit: what is held up to it is the whole unit.
+            const qsizetype next = HevcByteStream::findNalUnit(unit->bytes.constData(), unit->bytes.size(), 2);
+            if (next >= 0)
+                unit->bytes.truncate(next - 3);
+            unit->whole = next >= 0 || (atEnd && at + kSliceHead >= buffer.size());
+        }
         pos = at + 2;
         return true;
     }
+    unit->whole = true;
     // A unit read whole: pos holds on to its start while its end is sought.
     const qsizetype limit = unit->type < HevcByteStream::Vps ? kMaxPictureUnit : kMaxHeaderUnit;
     pos = at;

@@ -14,8 +14,10 @@ struct NalUnit
     int temporalIdPlus1 = 0;
     bool damaged = false;   // forbidden_zero_bit set
     // The unit up to the next start code (trailing zero bytes included). In the Abridged
-    // mode a slice holds its header and one more byte only.
+    // mode a slice holds its header and one more byte only; in the Headers mode its first
+    // bytes, up to kSliceHead.
     QByteArray bytes;
+    bool whole = true;      // bytes reach the unit's end (false for a slice cut short here)
 };
 
 // Walks the NAL units of an HEVC byte stream file from its start in chunks, so that memory
@@ -25,8 +27,10 @@ class NalUnitReader
 public:
     enum Mode {
         Abridged,   // slices cut short: their data is passed over without being held
+        Headers,    // slices cut to their first kSliceHead bytes, which hold their headers' first fields
         Whole       // every unit whole
     };
+    static constexpr qsizetype kSliceHead = 64;
 
     explicit NalUnitReader(QFile *file, Mode mode = Abridged);
 
@@ -39,6 +43,9 @@ public:
 
 private:
     bool fill();
+    // Reads on until count bytes follow the unit that starts at `at` (or the file ends); where
+    // that unit now starts in the buffer.
+    qsizetype fillAfter(qsizetype at, qsizetype count);
 
     QFile *file;
     const Mode mode;

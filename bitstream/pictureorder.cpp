@@ -2,6 +2,7 @@
 
 #include "bitreader.h"
 #include "hevcbytestream.h"
+#include "sliceheader.h"
 
 #include <algorithm>
 
@@ -39,53 +40,19 @@ bool anchorsOrder(int type, int temporalIdPlus1)
 
 } // namespace
 
-bool PictureOrder::readPictureSet(const char *nal, qsizetype size)
-{
-    BitReader reader(nal + 2, size - 2);
-    const quint32 id = reader.ue();
-    const quint32 sequence = reader.ue();
-    PictureSet set;
-    reader.skip(1);                                  // dependent_slice_segments_enabled_flag
-    set.outputFlagPresent = reader.bits(1);
-    set.extraSliceHeaderBits = int(reader.bits(3));
-    if (reader.failed() || id > 63 || sequence > 15) {
-        problem = QStringLiteral("a picture parameter set is unreadable");
-        return false;
-    }
-    set.known = true;
-    set.sequence = int(sequence);
-    pictureSets[id] = set;
-    return true;
-}
-
 bool PictureOrder::readSlice(const char *nal, qsizetype size, Entry *entry)
 {
     const int type = H::nalType(nal);
     const int picture = int(entries.size()) + 1;
-    BitReader reader(nal + 2, size - 2);
-    reader.skip(1);                                  // first_slice_segment_in_pic_flag
-    if (H::isIrap(type))
-        reader.skip(1);                              // no_output_of_prior_pics_flag
-    const quint32 setId = reader.ue();
-    if (reader.failed() || setId > 63 || !pictureSets[setId].known
-        || !sequences[pictureSets[setId].sequence].known) {
-        problem = QStringLiteral("the slice header of picture %1 names no parameter set read before it")
-                      .arg(picture);
+    SliceHeader header;
+    QString unread;
+    if (!SliceHeader::read(sets, nal, size, &header, &unread)) {
+        problem = QStringLiteral("the slice header of picture %1 %2").arg(picture).arg(unread);
         return false;
     }
-    const PictureSet &set = pictureSets[setId];
-    const Sequence &sequence = sequences[set.sequence];
-    reader.skip(set.extraSliceHeaderBits);
-    reader.ue();                                     // slice_type
-    const bool output = !set.outputFlagPresent || reader.bits(1);
-    if (sequence.separateColourPlanes)
-        reader.skip(2);
-    const int maxLsb = 1 << sequence.log2MaxPocLsb;
-    const int lsb = isIdr(type) ? 0 : int(reader.bits(sequence.log2MaxPocLsb));
-    if (reader.failed()) {
-        problem = QStringLiteral("the slice header of picture %1 is cut short").arg(picture);
-        return false;
-    }
+    const int maxLsb = 1 << header.pocLsbBits;
+    const int lsb = int(header.pocLsb);
+    const bool output = header.output;
     if (!output) {
         // It may be a reference of others, so it cannot be left out, and it has no time of its own.
         problem = QStringLiteral("picture %1 is coded not to be output").arg(picture);
@@ -138,16 +105,11 @@ bool PictureOrder::addAccessUnit(const char *data, qsizetype size)
             continue;
         if (type == H::EndOfSequence || type == H::EndOfBitstream) {
             opensSequence = true;
-        } else if (type == H::Sps) {
-            SequenceFormat format;
-            if (!H::readSequenceFormat(nal, end - (nal - data), &format)) {
-                problem = QStringLiteral("a sequence parameter set is unreadable");
+        } else if (type == H::Sps || type == H::Pps) {
+            if (!sets.take(nal, end - (nal - data))) {
+                problem = sets.problem;
                 return false;
             }
-            sequences[format.id] = {true, format.log2MaxPocLsb, format.separateColourPlanes};
-        } else if (type == H::Pps) {
-            if (!readPictureSet(nal, end - (nal - data)))
-                return false;
         } else if (type < H::Vps && end - (nal - data) > 2 && (uchar(nal[2]) & 0x80)) {
             // The first slice segment of a picture; the others carry nothing new here.
             if (picture) {

@@ -7,6 +7,8 @@
 // an end of sequence). The leading pictures a decoder skips there (RASL pictures, which refer to
 // pictures before the sequence) are not output.
 
+#include "parametersets.h"
+
 #include <QString>
 #include <QVector>
 
@@ -33,17 +35,14 @@ public:
     // The place of a shown picture in output order (0 is the first shown); -1 otherwise.
     int outputPlace(int unit) const { return entries.at(unit).place; }
 
+    // The picture's order count and the coded video sequence it belongs to (counted from 0),
+    // for an access unit with a picture.
+    int pictureOrderCount(int unit) const { return entries.at(unit).poc; }
+    int codedSequenceOf(int unit) const { return entries.at(unit).codedSequence; }
+
     QString problem;
 
 private:
-    struct Sequence { bool known = false; int log2MaxPocLsb = 4; bool separateColourPlanes = false; };
-    struct PictureSet
-    {
-        bool known = false;
-        int sequence = 0;
-        bool outputFlagPresent = false;
-        int extraSliceHeaderBits = 0;
-    };
     struct Entry
     {
         Kind kind = NoPicture;
@@ -53,11 +52,9 @@ private:
         int place = -1;
     };
 
-    bool readPictureSet(const char *nal, qsizetype size);
     bool readSlice(const char *nal, qsizetype size, Entry *entry);
 
-    Sequence sequences[16];
-    PictureSet pictureSets[64];
+    ParameterSets sets;
     QVector<Entry> entries;
     int codedSequence = -1;
     int previousTid0Poc = 0;

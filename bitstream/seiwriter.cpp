@@ -1,6 +1,7 @@
 #include "seiwriter.h"
 
 #include "hevcbytestream.h"
+#include "rbsp.h"
 
 namespace {
 
@@ -59,33 +60,12 @@ QByteArray SeiWriter::prefixNalUnit(const QList<Message> &messages, int temporal
 
 QByteArray SeiWriter::escape(const QByteArray &rbsp)
 {
-    QByteArray escaped;
-    escaped.reserve(rbsp.size() + rbsp.size() / 2);
-    int zeros = 0;
-    for (const char byte : rbsp) {
-        if (zeros == 2 && uchar(byte) <= 3) {
-            escaped.append(char(3));
-            zeros = 0;
-        }
-        escaped.append(byte);
-        zeros = byte == 0 ? zeros + 1 : 0;
-    }
-    return escaped;
+    return Rbsp::escape(rbsp);
 }
 
 SeiWriter::Messages SeiWriter::messages(const char *nal, qsizetype size)
 {
-    // The RBSP without its emulation prevention bytes.
-    QByteArray rbsp;
-    int zeros = 0;
-    for (qsizetype i = 2; i < size; ++i) {
-        if (zeros == 2 && nal[i] == 3) {
-            zeros = 0;
-            continue;
-        }
-        rbsp.append(nal[i]);
-        zeros = nal[i] == 0 ? zeros + 1 : 0;
-    }
+    QByteArray rbsp = size > 2 ? Rbsp::unescape(nal + 2, size - 2) : QByteArray();
     // Zero bytes after the trailing bits belong to the byte stream, not to the unit.
     while (rbsp.endsWith('\0'))
         rbsp.chop(1);
@@ -108,6 +88,7 @@ SeiWriter::Messages SeiWriter::messages(const char *nal, qsizetype size)
         if (!number(&type) || !number(&payloadSize) || at + payloadSize > rbsp.size())
             return found;
         found.types << int(type);
+        found.payloads << rbsp.mid(at, qsizetype(payloadSize));
         at += payloadSize;
     }
     found.whole = at + 1 == rbsp.size() && uchar(rbsp.back()) == 0x80;

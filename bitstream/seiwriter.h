@@ -31,6 +31,7 @@ class SeiWriter
 public:
     enum PayloadType {
         MasteringDisplayColourVolume = 137,
+        DecodedPictureHash = 132,
         ContentLightLevelInfo = 144,
     };
     using Message = QPair<int, QByteArray>;   // payload type, payload
@@ -43,12 +44,13 @@ public:
     // Inserts an emulation prevention byte (03) wherever two zero bytes would be followed by a
     // byte of 03 or less, so that no start code can appear inside a NAL unit.
     static QByteArray escape(const QByteArray &rbsp);
-    // The messages of an SEI NAL unit (header first, as in the stream): their payload types,
-    // up to the first message that does not fit, and whether the unit is whole: every message
-    // fits, and the byte with the stop bit follows the last.
+    // The messages of an SEI NAL unit (header first, as in the stream): their payload types
+    // and payloads, up to the first message that does not fit, and whether the unit is whole:
+    // every message fits, and the byte with the stop bit follows the last.
     struct Messages
     {
         QList<int> types;
+        QList<QByteArray> payloads;
         bool whole = false;
     };
     static Messages messages(const char *nal, qsizetype size);

@@ -148,7 +148,12 @@ const QList<CliOptions::Option> CliOptions::options{
      "Errors only on standard error: no command line, messages, encoder output or summary, and no progress "
      "unless --progress asks for it.",
      Use::Any, [](CliOptions &o, const QString &) { o.quietRun = true; return true; }},
-    {{"join"}, "OUTPUT", "Join the SEGMENT bitstreams, in the order given, into OUTPUT.",
+    {{"join"}, "OUTPUT",
+     "Join the SEGMENT bitstreams, in the order given, into OUTPUT. A segment that also holds the next one's first "
+     "picture (its task ran with --frames one more; the next opens with that picture as an IDR picture) is joined "
+     "exactly: both copies must decode to the same picture (their picture hashes, else decoded), the second goes and "
+     "the picture order counts go on, which gives the bytes of one encoder run over the whole. Segments named "
+     "part_<first>.265 must then overlap by exactly that picture.",
      Use::Join, [](CliOptions &o, const QString &v) { o.joinTarget = v; return true; }},
     {{"strict"}, "", "Fail (status 74) when the input ends before the pictures it declares.",
      Use::Transcode, [](CliOptions &o, const QString &) { o.strictRun = true; return true; }},

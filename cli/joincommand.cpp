@@ -93,9 +93,12 @@ QString cutProblem(const QString &segment, const std::atomic_bool &stop)
 }
 
 // Whether the segments make one whole: each ends with a whole access unit and holds the
-// pictures from the first its name gives up to the next one's, and all of them as many as
-// expected. Empty when they do, else why not.
-QString checkWhole(const QStringList &segments, qint64 expected, const std::atomic_bool &stop)
+// pictures from the first its name gives up to the next one's, or one picture more (the next
+// one's first, coded twice: that seam is to be exact). Empty when they do, else why not;
+// seams gets how each seam is to be joined. Segments not named after their first picture
+// are looked at for such an overlap when they are joined.
+QString checkWhole(const QStringList &segments, const std::atomic_bool &stop, QList<SegmentJoiner::Seam> *seams,
+                   QList<qint64> *counts)
 {
     QSet<QString> checked;
     for (const QString &segment : segments) {
@@ -108,37 +111,55 @@ QString checkWhole(const QStringList &segments, qint64 expected, const std::atom
         if (!cut.isEmpty())
             return QStringLiteral("the segment %1 is not whole: %2").arg(segment, cut);
     }
-    QList<qint64> firsts, counts;
+    QList<qint64> firsts;
     bool allNamed = true;
     for (const QString &segment : segments) {
         const QRegularExpressionMatch match = partName().match(QFileInfo(segment).fileName());
         allNamed = allNamed && match.hasMatch();
         firsts << (match.hasMatch() ? match.captured(1).toLongLong() : -1);
     }
+    for (int i = 0; i + 1 < segments.size(); ++i)
+        *seams << (allNamed ? SegmentJoiner::Seam::Closed : SegmentJoiner::Seam::Detect);
     // Counting means reading every segment through: only when there is something to check.
-    if (!allNamed && expected < 0)
+    if (!allNamed && counts == nullptr)
         return QString();
+    QList<qint64> found;
     for (const QString &segment : segments) {
         if (stop)
             return QString();
-        counts << StreamInspector::inspect(segment).pictures;
+        found << StreamInspector::inspect(segment).pictures;
     }
-    if (allNamed) {
-        for (int i = 0; i + 1 < segments.size(); ++i) {
-            const qint64 end = firsts.at(i) + counts.at(i);
-            const qint64 next = firsts.at(i + 1);
-            if (end < next)
-                return QStringLiteral("the segments are not complete: pictures %1 to %2 are missing between %3 and %4")
-                    .arg(end).arg(next - 1).arg(segments.at(i), segments.at(i + 1));
-            if (end > next)
-                return QStringLiteral("the segments overlap: %1 holds pictures %2 to %3, and %4 starts at picture %5")
-                    .arg(segments.at(i)).arg(firsts.at(i)).arg(end - 1).arg(segments.at(i + 1)).arg(next);
-        }
+    if (counts)
+        *counts = found;
+    if (!allNamed)
+        return QString();
+    for (int i = 0; i + 1 < segments.size(); ++i) {
+        const qint64 end = firsts.at(i) + found.at(i);
+        const qint64 next = firsts.at(i + 1);
+        if (end < next)
+            return QStringLiteral("the segments are not complete: pictures %1 to %2 are missing between %3 and %4")
+                .arg(end).arg(next - 1).arg(segments.at(i), segments.at(i + 1));
+        if (end == next + 1)
+            (*seams)[i] = SegmentJoiner::Seam::Overlap;
+        else if (end > next)
+            return QStringLiteral("the segments overlap: %1 holds pictures %2 to %3, and %4 starts at picture %5")
+                .arg(segments.at(i)).arg(firsts.at(i)).arg(end - 1).arg(segments.at(i + 1)).arg(next);
     }
-    const qint64 total = std::accumulate(counts.begin(), counts.end(), qint64(0));
-    if (expected >= 0 && total != expected)
-        return QStringLiteral("the segments hold %1 pictures, not the %2 expected").arg(total).arg(expected);
     return QString();
+}
+
+// The notes on seams that look like a picture coded twice yet are joined closed.
+QStringList seamNotes(const QStringList &segments, const JoinResult &result)
+{
+    QStringList notes;
+    for (int i = 0; i < result.seams.size(); ++i) {
+        const SeamVerdict &seam = result.seams.at(i);
+        if (seam.kind == SeamVerdict::Closed && !seam.reason.isEmpty())
+            notes << QStringLiteral("the last picture of %1 and the first of %2 are both intra pictures, but not "
+                                    "one picture coded twice (%3): both are kept")
+                         .arg(segments.at(i), segments.at(i + 1), seam.reason);
+    }
+    return notes;
 }
 
 } // namespace
@@ -177,10 +198,24 @@ int JoinCommand::run(const QString &output, const QStringList &segments, bool qu
         stop = true;
     });
     QString incomplete;
+    QStringList notes;
     QThread *worker = QThread::create([&] {
-        incomplete = checkWhole(segments, expected, stop);
-        if (incomplete.isEmpty() && !stop)
-            result = SegmentJoiner::join(output, segments, &stop);
+        QList<SegmentJoiner::Seam> seams;
+        QList<qint64> counts;
+        incomplete = checkWhole(segments, stop, &seams, expected >= 0 ? &counts : nullptr);
+        if (!incomplete.isEmpty() || stop)
+            return;
+        SegmentJoiner joiner(output, segments, seams, &stop);
+        result = joiner.prepare();
+        if (!result.ok)
+            return;
+        notes = seamNotes(segments, result);
+        // Each exact seam drops the later segment's copy of its first picture.
+        const qint64 total = std::accumulate(counts.begin(), counts.end(), qint64(0)) - result.exactSeams();
+        if (expected >= 0 && total != expected)
+            incomplete = QStringLiteral("the segments hold %1 pictures, not the %2 expected").arg(total).arg(expected);
+        else
+            result = joiner.write();
     });
     QObject::connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
     worker->start();
@@ -193,12 +228,29 @@ int JoinCommand::run(const QString &output, const QStringList &segments, bool qu
     if (caught != 0 && !result.ok)
         return failWith(128 + caught, QStringLiteral("stopped by signal %1; %2 was not written")
                                           .arg(caught).arg(output));
-    if (!result.ok)
-        return failWith(result.outputFailed ? EX_IOERR : EX_DATAERR, result.error);
+    if (!result.ok) {
+        QString said = result.error;
+        for (int i = 0; i < result.seams.size(); ++i) {
+            if (result.seams.at(i).kind == SeamVerdict::NotProven) {
+                said += QStringLiteral("; nothing was written (encode %1 again without its last picture to join "
+                                       "that seam as two separate segments)").arg(segments.at(i));
+                break;
+            }
+        }
+        return failWith(result.outputFailed ? EX_IOERR : EX_DATAERR, said);
+    }
     if (caught != 0)
         return failWith(128 + caught, QStringLiteral("interrupted by signal %1 after the join was "
                                                      "complete; %2 is whole").arg(caught).arg(output));
-    if (!quiet)
-        printLine(QStringLiteral("Joined %1 segments into %2.").arg(result.segments).arg(output));
+    if (!quiet) {
+        for (const QString &note : notes)
+            printLine(QStringLiteral("morlunex-cli: note: ") + note);
+        const int exact = result.exactSeams();
+        printLine(QStringLiteral("Joined %1 segments into %2.").arg(result.segments).arg(output)
+                  + (exact == 0 ? QString()
+                     : QStringLiteral(" %1 of %2 seams exact: the later segment's copy of the picture at the seam "
+                                      "was proven the same and dropped, and nothing else changed but the "
+                                      "picture order counts.").arg(exact).arg(result.seams.size())));
+    }
     return EX_OK;
 }

@@ -1,12 +1,13 @@
 #include "lastpicturecheck.h"
 
+#include "picturedigest.h"
+
 #include "bitstream/avresources.h"
 #include "bitstream/hevcbytestream.h"
 #include "bitstream/librarylog.h"
 #include "bitstream/nalunitreader.h"
 #include "bitstream/seiwriter.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QList>
 #include <QStringList>
@@ -16,16 +17,10 @@
 #include <cstring>
 #include <memory>
 
-extern "C" {
-#include <libavutil/imgutils.h>
-#include <libavutil/pixdesc.h>
-}
-
 namespace {
 
 using H = HevcByteStream;
 
-constexpr int kDecodedPictureHash = 132;   // SEI payload type
 constexpr int kFillerData = 38;            // NAL unit type
 // Bytes of all ones put after the end of the file in the second decode: a decoder that runs
 // past the end of a slice meets them instead of the zeros it otherwise reads there.
@@ -260,7 +255,7 @@ bool hashed(QFile *file, const AccessUnit &unit)
 {
     for (const Range &range : unit.suffixSei) {
         const QByteArray nal = readRange(file, range.start + 3, range.end);
-        if (SeiWriter::payloadTypes(nal.constData(), nal.size()).contains(kDecodedPictureHash))
+        if (SeiWriter::payloadTypes(nal.constData(), nal.size()).contains(SeiWriter::DecodedPictureHash))
             return true;
     }
     return false;
@@ -388,23 +383,6 @@ AvResources::CodecPtr openDecoder(int *filling, QString *error)
     return context;
 }
 
-QByteArray digestOf(const AVFrame *frame)
-{
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    const auto format = AVPixelFormat(frame->format);
-    const AVPixFmtDescriptor *descriptor = av_pix_fmt_desc_get(format);
-    if (!descriptor)
-        return QByteArray();
-    for (int plane = 0; plane < av_pix_fmt_count_planes(format); ++plane) {
-        const int rowBytes = av_image_get_linesize(format, frame->width, plane);
-        const bool chroma = plane == 1 || plane == 2;
-        const int rows = chroma ? -((-frame->height) >> descriptor->log2_chroma_h) : frame->height;
-        for (int row = 0; row < rows && rowBytes > 0; ++row)
-            hash.addData(QByteArrayView(frame->data[plane] + qsizetype(row) * frame->linesize[plane], rowBytes));
-    }
-    return hash.result();
-}
-
 // Takes the pictures the decoder has ready; that of the last access unit is digested.
 int receive(AVCodecContext *context, AVFrame *frame, qint64 lastIndex, TailDecode *result)
 {
@@ -416,7 +394,7 @@ int receive(AVCodecContext *context, AVFrame *frame, qint64 lastIndex, TailDecod
             return received;
         if (frame->pts == lastIndex) {
             result->pictured = true;
-            result->digest = digestOf(frame);
+            result->digest = PictureDigest::of(frame);
         }
         av_frame_unref(frame);
     }

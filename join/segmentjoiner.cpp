@@ -1,5 +1,8 @@
 #include "segmentjoiner.h"
 
+#include "exactseam.h"
+#include "segmentindex.h"
+
 #include "bitstream/hevcbytestream.h"
 #include "bitstream/nalunitreader.h"
 #include "bitstream/replacefile.h"
@@ -12,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -29,7 +33,8 @@ using H = HevcByteStream;
 struct SegmentHead
 {
     SequenceFormat format;
-    QList<qint64> openSlices;   // file offsets of the slice headers of an opening CRA picture
+    QList<ExactSeam::FileEdit> openSlices;   // an opening CRA picture's slices made BLA slices
+    int firstType = -1;                      // NAL unit type of the first picture's first slice
     qint64 size = 0;
 };
 
@@ -74,6 +79,19 @@ QString openSegment(const QString &path, QFile *file)
     file->setFileName(path);
     return file->open(QIODevice::ReadOnly) ? QString() : file->errorString();
 #endif
+}
+
+// A CRA picture that opens a later segment becomes a BLA picture: a decoder then skips the
+// leading pictures that refer to pictures before it (which belong to another segment) and
+// still outputs every picture of the previous segment, as it does when the segment is decoded
+// alone.
+ExactSeam::FileEdit asBla(const NalUnit &slice)
+{
+    ExactSeam::FileEdit edit;
+    edit.at = slice.offset;
+    edit.before = slice.bytes.left(1);
+    edit.after = QByteArray(1, char((uchar(slice.bytes.at(0)) & 0x81) | (H::BlaWithLeading << 1)));
+    return edit;
 }
 
 QString readHead(const QString &path, bool findOpenSlices, SegmentHead *head)
@@ -130,17 +148,18 @@ QString readHead(const QString &path, bool findOpenSlices, SegmentHead *head)
     if (unit.type < H::FirstIrap || unit.type > H::LastIrap)
         return QStringLiteral("its first picture is not a random-access picture (NAL unit type %1)")
             .arg(unit.type);
+    head->firstType = unit.type;
     if (!findOpenSlices || unit.type != H::Cra)
         return QString();
 
     // All slices of the opening picture, up to where the next access unit begins.
-    head->openSlices << unit.offset;
+    head->openSlices << asBla(unit);
     while (reader.next(&unit)) {
         if (unit.type < H::Vps) {
             const bool firstSliceOfPicture = unit.bytes.size() < 3 || (uchar(unit.bytes.at(2)) & 0x80);
             if (firstSliceOfPicture || unit.type != H::Cra)
                 break;
-            head->openSlices << unit.offset;
+            head->openSlices << asBla(unit);
         } else if (H::startsAccessUnit(unit.type)) {
             break;
         }
@@ -148,50 +167,38 @@ QString readHead(const QString &path, bool findOpenSlices, SegmentHead *head)
     return reader.problem;
 }
 
-// Copies a segment into the output. A CRA picture that opens a later segment becomes a BLA
-// picture: a decoder then skips the leading pictures that refer to pictures before it (which
-// belong to another segment) and still outputs every picture of the previous segment, as it
-// does when the segment is decoded alone.
-QString copySegment(const QString &path, const SegmentHead &head, QSaveFile *output, bool *outputFailed,
-                    const std::atomic_bool *stop)
+// Writes all of the bytes; a short write is retried, so that a full disk shows up as the
+// output's error.
+QString writeAll(QSaveFile *output, const QByteArray &bytes, bool *outputFailed)
 {
-    QFile file;
-    const QString unopened = openSegment(path, &file);
-    if (!unopened.isEmpty())
-        return unopened;
-    if (file.size() != head.size)
-        return QStringLiteral("it changed while being joined");
-    qint64 offset = 0;
-    for (;;) {
+    for (qsizetype done = 0; done < bytes.size();) {
+        const qint64 written = output->write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0) {
+            *outputFailed = true;
+            return output->errorString();
+        }
+        done += qsizetype(written);
+    }
+    return QString();
+}
+
+QString copyRange(QFile *file, qint64 from, qint64 to, QSaveFile *output, bool *outputFailed,
+                  const std::atomic_bool *stop)
+{
+    if (!file->seek(from))
+        return file->errorString();
+    for (qint64 at = from; at < to;) {
         if (stop && *stop)
             return QString();
-        QByteArray chunk = file.read(kChunk);
-        if (chunk.isEmpty()) {
-            if (file.error() != QFileDevice::NoError)
-                return file.errorString();
-            break;
-        }
-        for (qint64 slice : head.openSlices) {
-            if (slice < offset || slice >= offset + chunk.size())
-                continue;
-            char &header = chunk[qsizetype(slice - offset)];
-            if (((uchar(header) >> 1) & 0x3f) != H::Cra)
-                return QStringLiteral("it changed while being joined");
-            header = char((uchar(header) & 0x81) | (H::BlaWithLeading << 1));
-        }
-        // A short write is retried, so that a full disk shows up as the output's error.
-        for (qsizetype done = 0; done < chunk.size();) {
-            const qint64 written = output->write(chunk.constData() + done, chunk.size() - done);
-            if (written <= 0) {
-                *outputFailed = true;
-                return output->errorString();
-            }
-            done += qsizetype(written);
-        }
-        offset += chunk.size();
+        const QByteArray chunk = file->read(qMin(kChunk, to - at));
+        if (chunk.isEmpty())
+            return file->error() != QFileDevice::NoError ? file->errorString()
+                                                         : QStringLiteral("it changed while being joined");
+        const QString unwritten = writeAll(output, chunk, outputFailed);
+        if (!unwritten.isEmpty())
+            return unwritten;
+        at += chunk.size();
     }
-    if (offset != head.size)
-        return QStringLiteral("it changed while being joined");
     return QString();
 }
 
@@ -215,23 +222,94 @@ QString native(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
+// Copies a segment into the output from `from` on, with the edits (in order, none before
+// `from`) made on the way.
+QString copySegment(const QString &path, qint64 size, qint64 from, const QList<ExactSeam::FileEdit> &edits,
+                    QSaveFile *output, bool *outputFailed, const std::atomic_bool *stop)
+{
+    QFile file;
+    const QString unopened = openSegment(path, &file);
+    if (!unopened.isEmpty())
+        return unopened;
+    if (file.size() != size)
+        return QStringLiteral("it changed while being joined");
+    qint64 at = from;
+    for (const ExactSeam::FileEdit &edit : edits) {
+        QString problem = copyRange(&file, at, edit.at, output, outputFailed, stop);
+        if (!problem.isEmpty() || (stop && *stop))
+            return problem;
+        if (file.read(edit.before.size()) != edit.before)
+            return QStringLiteral("it changed while being joined");
+        problem = writeAll(output, edit.after, outputFailed);
+        if (!problem.isEmpty())
+            return problem;
+        at = edit.at + edit.before.size();
+    }
+    const QString problem = copyRange(&file, at, size, output, outputFailed, stop);
+    if (problem.isEmpty() && file.size() != size)
+        return QStringLiteral("it changed while being joined");
+    return problem;
+}
+
 } // namespace
 
-JoinResult SegmentJoiner::join(const QString &outputPath, const QStringList &segmentPaths,
-                               const std::atomic_bool *stop)
+// What the join makes of one segment.
+struct SegmentJoiner::Plan
 {
-    JoinResult result;
-    const auto outputError = [&](const QString &reason, bool writing = true) {
-        result.error = QStringLiteral("Cannot join into %1: %2").arg(native(outputPath), reason);
-        result.outputFailed = writing;
-        return result;
-    };
-    const auto segmentError = [&](int index, const QString &reason) {
-        result.error = QStringLiteral("Cannot join segment %1 (%2 of %3): %4")
-                           .arg(native(segmentPaths.at(index))).arg(index + 1)
-                           .arg(segmentPaths.size()).arg(reason);
-        return result;
-    };
+    SegmentHead head;
+    std::shared_ptr<SegmentIndex> index;   // read where a seam beside it may be exact
+    int orderOffset = 0;                   // what its first coded video sequence counts on from
+    qint64 from = 0;                       // where its copy starts
+    QList<ExactSeam::FileEdit> edits;
+};
+
+int JoinResult::exactSeams() const
+{
+    int count = 0;
+    for (const SeamVerdict &seam : seams)
+        count += seam.kind == SeamVerdict::Exact;
+    return count;
+}
+
+SegmentJoiner::SegmentJoiner(const QString &outputPath, const QStringList &segmentPaths, const QList<Seam> &seams,
+                             const std::atomic_bool *stop)
+    : outputPath(outputPath)
+    , segmentPaths(segmentPaths)
+    , seamKinds(seams)
+    , stop(stop)
+{
+}
+
+SegmentJoiner::~SegmentJoiner() = default;
+
+JoinResult SegmentJoiner::outputError(const QString &reason, bool writing)
+{
+    result.ok = false;
+    result.error = QStringLiteral("Cannot join into %1: %2").arg(native(outputPath), reason);
+    result.outputFailed = writing;
+    return result;
+}
+
+JoinResult SegmentJoiner::segmentError(int index, const QString &reason)
+{
+    result.ok = false;
+    result.error = QStringLiteral("Cannot join segment %1 (%2 of %3): %4")
+                       .arg(native(segmentPaths.at(index))).arg(index + 1).arg(segmentPaths.size()).arg(reason);
+    return result;
+}
+
+JoinResult SegmentJoiner::stopped()
+{
+    result.ok = false;
+    result.stopped = true;
+    result.error = QStringLiteral("The join into %1 was stopped; nothing was written").arg(native(outputPath));
+    return result;
+}
+
+JoinResult SegmentJoiner::prepare()
+{
+    result = JoinResult();
+    plans.clear();
     if (outputPath.isEmpty())
         return outputError(QStringLiteral("no output named"), false);
     if (segmentPaths.isEmpty())
@@ -240,23 +318,85 @@ JoinResult SegmentJoiner::join(const QString &outputPath, const QStringList &seg
         if (sameFile(outputPath, segmentPaths.at(i)))
             return outputError(QStringLiteral("it is segment %1 itself").arg(i + 1), false);
 
-    const auto stopped = [&] {
-        result.stopped = true;
-        result.error = QStringLiteral("The join into %1 was stopped; nothing was written").arg(native(outputPath));
-        return result;
-    };
-    QList<SegmentHead> heads;
     for (int i = 0; i < segmentPaths.size(); ++i) {
-        if (stop && *stop)
+        if (isStopped())
             return stopped();
-        SegmentHead head;
-        const QString problem = readHead(segmentPaths.at(i), i > 0, &head);
+        Plan plan;
+        const QString problem = readHead(segmentPaths.at(i), i > 0, &plan.head);
         if (!problem.isEmpty())
             return segmentError(i, problem);
-        if (i > 0 && !head.format.sameCoding(heads.first().format))
+        if (i > 0 && !plan.head.format.sameCoding(plans.first().head.format))
             return segmentError(i, QStringLiteral("its pictures are %1, those of the first segment %2")
-                                       .arg(head.format.describe(), heads.first().format.describe()));
-        heads << head;
+                                       .arg(plan.head.format.describe(), plans.first().head.format.describe()));
+        plans << plan;
+    }
+    lookAtSeams();
+    if (isStopped())
+        return stopped();
+    for (int i = 0; i < result.seams.size(); ++i) {
+        if (result.seams.at(i).kind == SeamVerdict::NotProven)
+            return segmentError(i + 1, QStringLiteral("its first picture is not proven to be the copy of the last "
+                                                      "picture of %1: %2")
+                                           .arg(native(segmentPaths.at(i)), result.seams.at(i).reason));
+    }
+    result.ok = true;
+    return result;
+}
+
+void SegmentJoiner::lookAtSeams()
+{
+    const auto indexed = [this](int i) -> const SegmentIndex & {
+        if (!plans[i].index)
+            plans[i].index = std::make_shared<SegmentIndex>(SegmentIndex::read(segmentPaths.at(i), stop));
+        return *plans.at(i).index;
+    };
+    for (int i = 0; i + 1 < plans.size(); ++i) {
+        const Seam kind = i < seamKinds.size() ? seamKinds.at(i) : Seam::Closed;
+        SeamVerdict verdict;
+        if (kind == Seam::Closed) {
+            result.seams << verdict;
+            continue;
+        }
+        // Only a segment that opens with an IDR picture can hold a copy; the others are not
+        // read through for nothing.
+        ExactSeam::Check check;
+        if (plans.at(i + 1).head.firstType == H::IdrWithLeading || plans.at(i + 1).head.firstType == H::IdrNoLeading)
+            check = ExactSeam::check(indexed(i), segmentPaths.at(i), indexed(i + 1), segmentPaths.at(i + 1), stop);
+        else
+            check.problem = QStringLiteral("the later segment does not open with an IDR picture");
+        if (isStopped())
+            return;
+        if (check.problem.isEmpty()) {
+            verdict.kind = SeamVerdict::Exact;
+        } else if (kind == Seam::Overlap) {
+            verdict.kind = SeamVerdict::NotProven;
+            verdict.reason = check.problem;
+        } else if (check.overlaps) {
+            verdict.reason = check.problem;
+        }
+        result.seams << verdict;
+    }
+}
+
+JoinResult SegmentJoiner::write()
+{
+    if (!result.ok)
+        return result;
+    result.ok = false;
+    for (int i = 0; i < plans.size(); ++i) {
+        Plan &plan = plans[i];
+        plan.edits = plan.head.openSlices;
+        if (i == 0 || result.seams.at(i - 1).kind != SeamVerdict::Exact)
+            continue;
+        // The copy of the earlier segment's last picture goes, with its parameter sets and SEI.
+        const Plan &previous = plans.at(i - 1);
+        const SegmentIndex &index = *plan.index;
+        plan.orderOffset = ExactSeam::lastOrderCount(*previous.index, previous.orderOffset);
+        plan.from = index.units.size() > 1 ? index.units.at(1).start : index.size;
+        plan.edits.clear();
+        QString problem;
+        if (!ExactSeam::renumbering(index, plan.orderOffset, &plan.edits, &problem))
+            return segmentError(i, problem);
     }
 
     // Unbuffered: a buffered write that fails only when the file is committed is not
@@ -264,14 +404,16 @@ JoinResult SegmentJoiner::join(const QString &outputPath, const QStringList &seg
     QSaveFile output(outputPath);
     if (!output.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return outputError(output.errorString());
-    for (int i = 0; i < segmentPaths.size(); ++i) {
+    for (int i = 0; i < plans.size(); ++i) {
+        const Plan &plan = plans.at(i);
         bool outputFailed = false;
-        const QString problem = copySegment(segmentPaths.at(i), heads.at(i), &output, &outputFailed, stop);
+        const QString problem = copySegment(segmentPaths.at(i), plan.head.size, plan.from, plan.edits, &output,
+                                            &outputFailed, stop);
         if (!problem.isEmpty()) {
             output.cancelWriting();
             return outputFailed ? outputError(problem) : segmentError(i, problem);
         }
-        if (stop && *stop) {
+        if (isStopped()) {
             output.cancelWriting();
             return stopped();
         }
@@ -287,4 +429,12 @@ JoinResult SegmentJoiner::join(const QString &outputPath, const QStringList &seg
     result.ok = true;
     result.segments = int(segmentPaths.size());
     return result;
+}
+
+JoinResult SegmentJoiner::join(const QString &outputPath, const QStringList &segmentPaths, const std::atomic_bool *stop,
+                               const QList<Seam> &seams)
+{
+    SegmentJoiner joiner(outputPath, segmentPaths, seams, stop);
+    const JoinResult prepared = joiner.prepare();
+    return prepared.ok ? joiner.write() : prepared;
 }

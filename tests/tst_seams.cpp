@@ -1,0 +1,387 @@
+// Exact seams: segments that each also code the next one's first picture, joined into the
+// very bytes of one encoder run over the whole, with the reference encoder and decoder; a seam
+// whose two copies differ is never joined that way; the rewrite of a picture order count in an
+// escaped slice header.
+
+#include "support/testsupport.h"
+
+#include "bitstream/rbsp.h"
+#include "join/segmentjoiner.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <memory>
+
+using TestSupport::IsolatedEnvironment;
+
+namespace {
+
+constexpr int kWidth = 128, kHeight = 96;
+constexpr int kIntraPeriod = 16;
+// Three intra periods and the picture that opens the fourth.
+constexpr int kPictures = 3 * kIntraPeriod + 1;
+constexpr qint64 kPictureBytes = qint64(kWidth) * kHeight * 3 / 2;
+// The pictures the stock file's temporal filter reads before and after the one it filters
+// (TemporalFilterPastRefs, TemporalFilterFutureRefs).
+constexpr int kFilterMargin = 4;
+
+// A program to run, in a folder of its own making.
+struct Command
+{
+    QString program;
+    QStringList arguments;
+    QString folder;
+};
+
+// Runs the commands two at a time (one a core, as on the test machines); false, with why, when
+// one fails or does not end in time.
+bool runAll(const QList<Command> &commands, QString *why)
+{
+    std::vector<std::unique_ptr<QProcess>> running;
+    bool ok = true;
+    const auto finishFirst = [&] {
+        QProcess &process = *running.front();
+        if (!process.waitForFinished(300000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+        if (ok && (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)) {
+            *why = QStringLiteral("%1 %2: %3").arg(process.program(), process.arguments().join(QLatin1Char(' ')),
+                                                  QString::fromLocal8Bit(process.readAllStandardError().right(600)));
+            ok = false;
+        }
+        running.erase(running.begin());
+    };
+    for (const Command &command : commands) {
+        if (running.size() == 2)
+            finishFirst();
+        auto process = std::make_unique<QProcess>();
+        QDir().mkpath(command.folder);
+        process->setWorkingDirectory(command.folder);
+        process->setStandardOutputFile(QProcess::nullDevice());
+        process->start(command.program, command.arguments);
+        running.push_back(std::move(process));
+    }
+    while (!running.empty())
+        finishFirst();
+    return ok;
+}
+
+// One run of the reference encoder as the transcoder starts it: everything it is told is in
+// its configuration file; it runs in a folder of its own, where a ReconFile would go.
+struct EncoderRun
+{
+    QString config;
+    QString input;
+    QString output;
+};
+
+bool encodeAll(const QList<EncoderRun> &runs, QString *why)
+{
+    const QString encoder = TestSupport::referenceTool(QStringLiteral("TAppEncoder"));
+    QList<Command> commands;
+    for (const EncoderRun &run : runs)
+        commands << Command{encoder,
+                            {"-c", run.config, "-i", run.input, "-b", run.output, "-wdt", QString::number(kWidth),
+                             "-hgt", QString::number(kHeight)},
+                            run.output + QStringLiteral(".run")};
+    return runAll(commands, why);
+}
+
+QByteArray keys(const QList<QPair<QString, qint64>> &values)
+{
+    QByteArray text;
+    for (const auto &value : values)
+        text += value.first.toLatin1() + " : " + QByteArray::number(value.second) + '\n';
+    return text;
+}
+
+// A raw 4:2:0 sequence from the ffmpeg tool's test source with some noise, so that the
+// encoder has something to decide at every picture.
+bool makeSequence(const QString &path)
+{
+    return TestSupport::ffmpeg({"-f", "lavfi", "-i",
+                                QStringLiteral("testsrc2=size=%1x%2:rate=25,noise=alls=12:allf=t").arg(kWidth).arg(kHeight),
+                                "-frames:v", QString::number(kPictures), "-pix_fmt", "yuv420p", "-f", "rawvideo", path});
+}
+
+// The stream without its SEI NAL units, picture hashes among them.
+QByteArray withoutSei(const QByteArray &stream)
+{
+    QByteArray kept;
+    qsizetype at = stream.indexOf(QByteArray("\0\0\1", 3));
+    while (at >= 0) {
+        const qsizetype next = stream.indexOf(QByteArray("\0\0\1", 3), at + 3);
+        qsizetype end = next < 0 ? stream.size() : next;
+        while (next >= 0 && end > at + 3 && stream.at(end - 1) == 0)
+            --end;
+        const int type = (uchar(stream.at(at + 3)) >> 1) & 0x3f;
+        if (type != 39 && type != 40)
+            kept += QByteArray("\0\0\0\1", 4) + stream.mid(at + 3, end - at - 3);
+        at = next;
+    }
+    return kept;
+}
+
+QList<SegmentJoiner::Seam> overlaps(int seams)
+{
+    return QList<SegmentJoiner::Seam>(seams, SegmentJoiner::Seam::Overlap);
+}
+
+} // namespace
+
+class SeamsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void rewrittenField_changesNothingElse();
+    void exactSeams_giveOnePiecesBytes_data();
+    void exactSeams_giveOnePiecesBytes();
+    void seamWhoseCopiesDiffer_isNeverJoinedExactly();
+    void tasksWithOverlap_joinToOnePiece();
+
+private:
+    QString file(const QString &name) const { return env.filePath(name); }
+    bool haveReference() const;
+
+    IsolatedEnvironment env;
+    QString sequence;        // the raw pictures
+    QString changedSequence; // the same, with one sample of picture kIntraPeriod changed
+    QString config;          // hevczent.cfg with hashes, a shorter intra period and four slices a picture
+};
+
+bool SeamsTest::haveReference() const
+{
+    return !TestSupport::referenceTool(QStringLiteral("TAppEncoder")).isEmpty()
+        && !TestSupport::referenceTool(QStringLiteral("TAppDecoder")).isEmpty();
+}
+
+void SeamsTest::initTestCase()
+{
+    QVERIFY(env.isValid());
+    if (!haveReference())
+        return;
+    sequence = file(QStringLiteral("sequence.yuv"));
+    QVERIFY(makeSequence(sequence));
+    QByteArray raw = TestSupport::readFile(sequence);
+    QCOMPARE(raw.size(), kPictures * kPictureBytes);
+    raw[kIntraPeriod * kPictureBytes + kWidth + 7] = char(uchar(raw.at(kIntraPeriod * kPictureBytes + kWidth + 7)) ^ 0x20);
+    changedSequence = file(QStringLiteral("changed.yuv"));
+    QVERIFY(TestSupport::writeFile(changedSequence, raw));
+
+    // Four slices a picture: slice headers that start inside a picture carry its address first.
+    config = file(QStringLiteral("hevczent.cfg"));
+    QVERIFY(TestSupport::writeFile(config, TestSupport::readFile(TestSupport::binDir() + "/hevczent.cfg")
+                                               + keys({{"IntraPeriod", kIntraPeriod}, {"SEIDecodedPictureHash", 1},
+                                                       {"SliceMode", 1}, {"SliceArgument", 1}})));
+}
+
+// Whatever field is rewritten, with whatever value, the payload reads back with that value
+// and everything else as it was, escaped as an encoder escapes it; the same value gives the
+// very same bytes. The payloads are mostly zero bytes, so that fields cross emulation
+// prevention bytes, make new ones and take old ones away, also at the payload's end.
+void SeamsTest::rewrittenField_changesNothingElse()
+{
+    QRandomGenerator random(20251209);
+    for (int round = 0; round < 4000; ++round) {
+        // A payload as a slice has it: its data, the byte with the stop bit, and cabac_zero_words.
+        QByteArray data(2 + random.bounded(14), '\0');
+        for (char &byte : data)
+            byte = random.bounded(3) == 0 ? char(random.bounded(256)) : char(random.bounded(4) == 0 ? 3 : 0);
+        const QByteArray rbsp = data + char(0x80) + QByteArray(2 * random.bounded(3), '\0');
+        const QByteArray escaped = Rbsp::escape(rbsp, true);
+        const int count = 1 + random.bounded(16);
+        const qint64 at = random.bounded(int(data.size() * 8 - count + 1));
+        const quint32 value = random.bounded(1u << count);
+        // The bytes given may be the whole payload, or its beginning only.
+        const bool whole = random.bounded(2);
+        const QByteArray given = whole ? escaped : escaped.left(escaped.size() - random.bounded(int(escaped.size()) / 2));
+
+        Rbsp::Edit edit;
+        if (!Rbsp::replaceBits(given, whole, at, count, value, &edit)) {
+            // Only a beginning that ends before the field's escaping is settled is refused.
+            QVERIFY2(!whole, qPrintable(escaped.toHex(' ')));
+            continue;
+        }
+        QByteArray changed = rbsp;
+        for (int i = 0; i < count; ++i) {
+            const qint64 bit = at + i;
+            const uchar mask = uchar(0x80u >> (bit & 7));
+            changed[bit >> 3] = char((value >> (count - 1 - i)) & 1 ? uchar(changed.at(bit >> 3)) | mask
+                                                                     : uchar(changed.at(bit >> 3)) & ~mask);
+        }
+        const QByteArray result = escaped.left(edit.from) + edit.bytes + escaped.mid(edit.from + edit.length);
+        const QString where = QStringLiteral("%1 (%2 bits at %3 = %4)").arg(QString::fromLatin1(escaped.toHex(' ')))
+                                  .arg(count).arg(at).arg(value);
+        QVERIFY2(edit.from + edit.length <= given.size(), qPrintable(where));
+        QVERIFY2(result == Rbsp::escape(changed, true), qPrintable(where));
+        QVERIFY2(Rbsp::unescape(result.constData(), result.size()) == changed, qPrintable(where));
+        if (changed == rbsp)
+            QVERIFY2(edit.bytes == escaped.mid(edit.from, edit.length), qPrintable(where));
+    }
+}
+
+void SeamsTest::exactSeams_giveOnePiecesBytes_data()
+{
+    QTest::addColumn<bool>("filter");
+    QTest::newRow("hevczent.cfg, four slices a picture") << false;
+    QTest::newRow("stock random access file, temporal filter on") << true;
+}
+
+// Segments of one intra period, each but the last with the next one's first picture too, and
+// each told in its configuration file which pictures to code: joined, they are the one-piece
+// stream byte for byte, and the reference decoder checks every picture's hash. With the
+// temporal filter, each segment's encoder reads a file of its pictures and the filter's margin
+// around them, and is told where its pictures start in it.
+void SeamsTest::exactSeams_giveOnePiecesBytes()
+{
+    QFETCH(bool, filter);
+    if (!haveReference())
+        QSKIP("the reference encoder and decoder are not in ../shared/testdata/reference-encoder/bin");
+    const QString folder = file(filter ? QStringLiteral("filtered") : QStringLiteral("plain"));
+    QVERIFY(QDir().mkpath(folder));
+    QByteArray base = TestSupport::readFile(config);
+    if (filter) {
+        const QString stock = QFileInfo(TestSupport::referenceTool(QStringLiteral("TAppEncoder"))).dir().filePath(
+            QStringLiteral("../encoder_randomaccess_main.cfg"));
+        base = keys({{"FrameRate", 25}, {"FramesToBeEncoded", 1000000}, {"InputBitDepth", 8}, {"InputChromaFormat", 420},
+                     {"FrameSkip", 0}})
+            + TestSupport::readFile(stock) + keys({{"IntraPeriod", kIntraPeriod}, {"SEIDecodedPictureHash", 1}});
+        QVERIFY(base.contains("TemporalFilter                : 1"));
+    }
+    const QByteArray raw = TestSupport::readFile(sequence);
+
+    QList<EncoderRun> runs{{folder + "/one.cfg", sequence, folder + "/one.265"}};
+    QVERIFY(TestSupport::writeFile(runs.first().config, base + keys({{"FramesToBeEncoded", kPictures}})));
+    QStringList segments;
+    for (int first = 0; first + 1 < kPictures; first += kIntraPeriod) {
+        const int count = qMin(kIntraPeriod + 1, kPictures - first);
+        const int fileFirst = filter ? qMax(0, first - kFilterMargin) : 0;
+        const int fileEnd = filter ? qMin(kPictures, first + count + kFilterMargin) : kPictures;
+        EncoderRun run{folder + QStringLiteral("/part_%1.cfg").arg(first), sequence,
+                       folder + QStringLiteral("/part_%1.265").arg(first)};
+        if (filter) {
+            run.input = folder + QStringLiteral("/part_%1.yuv").arg(first);
+            QVERIFY(TestSupport::writeFile(run.input, raw.mid(fileFirst * kPictureBytes, (fileEnd - fileFirst) * kPictureBytes)));
+        }
+        QVERIFY(TestSupport::writeFile(run.config, base + keys({{"FrameSkip", first - fileFirst},
+                                                                {"FramesToBeEncoded", count},
+                                                                {"FirstValidFrame", 0},
+                                                                {"LastValidFrame", fileEnd - fileFirst - 1}})));
+        runs << run;
+        segments << run.output;
+    }
+    QString why;
+    QVERIFY2(encodeAll(runs, &why), qPrintable(why));
+
+    const QString joined = folder + "/joined.265";
+    const JoinResult result = SegmentJoiner::join(joined, segments, nullptr, overlaps(2));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(result.exactSeams(), 2);
+    QVERIFY(TestSupport::readFile(joined) == TestSupport::readFile(folder + "/one.265"));
+    const TestSupport::HashCheck check = TestSupport::referenceHashCheck(joined);
+    QCOMPARE(check.pictures, kPictures);
+    QVERIFY2(check.matched == kPictures && check.mismatched == 0, qPrintable(check.tail));
+}
+
+// A later segment made from a sequence with one sample of its first picture changed: the seam
+// is not proven, by the pictures' hashes or, without them, by the pictures decoded, and
+// nothing is written. Looked at for an overlap, it is joined closed, as the segments are. The
+// same segments with their copies alike, without hashes, are proven by decoding.
+void SeamsTest::seamWhoseCopiesDiffer_isNeverJoinedExactly()
+{
+    if (!haveReference())
+        QSKIP("the reference encoder and decoder are not in ../shared/testdata/reference-encoder/bin");
+    const QString folder = file(QStringLiteral("differ"));
+    QVERIFY(QDir().mkpath(folder));
+    const QByteArray base = TestSupport::readFile(config);
+    QList<EncoderRun> runs{{folder + "/a.cfg", sequence, folder + "/a.265"},
+                           {folder + "/b.cfg", sequence, folder + "/b.265"},
+                           {folder + "/changed.cfg", changedSequence, folder + "/changed.265"}};
+    QVERIFY(TestSupport::writeFile(runs.at(0).config, base + keys({{"FramesToBeEncoded", kIntraPeriod + 1}})));
+    for (int i = 1; i < 3; ++i)
+        QVERIFY(TestSupport::writeFile(runs.at(i).config, base + keys({{"FrameSkip", kIntraPeriod},
+                                                                       {"FramesToBeEncoded", kIntraPeriod + 1}})));
+    QString why;
+    QVERIFY2(encodeAll(runs, &why), qPrintable(why));
+    for (const QString name : {"a", "b", "changed"})
+        QVERIFY(TestSupport::writeFile(folder + "/" + name + "-bare.265",
+                                       withoutSei(TestSupport::readFile(folder + "/" + name + ".265"))));
+
+    const QString output = folder + "/joined.265";
+    const struct { const char *earlier, *later, *reason; } unproven[] = {
+        {"a", "changed", "the decoded picture hashes of its two copies differ"},
+        {"a-bare", "changed-bare", "its two copies decode to different pictures"},
+    };
+    for (const auto &seam : unproven) {
+        const QStringList segments{folder + "/" + seam.earlier + ".265", folder + "/" + seam.later + ".265"};
+        const JoinResult refused = SegmentJoiner::join(output, segments, nullptr, overlaps(1));
+        QVERIFY(!refused.ok);
+        QCOMPARE(refused.seams.size(), 1);
+        QCOMPARE(refused.seams.first().kind, SeamVerdict::NotProven);
+        QCOMPARE(refused.seams.first().reason, QString::fromLatin1(seam.reason));
+        QVERIFY2(refused.error.contains(seam.reason), qPrintable(refused.error));
+        QVERIFY(!QFileInfo::exists(output));
+
+        const JoinResult closed = SegmentJoiner::join(output, segments, nullptr, {SegmentJoiner::Seam::Detect});
+        QVERIFY2(closed.ok, qPrintable(closed.error));
+        QCOMPARE(closed.seams.first().kind, SeamVerdict::Closed);
+        QCOMPARE(closed.seams.first().reason, QString::fromLatin1(seam.reason));
+        QVERIFY(TestSupport::readFile(output) == TestSupport::readFile(segments.at(0)) + TestSupport::readFile(segments.at(1)));
+        QVERIFY(QFile::remove(output));
+    }
+
+    const JoinResult proven = SegmentJoiner::join(output, {folder + "/a-bare.265", folder + "/b-bare.265"}, nullptr, overlaps(1));
+    QVERIFY2(proven.ok, qPrintable(proven.error));
+    QCOMPARE(proven.seams.first().kind, SeamVerdict::Exact);
+    QCOMPARE(TestSupport::probeVideo(output).frames, 2 * kIntraPeriod + 1);
+}
+
+// The recipe without a shared folder: each task encodes its pictures and the next task's
+// first one (--frames one more), and --join finds the overlaps by the parts' names, proves
+// and drops the copies: one piece's bytes.
+void SeamsTest::tasksWithOverlap_joinToOnePiece()
+{
+    if (!haveReference())
+        QSKIP("the reference encoder and decoder are not in ../shared/testdata/reference-encoder/bin");
+    const QString folder = file(QStringLiteral("tasks"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString input = folder + QStringLiteral("/sequence_%1x%2.yuv").arg(kWidth).arg(kHeight);
+    QVERIFY(QFile::copy(sequence, input));
+    const QString cli = TestSupport::binDir() + QStringLiteral("/morlunex-cli");
+    const QString encoder = TestSupport::referenceTool(QStringLiteral("TAppEncoder"));
+
+    // Three tasks, and the one piece encoded by the program alike.
+    const struct { const char *name; int first, frames; } runs[] = {
+        {"part_0000000.265", 0, kIntraPeriod + 1},
+        {"part_0000016.265", kIntraPeriod, kIntraPeriod + 1},
+        {"part_0000032.265", 2 * kIntraPeriod, kIntraPeriod + 1},
+        {"one.265", 0, kPictures},
+    };
+    QList<Command> tasks;
+    for (const auto &run : runs)
+        tasks << Command{cli,
+                         {"-q", "-e", encoder, "-c", config, "--start", QString::number(run.first), "--frames",
+                          QString::number(run.frames), "-o", QString::fromLatin1(run.name), input},
+                         folder};
+    QString why;
+    QVERIFY2(runAll(tasks, &why), qPrintable(why));
+
+    const TestSupport::RunResult join = TestSupport::run(
+        cli, {"--join", "joined.265", "--expect", QString::number(kPictures), "part_0000000.265", "part_0000016.265",
+              "part_0000032.265"}, 120000, folder);
+    QVERIFY(join.finished);
+    QVERIFY2(join.exitCode == 0, join.err.constData());
+    QVERIFY2(join.err.contains("Joined 3 segments into joined.265. 2 of 2 seams exact"), join.err.constData());
+    QVERIFY(TestSupport::readFile(folder + "/joined.265") == TestSupport::readFile(folder + "/one.265"));
+}
+
+QTEST_GUILESS_MAIN(SeamsTest)
+#include "tst_seams.moc"
