@@ -21,6 +21,8 @@
 #include <cmath>
 #include <csignal>
 
+#include <sys/stat.h>
+
 using TestSupport::IsolatedEnvironment;
 
 namespace {
@@ -553,26 +555,37 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten_data()
 {
     QTest::addColumn<QString>("change");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("told");
-    QTest::newRow("unknown key") << "top:sequence" << 64 << "unknown key \"sequence\"";
-    QTest::newRow("unknown key of a sequence") << "sequence:frame" << 64 << "sequences[1] \"Raw\": unknown key \"frame\"";
-    QTest::newRow("no anchor") << "anchor:none" << 64 << "no configuration has \"anchor\": true";
-    QTest::newRow("two anchors") << "anchor:two" << 64 << "\"anchor\" and \"test\" are both anchors";
-    QTest::newRow("a name twice") << "name:twice" << 64 << "sequences[1]: the name \"Clip\" is also sequences[0]'s";
-    QTest::newRow("a missing sequence") << "path:missing" << 66 << "sequences[1] \"Raw\": cannot read the path";
-    QTest::newRow("a missing configuration") << "cfg:missing" << 66 << "configurations[1] \"test\": cannot read the cfg";
-    QTest::newRow("a missing encoder") << "encoder:missing" << 66 << "the encoder";
-    QTest::newRow("a QP that is no number") << "qp:text" << 64 << "qps[2]: \"32a\" is not a QP";
-    QTest::newRow("three QPs") << "qp:three" << 64 << "3 QPs given; BD-rate needs at least 4";
-    QTest::newRow("a raw file without its size") << "raw:nosize" << 64 << "a raw .yuv file needs \"size\"";
+    QTest::addColumn<QStringList>("told");
+    const QString raw = QStringLiteral("sequences[1] \"Raw\": ");
+    QTest::newRow("unknown key") << "top:sequence" << 64 << QStringList{"unknown key \"sequence\""};
+    QTest::newRow("unknown key of a sequence") << "sequence:frame" << 64 << QStringList{raw + "unknown key \"frame\""};
+    QTest::newRow("no sequence") << "sequences:none" << 64
+                                 << QStringList{"sequences: a list of one or more sequences is wanted, not an empty list"};
+    QTest::newRow("no anchor") << "anchor:none" << 64 << QStringList{"no configuration has \"anchor\": true"};
+    QTest::newRow("two anchors") << "anchor:two" << 64
+                                 << QStringList{"\"anchor\" and \"test\" are both anchors; a plan has exactly one anchor"};
+    QTest::newRow("a name twice") << "name:twice" << 64 << QStringList{"sequences[1]: the name \"Clip\" is also sequences[0]'s"};
+    QTest::newRow("a missing sequence") << "path:missing" << 66 << QStringList{raw + "cannot read the path"};
+    QTest::newRow("a named pipe as a sequence") << "path:fifo" << 66
+                                                << QStringList{raw + "cannot read the path", "it is a named pipe, not a regular file"};
+    QTest::newRow("a device as a sequence") << "path:device" << 66
+                                            << QStringList{raw + "cannot read the path /dev/zero: it is a device"};
+    QTest::newRow("a raw size that makes no picture") << "raw:huge" << 64
+        << QStringList{raw + "the raw file", "holds no whole picture of \"size\" 99999x99999"};
+    QTest::newRow("a missing configuration") << "cfg:missing" << 66 << QStringList{"configurations[1] \"test\": cannot read the cfg"};
+    QTest::newRow("a missing encoder") << "encoder:missing" << 66 << QStringList{"the encoder"};
+    QTest::newRow("a QP that is no number") << "qp:text" << 64 << QStringList{"qps[2]: \"32a\" is not a QP"};
+    QTest::newRow("three QPs") << "qp:three" << 64 << QStringList{"3 QPs given; BD-rate needs at least 4"};
+    QTest::newRow("a raw file without its size") << "raw:nosize" << 64 << QStringList{"a raw .yuv file needs \"size\""};
 }
 
-// Each refusal names the key and the entry, ends with its status and leaves the folder as it was.
+// Each refusal names the key and the entry, ends with its status at once (a named pipe is not
+// waited on) and leaves the folder as it was.
 void ExperimentTest::badPlan_isRefusedWithNothingWritten()
 {
     QFETCH(QString, change);
     QFETCH(int, status);
-    QFETCH(QString, told);
+    QFETCH(QStringList, told);
     IsolatedEnvironment env;
     const QString folder = prepare(env);
     QVERIFY(!folder.isEmpty());
@@ -593,6 +606,12 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten()
         raw.insert("name", "Clip");
     else if (change == "path:missing")
         raw.insert("path", "gone.yuv");
+    else if (change == "path:fifo")
+        raw.insert("path", "pipe.yuv");
+    else if (change == "path:device")
+        raw = QJsonObject{{"name", "Raw"}, {"path", "/dev/zero"}};
+    else if (change == "raw:huge")
+        raw.insert("size", "99999x99999");
     else if (change == "cfg:missing")
         test.insert("cfg", "gone.cfg");
     else if (change == "encoder:missing")
@@ -605,13 +624,16 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten()
         raw.remove("size");
     sequences[1] = raw;
     configurations[1] = test;
-    plan.insert("sequences", sequences);
+    plan.insert("sequences", change == "sequences:none" ? QJsonArray() : sequences);
     plan.insert("configurations", configurations);
     QVERIFY(writePlan(folder + "/tiny.json", plan));
+    QVERIFY(change != "path:fifo" || ::mkfifo(QFile::encodeName(folder + "/pipe.yuv").constData(), 0600) == 0);
     const QStringList before = TestSupport::everythingIn(folder);
     const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 30000, folder);
     QVERIFY2(run.finished && run.exitCode == status, run.err.constData());
-    QVERIFY2(run.err.contains(told.toUtf8()) && run.err.startsWith("morlunex-cli: tiny.json: "), run.err.constData());
+    QVERIFY2(run.err.startsWith("morlunex-cli: tiny.json: "), run.err.constData());
+    for (const QString &part : told)
+        QVERIFY2(run.err.contains(part.toUtf8()), run.err.constData());
     QCOMPARE(TestSupport::everythingIn(folder), before);
 }
 
