@@ -86,7 +86,8 @@ QString ExperimentPlan::name() const
 
 bool ExperimentPlan::reservedName(const QString &name)
 {
-    static const QStringList reserved{"results.csv", "results.json", "results.md", "results.claim", "plots"};
+    static const QStringList reserved{"results.csv", "results.json", "results.md", "results.claim", "plots",
+                                      "experiment.record"};
     return reserved.contains(name);
 }
 
