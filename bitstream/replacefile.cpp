@@ -43,6 +43,30 @@ void keepModeOf(const QString &target, QSaveFile *file)
 #endif
 }
 
+QString writeWhole(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return file.errorString();
+    // A write cut short by a full disk or a size limit returns what it wrote without an error;
+    // the next one fails with the reason.
+    QString problem;
+    for (qint64 done = 0; done < bytes.size() && problem.isEmpty();) {
+        const qint64 wrote = file.write(bytes.constData() + done, bytes.size() - done);
+        if (wrote <= 0)
+            problem = file.errorString();   // taken before the cancel, which says only that it was cancelled
+        done += qMax<qint64>(wrote, 0);
+    }
+    if (problem.isEmpty())
+        problem = syncToDisk(&file);
+    if (!problem.isEmpty()) {
+        file.cancelWriting();
+        return problem;
+    }
+    keepModeOf(path, &file);
+    return file.commit() ? QString() : file.errorString();
+}
+
 QString moveToFreeName(const QString &from, const QString &stem, const QString &suffix, QString *problem)
 {
     const QByteArray source = QFile::encodeName(from);

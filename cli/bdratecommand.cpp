@@ -3,6 +3,7 @@
 #include "jobbase/filecheck.h"
 #include "report/bdrate.h"
 #include "report/qualityreport.h"
+#include "report/reportfigures.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -52,31 +53,6 @@ QString rateText(const ReportPoint &point)
     return QStringLiteral("%1 %2").arg(point.rate, 0, 'g', 6).arg(unit(point));
 }
 
-// Why the report's figures cannot be points of a curve, naming the field; empty when they can.
-QString figureProblem(const ReportPoint &point)
-{
-    const QString rateField = point.csv ? QStringLiteral("bits (%1 from its pictures)").arg(rateText(point))
-                                        : QStringLiteral("rate_kbps %1").arg(point.rate, 0, 'g', 6);
-    if (point.csv && point.summary.pictures == 0)
-        return QStringLiteral("the report %1 has no picture rows").arg(point.path);
-    if (!point.csv && point.rate == 0)
-        return QStringLiteral("the report %1 has no rate (its frame rate or output size was unknown)").arg(point.path);
-    if (!BdRate::usableRate(point.rate))
-        return QStringLiteral("the report %1 has %2, which is no rate: the BD figures take a finite rate above 0 "
-                              "and below 10^9 %3").arg(point.path, rateField, unit(point));
-    if (!point.summary.hasQuality)
-        return QStringLiteral("the report %1 has no PSNR (its encoder printed no picture lines)").arg(point.path);
-    for (const Plane &plane : planes) {
-        const double psnr = point.summary.*plane.psnr;
-        if (!BdRate::usablePsnr(psnr))
-            return QStringLiteral("the report %1 has %2 %3%4, which is no PSNR: the BD figures take a finite PSNR "
-                                  "from 0 to 200 dB")
-                .arg(point.path, QLatin1String(plane.field)).arg(psnr, 0, 'g', 6)
-                .arg(point.csv ? QStringLiteral(" (the mean of its column)") : QString());
-    }
-    return QString();
-}
-
 int readPoint(const QString &path, ReportPoint *point)
 {
     const QString reason = FileCheck::readProblem(path);
@@ -93,7 +69,7 @@ int readPoint(const QString &path, ReportPoint *point)
         return failWith(EX_DATAERR, QStringLiteral("%1 is no quality report: %2").arg(path, error));
     point->summary = report.summary();
     point->rate = point->csv ? report.kbitPerPicture() : point->summary.kbitPerSecond;
-    const QString problem = figureProblem(*point);
+    const QString problem = ReportFigures::problem(point->path, point->summary, point->rate, point->csv);
     return problem.isEmpty() ? EX_OK : failWith(EX_DATAERR, problem);
 }
 

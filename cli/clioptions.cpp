@@ -71,10 +71,11 @@ const QString description = QStringLiteral(
     "or no video in the input; 69 the encoder does not start; 73 the output or the report "
     "cannot be created, or is the input, configuration or encoder, or the --join output exists, "
     "or OUTPUT.parts/ is in use by a job with other settings or holds a link or a folder at one of its "
-    "names; 74 not every picture reached the "
+    "names, or --experiment's folder belongs to another plan or holds files the experiment did not make; "
+    "74 not every picture reached the "
     "encoder (with --strict also: the input ended before the pictures it declares), or the "
     "output could not be written (a container's bitstream is then kept as OUTPUT.265, or the next free "
-    "name); 75 "
+    "name), or an experiment's cell or results file could not be written (the cells done are kept); 75 "
     "temporary folder unusable; 76 the encoder exited 0 without writing a picture, or a segment "
     "it wrote is not whole; 128 + N after signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP).");
 

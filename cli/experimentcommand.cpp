@@ -1,5 +1,6 @@
 #include "experimentcommand.h"
 
+#include "experiment/experimentfolder.h"
 #include "experiment/resultsfiles.h"
 #include "experimentrun/resultswriter.h"
 #include "jobbase/childcpu.h"
@@ -122,10 +123,15 @@ void ExperimentCommand::writeResultsOnly()
                             .arg(plan.path(), QDir::toNativeSeparators(plan.folder())));
         return;
     }
+    const QString notOurs = ExperimentFolder::take(plan, false);
+    if (!notOurs.isEmpty()) {
+        end(EX_CANTCREAT, notOurs);
+        return;
+    }
     resultsOnly = std::make_unique<ResultsWriter>(plan);
     connect(resultsOnly.get(), &ResultsWriter::written, this, [this](const QString &problem) {
         if (!problem.isEmpty()) {
-            end(EX_CANTCREAT, problem);
+            end(EX_IOERR, problem);
             return;
         }
         printSummary(*resultsOnly);
@@ -188,11 +194,18 @@ void ExperimentCommand::onFinished()
 {
     const ResultsWriter &writer = runner->results();
     const int failed = writer.results().failed;
-    int status = caughtSignal != 0 ? 128 + caughtSignal : failed > 0 ? cellsFailedStatus : EX_OK;
+    const QString &unwritten = runner->writeFailure();
+    int status = caughtSignal != 0 ? 128 + caughtSignal
+                 : !unwritten.isEmpty() ? EX_IOERR
+                 : failed > 0 ? cellsFailedStatus
+                 : EX_OK;
     QString failure;
     if (caughtSignal != 0)
         failure = QStringLiteral("stopped; %1 of %2 cells are done: run the same command again to go on")
                       .arg(writer.results().done).arg(writer.results().total);
+    else if (!unwritten.isEmpty())
+        failure = QStringLiteral("%1; %2 of %3 cells are done and kept: make room and run the same command again")
+                      .arg(unwritten).arg(writer.results().done).arg(writer.results().total);
     else if (failed > 0)
         failure = QStringLiteral("%1 cell%2 failed (see %3)")
                       .arg(failed).arg(failed == 1 ? "" : "s")
@@ -208,15 +221,16 @@ void ExperimentCommand::onFinished()
     end(status, failure);
 }
 
+// The table is the experiment's result, printed also under -q; the line after it is a message.
 void ExperimentCommand::printSummary(const ResultsWriter &writer)
 {
-    if (options.quiet())
-        return;
     const QByteArray text = ResultsFiles::summary(plan, writer.results()).toUtf8();
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
     std::fflush(stdout);
-    printLine(QStringLiteral("%1 of %2 cells done; results in %3 (results.md, .csv, .json; plots/).")
-                  .arg(writer.results().done).arg(writer.results().total).arg(QDir::toNativeSeparators(plan.folder())));
+    if (!options.quiet())
+        printLine(QStringLiteral("%1 of %2 cells done; results in %3 (results.md, .csv, .json; plots/).")
+                      .arg(writer.results().done).arg(writer.results().total)
+                      .arg(QDir::toNativeSeparators(plan.folder())));
 }
 
 void ExperimentCommand::onSignal(int signalNumber)

@@ -21,7 +21,9 @@ class ResultsWriter;
 // per finished cell (or one JSON object per event), and at the end the summary table on
 // standard output. With --results it only writes the results from the cells done so far.
 // SIGINT, SIGTERM and SIGHUP stop it, keeping every finished cell. Ends the event loop with the
-// exit status: 0, 1 when cells failed, 128 + N after signal N, or the plan's refusal.
+// exit status: 0, 1 when cells failed, 73 when the folder is another plan's or holds files the
+// experiment did not make, 74 when a cell's file or a results file cannot be written (every
+// cell done is kept), 128 + N after signal N, or the plan's refusal.
 class ExperimentCommand : public QObject
 {
     Q_OBJECT

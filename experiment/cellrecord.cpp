@@ -1,5 +1,6 @@
 #include "cellrecord.h"
 
+#include "cellcheck.h"
 #include "decoderoutcome.h"
 #include "experimentplan.h"
 
@@ -107,6 +108,8 @@ CellSources CellSources::fromJson(const QJsonObject &object)
 
 QString CellSources::changedSince(const CellSources &recorded) const
 {
+    if (recorded.sequence.isEmpty() || recorded.encoder.isEmpty())
+        return QStringLiteral("its record does not say what it was made from");
     if (sequence != recorded.sequence)
         return QStringLiteral("it was made from another file (%1)").arg(QDir::toNativeSeparators(recorded.sequence));
     if (sequenceSize != recorded.sequenceSize || sequenceModifiedMs != recorded.sequenceModifiedMs)
@@ -126,20 +129,23 @@ QString CellSources::changedSince(const CellSources &recorded) const
     return QString();
 }
 
-CellRecord CellRecord::encoded(const CellSources &sources, const QString &bitstream, double encoderCpuSeconds,
-                               bool decoderToCome)
+CellRecord CellRecord::encoded(const CellSources &sources, const QString &bitstream, qint64 pictures,
+                               double encoderCpuSeconds, bool decoderToCome)
 {
     CellRecord record;
     record.sources = sources;
     record.state = decoderToCome ? Encoded : Done;
     record.bitstreamBytes = QFileInfo(bitstream).size();
+    record.pictures = pictures;
     record.encoderCpuSeconds = encoderCpuSeconds;
     record.encodedBy = PartClaim::self().describe();
     return record;
 }
 
-QString CellRecord::takeDecode(const DecoderOutcome &outcome, const FileStamp &program)
+QString CellRecord::takeDecode(const DecoderOutcome &outcome, const FileStamp &program, qint64 pictures,
+                               bool streamHashes)
 {
+    this->pictures = pictures;
     decoded = true;
     decoder = program;
     decoderCpuSeconds = outcome.cpuSeconds;
@@ -152,11 +158,26 @@ QString CellRecord::takeDecode(const DecoderOutcome &outcome, const FileStamp &p
                       .arg(outcome.mismatched).arg(outcome.matched + outcome.mismatched);
     else if (failure.isEmpty() && outcome.pictures == 0)
         failure = QStringLiteral("the decoder decoded no picture");
+    else if (failure.isEmpty() && streamHashes && outcome.matched == 0)
+        failure = QStringLiteral("the decoder checked no picture hash, yet the bitstream carries them");
+    if (failure.isEmpty())
+        failure = partialDecode(pictures);
     if (failure.isEmpty())
         state = Done;
     else
         fail(outcome.exitCode, failure, outcome.lastLines);
     return failure;
+}
+
+QString CellRecord::partialDecode(qint64 pictures) const
+{
+    if (decodedPictures != pictures)
+        return QStringLiteral("the decoder decoded %1 of the bitstream's %2 pictures").arg(decodedPictures).arg(pictures);
+    const qint64 checked = hashesMatched + hashesMismatched;
+    if (checked > 0 && hashesMatched != pictures)
+        return QStringLiteral("the decoder checked the hashes of %1 of the bitstream's %2 pictures")
+            .arg(hashesMatched).arg(pictures);
+    return QString();
 }
 
 void CellRecord::fail(int code, const QString &reason, const QStringList &lines)
@@ -175,6 +196,8 @@ QJsonObject CellRecord::toJson() const
         object.insert(QStringLiteral("encoder_cpu_s"), encoderCpuSeconds);
         object.insert(QStringLiteral("encoded_by"), encodedBy);
     }
+    if (pictures >= 0)
+        object.insert(QStringLiteral("pictures"), pictures);
     if (decoded)
         object.insert(QStringLiteral("decode"), QJsonObject{{"decoder", decoder.toJson()},
                                                             {"cpu_s", decoderCpuSeconds},
@@ -195,6 +218,7 @@ CellRecord CellRecord::fromJson(const QJsonObject &object)
     record.state = state == QLatin1String("done") ? Done : state == QLatin1String("encoded") ? Encoded : Failed;
     record.sources = CellSources::fromJson(object.value(QStringLiteral("sources")).toObject());
     record.bitstreamBytes = qint64(object.value(QStringLiteral("bitstream_bytes")).toDouble());
+    record.pictures = qint64(object.value(QStringLiteral("pictures")).toDouble(-1));
     record.encoderCpuSeconds = object.value(QStringLiteral("encoder_cpu_s")).toDouble();
     record.encodedBy = object.value(QStringLiteral("encoded_by")).toString();
     const QJsonObject decode = object.value(QStringLiteral("decode")).toObject();
@@ -239,7 +263,7 @@ QString CellRecord::hashText() const
         return QStringLiteral("no hashes");
     if (hashesMismatched > 0)
         return QStringLiteral("%1 of %2 wrong").arg(hashesMismatched).arg(checked);
-    return QStringLiteral("%1/%2 OK").arg(hashesMatched).arg(decodedPictures);
+    return QStringLiteral("%1/%2 OK").arg(hashesMatched).arg(pictures >= 0 ? pictures : decodedPictures);
 }
 
 CellStanding CellStanding::of(const CellFiles &files, const CellSources &expected, const QString &decoder)
@@ -262,16 +286,26 @@ CellStanding CellStanding::of(const CellFiles &files, const CellSources &expecte
         return standing;
     }
     const QFileInfo bitstream(files.bitstream);
-    if (!bitstream.isFile() || bitstream.size() != record.bitstreamBytes)
+    if (!bitstream.isFile() || bitstream.size() != record.bitstreamBytes) {
         standing.reason = QStringLiteral("its bitstream %1 is missing or no longer of its recorded size")
                               .arg(QDir::toNativeSeparators(files.bitstream));
-    else if (!QFileInfo(files.report).isFile())
-        standing.reason = QStringLiteral("its report %1 is missing").arg(QDir::toNativeSeparators(files.report));
+    } else {
+        // A record of an earlier version does not hold the bitstream's picture count: it is
+        // counted instead.
+        standing.pictures = record.pictures >= 0 ? record.pictures : CellCheck::inspect(files.bitstream).pictures;
+        standing.reason = CellCheck::reportProblem(files.report, standing.pictures, &standing.figures);
+    }
     if (!standing.reason.isEmpty()) {
         standing.kind = Stale;
         return standing;
     }
-    const bool decodedFits = record.decoded && record.decoder == FileStamp::of(decoder);
-    standing.kind = decoder.isEmpty() || decodedFits ? Done : NeedsDecode;
+    if (decoder.isEmpty()) {
+        standing.kind = Done;
+        return standing;
+    }
+    const bool sameDecoder = record.decoded && record.decoder == FileStamp::of(decoder);
+    if (sameDecoder)
+        standing.reason = record.partialDecode(standing.pictures);
+    standing.kind = sameDecoder && standing.reason.isEmpty() ? Done : NeedsDecode;
     return standing;
 }

@@ -2,6 +2,7 @@
 #define CELLRECORD_H
 
 #include "parts/filestamp.h"
+#include "report/qualityreport.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -64,6 +65,7 @@ struct CellRecord
     CellSources sources;
     State state = Failed;
     qint64 bitstreamBytes = 0;
+    qint64 pictures = -1;          // the bitstream's, counted once it was made; -1: not recorded
     double encoderCpuSeconds = 0;  // user + system of the cell's encoders, over all its segments
     QString encodedBy;             // "node2 (process 4242)"
 
@@ -80,12 +82,18 @@ struct CellRecord
     QString failure;
     QStringList lastLines;
 
-    // The record of a cell whose bitstream is made: done, or encoded while a decoder is to come.
-    static CellRecord encoded(const CellSources &sources, const QString &bitstream, double encoderCpuSeconds,
-                              bool decoderToCome);
-    // Takes the decoder's run: the record is done, or failed, and then the reason (the decoder
-    // failed, a picture's hash did not match, it decoded nothing) is returned.
-    QString takeDecode(const DecoderOutcome &outcome, const FileStamp &program);
+    // The record of a cell whose bitstream of `pictures` pictures is made: done, or encoded while
+    // a decoder is to come.
+    static CellRecord encoded(const CellSources &sources, const QString &bitstream, qint64 pictures,
+                              double encoderCpuSeconds, bool decoderToCome);
+    // Takes the decoder's run over the bitstream of `pictures` pictures (which carries
+    // decoded-picture hashes, or not): the record is done, or failed, and then the reason is
+    // returned: the decoder failed, a picture's hash did not match, it decoded not every picture,
+    // or checked the hashes of not every one.
+    QString takeDecode(const DecoderOutcome &outcome, const FileStamp &program, qint64 pictures, bool streamHashes);
+    // Why its decode does not cover the bitstream's `pictures` pictures (a record of an earlier
+    // version may hold such a decode); empty when it does.
+    QString partialDecode(qint64 pictures) const;
     void fail(int code, const QString &reason, const QStringList &lines);
 
     QJsonObject toJson() const;
@@ -101,9 +109,9 @@ struct CellRecord
 };
 
 // How a cell stands on disk against what it is to be made from now. It counts as done when
-// its bitstream, report and record are there and the record fits: the same sources, the
-// bitstream of the recorded size, and, when its configuration names a decoder, that decoder's
-// run recorded.
+// its bitstream, report and record are there, whole, and agree: the same sources, the
+// bitstream of the recorded size, a report with its figures for the bitstream's pictures, and,
+// when its configuration names a decoder, that decoder's run over every picture recorded.
 struct CellStanding
 {
     enum Kind {
@@ -116,6 +124,8 @@ struct CellStanding
     Kind kind = None;
     QString reason;
     CellRecord record;
+    qint64 pictures = -1;          // the bitstream's, when the record fits
+    ReportSummary figures;         // the report's, when done or to be decoded
 
     static CellStanding of(const CellFiles &files, const CellSources &expected, const QString &decoder);
 };

@@ -1,5 +1,6 @@
 #include "experimentplan.h"
 
+#include "feed/rawfeed.h"
 #include "job/inputnaming.h"
 #include "jobbase/encoderconfigfile.h"
 #include "jobbase/filecheck.h"
@@ -85,7 +86,8 @@ QString ExperimentPlan::name() const
 
 bool ExperimentPlan::reservedName(const QString &name)
 {
-    static const QStringList reserved{"results.csv", "results.json", "results.md", "results.claim", "plots"};
+    static const QStringList reserved{"results.csv", "results.json", "results.md", "results.claim", "plots",
+                                      "experiment.record"};
     return reserved.contains(name);
 }
 
@@ -107,7 +109,7 @@ QString ExperimentPlan::program(const QString &name) const
 bool ExperimentPlan::read(const QString &path)
 {
     planFile = path;
-    const QString reason = FileCheck::readProblem(path);
+    const QString reason = FileCheck::regularFileProblem(path);
     QFile file(path);
     if (!reason.isEmpty() || !file.open(QIODevice::ReadOnly))
         return fail(EX_NOINPUT, QString(), QStringLiteral("cannot read the plan: %1")
@@ -129,7 +131,7 @@ bool ExperimentPlan::read(const QString &path)
         if (!top.contains(QLatin1String(key)))
             return fail(EX_USAGE, QString(), QStringLiteral("the key %1 is missing").arg(quoted(QLatin1String(key))));
     return readQps(top.value(QStringLiteral("qps"))) && readSequences(top.value(QStringLiteral("sequences")))
-           && readConfigurations(top.value(QStringLiteral("configurations")))
+           && readConfigurations(top.value(QStringLiteral("configurations"))) && checkRawPictures()
            && readFolder(top.value(QStringLiteral("folder")));
 }
 
@@ -177,9 +179,11 @@ bool ExperimentPlan::checkNames(const QStringList &names, const QString &list)
     return true;
 }
 
+// A file read whole: a named pipe or a device would keep the experiment waiting, or reading, for
+// ever.
 bool ExperimentPlan::checkReadable(const QString &path, const QString &where, const QString &key)
 {
-    const QString reason = FileCheck::readProblem(path);
+    const QString reason = FileCheck::regularFileProblem(path);
     if (reason.isEmpty())
         return true;
     return fail(EX_NOINPUT, where, QStringLiteral("cannot read the %1 %2: %3").arg(key, path, reason));
@@ -211,7 +215,8 @@ bool ExperimentPlan::readSequences(const QJsonValue &value)
 {
     if (!value.isArray() || value.toArray().isEmpty())
         return fail(EX_USAGE, QStringLiteral("sequences"),
-                    QStringLiteral("a list of one or more sequences is wanted, not %1").arg(shown(value)));
+                    QStringLiteral("a list of one or more sequences is wanted, not %1")
+                        .arg(value.isArray() ? QStringLiteral("an empty list") : shown(value)));
     const QJsonArray list = value.toArray();
     QStringList names;
     for (qsizetype i = 0; i < list.size(); ++i) {
@@ -332,8 +337,9 @@ bool ExperimentPlan::readConfigurations(const QJsonValue &value)
     if (anchors.isEmpty())
         return fail(EX_USAGE, QStringLiteral("configurations"), QStringLiteral("no configuration has \"anchor\": true"));
     if (anchors.size() > 1)
-        return fail(EX_USAGE, QStringLiteral("configurations"), QStringLiteral("%1 and %2 are both anchors; one is")
-                                                                     .arg(quoted(names.at(anchors.at(0))), quoted(names.at(anchors.at(1)))));
+        return fail(EX_USAGE, QStringLiteral("configurations"),
+                    QStringLiteral("%1 and %2 are both anchors; a plan has exactly one anchor")
+                        .arg(quoted(names.at(anchors.at(0))), quoted(names.at(anchors.at(1)))));
     anchor = anchors.first();
     return true;
 }
@@ -369,6 +375,35 @@ bool ExperimentPlan::readConfiguration(const QJsonObject &object, const QString 
     return checkReadable(configuration->cfg, where, QStringLiteral("cfg"))
            && checkProgram(configuration->encoder, where, QStringLiteral("encoder"))
            && (configuration->decoder.isEmpty() || checkProgram(configuration->decoder, where, QStringLiteral("decoder")));
+}
+
+// A raw sequence must hold a picture at its size, as every configuration has the encoder read it
+// (its InputBitDepth and InputChromaFormat): otherwise each of its cells would start an encoder
+// only to find no picture.
+bool ExperimentPlan::checkRawPictures()
+{
+    for (int s = 0; s < sequenceList.size(); ++s) {
+        const PlanSequence &sequence = sequenceList.at(s);
+        if (!sequence.raw())
+            continue;
+        const qint64 size = QFileInfo(sequence.path).size();
+        for (int c = 0; c < configurationList.size(); ++c) {
+            QString unreadable;
+            EncoderConfigFile keys;
+            keys.parse(cellConfiguration(sequence, configurationList.at(c), &unreadable));
+            const RawFeed::Layout layout = RawFeed::layout(sequence.rawWidth, sequence.rawHeight, keys, size);
+            if (!unreadable.isEmpty() || layout.pictures > 0)
+                continue;
+            return fail(EX_USAGE, QStringLiteral("sequences[%1] %2").arg(s).arg(quoted(sequence.name)),
+                        QStringLiteral("the raw file %1 of %2 bytes holds no whole picture of \"size\" %3x%4 "
+                                       "(%5 bytes at InputBitDepth %6 and InputChromaFormat %7, as configurations[%8] "
+                                       "%9 reads it)")
+                            .arg(sequence.path).arg(size).arg(sequence.rawWidth).arg(sequence.rawHeight)
+                            .arg(layout.pictureBytes).arg(layout.depth).arg(layout.chroma).arg(c)
+                            .arg(quoted(configurationList.at(c).name)));
+        }
+    }
+    return true;
 }
 
 QByteArray ExperimentPlan::cellConfiguration(const PlanSequence &sequence, const PlanConfiguration &configuration,

@@ -38,8 +38,9 @@ struct PlanConfiguration
 
 // A coding experiment as its plan file describes it: every sequence is encoded with every
 // configuration at every QP. The plan is read whole and checked before anything starts:
-// unknown keys, a missing or second anchor, names given twice, files that cannot be read and
-// QPs that are no QPs are refused with the key and the entry named, and nothing is written.
+// unknown keys, a missing or second anchor, names given twice, files that cannot be read (or are
+// no regular files), raw sequences that hold no picture and QPs that are no QPs are refused with
+// the key and the entry named, and nothing is written.
 class ExperimentPlan
 {
 public:
@@ -87,6 +88,7 @@ private:
     bool readQps(const QJsonValue &value);
     bool readFolder(const QJsonValue &value);
     bool checkNames(const QStringList &names, const QString &list);
+    bool checkRawPictures();
     bool checkReadable(const QString &path, const QString &where, const QString &key);
     bool checkProgram(const QString &path, const QString &where, const QString &key);
     QString resolved(const QString &path) const;

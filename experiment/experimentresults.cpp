@@ -4,30 +4,11 @@
 #include "experimentplan.h"
 
 #include "report/bdrate.h"
-#include "report/qualityreport.h"
-
-#include <QFile>
 
 #include <cmath>
 #include <utility>
 
 namespace {
-
-// A done cell's rate and quality, from its report as --bd-rate reads one.
-bool readReport(const QString &path, CellFigures *cell)
-{
-    QFile file(path);
-    QualityReport report;
-    QString error;
-    if (!file.open(QIODevice::ReadOnly) || !QualityReport::fromJson(file.readAll(), &report, &error))
-        return false;
-    const ReportSummary &summary = report.summary();
-    cell->kbitPerSecond = summary.kbitPerSecond;
-    cell->psnrY = summary.psnrY;
-    cell->psnrU = summary.psnrU;
-    cell->psnrV = summary.psnrV;
-    return true;
-}
 
 CellFigures figuresOf(const ExperimentPlan &plan, int sequence, int configuration, int qp)
 {
@@ -52,9 +33,13 @@ CellFigures figuresOf(const ExperimentPlan &plan, int sequence, int configuratio
         cell.hash = record.hashText();
         return cell;
     }
-    if (standing.kind != CellStanding::Done || !readReport(files.report, &cell))
+    if (standing.kind != CellStanding::Done)
         return cell;
     cell.state = CellFigures::Done;
+    cell.kbitPerSecond = standing.figures.kbitPerSecond;
+    cell.psnrY = standing.figures.psnrY;
+    cell.psnrU = standing.figures.psnrU;
+    cell.psnrV = standing.figures.psnrV;
     cell.encoderSeconds = record.encoderCpuSeconds;
     if (record.decoded)
         cell.decoderSeconds = record.decoderCpuSeconds;

@@ -5,13 +5,14 @@
 #include "rdplot.h"
 
 #include "bitstream/replacefile.h"
+#include "parts/jsonfile.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cmath>
@@ -93,7 +94,9 @@ QString comparisonFields(const Comparison &row, const QString &first, const QStr
 {
     if (!row.bdRate[0] && !row.encT)
         return tableRow({first, second, why(row), QString(), QString(), QString(), QString()});
-    return tableRow({first, second, percent(row.bdRate[0], 2), percent(row.bdRate[1], 2), percent(row.bdRate[2], 2),
+    // Times without a BD-rate: the BD-rate's column says why there is none.
+    const QString bdY = row.bdRate[0] ? percent(row.bdRate[0], 2) : dash + QStringLiteral(" (") + why(row) + QLatin1Char(')');
+    return tableRow({first, second, bdY, percent(row.bdRate[1], 2), percent(row.bdRate[2], 2),
                      percent(row.encT ? std::optional<double>(*row.encT * 100) : std::nullopt, 1),
                      percent(row.decT ? std::optional<double>(*row.decT * 100) : std::nullopt, 1)});
 }
@@ -284,22 +287,33 @@ QByteArray ResultsFiles::json(const ExperimentPlan &plan, const ExperimentResult
 
 QString ResultsFiles::writeFile(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
-    }
-    ReplaceFile::keepModeOf(path, &file);
-    return file.commit() ? QString()
-                         : QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    const QString problem = ReplaceFile::writeWhole(path, bytes);
+    return problem.isEmpty() ? problem : QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), problem);
 }
 
-QString ResultsFiles::writePlots(const ExperimentPlan &plan, const ExperimentResults &results)
+// The sequences the results in the folder named when they were last written: plots of those no
+// longer in the plan are this program's, and go.
+QStringList ResultsFiles::sequencesWritten(const ExperimentPlan &plan)
 {
-    if (!RdPlot::available())
-        return QString();
+    QJsonObject written;
+    QString problem;
+    QStringList names;
+    if (JsonFile::read(plan.folder() + QStringLiteral("/results.json"), &written, &problem))
+        for (const QJsonValue &row : written.value(QStringLiteral("sequences")).toArray())
+            names << row.toObject().value(QStringLiteral("sequence")).toString();
+    names.removeDuplicates();
+    return names;
+}
+
+// One plot per sequence with a done cell; a sequence without one (its cells made anew) has its
+// old plot removed, so that no plot shows figures the results no longer hold.
+QString ResultsFiles::writePlots(const ExperimentPlan &plan, const ExperimentResults &results, QStringList gone)
+{
     const QString folder = plan.folder() + QStringLiteral("/plots");
+    QString problem;
     for (int s = 0; s < plan.sequences().size(); ++s) {
+        const QString name = plan.sequences().at(s).name;
+        gone.removeAll(name);
         QList<RdPlot::Curve> curves;
         for (int c = 0; c < plan.configurations().size(); ++c) {
             RdPlot::Curve curve{plan.configurations().at(c).name, {}};
@@ -310,31 +324,44 @@ QString ResultsFiles::writePlots(const ExperimentPlan &plan, const ExperimentRes
             }
             curves << curve;
         }
+        const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
         const bool any = std::any_of(curves.begin(), curves.end(), [](const RdPlot::Curve &c) { return !c.points.isEmpty(); });
-        if (!any)
+        if (!any) {
+            QFile::remove(path);
             continue;
+        }
+        QString failed;
         if (!QDir().mkpath(folder))
-            return QStringLiteral("cannot make the folder %1").arg(QDir::toNativeSeparators(folder));
-        const QString problem = writeFile(folder + QLatin1Char('/') + plan.sequences().at(s).name + QStringLiteral(".png"),
-                                          RdPlot::png(plan.sequences().at(s).name, curves));
-        if (!problem.isEmpty())
-            return problem;
+            failed = QStringLiteral("cannot make the folder %1").arg(QDir::toNativeSeparators(folder));
+        else
+            failed = writeFile(path, RdPlot::png(name, curves));
+        if (problem.isEmpty())
+            problem = failed;
     }
-    return QString();
+    for (const QString &name : std::as_const(gone))
+        if (!name.isEmpty() && !name.contains(QLatin1Char('/')))
+            QFile::remove(folder + QLatin1Char('/') + name + QStringLiteral(".png"));
+    return problem;
 }
 
 QString ResultsFiles::write(const ExperimentPlan &plan, const ExperimentResults &results)
 {
     const QString folder = plan.folder();
+    const QStringList before = sequencesWritten(plan);
     const struct { const char *name; QByteArray bytes; } files[] = {
         {"results.csv", csv(plan, results)},
         {"results.json", json(plan, results)},
         {"results.md", markdown(plan, results)},
     };
+    // Every file is tried, each whole or not at all; the first that cannot be written is told.
+    QString problem;
     for (const auto &file : files) {
-        const QString problem = writeFile(folder + QLatin1Char('/') + QLatin1String(file.name), file.bytes);
-        if (!problem.isEmpty())
-            return problem;
+        const QString failed = writeFile(folder + QLatin1Char('/') + QLatin1String(file.name), file.bytes);
+        if (problem.isEmpty())
+            problem = failed;
     }
-    return writePlots(plan, results);
+    if (!RdPlot::available())
+        return problem;
+    const QString failed = writePlots(plan, results, before);
+    return problem.isEmpty() ? failed : problem;
 }

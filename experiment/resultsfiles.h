@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 class ExperimentPlan;
 class ExperimentResults;
@@ -10,7 +11,8 @@ class ExperimentResults;
 // The results of an experiment as files in its folder: results.csv, results.json and
 // results.md, each with the comparisons per sequence, per class and over all and the figures of
 // every cell, and one rate-distortion plot per sequence in plots/<sequence>.png. Each file is
-// written whole and renamed into place.
+// written whole or not at all (under a temporary name, synced, renamed into place); a plot of a
+// sequence the plan no longer has, or that has no done cell, goes.
 class ResultsFiles
 {
 public:
@@ -27,7 +29,8 @@ public:
 
 private:
     static QString writeFile(const QString &path, const QByteArray &bytes);
-    static QString writePlots(const ExperimentPlan &plan, const ExperimentResults &results);
+    static QStringList sequencesWritten(const ExperimentPlan &plan);
+    static QString writePlots(const ExperimentPlan &plan, const ExperimentResults &results, QStringList gone);
 };
 
 #endif // RESULTSFILES_H

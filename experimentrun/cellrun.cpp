@@ -27,7 +27,7 @@ CellRun::CellRun(const JobSettings &settings, const QString &logPath, QObject *p
     qRegisterMetaType<CellRun::Outcome>();
     connect(&job, &TranscodeJob::commandLineReady, this, [this](const QString &line) { log(line.toUtf8() + '\n'); });
     connect(&job, &TranscodeJob::message, this, [this](const QString &line) { log(line.toUtf8() + '\n'); });
-    connect(&job, &TranscodeJob::encoderOutput, this, &CellRun::log);
+    connect(&job, &TranscodeJob::encoderOutput, this, &CellRun::logOutput);
     connect(&job, &TranscodeJob::warning, this, [this](const QString &, const QString &text) {
         incomplete = true;
         warningText = oneLine(text);
@@ -77,10 +77,23 @@ int CellRun::encoders() const
     return qBound(1, progress.segmentsTotal - progress.segmentsDone, setting);
 }
 
+// Each write is whole lines: the log is shared with the encoders' standard error and with the
+// jobs of other processes helping with the cell's segments, and a line written in two pieces
+// would have their lines inside it.
 void CellRun::log(const QByteArray &bytes)
 {
     if (logFile.isOpen())
         logFile.write(bytes);
+}
+
+void CellRun::logOutput(const QByteArray &bytes)
+{
+    outputLine += bytes;
+    const qsizetype end = outputLine.lastIndexOf('\n') + 1;
+    if (end == 0)
+        return;
+    log(outputLine.left(end));
+    outputLine.remove(0, end);
 }
 
 QStringList CellRun::lastLogLines(int count) const
@@ -100,6 +113,9 @@ QStringList CellRun::lastLogLines(int count) const
 void CellRun::ended(const JobResult &result)
 {
     held.reset();
+    if (!outputLine.isEmpty())
+        log(outputLine + '\n');
+    outputLine.clear();
     Outcome outcome;
     outcome.result = result;
     if (result.outcome == JobResult::Stopped) {

@@ -56,6 +56,7 @@ signals:
 
 private:
     void log(const QByteArray &bytes);
+    void logOutput(const QByteArray &bytes);
     void ended(const JobResult &result);
     QStringList lastLogLines(int count) const;
 
@@ -63,6 +64,7 @@ private:
     TranscodeJob job;
     QFile logFile;
     qint64 logStart = 0;          // where this run's lines begin in the log
+    QByteArray outputLine;        // the encoders' output after its last line end, not yet in the log
     std::unique_ptr<PartClaim> held;
     JobProgress progress;
     bool incomplete = false;       // the job warned that not every picture reached the encoder

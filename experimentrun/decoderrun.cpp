@@ -76,17 +76,18 @@ void DecoderRun::abort()
 
 void DecoderRun::readOutput(bool last)
 {
-    const QByteArray bytes = process.readAll();
-    logFile.write(bytes);
-    partial += bytes;
+    partial += process.readAll();
     qsizetype from = 0;
     for (qsizetype end = partial.indexOf('\n'); end >= 0; end = partial.indexOf('\n', from)) {
         countLine(partial.mid(from, end - from));
         from = end + 1;
     }
+    // Whole lines only: others' lines may go into the same log.
+    logFile.write(partial.left(from));
     partial.remove(0, from);
     if (last && !partial.isEmpty()) {
         countLine(partial);
+        logFile.write(partial + '\n');
         partial.clear();
     }
 }

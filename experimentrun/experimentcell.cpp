@@ -4,14 +4,13 @@
 #include "cellrun.h"
 #include "decoderrun.h"
 
+#include "bitstream/replacefile.h"
 #include "experiment/experimentplan.h"
 #include "parts/partclaim.h"
-#include "report/qualityreport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 ExperimentCell::ExperimentCell(const ExperimentPlan &plan, int sequence, int configuration, int qp)
     : sequence(sequence)
@@ -96,23 +95,10 @@ QString ExperimentCell::writeConfiguration() const
     QFile current(files.config);
     if (current.open(QIODevice::ReadOnly) && current.readAll() == sources.configuration)
         return QString();
-    QSaveFile file(files.config);
-    if (file.open(QIODevice::WriteOnly) && file.write(sources.configuration) == sources.configuration.size()
-        && file.commit())
-        return QString();
-    return QStringLiteral("cannot write its configuration %1: %2")
-        .arg(QDir::toNativeSeparators(files.config), file.errorString());
-}
-
-void ExperimentCell::readFigures()
-{
-    QFile file(files.report);
-    QualityReport report;
-    QString problem;
-    if (file.open(QIODevice::ReadOnly) && QualityReport::fromJson(file.readAll(), &report, &problem)) {
-        kbitPerSecond = report.summary().kbitPerSecond;
-        psnrY = report.summary().psnrY;
-    }
+    const QString problem = ReplaceFile::writeWhole(files.config, sources.configuration);
+    return problem.isEmpty() ? problem
+                             : QStringLiteral("cannot write its configuration %1: %2")
+                                   .arg(QDir::toNativeSeparators(files.config), problem);
 }
 
 CellParts &ExperimentCell::parts()

@@ -55,8 +55,6 @@ public:
     // Writes the configuration its encoder gets, unless it is there already; the reason when it
     // cannot be written.
     QString writeConfiguration() const;
-    // The figures of its report, for a progress line.
-    void readFigures();
     CellParts &parts();
 
     int sequence = 0;
@@ -73,7 +71,6 @@ public:
     DecoderRun *decoder = nullptr;
     bool waiting = false;             // owned; another process makes its bitstream
     QElapsedTimer recordAwaited;      // waiting: the parts folder is gone, the record not there yet
-    double kbitPerSecond = 0, psnrY = 0, encoderSeconds = 0;
 
 private:
     std::unique_ptr<PartClaim> ownClaim;

@@ -4,6 +4,8 @@
 #include "experimentcell.h"
 #include "resultswriter.h"
 
+#include "experiment/cellcheck.h"
+#include "experiment/experimentfolder.h"
 #include "experiment/experimentplan.h"
 #include "experiment/resultsfiles.h"
 #include "parts/partclaim.h"
@@ -63,6 +65,9 @@ QString ExperimentRunner::label(int index) const
 
 bool ExperimentRunner::start(QString *problem)
 {
+    *problem = ExperimentFolder::take(plan, true);
+    if (!problem->isEmpty())
+        return false;
     for (const PlanConfiguration &configuration : plan.configurations()) {
         const QString folder = plan.folder() + QLatin1Char('/') + configuration.name;
         if (!QDir().mkpath(folder) || !QFileInfo(folder).isWritable()) {
@@ -75,7 +80,7 @@ bool ExperimentRunner::start(QString *problem)
     startedMs = QDateTime::currentMSecsSinceEpoch();
     connect(writer, &ResultsWriter::written, this, [this](const QString &problem) {
         if (!problem.isEmpty())
-            note(-1, QStringLiteral("The results could not be written: %1.").arg(problem));
+            writeFailed(problem);
         if (finishing && !writer->pending() && !ended) {
             ended = true;
             emit finished();
@@ -96,9 +101,9 @@ bool ExperimentRunner::start(QString *problem)
 
 void ExperimentRunner::schedule()
 {
-    if (!started || stopping || finishing)
+    if (!started || stopping || finishing || !unwritten.isEmpty())
         return;
-    while (freeSlots() > 0) {
+    while (freeSlots() > 0 && unwritten.isEmpty()) {
         bool begun = false;
         for (int index = 0; index < int(cells.size()) && !begun; ++index)
             begun = tryOwn(index);
@@ -129,6 +134,8 @@ bool ExperimentRunner::tryOwn(int index)
     }
     cell.phase = ExperimentCell::Owned;
     if (standing.kind == CellStanding::NeedsDecode) {
+        if (!standing.reason.isEmpty())
+            note(index, QStringLiteral("%1 is decoded again: %2.").arg(label(index), standing.reason));
         startDecode(index);
         return true;
     }
@@ -147,9 +154,14 @@ bool ExperimentRunner::tryOwn(int index)
 void ExperimentRunner::startEncode(int index, std::unique_ptr<PartClaim> held)
 {
     ExperimentCell &cell = *cells[size_t(index)];
-    const QString problem = cell.sourcesProblem.isEmpty() ? cell.writeConfiguration() : cell.sourcesProblem;
-    if (!problem.isEmpty()) {
-        cellFailed(index, 0, problem, {});
+    if (!cell.sourcesProblem.isEmpty()) {
+        cellFailed(index, 0, cell.sourcesProblem, {});
+        return;
+    }
+    const QString notWritten = cell.writeConfiguration();
+    if (!notWritten.isEmpty()) {
+        writeFailed(notWritten);
+        cellFailed(index, 0, notWritten, {});
         return;
     }
     // The last cells run in segments, so that every encoder has work to the end; so does a
@@ -261,31 +273,43 @@ void ExperimentRunner::runEnded(int index, const CellRun::Outcome &outcome)
     considerEnd();
 }
 
-// The cell's bitstream is made here: its report and record are written, and its decoder
-// started when it has one (by its owner; a helper leaves that to the owner).
+// The cell's bitstream is made here: it is checked, its report and record are written, and its
+// decoder started when it has one (by its owner; a helper leaves that to the owner). A bitstream
+// that does not hold the pictures its encoders were given, or a report without figures fit for a
+// curve, fails the cell: the encoder exited with 0, yet the cell is not there.
 void ExperimentRunner::encoded(int index, const JobResult &result, bool helping)
 {
     ExperimentCell &cell = *cells[size_t(index)];
     const bool decode = !cell.decoderProgram.isEmpty();
-    cell.kbitPerSecond = result.report.summary().kbitPerSecond;
-    cell.psnrY = result.report.summary().psnrY;
-    cell.encoderSeconds = result.encoderCpuSeconds;
-    CellRecord record = CellRecord::encoded(cell.sources, cell.files.bitstream, result.encoderCpuSeconds, decode);
-    QString problem;
-    if (!result.report.save(cell.files.report, &problem))
-        problem = QStringLiteral("cannot write the report %1: %2").arg(QDir::toNativeSeparators(cell.files.report), problem);
-    else
-        problem = record.write(cell.files.record);
-    if (!problem.isEmpty() && helping) {
-        note(index, QStringLiteral("%1: %2.").arg(label(index), problem));
-    } else if (!problem.isEmpty()) {
-        record.fail(0, problem, {});
+    const CellCheck::Bitstream stream = CellCheck::inspect(cell.files.bitstream);
+    CellRecord record = CellRecord::encoded(cell.sources, cell.files.bitstream, stream.pictures,
+                                            result.encoderCpuSeconds, decode);
+    QString notWritten;
+    if (!result.report.save(cell.files.report, &notWritten))
+        notWritten = QStringLiteral("cannot write the report %1: %2").arg(QDir::toNativeSeparators(cell.files.report), notWritten);
+    ReportSummary figures;
+    QString failure = notWritten.isEmpty() ? CellCheck::madeProblem(stream, result.pictures) : QString();
+    if (notWritten.isEmpty() && failure.isEmpty())
+        failure = CellCheck::reportProblem(cell.files.report, stream.pictures, &figures);
+    if (notWritten.isEmpty() && failure.isEmpty())
+        notWritten = record.write(cell.files.record);
+    if (helping) {
+        if (!notWritten.isEmpty() || !failure.isEmpty())
+            note(index, QStringLiteral("%1: %2.").arg(label(index), notWritten.isEmpty() ? failure : notWritten));
+        if (!notWritten.isEmpty())
+            writeFailed(notWritten);
+        return;
+    }
+    if (!notWritten.isEmpty() || !failure.isEmpty()) {
+        if (!notWritten.isEmpty())
+            writeFailed(notWritten);
+        record.fail(0, notWritten.isEmpty() ? failure : notWritten, {});
         cellFailed(index, record);
     } else if (!decode) {
         cellDone(index);
-    } else if (!helping && !stopping) {
+    } else if (!stopping) {
         startDecode(index);
-    } else if (!helping) {
+    } else {
         cell.release();
     }
 }
@@ -305,29 +329,38 @@ void ExperimentRunner::decoded(int index, const DecoderOutcome &outcome)
     if (!CellRecord::read(cell.files.record, &record, &problem)) {
         record.sources = cell.sources;
         record.fail(0, problem.isEmpty() ? QStringLiteral("its record went missing") : problem, {});
-    } else if (record.takeDecode(outcome, FileStamp::of(cell.decoderProgram)).isEmpty()) {
-        problem = record.write(cell.files.record);
-        if (problem.isEmpty())
-            cellDone(index);
-        else
-            record.fail(0, problem, {});
+    } else {
+        const CellCheck::Bitstream stream = CellCheck::inspect(cell.files.bitstream);
+        const qint64 pictures = record.pictures >= 0 ? record.pictures : stream.pictures;
+        if (record.takeDecode(outcome, FileStamp::of(cell.decoderProgram), pictures, stream.hashes).isEmpty()) {
+            const QString notWritten = record.write(cell.files.record);
+            if (notWritten.isEmpty()) {
+                cellDone(index);
+            } else {
+                writeFailed(notWritten);
+                record.fail(0, notWritten, {});
+            }
+        }
     }
     if (record.state == CellRecord::Failed)
         cellFailed(index, record);
     schedule();
 }
 
+// Its figures as its report and record on disk hold them: the same for a cell made here, by
+// another process, or by a process before this one.
 void ExperimentRunner::cellDone(int index)
 {
     ExperimentCell &cell = *cells[size_t(index)];
     cell.release();
     cell.phase = ExperimentCell::Done;
+    const CellStanding standing = cell.standing();
     Event done;
     done.kind = Event::Done;
     done.cell = index;
-    done.kbitPerSecond = cell.kbitPerSecond;
-    done.psnrY = cell.psnrY;
-    done.encoderSeconds = cell.encoderSeconds;
+    done.kbitPerSecond = standing.figures.kbitPerSecond;
+    done.psnrY = standing.figures.psnrY;
+    done.encoderSeconds = standing.record.encoderCpuSeconds;
     emit event(done);
     sequenceMayBeComplete(cell.sequence);
 }
@@ -343,6 +376,8 @@ void ExperimentRunner::cellFailed(int index, const CellRecord &record)
     failed.cell = index;
     failed.text = problem.isEmpty() ? record.failure : QStringLiteral("%1 (and its record: %2)").arg(record.failure, problem);
     emit event(failed);
+    if (!problem.isEmpty())
+        writeFailed(problem);
     sequenceMayBeComplete(cell.sequence);
 }
 
@@ -352,6 +387,18 @@ void ExperimentRunner::cellFailed(int index, int exitCode, const QString &reason
     record.sources = cells[size_t(index)]->sources;
     record.fail(exitCode, reason, lastLines);
     cellFailed(index, record);
+}
+
+// A cell's file or a results file could not be written (a full disk, a file-size limit): no
+// cell starts any more, and once the caller is done with the cell at hand the experiment stops
+// as it would for a signal, keeping every cell done; it fails with the first such problem.
+void ExperimentRunner::writeFailed(const QString &problem)
+{
+    if (!unwritten.isEmpty())
+        return;
+    unwritten = problem;
+    note(-1, QStringLiteral("The experiment stops, keeping every cell done: %1.").arg(problem));
+    QTimer::singleShot(0, this, &ExperimentRunner::stop);
 }
 
 void ExperimentRunner::sequenceMayBeComplete(int sequence)
@@ -379,9 +426,6 @@ void ExperimentRunner::watchWaiting(int index)
     ExperimentCell &cell = *cells[size_t(index)];
     const CellStanding standing = cell.standing();
     if (standing.kind == CellStanding::Done || standing.kind == CellStanding::NeedsDecode) {
-        // Made by another process: its figures for the progress line.
-        cell.readFigures();
-        cell.encoderSeconds = standing.record.encoderCpuSeconds;
         if (standing.kind == CellStanding::Done)
             cellDone(index);
         else

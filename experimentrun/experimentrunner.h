@@ -26,9 +26,11 @@ class ResultsWriter;
 // other processes hold. It keeps `encoders` encoders busy: cells one piece each while there
 // are more cells left than encoders, the last ones in segments (the job's parts folder and
 // claims share them between this process's encoders and any other process with encoders
-// free). A cell is a TranscodeJob (CellRun); a finished one is decoded when its configuration
-// names a decoder (DecoderRun); a failed one is recorded and the others go on. The results
-// files are written whenever a sequence's cells are all done, and at the end.
+// free). A cell is a TranscodeJob (CellRun), done only once its bitstream, report and record
+// check out; a finished one is decoded when its configuration names a decoder (DecoderRun); a
+// failed one is recorded and the others go on. The results files are written whenever a
+// sequence's cells are all done, and at the end. A file that cannot be written stops it all.
+// It starts only on a folder that is its plan's (ExperimentFolder).
 //
 // Several processes, on this machine or on others sharing the folder, may run the same
 // experiment at once: each owns the cells it claims, helps with the segments of others' last
@@ -64,7 +66,8 @@ public:
     ExperimentRunner(const ExperimentPlan &plan, int encoders, QObject *parent = nullptr);
     ~ExperimentRunner() override;
 
-    // Makes the folders and starts; false with *problem when the folders cannot be made.
+    // Makes the folders and starts; false with *problem when the folders cannot be made, or the
+    // results folder is not the plan's to use.
     bool start(QString *problem);
     // Stops every job and decoder; finished cells stay, and finished() follows.
     void stop();
@@ -77,6 +80,9 @@ public:
     double secondsLeft() const;
     QString label(int cell) const;
     const ResultsWriter &results() const { return *writer; }
+    // The first cell's file or results file that could not be written, with the reason; empty
+    // when every one was.
+    const QString &writeFailure() const { return unwritten; }
 
 signals:
     void event(const ExperimentRunner::Event &event);
@@ -96,6 +102,7 @@ private:
     void cellDone(int index);
     void cellFailed(int index, const CellRecord &record);
     void cellFailed(int index, int exitCode, const QString &reason, const QStringList &lastLines);
+    void writeFailed(const QString &problem);
     void watch();
     void watchWaiting(int index);
     void refreshClaims();
@@ -120,6 +127,7 @@ private:
     bool finishing = false;
     bool ended = false;
     QString waitingFor;              // hosts last said to hold the remaining cells
+    QString unwritten;               // the first write that failed
 };
 
 Q_DECLARE_METATYPE(ExperimentRunner::Event)

@@ -92,7 +92,9 @@ QString EncoderInputWatch::check(bool writerOpen, bool writerClosed)
     if (checks++ % treeEvery == 0)
         refreshProcesses();
     const QList<Handle> handles = pipeHandles();
-    if (separateOpens(handles) > 1 || (writerOpen && openedSinceBaseline()))
+    // The encoder's own open is told only as it returns, which on a busy machine may come well
+    // after the job's end is open: the opens are counted out once the encoder holds the pipe.
+    if (separateOpens(handles) > 1 || (writerOpen && (baselined || !handles.isEmpty()) && openedSinceBaseline()))
         return QStringLiteral("opened its input a second time");
     // The encoder's first open waits until the job opens its end. Once the encoder holds the
     // pipe, or the job has closed its end again, an open of the pipe waits for a writer that

@@ -1,6 +1,7 @@
 #include "streaminspector.h"
 
 #include "bitstream/nalunitreader.h"
+#include "bitstream/seiwriter.h"
 
 #include <QFile>
 
@@ -32,6 +33,8 @@ StreamSummary StreamInspector::inspect(const QString &path, qint64 enoughPicture
                 formatRead = H::readSequenceFormat(unit.bytes.constData(), unit.bytes.size(), &summary.format);
         } else if (unit.type == H::Pps) {
             pps = true;
+        } else if ((unit.type == H::SuffixSei || unit.type == H::PrefixSei) && !summary.pictureHashes) {
+            summary.pictureHashes = SeiWriter::payloadTypes(unit.bytes.constData(), unit.bytes.size()).contains(132);
         } else if (unit.type < H::Vps) {
             // The first slice segment of a picture has first_slice_segment_in_pic_flag set.
             const bool firstSlice = unit.bytes.size() < 3 || (uchar(unit.bytes.at(2)) & 0x80);

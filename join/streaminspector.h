@@ -16,6 +16,7 @@ struct StreamSummary
     bool opensWithParameterSets = false;   // VPS, SPS and PPS before the first picture
     bool opensWithRandomAccess = false;    // the first picture is an IRAP picture
     bool endsWithWholeUnit = false;  // the last NAL unit ends as a NAL unit does (not on zeros)
+    bool pictureHashes = false;      // it carries decoded-picture hash SEI messages
     SequenceFormat format;           // of the first base-layer SPS, when there is one
 };
 

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 #include <sys/stat.h>
 
@@ -50,20 +49,7 @@ QString write(const QString &path, const QJsonObject &object)
 {
     if (typeAt(path) == S_IFLNK)
         return QStringLiteral("%1 is a link, which is never followed").arg(QDir::toNativeSeparators(path));
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return file.errorString();
-    const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Indented);
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return file.errorString();
-    }
-    const QString unsynced = ReplaceFile::syncToDisk(&file);
-    if (!unsynced.isEmpty()) {
-        file.cancelWriting();
-        return unsynced;
-    }
-    return file.commit() ? QString() : file.errorString();
+    return ReplaceFile::writeWhole(path, QJsonDocument(object).toJson(QJsonDocument::Indented));
 }
 
 } // namespace JsonFile

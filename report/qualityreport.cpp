@@ -298,8 +298,11 @@ bool QualityReport::save(const QString &path, QString *error) const
     const QByteArray bytes = path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)
                                  ? toCsv()
                                  : toJson();
+    // Unbuffered: a buffered write that fails only as the commit flushes it is not reported by
+    // QSaveFile, which would then put a cut-short report in place.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(bytes) != bytes.size()
+        || !file.commit()) {
         *error = file.errorString();
         file.cancelWriting();
         return false;
