@@ -237,8 +237,21 @@ void SegmentScheduler::segmentEnded(int index)
 
 // The input turned out to end at picture `end` (its pictures' count, found by a segment's
 // decode): the segments that start at or past it hold nothing and are dropped, with one line.
+// A segment that was given pictures at or past that end read them from an input that has
+// changed since (a raw file cut short while the job runs): the job fails, saying so, rather
+// than join pictures the input no longer holds, or start the segments past its end again.
 void SegmentScheduler::inputEndsAt(qint64 end)
 {
+    const int holding = segments.holdingFrom(end);
+    if (holding >= 0) {
+        fail(JobResult::InputUnusable,
+             QStringLiteral("The input changed while the job ran.\n%1 has no picture %2 any more, yet segment %3 "
+                            "was encoded from its pictures %4 before: start the job again to encode the input as "
+                            "it is now.")
+                 .arg(native(absolute(settings.input))).arg(end)
+                 .arg(segments.label(holding), SegmentTable::spanText(segments[holding].span)));
+        return;
+    }
     const int first = segments.firstFrom(end);
     if (first < 0)
         return;
@@ -281,8 +294,11 @@ void SegmentScheduler::segmentChecked(int index, const QString &problem)
     }
     segment.claim->release();
     reportProgress(true);
-    if (segment.finished && segment.reachedEnd && (segment.span.count < 0 || segment.pictures < segment.span.count))
-        inputEndsAt(segment.span.first + segment.pictures);
+    if (segment.finished && segment.reachedEnd && (segment.span.count < 0 || segment.pictures < segment.span.count)) {
+        // A raw file cut short while the run read it may have lost more pictures since.
+        const qint64 end = segment.span.first + segment.pictures;
+        inputEndsAt(segment.inputPictures >= 0 ? qMin(end, segment.inputPictures) : end);
+    }
     // The segment that runs to the input's end tells where that is.
     if (segment.finished && segment.span.count < 0)
         expectedPictures = segment.span.first + segment.pictures - settings.startPicture;
