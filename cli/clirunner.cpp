@@ -83,6 +83,9 @@ CliRunner::CliRunner(const CliOptions &options, QObject *parent)
     , reporter(reporterStyle(options.progress()))
 {
     connect(&watcher, &SignalWatcher::caught, this, &CliRunner::onSignal);
+    // A reader of standard output or error that does not read must not keep a signal from
+    // stopping the job.
+    reporter.setInterruptDescriptor(watcher.pendingDescriptor());
     connect(&job, &TranscodeJob::commandLineReady, this, &CliRunner::report);
     connect(&job, &TranscodeJob::message, this, &CliRunner::report);
     // A warning means the input ended early for the encoder (the frame file could not take
@@ -311,6 +314,7 @@ void CliRunner::onSignal(int signalNumber)
     const bool first = caughtSignal == 0;
     if (first)
         caughtSignal = signalNumber;
+    reporter.setStopping();
     if (job.isRunning() && first) {
         // Stops like the window's stop button; finished() follows once the encoder has gone.
         job.stop();
