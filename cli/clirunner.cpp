@@ -229,7 +229,7 @@ int CliRunner::statusOf(const JobResult &result, QString *failure) const
         status = 128 + caughtSignal;
         *failure = QStringLiteral("stopped by %1 after %2 pictures")
                       .arg(signalName(caughtSignal)).arg(result.pictures);
-        if (result.segmentsTotal > 0)
+        if (result.segmentsTotal > 0 && result.finishedElsewhere.isEmpty())
             *failure += QStringLiteral("; %1 of %2 segments are kept: run the same command again to go on")
                            .arg(result.segmentsKept).arg(result.segmentsTotal);
     } else if (result.outcome == JobResult::Finished && result.encoderCrashed) {

@@ -45,6 +45,18 @@ qint64 processStart(qint64 pid)
     return fields.at(19).toLongLong();
 }
 
+// Whether a holder is known to have ended: one of this host that no longer runs (or whose
+// number a later process has), or one of an earlier boot. A holder of another host is not.
+bool hasEnded(const PartClaim::Holder &holder, const PartClaim::Holder &me)
+{
+    if (holder.host != me.host)
+        return false;
+    if (!holder.boot.isEmpty() && !me.boot.isEmpty() && holder.boot != me.boot)
+        return true;
+    const qint64 started = processStart(holder.pid);
+    return started == 0 || (holder.started != 0 && started != holder.started);
+}
+
 qint64 modifiedNs(const QString &path)
 {
     struct stat info;
@@ -114,17 +126,15 @@ bool PartClaim::read(const QString &path, Holder *holder, QByteArray *content)
 
 bool PartClaim::abandoned(const Holder &holder, const QString &path)
 {
-    const Holder me = self();
     if (!holder.valid())
         return true;   // half written by a holder that died while making it, or garbage
-    if (holder.host == me.host) {
-        if (!holder.boot.isEmpty() && !me.boot.isEmpty() && holder.boot != me.boot)
-            return true;
-        const qint64 started = processStart(holder.pid);
-        return started == 0 || (holder.started != 0 && started != holder.started);
-    }
-    // Another host: alive while its holder refreshes the file. Watched from here, so that the
-    // clocks of the two machines never have to agree.
+    return hasEnded(holder, self()) || unrefreshed(holder, path);
+}
+
+// Whether this object has watched the claim go unrefreshed for the timeout. Watched from here,
+// so that the clocks of the holder's machine, the file server and this one never have to agree.
+bool PartClaim::unrefreshed(const Holder &holder, const QString &path)
+{
     const qint64 modified = modifiedNs(path);
     Sighting &seen = sightings[holder.nonce];
     if (!seen.since.isValid() || seen.modified != modified) {
@@ -222,11 +232,13 @@ bool PartClaim::tryTake()
         if (!read(claimPath, &holder, &stale) || !abandoned(holder, claimPath) || !takeOver(stale))
             break;
         previous = holder;
+        previousGone = !holder.valid() || hasEnded(holder, me);
     }
     ::unlink(stagingName.constData());
-    if (holding)
-        ownContent = content;
-    return holding;
+    if (!holding)
+        return false;
+    ownContent = content;
+    return true;
 }
 
 // Moves an abandoned claim out of the way, under a name of this process's own so that of two
@@ -244,6 +256,12 @@ bool PartClaim::takeOver(const QByteArray &staleContent)
         ::link(encoded(aside).constData(), encoded(claimPath).constData());
     ::unlink(encoded(aside).constData());
     return same;
+}
+
+bool PartClaim::stillOwn() const
+{
+    QFile file(claimPath);
+    return !ownContent.isEmpty() && file.open(QIODevice::ReadOnly) && file.read(4096) == ownContent;
 }
 
 bool PartClaim::refresh()

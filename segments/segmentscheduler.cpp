@@ -217,6 +217,13 @@ void SegmentScheduler::segmentEnded(int index)
 {
     const SegmentRun::Outcome outcome = segments.takeOutcome(index);
     Segment &segment = segments[index];
+    // A process held up for longer than the claim timeout (stopped, or blocked writing to a
+    // pipe nobody reads) may come back to find its segment taken over: then whatever its
+    // encoder did is not this process's to keep, or to fail the job with.
+    if (!segment.claim->refresh()) {
+        leaveSegment(index);
+        return;
+    }
     if (outcome.kind == SegmentRun::Outcome::Encoded && outcome.exitCode == 0 && !outcome.crashed) {
         checkSegment(index, outcome);
         return;
@@ -274,7 +281,8 @@ void SegmentScheduler::checkSegment(int index, const SegmentRun::Outcome &outcom
     auto problem = std::make_shared<QString>();
     PartsFolder *folder = parts.get();
     const SegmentPlan::Segment span = segment.span;
-    checks->run([folder, span, outcome, problem] { *problem = SegmentCheck::keep(folder, span, outcome); },
+    const PartClaim *claim = segment.claim.get();
+    checks->run([folder, span, outcome, claim, problem] { *problem = SegmentCheck::keep(folder, span, outcome, claim); },
         [this, index, problem] { segmentChecked(index, *problem); });
 }
 
@@ -284,6 +292,12 @@ void SegmentScheduler::segmentChecked(int index, const QString &problem)
     segment.checking = false;
     if (!problem.isEmpty() && finishedByAnother())
         return;
+    // Taken over while it was checked (the claim is refreshed meanwhile, but this process may
+    // have been held up): the segment is the other process's.
+    if (!segment.claim->refresh()) {
+        leaveSegment(index);
+        return;
+    }
     if (problem.isEmpty()) {
         segment.finished = true;
         picturesThisRun += segment.pictures;
@@ -331,19 +345,34 @@ void SegmentScheduler::refreshClaims()
 {
     for (int index = 0; index < segments.size(); ++index) {
         Segment &segment = segments[index];
-        if (!segment.run || segment.claim->refresh())
+        if (!segment.run && !segment.checking)
             continue;
-        // Taken over by another process, which thought this one gone: it is theirs now.
-        emit message(QStringLiteral("Segment %1 was taken over by another process; it is left to it.")
-                         .arg(segments.label(index)));
-        segments.dropRun(index);
-        segment.pictures = 0;
-        parts->discardPartial(segment.span.first);
-        QTimer::singleShot(0, this, &SegmentScheduler::schedule);
+        // One being checked is left by segmentChecked(), which finds the claim lost.
+        if (!segment.claim->refresh() && segment.run)
+            leaveSegment(index);
     }
     output->refreshClaim();
     if (presence)
         presence->refresh();
+}
+
+// The segment was taken over by another process, which found this one gone or its claim
+// unrefreshed for the timeout: it is theirs now, and what this process made of it goes. Its run
+// ends without finished(), so the job goes on from here: it ends if it is stopping, and
+// otherwise takes up other work.
+void SegmentScheduler::leaveSegment(int index)
+{
+    Segment &segment = segments[index];
+    emit message(QStringLiteral("Segment %1 was taken over by another process; it is left to it.")
+                     .arg(segments.label(index)));
+    if (segment.run)
+        segments.dropRun(index);
+    segment.pictures = 0;
+    parts->discardPartial(segment.span.first);
+    QTimer::singleShot(0, this, [this] {
+        endSegments();
+        schedule();
+    });
 }
 
 // Nothing left to take: every other segment is finished or held by another process. Segments
@@ -450,6 +479,14 @@ void SegmentScheduler::endSegments()
     // Still work to do, unless stopped, failed, left to others or done (the folder gone).
     if (!stopping && !pending.settled() && parts)
         return;
+    // Stopped after another process made the output and removed the folder: nothing is kept.
+    if (stopping && parts) {
+        const QString made = output->madeElsewhere();
+        if (!made.isEmpty() && pending.madeElsewhere(made))
+            emit message(made);
+        if (!made.isEmpty())
+            parts.reset();
+    }
     // Segments other processes finished meanwhile are kept too, and counted.
     if (parts)
         segments.lookForFinished(*parts);

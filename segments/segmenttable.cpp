@@ -82,8 +82,11 @@ SegmentTable::Take SegmentTable::take(int index, const PartsFolder &parts, QStri
         return Unusable;
     }
     if (claim.takenOverFrom().valid())
-        *line = QStringLiteral("Segment %1 was left by %2, which is gone: it is encoded here.")
-                    .arg(label(index), claim.takenOverFrom().describe());
+        *line = QStringLiteral("Segment %1 was left by %2, %3: it is encoded here.")
+                    .arg(label(index), claim.takenOverFrom().describe(),
+                         claim.previousEnded() ? QStringLiteral("which is gone")
+                                               : QStringLiteral("which has not refreshed its claim for %1 s")
+                                                     .arg(PartClaim::timeoutSeconds()));
     // Finished by another process between the look and the claim.
     if (!lookUp(index, parts))
         return Taken;
