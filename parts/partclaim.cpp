@@ -1,7 +1,9 @@
 #include "partclaim.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
@@ -238,7 +240,44 @@ bool PartClaim::tryTake()
     if (!holding)
         return false;
     ownContent = content;
+    removeDeadStaging();
     return true;
+}
+
+// A process killed while it took this claim leaves the claim it staged under its own name, or
+// the one it moved aside to take it over. Such a file of this host whose process is proven to
+// have ended is removed; one whose process may still run (its number taken again) stays.
+void PartClaim::removeDeadStaging() const
+{
+    const QFileInfo claim(claimPath);
+    const QString prefix = claim.fileName() + QLatin1Char('.');
+    const QLatin1String movedAside("abandoned.");
+    const Holder me = self();
+    const QDir folder = claim.dir();
+    const QStringList names = folder.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
+    for (const QString &name : names) {
+        if (!name.startsWith(prefix))
+            continue;
+        QString owner = name.mid(prefix.size());
+        const bool aside = owner.startsWith(movedAside);
+        if (aside)
+            owner.remove(0, movedAside.size());
+        const qsizetype dot = owner.lastIndexOf(QLatin1Char('.'));
+        bool numeric = false;
+        Holder maker;
+        maker.host = owner.left(dot);
+        maker.pid = owner.mid(dot + 1).toLongLong(&numeric);
+        if (dot <= 0 || !numeric || maker.pid <= 0 || maker.host != me.host || maker.pid == me.pid)
+            continue;
+        // A staged claim says when its process started, which tells it from a later one with
+        // its number; a claim moved aside is another holder's, and the number alone tells.
+        const QString path = folder.filePath(name);
+        Holder staged;
+        if (!aside && read(path, &staged) && staged.valid() && staged.pid == maker.pid && staged.host == maker.host)
+            maker = staged;
+        if (hasEnded(maker, me))
+            ::unlink(encoded(path).constData());
+    }
 }
 
 // Moves an abandoned claim out of the way, under a name of this process's own so that of two

@@ -75,6 +75,7 @@ private:
     bool writeStaging(const QString &staging, const QByteArray &content);
     bool abandoned(const Holder &holder, const QString &path);
     bool unrefreshed(const Holder &holder, const QString &path);
+    void removeDeadStaging() const;
     bool takeOver(const QByteArray &staleContent);
 
     QString claimPath;

@@ -7,6 +7,8 @@
 #include "support/testsupport.h"
 #include "support/testwindow.h"
 
+#include "parts/partclaim.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -130,6 +132,7 @@ private slots:
     void tamperedPlan_joinsEveryPictureOnce();
     void linkAtAPartsName_isRefusedBeforeAnyEncoder();
     void stoppedProcess_countsOthersFinishedSegments();
+    void claimStagedByAnEndedProcess_isRemovedOnTheNextTake();
 
 private:
     // A folder with the clip, the wrapper and the configuration, for one test.
@@ -809,6 +812,49 @@ void SegmentsTest::stoppedProcess_countsOthersFinishedSegments()
     const QByteArray err = cli.readAllStandardError();
     QVERIFY2(cli.exitCode() == 128 + SIGTERM, err.constData());
     QVERIFY2(err.contains("8 of 10 segments are kept"), err.constData());
+}
+
+// A process killed while it took a claim leaves the claim it staged under its own name, or the
+// one it moved aside to take another's over (an experiment's folder keeps them, as nothing
+// removes that folder). The next process to take that claim removes those of processes of this
+// host that have ended, told from later processes given their numbers, and only those.
+void SegmentsTest::claimStagedByAnEndedProcess_isRemovedOnTheNextTake()
+{
+    IsolatedEnvironment env;
+    const QString claim = env.filePath("Frac_QP32.claim");
+    const QString host = QSysInfo::machineHostName();
+    const TestSupport::RunResult ended = TestSupport::run("sh", {"-c", "echo $$"});
+    const qint64 endedPid = ended.out.trimmed().toLongLong();
+    QVERIFY(endedPid > 0 && !TestSupport::processAlive(endedPid));
+    QProcess running;
+    running.start("sleep", {"60"});
+    QVERIFY(running.waitForStarted(10000));
+    const qint64 runningPid = running.processId();
+    const auto staged = [&](const QString &aside, const QString &on, qint64 pid) {
+        return QStringLiteral("%1.%2%3.%4").arg(claim, aside, on).arg(pid);
+    };
+    // A claim staged by an earlier process with the running one's number: it says when it started.
+    const QByteArray earlier = QStringLiteral("{\"host\":\"%1\",\"pid\":%2,\"started\":1,\"nonce\":\"5eed\"}")
+                                   .arg(host).arg(runningPid).toUtf8();
+    const QMap<QString, QByteArray> gone{{staged("", host, endedPid), "{\"half"},
+                                         {staged("abandoned.", host, endedPid), "{}"},
+                                         {staged("", host, runningPid), earlier}};
+    // Nothing tells these from a live process's: the running one's moved aside, another host's.
+    const QMap<QString, QByteArray> kept{{staged("abandoned.", host, runningPid), "{}"},
+                                         {staged("", "elsewhere", endedPid), "{\"half"},
+                                         {claim + ".notes", "not a claim"}};
+    for (const QMap<QString, QByteArray> &files : {gone, kept})
+        for (auto file = files.begin(); file != files.end(); ++file)
+            QVERIFY(TestSupport::writeFile(file.key(), file.value()));
+
+    PartClaim taken(claim);
+    QVERIFY(taken.tryTake());
+    QStringList left = QDir(env.path()).entryList({"Frac_QP32.claim*"}, QDir::Files);
+    left.sort();
+    QStringList expected = QStringList(kept.keys()).replaceInStrings(env.path() + "/", QString());
+    expected << "Frac_QP32.claim";
+    expected.sort();
+    QCOMPARE(left, expected);
 }
 
 QTEST_MAIN(SegmentsTest)
