@@ -75,15 +75,16 @@ void SegmentScheduler::probed(const InputProbe &probe)
     if (settings.pictureLimit >= 0)
         total = qMin(total, settings.pictureLimit);
     if (!probe.problem.isEmpty() || total <= 0) {
-        if (!probe.problem.isEmpty())
+        if (!probe.problem.isEmpty() && !probe.unopened)
             emit message(QStringLiteral("The input is encoded in one piece: %1.").arg(probe.problem));
         ended = true;
         emit inOnePiece();
         return;
     }
     if (probe.counted)
-        emit message(QStringLiteral("The video stream of %1 states no picture count of its own: %2 pictures counted.")
-                         .arg(native(absolute(settings.input))).arg(probe.pictures));
+        emit message(QStringLiteral("The video stream of %1 states no picture count of its own: %2 picture%3 counted.")
+                         .arg(native(absolute(settings.input))).arg(probe.pictures)
+                         .arg(probe.pictures == 1 ? "" : "s"));
     facts = probe.facts;
     pictureTimes = probe.times;
     expectedPictures = total;
