@@ -171,7 +171,18 @@ bool SegmentScheduler::claim(int index)
         fail(JobResult::PartsUnusable, line);
     else if (!line.isEmpty())
         emit message(line);
-    return take == SegmentTable::Taken;
+    if (take != SegmentTable::Taken)
+        return false;
+    // A process makes the output only once every segment is finished: a segment found
+    // unfinished while it does is one whose files it is removing with the folder, the output
+    // made. It is not encoded again; the job is done, or about to be.
+    const QString maker = output->claimedElsewhere();
+    if (maker.isEmpty() && output->madeElsewhere().isEmpty())
+        return true;
+    segments[index].claim->release();
+    if (!finishedByAnother())
+        leaveToOthers(maker);
+    return false;
 }
 
 void SegmentScheduler::startSegment(int index)
@@ -520,6 +531,7 @@ void SegmentScheduler::finish(JobResult result)
     output->releaseClaim();
     segments.releaseClaims();
     presence.reset();
+    output->removeFolderLeftEmpty();
     if (!aborting)
         emit finished(result);
 }
