@@ -83,6 +83,9 @@ CliRunner::CliRunner(const CliOptions &options, QObject *parent)
     , reporter(reporterStyle(options.progress()))
 {
     connect(&watcher, &SignalWatcher::caught, this, &CliRunner::onSignal);
+    // A reader of standard output or error that does not read must not keep a signal from
+    // stopping the job.
+    reporter.setInterruptDescriptor(watcher.pendingDescriptor());
     connect(&job, &TranscodeJob::commandLineReady, this, &CliRunner::report);
     connect(&job, &TranscodeJob::message, this, &CliRunner::report);
     // A warning means the input ended early for the encoder (the frame file could not take
@@ -226,7 +229,7 @@ int CliRunner::statusOf(const JobResult &result, QString *failure) const
         status = 128 + caughtSignal;
         *failure = QStringLiteral("stopped by %1 after %2 pictures")
                       .arg(signalName(caughtSignal)).arg(result.pictures);
-        if (result.segmentsTotal > 0)
+        if (result.segmentsTotal > 0 && result.finishedElsewhere.isEmpty())
             *failure += QStringLiteral("; %1 of %2 segments are kept: run the same command again to go on")
                            .arg(result.segmentsKept).arg(result.segmentsTotal);
     } else if (result.outcome == JobResult::Finished && result.encoderCrashed) {
@@ -311,6 +314,7 @@ void CliRunner::onSignal(int signalNumber)
     const bool first = caughtSignal == 0;
     if (first)
         caughtSignal = signalNumber;
+    reporter.setStopping();
     if (job.isRunning() && first) {
         // Stops like the window's stop button; finished() follows once the encoder has gone.
         job.stop();

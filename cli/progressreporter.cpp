@@ -6,7 +6,6 @@
 #include <QJsonObject>
 
 #include <cmath>
-#include <cstdio>
 
 #include <unistd.h>
 
@@ -24,18 +23,31 @@ double rounded(double value, double step)
     return std::round(value / step) / std::round(1 / step);
 }
 
-void writeError(const QByteArray &bytes)
-{
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
-}
-
 } // namespace
 
 ProgressReporter::ProgressReporter(Style style)
     : style(style)
     , outputSharesTerminal(::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO))
+    , outputStream(STDOUT_FILENO)
+    , errorStream(STDERR_FILENO)
 {
+}
+
+void ProgressReporter::setInterruptDescriptor(int fd)
+{
+    outputStream.setInterruptDescriptor(fd);
+    errorStream.setInterruptDescriptor(fd);
+}
+
+void ProgressReporter::setStopping()
+{
+    outputStream.setStopping();
+    errorStream.setStopping();
+}
+
+void ProgressReporter::writeError(const QByteArray &bytes)
+{
+    errorStream.write(bytes);
 }
 
 ProgressReporter::Style ProgressReporter::textStyle()
@@ -93,9 +105,9 @@ void ProgressReporter::writeOutput(const QByteArray &bytes)
         return;
     if (outputSharesTerminal)
         clearStatus();
-    // A reader that went away (a closed pipe) ends the copy, not the job.
-    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size())
-        || std::fflush(stdout) != 0)
+    // A reader that went away (a closed pipe), or one that does not read while the program
+    // stops, ends the copy, not the job.
+    if (outputStream.write(bytes) != StandardStream::Written)
         outputBroken = true;
     outputAtLineStart = bytes.endsWith('\n');
     if (outputSharesTerminal)

@@ -1,6 +1,8 @@
 #ifndef PROGRESSREPORTER_H
 #define PROGRESSREPORTER_H
 
+#include "standardstream.h"
+
 #include "job/transcodejob.h"
 
 #include <QByteArray>
@@ -8,9 +10,9 @@
 #include <QString>
 
 // Everything the program writes while a job runs: the encoder's output on standard output,
-// and on standard error the progress and the lines of the job. On a terminal the progress is
-// one status line rewritten in place, cleared before any other line (on either stream, when
-// both are that terminal) and drawn again after it.
+// and on standard error the progress and the lines of the job, each stream a StandardStream.
+// On a terminal the progress is one status line rewritten in place, cleared before any other
+// line (on either stream, when both are that terminal) and drawn again after it.
 class ProgressReporter
 {
 public:
@@ -33,15 +35,22 @@ public:
     void printLine(const QString &line);
     // The encoder's bytes, passed on to standard output unchanged.
     void writeOutput(const QByteArray &bytes);
+    // A stream that takes nothing holds the program up until it does, or until fd becomes
+    // readable (a signal caught); once the program is stopping, for a moment only.
+    void setInterruptDescriptor(int fd);
+    void setStopping();
 
 private:
     QString statusText(const JobProgress &progress) const;
     QByteArray jsonLine(const JobProgress &progress, bool final, int exitStatus) const;
     void clearStatus();
     void drawStatus();
+    void writeError(const QByteArray &bytes);
 
     const Style style;
     const bool outputSharesTerminal;
+    StandardStream outputStream;
+    StandardStream errorStream;
     JobProgress latest;
     bool haveProgress = false;
     bool statusShown = false;

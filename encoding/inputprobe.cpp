@@ -2,6 +2,7 @@
 
 #include "decode/picturecount.h"
 #include "decode/videodecoder.h"
+#include "feed/decodeworker.h"
 #include "feed/rawfeed.h"
 #include "jobbase/encoderconfigfile.h"
 
@@ -41,8 +42,14 @@ InputProbe InputProbe::probe(const QString &path, const QString &config, std::at
     }
     StreamInfo stream = {};
     FrameInfo frame = {};
-    if (decoderOpen(decoder, name.constData()) < 0 || decoderStreamInfo(decoder, &stream) < 0
-        || decoderNextFrame(decoder, &frame) < 0) {
+    const int opened = decoderOpen(decoder, name.constData());
+    if (opened < 0) {
+        result.problem = DecodeWorker::openFailure(path, opened);
+        result.unopened = true;
+        decoderDestroy(&decoder);
+        return result;
+    }
+    if (decoderStreamInfo(decoder, &stream) < 0 || decoderNextFrame(decoder, &frame) < 0) {
         result.problem = QStringLiteral("it could not be decoded");
         decoderDestroy(&decoder);
         return result;

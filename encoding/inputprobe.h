@@ -18,6 +18,7 @@ struct StreamInfo;
 struct InputProbe
 {
     QString problem;            // why the input could not be probed; then it runs in one piece
+    bool unopened = false;      // the decoder cannot open it at all, which the job in one piece tells
     qint64 pictures = 0;        // the video stream's pictures; 0: not known
     bool exact = false;         // the stream's own count (not a count of its packets)
     bool counted = false;       // counted from the stream's packets, as the stream states none

@@ -58,7 +58,8 @@ public:
         qint64 pictures = 0;            // given to the encoder
         bool reachedEnd = false;        // the input ended before the run's limit
         bool fed = false;               // this program handed the pictures over (not a raw input by path)
-        qint64 inputPictures = 0;       // the input's pictures, where the start lay past its end
+        qint64 inputPictures = -1;      // the input's pictures, where the run met its end early and could
+                                        // tell them (a start past it, a raw file cut short); -1: not known
         double encoderCpuSeconds = 0;   // CPU time (user and system) of the encoder's processes
         bool encoderLeftEarly = false;  // the encoder went before it had every picture
         qint64 expected = 0;            // the pictures the run expected to hand over; 0: unknown

@@ -45,6 +45,20 @@ QString unusableInputReason(const QString &path)
 
 } // namespace
 
+QString DecodeWorker::openFailure(const QString &path, int error)
+{
+    struct stat info;
+    // An empty file is refused by each format in words of its own ("End of file", "Invalid
+    // argument", "Invalid data found when processing input").
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0)
+        return QStringLiteral("the file is empty: it holds no video");
+    if (error == AVERROR_STREAM_NOT_FOUND)
+        return QStringLiteral("it holds no video stream (sound only, say)");
+    if (error == AVERROR_EOF)
+        return QStringLiteral("it ends before any video stream");
+    return avErrorText(error);
+}
+
 int DecodeWorker::interrupted(void *opaque)
 {
     return static_cast<DecodeWorker *>(opaque)->stopRequested ? 1 : 0;
@@ -64,7 +78,7 @@ bool DecodeWorker::openInput(VideoDecoder *decoder)
         if (ret < 0 && stopRequested)
             return false;
         if (ret < 0 || !decoderIsOpen(decoder))
-            reason = avErrorText(ret < 0 ? ret : AVERROR_INVALIDDATA);
+            reason = openFailure(settings.input, ret < 0 ? ret : AVERROR_INVALIDDATA);
     }
     if (!reason.isEmpty()) {
         setFailure(JobResult::InputUnusable, QStringLiteral("%1\n%2: %3.").arg(firstLine, shown, reason));

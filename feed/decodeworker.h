@@ -22,6 +22,11 @@ public:
 
     void run() override;
 
+    // Why the decoder could not open the file at path (error: what opening it returned), in
+    // words that name no library: an input without a video stream (sound only, or an empty
+    // file) says so.
+    static QString openFailure(const QString &path, int error);
+
 private:
     static int interrupted(void *opaque);
     bool openInput(VideoDecoder *decoder);

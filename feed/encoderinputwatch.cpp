@@ -92,9 +92,7 @@ QString EncoderInputWatch::check(bool writerOpen, bool writerClosed)
     if (checks++ % treeEvery == 0)
         refreshProcesses();
     const QList<Handle> handles = pipeHandles();
-    // The encoder's own open is told only as it returns, which on a busy machine may come well
-    // after the job's end is open: the opens are counted out once the encoder holds the pipe.
-    if (separateOpens(handles) > 1 || (writerOpen && (baselined || !handles.isEmpty()) && openedSinceBaseline()))
+    if (separateOpens(handles) > 1 || (writerOpen && openedSinceBaseline(!handles.isEmpty())))
         return QStringLiteral("opened its input a second time");
     // The encoder's first open waits until the job opens its end. Once the encoder holds the
     // pipe, or the job has closed its end again, an open of the pipe waits for a writer that
@@ -217,10 +215,13 @@ bool EncoderInputWatch::waitsToOpenThePipe(pid_t pid, QList<pid_t> *inOpen)
     return named || inOpenBefore.contains(pid);
 }
 
-// Every open of the pipe after the encoder's first one and the job's own: the opens before the
-// job's end was open are counted out at the first look (inotify merges repeated events, so
-// they are not counted one by one).
-bool EncoderInputWatch::openedSinceBaseline()
+// Every open of the pipe after the encoder's first one and the job's own: the opens until both
+// are done are counted out (inotify merges repeated events, so they are not counted one by
+// one). The job's open is done once its end is open; the encoder's once it holds the pipe,
+// for the kernel queues an open's event before the new handle shows. The job's open returning
+// is not enough: it wakes the encoder's waiting open, whose event comes only once the encoder
+// runs again, which on a busy machine may be after a look or two.
+bool EncoderInputWatch::openedSinceBaseline(bool encoderHoldsPipe)
 {
     if (notify < 0)
         return false;
@@ -237,7 +238,7 @@ bool EncoderInputWatch::openedSinceBaseline()
         }
     }
     if (!baselined) {
-        baselined = true;
+        baselined = encoderHoldsPipe;
         return false;
     }
     return opened;

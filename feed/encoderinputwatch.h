@@ -36,7 +36,7 @@ private:
     QList<Handle> pipeHandles() const;
     int separateOpens(const QList<Handle> &handles) const;
     bool waitsToOpenThePipe(pid_t pid, QList<pid_t> *inOpen);
-    bool openedSinceBaseline();
+    bool openedSinceBaseline(bool encoderHoldsPipe);
 
     const pid_t root;
     quint64 device = 0, inode = 0;

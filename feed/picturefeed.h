@@ -55,7 +55,8 @@ public:
     int height() const { return pictureHeight; }
     bool fullRange() const { return fullRangePictures; }
     int chromaFormat() const { return pictureChroma; }
-    // The input's pictures, where a start past its end made them known.
+    // The input's pictures, where the feed met its end early and could tell them (a start past
+    // its end, a raw file cut short while it was read); -1 when not known.
     qint64 picturesInInput() const { return inputPictures; }
     // When each picture handed over is shown, as the input said.
     const PictureTimes &pictureTimes() const { return times; }
@@ -83,6 +84,8 @@ protected:
     // At the input's end: an encoder that reads a regular file starts now, once it is whole.
     void finishSink();
     void startPastEnd(qint64 inputPictureCount);
+    // The input turned out to hold this many pictures, fewer than the run expected.
+    void foundInputPictures(qint64 count) { inputPictures = count; }
     void setFailure(JobResult::Failure failure, const QString &text);
 
     const JobSettings settings;
@@ -119,7 +122,7 @@ private:
     bool readerLeft = false;
     JobResult::Failure failed = JobResult::NoFailure;
     QString failedText;
-    qint64 inputPictures = 0;
+    qint64 inputPictures = -1;
 };
 
 #endif // PICTUREFEED_H

@@ -122,8 +122,12 @@ bool RawFeed::feed(int fd, const Layout &pictures)
             return true;
         }
         if (!readWhole(fd, buffer.data(), buffer.size(), off_t(index * pictures.pictureBytes))) {
-            // A file cut short while it is read ends where it ends.
+            // A file cut short while it is read ends where it ends; what it holds now tells the
+            // job whether pictures other runs read before are still there.
             inputEnded = errno == 0;
+            struct stat now;
+            if (inputEnded && ::fstat(fd, &now) == 0)
+                foundInputPictures(now.st_size / pictures.pictureBytes);
             return inputEnded;
         }
         if (!sink && !openSink(width, height, width, height, pictures.pictureBytes))

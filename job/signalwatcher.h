@@ -32,6 +32,10 @@ public:
 
     // False when the watcher could not be set up; the signals then keep their former effect.
     bool isValid() const { return notifier != nullptr; }
+    // Readable while a caught signal waits for the event loop, for code that waits outside it
+    // (in poll()) and must return to it when a signal comes; -1 when not valid. Only polled:
+    // reading it would take the signal away from caught().
+    int pendingDescriptor() const { return notifier ? readFd : -1; }
 
     static QList<int> watchedSignals();
 

@@ -1,7 +1,9 @@
 #include "partclaim.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
@@ -43,6 +45,18 @@ qint64 processStart(qint64 pid)
     if (fields.size() < 20 || fields.at(0) == "Z")
         return 0;
     return fields.at(19).toLongLong();
+}
+
+// Whether a holder is known to have ended: one of this host that no longer runs (or whose
+// number a later process has), or one of an earlier boot. A holder of another host is not.
+bool hasEnded(const PartClaim::Holder &holder, const PartClaim::Holder &me)
+{
+    if (holder.host != me.host)
+        return false;
+    if (!holder.boot.isEmpty() && !me.boot.isEmpty() && holder.boot != me.boot)
+        return true;
+    const qint64 started = processStart(holder.pid);
+    return started == 0 || (holder.started != 0 && started != holder.started);
 }
 
 qint64 modifiedNs(const QString &path)
@@ -114,17 +128,15 @@ bool PartClaim::read(const QString &path, Holder *holder, QByteArray *content)
 
 bool PartClaim::abandoned(const Holder &holder, const QString &path)
 {
-    const Holder me = self();
     if (!holder.valid())
         return true;   // half written by a holder that died while making it, or garbage
-    if (holder.host == me.host) {
-        if (!holder.boot.isEmpty() && !me.boot.isEmpty() && holder.boot != me.boot)
-            return true;
-        const qint64 started = processStart(holder.pid);
-        return started == 0 || (holder.started != 0 && started != holder.started);
-    }
-    // Another host: alive while its holder refreshes the file. Watched from here, so that the
-    // clocks of the two machines never have to agree.
+    return hasEnded(holder, self()) || unrefreshed(holder, path);
+}
+
+// Whether this object has watched the claim go unrefreshed for the timeout. Watched from here,
+// so that the clocks of the holder's machine, the file server and this one never have to agree.
+bool PartClaim::unrefreshed(const Holder &holder, const QString &path)
+{
     const qint64 modified = modifiedNs(path);
     Sighting &seen = sightings[holder.nonce];
     if (!seen.since.isValid() || seen.modified != modified) {
@@ -222,11 +234,50 @@ bool PartClaim::tryTake()
         if (!read(claimPath, &holder, &stale) || !abandoned(holder, claimPath) || !takeOver(stale))
             break;
         previous = holder;
+        previousGone = !holder.valid() || hasEnded(holder, me);
     }
     ::unlink(stagingName.constData());
-    if (holding)
-        ownContent = content;
-    return holding;
+    if (!holding)
+        return false;
+    ownContent = content;
+    removeDeadStaging();
+    return true;
+}
+
+// A process killed while it took this claim leaves the claim it staged under its own name, or
+// the one it moved aside to take it over. Such a file of this host whose process is proven to
+// have ended is removed; one whose process may still run (its number taken again) stays.
+void PartClaim::removeDeadStaging() const
+{
+    const QFileInfo claim(claimPath);
+    const QString prefix = claim.fileName() + QLatin1Char('.');
+    const QLatin1String movedAside("abandoned.");
+    const Holder me = self();
+    const QDir folder = claim.dir();
+    const QStringList names = folder.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
+    for (const QString &name : names) {
+        if (!name.startsWith(prefix))
+            continue;
+        QString owner = name.mid(prefix.size());
+        const bool aside = owner.startsWith(movedAside);
+        if (aside)
+            owner.remove(0, movedAside.size());
+        const qsizetype dot = owner.lastIndexOf(QLatin1Char('.'));
+        bool numeric = false;
+        Holder maker;
+        maker.host = owner.left(dot);
+        maker.pid = owner.mid(dot + 1).toLongLong(&numeric);
+        if (dot <= 0 || !numeric || maker.pid <= 0 || maker.host != me.host || maker.pid == me.pid)
+            continue;
+        // A staged claim says when its process started, which tells it from a later one with
+        // its number; a claim moved aside is another holder's, and the number alone tells.
+        const QString path = folder.filePath(name);
+        Holder staged;
+        if (!aside && read(path, &staged) && staged.valid() && staged.pid == maker.pid && staged.host == maker.host)
+            maker = staged;
+        if (hasEnded(maker, me))
+            ::unlink(encoded(path).constData());
+    }
 }
 
 // Moves an abandoned claim out of the way, under a name of this process's own so that of two
@@ -244,6 +295,12 @@ bool PartClaim::takeOver(const QByteArray &staleContent)
         ::link(encoded(aside).constData(), encoded(claimPath).constData());
     ::unlink(encoded(aside).constData());
     return same;
+}
+
+bool PartClaim::stillOwn() const
+{
+    QFile file(claimPath);
+    return !ownContent.isEmpty() && file.open(QIODevice::ReadOnly) && file.read(4096) == ownContent;
 }
 
 bool PartClaim::refresh()

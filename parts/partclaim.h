@@ -11,10 +11,12 @@
 // process. It is made with an exclusive link, so of two processes only one gets it, also on a
 // network file system.
 //
-// A claim whose holder runs on this host is alive while that process is (the same process, not
-// a later one with its number). A claim from another host cannot be checked that way, so its
-// holder refreshes it (refresh()) every few seconds; one this process has watched go
-// unrefreshed for the timeout is abandoned and may be taken over.
+// Its holder refreshes it (refresh()) every few seconds. A claim this process has watched go
+// unrefreshed for the timeout is abandoned and may be taken over, whoever holds it: a holder
+// on another host cannot be seen from here, and one on this host may live on without doing
+// its work (stopped, or blocked writing to a pipe nobody reads). A claim whose holder ran on
+// this host and has ended (the same process, not a later one with its number) is abandoned at
+// once. A holder that comes back to a claim taken over finds it no longer its own.
 class PartClaim
 {
 public:
@@ -50,15 +52,20 @@ public:
     // As liveHolder(); *seenAlive tells whether the holder is known to be alive: a process of
     // this host that runs, or one of another host whose claim this object has seen refreshed.
     Holder watchHolder(bool *seenAlive);
-    // When another process took over a claim whose holder had gone: that holder, for the log.
+    // When another process took over a claim whose holder had gone: that holder, for the log,
+    // and whether it was seen to go (false: it left the claim unrefreshed for the timeout).
     const Holder &takenOverFrom() const { return previous; }
+    bool previousEnded() const { return previousGone; }
+    // Whether the claim file is still the one this object made; reads the file only, so that a
+    // thread finishing the work under the claim may ask while the owner refreshes it.
+    bool stillOwn() const;
     // A problem other than someone else holding the claim (a link where a file should be, no
     // permission), for the user.
     const QString &error() const { return problem; }
 
     // This process as a holder.
     static Holder self();
-    // Seconds a claim from another host may go unrefreshed: MORLUNEX_CLAIM_TIMEOUT, else 60.
+    // Seconds a claim may go unrefreshed: MORLUNEX_CLAIM_TIMEOUT, else 60.
     static int timeoutSeconds();
     // Reads a claim file (false when there is none or it is unreadable).
     static bool read(const QString &path, Holder *holder, QByteArray *content = nullptr);
@@ -67,14 +74,17 @@ private:
     static QByteArray newContent();
     bool writeStaging(const QString &staging, const QByteArray &content);
     bool abandoned(const Holder &holder, const QString &path);
+    bool unrefreshed(const Holder &holder, const QString &path);
+    void removeDeadStaging() const;
     bool takeOver(const QByteArray &staleContent);
 
     QString claimPath;
     bool holding = false;
     QByteArray ownContent;
     Holder previous;
+    bool previousGone = false;
     QString problem;
-    // Claims of other hosts this process has seen, by content: when, and the file's time then.
+    // Claims of other processes this object has seen, by content: when, and the file's time then.
     struct Sighting
     {
         QElapsedTimer since;

@@ -312,6 +312,11 @@ void PartsFolder::remove() const
     for (const QString &name : names)
         ::unlink(encoded(namedFile(name)).constData());
     // Only an empty folder goes: whatever else someone put there stays, with the folder.
+    removeIfEmpty();
+}
+
+void PartsFolder::removeIfEmpty() const
+{
     ::rmdir(encoded(folder).constData());
 }
 

@@ -86,6 +86,8 @@ public:
     QString unfitName() const;
     // Removes every file the job names, then the folder if it is empty.
     void remove() const;
+    // Removes the folder if it is empty (never a link).
+    void removeIfEmpty() const;
 
     static QByteArray fileHash(const QString &path, QString *problem);
 

@@ -3,6 +3,7 @@
 #include "jobbase/pathtext.h"
 #include "join/streaminspector.h"
 #include "output/outputguard.h"
+#include "parts/partclaim.h"
 
 namespace SegmentCheck {
 
@@ -38,11 +39,14 @@ QString problemOf(const QString &partial, qint64 planned, const SegmentRun::Outc
 
 } // namespace
 
-QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const SegmentRun::Outcome &outcome)
+QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const SegmentRun::Outcome &outcome,
+             const PartClaim *claim)
 {
     const QString problem = problemOf(folder->partialPath(span.first), span.count, outcome);
     if (!problem.isEmpty())
         return problem;
+    if (!claim->stillOwn())
+        return QStringLiteral("another process took it over meanwhile");
     PartsFolder::SegmentRecord record;
     record.first = span.first;
     record.pictures = outcome.pictures;

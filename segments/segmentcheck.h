@@ -8,6 +8,8 @@
 #include <QList>
 #include <QString>
 
+class PartClaim;
+
 // When a segment counts as finished, and what its record keeps: checked once its encoder exited
 // with 0, and again against its record, hash and all, before the join.
 namespace SegmentCheck {
@@ -15,9 +17,11 @@ namespace SegmentCheck {
 // Checks the bitstream a segment's encoder wrote (no writer left, written in this run, opening
 // with parameter sets and a random-access picture, every picture handed over, a whole last unit)
 // and keeps it in the folder with its record: the pictures' times for the container, whether it
-// ends the input, its pictures as the encoder reported them. Why it cannot be kept; empty when
-// it is.
-QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const SegmentRun::Outcome &outcome);
+// ends the input, its pictures as the encoder reported them; only while the segment's claim is
+// still this process's (it may have been taken over meanwhile). Why it cannot be kept; empty
+// when it is.
+QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const SegmentRun::Outcome &outcome,
+             const PartClaim *claim);
 
 // What the records of the finished segments say, read once every one is finished.
 struct Kept

@@ -75,15 +75,16 @@ void SegmentScheduler::probed(const InputProbe &probe)
     if (settings.pictureLimit >= 0)
         total = qMin(total, settings.pictureLimit);
     if (!probe.problem.isEmpty() || total <= 0) {
-        if (!probe.problem.isEmpty())
+        if (!probe.problem.isEmpty() && !probe.unopened)
             emit message(QStringLiteral("The input is encoded in one piece: %1.").arg(probe.problem));
         ended = true;
         emit inOnePiece();
         return;
     }
     if (probe.counted)
-        emit message(QStringLiteral("The video stream of %1 states no picture count of its own: %2 pictures counted.")
-                         .arg(native(absolute(settings.input))).arg(probe.pictures));
+        emit message(QStringLiteral("The video stream of %1 states no picture count of its own: %2 picture%3 counted.")
+                         .arg(native(absolute(settings.input))).arg(probe.pictures)
+                         .arg(probe.pictures == 1 ? "" : "s"));
     facts = probe.facts;
     pictureTimes = probe.times;
     expectedPictures = total;
@@ -170,7 +171,18 @@ bool SegmentScheduler::claim(int index)
         fail(JobResult::PartsUnusable, line);
     else if (!line.isEmpty())
         emit message(line);
-    return take == SegmentTable::Taken;
+    if (take != SegmentTable::Taken)
+        return false;
+    // A process makes the output only once every segment is finished: a segment found
+    // unfinished while it does is one whose files it is removing with the folder, the output
+    // made. It is not encoded again; the job is done, or about to be.
+    const QString maker = output->claimedElsewhere();
+    if (maker.isEmpty() && output->madeElsewhere().isEmpty())
+        return true;
+    segments[index].claim->release();
+    if (!finishedByAnother())
+        leaveToOthers(maker);
+    return false;
 }
 
 void SegmentScheduler::startSegment(int index)
@@ -217,6 +229,13 @@ void SegmentScheduler::segmentEnded(int index)
 {
     const SegmentRun::Outcome outcome = segments.takeOutcome(index);
     Segment &segment = segments[index];
+    // A process held up for longer than the claim timeout (stopped, or blocked writing to a
+    // pipe nobody reads) may come back to find its segment taken over: then whatever its
+    // encoder did is not this process's to keep, or to fail the job with.
+    if (!segment.claim->refresh()) {
+        leaveSegment(index);
+        return;
+    }
     if (outcome.kind == SegmentRun::Outcome::Encoded && outcome.exitCode == 0 && !outcome.crashed) {
         checkSegment(index, outcome);
         return;
@@ -237,8 +256,21 @@ void SegmentScheduler::segmentEnded(int index)
 
 // The input turned out to end at picture `end` (its pictures' count, found by a segment's
 // decode): the segments that start at or past it hold nothing and are dropped, with one line.
+// A segment that was given pictures at or past that end read them from an input that has
+// changed since (a raw file cut short while the job runs): the job fails, saying so, rather
+// than join pictures the input no longer holds, or start the segments past its end again.
 void SegmentScheduler::inputEndsAt(qint64 end)
 {
+    const int holding = segments.holdingFrom(end);
+    if (holding >= 0) {
+        fail(JobResult::InputUnusable,
+             QStringLiteral("The input changed while the job ran.\n%1 has no picture %2 any more, yet segment %3 "
+                            "was encoded from its pictures %4 before: start the job again to encode the input as "
+                            "it is now.")
+                 .arg(native(absolute(settings.input))).arg(end)
+                 .arg(segments.label(holding), SegmentTable::spanText(segments[holding].span)));
+        return;
+    }
     const int first = segments.firstFrom(end);
     if (first < 0)
         return;
@@ -261,7 +293,8 @@ void SegmentScheduler::checkSegment(int index, const SegmentRun::Outcome &outcom
     auto problem = std::make_shared<QString>();
     PartsFolder *folder = parts.get();
     const SegmentPlan::Segment span = segment.span;
-    checks->run([folder, span, outcome, problem] { *problem = SegmentCheck::keep(folder, span, outcome); },
+    const PartClaim *claim = segment.claim.get();
+    checks->run([folder, span, outcome, claim, problem] { *problem = SegmentCheck::keep(folder, span, outcome, claim); },
         [this, index, problem] { segmentChecked(index, *problem); });
 }
 
@@ -271,6 +304,12 @@ void SegmentScheduler::segmentChecked(int index, const QString &problem)
     segment.checking = false;
     if (!problem.isEmpty() && finishedByAnother())
         return;
+    // Taken over while it was checked (the claim is refreshed meanwhile, but this process may
+    // have been held up): the segment is the other process's.
+    if (!segment.claim->refresh()) {
+        leaveSegment(index);
+        return;
+    }
     if (problem.isEmpty()) {
         segment.finished = true;
         picturesThisRun += segment.pictures;
@@ -281,8 +320,11 @@ void SegmentScheduler::segmentChecked(int index, const QString &problem)
     }
     segment.claim->release();
     reportProgress(true);
-    if (segment.finished && segment.reachedEnd && (segment.span.count < 0 || segment.pictures < segment.span.count))
-        inputEndsAt(segment.span.first + segment.pictures);
+    if (segment.finished && segment.reachedEnd && (segment.span.count < 0 || segment.pictures < segment.span.count)) {
+        // A raw file cut short while the run read it may have lost more pictures since.
+        const qint64 end = segment.span.first + segment.pictures;
+        inputEndsAt(segment.inputPictures >= 0 ? qMin(end, segment.inputPictures) : end);
+    }
     // The segment that runs to the input's end tells where that is.
     if (segment.finished && segment.span.count < 0)
         expectedPictures = segment.span.first + segment.pictures - settings.startPicture;
@@ -315,19 +357,34 @@ void SegmentScheduler::refreshClaims()
 {
     for (int index = 0; index < segments.size(); ++index) {
         Segment &segment = segments[index];
-        if (!segment.run || segment.claim->refresh())
+        if (!segment.run && !segment.checking)
             continue;
-        // Taken over by another process, which thought this one gone: it is theirs now.
-        emit message(QStringLiteral("Segment %1 was taken over by another process; it is left to it.")
-                         .arg(segments.label(index)));
-        segments.dropRun(index);
-        segment.pictures = 0;
-        parts->discardPartial(segment.span.first);
-        QTimer::singleShot(0, this, &SegmentScheduler::schedule);
+        // One being checked is left by segmentChecked(), which finds the claim lost.
+        if (!segment.claim->refresh() && segment.run)
+            leaveSegment(index);
     }
     output->refreshClaim();
     if (presence)
         presence->refresh();
+}
+
+// The segment was taken over by another process, which found this one gone or its claim
+// unrefreshed for the timeout: it is theirs now, and what this process made of it goes. Its run
+// ends without finished(), so the job goes on from here: it ends if it is stopping, and
+// otherwise takes up other work.
+void SegmentScheduler::leaveSegment(int index)
+{
+    Segment &segment = segments[index];
+    emit message(QStringLiteral("Segment %1 was taken over by another process; it is left to it.")
+                     .arg(segments.label(index)));
+    if (segment.run)
+        segments.dropRun(index);
+    segment.pictures = 0;
+    parts->discardPartial(segment.span.first);
+    QTimer::singleShot(0, this, [this] {
+        endSegments();
+        schedule();
+    });
 }
 
 // Nothing left to take: every other segment is finished or held by another process. Segments
@@ -434,6 +491,14 @@ void SegmentScheduler::endSegments()
     // Still work to do, unless stopped, failed, left to others or done (the folder gone).
     if (!stopping && !pending.settled() && parts)
         return;
+    // Stopped after another process made the output and removed the folder: nothing is kept.
+    if (stopping && parts) {
+        const QString made = output->madeElsewhere();
+        if (!made.isEmpty() && pending.madeElsewhere(made))
+            emit message(made);
+        if (!made.isEmpty())
+            parts.reset();
+    }
     // Segments other processes finished meanwhile are kept too, and counted.
     if (parts)
         segments.lookForFinished(*parts);
@@ -466,6 +531,7 @@ void SegmentScheduler::finish(JobResult result)
     output->releaseClaim();
     segments.releaseClaims();
     presence.reset();
+    output->removeFolderLeftEmpty();
     if (!aborting)
         emit finished(result);
 }

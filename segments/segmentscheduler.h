@@ -66,6 +66,7 @@ private:
     void segmentFailed(int index, const SegmentRun::Outcome &outcome);
     void inputEndsAt(qint64 end);
     void refreshClaims();
+    void leaveSegment(int index);
     void watchOthers();
     void makeOutput();
     void redoSegments(const QList<int> &indexes);

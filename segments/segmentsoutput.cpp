@@ -47,8 +47,28 @@ QString SegmentsOutput::claim()
         return QString();
     const PartClaim::Holder holder = outputClaim->liveHolder();
     outputClaim.reset();
+    return madeByLine(holder);
+}
+
+QString SegmentsOutput::claimedElsewhere() const
+{
+    if (outputClaim)
+        return QString();
+    PartClaim other(parts.outputClaimPath());
+    const PartClaim::Holder holder = other.liveHolder();
+    return holder.valid() ? madeByLine(holder) : QString();
+}
+
+QString SegmentsOutput::madeByLine(const PartClaim::Holder &holder)
+{
     return QStringLiteral("Every segment is encoded; the output is made by %1.")
         .arg(holder.valid() ? holder.describe() : QStringLiteral("another process"));
+}
+
+void SegmentsOutput::removeFolderLeftEmpty() const
+{
+    if (!madeElsewhere().isEmpty())
+        parts.removeIfEmpty();
 }
 
 void SegmentsOutput::start(const QList<qint64> &firsts, const OutputFacts &facts)

@@ -6,6 +6,7 @@
 #include "jobbase/jobtypes.h"
 #include "jobbase/progressticker.h"
 #include "output/outputmaker.h"
+#include "parts/partclaim.h"
 #include "parts/partsfolder.h"
 
 #include <QList>
@@ -15,7 +16,6 @@
 #include <memory>
 
 class OffThread;
-class PartClaim;
 
 // The output of a job in segments, made once every segment is finished, by the one process
 // that claims it: every segment is checked whole against its record (one edited or cut short
@@ -37,6 +37,12 @@ public:
     QString madeElsewhere() const;
     // Takes the output's claim: empty when taken, else the line that says who makes the output.
     QString claim();
+    // Another live process holds the output's claim: the line that says who makes the output;
+    // empty when nobody else does.
+    QString claimedElsewhere() const;
+    // Once another process made the output: the parts folder, should it be left empty (this
+    // process had a file in it while the other removed the job's), goes.
+    void removeFolderLeftEmpty() const;
     // Reads the records of the segments that start at firsts, off the owner's thread, and
     // hands the segments to the output step; redo() or finished() follows.
     void start(const QList<qint64> &firsts, const OutputFacts &facts);
@@ -62,6 +68,7 @@ signals:
 private:
     void segmentsRead(const SegmentCheck::Kept &kept, const QList<qint64> &firsts, const OutputFacts &facts);
     void outputMade(const OutputResult &made);
+    static QString madeByLine(const PartClaim::Holder &holder);
 
     const JobSettings settings;
     const ProgressTicker ticker;

@@ -82,8 +82,11 @@ SegmentTable::Take SegmentTable::take(int index, const PartsFolder &parts, QStri
         return Unusable;
     }
     if (claim.takenOverFrom().valid())
-        *line = QStringLiteral("Segment %1 was left by %2, which is gone: it is encoded here.")
-                    .arg(label(index), claim.takenOverFrom().describe());
+        *line = QStringLiteral("Segment %1 was left by %2, %3: it is encoded here.")
+                    .arg(label(index), claim.takenOverFrom().describe(),
+                         claim.previousEnded() ? QStringLiteral("which is gone")
+                                               : QStringLiteral("which has not refreshed its claim for %1 s")
+                                                     .arg(PartClaim::timeoutSeconds()));
     // Finished by another process between the look and the claim.
     if (!lookUp(index, parts))
         return Taken;
@@ -140,6 +143,7 @@ SegmentRun::Outcome SegmentTable::takeOutcome(int index)
     segment.run = nullptr;
     segment.pictures = outcome.pictures;
     segment.reachedEnd = outcome.reachedEnd;
+    segment.inputPictures = outcome.inputPictures;
     return outcome;
 }
 
@@ -181,11 +185,16 @@ int SegmentTable::firstFrom(qint64 end) const
 {
     const auto from = std::find_if(list.begin(), list.end(),
                                    [end](const Segment &segment) { return segment.span.first >= end; });
-    // A segment there that is finished or being checked holds pictures: the input does not
-    // end there after all, and nothing is dropped.
-    if (std::any_of(from, list.end(), [](const Segment &segment) { return segment.finished || segment.checking; }))
-        return -1;
     return from == list.end() ? -1 : int(from - list.begin());
+}
+
+int SegmentTable::holdingFrom(qint64 end) const
+{
+    const auto holding = std::find_if(list.begin(), list.end(), [end](const Segment &segment) {
+        return (segment.finished || segment.checking)
+            && (segment.span.first >= end || segment.span.first + segment.pictures > end);
+    });
+    return holding == list.end() ? -1 : int(holding - list.begin());
 }
 
 void SegmentTable::dropFrom(int index, const PartsFolder &parts)

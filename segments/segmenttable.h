@@ -30,6 +30,7 @@ public:
         bool finished = false;
         bool checking = false;      // its encoder is done and its bitstream is being checked
         bool reachedEnd = false;    // its run met the input's end
+        qint64 inputPictures = -1;  // and found the input to hold this many pictures; -1: not known
         qint64 pictures = 0;        // finished: its pictures; running: handed over so far
         SegmentRun *run = nullptr;
         std::unique_ptr<PartClaim> claim;
@@ -96,9 +97,11 @@ public:
     void dropRun(int index);
     // Ends every run at once, without their finished(); with a folder, their partial files go.
     void dropRuns(const PartsFolder *parts);
-    // The first segment that starts at or past picture end; -1 when there is none, or when a
-    // segment there is finished or being checked (then the input does not end there).
+    // The first segment that starts at or past picture end; -1 when there is none.
     int firstFrom(qint64 end) const;
+    // The first segment finished or being checked that holds pictures at or past picture end,
+    // or starts there; -1 when there is none.
+    int holdingFrom(qint64 end) const;
     // Drops the segments from index on: their runs end, their partial files go and their claims
     // are released.
     void dropFrom(int index, const PartsFolder &parts);

@@ -344,6 +344,15 @@ void CliTest::guards_endWithTheRightStatus_data()
     // Quiet: the one line of the program's, none of the libraries'.
     QTest::newRow("quiet on an input that is no video")
         << "stale bad.mp4" << QStringList{"bad.mp4", "-q", "-o", "o.265"} << 66 << "cannot use the input";
+    // Told in the program's words, not the library's ("Stream not found", "End of file").
+    QTest::newRow("input with sound only")
+        << "sound sound.m4a" << QStringList{"sound.m4a", "-o", "o.265"} << 66 << "sound.m4a: it holds no video stream";
+    QTest::newRow("input with sound only, in segments")
+        << "sound sound.m4a" << QStringList{"sound.m4a", "-j", "2", "-q", "-o", "o.265"} << 66
+        << "sound.m4a: it holds no video stream";
+    QTest::newRow("empty input")
+        << "empty empty.ogg" << QStringList{"empty.ogg", "-o", "o.265"} << 66
+        << "empty.ogg: the file is empty: it holds no video";
     QTest::newRow("segment is a named pipe")
         << "mkfifo seg.265" << QStringList{"--join", "joined.265", "seg.265"} << 66 << "it is a named pipe";
     QTest::newRow("segment of zeros")
@@ -390,6 +399,10 @@ void CliTest::guards_endWithTheRightStatus()
     else if (words.first() == "gap")   // two pictures each, the second named as if three came between
         QVERIFY(QFile::copy(env.filePath("tiny.265"), env.filePath("part_0000000.265"))
                 && QFile::copy(env.filePath("tiny.265"), env.filePath("part_0000005.265")));
+    else if (words.first() == "sound")
+        QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "sine=duration=1", env.filePath(words.at(1))}));
+    else if (words.first() == "empty")
+        QVERIFY(TestSupport::writeFile(env.filePath(words.at(1)), QByteArray()));
     else if (words.first() == "mkfifo")
         QVERIFY(::mkfifo(QFile::encodeName(env.filePath(words.at(1))).constData(), 0600) == 0);
     else if (words.first() == "zeros")  // four gigabytes of zeros, without the disk space

@@ -9,7 +9,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QtTest>
+
+#include <algorithm>
 
 using TestSupport::IsolatedEnvironment;
 
@@ -24,8 +28,9 @@ QString cliProgram()
 
 // The bundled encoder behind a wrapper that first keeps a copy of what it is handed (in got/,
 // named after the bitstream it writes, so that segments sort by their first picture), then
-// encodes that copy: the job still gets a real bitstream to check and join.
-bool writeCopyingEncoder(const QString &folder)
+// encodes that copy: the job still gets a real bitstream to check and join. extra runs before
+// the copy, with $dir and $out set.
+bool writeCopyingEncoder(const QString &folder, const QByteArray &extra = QByteArray())
 {
     return QDir(folder).mkpath(QStringLiteral("got"))
         && TestSupport::writeScript(
@@ -34,12 +39,24 @@ bool writeCopyingEncoder(const QString &folder)
             "dir=$(dirname \"$0\")\n"
             "prev=; in=; out=\n"
             "for a in \"$@\"; do case $prev in -i) in=$a;; -b) out=$a;; esac; prev=$a; done\n"
+            + extra +
             "copy=\"$dir/got/$(basename \"$out\")\"\n"
             "cat \"$in\" > \"$copy\" || exit 3\n"
             "n=$#\n"
             "for a in \"$@\"; do [ \"$a\" = \"$in\" ] && a=$copy; set -- \"$@\" \"$a\"; done\n"
             "shift $n\n"
             "exec \"" + QFile::encodeName(TestSupport::binDir()) + "/morlunex-hevc-encoder\" \"$@\" --MlxPreset=ultrafast\n");
+}
+
+// A raw sequence of the ffmpeg tool's test pictures in the folder, in the tool's pixel format;
+// its path, empty when it could not be made.
+QString rawSequence(const QString &folder, int pictures, const QString &pixelFormat)
+{
+    const QString sequence = folder + QStringLiteral("/seq_%1x%2.yuv").arg(width).arg(height);
+    const bool made = TestSupport::ffmpeg({"-f", "lavfi", "-i", QStringLiteral("testsrc2=size=%1x%2:rate=25").arg(width).arg(height),
+                                           "-frames:v", QString::number(pictures), "-pix_fmt", pixelFormat, "-f",
+                                           "rawvideo", sequence});
+    return made ? sequence : QString();
 }
 
 // What every encoder received, in the order of the bitstreams' names.
@@ -57,6 +74,17 @@ int receivedRuns(const QString &folder)
     return QDir(folder + "/got").entryList(QDir::Files).size();
 }
 
+// The lines that start a segment's encoder ("Segment 3/10: pictures 32 to 47.").
+int segmentStarts(const QByteArray &log)
+{
+    static const QRegularExpression start(QStringLiteral("^Segment [0-9]+/[0-9]+: pictures"),
+                                          QRegularExpression::MultilineOption);
+    int starts = 0;
+    for (QRegularExpressionMatchIterator match = start.globalMatch(QString::fromUtf8(log)); match.hasNext(); match.next())
+        ++starts;
+    return starts;
+}
+
 } // namespace
 
 class SegmentInputsTest : public QObject
@@ -69,6 +97,8 @@ private slots:
     void fileShapes_everyPictureOnceInOrder_data();
     void fileShapes_everyPictureOnceInOrder();
     void referenceEncoder_rawTenBitSegmentsPassTheHashCheck();
+    void rawInputCutShortWhileEncoded_endsWithoutLooping_data();
+    void rawInputCutShortWhileEncoded_endsWithoutLooping();
 };
 
 void SegmentInputsTest::rawInput_encodersGetTheFilesBytes_data()
@@ -116,9 +146,8 @@ void SegmentInputsTest::rawInput_encodersGetTheFilesBytes()
 
     IsolatedEnvironment env;
     const QString folder = env.path();
-    const QString sequence = folder + QStringLiteral("/seq_%1x%2.yuv").arg(width).arg(height);
-    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", QStringLiteral("testsrc2=size=%1x%2:rate=25").arg(width).arg(height),
-                                 "-frames:v", "50", "-pix_fmt", pixelFormat, "-f", "rawvideo", sequence}));
+    const QString sequence = rawSequence(folder, 50, pixelFormat);
+    QVERIFY(!sequence.isEmpty());
     QByteArray file = TestSupport::readFile(sequence);
     QCOMPARE(file.size(), 50 * pictureBytes);
     if (leftover > 0)
@@ -236,6 +265,78 @@ void SegmentInputsTest::referenceEncoder_rawTenBitSegmentsPassTheHashCheck()
     QCOMPARE(check.pictures, 16);
     QCOMPARE(check.matched, 16);
     QCOMPARE(check.mismatched, 0);
+}
+
+void SegmentInputsTest::rawInputCutShortWhileEncoded_endsWithoutLooping_data()
+{
+    QTest::addColumn<QString>("jobs");
+    QTest::addColumn<QByteArray>("held");           // the segments whose encoders wait for the cut (shell pattern)
+    QTest::addColumn<QStringList>("finishedFirst"); // the records there before the cut
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("told");
+
+    // Segments past the new end are encoded already: the job cannot end with the pictures there
+    // are, and fails, naming the input; a second run encodes the input as it is now.
+    QTest::newRow("later segments encoded, two encoders")
+        << "2" << QByteArray("*part_0000096*|*part_00001*") << QStringList{"part_0000064.json", "part_0000080.json"}
+        << 66 << "has no picture 50 any more, yet segment 4/10 was encoded from its pictures 48 to 63 before";
+    // Nothing past the new end is encoded yet: the job ends with the pictures there are.
+    QTest::newRow("the segment with the new end running, one encoder")
+        << "1" << QByteArray("*part_00000[4-9]*|*part_00001*") << QStringList{"part_0000032.json"} << 0
+        << "The input ends after picture 49: segments 5/10 to 10/10 (pictures 64 on), which start past its end, "
+           "are dropped.";
+}
+
+// A raw input cut from 160 pictures to 50 while the job runs, as a file still being written or
+// replaced may be: the job ends, with the pictures there are or with a failure that says why,
+// instead of starting the segments past the new end again and again; whatever it ends with,
+// the next run encodes exactly the file's 50 pictures.
+void SegmentInputsTest::rawInputCutShortWhileEncoded_endsWithoutLooping()
+{
+    QFETCH(QString, jobs);
+    QFETCH(QByteArray, held);
+    QFETCH(QStringList, finishedFirst);
+    QFETCH(int, status);
+    QFETCH(QString, told);
+
+    IsolatedEnvironment env;
+    const QString folder = env.path();
+    const QString sequence = rawSequence(folder, 160, "yuv420p");
+    QVERIFY(!sequence.isEmpty());
+    const int pictureBytes = width * height * 3 / 2;
+    const QByteArray kept = TestSupport::readFile(sequence).left(50 * pictureBytes);
+    // The held encoders wait (a minute at most) until the file is cut.
+    QVERIFY(writeCopyingEncoder(folder, "case \"$out\" in " + held + ") n=0; while [ ! -f \"$dir/cut\" ] && "
+                                        "[ $n -lt 1200 ]; do sleep 0.05; n=$((n+1)); done;; esac\n"));
+    const QStringList arguments{sequence, "-o", "out.265", "-e", "./copying.sh", "--fps", "25", "-j", jobs,
+                                "--segment-length", "16", "--progress", "none"};
+    QProcess cli;
+    cli.setWorkingDirectory(folder);
+    cli.start(cliProgram(), arguments);
+    QVERIFY(cli.waitForStarted(10000));
+    QVERIFY2(QTest::qWaitFor([&] {
+        return std::all_of(finishedFirst.begin(), finishedFirst.end(), [&](const QString &record) {
+            return QFileInfo::exists(folder + "/out.265.parts/" + record);
+        });
+    }, 120000), cli.readAllStandardError().constData());
+    QVERIFY(QFile(sequence).resize(50 * pictureBytes));
+    QVERIFY(TestSupport::writeFile(folder + "/cut", ""));
+    QVERIFY(cli.waitForFinished(120000));
+    const QByteArray err = cli.readAllStandardError();
+    QVERIFY2(cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == status, err.constData());
+    QVERIFY2(err.contains(told.toUtf8()), err.constData());
+    QVERIFY2(segmentStarts(err) <= 10, err.constData());
+
+    if (status != 0) {
+        QVERIFY(QDir(folder + "/got").removeRecursively() && QDir(folder).mkdir("got"));
+        const TestSupport::RunResult again = TestSupport::run(cliProgram(), arguments, 120000, folder);
+        QVERIFY2(again.finished && again.exitCode == 0, again.err.constData());
+        QVERIFY2(again.err.contains("were discarded: the input has changed since"), again.err.constData());
+    }
+    QVERIFY(received(folder) == kept);
+    QCOMPARE(TestSupport::probeVideo(folder + "/out.265").frames, 50);
+    QVERIFY(!QFileInfo::exists(folder + "/out.265.parts"));
+    QVERIFY(QDir(env.tempPath()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(SegmentInputsTest)

@@ -7,6 +7,8 @@
 #include "support/testsupport.h"
 #include "support/testwindow.h"
 
+#include "parts/partclaim.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -14,11 +16,17 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSpinBox>
+#include <QSysInfo>
 #include <QElapsedTimer>
 #include <QtTest>
 
 #include <csignal>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 using TestSupport::IsolatedEnvironment;
 using TestSupport::everythingIn;
@@ -63,6 +71,22 @@ QStringList jobArguments(const QString &folder, const QString &output = QStringL
             "--segment-length", QString::number(segmentLength), "--progress", "none"};
 }
 
+// As several processes share a job: one encoder each.
+QStringList oneEncoderArguments(const QString &folder)
+{
+    QStringList arguments = jobArguments(folder);
+    arguments.replace(arguments.indexOf("2"), "1");
+    return arguments;
+}
+
+// Claims refreshed every second and given up once unrefreshed for 3 s.
+QProcessEnvironment shortClaimTimeout()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("MORLUNEX_CLAIM_TIMEOUT", "3");
+    return environment;
+}
+
 int keptSegments(const QString &parts)
 {
     return QDir(parts).entryList({"part_*.json"}, QDir::Files).size();
@@ -98,6 +122,8 @@ private slots:
     void threeProcesses_shareOneJob();
     void claimOfAnotherHost_isTakenOverAfterItsTimeout();
     void waitingProcess_takesOverFromAHolderThatDies();
+    void blockedHolder_isTakenOverAndEndsWhenAsked_data();
+    void blockedHolder_isTakenOverAndEndsWhenAsked();
     void twoHosts_defaultPlan_eachEncodesAQuarter();
     void twoProcessesStartedTogether_bothEndWithZero();
     void failingSegmentEncoder_stopsTheJob();
@@ -106,6 +132,7 @@ private slots:
     void tamperedPlan_joinsEveryPictureOnce();
     void linkAtAPartsName_isRefusedBeforeAnyEncoder();
     void stoppedProcess_countsOthersFinishedSegments();
+    void claimStagedByAnEndedProcess_isRemovedOnTheNextTake();
 
 private:
     // A folder with the clip, the wrapper and the configuration, for one test.
@@ -485,11 +512,8 @@ void SegmentsTest::waitingProcess_takesOverFromAHolderThatDies()
         QSKIP("unshare --uts is not allowed here: no second host name to run under");
     IsolatedEnvironment env;
     const QString folder = prepare(env, "case \"$(hostname) $*\" in elsewhere*part_0000000*) exec sleep 600;; esac\n");
-    QStringList arguments = jobArguments(folder);
-    arguments.replace(arguments.indexOf("2"), "1");
-    // Both refresh their claims every second and give up on one unrefreshed for 3 s.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("MORLUNEX_CLAIM_TIMEOUT", "3");
+    const QStringList arguments = oneEncoderArguments(folder);
+    const QProcessEnvironment environment = shortClaimTimeout();
     QProcess away;
     away.setProcessEnvironment(environment);
     startElsewhere(away, folder, arguments);
@@ -516,6 +540,92 @@ void SegmentsTest::waitingProcess_takesOverFromAHolderThatDies()
     QVERIFY2(said.contains("Segment 1/10 was left by elsewhere (process"), said.constData());
     QVERIFY(TestSupport::readFile(folder + "/out.265") == uninterrupted);
     QVERIFY(!QFileInfo::exists(folder + "/out.265.parts"));
+}
+
+void SegmentsTest::blockedHolder_isTakenOverAndEndsWhenAsked_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::newRow("stopped by SIGTERM") << "SIGTERM";
+    QTest::newRow("its reader comes back") << "read";
+}
+
+// A process that holds a segment and stops refreshing its claim without dying (its standard
+// output a pipe nobody reads, which it blocks writing to) loses the segment once the claim is
+// older than MORLUNEX_CLAIM_TIMEOUT: the other process on the job takes it over and makes the
+// whole output. The blocked one still ends when asked (SIGTERM), or, once its output is read
+// again, finds its segment taken and the output made, and ends with 0; either way no encoder
+// and no temporary file of it is left.
+void SegmentsTest::blockedHolder_isTakenOverAndEndsWhenAsked()
+{
+    QFETCH(QString, then);
+    IsolatedEnvironment env;
+    // The blocked process's encoder says more than its pipe holds before it encodes.
+    const QString folder = prepare(env, "[ -n \"$LOUD_ENCODER\" ] && yes 'the encoder says a lot' | head -n 5000\n");
+    const QStringList arguments = oneEncoderArguments(folder);
+    const QProcessEnvironment environment = shortClaimTimeout();
+
+    int ends[2];
+    QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
+    const auto closeReader = qScopeGuard([&ends] { ::close(ends[0]); });
+    const int capacity = ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    QVERIFY(capacity > 0);
+    QProcess blocked;
+    QProcessEnvironment loud = environment;
+    loud.insert("LOUD_ENCODER", "1");
+    blocked.setProcessEnvironment(loud);
+    blocked.setWorkingDirectory(folder);
+    const int unread = ends[1];
+    blocked.setChildProcessModifier([unread] { ::dup2(unread, STDOUT_FILENO); });
+    blocked.start(cliProgram(), arguments);
+    ::close(ends[1]);
+    QVERIFY(blocked.waitForStarted(10000));
+    // It holds the first segment, and its output fills the pipe.
+    const QByteArray holds = "\"pid\":" + QByteArray::number(blocked.processId()) + ",";
+    QVERIFY(QTest::qWaitFor([&] {
+        int queued = 0;
+        return TestSupport::readFile(folder + "/out.265.parts/part_0000000.claim").contains(holds)
+            && ::ioctl(ends[0], FIONREAD, &queued) == 0 && queued >= capacity;
+    }, 60000));
+
+    QProcess other;
+    other.setProcessEnvironment(environment);
+    other.setWorkingDirectory(folder);
+    other.start(cliProgram(), arguments);
+    QVERIFY(other.waitForFinished(180000));
+    const QByteArray said = other.readAllStandardError();
+    QVERIFY2(other.exitStatus() == QProcess::NormalExit && other.exitCode() == 0, said.constData());
+    const QString left = QStringLiteral("Segment 1/10 was left by %1 (process %2), which has not refreshed its claim "
+                                        "for 3 s: it is encoded here.")
+                             .arg(QSysInfo::machineHostName()).arg(blocked.processId());
+    QVERIFY2(said.contains(left.toUtf8()), said.constData());
+    QVERIFY(TestSupport::readFile(folder + "/out.265") == uninterrupted);
+    QCOMPARE(blocked.state(), QProcess::Running);
+
+    if (then == "SIGTERM") {
+        ::kill(pid_t(blocked.processId()), SIGTERM);
+        QVERIFY(blocked.waitForFinished(20000));
+    } else {
+        QVERIFY(::fcntl(ends[0], F_SETFL, O_NONBLOCK) == 0);
+        char bytes[65536];
+        QVERIFY(QTest::qWaitFor([&] {
+            while (::read(ends[0], bytes, sizeof bytes) > 0) {
+            }
+            return blocked.state() == QProcess::NotRunning;
+        }, 60000));
+    }
+    const QByteArray err = blocked.readAllStandardError();
+    QCOMPARE(blocked.exitStatus(), QProcess::NormalExit);
+    if (then == "SIGTERM") {
+        QVERIFY2(blocked.exitCode() == 128 + SIGTERM && err.contains("stopped by SIGTERM"), err.constData());
+    } else {
+        QVERIFY2(blocked.exitCode() == 0, err.constData());
+        QVERIFY2(err.contains("Segment 1/10 was taken over by another process; it is left to it."), err.constData());
+        QVERIFY2(err.contains("Another process on this job made the output"), err.constData());
+    }
+    QVERIFY(QTest::qWaitFor([&] { return TestSupport::processesMentioning(folder + "/out.265.parts").isEmpty(); }, 5000));
+    QVERIFY(TestSupport::readFile(folder + "/out.265") == uninterrupted);
+    QVERIFY(!QFileInfo::exists(folder + "/out.265.parts"));
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
 }
 
 // Two hosts with one encoder each on a 600-picture input and the plan the job makes itself:
@@ -702,6 +812,49 @@ void SegmentsTest::stoppedProcess_countsOthersFinishedSegments()
     const QByteArray err = cli.readAllStandardError();
     QVERIFY2(cli.exitCode() == 128 + SIGTERM, err.constData());
     QVERIFY2(err.contains("8 of 10 segments are kept"), err.constData());
+}
+
+// A process killed while it took a claim leaves the claim it staged under its own name, or the
+// one it moved aside to take another's over (an experiment's folder keeps them, as nothing
+// removes that folder). The next process to take that claim removes those of processes of this
+// host that have ended, told from later processes given their numbers, and only those.
+void SegmentsTest::claimStagedByAnEndedProcess_isRemovedOnTheNextTake()
+{
+    IsolatedEnvironment env;
+    const QString claim = env.filePath("Frac_QP32.claim");
+    const QString host = QSysInfo::machineHostName();
+    const TestSupport::RunResult ended = TestSupport::run("sh", {"-c", "echo $$"});
+    const qint64 endedPid = ended.out.trimmed().toLongLong();
+    QVERIFY(endedPid > 0 && !TestSupport::processAlive(endedPid));
+    QProcess running;
+    running.start("sleep", {"60"});
+    QVERIFY(running.waitForStarted(10000));
+    const qint64 runningPid = running.processId();
+    const auto staged = [&](const QString &aside, const QString &on, qint64 pid) {
+        return QStringLiteral("%1.%2%3.%4").arg(claim, aside, on).arg(pid);
+    };
+    // A claim staged by an earlier process with the running one's number: it says when it started.
+    const QByteArray earlier = QStringLiteral("{\"host\":\"%1\",\"pid\":%2,\"started\":1,\"nonce\":\"5eed\"}")
+                                   .arg(host).arg(runningPid).toUtf8();
+    const QMap<QString, QByteArray> gone{{staged("", host, endedPid), "{\"half"},
+                                         {staged("abandoned.", host, endedPid), "{}"},
+                                         {staged("", host, runningPid), earlier}};
+    // Nothing tells these from a live process's: the running one's moved aside, another host's.
+    const QMap<QString, QByteArray> kept{{staged("abandoned.", host, runningPid), "{}"},
+                                         {staged("", "elsewhere", endedPid), "{\"half"},
+                                         {claim + ".notes", "not a claim"}};
+    for (const QMap<QString, QByteArray> &files : {gone, kept})
+        for (auto file = files.begin(); file != files.end(); ++file)
+            QVERIFY(TestSupport::writeFile(file.key(), file.value()));
+
+    PartClaim taken(claim);
+    QVERIFY(taken.tryTake());
+    QStringList left = QDir(env.path()).entryList({"Frac_QP32.claim*"}, QDir::Files);
+    left.sort();
+    QStringList expected = QStringList(kept.keys()).replaceInStrings(env.path() + "/", QString());
+    expected << "Frac_QP32.claim";
+    expected.sort();
+    QCOMPARE(left, expected);
 }
 
 QTEST_MAIN(SegmentsTest)
