@@ -1,5 +1,5 @@
 #include "myapplication.h"
-#include "job/signalwatcher.h"
+#include "process/signalwatcher.h"
 #include "window/henq.h"
 
 #include <QCommandLineParser>

@@ -4,7 +4,7 @@
 #include "metadatafilter.h"
 #include "rawhevcinput.h"
 #include "rawhevcoutput.h"
-#include "replacefile.h"
+#include "files/replacefile.h"
 #include "rewritecheck.h"
 #include "rewriteplan.h"
 

@@ -1,6 +1,6 @@
 #include "bdratecommand.h"
 
-#include "jobbase/filecheck.h"
+#include "files/filecheck.h"
 #include "report/bdrate.h"
 #include "report/qualityreport.h"
 #include "report/reportfigures.h"

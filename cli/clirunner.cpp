@@ -1,7 +1,7 @@
 #include "clirunner.h"
 
 #include "bitstream/librarylog.h"
-#include "jobbase/filecheck.h"
+#include "files/filecheck.h"
 
 #include <QFileInfo>
 #include <QStringList>

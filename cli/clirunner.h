@@ -4,8 +4,8 @@
 #include "clioptions.h"
 #include "progressreporter.h"
 
-#include "job/signalwatcher.h"
 #include "job/transcodejob.h"
+#include "process/signalwatcher.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -3,7 +3,7 @@
 #include "experiment/experimentfolder.h"
 #include "experiment/resultsfiles.h"
 #include "experimentrun/resultswriter.h"
-#include "jobbase/childcpu.h"
+#include "process/childcpu.h"
 #include "report/qualityreport.h"
 
 #include <QCoreApplication>

@@ -5,7 +5,7 @@
 
 #include "experiment/experimentplan.h"
 #include "experimentrun/experimentrunner.h"
-#include "job/signalwatcher.h"
+#include "process/signalwatcher.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>

@@ -1,10 +1,10 @@
 #include "joincommand.h"
 
-#include "job/signalwatcher.h"
-#include "jobbase/filecheck.h"
+#include "files/filecheck.h"
 #include "join/lastpicturecheck.h"
 #include "join/segmentjoiner.h"
 #include "join/streaminspector.h"
+#include "process/signalwatcher.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -4,7 +4,7 @@
 #include "clioptions.h"
 #include "clirunner.h"
 
-#include "job/signalwatcher.h"
+#include "process/signalwatcher.h"
 
 #include <QObject>
 

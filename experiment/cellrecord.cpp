@@ -4,7 +4,7 @@
 #include "decoderoutcome.h"
 #include "experimentplan.h"
 
-#include "parts/jsonfile.h"
+#include "files/jsonfile.h"
 #include "parts/partclaim.h"
 
 #include <QDir>

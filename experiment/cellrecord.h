@@ -1,7 +1,7 @@
 #ifndef CELLRECORD_H
 #define CELLRECORD_H
 
-#include "parts/filestamp.h"
+#include "files/filestamp.h"
 #include "report/qualityreport.h"
 
 #include <QByteArray>

@@ -3,7 +3,7 @@
 #include "cellrecord.h"
 #include "experimentplan.h"
 
-#include "parts/jsonfile.h"
+#include "files/jsonfile.h"
 #include "parts/partclaim.h"
 
 #include <QDateTime>

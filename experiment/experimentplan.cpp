@@ -1,9 +1,9 @@
 #include "experimentplan.h"
 
 #include "feed/rawfeed.h"
+#include "files/filecheck.h"
 #include "job/inputnaming.h"
-#include "jobbase/encoderconfigfile.h"
-#include "jobbase/filecheck.h"
+#include "jobtypes/encoderconfigfile.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,8 +4,8 @@
 #include "experimentresults.h"
 #include "rdplot.h"
 
-#include "bitstream/replacefile.h"
-#include "parts/jsonfile.h"
+#include "files/jsonfile.h"
+#include "files/replacefile.h"
 
 #include <QDir>
 #include <QFile>

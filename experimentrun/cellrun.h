@@ -2,7 +2,7 @@
 #define CELLRUN_H
 
 #include "job/transcodejob.h"
-#include "jobbase/jobtypes.h"
+#include "jobtypes/jobtypes.h"
 
 #include <QFile>
 #include <QObject>

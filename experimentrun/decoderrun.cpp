@@ -1,6 +1,6 @@
 #include "decoderrun.h"
 
-#include "jobbase/childcpu.h"
+#include "process/childcpu.h"
 
 #include <QTimer>
 

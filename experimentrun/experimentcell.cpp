@@ -4,8 +4,8 @@
 #include "cellrun.h"
 #include "decoderrun.h"
 
-#include "bitstream/replacefile.h"
 #include "experiment/experimentplan.h"
+#include "files/replacefile.h"
 #include "parts/partclaim.h"
 
 #include <QDir>

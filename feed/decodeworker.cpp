@@ -3,7 +3,7 @@
 #include "framesink.h"
 
 #include "bitstream/librarylog.h"
-#include "jobbase/encoderconfigfile.h"
+#include "jobtypes/encoderconfigfile.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,7 @@
 #define PICTUREFEED_H
 
 #include "decode/videodecoder.h"
-#include "jobbase/jobtypes.h"
+#include "jobtypes/jobtypes.h"
 #include "mux/picturetimes.h"
 
 #include <QObject>

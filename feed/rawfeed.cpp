@@ -1,6 +1,6 @@
 #include "rawfeed.h"
 
-#include "jobbase/encoderconfigfile.h"
+#include "jobtypes/encoderconfigfile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "onepiece.h"
 
-#include "jobbase/joboutput.h"
-#include "jobbase/pathtext.h"
+#include "files/pathtext.h"
+#include "jobtypes/joboutput.h"
 #include "mux/containermuxer.h"
 
 using PathText::absolute;
@@ -34,20 +34,20 @@ void OnePiece::start()
         }
         piece.output = privateBitstream;
     }
-    run = new SegmentRun(piece, this);
+    run = new EncoderRun(piece, this);
     run->setSegment(false);
-    connect(run, &SegmentRun::stageChanged, this, [this] { reportProgress(true); });
-    connect(run, &SegmentRun::commandLineReady, this, &JobPath::commandLineReady);
-    connect(run, &SegmentRun::opened, this, [this](qint64 expected, qint64 declared) {
+    connect(run, &EncoderRun::stageChanged, this, [this] { reportProgress(true); });
+    connect(run, &EncoderRun::commandLineReady, this, &JobPath::commandLineReady);
+    connect(run, &EncoderRun::opened, this, [this](qint64 expected, qint64 declared) {
         expectedPictures = expected;
         declaredPictures = declared;
         reportProgress(true);
     });
-    connect(run, &SegmentRun::progressed, this, [this] { reportProgress(false); });
-    connect(run, &SegmentRun::encoderOutput, this, &JobPath::encoderOutput);
-    connect(run, &SegmentRun::message, this, &JobPath::message);
-    connect(run, &SegmentRun::warning, this, &JobPath::warning);
-    connect(run, &SegmentRun::finished, this, &OnePiece::runFinished);
+    connect(run, &EncoderRun::progressed, this, [this] { reportProgress(false); });
+    connect(run, &EncoderRun::encoderOutput, this, &JobPath::encoderOutput);
+    connect(run, &EncoderRun::message, this, &JobPath::message);
+    connect(run, &EncoderRun::warning, this, &JobPath::warning);
+    connect(run, &EncoderRun::finished, this, &OnePiece::runFinished);
     run->start();
 }
 
@@ -106,7 +106,7 @@ void OnePiece::reportProgress(bool force)
 
 void OnePiece::runFinished()
 {
-    const SegmentRun::Outcome outcome = run->outcome();
+    const EncoderRun::Outcome outcome = run->outcome();
     const bool decoded = outcome.fed;
     // At the end of the input the total is known exactly; the stream's count was an estimate.
     if (decoded && outcome.reachedEnd && !outcome.encoderLeftEarly) {
@@ -140,14 +140,14 @@ void OnePiece::runFinished()
 
 // What the run's end makes of the job's result; whether the encoder succeeded, so that its
 // output is to be made.
-bool OnePiece::takeOutcome(const SegmentRun::Outcome &outcome, bool decoded)
+bool OnePiece::takeOutcome(const EncoderRun::Outcome &outcome, bool decoded)
 {
     bool encoded = false;
-    if (outcome.kind == SegmentRun::Outcome::Failed) {
+    if (outcome.kind == EncoderRun::Outcome::Failed) {
         result.outcome = JobResult::Failed;
         result.failure = outcome.failure;
         result.message = outcome.message;
-    } else if (outcome.kind == SegmentRun::Outcome::Stopped) {
+    } else if (outcome.kind == EncoderRun::Outcome::Stopped) {
         result.outcome = JobResult::Stopped;
         emit message(QStringLiteral("Encoding stopped after %1 pictures.").arg(outcome.pictures));
     } else {
@@ -168,7 +168,7 @@ bool OnePiece::takeOutcome(const SegmentRun::Outcome &outcome, bool decoded)
     return encoded;
 }
 
-OutputRequest OnePiece::requestFor(const SegmentRun::Outcome &outcome) const
+OutputRequest OnePiece::requestFor(const EncoderRun::Outcome &outcome) const
 {
     OutputRequest request;
     request.bitstreams << (privateBitstream.isEmpty() ? absolute(settings.output) : privateBitstream);

@@ -1,16 +1,16 @@
 #ifndef ONEPIECE_H
 #define ONEPIECE_H
 
-#include "encoding/segmentrun.h"
-#include "jobbase/jobpath.h"
-#include "jobbase/jobtypes.h"
-#include "jobbase/progressticker.h"
+#include "encoderrun/encoderrun.h"
+#include "jobtypes/jobpath.h"
+#include "jobtypes/jobtypes.h"
+#include "jobtypes/progressticker.h"
 #include "output/outputmaker.h"
 
 #include <QString>
 
 
-// A job in one piece: a single SegmentRun encodes the whole input (or the span asked for) into
+// A job in one piece: a single EncoderRun encodes the whole input (or the span asked for) into
 // the output, or for a container output into a hidden file beside it, and the output step
 // makes the user's file of it.
 class OnePiece : public JobPath
@@ -32,14 +32,14 @@ private:
     void failBeforeStart(JobResult::Failure failure, const QString &text);
     void reportProgress(bool force);
     void runFinished();
-    bool takeOutcome(const SegmentRun::Outcome &outcome, bool decoded);
-    OutputRequest requestFor(const SegmentRun::Outcome &outcome) const;
+    bool takeOutcome(const EncoderRun::Outcome &outcome, bool decoded);
+    OutputRequest requestFor(const EncoderRun::Outcome &outcome) const;
     void checkDeclaredCount(qint64 declared, bool exact);
     void outputMade(const OutputResult &made);
 
     const JobSettings settings;
     ProgressTicker ticker;
-    SegmentRun *run = nullptr;
+    EncoderRun *run = nullptr;
     OutputMaker *maker = nullptr;
     QString privateBitstream;       // a container output's: the encoder's file beside it
     qint64 expectedPictures = 0;

@@ -3,9 +3,9 @@
 #include "onepiece.h"
 
 #include "bitstream/librarylog.h"
-#include "encoding/segmentrun.h"
-#include "jobbase/filecheck.h"
-#include "jobbase/pathtext.h"
+#include "encoderrun/encoderrun.h"
+#include "files/filecheck.h"
+#include "files/pathtext.h"
 #include "segments/segmentscheduler.h"
 
 using PathText::absolute;
@@ -68,7 +68,7 @@ void TranscodeJob::start(const JobSettings &jobSettings)
         ended(failed);
         return;
     }
-    SegmentRun::sweepAbandonedFolders();
+    EncoderRun::sweepAbandonedFolders();
     if (settings.parallelEncoders > 1 || settings.segmentLength > 0 || settings.inSegments)
         startSegments();
     else

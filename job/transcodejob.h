@@ -1,7 +1,7 @@
 #ifndef TRANSCODEJOB_H
 #define TRANSCODEJOB_H
 
-#include "jobbase/jobtypes.h"
+#include "jobtypes/jobtypes.h"
 
 #include <QElapsedTimer>
 #include <QObject>

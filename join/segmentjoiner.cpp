@@ -5,7 +5,7 @@
 
 #include "bitstream/hevcbytestream.h"
 #include "bitstream/nalunitreader.h"
-#include "bitstream/replacefile.h"
+#include "files/replacefile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "outputmaker.h"
 
 #include "bitstream/librarylog.h"
-#include "bitstream/replacefile.h"
+#include "files/replacefile.h"
 #include "join/segmentjoiner.h"
 #include "join/streaminspector.h"
 

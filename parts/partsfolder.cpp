@@ -1,6 +1,6 @@
 #include "partsfolder.h"
 
-#include "jsonfile.h"
+#include "files/jsonfile.h"
 #include "partclaim.h"
 
 

@@ -1,9 +1,9 @@
 #ifndef INPUTPROBING_H
 #define INPUTPROBING_H
 
-#include "encoding/inputprobe.h"
-#include "jobbase/jobtypes.h"
-#include "jobbase/progressticker.h"
+#include "jobtypes/jobtypes.h"
+#include "jobtypes/progressticker.h"
+#include "segments/inputprobe.h"
 
 #include <QObject>
 

@@ -1,8 +1,8 @@
 #include "partsopening.h"
 
-#include "jobbase/encoderconfigfile.h"
-#include "jobbase/pathtext.h"
-#include "parts/filestamp.h"
+#include "files/filestamp.h"
+#include "files/pathtext.h"
+#include "jobtypes/encoderconfigfile.h"
 #include "parts/partclaim.h"
 
 #include <QCryptographicHash>

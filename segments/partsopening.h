@@ -1,9 +1,9 @@
 #ifndef PARTSOPENING_H
 #define PARTSOPENING_H
 
-#include "encoding/inputprobe.h"
-#include "jobbase/jobtypes.h"
+#include "jobtypes/jobtypes.h"
 #include "parts/partsfolder.h"
+#include "segments/inputprobe.h"
 
 #include <QString>
 #include <QStringList>

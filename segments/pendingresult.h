@@ -1,7 +1,7 @@
 #ifndef PENDINGRESULT_H
 #define PENDINGRESULT_H
 
-#include "jobbase/jobtypes.h"
+#include "jobtypes/jobtypes.h"
 
 #include <QString>
 

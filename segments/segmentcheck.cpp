@@ -1,6 +1,6 @@
 #include "segmentcheck.h"
 
-#include "jobbase/pathtext.h"
+#include "files/pathtext.h"
 #include "join/streaminspector.h"
 #include "output/outputguard.h"
 #include "parts/partclaim.h"
@@ -12,7 +12,7 @@ namespace {
 // How long processes that still write into a segment after its encoder exited are waited for.
 constexpr int writersGraceMs = 3000;
 
-QString problemOf(const QString &partial, qint64 planned, const SegmentRun::Outcome &outcome)
+QString problemOf(const QString &partial, qint64 planned, const EncoderRun::Outcome &outcome)
 {
     if (!OutputGuard::waitForWriters(partial, writersGraceMs).isEmpty())
         return QStringLiteral("its bitstream %1 is still being written after the encoder exited")
@@ -39,7 +39,7 @@ QString problemOf(const QString &partial, qint64 planned, const SegmentRun::Outc
 
 } // namespace
 
-QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const SegmentRun::Outcome &outcome,
+QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const EncoderRun::Outcome &outcome,
              const PartClaim *claim)
 {
     const QString problem = problemOf(folder->partialPath(span.first), span.count, outcome);

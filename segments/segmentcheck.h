@@ -1,7 +1,7 @@
 #ifndef SEGMENTCHECK_H
 #define SEGMENTCHECK_H
 
-#include "encoding/segmentrun.h"
+#include "encoderrun/encoderrun.h"
 #include "output/outputmaker.h"
 #include "parts/partsfolder.h"
 
@@ -20,7 +20,7 @@ namespace SegmentCheck {
 // ends the input, its pictures as the encoder reported them; only while the segment's claim is
 // still this process's (it may have been taken over meanwhile). Why it cannot be kept; empty
 // when it is.
-QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const SegmentRun::Outcome &outcome,
+QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const EncoderRun::Outcome &outcome,
              const PartClaim *claim);
 
 // What the records of the finished segments say, read once every one is finished.

@@ -7,7 +7,7 @@
 #include "segmentcheck.h"
 #include "segmentsoutput.h"
 
-#include "jobbase/pathtext.h"
+#include "files/pathtext.h"
 #include "parts/partclaim.h"
 
 #include <QTimer>
@@ -189,22 +189,22 @@ void SegmentScheduler::startSegment(int index)
 {
     // Whether the encoder was seen reading its input twice: then the pictures go through a
     // complete file from the start.
-    SegmentRun *run = segments.newRun(index, settings, *parts, pictureTimes, readsInputTwice, encoders > 1, this);
-    connect(run, &SegmentRun::readsInputTwice, this, [this] { readsInputTwice = true; });
-    connect(run, &SegmentRun::stageChanged, this, [this] { reportProgress(true); });
+    EncoderRun *run = segments.newRun(index, settings, *parts, pictureTimes, readsInputTwice, encoders > 1, this);
+    connect(run, &EncoderRun::readsInputTwice, this, [this] { readsInputTwice = true; });
+    connect(run, &EncoderRun::stageChanged, this, [this] { reportProgress(true); });
     emit message(QStringLiteral("Segment %1: pictures %2.")
                      .arg(segments.label(index), SegmentTable::spanText(segments[index].span)));
 
-    connect(run, &SegmentRun::commandLineReady, this, &SegmentScheduler::announce);
-    connect(run, &SegmentRun::progressed, this, [this, index](qint64 pictures) {
+    connect(run, &EncoderRun::commandLineReady, this, &SegmentScheduler::announce);
+    connect(run, &EncoderRun::progressed, this, [this, index](qint64 pictures) {
         segments[index].pictures = pictures;
         reportProgress(false);
     });
-    connect(run, &SegmentRun::encoderOutput, this, &JobPath::encoderOutput);
+    connect(run, &EncoderRun::encoderOutput, this, &JobPath::encoderOutput);
     // What a segment's decode says (the pictures' format, a hint) is said once for the job.
-    connect(run, &SegmentRun::message, this, &SegmentScheduler::sayOnce);
-    connect(run, &SegmentRun::warning, this, &JobPath::warning);
-    connect(run, &SegmentRun::finished, this, [this, index] { segmentEnded(index); });
+    connect(run, &EncoderRun::message, this, &SegmentScheduler::sayOnce);
+    connect(run, &EncoderRun::warning, this, &JobPath::warning);
+    connect(run, &EncoderRun::finished, this, [this, index] { segmentEnded(index); });
     run->start();
 }
 
@@ -227,7 +227,7 @@ void SegmentScheduler::announce(const QString &commandLine)
 
 void SegmentScheduler::segmentEnded(int index)
 {
-    const SegmentRun::Outcome outcome = segments.takeOutcome(index);
+    const EncoderRun::Outcome outcome = segments.takeOutcome(index);
     Segment &segment = segments[index];
     // A process held up for longer than the claim timeout (stopped, or blocked writing to a
     // pipe nobody reads) may come back to find its segment taken over: then whatever its
@@ -236,13 +236,13 @@ void SegmentScheduler::segmentEnded(int index)
         leaveSegment(index);
         return;
     }
-    if (outcome.kind == SegmentRun::Outcome::Encoded && outcome.exitCode == 0 && !outcome.crashed) {
+    if (outcome.kind == EncoderRun::Outcome::Encoded && outcome.exitCode == 0 && !outcome.crashed) {
         checkSegment(index, outcome);
         return;
     }
     parts->discardPartial(segment.span.first);
     segment.claim->release();
-    if (outcome.kind == SegmentRun::Outcome::Failed && outcome.failure == JobResult::StartPastEnd && !stopping) {
+    if (outcome.kind == EncoderRun::Outcome::Failed && outcome.failure == JobResult::StartPastEnd && !stopping) {
         // The input ends before this segment: the plan shrinks, the job goes on.
         inputEndsAt(outcome.inputPictures);
         endSegments();
@@ -286,7 +286,7 @@ void SegmentScheduler::inputEndsAt(qint64 end)
 // The segment counts as finished once its bitstream checks out, and is then kept with its
 // record: the pictures' times for the container, whether it ends the input, and its pictures
 // as the encoder reported them, for the report.
-void SegmentScheduler::checkSegment(int index, const SegmentRun::Outcome &outcome)
+void SegmentScheduler::checkSegment(int index, const EncoderRun::Outcome &outcome)
 {
     Segment &segment = segments[index];
     segment.checking = true;
@@ -335,14 +335,14 @@ void SegmentScheduler::segmentChecked(int index, const QString &problem)
 
 // A run that could not go on fails the job; an encoder that failed stops the others, and the
 // job reports its code as a job in one piece does.
-void SegmentScheduler::segmentFailed(int index, const SegmentRun::Outcome &outcome)
+void SegmentScheduler::segmentFailed(int index, const EncoderRun::Outcome &outcome)
 {
-    if (outcome.kind == SegmentRun::Outcome::Failed) {
+    if (outcome.kind == EncoderRun::Outcome::Failed) {
         pending.runFailed(outcome.failure, outcome.message);
         segments.stopRuns();
         return;
     }
-    if (outcome.kind != SegmentRun::Outcome::Encoded || stopping
+    if (outcome.kind != EncoderRun::Outcome::Encoded || stopping
         || !pending.encoderFailed(outcome.exitCode, outcome.crashed))
         return;
     emit message(outcome.crashed

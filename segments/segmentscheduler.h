@@ -4,13 +4,13 @@
 #include "pendingresult.h"
 #include "segmenttable.h"
 
-#include "encoding/inputprobe.h"
-#include "encoding/segmentrun.h"
-#include "jobbase/jobpath.h"
-#include "jobbase/jobtypes.h"
-#include "jobbase/progressticker.h"
+#include "encoderrun/encoderrun.h"
+#include "jobtypes/jobpath.h"
+#include "jobtypes/jobtypes.h"
+#include "jobtypes/progressticker.h"
 #include "output/outputmaker.h"
 #include "parts/partsfolder.h"
+#include "segments/inputprobe.h"
 
 #include <QSet>
 #include <QString>
@@ -26,7 +26,7 @@ class SegmentsOutput;
 class QTimer;
 
 // A job in segments, and the one place that knows the graph of its work: the input is probed
-// (InputProbing) and cut (PartsOpening), up to N SegmentRuns encode segments at once into the
+// (InputProbing) and cut (PartsOpening), up to N EncoderRuns encode segments at once into the
 // parts folder beside the output, each under a claim, so that a later run of the same job or
 // another process on it goes on where it stopped; each finished segment is checked and kept
 // with its record; segments other processes hold are watched (HolderWatch) and taken over when
@@ -61,9 +61,9 @@ private:
     void startSegment(int index);
     void announce(const QString &commandLine);
     void segmentEnded(int index);
-    void checkSegment(int index, const SegmentRun::Outcome &outcome);
+    void checkSegment(int index, const EncoderRun::Outcome &outcome);
     void segmentChecked(int index, const QString &problem);
-    void segmentFailed(int index, const SegmentRun::Outcome &outcome);
+    void segmentFailed(int index, const EncoderRun::Outcome &outcome);
     void inputEndsAt(qint64 end);
     void refreshClaims();
     void leaveSegment(int index);

@@ -2,8 +2,8 @@
 
 #include "offthread.h"
 
-#include "jobbase/joboutput.h"
-#include "jobbase/pathtext.h"
+#include "files/pathtext.h"
+#include "jobtypes/joboutput.h"
 #include "parts/partclaim.h"
 
 #include <memory>

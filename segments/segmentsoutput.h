@@ -3,8 +3,8 @@
 
 #include "segmentcheck.h"
 
-#include "jobbase/jobtypes.h"
-#include "jobbase/progressticker.h"
+#include "jobtypes/jobtypes.h"
+#include "jobtypes/progressticker.h"
 #include "output/outputmaker.h"
 #include "parts/partclaim.h"
 #include "parts/partsfolder.h"

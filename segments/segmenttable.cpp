@@ -112,7 +112,7 @@ void SegmentTable::lookForFinished(const PartsFolder &parts)
             lookUp(index, parts);
 }
 
-SegmentRun *SegmentTable::newRun(int index, const JobSettings &job, const PartsFolder &parts,
+EncoderRun *SegmentTable::newRun(int index, const JobSettings &job, const PartsFolder &parts,
                                  const QVector<qint64> &pictureTimes, bool readsTwice, bool prefixed, QObject *parent)
 {
     Segment &segment = list[size_t(index)];
@@ -127,7 +127,7 @@ SegmentRun *SegmentTable::newRun(int index, const JobSettings &job, const PartsF
         part.pictureLimit = job.pictureLimit - (span.first - job.startPicture);
     parts.discardPartial(span.first);
     segment.pictures = 0;
-    segment.run = new SegmentRun(part, parent);
+    segment.run = new EncoderRun(part, parent);
     segment.run->setSegment(true);
     segment.run->setReadsInputTwice(readsTwice);
     if (prefixed)
@@ -135,10 +135,10 @@ SegmentRun *SegmentTable::newRun(int index, const JobSettings &job, const PartsF
     return segment.run;
 }
 
-SegmentRun::Outcome SegmentTable::takeOutcome(int index)
+EncoderRun::Outcome SegmentTable::takeOutcome(int index)
 {
     Segment &segment = list[size_t(index)];
-    const SegmentRun::Outcome outcome = segment.run->outcome();
+    const EncoderRun::Outcome outcome = segment.run->outcome();
     segment.run->deleteLater();
     segment.run = nullptr;
     segment.pictures = outcome.pictures;

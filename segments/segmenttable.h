@@ -1,8 +1,8 @@
 #ifndef SEGMENTTABLE_H
 #define SEGMENTTABLE_H
 
-#include "encoding/segmentrun.h"
-#include "jobbase/jobtypes.h"
+#include "encoderrun/encoderrun.h"
+#include "jobtypes/jobtypes.h"
 #include "parts/partclaim.h"
 #include "parts/segmentplan.h"
 
@@ -32,7 +32,7 @@ public:
         bool reachedEnd = false;    // its run met the input's end
         qint64 inputPictures = -1;  // and found the input to hold this many pictures; -1: not known
         qint64 pictures = 0;        // finished: its pictures; running: handed over so far
-        SegmentRun *run = nullptr;
+        EncoderRun *run = nullptr;
         std::unique_ptr<PartClaim> claim;
 
         // Neither finished nor taken up by this process: free, or held by another one.
@@ -84,11 +84,11 @@ public:
     // the job's settings, from the segment's first picture on for as many pictures as it holds.
     // readsTwice: the pictures go through a complete file from the start; prefixed: the
     // encoder's lines carry the segment's label.
-    SegmentRun *newRun(int index, const JobSettings &job, const PartsFolder &parts,
+    EncoderRun *newRun(int index, const JobSettings &job, const PartsFolder &parts,
                        const QVector<qint64> &pictureTimes, bool readsTwice, bool prefixed, QObject *parent);
 
     // The segment's run has ended: its outcome, and the pictures it handed over; the run goes.
-    SegmentRun::Outcome takeOutcome(int index);
+    EncoderRun::Outcome takeOutcome(int index);
     // A finished segment that no longer matches its record goes, to be encoded again.
     void redo(int index, const PartsFolder &parts);
 

@@ -1,5 +1,5 @@
 #include "app/myapplication.h"
-#include "job/signalwatcher.h"
+#include "process/signalwatcher.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
 #include "support/testwindow.h"

@@ -9,8 +9,8 @@
 #include "support/testsupport.h"
 
 #include "bitstream/pictureorder.h"
-#include "join/segmentjoiner.h"
 #include "job/transcodejob.h"
+#include "join/segmentjoiner.h"
 #include "mux/containermuxer.h"
 #include "mux/picturetimes.h"
 

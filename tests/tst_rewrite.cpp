@@ -1,8 +1,8 @@
 #include "support/testsupport.h"
 
 #include "bitstream/outputrewriter.h"
-#include "join/segmentjoiner.h"
 #include "bitstream/seiwriter.h"
+#include "join/segmentjoiner.h"
 
 #include <QDir>
 #include <QFile>

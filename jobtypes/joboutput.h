@@ -7,6 +7,8 @@
 
 #include <optional>
 
+struct StreamInfo;
+
 // What a job's settings say of its output step: whether the output is a container, what the
 // mux needs besides the bitstream, and the rate the report counts in.
 namespace JobOutput {
@@ -19,6 +21,13 @@ MuxRequest container(const JobSettings &settings, const PictureTimes &times, boo
 // The rate the output is shown at: the input's, else the one typed for a raw input, else the
 // configuration's.
 double frameRate(const JobSettings &settings, const OutputFacts &shown);
+// What the output shows of a raw input: the pictures as they are, at the rate typed.
+OutputFacts rawFacts(const JobSettings &settings);
+// What the output should show of pictures of this size decoded from such a stream and handed
+// over in this chroma format (400, 420, 422, 444): the padding cropped (an odd size rounded up
+// to whole chroma samples where chroma is subsampled, so that no picture content is hidden),
+// the stream's rate, aspect, colour and HDR metadata.
+OutputFacts factsFor(const StreamInfo &stream, int width, int height, bool fullRange, int chromaFormat);
 
 } // namespace JobOutput
 

@@ -1,7 +1,7 @@
 #ifndef ENCODERADVICE_H
 #define ENCODERADVICE_H
 
-#include "jobbase/encoderconfigfile.h"
+#include "jobtypes/encoderconfigfile.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
 #include "encodercommand.h"
 
-#include "jobbase/pathtext.h"
+#include "files/pathtext.h"
 
 #include <QProcess>
 

@@ -1,14 +1,14 @@
-#include "segmentrun.h"
+#include "encoderrun.h"
 
 #include "encodercommand.h"
-#include "inputprobe.h"
 
 #include "feed/decodeworker.h"
 #include "feed/encoderinputwatch.h"
 #include "feed/rawfeed.h"
-#include "jobbase/childcpu.h"
-#include "jobbase/filecheck.h"
-#include "jobbase/pathtext.h"
+#include "files/filecheck.h"
+#include "files/pathtext.h"
+#include "jobtypes/joboutput.h"
+#include "process/childcpu.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -38,7 +38,7 @@ constexpr qint64 earlyExitMs = 5000;
 
 } // namespace
 
-SegmentRun::SegmentRun(const JobSettings &settings, QObject *parent)
+EncoderRun::EncoderRun(const JobSettings &settings, QObject *parent)
     : QObject(parent)
     , settings(settings)
     , advice(settings.config)
@@ -48,12 +48,12 @@ SegmentRun::SegmentRun(const JobSettings &settings, QObject *parent)
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-SegmentRun::~SegmentRun()
+EncoderRun::~EncoderRun()
 {
     abort();
 }
 
-void SegmentRun::start()
+void EncoderRun::start()
 {
     if (running)
         return;
@@ -64,19 +64,19 @@ void SegmentRun::start()
         startFeed();
 }
 
-bool SegmentRun::isRaw() const
+bool EncoderRun::isRaw() const
 {
     return settings.rawWidth != 0 && settings.rawHeight != 0;
 }
 
 // A raw input in one piece goes to the encoder as it is, by its path; a stretch of it (a
 // segment, a span) is read from its first picture's byte offset and fed through a pipe.
-bool SegmentRun::rawByPath() const
+bool EncoderRun::rawByPath() const
 {
     return isRaw() && !segment && settings.startPicture == 0 && settings.pictureLimit < 0;
 }
 
-void SegmentRun::startRaw()
+void EncoderRun::startRaw()
 {
     const RawFeed::Layout layout =
         RawFeed::layout(settings.rawWidth, settings.rawHeight, advice.config(), QFileInfo(settings.input).size());
@@ -87,7 +87,7 @@ void SegmentRun::startRaw()
     finishIfDone();
 }
 
-void SegmentRun::startFeed()
+void EncoderRun::startFeed()
 {
     // A run that starts over keeps its folder, so that the command line stays the same.
     QString problem;
@@ -111,7 +111,7 @@ void SegmentRun::startFeed()
         result.declared = declared;
         emit opened(expected, declared);
     });
-    connect(worker, &PictureFeed::readyForEncoder, this, &SegmentRun::onReadyForEncoder);
+    connect(worker, &PictureFeed::readyForEncoder, this, &EncoderRun::onReadyForEncoder);
     connect(worker, &PictureFeed::picturesWritten, this, [this](qint64 pictures) {
         if (completeFile)
             preparedPictures = pictures;
@@ -119,16 +119,16 @@ void SegmentRun::startFeed()
             picturesGiven = pictures;
         emit progressed(picturesGiven);
     });
-    connect(worker, &PictureFeed::message, this, &SegmentRun::message);
-    connect(worker, &PictureFeed::warning, this, &SegmentRun::warning);
+    connect(worker, &PictureFeed::message, this, &EncoderRun::message);
+    connect(worker, &PictureFeed::warning, this, &EncoderRun::warning);
 
     decodeEnded = false;
     decodeThread = QThread::create([this] { worker->run(); });
-    connect(decodeThread, &QThread::finished, this, &SegmentRun::onDecodeFinished);
+    connect(decodeThread, &QThread::finished, this, &EncoderRun::onDecodeFinished);
     decodeThread->start();
 }
 
-void SegmentRun::onReadyForEncoder(const QString &path, int width, int height, bool pipe)
+void EncoderRun::onReadyForEncoder(const QString &path, int width, int height, bool pipe)
 {
     if (stopping || rerouting) {
         worker->proceed(false);
@@ -140,7 +140,7 @@ void SegmentRun::onReadyForEncoder(const QString &path, int width, int height, b
         inputWatch = std::make_unique<EncoderInputWatch>(path, encoder->processId());
         if (!watchTimer) {
             watchTimer = new QTimer(this);
-            connect(watchTimer, &QTimer::timeout, this, &SegmentRun::watchInput);
+            connect(watchTimer, &QTimer::timeout, this, &EncoderRun::watchInput);
         }
         watchTimer->start(watchIntervalMs);
     }
@@ -155,7 +155,7 @@ void SegmentRun::onReadyForEncoder(const QString &path, int width, int height, b
 // land: a segment's in its private folder; otherwise the output's folder, as it would by hand,
 // unless a raw input typed with a relative name (handed over as typed) names it only from
 // the current folder.
-QString SegmentRun::encoderFolder() const
+QString EncoderRun::encoderFolder() const
 {
     if (segment && privateFolder.exists())
         return privateFolder.path();
@@ -168,7 +168,7 @@ QString SegmentRun::encoderFolder() const
 
 // A configuration the encoder refuses at once often lacks the source keys that the reference
 // encoder's stock files leave to a per-sequence file.
-void SegmentRun::hintAtSourceKeys()
+void EncoderRun::hintAtSourceKeys()
 {
     int rate = settings.rawFps;
     if (worker && worker->streamInfo().frameRateDen > 0)
@@ -178,7 +178,7 @@ void SegmentRun::hintAtSourceKeys()
         emit message(hint);
 }
 
-void SegmentRun::watchInput()
+void EncoderRun::watchInput()
 {
     if (!inputWatch || rerouting || stopping)
         return;
@@ -187,7 +187,7 @@ void SegmentRun::watchInput()
         reroute(what);
 }
 
-void SegmentRun::stopWatch()
+void EncoderRun::stopWatch()
 {
     if (watchTimer)
         watchTimer->stop();
@@ -196,7 +196,7 @@ void SegmentRun::stopWatch()
 
 // The encoder must read its input twice: it is stopped, and once it and the decode have ended,
 // the run starts over through a complete file (startOver).
-void SegmentRun::reroute(const QString &what)
+void EncoderRun::reroute(const QString &what)
 {
     rerouting = true;
     stopWatch();
@@ -207,7 +207,7 @@ void SegmentRun::reroute(const QString &what)
     stopWork();
 }
 
-void SegmentRun::startOver()
+void EncoderRun::startOver()
 {
     handOn(lines.finish());
     tearDown();
@@ -231,7 +231,7 @@ void SegmentRun::startOver()
 // A process of the encoder's that still waits in an open of the pipe (a helper that outlives
 // the encoder) is let go: the job's end is opened and closed at once, which ends that open,
 // and its reads meet the end of the file.
-void SegmentRun::releasePipeOpeners()
+void EncoderRun::releasePipeOpeners()
 {
     if (framePath.isEmpty())
         return;
@@ -244,14 +244,14 @@ void SegmentRun::releasePipeOpeners()
         ::close(fd);
 }
 
-bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int height)
+bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int height)
 {
     const EncoderCommand command = EncoderCommand::make(settings, encoderInput, width, height);
     const QString folder = encoderFolder();
     encoder = new QProcess(this);
     command.setUp(encoder, settings.encoderErrors, folder);
-    connect(encoder, &QProcess::readyReadStandardOutput, this, &SegmentRun::readEncoderOutput);
-    connect(encoder, &QProcess::finished, this, &SegmentRun::onEncoderFinished);
+    connect(encoder, &QProcess::readyReadStandardOutput, this, &EncoderRun::readEncoderOutput);
+    connect(encoder, &QProcess::finished, this, &EncoderRun::onEncoderFinished);
 
     // A run that starts over keeps the command line it showed, and the output's state before it.
     if (!stamped) {
@@ -286,7 +286,7 @@ bool SegmentRun::launchEncoder(const QString &encoderInput, int width, int heigh
     return false;
 }
 
-void SegmentRun::readEncoderOutput()
+void EncoderRun::readEncoderOutput()
 {
     if (!encoder || outputQueued)
         return;
@@ -303,7 +303,7 @@ void SegmentRun::readEncoderOutput()
     }
 }
 
-void SegmentRun::takeEncoderOutput(const QByteArray &chunk)
+void EncoderRun::takeEncoderOutput(const QByteArray &chunk)
 {
     qint64 coded = 0;
     const QByteArray bytes = lines.take(chunk, &coded);
@@ -316,13 +316,13 @@ void SegmentRun::takeEncoderOutput(const QByteArray &chunk)
     handOn(bytes);
 }
 
-void SegmentRun::handOn(const QByteArray &bytes)
+void EncoderRun::handOn(const QByteArray &bytes)
 {
     if (!bytes.isEmpty())
         emit encoderOutput(bytes);
 }
 
-void SegmentRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
+void EncoderRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
 {
     if (!encoder)
         return;
@@ -348,7 +348,7 @@ void SegmentRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
     finishIfDone();
 }
 
-void SegmentRun::onDecodeFinished()
+void EncoderRun::onDecodeFinished()
 {
     decodeEnded = true;
     handedOver = worker->pictures();
@@ -367,7 +367,7 @@ void SegmentRun::onDecodeFinished()
     finishIfDone();
 }
 
-void SegmentRun::fail(JobResult::Failure failure, const QString &text)
+void EncoderRun::fail(JobResult::Failure failure, const QString &text)
 {
     if (result.failure == JobResult::NoFailure) {
         result.failure = failure;
@@ -377,7 +377,7 @@ void SegmentRun::fail(JobResult::Failure failure, const QString &text)
     finishIfDone();
 }
 
-void SegmentRun::stop()
+void EncoderRun::stop()
 {
     if (!running || stopping)
         return;
@@ -385,7 +385,7 @@ void SegmentRun::stop()
     stopWork();
 }
 
-void SegmentRun::stopWork()
+void EncoderRun::stopWork()
 {
     if (worker)
         worker->requestStop();
@@ -403,7 +403,7 @@ void SegmentRun::stopWork()
     }
 }
 
-void SegmentRun::abort()
+void EncoderRun::abort()
 {
     if (!running)
         return;
@@ -423,7 +423,7 @@ void SegmentRun::abort()
     cleanUp();
 }
 
-void SegmentRun::tearDown()
+void EncoderRun::tearDown()
 {
     if (decodeThread) {
         decodeThread->wait();
@@ -443,7 +443,7 @@ void SegmentRun::tearDown()
     releasePipeOpeners();
 }
 
-void SegmentRun::cleanUp()
+void EncoderRun::cleanUp()
 {
     tearDown();
     // Removes the pipe or the frame file with the folder, and a segment's side files.
@@ -451,7 +451,7 @@ void SegmentRun::cleanUp()
     running = false;
 }
 
-void SegmentRun::finishIfDone()
+void EncoderRun::finishIfDone()
 {
     if (aborting || !running || !decodeEnded || (encoder && !encoderEnded))
         return;
@@ -476,11 +476,11 @@ void SegmentRun::finishIfDone()
     emit finished();
 }
 
-OutputFacts SegmentRun::outputFacts() const
+OutputFacts EncoderRun::outputFacts() const
 {
     // A raw input is shown as it is, at the frame rate the user gave.
     if (isRaw())
-        return InputProbe::rawFacts(settings);
-    return InputProbe::factsFor(worker->streamInfo(), worker->width(), worker->height(), worker->fullRange(),
+        return JobOutput::rawFacts(settings);
+    return JobOutput::factsFor(worker->streamInfo(), worker->width(), worker->height(), worker->fullRange(),
                                 worker->chromaFormat());
 }

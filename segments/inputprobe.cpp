@@ -4,7 +4,8 @@
 #include "decode/videodecoder.h"
 #include "feed/decodeworker.h"
 #include "feed/rawfeed.h"
-#include "jobbase/encoderconfigfile.h"
+#include "jobtypes/encoderconfigfile.h"
+#include "jobtypes/joboutput.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -59,7 +60,7 @@ InputProbe InputProbe::probe(const QString &path, const QString &config, std::at
     result.width = frame.width;
     result.height = frame.height;
     decoderPictureHdr(decoder, &stream.hdr);
-    result.facts = factsFor(stream, frame.width, frame.height, decoderPictureIsFullRange(decoder), chroma);
+    result.facts = JobOutput::factsFor(stream, frame.width, frame.height, decoderPictureIsFullRange(decoder), chroma);
     decoderDestroy(&decoder);
     if (!result.exact)
         result.count(name, counting, stop);
@@ -95,7 +96,7 @@ InputProbe InputProbe::probeRaw(const JobSettings &settings)
     result.exact = true;
     result.width = settings.rawWidth;
     result.height = settings.rawHeight;
-    result.facts = rawFacts(settings);
+    result.facts = JobOutput::rawFacts(settings);
     if (layout.leftover > 0)
         result.leftover = RawFeed::leftoverText(settings.input, layout, true);
     if (!file.isFile())
@@ -105,43 +106,3 @@ InputProbe InputProbe::probeRaw(const JobSettings &settings)
     return result;
 }
 
-OutputFacts InputProbe::rawFacts(const JobSettings &settings)
-{
-    OutputFacts facts;
-    if (settings.rawFps > 0) {
-        facts.frameRateNum = settings.rawFps;
-        facts.frameRateDen = 1;
-    }
-    return facts;
-}
-
-OutputFacts InputProbe::factsFor(const StreamInfo &stream, int width, int height, bool fullRange,
-                                 int chromaFormat)
-{
-    OutputFacts facts;
-    facts.shownWidth = chromaFormat == 420 || chromaFormat == 422 ? (width + 1) & ~1 : width;
-    facts.shownHeight = chromaFormat == 420 ? (height + 1) & ~1 : height;
-    facts.frameRateNum = stream.frameRateNum;
-    facts.frameRateDen = stream.frameRateDen;
-    facts.sarNum = stream.sarNum;
-    facts.sarDen = stream.sarDen;
-    facts.fullRange = fullRange;
-    facts.colourPrimaries = stream.colourPrimaries;
-    facts.transferCharacteristics = stream.transferCharacteristics;
-    facts.matrixCoefficients = stream.matrixCoefficients;
-    // The input's static HDR metadata, for SEI messages in the output.
-    const HdrMetadata &hdr = stream.hdr;
-    if (hdr.hasMasteringDisplay) {
-        MasteringDisplay display;
-        std::copy(std::begin(hdr.primariesX), std::end(hdr.primariesX), display.primariesX);
-        std::copy(std::begin(hdr.primariesY), std::end(hdr.primariesY), display.primariesY);
-        display.whitePointX = hdr.whitePointX;
-        display.whitePointY = hdr.whitePointY;
-        display.maxLuminance = hdr.maxLuminance;
-        display.minLuminance = hdr.minLuminance;
-        facts.masteringDisplay = display;
-    }
-    if (hdr.hasLightLevel)
-        facts.contentLightLevel = ContentLightLevel{hdr.maxContentLight, hdr.maxFrameAverageLight};
-    return facts;
-}

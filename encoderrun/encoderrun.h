@@ -1,12 +1,12 @@
-#ifndef SEGMENTRUN_H
-#define SEGMENTRUN_H
+#ifndef ENCODERRUN_H
+#define ENCODERRUN_H
 
 #include "encoderadvice.h"
 #include "encoderlines.h"
 #include "privatefolder.h"
 
 #include "bitstream/outputrewriter.h"
-#include "jobbase/jobtypes.h"
+#include "jobtypes/jobtypes.h"
 #include "mux/picturetimes.h"
 #include "output/outputguard.h"
 #include "report/qualityreport.h"
@@ -37,7 +37,7 @@ class QTimer;
 // Its parts: the private folder (PrivateFolder), the encoder's command line (EncoderCommand),
 // what it tells of the configuration (EncoderAdvice) and the encoder's output on its way to
 // the log and the report (EncoderLines).
-class SegmentRun : public QObject
+class EncoderRun : public QObject
 {
     Q_OBJECT
 
@@ -72,9 +72,9 @@ public:
     };
 
     // settings.output is the bitstream this run's encoder writes.
-    explicit SegmentRun(const JobSettings &settings, QObject *parent = nullptr);
+    explicit EncoderRun(const JobSettings &settings, QObject *parent = nullptr);
     // Ends a running run and waits for it: no encoder and no temporary file outlive it.
-    ~SegmentRun() override;
+    ~EncoderRun() override;
 
     // Each line of the encoder's output is handed on with this in front (e.g. "[3/12] "), whole
     // lines only; without a prefix the output passes as it comes.
@@ -178,4 +178,4 @@ private:
     PictureFeed *worker = nullptr;   // the pictures' way to the encoder; none for a raw input by path
 };
 
-#endif // SEGMENTRUN_H
+#endif // ENCODERRUN_H

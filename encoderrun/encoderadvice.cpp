@@ -1,7 +1,7 @@
 #include "encoderadvice.h"
 
 #include "feed/framesink.h"
-#include "jobbase/pathtext.h"
+#include "files/pathtext.h"
 
 #include <QDir>
 #include <QFileInfo>

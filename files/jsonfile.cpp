@@ -1,6 +1,6 @@
 #include "jsonfile.h"
 
-#include "bitstream/replacefile.h"
+#include "files/replacefile.h"
 
 #include <QDir>
 #include <QFile>

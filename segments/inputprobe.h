@@ -2,7 +2,7 @@
 #define INPUTPROBE_H
 
 #include "bitstream/outputrewriter.h"
-#include "jobbase/jobtypes.h"
+#include "jobtypes/jobtypes.h"
 
 #include <QString>
 #include <QVector>
@@ -37,14 +37,6 @@ struct InputProbe
     // A raw input: its pictures are the file's size over a picture's, as the configuration has
     // the encoder read them.
     static InputProbe probeRaw(const JobSettings &settings);
-    // What the output shows of a raw input: the pictures as they are, at the rate typed.
-    static OutputFacts rawFacts(const JobSettings &settings);
-    // What the output should show of pictures of this size decoded from such a stream and
-    // handed over in this chroma format (400, 420, 422, 444): the padding cropped (an odd size
-    // rounded up to whole chroma samples where chroma is subsampled, so that no picture
-    // content is hidden), the stream's rate, aspect, colour and HDR metadata.
-    static OutputFacts factsFor(const StreamInfo &stream, int width, int height, bool fullRange,
-                                int chromaFormat);
 
 private:
     void count(const QByteArray &name, std::atomic<int64_t> *counting, const std::atomic_bool *stop);

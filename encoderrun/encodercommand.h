@@ -1,7 +1,7 @@
 #ifndef ENCODERCOMMAND_H
 #define ENCODERCOMMAND_H
 
-#include "jobbase/jobtypes.h"
+#include "jobtypes/jobtypes.h"
 
 #include <QString>
 #include <QStringList>
