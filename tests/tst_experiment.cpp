@@ -9,6 +9,7 @@
 
 #include "support/testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -253,6 +254,20 @@ QJsonObject bdRateOf(const QString &results, const QString &sequence, const QStr
     return QJsonDocument::fromJson(bd.out).object();
 }
 
+// Every entry of a folder with the hash of its contents (folders with none), and its time.
+QStringList fingerprint(const QString &folder)
+{
+    QStringList entries;
+    for (const QString &entry : TestSupport::everythingIn(folder)) {
+        const QFileInfo info(folder + "/" + entry);
+        const QByteArray hash = info.isFile() ? QCryptographicHash::hash(TestSupport::readFile(info.filePath()),
+                                                                          QCryptographicHash::Sha256).toHex()
+                                              : QByteArray();
+        entries << entry + " " + QString::fromLatin1(hash) + " " + QString::number(info.lastModified().toMSecsSinceEpoch());
+    }
+    return entries;
+}
+
 } // namespace
 
 class ExperimentTest : public QObject
@@ -267,6 +282,7 @@ private slots:
     void killedMidway_resumesOnlyCellsInFlight_andAChangedConfigurationOnlyItsCells();
     void failingCell_othersFinish_andTheStatusSaysSo();
     void tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompared();
+    void secondPlan_usesTheFirstPlansAnchorCells_andLeavesThemAsTheyAre();
     void shortOrDamagedCells_areNeverDone_andAreEncodedAgain();
     void fullDisk_failsWithItsOwnStatus_keepingDoneCellsAndWholeFiles();
     void folderOfAnotherPlanOrTheUser_isRefused_andAnEarlierVersionsIsKept();
@@ -606,6 +622,52 @@ void ExperimentTest::tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompa
     }
     // The third configuration's curves are whole: it is compared over both sequences.
     QCOMPARE(comparisonRow(after, "overall", "third", "").value("sequences"), QString("2/2"));
+}
+
+// A second plan whose anchor names the first plan's anchor cells: it encodes only its test
+// configuration's cells, its BD-rates are the first plan's (the encodes are deterministic), and
+// the first plan's folder is as it was, byte for byte, with no file more or less.
+void ExperimentTest::secondPlan_usesTheFirstPlansAnchorCells_andLeavesThemAsTheyAre()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    TestSupport::RunResult run = runTiny(folder, {"-q"});
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    const QStringList before = fingerprint(folder + "/tiny.results");
+    QVERIFY(QFile::remove(folder + "/runs.txt"));
+
+    QJsonObject plan = basePlan(folder + "/wrapper.sh");
+    QJsonArray configurations = plan.value("configurations").toArray();
+    QJsonObject anchor = configurations.at(0).toObject();
+    anchor["cells"] = "tiny.results/anchor";
+    configurations[0] = anchor;
+    plan["configurations"] = configurations;
+    QVERIFY(writePlan(folder + "/second.json", plan));
+    run = TestSupport::run(cliProgram(), {"--experiment", "second.json", "-j", "2", "-q"}, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+
+    const QSet<QString> encoded = cellsOf(encodes(folder));
+    QSet<QString> expected;
+    for (const QString &sequence : sequenceNames)
+        for (int qp : qps)
+            expected << QStringLiteral("second.results/test/%1_QP%2").arg(sequence).arg(qp);
+    QCOMPARE(encoded, expected);
+    QCOMPARE(fingerprint(folder + "/tiny.results"), before);
+    QVERIFY(QDir(folder + "/second.results/anchor").entryList(QDir::Files).isEmpty());
+    const auto first = readCsv(folder + "/tiny.results/results.csv");
+    const auto second = readCsv(folder + "/second.results/results.csv");
+    for (const QString kind : {"sequence", "class", "overall"})
+        for (const QString &name : sequenceNames + QStringList{"A", ""}) {
+            const auto mine = comparisonRow(second, kind, "test", name);
+            if (mine.isEmpty())
+                continue;
+            for (const char *figure : {"bd_rate_y", "bd_rate_u", "bd_rate_v", "bd_rate_yuv"})
+                QCOMPARE(mine.value(QLatin1String(figure)), comparisonRow(first, kind, "test", name).value(QLatin1String(figure)));
+        }
+    // The second plan's cells of the anchor are the first plan's files.
+    const QJsonArray cells = readJson(folder + "/second.results/results.json").value("cells").toArray();
+    QCOMPARE(cells.first().toObject().value("bitstream").toString(), folder + "/tiny.results/anchor/Clip_QP22.265");
 }
 
 // An encoder that exits 0 yet drops the last picture of a one-piece cell fails that cell, as a
@@ -988,6 +1050,9 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten_data()
     QTest::newRow("a QP that is no number") << "qp:text" << 64 << QStringList{"qps[2]: \"32a\" is not a QP"};
     QTest::newRow("three QPs") << "qp:three" << 64 << QStringList{"3 QPs given; BD-rate needs at least 4"};
     QTest::newRow("a raw file without its size") << "raw:nosize" << 64 << QStringList{"a raw .yuv file needs \"size\""};
+    QTest::newRow("weights of two planes") << "weights:two" << 64 << QStringList{"yuv_weights: the weights of Y, U and V"};
+    QTest::newRow("a missing cells folder") << "cells:missing" << 66
+                                            << QStringList{"configurations[1] \"test\": the cells folder", "is not there"};
 }
 
 // Each refusal names the key and the entry, ends with its status at once (a named pipe is not
@@ -1033,6 +1098,10 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten()
         plan.insert("qps", QJsonArray{22, 27, 32});
     else if (change == "raw:nosize")
         raw.remove("size");
+    else if (change == "weights:two")
+        plan.insert("yuv_weights", QJsonArray{6, 1});
+    else if (change == "cells:missing")
+        test.insert("cells", "earlier.results/test");
     sequences[1] = raw;
     configurations[1] = test;
     plan.insert("sequences", change == "sequences:none" ? QJsonArray() : sequences);
