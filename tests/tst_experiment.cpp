@@ -528,8 +528,8 @@ void ExperimentTest::failingCell_othersFinish_andTheStatusSaysSo()
     QVERIFY2(again.size() == 1 && again.first().startsWith("tiny.results/test/Raw_QP27.265"), qPrintable(again.join(' ')));
 }
 
-// One encode of the tiny plan with a third configuration and the planes weighted 14:1:1, then
-// its tables. The YUV BD-rate is --bd-rate's on the same reports with the same weights, and
+// One encode of the tiny plan with a third configuration (a bar in its name, which the Markdown
+// tables must escape) and the planes weighted 14:1:1, then its tables. The YUV BD-rate is --bd-rate's on the same reports with the same weights, and
 // --bd-rate's Y figure on copies of the reports whose PSNR-Y the test replaced by its own
 // weighted mean of the planes. --anchor test writes results_vs_test.* with the figures that
 // moving the plan's anchor to "test" gives, leaving results.* against the plan's anchor. A report
@@ -544,7 +544,7 @@ void ExperimentTest::tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompa
                                    TestSupport::readFile(folder + "/anchor.cfg") + "MlxX265Params : rd=2\n"));
     QJsonObject plan = basePlan(folder + "/wrapper.sh");
     QJsonArray configurations = plan.value("configurations").toArray();
-    configurations << QJsonObject{{"name", "third"}, {"encoder", folder + "/wrapper.sh"}, {"cfg", "third.cfg"}};
+    configurations << QJsonObject{{"name", "third|rd2"}, {"encoder", folder + "/wrapper.sh"}, {"cfg", "third.cfg"}};
     plan["configurations"] = configurations;
     plan["yuv_weights"] = QJsonArray{14, 1, 1};
     QVERIFY(writePlan(folder + "/tiny.json", plan));
@@ -574,7 +574,7 @@ void ExperimentTest::tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompa
     run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "--results", "--anchor", "test", "-q"}, 60000,
                            folder);
     QVERIFY2(run.exitCode == 0, run.err.constData());
-    QVERIFY2(run.out.startsWith("## anchor against test\n") && run.out.contains("## third against test\n"),
+    QVERIFY2(run.out.startsWith("## anchor against test\n") && run.out.contains("## third|rd2 against test\n"),
              run.out.constData());
     QCOMPARE(readJson(results + "/results.json").value("anchor").toString(), QString("anchor"));
     QCOMPARE(readJson(results + "/results_vs_test.json").value("anchor").toString(), QString("test"));
@@ -582,7 +582,7 @@ void ExperimentTest::tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompa
     const auto versus = readCsv(results + "/results_vs_test.csv");
     run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "--results", "--anchor", "nobody"}, 60000, folder);
     QCOMPARE(run.exitCode, 64);
-    QVERIFY2(run.err.contains("--anchor nobody is none of the plan's configurations (anchor, test, third)"),
+    QVERIFY2(run.err.contains("--anchor nobody is none of the plan's configurations (anchor, test, third|rd2)"),
              run.err.constData());
     // The same figures with the plan's anchor moved to "test".
     QJsonArray moved = configurations;
@@ -621,7 +621,8 @@ void ExperimentTest::tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompa
             QCOMPARE(mean.value(QLatin1String(figure)), clip.value(QLatin1String(figure)));
     }
     // The third configuration's curves are whole: it is compared over both sequences.
-    QCOMPARE(comparisonRow(after, "overall", "third", "").value("sequences"), QString("2/2"));
+    QCOMPARE(comparisonRow(after, "overall", "third|rd2", "").value("sequences"), QString("2/2"));
+    QVERIFY(TestSupport::readFile(results + "/results.md").contains("\n| Clip | third\\|rd2 | 22 | "));
 }
 
 // A second plan whose anchor names the first plan's anchor cells: it encodes only its test
