@@ -4,6 +4,7 @@
 #include "report/bdrate.h"
 #include "report/qualityreport.h"
 #include "report/reportfigures.h"
+#include "report/yuvweights.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -11,6 +12,7 @@
 #include <QJsonObject>
 
 #include <cmath>
+#include <iterator>
 #include <cstdio>
 
 #include <sysexits.h>
@@ -26,16 +28,19 @@ struct ReportPoint
     ReportSummary summary;
 };
 
+// Y, U, V, then the planes' PSNRs weighted into one.
 struct Plane
 {
     const char *name;
     const char *field;
-    double ReportSummary::*psnr;
+    double ReportSummary::*psnr;    // none for YUV
 };
 
 const Plane planes[] = {{"Y", "psnr_y", &ReportSummary::psnrY},
                         {"U", "psnr_u", &ReportSummary::psnrU},
-                        {"V", "psnr_v", &ReportSummary::psnrV}};
+                        {"V", "psnr_v", &ReportSummary::psnrV},
+                        {"YUV", "psnr_yuv", nullptr}};
+constexpr int planeCount = int(std::size(planes));
 
 int failWith(int status, const QString &text)
 {
@@ -85,11 +90,16 @@ int readPoints(const QStringList &paths, QList<ReportPoint> *points)
     return EX_OK;
 }
 
-QList<RatePoint> curve(const QList<ReportPoint> &points, double ReportSummary::*psnr)
+double psnrOf(const ReportSummary &summary, const Plane &plane, const YuvWeights &weights)
+{
+    return plane.psnr ? summary.*plane.psnr : weights.psnr(summary.psnrY, summary.psnrU, summary.psnrV);
+}
+
+QList<RatePoint> curve(const QList<ReportPoint> &points, const Plane &plane, const YuvWeights &weights)
 {
     QList<RatePoint> rates;
     for (const ReportPoint &point : points)
-        rates.append({point.rate, point.summary.*psnr});
+        rates.append({point.rate, psnrOf(point.summary, plane, weights)});
     return rates;
 }
 
@@ -108,16 +118,16 @@ int checkKinds(const QList<ReportPoint> &points)
 }
 
 // Every curve's PSNR must rise with its rate, plane by plane, or the BD figures are undefined.
-int checkRising(const QList<ReportPoint> &points, const char *side)
+int checkRising(const QList<ReportPoint> &points, const char *side, const YuvWeights &weights)
 {
     for (const Plane &plane : planes) {
-        const BdRate::PointPair pair = BdRate::notRising(curve(points, plane.psnr));
+        const BdRate::PointPair pair = BdRate::notRising(curve(points, plane, weights));
         if (!pair.found())
             continue;
         const ReportPoint &lower = points.at(pair.lower), &higher = points.at(pair.higher);
-        const auto described = [&plane](const ReportPoint &point) {
+        const auto described = [&plane, &weights](const ReportPoint &point) {
             return QStringLiteral("%1 (%2, %3 dB)").arg(point.path, rateText(point))
-                .arg(point.summary.*plane.psnr, 0, 'f', 2);
+                .arg(psnrOf(point.summary, plane, weights), 0, 'f', 2);
         };
         return failWith(EX_DATAERR, QStringLiteral("no BD figures: the %1 curve's PSNR-%2 does not rise with its rate "
                                                    "between %3 and %4; the BD figures are defined only for curves "
@@ -128,7 +138,7 @@ int checkRising(const QList<ReportPoint> &points, const char *side)
     return EX_OK;
 }
 
-QJsonArray pointsJson(const QList<ReportPoint> &points)
+QJsonArray pointsJson(const QList<ReportPoint> &points, const YuvWeights &weights)
 {
     QJsonArray array;
     for (const ReportPoint &point : points)
@@ -136,7 +146,8 @@ QJsonArray pointsJson(const QList<ReportPoint> &points)
                                  {point.csv ? QStringLiteral("kbit_per_picture") : QStringLiteral("rate_kbps"), point.rate},
                                  {QStringLiteral("psnr_y"), point.summary.psnrY},
                                  {QStringLiteral("psnr_u"), point.summary.psnrU},
-                                 {QStringLiteral("psnr_v"), point.summary.psnrV}});
+                                 {QStringLiteral("psnr_v"), point.summary.psnrV},
+                                 {QStringLiteral("psnr_yuv"), psnrOf(point.summary, planes[3], weights)}});
     return array;
 }
 
@@ -147,7 +158,7 @@ double rounded(double value)
 
 } // namespace
 
-int BdRateCommand::run(const QStringList &anchors, const QStringList &tests, bool json)
+int BdRateCommand::run(const QStringList &anchors, const QStringList &tests, const YuvWeights &weights, bool json)
 {
     QList<ReportPoint> anchorPoints, testPoints;
     int status = readPoints(anchors, &anchorPoints);
@@ -156,22 +167,22 @@ int BdRateCommand::run(const QStringList &anchors, const QStringList &tests, boo
     if (status == EX_OK)
         status = checkKinds(anchorPoints + testPoints);
     if (status == EX_OK)
-        status = checkRising(anchorPoints, "anchor");
+        status = checkRising(anchorPoints, "anchor", weights);
     if (status == EX_OK)
-        status = checkRising(testPoints, "test");
+        status = checkRising(testPoints, "test", weights);
     if (status != EX_OK)
         return status;
 
-    double rates[3] = {};
+    double rates[planeCount] = {};
     QString error;
-    for (int i = 0; i < 3; ++i) {
-        if (!BdRate::rateDifference(curve(anchorPoints, planes[i].psnr), curve(testPoints, planes[i].psnr),
+    for (int i = 0; i < planeCount; ++i) {
+        if (!BdRate::rateDifference(curve(anchorPoints, planes[i], weights), curve(testPoints, planes[i], weights),
                                     &rates[i], &error))
             return failWith(EX_USAGE, QStringLiteral("no BD-rate for %1: %2").arg(QLatin1String(planes[i].name), error));
     }
     double psnrY = 0;
-    if (!BdRate::psnrDifference(curve(anchorPoints, &ReportSummary::psnrY), curve(testPoints, &ReportSummary::psnrY),
-                                &psnrY, &error))
+    if (!BdRate::psnrDifference(curve(anchorPoints, planes[0], weights), curve(testPoints, planes[0], weights), &psnrY,
+                                &error))
         return failWith(EX_USAGE, QStringLiteral("no BD-PSNR for Y: %1%2").arg(error, anchorPoints.first().csv
                                       ? QStringLiteral(" (the rates of CSV reports are in kbit a picture)") : QString()));
 
@@ -180,14 +191,17 @@ int BdRateCommand::run(const QStringList &anchors, const QStringList &tests, boo
         const QJsonObject result{{QStringLiteral("bd_rate_y"), rounded(rates[0])},
                                  {QStringLiteral("bd_rate_u"), rounded(rates[1])},
                                  {QStringLiteral("bd_rate_v"), rounded(rates[2])},
+                                 {QStringLiteral("bd_rate_yuv"), rounded(rates[3])},
+                                 {QStringLiteral("yuv_weights"), QJsonArray{weights.y, weights.u, weights.v}},
                                  {QStringLiteral("bd_psnr_y"), rounded(psnrY)},
-                                 {QStringLiteral("anchor"), pointsJson(anchorPoints)},
-                                 {QStringLiteral("test"), pointsJson(testPoints)}};
+                                 {QStringLiteral("anchor"), pointsJson(anchorPoints, weights)},
+                                 {QStringLiteral("test"), pointsJson(testPoints, weights)}};
         text = QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n';
     } else {
-        text = QStringLiteral("BD-rate Y %1 %, U %2 %, V %3 %; BD-PSNR Y %4 dB\n")
-                   .arg(rates[0], 0, 'f', 2).arg(rates[1], 0, 'f', 2).arg(rates[2], 0, 'f', 2)
-                   .arg(psnrY, 0, 'f', 3).toUtf8();
+        // The YUV figure comes last, so that the line begins as it always has.
+        text = QStringLiteral("BD-rate Y %1 %, U %2 %, V %3 %; BD-PSNR Y %4 dB; BD-rate YUV (%5) %6 %\n")
+                   .arg(rates[0], 0, 'f', 2).arg(rates[1], 0, 'f', 2).arg(rates[2], 0, 'f', 2).arg(psnrY, 0, 'f', 3)
+                   .arg(weights.text()).arg(rates[3], 0, 'f', 2).toUtf8();
     }
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
     return EX_OK;

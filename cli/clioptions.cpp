@@ -58,12 +58,13 @@ const QString description = QStringLiteral(
     "\n"
     "  morlunex-cli [options] INPUT\n"
     "  morlunex-cli --join OUTPUT SEGMENT...\n"
-    "  morlunex-cli --bd-rate ANCHOR.json... --vs TEST.json...\n"
-    "  morlunex-cli --experiment PLAN.json [--results] [-j N] [--progress STYLE] [-q]\n"
+    "  morlunex-cli --bd-rate ANCHOR.json... --vs TEST.json... [--yuv-weights Y:U:V]\n"
+    "  morlunex-cli --experiment PLAN.json [--results] [--anchor NAME] [-j N] [--progress STYLE] [-q]\n"
     "\n"
     "--bd-rate prints the BD-rate of the test reports against the anchor reports (four or more "
-    "each, written by --report or --qp) for Y, U and V in percent (negative: the test needs "
-    "fewer bits), and the BD-PSNR for Y in dB; with --progress json as one JSON object.\n"
+    "each, written by --report or --qp) for Y, U, V and YUV in percent (negative: the test needs "
+    "fewer bits), and the BD-PSNR for Y in dB; with --progress json as one JSON object. The YUV "
+    "figure weighs each report's PSNRs of Y, U and V by --yuv-weights (default 6:1:1).\n"
     "\n"
     "Exit status: 0 done; the encoder's own code when it fails; 1 --experiment: cells failed (the others are "
     "done); 64 usage (a bad plan too); 65 a segment cannot "
@@ -208,6 +209,14 @@ const QList<CliOptions::Option> CliOptions::options{
      }},
     {{"results"}, "", "--experiment: write the results from the cells done so far, and encode nothing.",
      Use::Experiment, [](CliOptions &o, const QString &) { o.onlyResults = true; return true; }},
+    {{"anchor"}, "NAME",
+     "--experiment: also write the tables against the plan's configuration NAME, into "
+     "results_vs_NAME.md, .csv and .json beside the plan's own results files.",
+     Use::Experiment,
+     [](CliOptions &o, const QString &v) {
+         o.referenceName = v;
+         return !v.isEmpty() || o.fail(QStringLiteral("--anchor needs the name of one of the plan's configurations"));
+     }},
 };
 
 const QList<CliOptions::Option> &CliOptions::table()
@@ -429,6 +438,13 @@ bool CliOptions::parseBdRate(const QStringList &arguments)
                 return fail(QStringLiteral("--progress needs a value"));
             if (!readProgressStyle(joined ? argument.section(QLatin1Char('='), 1) : arguments.at(i)))
                 return false;
+        } else if (argument == QLatin1String("--yuv-weights") || argument.startsWith(QLatin1String("--yuv-weights="))) {
+            const bool joined = argument.contains(QLatin1Char('='));
+            if (!joined && ++i >= arguments.size())
+                return fail(QStringLiteral("--yuv-weights needs a value, as 6:1:1"));
+            QString error;
+            if (!YuvWeights::parse(joined ? argument.section(QLatin1Char('='), 1) : arguments.at(i), &bdWeights, &error))
+                return fail(QStringLiteral("--yuv-weights: ") + error);
         } else if (argument.startsWith(QLatin1Char('-')) && argument.size() > 1) {
             return fail(QStringLiteral("--bd-rate takes no %1").arg(argument));
         } else if (list == Anchors) {

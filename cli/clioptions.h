@@ -2,6 +2,7 @@
 #define CLIOPTIONS_H
 
 #include "job/transcodejob.h"
+#include "report/yuvweights.h"
 
 #include <QList>
 #include <QString>
@@ -52,9 +53,13 @@ public:
     // --bd-rate ANCHOR... --vs TEST...
     const QStringList &anchorReports() const { return anchors; }
     const QStringList &testReports() const { return tests; }
+    // --yuv-weights Y:U:V with --bd-rate: how the planes weigh in the YUV BD-rate (6:1:1).
+    const YuvWeights &yuvWeights() const { return bdWeights; }
     // --experiment PLAN.json, and --results: write the results only.
     const QString &experimentPlan() const { return planFile; }
     bool resultsOnly() const { return onlyResults; }
+    // --anchor NAME with --experiment: the configuration the extra tables are taken against.
+    const QString &comparisonAnchor() const { return referenceName; }
     const QString &error() const { return errorText; }
     const QString &helpText() const { return help; }
 
@@ -91,8 +96,10 @@ private:
     bool sweepPointRun = false;
     QStringList anchors;
     QStringList tests;
+    YuvWeights bdWeights;
     QString planFile;
     bool onlyResults = false;
+    QString referenceName;
     QString errorText;
     QString help;
 };

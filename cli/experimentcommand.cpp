@@ -91,6 +91,8 @@ void ExperimentCommand::start()
         end(plan.status(), plan.error());
         return;
     }
+    if (!findReference())
+        return;
     if (options.resultsOnly()) {
         writeResultsOnly();
         return;
@@ -130,8 +132,9 @@ void ExperimentCommand::writeResultsOnly()
     }
     resultsOnly = std::make_unique<ResultsWriter>(plan);
     connect(resultsOnly.get(), &ResultsWriter::written, this, [this](const QString &problem) {
-        if (!problem.isEmpty()) {
-            end(EX_IOERR, problem);
+        const QString unwritten = problem.isEmpty() ? writeComparison(resultsOnly->results()) : problem;
+        if (!unwritten.isEmpty()) {
+            end(EX_IOERR, unwritten);
             return;
         }
         printSummary(*resultsOnly);
@@ -194,7 +197,9 @@ void ExperimentCommand::onFinished()
 {
     const ResultsWriter &writer = runner->results();
     const int failed = writer.results().failed;
-    const QString &unwritten = runner->writeFailure();
+    QString unwritten = runner->writeFailure();
+    if (caughtSignal == 0 && unwritten.isEmpty())
+        unwritten = writeComparison(writer.results());
     int status = caughtSignal != 0 ? 128 + caughtSignal
                  : !unwritten.isEmpty() ? EX_IOERR
                  : failed > 0 ? cellsFailedStatus
@@ -221,16 +226,50 @@ void ExperimentCommand::onFinished()
     end(status, failure);
 }
 
+// --anchor NAME: the configuration the tables are taken against besides the plan's anchor.
+bool ExperimentCommand::findReference()
+{
+    reference = plan.anchorIndex();
+    const QString &name = options.comparisonAnchor();
+    if (name.isEmpty())
+        return true;
+    QStringList names;
+    for (int c = 0; c < plan.configurations().size(); ++c) {
+        if (plan.configurations().at(c).name == name) {
+            reference = c;
+            return true;
+        }
+        names << plan.configurations().at(c).name;
+    }
+    end(EX_USAGE, QStringLiteral("%1: --anchor %2 is none of the plan's configurations (%3)")
+                      .arg(plan.path(), name, names.join(QStringLiteral(", "))));
+    return false;
+}
+
+// The tables against --anchor's configuration, when it is not the plan's anchor, whose tables
+// the results writer keeps.
+QString ExperimentCommand::writeComparison(const ExperimentResults &results)
+{
+    if (reference == plan.anchorIndex())
+        return QString();
+    return ResultsFiles::writeTables(plan, results, results.against(plan, reference));
+}
+
 // The table is the experiment's result, printed also under -q; the line after it is a message.
 void ExperimentCommand::printSummary(const ResultsWriter &writer)
 {
-    const QByteArray text = ResultsFiles::summary(plan, writer.results(), writer.results().table).toUtf8();
+    const ExperimentResults &results = writer.results();
+    const ResultsTable table = reference == plan.anchorIndex() ? results.table : results.against(plan, reference);
+    const QByteArray text = ResultsFiles::summary(plan, results, table).toUtf8();
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
     std::fflush(stdout);
+    const QString comparison = reference == plan.anchorIndex()
+                                   ? QString()
+                                   : QStringLiteral("; %1.md, .csv, .json").arg(ResultsFiles::baseName(plan, table));
     if (!options.quiet())
-        printLine(QStringLiteral("%1 of %2 cells done; results in %3 (results.md, .csv, .json; plots/).")
-                      .arg(writer.results().done).arg(writer.results().total)
-                      .arg(QDir::toNativeSeparators(plan.folder())));
+        printLine(QStringLiteral("%1 of %2 cells done; results in %3 (results.md, .csv, .json%4; plots/).")
+                      .arg(results.done).arg(results.total)
+                      .arg(QDir::toNativeSeparators(plan.folder()), comparison));
 }
 
 void ExperimentCommand::onSignal(int signalNumber)

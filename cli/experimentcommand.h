@@ -14,12 +14,15 @@
 #include <memory>
 
 class QCoreApplication;
+class ExperimentResults;
 class ResultsWriter;
 
 // morlunex-cli --experiment PLAN.json: reads and checks the plan (nothing is written for a
 // plan that is refused), runs the experiment with -j encoders and shows its progress, a line
 // per finished cell (or one JSON object per event), and at the end the summary table on
-// standard output. With --results it only writes the results from the cells done so far.
+// standard output. With --results it only writes the results from the cells done so far. With
+// --anchor NAME it also writes the tables against that configuration (results_vs_NAME.*) at the
+// end, and prints those.
 // SIGINT, SIGTERM and SIGHUP stop it, keeping every finished cell. Ends the event loop with the
 // exit status: 0, 1 when cells failed, 73 when the folder is another plan's or holds files the
 // experiment did not make, 74 when a cell's file or a results file cannot be written (every
@@ -42,7 +45,9 @@ public:
     void start();
 
 private:
+    bool findReference();
     void writeResultsOnly();
+    QString writeComparison(const ExperimentResults &results);
     void onEvent(const ExperimentRunner::Event &event);
     void onFinished();
     void onSignal(int signalNumber);
@@ -58,6 +63,7 @@ private:
     std::unique_ptr<ExperimentRunner> runner;
     std::unique_ptr<ResultsWriter> resultsOnly;
     QElapsedTimer clock;
+    int reference = -1;        // the configuration the printed table is taken against
     int caughtSignal = 0;
     bool ended = false;
 };

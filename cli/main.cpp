@@ -48,7 +48,7 @@ int main(int argc, char **argv)
         return JoinCommand::run(options.joinOutput(), options.segments(), options.quiet(), options.overwrite(),
                                 options.expectedPictures());
     case CliOptions::BdRate:
-        return BdRateCommand::run(options.anchorReports(), options.testReports(),
+        return BdRateCommand::run(options.anchorReports(), options.testReports(), options.yuvWeights(),
                                   options.progress() == CliOptions::ProgressJson);
     case CliOptions::Experiment: {
         ExperimentCommand experiment(options);

@@ -32,9 +32,16 @@ const char *stateName(CellRecord::State state)
 
 CellFiles CellFiles::of(const ExperimentPlan &plan, int sequence, int configuration, int qp)
 {
-    const QString folder = plan.folder() + QLatin1Char('/') + plan.configurations().at(configuration).name;
-    const QString name = plan.sequences().at(sequence).name;
-    const QString stem = folder + QLatin1Char('/') + name + QStringLiteral("_QP%1").arg(qp);
+    const PlanConfiguration &conf = plan.configurations().at(configuration);
+    const QString cell = plan.sequences().at(sequence).name + QStringLiteral("_QP%1").arg(qp);
+    CellFiles files = at(plan.folder() + QLatin1Char('/') + conf.name + QLatin1Char('/') + cell);
+    if (!conf.cells.isEmpty())
+        files.made = conf.cells + QLatin1Char('/') + cell;
+    return files;
+}
+
+CellFiles CellFiles::at(const QString &stem)
+{
     CellFiles files;
     files.bitstream = stem + QStringLiteral(".265");
     files.report = stem + QStringLiteral(".json");
@@ -267,6 +274,20 @@ QString CellRecord::hashText() const
 }
 
 CellStanding CellStanding::of(const CellFiles &files, const CellSources &expected, const QString &decoder)
+{
+    // A cell made before in a folder the plan names counts when it is done there as it is; it is
+    // only read, so one that would need anything more is made in the plan's own folder.
+    if (!files.made.isEmpty()) {
+        CellStanding there = in(CellFiles::at(files.made), expected, decoder);
+        if (there.kind == Done) {
+            there.madeBefore = true;
+            return there;
+        }
+    }
+    return in(files, expected, decoder);
+}
+
+CellStanding CellStanding::in(const CellFiles &files, const CellSources &expected, const QString &decoder)
 {
     CellStanding standing;
     QString problem;

@@ -24,8 +24,13 @@ struct CellFiles
     QString claim;       // .claim, held by the process that owns the cell
     QString log;         // .log, the job's lines and the encoder's output, run after run
     QString config;      // .cfg, the configuration the encoder gets: the configuration's, the sequence's lines
+    // The cell's stem in the folder where its configuration's cells were made before (its
+    // "cells" key), never written; empty when it names none.
+    QString made;
 
     static CellFiles of(const ExperimentPlan &plan, int sequence, int configuration, int qp);
+    // The files of the stem ("<folder>/<sequence>_QP<q>").
+    static CellFiles at(const QString &stem);
 };
 
 // What a cell is made from: a finished cell is encoded again only when one of these changed.
@@ -126,8 +131,13 @@ struct CellStanding
     CellRecord record;
     qint64 pictures = -1;          // the bitstream's, when the record fits
     ReportSummary figures;         // the report's, when done or to be decoded
+    bool madeBefore = false;       // done in the folder of cells made before (CellFiles::made)
 
+    // The cell done where it was made before, when it is; else as it stands in the plan's folder.
     static CellStanding of(const CellFiles &files, const CellSources &expected, const QString &decoder);
+
+private:
+    static CellStanding in(const CellFiles &files, const CellSources &expected, const QString &decoder);
 };
 
 #endif // CELLRECORD_H

@@ -23,7 +23,7 @@ namespace {
 
 const QStringList topKeys{"sequences", "configurations", "qps", "folder", "yuv_weights"};
 const QStringList sequenceKeys{"name", "path", "class", "frames", "cfg", "size", "fps"};
-const QStringList configurationKeys{"name", "anchor", "encoder", "cfg", "decoder"};
+const QStringList configurationKeys{"name", "anchor", "encoder", "cfg", "decoder", "cells"};
 
 QString quoted(const QString &text)
 {
@@ -378,6 +378,10 @@ bool ExperimentPlan::readConfiguration(const QJsonObject &object, const QString 
     }
     const QJsonValue anchor = object.value(QStringLiteral("anchor"));
     const QJsonValue decoder = object.value(QStringLiteral("decoder"));
+    const QJsonValue cells = object.value(QStringLiteral("cells"));
+    if (!cells.isUndefined() && (!cells.isString() || cells.toString().isEmpty()))
+        return fail(EX_USAGE, where, QStringLiteral("\"cells\" is the folder of its cells made before, not %1")
+                                         .arg(shown(cells)));
     if (!anchor.isUndefined() && !anchor.isBool())
         return fail(EX_USAGE, where, QStringLiteral("\"anchor\" is true or false, not %1").arg(shown(anchor)));
     if (!decoder.isUndefined() && (!decoder.isString() || decoder.toString().isEmpty()))
@@ -393,6 +397,12 @@ bool ExperimentPlan::readConfiguration(const QJsonObject &object, const QString 
     configuration->cfg = resolved(object.value(QStringLiteral("cfg")).toString());
     if (!decoder.isUndefined())
         configuration->decoder = program(decoder.toString());
+    if (!cells.isUndefined()) {
+        configuration->cells = QDir::cleanPath(resolved(cells.toString()));
+        if (!QFileInfo(configuration->cells).isDir())
+            return fail(EX_NOINPUT, where, QStringLiteral("the cells folder %1 is not there")
+                                               .arg(QDir::toNativeSeparators(configuration->cells)));
+    }
     return checkReadable(configuration->cfg, where, QStringLiteral("cfg"))
            && checkProgram(configuration->encoder, where, QStringLiteral("encoder"))
            && (configuration->decoder.isEmpty() || checkProgram(configuration->decoder, where, QStringLiteral("decoder")));

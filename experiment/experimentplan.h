@@ -36,6 +36,9 @@ struct PlanConfiguration
     QString encoder;
     QString cfg;
     QString decoder;            // empty: the bitstreams are not decoded
+    // Where its cells were made before (another plan's folder of this configuration), read-only:
+    // a cell whose record there fits is taken as it is; empty: none.
+    QString cells;
 };
 
 // A coding experiment as its plan file describes it: every sequence is encoded with every

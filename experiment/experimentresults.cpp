@@ -19,6 +19,11 @@ CellFigures figuresOf(const ExperimentPlan &plan, int sequence, int configuratio
     if (!problem.isEmpty())
         return cell;
     const CellStanding standing = CellStanding::of(files, expected, plan.configurations().at(configuration).decoder);
+    if (standing.madeBefore) {
+        const CellFiles made = CellFiles::at(files.made);
+        cell.bitstream = made.bitstream;
+        cell.log = made.log;
+    }
     const CellRecord &record = standing.record;
     if (standing.kind == CellStanding::Failed) {
         cell.state = CellFigures::Failed;

@@ -243,6 +243,8 @@ void CliTest::failure_exitsWithItsStatus_data()
     QTest::newRow("BD-rate of three reports") << QStringList{"--bd-rate"} + four.mid(1) + QStringList{"--vs"} + four
                                               << QString() << 64;
     QTest::newRow("BD-rate without --vs") << QStringList{"--bd-rate"} + four + four << QString() << 64;
+    QTest::newRow("BD-rate weights of two planes") << QStringList{"--bd-rate"} + four + QStringList{"--vs"} + four
+                                                          + QStringList{"--yuv-weights", "6:1"} << QString() << 64;
     QTest::newRow("BD-rate report missing") << QStringList{"--bd-rate"} + four + QStringList{"--vs"} + four
                                             << QString() << 66;
     QTest::newRow("BD-rate of no report")
@@ -904,7 +906,8 @@ void CliTest::qpSweep_reportsRateFallingAndBdRateOfThem()
     const TestSupport::RunResult cheaper = TestSupport::run(
         cliProgram(), QStringList{"--bd-rate"} + anchors + QStringList{"--vs"} + less, 30000, env.path());
     QVERIFY2(cheaper.finished && cheaper.exitCode == 0, cheaper.err.constData());
-    QVERIFY2(cheaper.out.startsWith("BD-rate Y -10.00 %, U -10.00 %, V -10.00 %; BD-PSNR Y "), cheaper.out.constData());
+    QVERIFY2(cheaper.out.startsWith("BD-rate Y -10.00 %, U -10.00 %, V -10.00 %; BD-PSNR Y ")
+                 && cheaper.out.endsWith(" dB; BD-rate YUV (6:1:1) -10.00 %\n"), cheaper.out.constData());
 
     const TestSupport::RunResult disjoint = TestSupport::run(
         cliProgram(), QStringList{"--bd-rate"} + anchors + QStringList{"--vs"} + apart, 30000, env.path());

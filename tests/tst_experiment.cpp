@@ -9,6 +9,7 @@
 
 #include "support/testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -21,6 +22,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <functional>
 #include <csignal>
 
 #include <sys/stat.h>
@@ -88,8 +90,12 @@ QList<QHash<QString, QString>> readCsv(const QString &path)
     for (qsizetype i = 1; i < lines.size(); ++i) {
         if (lines.at(i).isEmpty())
             continue;
-        // The tests' rows hold no quoted commas.
-        const QStringList fields = QString::fromUtf8(lines.at(i)).split(QLatin1Char(','));
+        // Only the last field, the note, may hold a comma (and is then quoted).
+        QStringList fields = QString::fromUtf8(lines.at(i)).split(QLatin1Char(','));
+        const QStringList rest = fields.mid(header.size() - 1);
+        fields = fields.mid(0, header.size() - 1) << rest.join(QLatin1Char(','));
+        if (fields.last().startsWith(QLatin1Char('"')))
+            fields.last() = fields.last().mid(1, fields.last().size() - 2).replace(QStringLiteral("\"\""), QStringLiteral("\""));
         QHash<QString, QString> row;
         for (int f = 0; f < header.size(); ++f)
             row.insert(header.at(f), fields.value(f));
@@ -209,6 +215,59 @@ bool runHereAndElsewhere(const QString &folder, const char *encoders)
     return ended;
 }
 
+// The comparison row of `kind` ("sequence", "class", "overall") for the test configuration
+// `configuration` and the sequence or class `name`.
+QHash<QString, QString> comparisonRow(const QList<QHash<QString, QString>> &rows, const QString &kind,
+                                      const QString &configuration, const QString &name)
+{
+    for (const auto &row : rows)
+        if (row.value("row") == kind && row.value("configuration") == configuration
+            && (row.value("sequence") == name || (kind != "sequence" && row.value("class") == name)))
+            return row;
+    return {};
+}
+
+// --bd-rate's figures (JSON) on the reports of one sequence, `reference` against `test`, each
+// report first passed through `change` into the folder `copies` when it is given.
+QJsonObject bdRateOf(const QString &results, const QString &sequence, const QString &reference, const QString &test,
+                     const QStringList &more = {}, const std::function<QJsonObject(QJsonObject)> &change = {},
+                     const QString &copies = QString())
+{
+    QStringList lists[2];
+    for (int side = 0; side < 2; ++side)
+        for (int qp : qps) {
+            const QString configuration = side == 0 ? reference : test;
+            QString path = QStringLiteral("%1/%2/%3_QP%4.json").arg(results, configuration, sequence).arg(qp);
+            if (change) {
+                const QString copy = QStringLiteral("%1/%2_%3_QP%4.json").arg(copies, configuration, sequence).arg(qp);
+                if (!TestSupport::writeFile(copy, QJsonDocument(change(readJson(path))).toJson()))
+                    return {};
+                path = copy;
+            }
+            lists[side] << path;
+        }
+    const TestSupport::RunResult bd = TestSupport::run(
+        cliProgram(), QStringList{"--progress", "json"} + more + QStringList{"--bd-rate"} + lists[0]
+                          + QStringList{"--vs"} + lists[1]);
+    if (bd.exitCode != 0)
+        qWarning("%s", bd.err.constData());
+    return QJsonDocument::fromJson(bd.out).object();
+}
+
+// Every entry of a folder with the hash of its contents (folders with none), and its time.
+QStringList fingerprint(const QString &folder)
+{
+    QStringList entries;
+    for (const QString &entry : TestSupport::everythingIn(folder)) {
+        const QFileInfo info(folder + "/" + entry);
+        const QByteArray hash = info.isFile() ? QCryptographicHash::hash(TestSupport::readFile(info.filePath()),
+                                                                          QCryptographicHash::Sha256).toHex()
+                                              : QByteArray();
+        entries << entry + " " + QString::fromLatin1(hash) + " " + QString::number(info.lastModified().toMSecsSinceEpoch());
+    }
+    return entries;
+}
+
 } // namespace
 
 class ExperimentTest : public QObject
@@ -222,6 +281,8 @@ private slots:
     void twoProcesses_shareTheLastCellsSegments();
     void killedMidway_resumesOnlyCellsInFlight_andAChangedConfigurationOnlyItsCells();
     void failingCell_othersFinish_andTheStatusSaysSo();
+    void tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompared();
+    void secondPlan_usesTheFirstPlansAnchorCells_andLeavesThemAsTheyAre();
     void shortOrDamagedCells_areNeverDone_andAreEncodedAgain();
     void fullDisk_failsWithItsOwnStatus_keepingDoneCellsAndWholeFiles();
     void folderOfAnotherPlanOrTheUser_isRefused_andAnEarlierVersionsIsKept();
@@ -465,6 +526,149 @@ void ExperimentTest::failingCell_othersFinish_andTheStatusSaysSo()
     QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
     const QStringList again = encodes(folder).keys();
     QVERIFY2(again.size() == 1 && again.first().startsWith("tiny.results/test/Raw_QP27.265"), qPrintable(again.join(' ')));
+}
+
+// One encode of the tiny plan with a third configuration (a bar in its name, which the Markdown
+// tables must escape) and the planes weighted 14:1:1, then its tables. The YUV BD-rate is --bd-rate's on the same reports with the same weights, and
+// --bd-rate's Y figure on copies of the reports whose PSNR-Y the test replaced by its own
+// weighted mean of the planes. --anchor test writes results_vs_test.* with the figures that
+// moving the plan's anchor to "test" gives, leaving results.* against the plan's anchor. A report
+// changed so that the test's curve falls makes that sequence n/a, naming the curve and its two
+// points, and takes it out of the averages of its class and of the whole test, times included.
+void ExperimentTest::tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompared()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    QVERIFY(TestSupport::writeFile(folder + "/third.cfg",
+                                   TestSupport::readFile(folder + "/anchor.cfg") + "MlxX265Params : rd=2\n"));
+    QJsonObject plan = basePlan(folder + "/wrapper.sh");
+    QJsonArray configurations = plan.value("configurations").toArray();
+    configurations << QJsonObject{{"name", "third|rd2"}, {"encoder", folder + "/wrapper.sh"}, {"cfg", "third.cfg"}};
+    plan["configurations"] = configurations;
+    plan["yuv_weights"] = QJsonArray{14, 1, 1};
+    QVERIFY(writePlan(folder + "/tiny.json", plan));
+    TestSupport::RunResult run = runTiny(folder, {"-q"});
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    const QString results = folder + "/tiny.results";
+    QVERIFY2(run.out.contains("| BD-rate YUV (14:1:1) |"), run.out.constData());
+
+    const auto rows = readCsv(results + "/results.csv");
+    const auto weighted = [](QJsonObject report) {
+        QJsonObject summary = report.value("summary").toObject();
+        summary["psnr_y"] = (14 * summary.value("psnr_y").toDouble() + summary.value("psnr_u").toDouble()
+                             + summary.value("psnr_v").toDouble()) / 16;
+        report["summary"] = summary;
+        return report;
+    };
+    for (const QString &sequence : sequenceNames) {
+        const double yuv = comparisonRow(rows, "sequence", "test", sequence).value("bd_rate_yuv").toDouble();
+        const QJsonObject bd = bdRateOf(results, sequence, "anchor", "test", {"--yuv-weights", "14:1:1"});
+        QCOMPARE(bd.value("yuv_weights").toArray(), (QJsonArray{14, 1, 1}));
+        QVERIFY2(std::abs(bd.value("bd_rate_yuv").toDouble() - yuv) < 2e-4, qPrintable(sequence));
+        const QJsonObject mine = bdRateOf(results, sequence, "anchor", "test", {}, weighted, env.filePath("mine"));
+        QVERIFY2(std::abs(mine.value("bd_rate_y").toDouble() - yuv) < 2e-4, qPrintable(sequence));
+    }
+
+    // Against "test": files of their own, and the plan's results keep the plan's anchor.
+    run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "--results", "--anchor", "test", "-q"}, 60000,
+                           folder);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.out.startsWith("## anchor against test\n") && run.out.contains("## third|rd2 against test\n"),
+             run.out.constData());
+    QCOMPARE(readJson(results + "/results.json").value("anchor").toString(), QString("anchor"));
+    QCOMPARE(readJson(results + "/results_vs_test.json").value("anchor").toString(), QString("test"));
+    QCOMPARE(readCsv(results + "/results.csv"), rows);
+    const auto versus = readCsv(results + "/results_vs_test.csv");
+    run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "--results", "--anchor", "nobody"}, 60000, folder);
+    QCOMPARE(run.exitCode, 64);
+    QVERIFY2(run.err.contains("--anchor nobody is none of the plan's configurations (anchor, test, third|rd2)"),
+             run.err.constData());
+    // The same figures with the plan's anchor moved to "test".
+    QJsonArray moved = configurations;
+    moved[0] = QJsonObject{{"name", "anchor"}, {"encoder", folder + "/wrapper.sh"}, {"cfg", "anchor.cfg"}};
+    moved[1] = QJsonObject{{"name", "test"}, {"anchor", true}, {"encoder", folder + "/wrapper.sh"}, {"cfg", "test.cfg"}};
+    plan["configurations"] = moved;
+    QVERIFY(writePlan(folder + "/tiny.json", plan));
+    run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "--results", "-q"}, 60000, folder);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QCOMPARE(readCsv(results + "/results.csv"), versus);
+    QVERIFY(!comparisonRow(versus, "overall", "anchor", "").value("bd_rate_yuv").isEmpty());
+
+    // test's Raw QP32 a little below its QP37: the test's PSNR-Y falls between them.
+    plan["configurations"] = configurations;
+    QVERIFY(writePlan(folder + "/tiny.json", plan));
+    const QString changed = results + "/test/Raw_QP32.json";
+    QJsonObject report = readJson(changed);
+    QJsonObject summary = report.value("summary").toObject();
+    summary["psnr_y"] = readJson(results + "/test/Raw_QP37.json").value("summary").toObject().value("psnr_y").toDouble() - 0.5;
+    report["summary"] = summary;
+    QVERIFY(TestSupport::writeFile(changed, QJsonDocument(report).toJson()));
+    run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "--results", "-q"}, 60000, folder);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const auto after = readCsv(results + "/results.csv");
+    const auto raw = comparisonRow(after, "sequence", "test", "Raw");
+    QVERIFY2(raw.value("note").startsWith("n/a: test's PSNR-Y does not rise with its rate between QP37 (")
+                 && raw.value("note").contains(" and QP32 ("), qPrintable(raw.value("note")));
+    for (const char *figure : {"bd_rate_y", "bd_rate_u", "bd_rate_v", "bd_rate_yuv", "enc_t", "dec_t"})
+        QVERIFY2(raw.value(QLatin1String(figure)).isEmpty(), figure);
+    QVERIFY(TestSupport::readFile(results + "/results.md").contains("| A | Raw | n/a: test's PSNR-Y does not rise"));
+    const auto clip = comparisonRow(after, "sequence", "test", "Clip");
+    for (const char *kind : {"class", "overall"}) {
+        const auto mean = comparisonRow(after, QLatin1String(kind), "test", kind == QLatin1String("class") ? "A" : "");
+        QCOMPARE(mean.value("sequences"), QString("1/2"));
+        for (const char *figure : {"bd_rate_y", "bd_rate_u", "bd_rate_v", "bd_rate_yuv", "enc_t"})
+            QCOMPARE(mean.value(QLatin1String(figure)), clip.value(QLatin1String(figure)));
+    }
+    // The third configuration's curves are whole: it is compared over both sequences.
+    QCOMPARE(comparisonRow(after, "overall", "third|rd2", "").value("sequences"), QString("2/2"));
+    QVERIFY(TestSupport::readFile(results + "/results.md").contains("\n| Clip | third\\|rd2 | 22 | "));
+}
+
+// A second plan whose anchor names the first plan's anchor cells: it encodes only its test
+// configuration's cells, its BD-rates are the first plan's (the encodes are deterministic), and
+// the first plan's folder is as it was, byte for byte, with no file more or less.
+void ExperimentTest::secondPlan_usesTheFirstPlansAnchorCells_andLeavesThemAsTheyAre()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    TestSupport::RunResult run = runTiny(folder, {"-q"});
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    const QStringList before = fingerprint(folder + "/tiny.results");
+    QVERIFY(QFile::remove(folder + "/runs.txt"));
+
+    QJsonObject plan = basePlan(folder + "/wrapper.sh");
+    QJsonArray configurations = plan.value("configurations").toArray();
+    QJsonObject anchor = configurations.at(0).toObject();
+    anchor["cells"] = "tiny.results/anchor";
+    configurations[0] = anchor;
+    plan["configurations"] = configurations;
+    QVERIFY(writePlan(folder + "/second.json", plan));
+    run = TestSupport::run(cliProgram(), {"--experiment", "second.json", "-j", "2", "-q"}, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+
+    const QSet<QString> encoded = cellsOf(encodes(folder));
+    QSet<QString> expected;
+    for (const QString &sequence : sequenceNames)
+        for (int qp : qps)
+            expected << QStringLiteral("second.results/test/%1_QP%2").arg(sequence).arg(qp);
+    QCOMPARE(encoded, expected);
+    QCOMPARE(fingerprint(folder + "/tiny.results"), before);
+    QVERIFY(QDir(folder + "/second.results/anchor").entryList(QDir::Files).isEmpty());
+    const auto first = readCsv(folder + "/tiny.results/results.csv");
+    const auto second = readCsv(folder + "/second.results/results.csv");
+    for (const QString kind : {"sequence", "class", "overall"})
+        for (const QString &name : sequenceNames + QStringList{"A", ""}) {
+            const auto mine = comparisonRow(second, kind, "test", name);
+            if (mine.isEmpty())
+                continue;
+            for (const char *figure : {"bd_rate_y", "bd_rate_u", "bd_rate_v", "bd_rate_yuv"})
+                QCOMPARE(mine.value(QLatin1String(figure)), comparisonRow(first, kind, "test", name).value(QLatin1String(figure)));
+        }
+    // The second plan's cells of the anchor are the first plan's files.
+    const QJsonArray cells = readJson(folder + "/second.results/results.json").value("cells").toArray();
+    QCOMPARE(cells.first().toObject().value("bitstream").toString(), folder + "/tiny.results/anchor/Clip_QP22.265");
 }
 
 // An encoder that exits 0 yet drops the last picture of a one-piece cell fails that cell, as a
@@ -847,6 +1051,9 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten_data()
     QTest::newRow("a QP that is no number") << "qp:text" << 64 << QStringList{"qps[2]: \"32a\" is not a QP"};
     QTest::newRow("three QPs") << "qp:three" << 64 << QStringList{"3 QPs given; BD-rate needs at least 4"};
     QTest::newRow("a raw file without its size") << "raw:nosize" << 64 << QStringList{"a raw .yuv file needs \"size\""};
+    QTest::newRow("weights of two planes") << "weights:two" << 64 << QStringList{"yuv_weights: the weights of Y, U and V"};
+    QTest::newRow("a missing cells folder") << "cells:missing" << 66
+                                            << QStringList{"configurations[1] \"test\": the cells folder", "is not there"};
 }
 
 // Each refusal names the key and the entry, ends with its status at once (a named pipe is not
@@ -892,6 +1099,10 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten()
         plan.insert("qps", QJsonArray{22, 27, 32});
     else if (change == "raw:nosize")
         raw.remove("size");
+    else if (change == "weights:two")
+        plan.insert("yuv_weights", QJsonArray{6, 1});
+    else if (change == "cells:missing")
+        test.insert("cells", "earlier.results/test");
     sequences[1] = raw;
     configurations[1] = test;
     plan.insert("sequences", change == "sequences:none" ? QJsonArray() : sequences);
