@@ -151,7 +151,8 @@ QString CellListModel::detailText(const CellState &cell)
         return text;
     }
     case CellState::Failed:
-        return f.lastLines.isEmpty() ? f.failure : QStringLiteral("%1: %2").arg(f.failure, f.lastLines.last());
+        // The last lines are many: the cell's own view below shows them.
+        return f.failure;
     default:
         return cell.note;
     }

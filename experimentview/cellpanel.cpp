@@ -41,7 +41,6 @@ CellPanel::CellPanel(const ExperimentPlan &plan, QWidget *parent)
     list->horizontalHeader()->setStretchLastSection(true);
     details->setReadOnly(true);
     details->setMaximumBlockCount(200);
-    details->setLineWrapMode(QPlainTextEdit::NoWrap);
     auto *buttons = new QVBoxLayout;
     buttons->addWidget(reportButton);
     buttons->addWidget(logButton);
@@ -51,7 +50,7 @@ CellPanel::CellPanel(const ExperimentPlan &plan, QWidget *parent)
     below->addLayout(buttons);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(list, 3);
+    layout->addWidget(list, 2);
     layout->addLayout(below, 1);
     connect(list->selectionModel(), &QItemSelectionModel::currentRowChanged, this, &CellPanel::showChosen);
     connect(reportButton, &QPushButton::clicked, this, &CellPanel::openReport);
@@ -117,7 +116,7 @@ QWidget *CellPanel::openReport()
     QString error;
     if (!file.open(QIODevice::ReadOnly))
         error = file.errorString();
-    else if (!QualityReport::fromJson(file.read(64 << 20), &report, &error) && error.isEmpty())
+    else if (!QualityReport::fromJson(file.read(qMin<qint64>(file.size(), 64 << 20)), &report, &error) && error.isEmpty())
         error = tr("it holds no quality report");
     if (!error.isEmpty()) {
         QMessageBox::warning(this, tr("Quality report"),

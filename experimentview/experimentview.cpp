@@ -23,7 +23,7 @@
 namespace {
 
 // Changes the follower tells of within this time make one new table.
-constexpr int refreshMs = 100;
+constexpr int refreshMs = 250;
 
 } // namespace
 
@@ -45,6 +45,7 @@ ExperimentView::ExperimentView(const ExperimentPlan &plan, QWidget *parent, int 
     upper->addWidget(curves);
     upper->setStretchFactor(0, 3);
     upper->setStretchFactor(1, 2);
+    upper->setSizes({700, 460});
     auto *split = new QSplitter(Qt::Vertical, this);
     split->addWidget(upper);
     split->addWidget(panel);
@@ -55,6 +56,9 @@ ExperimentView::ExperimentView(const ExperimentPlan &plan, QWidget *parent, int 
     layout->addWidget(split, 1);
     layout->addWidget(status = new QLabel(this));
     status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Its text changes with every cell: a label that asks for the width of its text would lay
+    // the whole window out again each time.
+    status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     resize(1180, 820);
 
     refreshTimer->setSingleShot(true);
@@ -145,14 +149,26 @@ void ExperimentView::chooseReference(int configuration)
 
 void ExperimentView::cellsChanged(const QList<CellState> &changed)
 {
+    // How far a running cell has come shows in the cell list only: the table and the curves are
+    // made again only when a cell is done, failed or no longer so.
+    bool settledChanged = !told;
+    for (const CellState &cell : changed) {
+        const CellState &before = panel->cells().at(cell.index);
+        const bool figures = (before.kind == CellState::Done) != (cell.kind == CellState::Done)
+                             || (before.kind == CellState::Failed) != (cell.kind == CellState::Failed)
+                             || before.figures.kbitPerSecond != cell.figures.kbitPerSecond;
+        settledChanged = settledChanged || figures;
+        curvesStale = curvesStale || (figures && cell.figures.sequence == curves->sequence());
+    }
     panel->update(changed);
-    for (const CellState &cell : changed)
-        curvesStale = curvesStale || cell.figures.sequence == curves->sequence();
     if (!told) {
         told = true;
         refresh();
+        // The first sequence's curves and cells to begin with, rather than an empty plot.
+        if (rows.size() > 1 && rows.at(1).kind == TableRow::Sequence)
+            results->setCurrentCell(1, ResultsGrid::SequenceColumn);
         emit tableFilled();
-    } else if (!refreshTimer->isActive()) {
+    } else if (settledChanged && !refreshTimer->isActive()) {
         refreshTimer->start();
     }
     showStatus();

@@ -8,6 +8,9 @@
 #include <QStringList>
 
 class ExperimentPlan;
+class QLineSeries;
+class QScatterSeries;
+class QValueAxis;
 
 // The rate-distortion curves of one sequence: PSNR-Y over the rate, one curve a configuration
 // with its done cells, each point labelled with its QP.
@@ -24,8 +27,11 @@ public:
 
 private:
     QStringList sequenceNames;
-    QStringList configurationNames;
     int qps = 0;
+    QValueAxis *x = nullptr;
+    QValueAxis *y = nullptr;
+    QList<QLineSeries *> curves;        // by configuration
+    QList<QScatterSeries *> points;     // by configuration, then QP
     int shown = -1;
 };
 

@@ -45,7 +45,6 @@ ResultsGrid::ResultsGrid(const ExperimentPlan &plan, QWidget *parent)
     setHorizontalHeaderLabels({tr("Class"), tr("Sequence"), tr("BD-rate Y"), tr("BD-rate U"), tr("BD-rate V"),
                                tr("BD-rate YUV"), tr("EncT"), tr("DecT")});
     verticalHeader()->hide();
-    horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     horizontalHeader()->setStretchLastSection(true);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
@@ -79,6 +78,9 @@ void ResultsGrid::fill(const QList<TableRow> &rows)
     }
     if (again >= 0)
         setCurrentCell(again, SequenceColumn);
+    // Measured once a fill: a header that sizes itself to its contents measures every row again
+    // on every item put in, which makes a table of hundreds of rows take seconds.
+    resizeColumnsToContents();
 }
 
 void ResultsGrid::fillHeading(int r, const TableRow &row)
@@ -110,14 +112,21 @@ void ResultsGrid::fillRow(int r, const TableRow &row)
     setItem(r, ClassColumn, head);
     setItem(r, SequenceColumn, gridItem(second, false, average));
     const bool incomplete = !average && row.cellsDone < row.cellsTotal;
-    const QString noFigure = incomplete ? cellsText(row) : row.problem;
-    for (int plane = 0; plane < 4; ++plane) {
-        const QString text = row.bdRate[plane] || noFigure.isEmpty() || plane > 0 ? percent(row.bdRate[plane], 2)
-                                                                                  : noFigure;
-        QTableWidgetItem *figure = gridItem(text, row.bdRate[plane].has_value(), average);
-        if (!row.bdRate[plane] && !noFigure.isEmpty())
-            figure->setToolTip(noFigure);
-        setItem(r, YColumn + plane, figure);
+    if (incomplete) {
+        // How far the sequence is, across its BD-rate columns.
+        setItem(r, YColumn, gridItem(cellsText(row), false, false));
+        for (int plane = 1; plane < 4; ++plane)
+            setItem(r, YColumn + plane, gridItem(QString(), false, false));
+        setSpan(r, YColumn, 1, 4);
+    } else {
+        for (int plane = 0; plane < 4; ++plane) {
+            const bool why = plane == 0 && !row.bdRate[plane] && !row.problem.isEmpty();
+            QTableWidgetItem *figure = gridItem(why ? row.problem : percent(row.bdRate[plane], 2),
+                                                row.bdRate[plane].has_value(), average);
+            if (!row.problem.isEmpty())
+                figure->setToolTip(row.problem);
+            setItem(r, YColumn + plane, figure);
+        }
     }
     setItem(r, EncTColumn, gridItem(timeRatio(row.encT), true, average));
     setItem(r, DecTColumn, gridItem(timeRatio(row.decT), true, average));

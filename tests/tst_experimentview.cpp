@@ -176,14 +176,14 @@ void ExperimentViewTest::view_followsAFolderAnotherProcessFills_writingNothing()
     QCOMPARE(failed.figures.exitCode, 3);
     QVERIFY2(failed.figures.lastLines.contains("bad cell"), qPrintable(failed.figures.lastLines.join('|')));
 
-    // Clip has figures as the results files have them; Raw says how far it is.
+    // Clip has figures as the results files have them; Raw says how far it is. The table follows
+    // the cells within a moment, as it is made again at most a few times a second.
     const ExperimentResults results = ExperimentResults::gather(plan);
-    QTRY_VERIFY_WITH_TIMEOUT(sequenceRow(view.table(), 0) && sequenceRow(view.table(), 0)->bdRate[0], 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(view.grid()->item(2, ResultsGrid::YColumn)->text(), QString("7 of 8 cells done, 1 failed"),
+                              5000);
+    QVERIFY(sequenceRow(view.table(), 0) && sequenceRow(view.table(), 0)->bdRate[0]);
     compareRow(*sequenceRow(view.table(), 0), results.sequences.at(0), "Clip");
-    const TableRow *raw = sequenceRow(view.table(), 1);
-    QVERIFY(raw && !raw->bdRate[0]);
-    QCOMPARE(ResultsGrid::cellsText(*raw), QString("7 of 8 cells done, 1 failed"));
-    QCOMPARE(view.grid()->item(2, ResultsGrid::YColumn)->text(), ResultsGrid::cellsText(*raw));
+    QVERIFY(!sequenceRow(view.table(), 1)->bdRate[0]);
 
     // Following writes nothing: the folder stays as the run left it while the view looks.
     const QStringList before = snapshot(plan.folder());
@@ -205,6 +205,10 @@ void ExperimentViewTest::view_followsAFolderAnotherProcessFills_writingNothing()
 // gathered under a plan whose anchor that configuration is.
 void ExperimentViewTest::chosenReference_givesTheFiguresOfThatAnchor()
 {
+    // Done already when the test before has passed; otherwise the cells still missing are made.
+    QFile::remove(env.filePath("fail"));
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 90000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
     ExperimentPlan plan, swapped;
     QVERIFY2(plan.read(env.filePath("tiny.json")), qPrintable(plan.error()));
     QVERIFY2(swapped.read(env.filePath("swapped.json")), qPrintable(swapped.error()));
