@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Installs what the project needs, builds it and runs the whole test suite, then builds the
-# tests once more with AddressSanitizer and UndefinedBehaviorSanitizer and runs them again.
+# Installs what the project needs, builds it and runs the whole test suite. With --sanitize it
+# then builds the tests once more with AddressSanitizer and UndefinedBehaviorSanitizer and runs
+# them again (about twice the time of the plain run, so it is left out of the default).
 set -euo pipefail
 cd "$(dirname "$0")"
+sanitize=0
+for arg in "$@"; do
+    case "$arg" in
+        --sanitize) sanitize=1 ;;
+        *) echo "usage: $0 [--sanitize]" >&2; exit 2 ;;
+    esac
+done
 source scripts/setup.sh
 
 install_packages
@@ -10,6 +18,7 @@ export QT_QPA_PLATFORM=offscreen
 
 build_into build
 (cd build && ctest --output-on-failure -j 2)
+[ "$sanitize" = 1 ] || exit 0
 
 echo "== Sanitizer run =="
 build_into build-asan -DMORLUNEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

@@ -224,7 +224,7 @@ void ExperimentCommand::onFinished()
 // The table is the experiment's result, printed also under -q; the line after it is a message.
 void ExperimentCommand::printSummary(const ResultsWriter &writer)
 {
-    const QByteArray text = ResultsFiles::summary(plan, writer.results()).toUtf8();
+    const QByteArray text = ResultsFiles::summary(plan, writer.results(), writer.results().table).toUtf8();
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
     std::fflush(stdout);
     if (!options.quiet())

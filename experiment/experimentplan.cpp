@@ -21,7 +21,7 @@
 
 namespace {
 
-const QStringList topKeys{"sequences", "configurations", "qps", "folder"};
+const QStringList topKeys{"sequences", "configurations", "qps", "folder", "yuv_weights"};
 const QStringList sequenceKeys{"name", "path", "class", "frames", "cfg", "size", "fps"};
 const QStringList configurationKeys{"name", "anchor", "encoder", "cfg", "decoder"};
 
@@ -88,7 +88,9 @@ bool ExperimentPlan::reservedName(const QString &name)
 {
     static const QStringList reserved{"results.csv", "results.json", "results.md", "results.claim", "plots",
                                       "experiment.record"};
-    return reserved.contains(name);
+    // results_vs_<configuration>.md and its kin: the tables against another configuration.
+    static const QRegularExpression comparison(QStringLiteral("^results_vs_.*\\.(csv|json|md)$"));
+    return reserved.contains(name) || comparison.match(name).hasMatch();
 }
 
 QString ExperimentPlan::resolved(const QString &path) const
@@ -132,7 +134,7 @@ bool ExperimentPlan::read(const QString &path)
             return fail(EX_USAGE, QString(), QStringLiteral("the key %1 is missing").arg(quoted(QLatin1String(key))));
     return readQps(top.value(QStringLiteral("qps"))) && readSequences(top.value(QStringLiteral("sequences")))
            && readConfigurations(top.value(QStringLiteral("configurations"))) && checkRawPictures()
-           && readFolder(top.value(QStringLiteral("folder")));
+           && readFolder(top.value(QStringLiteral("folder"))) && readYuvWeights(top.value(QStringLiteral("yuv_weights")));
 }
 
 bool ExperimentPlan::readQps(const QJsonValue &value)
@@ -165,6 +167,25 @@ bool ExperimentPlan::readFolder(const QJsonValue &value)
     if (!value.isString() || value.toString().isEmpty())
         return fail(EX_USAGE, QStringLiteral("folder"), QStringLiteral("a folder's name is wanted, not %1").arg(shown(value)));
     resultsFolder = QDir::cleanPath(resolved(value.toString()));
+    return true;
+}
+
+bool ExperimentPlan::readYuvWeights(const QJsonValue &value)
+{
+    if (value.isUndefined())
+        return true;
+    const QJsonArray list = value.toArray();
+    bool numbers = value.isArray() && list.size() == 3;
+    for (const QJsonValue &weight : list)
+        numbers = numbers && weight.isDouble();
+    if (!numbers)
+        return fail(EX_USAGE, QStringLiteral("yuv_weights"),
+                    QStringLiteral("the weights of Y, U and V are a list of three numbers, as [6, 1, 1], not %1")
+                        .arg(shown(value)));
+    const QString problem = YuvWeights::problem(list.at(0).toDouble(), list.at(1).toDouble(), list.at(2).toDouble());
+    if (!problem.isEmpty())
+        return fail(EX_USAGE, QStringLiteral("yuv_weights"), QStringLiteral("the weights of Y, U and V have ") + problem);
+    weights = YuvWeights{list.at(0).toDouble(), list.at(1).toDouble(), list.at(2).toDouble()};
     return true;
 }
 

@@ -1,6 +1,8 @@
 #ifndef EXPERIMENTPLAN_H
 #define EXPERIMENTPLAN_H
 
+#include "report/yuvweights.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -61,6 +63,8 @@ public:
     const QList<PlanConfiguration> &configurations() const { return configurationList; }
     const QList<int> &qps() const { return qpList; }
     int anchorIndex() const { return anchor; }
+    // How the planes weigh in the PSNR-YUV of the YUV BD-rate (default 6:1:1).
+    const YuvWeights &yuvWeights() const { return weights; }
     int cellCount() const { return int(sequenceList.size() * configurationList.size() * qpList.size()); }
 
     // The configuration an encoder of the sequence gets: the configuration's file, then the
@@ -87,6 +91,7 @@ private:
     bool readConfiguration(const QJsonObject &object, const QString &where, PlanConfiguration *configuration);
     bool readQps(const QJsonValue &value);
     bool readFolder(const QJsonValue &value);
+    bool readYuvWeights(const QJsonValue &value);
     bool checkNames(const QStringList &names, const QString &list);
     bool checkRawPictures();
     bool checkReadable(const QString &path, const QString &where, const QString &key);
@@ -100,6 +105,7 @@ private:
     QList<PlanConfiguration> configurationList;
     QList<int> qpList;
     int anchor = -1;
+    YuvWeights weights;
     QString problem;
     int failure = 0;
 };

@@ -67,17 +67,11 @@ QString stateName(CellFigures::State state)
     return QStringLiteral("missing");
 }
 
-// What a comparison without figures says instead.
-QString why(const Comparison &row)
+const QString notAvailable = QStringLiteral("n/a");
+
+QString configurationName(const ExperimentPlan &plan, int configuration)
 {
-    QStringList parts;
-    if (row.failed > 0)
-        parts << QStringLiteral("%1 cell%2 failed").arg(row.failed).arg(row.failed == 1 ? "" : "s");
-    if (row.missing > 0)
-        parts << QStringLiteral("%1 cell%2 missing").arg(row.missing).arg(row.missing == 1 ? "" : "s");
-    if (parts.isEmpty())
-        parts << row.bdProblem;
-    return parts.join(QStringLiteral(", "));
+    return plan.configurations().at(configuration).name;
 }
 
 QString averageName(const Comparison &row)
@@ -85,37 +79,46 @@ QString averageName(const Comparison &row)
     return row.className.isEmpty() ? QStringLiteral("Overall") : QStringLiteral("Class ") + row.className;
 }
 
+// A row of a Markdown table; a bar inside a field (a name may hold one) would end the field.
 QString tableRow(const QStringList &fields)
 {
-    return QStringLiteral("| ") + fields.join(QStringLiteral(" | ")) + QStringLiteral(" |\n");
+    QStringList escaped;
+    for (const QString &field : fields)
+        escaped << QString(field).replace(QLatin1Char('|'), QStringLiteral("\\|"));
+    return QStringLiteral("| ") + escaped.join(QStringLiteral(" | ")) + QStringLiteral(" |\n");
 }
 
 QString comparisonFields(const Comparison &row, const QString &first, const QString &second)
 {
-    if (!row.bdRate[0] && !row.encT)
-        return tableRow({first, second, why(row), QString(), QString(), QString(), QString()});
-    // Times without a BD-rate: the BD-rate's column says why there is none.
-    const QString bdY = row.bdRate[0] ? percent(row.bdRate[0], 2) : dash + QStringLiteral(" (") + why(row) + QLatin1Char(')');
-    return tableRow({first, second, bdY, percent(row.bdRate[1], 2), percent(row.bdRate[2], 2),
-                     percent(row.encT ? std::optional<double>(*row.encT * 100) : std::nullopt, 1),
-                     percent(row.decT ? std::optional<double>(*row.decT * 100) : std::nullopt, 1)});
+    if (!row.comparable()) {
+        const QString why = row.unavailable.isEmpty() ? notAvailable : notAvailable + QStringLiteral(": ") + row.unavailable;
+        return tableRow({first, second, why, notAvailable, notAvailable, notAvailable, notAvailable, notAvailable});
+    }
+    const auto ratio = [](const std::optional<double> &value) {
+        return percent(value ? std::optional<double>(*value * 100) : std::nullopt, 1);
+    };
+    return tableRow({first, second, percent(row.bdRate[Comparison::Y], 2), percent(row.bdRate[Comparison::U], 2),
+                     percent(row.bdRate[Comparison::V], 2), percent(row.bdRate[Comparison::Yuv], 2), ratio(row.encT),
+                     ratio(row.decT)});
 }
 
 QJsonObject comparisonJson(const ExperimentPlan &plan, const Comparison &row)
 {
-    QJsonObject object{{"configuration", plan.configurations().at(row.configuration).name},
+    QJsonObject object{{"configuration", configurationName(plan, row.configuration)},
                        {"class", row.className},
-                       {"bd_rate_y", jsonFigure(row.bdRate[0])},
-                       {"bd_rate_u", jsonFigure(row.bdRate[1])},
-                       {"bd_rate_v", jsonFigure(row.bdRate[2])},
+                       {"bd_rate_y", jsonFigure(row.bdRate[Comparison::Y])},
+                       {"bd_rate_u", jsonFigure(row.bdRate[Comparison::U])},
+                       {"bd_rate_v", jsonFigure(row.bdRate[Comparison::V])},
+                       {"bd_rate_yuv", jsonFigure(row.bdRate[Comparison::Yuv])},
                        {"enc_t", jsonFigure(row.encT)},
                        {"dec_t", jsonFigure(row.decT)},
+                       {"comparable", row.comparable()},
                        {"cells_missing", row.missing},
                        {"cells_failed", row.failed}};
     if (row.sequence >= 0) {
         object.insert(QStringLiteral("sequence"), plan.sequences().at(row.sequence).name);
-        if (!row.bdProblem.isEmpty())
-            object.insert(QStringLiteral("note"), row.bdProblem);
+        if (!row.unavailable.isEmpty())
+            object.insert(QStringLiteral("note"), row.unavailable);
     } else {
         object.insert(QStringLiteral("sequences"), row.sequences);
         object.insert(QStringLiteral("sequences_total"), row.sequencesTotal);
@@ -126,7 +129,7 @@ QJsonObject comparisonJson(const ExperimentPlan &plan, const Comparison &row)
 QJsonObject cellJson(const ExperimentPlan &plan, const CellFigures &cell)
 {
     QJsonObject object{{"sequence", plan.sequences().at(cell.sequence).name},
-                       {"configuration", plan.configurations().at(cell.configuration).name},
+                       {"configuration", configurationName(plan, cell.configuration)},
                        {"qp", cell.qp},
                        {"state", stateName(cell.state)},
                        {"bitstream", cell.bitstream}};
@@ -135,6 +138,7 @@ QJsonObject cellJson(const ExperimentPlan &plan, const CellFigures &cell)
         object.insert(QStringLiteral("psnr_y"), rounded(cell.psnrY));
         object.insert(QStringLiteral("psnr_u"), rounded(cell.psnrU));
         object.insert(QStringLiteral("psnr_v"), rounded(cell.psnrV));
+        object.insert(QStringLiteral("psnr_yuv"), rounded(cell.psnrYuv));
         object.insert(QStringLiteral("encoder_cpu_s"), rounded(cell.encoderSeconds));
         object.insert(QStringLiteral("decoder_cpu_s"), jsonFigure(cell.decoderSeconds));
     }
@@ -148,6 +152,11 @@ QJsonObject cellJson(const ExperimentPlan &plan, const CellFigures &cell)
     return object;
 }
 
+QJsonArray weightsJson(const YuvWeights &weights)
+{
+    return QJsonArray{weights.y, weights.u, weights.v};
+}
+
 } // namespace
 
 QString ResultsFiles::cellLabel(const ExperimentPlan &plan, int sequence, int configuration, int qp)
@@ -156,21 +165,27 @@ QString ResultsFiles::cellLabel(const ExperimentPlan &plan, int sequence, int co
         .arg(plan.sequences().at(sequence).name).arg(qp).arg(plan.configurations().at(configuration).name);
 }
 
-QString ResultsFiles::summary(const ExperimentPlan &plan, const ExperimentResults &results)
+QString ResultsFiles::baseName(const ExperimentPlan &plan, const ResultsTable &table)
+{
+    if (table.reference == plan.anchorIndex())
+        return QStringLiteral("results");
+    return QStringLiteral("results_vs_") + configurationName(plan, table.reference);
+}
+
+QString ResultsFiles::summary(const ExperimentPlan &plan, const ExperimentResults &results, const ResultsTable &table)
 {
     QString text;
-    const QString anchor = plan.configurations().at(plan.anchorIndex()).name;
-    for (int c = 0; c < plan.configurations().size(); ++c) {
-        if (c == plan.anchorIndex())
-            continue;
-        text += QStringLiteral("## %1 against %2\n\n").arg(plan.configurations().at(c).name, anchor);
-        text += tableRow({"Class", "Sequence", "BD-rate Y", "BD-rate U", "BD-rate V", "EncT", "DecT"});
-        text += QStringLiteral("|---|---|--:|--:|--:|--:|--:|\n");
-        for (const Comparison &row : results.sequences)
+    const QString reference = configurationName(plan, table.reference);
+    const QString yuv = QStringLiteral("BD-rate YUV (%1)").arg(table.weights.text());
+    for (int c : table.tests) {
+        text += QStringLiteral("## %1 against %2\n\n").arg(configurationName(plan, c), reference);
+        text += tableRow({"Class", "Sequence", "BD-rate Y", "BD-rate U", "BD-rate V", yuv, "EncT", "DecT"});
+        text += QStringLiteral("|---|---|--:|--:|--:|--:|--:|--:|\n");
+        for (const Comparison &row : table.sequences)
             if (row.configuration == c)
                 text += comparisonFields(row, row.className.isEmpty() ? dash : row.className,
                                          plan.sequences().at(row.sequence).name);
-        for (const QList<Comparison> *averages : {&results.classes, &results.overall})
+        for (const QList<Comparison> *averages : {&table.classes, &table.overall})
             for (const Comparison &row : *averages)
                 if (row.configuration == c)
                     text += comparisonFields(row, QStringLiteral("**%1**").arg(averageName(row)),
@@ -189,67 +204,78 @@ QString ResultsFiles::summary(const ExperimentPlan &plan, const ExperimentResult
     return text;
 }
 
-QByteArray ResultsFiles::markdown(const ExperimentPlan &plan, const ExperimentResults &results)
+QByteArray ResultsFiles::markdown(const ExperimentPlan &plan, const ExperimentResults &results, const ResultsTable &table)
 {
     QString text = QStringLiteral("# Coding experiment: %1\n\n").arg(plan.name());
     QStringList qps;
     for (int qp : plan.qps())
         qps << QString::number(qp);
-    text += QStringLiteral("Plan `%1`; anchor **%2**; QPs %3. %4 of %5 cells done, %6 failed. BD-rates in percent "
-                           "(negative: the test needs fewer bits); EncT and DecT: the test's encoder and decoder "
-                           "CPU time over the anchor's.\n\n")
-                .arg(QDir::toNativeSeparators(plan.path()), plan.configurations().at(plan.anchorIndex()).name,
+    const YuvWeights &w = table.weights;
+    text += QStringLiteral("Plan `%1`; reference **%2**%3; QPs %4. %5 of %6 cells done, %7 failed. BD-rates in percent "
+                           "(negative: the test needs fewer bits); BD-rate YUV from each cell's PSNR-YUV, the "
+                           "planes' PSNRs weighted %8, (%9 Y + %10 U + %11 V) / %12; EncT and DecT: the test's "
+                           "encoder and decoder CPU time over the reference's. A sequence marked n/a cannot be "
+                           "compared, for the reason given, and is left out of every average; each average says "
+                           "over how many sequences it is taken.\n\n")
+                .arg(QDir::toNativeSeparators(plan.path()), configurationName(plan, table.reference),
+                     table.reference == plan.anchorIndex() ? QStringLiteral(" (the plan's anchor)")
+                                                           : QStringLiteral(" (the plan's anchor is %1)")
+                                                                 .arg(configurationName(plan, plan.anchorIndex())),
                      qps.join(QStringLiteral(", ")))
-                .arg(results.done).arg(results.total).arg(results.failed);
-    text += summary(plan, results);
+                .arg(results.done).arg(results.total).arg(results.failed)
+                .arg(w.text()).arg(w.y, 0, 'g', 6).arg(w.u, 0, 'g', 6).arg(w.v, 0, 'g', 6).arg(w.y + w.u + w.v, 0, 'g', 6);
+    text += summary(plan, results, table);
     text += QStringLiteral("## Cells\n\n");
-    text += tableRow({"Sequence", "Configuration", "QP", "kbit/s", "PSNR Y", "PSNR U", "PSNR V", "Encoder s",
-                      "Decoder s", "Hashes", "State"});
-    text += QStringLiteral("|---|---|--:|--:|--:|--:|--:|--:|--:|---|---|\n");
+    text += tableRow({"Sequence", "Configuration", "QP", "kbit/s", "PSNR Y", "PSNR U", "PSNR V", "PSNR YUV",
+                      "Encoder s", "Decoder s", "Hashes", "State"});
+    text += QStringLiteral("|---|---|--:|--:|--:|--:|--:|--:|--:|--:|---|---|\n");
     for (const CellFigures &cell : results.cells) {
         const bool done = cell.state == CellFigures::Done;
         const auto figure = [done](double value, int decimals) { return done ? number(value, decimals) : dash; };
-        text += tableRow({plan.sequences().at(cell.sequence).name, plan.configurations().at(cell.configuration).name,
+        text += tableRow({plan.sequences().at(cell.sequence).name, configurationName(plan, cell.configuration),
                           QString::number(cell.qp), figure(cell.kbitPerSecond, 1), figure(cell.psnrY, 2),
-                          figure(cell.psnrU, 2), figure(cell.psnrV, 2), figure(cell.encoderSeconds, 2),
-                          cell.decoderSeconds ? number(*cell.decoderSeconds, 2) : dash,
+                          figure(cell.psnrU, 2), figure(cell.psnrV, 2), figure(cell.psnrYuv, 2),
+                          figure(cell.encoderSeconds, 2), cell.decoderSeconds ? number(*cell.decoderSeconds, 2) : dash,
                           cell.hash.isEmpty() ? dash : cell.hash,
                           cell.state == CellFigures::Failed ? QStringLiteral("failed: ") + cell.failure : stateName(cell.state)});
     }
     return text.toUtf8();
 }
 
-QByteArray ResultsFiles::csv(const ExperimentPlan &plan, const ExperimentResults &results)
+QByteArray ResultsFiles::csv(const ExperimentPlan &plan, const ExperimentResults &results, const ResultsTable &table)
 {
-    QString text = QStringLiteral("row,class,sequence,configuration,qp,bd_rate_y,bd_rate_u,bd_rate_v,enc_t,dec_t,"
-                                  "sequences,cells_missing,cells_failed,rate_kbps,psnr_y,psnr_u,psnr_v,encoder_cpu_s,"
-                                  "decoder_cpu_s,hashes,state,note\n");
+    QString text = QStringLiteral("row,class,sequence,configuration,qp,bd_rate_y,bd_rate_u,bd_rate_v,bd_rate_yuv,enc_t,"
+                                  "dec_t,sequences,cells_missing,cells_failed,rate_kbps,psnr_y,psnr_u,psnr_v,psnr_yuv,"
+                                  "encoder_cpu_s,decoder_cpu_s,hashes,state,note\n");
     const auto comparison = [&plan](const char *kind, const Comparison &row) {
         const QString sequence = row.sequence >= 0 ? plan.sequences().at(row.sequence).name : QString();
         const QString counted = row.sequence >= 0 ? QString()
                                                   : QStringLiteral("%1/%2").arg(row.sequences).arg(row.sequencesTotal);
-        return QStringList{QLatin1String(kind), row.className, sequence, plan.configurations().at(row.configuration).name,
-                           QString(), csvFigure(row.bdRate[0]), csvFigure(row.bdRate[1]), csvFigure(row.bdRate[2]),
+        const QString note = row.sequence >= 0 && !row.comparable() ? notAvailable + QStringLiteral(": ") + row.unavailable
+                                                                    : QString();
+        return QStringList{QLatin1String(kind), row.className, sequence, configurationName(plan, row.configuration),
+                           QString(), csvFigure(row.bdRate[Comparison::Y]), csvFigure(row.bdRate[Comparison::U]),
+                           csvFigure(row.bdRate[Comparison::V]), csvFigure(row.bdRate[Comparison::Yuv]),
                            csvFigure(row.encT), csvFigure(row.decT), counted, QString::number(row.missing),
                            QString::number(row.failed), QString(), QString(), QString(), QString(), QString(),
-                           QString(), QString(), QString(), row.bdProblem};
+                           QString(), QString(), QString(), QString(), note};
     };
     QList<QStringList> rows;
-    for (const Comparison &row : results.sequences)
+    for (const Comparison &row : table.sequences)
         rows << comparison("sequence", row);
-    for (const Comparison &row : results.classes)
+    for (const Comparison &row : table.classes)
         rows << comparison("class", row);
-    for (const Comparison &row : results.overall)
+    for (const Comparison &row : table.overall)
         rows << comparison("overall", row);
     for (const CellFigures &cell : results.cells) {
         const bool done = cell.state == CellFigures::Done;
         const auto figure = [done](double value) { return done ? QString::number(rounded(value)) : QString(); };
         rows << QStringList{"cell", plan.sequences().at(cell.sequence).className, plan.sequences().at(cell.sequence).name,
-                            plan.configurations().at(cell.configuration).name, QString::number(cell.qp), QString(),
-                            QString(), QString(), QString(), QString(), QString(), QString(), QString(),
+                            configurationName(plan, cell.configuration), QString::number(cell.qp), QString(),
+                            QString(), QString(), QString(), QString(), QString(), QString(), QString(), QString(),
                             figure(cell.kbitPerSecond), figure(cell.psnrY), figure(cell.psnrU), figure(cell.psnrV),
-                            figure(cell.encoderSeconds), csvFigure(cell.decoderSeconds), cell.hash, stateName(cell.state),
-                            cell.failure};
+                            figure(cell.psnrYuv), figure(cell.encoderSeconds), csvFigure(cell.decoderSeconds),
+                            cell.hash, stateName(cell.state), cell.failure};
     }
     for (QStringList &fields : rows) {
         for (QString &field : fields)
@@ -259,21 +285,24 @@ QByteArray ResultsFiles::csv(const ExperimentPlan &plan, const ExperimentResults
     return text.toUtf8();
 }
 
-QByteArray ResultsFiles::json(const ExperimentPlan &plan, const ExperimentResults &results)
+QByteArray ResultsFiles::json(const ExperimentPlan &plan, const ExperimentResults &results, const ResultsTable &table)
 {
     QJsonArray qps, sequences, classes, overall, cells;
     for (int qp : plan.qps())
         qps << qp;
-    for (const Comparison &row : results.sequences)
+    for (const Comparison &row : table.sequences)
         sequences << comparisonJson(plan, row);
-    for (const Comparison &row : results.classes)
+    for (const Comparison &row : table.classes)
         classes << comparisonJson(plan, row);
-    for (const Comparison &row : results.overall)
+    for (const Comparison &row : table.overall)
         overall << comparisonJson(plan, row);
     for (const CellFigures &cell : results.cells)
         cells << cellJson(plan, cell);
+    // "anchor" is the reference the figures are taken against, the plan's anchor or the one asked for.
     const QJsonObject object{{"plan", plan.path()},
-                             {"anchor", plan.configurations().at(plan.anchorIndex()).name},
+                             {"anchor", configurationName(plan, table.reference)},
+                             {"plan_anchor", configurationName(plan, plan.anchorIndex())},
+                             {"yuv_weights", weightsJson(table.weights)},
                              {"qps", qps},
                              {"cells_total", results.total},
                              {"cells_done", results.done},
@@ -344,22 +373,29 @@ QString ResultsFiles::writePlots(const ExperimentPlan &plan, const ExperimentRes
     return problem;
 }
 
-QString ResultsFiles::write(const ExperimentPlan &plan, const ExperimentResults &results)
+QString ResultsFiles::writeTables(const ExperimentPlan &plan, const ExperimentResults &results,
+                                  const ResultsTable &table)
 {
-    const QString folder = plan.folder();
-    const QStringList before = sequencesWritten(plan);
-    const struct { const char *name; QByteArray bytes; } files[] = {
-        {"results.csv", csv(plan, results)},
-        {"results.json", json(plan, results)},
-        {"results.md", markdown(plan, results)},
+    const QString stem = plan.folder() + QLatin1Char('/') + baseName(plan, table);
+    const struct { const char *suffix; QByteArray bytes; } files[] = {
+        {".csv", csv(plan, results, table)},
+        {".json", json(plan, results, table)},
+        {".md", markdown(plan, results, table)},
     };
     // Every file is tried, each whole or not at all; the first that cannot be written is told.
     QString problem;
     for (const auto &file : files) {
-        const QString failed = writeFile(folder + QLatin1Char('/') + QLatin1String(file.name), file.bytes);
+        const QString failed = writeFile(stem + QLatin1String(file.suffix), file.bytes);
         if (problem.isEmpty())
             problem = failed;
     }
+    return problem;
+}
+
+QString ResultsFiles::write(const ExperimentPlan &plan, const ExperimentResults &results)
+{
+    const QStringList before = sequencesWritten(plan);
+    const QString problem = writeTables(plan, results, results.table);
     if (!RdPlot::available())
         return problem;
     const QString failed = writePlots(plan, results, before);

@@ -1,5 +1,7 @@
 #include "qualityreport.h"
 
+#include "yuvweights.h"
+
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -155,7 +157,7 @@ void QualityReport::summarize(const QString &outputFile, double frameRate, doubl
         s.psnrY /= count;
         s.psnrU /= count;
         s.psnrV /= count;
-        s.psnrYuv = (6 * s.psnrY + s.psnrU + s.psnrV) / 8;
+        s.psnrYuv = YuvWeights().psnr(s.psnrY, s.psnrU, s.psnrV);
     }
     s.encodingSeconds = qMax(0.0, encodingSeconds);
     if (s.encodingSeconds > 0)

@@ -35,7 +35,7 @@ struct ReportSummary
     double psnrY = 0;             // means over the pictures
     double psnrU = 0;
     double psnrV = 0;
-    double psnrYuv = 0;           // (6 Y + U + V) / 8
+    double psnrYuv = 0;           // (6 Y + U + V) / 8: YuvWeights' default
     double lowestPsnrY = 0;
     qint64 lowestPsnrYPicture = -1;
     double encodingSeconds = 0;

@@ -132,6 +132,7 @@ private slots:
     void guards_endWithTheRightStatus_data();
     void guards_endWithTheRightStatus();
     void shortInput_isToldAndFailsWhenStrict();
+    void join_stopsOnSignalAndLeavesNothing_data();
     void join_stopsOnSignalAndLeavesNothing();
     void signal_stopsEncoderAndCleansUp_data();
     void signal_stopsEncoderAndCleansUp();
@@ -480,23 +481,40 @@ void CliTest::shortInput_isToldAndFailsWhenStrict()
 }
 
 // A signal in the middle of a long join ends it at once with 128 + the signal, and no part
-// of the output is left behind.
+// of the output is left behind: while the join still reads its segments to check them, and
+// while it writes the output.
+void CliTest::join_stopsOnSignalAndLeavesNothing_data()
+{
+    QTest::addColumn<bool>("writing");
+    QTest::newRow("while reading the segments") << false;
+    QTest::newRow("while writing the output") << true;
+}
+
 void CliTest::join_stopsOnSignalAndLeavesNothing()
 {
+    QFETCH(bool, writing);
+
     IsolatedEnvironment env;
     const QString segment = env.filePath("long.265");
     QVERIFY(TestSupport::writeTinyStream(segment));
-    // A stream followed by gigabytes of zero padding, which the join copies as it is.
-    QVERIFY(QFile(segment).resize(qint64(2) << 30));
+    // A stream followed by a gigabyte of zero padding, which the join reads through once to
+    // check the segments and once more to copy them.
+    QVERIFY(QFile(segment).resize(qint64(1) << 30));
 
     QProcess cli;
     cli.setWorkingDirectory(env.path());
     cli.start(cliProgram(), {"--join", "joined.265", "long.265", "long.265"});
     QVERIFY(cli.waitForStarted(10000));
-    // Once the output's temporary file is open (unnamed, "#<inode>" beside the output) the join
-    // is copying.
+    const QString proc = QStringLiteral("/proc/%1").arg(cli.processId());
+    // Checking: a good part of the first segment read, no output file open yet.
+    const auto reading = [&] {
+        const QByteArray io = TestSupport::readFile(proc + "/io");
+        const int at = io.indexOf("rchar: ");
+        return at >= 0 && io.mid(at + 7, io.indexOf('\n', at) - at - 7).toLongLong() > (qint64(256) << 20);
+    };
+    // Copying: the output's temporary file (unnamed, "#<inode>" beside the output) is open.
     const auto copying = [&] {
-        const QString fds = QStringLiteral("/proc/%1/fd").arg(cli.processId());
+        const QString fds = proc + "/fd";
         for (const QString &fd : QDir(fds).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
             char target[4096];
             const ssize_t length = ::readlink(QFile::encodeName(fds + '/' + fd).constData(), target, sizeof target);
@@ -505,7 +523,10 @@ void CliTest::join_stopsOnSignalAndLeavesNothing()
         }
         return false;
     };
-    QVERIFY(QTest::qWaitFor(copying, 20000));
+    if (writing)
+        QVERIFY(QTest::qWaitFor(copying, 20000));
+    else
+        QVERIFY(QTest::qWaitFor(reading, 20000));
     ::kill(pid_t(cli.processId()), SIGTERM);
     QVERIFY(cli.waitForFinished(20000));
     const QByteArray err = cli.readAllStandardError();

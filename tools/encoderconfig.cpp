@@ -149,6 +149,30 @@ bool EncoderConfig::readFile(const std::string &path)
     return true;
 }
 
+namespace {
+
+// The keys whose value is a whole number in a fixed range, and where each goes.
+struct IntegerKey {
+    const char *key;
+    int EncoderConfig::*target;
+    int low;
+    int high;
+};
+
+const IntegerKey integerKeys[] = {
+    {"SourceWidth", &EncoderConfig::width, 1, 16384},
+    {"SourceHeight", &EncoderConfig::height, 1, 16384},
+    {"QP", &EncoderConfig::qp, 0, 51},
+    {"InputBitDepth", &EncoderConfig::inputBitDepth, 8, 16},
+    {"MSBExtendedBitDepth", &EncoderConfig::extendedBitDepth, 0, 16},
+    {"InternalBitDepth", &EncoderConfig::internalBitDepth, 0, 16},
+    {"OutputBitDepth", &EncoderConfig::outputBitDepth, 0, 16},
+    {"InputBitDepthC", &EncoderConfig::inputBitDepthChroma, 0, 16},
+    {"InternalBitDepthC", &EncoderConfig::internalBitDepthChroma, 0, 16},
+};
+
+} // namespace
+
 bool EncoderConfig::set(const std::string &key, const std::string &value,
                         const std::string &origin, ExitCode onError)
 {
@@ -165,14 +189,14 @@ bool EncoderConfig::set(const std::string &key, const std::string &value,
     };
     const long long unlimited = 1LL << 40;
 
+    for (const IntegerKey &entry : integerKeys) {
+        if (key == entry.key)
+            return integer(this->*entry.target, entry.low, entry.high);
+    }
     if (key == "InputFile") {
         inputFile = value;
     } else if (key == "BitstreamFile") {
         bitstreamFile = value;
-    } else if (key == "SourceWidth") {
-        return integer(width, 1, 16384);
-    } else if (key == "SourceHeight") {
-        return integer(height, 1, 16384);
     } else if (key == "FrameRate") {
         double rate = 0;
         if (!parseReal(value, rate) || rate <= 0 || rate > 1000)
@@ -182,43 +206,15 @@ bool EncoderConfig::set(const std::string &key, const std::string &value,
         return integer(framesToBeEncoded, 1, unlimited);
     } else if (key == "FrameSkip") {
         return integer(frameSkip, 0, unlimited);
-    } else if (key == "QP") {
-        return integer(qp, 0, 51);
     } else if (key == "IntraPeriod") {
         long long period = 0;
         if (!parseInteger(value, period) || period == 0 || period < -1 || period > 100000)
             return bad("-1 (only the first picture) or a period from 1 to 100000");
         intraPeriod = static_cast<int>(period);
-    } else if (key == "InputBitDepth") {
-        return integer(inputBitDepth, 8, 16);
-    } else if (key == "MSBExtendedBitDepth") {
-        return integer(extendedBitDepth, 0, 16);
-    } else if (key == "InternalBitDepth") {
-        return integer(internalBitDepth, 0, 16);
-    } else if (key == "OutputBitDepth") {
-        return integer(outputBitDepth, 0, 16);
-    } else if (key == "InputBitDepthC") {
-        return integer(inputBitDepthChroma, 0, 16);
-    } else if (key == "InternalBitDepthC") {
-        return integer(internalBitDepthChroma, 0, 16);
     } else if (key == "InputChromaFormat" || key == "ChromaFormatIDC") {
-        long long format = 0;
-        const bool coded = key == "ChromaFormatIDC";
-        if (!parseInteger(value, format)
-            || (format != 400 && format != 420 && format != 422 && format != 444 && !(coded && format == 0)))
-            return bad(coded ? "0 (as the input), 400, 420, 422 or 444" : "400, 420, 422 or 444");
-        (coded ? codedChromaFormat : chromaFormat) = static_cast<int>(format);
+        return setChromaFormat(key, value, bad);
     } else if (key == "MlxPreset") {
-        for (int i = 0; x265_preset_names[i]; ++i) {
-            if (value == x265_preset_names[i]) {
-                preset = value;
-                return true;
-            }
-        }
-        std::string names;
-        for (int i = 0; x265_preset_names[i]; ++i)
-            names += std::string(i ? ", " : "") + x265_preset_names[i];
-        return bad("one of " + names);
+        return setPreset(value, bad);
     } else if (key == "MlxQuietPeriod") {
         double seconds = 0;
         if (!parseReal(value, seconds) || seconds <= 0 || seconds > 86400)
@@ -231,6 +227,33 @@ bool EncoderConfig::set(const std::string &key, const std::string &value,
     }
     // Every other key belongs to the reference encoder and is ignored here.
     return true;
+}
+
+// InputChromaFormat is the input's chroma format; ChromaFormatIDC the coded one, 0 for as the
+// input.
+bool EncoderConfig::setChromaFormat(const std::string &key, const std::string &value,
+                                    const std::function<bool(const std::string &)> &bad)
+{
+    long long format = 0;
+    const bool coded = key == "ChromaFormatIDC";
+    if (!parseInteger(value, format)
+        || (format != 400 && format != 420 && format != 422 && format != 444 && !(coded && format == 0)))
+        return bad(coded ? "0 (as the input), 400, 420, 422 or 444" : "400, 420, 422 or 444");
+    (coded ? codedChromaFormat : chromaFormat) = static_cast<int>(format);
+    return true;
+}
+
+bool EncoderConfig::setPreset(const std::string &value, const std::function<bool(const std::string &)> &bad)
+{
+    std::string names;
+    for (int i = 0; x265_preset_names[i]; ++i) {
+        if (value == x265_preset_names[i]) {
+            preset = value;
+            return true;
+        }
+        names += std::string(i ? ", " : "") + x265_preset_names[i];
+    }
+    return bad("one of " + names);
 }
 
 bool EncoderConfig::checkComplete()

@@ -3,6 +3,7 @@
 
 #include "exitcode.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,9 @@ public:
 private:
     bool fail(ExitCode code, const std::string &text);
     bool checkCodable();
+    bool setChromaFormat(const std::string &key, const std::string &value,
+                         const std::function<bool(const std::string &)> &bad);
+    bool setPreset(const std::string &value, const std::function<bool(const std::string &)> &bad);
 
     ExitCode error = ExitSuccess;
     std::string message;

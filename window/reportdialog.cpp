@@ -119,18 +119,28 @@ QChartView *ReportDialog::makeChart()
     auto *chart = new QChart;
     chart->legend()->setAlignment(Qt::AlignBottom);
     chart->setMargins(QMargins(4, 4, 4, 4));
+    const ChartAxes axes = addAxes(chart);
+    addPictureBars(chart, axes);
+    addPsnrLine(chart, axes);
 
+    auto *chartView = new QChartView(chart, this);
+    chartView->setRenderHint(QPainter::Antialiasing);
+    return chartView;
+}
+
+// The pictures along the bottom, their bits on the left and their PSNR-Y on the right.
+ReportDialog::ChartAxes ReportDialog::addAxes(QChart *chart) const
+{
     const double firstIndex = rows.first().index, lastIndex = rows.last().index;
-    // Bars that leave a gap while they are wide enough to show one.
-    const double halfWidth = rows.size() <= 300 ? 0.4 : 0.5;
-    auto *pictureAxis = new QValueAxis;
-    pictureAxis->setTitleText(tr("Picture (display order)"));
-    pictureAxis->setLabelFormat(QStringLiteral("%.0f"));
-    pictureAxis->setRange(firstIndex - 0.5, lastIndex + 0.5);
-    pictureAxis->setTickType(QValueAxis::TicksDynamic);
-    pictureAxis->setTickAnchor(0);
-    pictureAxis->setTickInterval(niceStep(lastIndex - firstIndex + 1, 10));
-    chart->addAxis(pictureAxis, Qt::AlignBottom);
+    ChartAxes axes;
+    axes.picture = new QValueAxis;
+    axes.picture->setTitleText(tr("Picture (display order)"));
+    axes.picture->setLabelFormat(QStringLiteral("%.0f"));
+    axes.picture->setRange(firstIndex - 0.5, lastIndex + 0.5);
+    axes.picture->setTickType(QValueAxis::TicksDynamic);
+    axes.picture->setTickAnchor(0);
+    axes.picture->setTickInterval(niceStep(lastIndex - firstIndex + 1, 10));
+    chart->addAxis(axes.picture, Qt::AlignBottom);
 
     double mostKbit = 0, lowestPsnr = rows.first().psnrY, highestPsnr = lowestPsnr;
     for (const PictureRow &row : rows) {
@@ -138,29 +148,37 @@ QChartView *ReportDialog::makeChart()
         lowestPsnr = qMin(lowestPsnr, row.psnrY);
         highestPsnr = qMax(highestPsnr, row.psnrY);
     }
-    auto *bitsAxis = new QValueAxis;
-    bitsAxis->setTitleText(tr("kbit per picture"));
-    bitsAxis->setRange(0, qMax(mostKbit, 0.001) * 1.05);
-    bitsAxis->applyNiceNumbers();
-    bitsAxis->setLabelFormat(QStringLiteral("%g"));
-    chart->addAxis(bitsAxis, Qt::AlignLeft);
-    auto *psnrAxis = new QValueAxis;
-    psnrAxis->setTitleText(tr("PSNR-Y (dB)"));
-    psnrAxis->setRange(std::floor(lowestPsnr - 0.5), std::ceil(highestPsnr + 0.5));
-    psnrAxis->applyNiceNumbers();
-    psnrAxis->setLabelFormat(QStringLiteral("%g"));
-    chart->addAxis(psnrAxis, Qt::AlignRight);
+    axes.bits = new QValueAxis;
+    axes.bits->setTitleText(tr("kbit per picture"));
+    axes.bits->setRange(0, qMax(mostKbit, 0.001) * 1.05);
+    axes.bits->applyNiceNumbers();
+    axes.bits->setLabelFormat(QStringLiteral("%g"));
+    chart->addAxis(axes.bits, Qt::AlignLeft);
+    axes.psnr = new QValueAxis;
+    axes.psnr->setTitleText(tr("PSNR-Y (dB)"));
+    axes.psnr->setRange(std::floor(lowestPsnr - 0.5), std::ceil(highestPsnr + 0.5));
+    axes.psnr->applyNiceNumbers();
+    axes.psnr->setLabelFormat(QStringLiteral("%g"));
+    chart->addAxis(axes.psnr, Qt::AlignRight);
+    return axes;
+}
 
-    const auto tipOnHover = [this](auto *series) {
-        connect(series, &std::remove_pointer_t<decltype(series)>::hovered, this,
-                [this](const QPointF &point, bool state) {
-                    if (state)
-                        showPictureTip(point.x());
-                });
-    };
+// Hovering over a series shows the picture under the pointer.
+template <class Series>
+void ReportDialog::tipOnHover(Series *series)
+{
+    connect(series, &Series::hovered, this, [this](const QPointF &point, bool state) {
+        if (state)
+            showPictureTip(point.x());
+    });
+}
 
-    // One filled outline per picture type: each picture a rectangle standing on the axis, so
-    // that thousands of pictures are three series instead of thousands of bars.
+// One filled outline per picture type: each picture a rectangle standing on the axis, so that
+// thousands of pictures are three series instead of thousands of bars.
+void ReportDialog::addPictureBars(QChart *chart, const ChartAxes &axes)
+{
+    // Bars that leave a gap while they are wide enough to show one.
+    const double halfWidth = rows.size() <= 300 ? 0.4 : 0.5;
     for (const TypeStyle &style : typeStyles) {
         QList<QPointF> outline;
         for (const PictureRow &row : rows) {
@@ -180,11 +198,14 @@ QChartView *ReportDialog::makeChart()
         bars->setColor(style.colour);
         bars->setBorderColor(style.colour);
         chart->addSeries(bars);
-        bars->attachAxis(pictureAxis);
-        bars->attachAxis(bitsAxis);
+        bars->attachAxis(axes.picture);
+        bars->attachAxis(axes.bits);
         tipOnHover(bars);
     }
+}
 
+void ReportDialog::addPsnrLine(QChart *chart, const ChartAxes &axes)
+{
     QList<QPointF> psnr;
     psnr.reserve(rows.size());
     for (const PictureRow &row : rows)
@@ -194,13 +215,9 @@ QChartView *ReportDialog::makeChart()
     psnrLine->replace(psnr);
     psnrLine->setPen(QPen(QColor(0x22, 0x22, 0x22), rows.size() <= 300 ? 1.5 : 1.0));
     chart->addSeries(psnrLine);
-    psnrLine->attachAxis(pictureAxis);
-    psnrLine->attachAxis(psnrAxis);
+    psnrLine->attachAxis(axes.picture);
+    psnrLine->attachAxis(axes.psnr);
     tipOnHover(psnrLine);
-
-    auto *chartView = new QChartView(chart, this);
-    chartView->setRenderHint(QPainter::Antialiasing);
-    return chartView;
 }
 
 QChart *ReportDialog::chart() const

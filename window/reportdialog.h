@@ -8,6 +8,7 @@
 #include <QString>
 
 class QChart;
+class QValueAxis;
 class QChartView;
 class QLabel;
 
@@ -30,7 +31,18 @@ public:
     static QString summaryText(const ReportSummary &summary);
 
 private:
+    struct ChartAxes {
+        QValueAxis *picture = nullptr;
+        QValueAxis *bits = nullptr;
+        QValueAxis *psnr = nullptr;
+    };
+
     QChartView *makeChart();
+    ChartAxes addAxes(QChart *chart) const;
+    void addPictureBars(QChart *chart, const ChartAxes &axes);
+    void addPsnrLine(QChart *chart, const ChartAxes &axes);
+    template <class Series>
+    void tipOnHover(Series *series);
     void pickAndSave(const QString &suffix, const QString &filter);
     void showPictureTip(double x);
 
