@@ -27,6 +27,7 @@ CellReader::CellReader(const ExperimentPlan &plan, int index, int sequence, int 
     , claimName(fileName(files.claim))
     , partsName(fileName(files.bitstream) + QStringLiteral(".parts"))
     , decoder(plan.configurations().at(configuration).decoder)
+    , weights(plan.yuvWeights())
     , progress(files.log, files.bitstream)
 {
     shown.index = index;
@@ -163,7 +164,7 @@ void CellReader::composeFigures()
     figures.psnrY = done ? standing.figures.psnrY : 0;
     figures.psnrU = done ? standing.figures.psnrU : 0;
     figures.psnrV = done ? standing.figures.psnrV : 0;
-    shown.psnrYuv = done ? standing.figures.psnrYuv : 0;
+    figures.psnrYuv = done ? weights.psnr(figures.psnrY, figures.psnrU, figures.psnrV) : 0;
     figures.encoderSeconds = done ? record.encoderCpuSeconds : 0;
     figures.decoderSeconds.reset();
     if (done && record.decoded)

@@ -7,6 +7,7 @@
 
 #include "experiment/cellrecord.h"
 #include "parts/partclaim.h"
+#include "report/yuvweights.h"
 
 #include <QSet>
 #include <QString>
@@ -45,6 +46,7 @@ private:
     CellFiles files;
     QString recordName, claimName, partsName;
     QString decoder;
+    YuvWeights weights;
     CellSources expected;
     QString expectProblem;
     bool expectationChanged = true;

@@ -1,7 +1,7 @@
 #ifndef CELLSTATE_H
 #define CELLSTATE_H
 
-#include "experiment/experimentresults.h"
+#include "experiment/cellfigures.h"
 
 #include <QMetaType>
 #include <QString>
@@ -23,7 +23,6 @@ struct CellState
     int qpIndex = 0;
     Kind kind = Waiting;
     CellFigures figures;           // sequence, configuration, QP, files, and the figures once done
-    double psnrYuv = 0;            // the report's, once done
     QString report;                // the quality report's path
     QString note;                  // more words: why it waits, or what it runs
     QString holder;                // running: the claim's holder, "node2 (process 4242)"

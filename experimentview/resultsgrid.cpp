@@ -72,7 +72,7 @@ void ResultsGrid::fill(const QList<TableRow> &rows)
             fillHeading(r, row);
         else
             fillRow(r, row);
-        if (row.kind == TableRow::Sequence && chosen.isValid() && row.sequence == chosen.toInt()
+        if (row.kind == TableRow::Sequence && chosen.isValid() && row.figures.sequence == chosen.toInt()
             && row.configuration == chosenConfiguration.toInt())
             again = r;
     }
@@ -95,41 +95,42 @@ void ResultsGrid::fillHeading(int r, const TableRow &row)
 
 void ResultsGrid::fillRow(int r, const TableRow &row)
 {
+    const Comparison &figures = row.figures;
     const bool average = row.kind != TableRow::Sequence;
-    QString first = row.className.isEmpty() ? dash : row.className;
+    QString first = figures.className.isEmpty() ? dash : figures.className;
     QString second;
     if (average) {
-        first = row.kind == TableRow::Overall ? tr("Overall") : tr("Class %1").arg(row.className);
-        second = tr("%1 of %2 sequences").arg(row.sequences).arg(row.sequencesTotal);
+        first = row.kind == TableRow::Overall ? tr("Overall") : tr("Class %1").arg(figures.className);
+        second = tr("%1 of %2 sequences").arg(figures.sequences).arg(figures.sequencesTotal);
     } else {
-        second = sequenceNames.value(row.sequence);
+        second = sequenceNames.value(figures.sequence);
     }
     QTableWidgetItem *head = gridItem(first, false, average);
     if (!average) {
-        head->setData(Qt::UserRole, row.sequence);
+        head->setData(Qt::UserRole, figures.sequence);
         head->setData(Qt::UserRole + 1, row.configuration);
     }
     setItem(r, ClassColumn, head);
     setItem(r, SequenceColumn, gridItem(second, false, average));
-    const bool incomplete = !average && row.cellsDone < row.cellsTotal;
-    if (incomplete) {
-        // How far the sequence is, across its BD-rate columns.
-        setItem(r, YColumn, gridItem(cellsText(row), false, false));
-        for (int plane = 1; plane < 4; ++plane)
+    // A sequence still under way says how far it is, one that cannot be compared why, across
+    // its BD-rate columns.
+    const QString instead = average ? QString()
+                            : row.cellsDone < row.cellsTotal ? cellsText(row)
+                            : !figures.unavailable.isEmpty() ? tr("n/a: %1").arg(figures.unavailable)
+                                                              : QString();
+    if (!instead.isEmpty()) {
+        QTableWidgetItem *text = gridItem(instead, false, false);
+        text->setToolTip(instead);
+        setItem(r, YColumn, text);
+        for (int plane = 1; plane < Comparison::planes; ++plane)
             setItem(r, YColumn + plane, gridItem(QString(), false, false));
-        setSpan(r, YColumn, 1, 4);
+        setSpan(r, YColumn, 1, Comparison::planes);
     } else {
-        for (int plane = 0; plane < 4; ++plane) {
-            const bool why = plane == 0 && !row.bdRate[plane] && !row.problem.isEmpty();
-            QTableWidgetItem *figure = gridItem(why ? row.problem : percent(row.bdRate[plane], 2),
-                                                row.bdRate[plane].has_value(), average);
-            if (!row.problem.isEmpty())
-                figure->setToolTip(row.problem);
-            setItem(r, YColumn + plane, figure);
-        }
+        for (int plane = 0; plane < Comparison::planes; ++plane)
+            setItem(r, YColumn + plane, gridItem(percent(figures.bdRate[plane], 2), figures.bdRate[plane].has_value(), average));
     }
-    setItem(r, EncTColumn, gridItem(timeRatio(row.encT), true, average));
-    setItem(r, DecTColumn, gridItem(timeRatio(row.decT), true, average));
+    setItem(r, EncTColumn, gridItem(timeRatio(figures.encT), true, average));
+    setItem(r, DecTColumn, gridItem(timeRatio(figures.decT), true, average));
 }
 
 QString ResultsGrid::cellsText(const TableRow &row)

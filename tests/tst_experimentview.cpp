@@ -11,6 +11,7 @@
 
 #include "experiment/experimentplan.h"
 #include "experiment/experimentresults.h"
+#include "experimentview/viewtable.h"
 #include "experimentview/celllistmodel.h"
 #include "experimentview/experimentview.h"
 #include "experimentview/resultsgrid.h"
@@ -52,18 +53,15 @@ QByteArray wrapperScript()
            "exec " + encoder + " \"$@\"\n";
 }
 
-QJsonObject tinyPlan(const QString &encoder, int anchor)
+QJsonObject tinyPlan(const QString &encoder)
 {
     const QJsonArray sequences{
         QJsonObject{{"name", "Clip"}, {"path", "clip.mp4"}, {"class", "A"}},
         QJsonObject{{"name", "Raw"}, {"path", "raw_64x64.yuv"}, {"size", "64x64"}, {"fps", 25}, {"class", "A"}}};
     const QJsonArray configurations{
-        QJsonObject{{"name", "anchor"}, {"anchor", anchor == 0}, {"encoder", encoder}, {"cfg", "anchor.cfg"}},
-        QJsonObject{{"name", "test"}, {"anchor", anchor == 1}, {"encoder", encoder}, {"cfg", "test.cfg"}}};
-    return QJsonObject{{"sequences", sequences},
-                       {"configurations", configurations},
-                       {"qps", QJsonArray{22, 27, 32, 37}},
-                       {"folder", "tiny.results"}};
+        QJsonObject{{"name", "anchor"}, {"anchor", true}, {"encoder", encoder}, {"cfg", "anchor.cfg"}},
+        QJsonObject{{"name", "test"}, {"encoder", encoder}, {"cfg", "test.cfg"}}};
+    return QJsonObject{{"sequences", sequences}, {"configurations", configurations}, {"qps", QJsonArray{22, 27, 32, 37}}};
 }
 
 // Every file and folder under `folder` with its size and time of change.
@@ -86,15 +84,16 @@ int count(const QList<CellState> &cells, CellState::Kind kind)
 const TableRow *sequenceRow(const QList<TableRow> &rows, int sequence)
 {
     for (const TableRow &row : rows)
-        if (row.kind == TableRow::Sequence && row.sequence == sequence)
+        if (row.kind == TableRow::Sequence && row.figures.sequence == sequence)
             return &row;
     return nullptr;
 }
 
 // The view's row against the results' comparison: the same figures, or the same lack of them.
-void compareRow(const TableRow &mine, const Comparison &theirs, const char *where)
+void compareRow(const TableRow &row, const Comparison &theirs, const char *where)
 {
-    for (int plane = 0; plane < 3; ++plane) {
+    const Comparison &mine = row.figures;
+    for (int plane = 0; plane < Comparison::planes; ++plane) {
         QVERIFY2(mine.bdRate[plane].has_value() == theirs.bdRate[plane].has_value(), where);
         if (theirs.bdRate[plane])
             QVERIFY2(std::abs(*mine.bdRate[plane] - *theirs.bdRate[plane]) < 1e-9, where);
@@ -138,14 +137,13 @@ void ExperimentViewTest::initTestCase()
     QVERIFY(TestSupport::writeFile(env.filePath("test.cfg"),
                                    bundled + "MlxPreset : ultrafast\nMlxX265Params : rd=1:psy-rd=0\n"));
     QVERIFY(TestSupport::writeScript(env.filePath("wrapper.sh"), wrapperScript()));
-    for (int anchor : {0, 1})
-        QVERIFY(TestSupport::writeFile(env.filePath(anchor == 0 ? "tiny.json" : "swapped.json"),
-                                       QJsonDocument(tinyPlan(env.filePath("wrapper.sh"), anchor)).toJson()));
+    QVERIFY(TestSupport::writeFile(env.filePath("tiny.json"),
+                                   QJsonDocument(tinyPlan(env.filePath("wrapper.sh"))).toJson()));
 }
 
 // The view opens before anything is there and writes nothing; while another process encodes,
 // cells are seen running on this host, then done or failed (status and last line); the table
-// says how many cells of a sequence are done and then has the results files' figures; a failed
+// says how many cells of a sequence are done and then has the results' figures; a failed
 // cell that a later run encodes turns done, and its sequence gets figures.
 void ExperimentViewTest::view_followsAFolderAnotherProcessFills_writingNothing()
 {
@@ -181,9 +179,9 @@ void ExperimentViewTest::view_followsAFolderAnotherProcessFills_writingNothing()
     const ExperimentResults results = ExperimentResults::gather(plan);
     QTRY_COMPARE_WITH_TIMEOUT(view.grid()->item(2, ResultsGrid::YColumn)->text(), QString("7 of 8 cells done, 1 failed"),
                               5000);
-    QVERIFY(sequenceRow(view.table(), 0) && sequenceRow(view.table(), 0)->bdRate[0]);
-    compareRow(*sequenceRow(view.table(), 0), results.sequences.at(0), "Clip");
-    QVERIFY(!sequenceRow(view.table(), 1)->bdRate[0]);
+    QVERIFY(sequenceRow(view.table(), 0) && sequenceRow(view.table(), 0)->figures.bdRate[0]);
+    compareRow(*sequenceRow(view.table(), 0), results.table.sequences.at(0), "Clip");
+    QVERIFY(!sequenceRow(view.table(), 1)->figures.bdRate[0]);
 
     // Following writes nothing: the folder stays as the run left it while the view looks.
     const QStringList before = snapshot(plan.folder());
@@ -194,38 +192,51 @@ void ExperimentViewTest::view_followsAFolderAnotherProcessFills_writingNothing()
     const TestSupport::RunResult again = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 90000, folder);
     QVERIFY2(again.finished && again.exitCode == 0, again.err.constData());
     QTRY_COMPARE_WITH_TIMEOUT(count(view.cells(), CellState::Done), 16, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(sequenceRow(view.table(), 1)->bdRate[0], 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(sequenceRow(view.table(), 1)->figures.bdRate[0], 5000);
     const ExperimentResults complete = ExperimentResults::gather(plan);
     for (int s = 0; s < 2; ++s)
-        compareRow(*sequenceRow(view.table(), s), complete.sequences.at(s), s == 0 ? "Clip" : "Raw");
-    compareRow(view.table().last(), complete.overall.at(0), "overall");
+        compareRow(*sequenceRow(view.table(), s), complete.table.sequences.at(s), s == 0 ? "Clip" : "Raw");
+    compareRow(view.table().last(), complete.table.overall.at(0), "overall");
 }
 
-// With the test configuration as the reference, the view's figures are those of the same cells
-// gathered under a plan whose anchor that configuration is.
+// With the test configuration as the reference, the view's figures, the YUV BD-rate included,
+// are those of the same cells gathered under a plan whose anchor that configuration is.
 void ExperimentViewTest::chosenReference_givesTheFiguresOfThatAnchor()
 {
     // Done already when the test before has passed; otherwise the cells still missing are made.
     QFile::remove(env.filePath("fail"));
     const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 90000, folder);
     QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QJsonObject swappedPlan = tinyPlan(env.filePath("wrapper.sh"));
+    QJsonArray configurations = swappedPlan.value("configurations").toArray();
+    for (int c = 0; c < 2; ++c) {
+        QJsonObject configuration = configurations.at(c).toObject();
+        configuration.insert("anchor", c == 1);
+        configurations.replace(c, configuration);
+    }
+    swappedPlan.insert("configurations", configurations);
+    swappedPlan.insert("folder", "tiny.results");
+    QVERIFY(TestSupport::writeFile(env.filePath("swapped.json"), QJsonDocument(swappedPlan).toJson()));
     ExperimentPlan plan, swapped;
     QVERIFY2(plan.read(env.filePath("tiny.json")), qPrintable(plan.error()));
     QVERIFY2(swapped.read(env.filePath("swapped.json")), qPrintable(swapped.error()));
     const ExperimentResults theirs = ExperimentResults::gather(swapped);
     QCOMPARE(theirs.done, 16);
+
     ExperimentView view(plan, nullptr, 200);
     QTRY_VERIFY_WITH_TIMEOUT(view.filled(), 10000);
     QCOMPARE(count(view.cells(), CellState::Done), 16);
-    const double anchorY = *sequenceRow(view.table(), 0)->bdRate[0];
+    const double anchorY = *sequenceRow(view.table(), 0)->figures.bdRate[0];
     view.chooseReference(1);
     QCOMPARE(view.reference(), 1);
     QCOMPARE(view.table().first().configuration, 0);
-    for (int s = 0; s < 2; ++s)
-        compareRow(*sequenceRow(view.table(), s), theirs.sequences.at(s), s == 0 ? "Clip" : "Raw");
-    compareRow(view.table().last(), theirs.overall.at(0), "overall");
-    // The reversed comparison is no mere sign flip, but it goes the other way.
-    QVERIFY(anchorY * *sequenceRow(view.table(), 0)->bdRate[0] < 0);
+    for (int s = 0; s < 2; ++s) {
+        QVERIFY(sequenceRow(view.table(), s)->figures.bdRate[Comparison::Yuv]);
+        compareRow(*sequenceRow(view.table(), s), theirs.table.sequences.at(s), s == 0 ? "Clip" : "Raw");
+    }
+    compareRow(view.table().last(), theirs.table.overall.at(0), "overall");
+    // The reversed comparison goes the other way.
+    QVERIFY(anchorY * *sequenceRow(view.table(), 0)->figures.bdRate[0] < 0);
 }
 
 // A plan dropped on the transcoder window is told to whoever opens experiments and leaves the
