@@ -1,10 +1,12 @@
 #include "myapplication.h"
+#include "experimentview/experimentview.h"
 #include "process/signalwatcher.h"
 #include "window/henq.h"
 
 #include <QCommandLineParser>
 #include <QDir>
 #include <QIcon>
+#include <QPointer>
 #include <QSettings>
 #include <QStringList>
 
@@ -54,12 +56,17 @@ QString description()
 
 const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
                                        QStringLiteral("Displays version information."));
+const QCommandLineOption experimentOption(QStringLiteral("experiment"),
+                                          QStringLiteral("Opens the coding experiment of the plan file in a window of "
+                                                         "its own, beside the transcoder window."),
+                                          QStringLiteral("PLAN.json"));
 
 // Options only: the description needs the application object.
 QCommandLineOption addOptions(QCommandLineParser &parser)
 {
     const QCommandLineOption help = parser.addHelpOption();
     parser.addOption(versionOption);
+    parser.addOption(experimentOption);
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("Video to open as the input (further names are ignored)."),
                                  QStringLiteral("[FILE]"));
@@ -128,13 +135,26 @@ int main(int argc, char **argv)
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     const std::unique_ptr<MainWindowBase> window(createMainWindow(nullptr));
 
+    // Experiment views are windows of their own that close themselves; those still open when
+    // the event loop ends go before the transcoder window.
+    QList<QPointer<ExperimentView>> views;
+    const auto openExperiment = [&views, &window](const QString &plan) {
+        if (ExperimentView *view = ExperimentView::open(plan, window.get()))
+            views << view;
+    };
+    if (auto *transcoder = qobject_cast<HenQ *>(window.get()))
+        QObject::connect(transcoder, &HenQ::experimentDropped, transcoder, openExperiment);
+
     const QStringList files = parser.positionalArguments();
     if (!files.isEmpty()) {
         QString filename = files.first();
         window->fileOpen(filename, false);
     }
+    for (const QString &plan : parser.values(experimentOption))
+        openExperiment(plan);
     // A signal that came while a box was open before the event loop ran ended only that box.
-    if (caughtSignal != 0)
-        return 128 + caughtSignal;
-    return app.exec();
+    const int status = caughtSignal != 0 ? 128 + caughtSignal : app.exec();
+    for (const QPointer<ExperimentView> &view : std::as_const(views))
+        delete view.data();
+    return status;
 }

@@ -67,7 +67,8 @@ QString reportProblem(const QString &path, qint64 pictures, ReportSummary *summa
         return QStringLiteral("its report %1 cannot be read: %2").arg(shown, file.errorString());
     QualityReport report;
     QString error;
-    if (!QualityReport::fromJson(file.read(64 << 20), &report, &error))
+    // read(n) sets n bytes aside before it reads: no more than the file holds.
+    if (!QualityReport::fromJson(file.read(qMin<qint64>(file.size(), 64 << 20)), &report, &error))
         return QStringLiteral("its report %1 is no quality report: %2").arg(shown, error);
     *summary = report.summary();
     const QString figures = ReportFigures::problem(shown, *summary, summary->kbitPerSecond, false);

@@ -36,7 +36,9 @@ bool read(const QString &path, QJsonObject *object, QString *problem)
         return false;
     }
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.read(16 << 20), &error);
+    // read(n) sets n bytes aside before it reads: asked for no more than the file holds, a small
+    // record costs no large allocation.
+    const QJsonDocument document = QJsonDocument::fromJson(file.read(qMin<qint64>(file.size(), 16 << 20)), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
         *problem = QStringLiteral("%1 is damaged (%2)").arg(QDir::toNativeSeparators(path), error.errorString());
         return false;

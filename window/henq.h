@@ -38,6 +38,14 @@ public:
     // input path itself.
     static QString proposeOutputPath(const QString &inputPath);
 
+    // Whether the file holds an experiment's plan rather than a video: a JSON object with the
+    // plan's "sequences" and "configurations".
+    static bool isExperimentPlan(const QString &path);
+
+signals:
+    // A plan file was dropped on the window: it opens in a view of its own, never as the input.
+    void experimentDropped(const QString &planPath);
+
 public slots:
     void onFileOpen() override;
     void onSaveProject() override;

@@ -2,7 +2,10 @@
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMimeData>
 #include <QUrl>
 
@@ -35,7 +38,24 @@ Qt::DropAction nonDestructiveAction(Qt::DropActions possible)
     return Qt::IgnoreAction;
 }
 
+// A plan is a small text file; anything larger is no plan, and is not read whole to find out.
+constexpr qint64 largestPlan = 16 << 20;
+
 } // namespace
+
+bool HenQ::isExperimentPlan(const QString &path)
+{
+    QFile file(path);
+    if (file.size() > largestPlan || !file.open(QIODevice::ReadOnly))
+        return false;
+    // A video starts with binary bytes: only what opens as text like JSON is parsed.
+    const QByteArray start = file.peek(64).trimmed();
+    if (!start.startsWith('{'))
+        return false;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    return document.isObject() && document.object().contains(QLatin1String("sequences"))
+        && document.object().contains(QLatin1String("configurations"));
+}
 
 void HenQ::dragEnterEvent(QDragEnterEvent *event)
 {
@@ -60,5 +80,9 @@ void HenQ::dropEvent(QDropEvent *event)
     event->accept();
     // Taken from the event loop once the drop has returned: the raw YUV dialog or a warning
     // may open, and the drag's source waits for the drop to finish until then.
+    if (isExperimentPlan(path)) {
+        QMetaObject::invokeMethod(this, [this, path] { emit experimentDropped(path); }, Qt::QueuedConnection);
+        return;
+    }
     QMetaObject::invokeMethod(this, [this, path] { chooseInput(path); }, Qt::QueuedConnection);
 }

@@ -7,6 +7,9 @@
 #   window_two_encoders_running       that job part way
 #   window_two_encoders_done          that job once its segments are joined
 #   report_dialog_segments_600        that job's report
+#   experiment_view_running           the experiment view beside morlunex-cli running a small
+#                                     plan, one cell failed
+#   experiment_view_done              the same once a second run has done every cell
 # Usage: docs/screenshots/take.sh [NAME...]   (no name: every one)
 # Each lands in this folder as NAME.png, or in $SHOTS_DIR when that is set.
 # Needs build/bin/morlunex (./run.sh builds it), the ffmpeg tool, and Debian's xvfb,
@@ -23,7 +26,8 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 wanted=${*:-main_window_after_1500_pictures report_dialog_1500_pictures report_dialog_30_pictures
-cmdline_two_encoders window_two_encoders_running window_two_encoders_done report_dialog_segments_600}
+cmdline_two_encoders window_two_encoders_running window_two_encoders_done report_dialog_segments_600
+experiment_view_running experiment_view_done}
 wants() { [[ " ${wanted//$'\n'/ } " == *" $1 "* ]]; }
 
 # A short folder of its own, so that the fields show the clips' names whole.
@@ -138,5 +142,47 @@ if wants cmdline_two_encoders || wants window_two_encoders_running \
     answer Done 600
     if wants window_two_encoders_done; then shoot "$main" window_two_encoders_done; fi
     if wants report_dialog_segments_600; then report report_dialog_segments_600; fi
+    quit
+fi
+
+if wants experiment_view_running || wants experiment_view_done; then
+    # Three raw sequences, the bundled encoder at its fastest preset as the anchor and at a
+    # slower one as the test, four QPs, run by morlunex-cli beside the view; every encode waits a moment so that the first
+    # shot finds cells running, and one cell fails while the file "fail" is there.
+    bin=$(dirname "$program")
+    mkdir "$work/exp"
+    for source in testsrc2 mandelbrot smptebars; do
+        ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "$source=size=176x144:rate=25" \
+            -frames:v 24 -pix_fmt yuv420p -f rawvideo "$work/exp/${source}_176x144.yuv"
+    done
+    { cat "$bin/hevczent.cfg"; echo 'MlxPreset : ultrafast'; } > "$work/exp/ultrafast.cfg"
+    { cat "$bin/hevczent.cfg"; echo 'MlxPreset : medium'; } > "$work/exp/medium.cfg"
+    printf '%s\n' '#!/bin/sh' 'sleep 1.5' \
+        "case \"\$*\" in *ultrafast/Pattern_QP27*) [ -f \"$work/exp/fail\" ] && { echo 'out of memory'; exit 3; };; esac" \
+        "exec \"$bin/morlunex-hevc-encoder\" \"\$@\"" > "$work/exp/encoder.sh"
+    chmod +x "$work/exp/encoder.sh"
+    sequence() { printf '{"name": "%s", "path": "%s_176x144.yuv", "size": "176x144", "fps": 25, "class": "%s"}' "$@"; }
+    configuration() { printf '{"name": "%s", "anchor": %s, "encoder": "encoder.sh", "cfg": "%s.cfg"}' "$1" "$2" "$1"; }
+    printf '{"sequences": [%s, %s, %s], "configurations": [%s, %s], "qps": [22, 27, 32, 37]}\n' \
+        "$(sequence Pattern testsrc2 D)" "$(sequence Fractal mandelbrot D)" "$(sequence Bars smptebars E)" \
+        "$(configuration ultrafast true)" "$(configuration medium false)" > "$work/exp/small.json"
+    experiment() { (cd "$work/exp" && "$bin/morlunex-cli" --experiment small.json -j 2 -q) >>"$work/program.log" 2>&1; }
+
+    touch "$work/exp/fail"
+    "$program" --experiment "$work/exp/small.json" >>"$work/program.log" 2>&1 &
+    app=$!
+    view=$(window '^Experiment ' 20)
+    experiment &
+    cli=$!
+    sleep "${SHOT_DELAY:-14}"
+    # The failed cell chosen (the list's second row), so that its last lines show below.
+    xdotool mousemove --window "$view" 300 407 click 1
+    sleep 1
+    if wants experiment_view_running; then shoot "$view" experiment_view_running; fi
+    wait "$cli" || true
+    rm "$work/exp/fail"
+    experiment
+    sleep 2
+    if wants experiment_view_done; then shoot "$view" experiment_view_done; fi
     quit
 fi

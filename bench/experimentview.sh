@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The experiment view, one run. Prints, one figure a line:
+#   experiment_view_open_s     from the view's making to a filled table, on a folder of 480
+#                              finished cells (30 sequences, 4 configurations, 4 QPs) written by
+#                              experiment_view_bench with the record and report writers, no
+#                              encoding (target <= 0.5)
+#   experiment_view_cpu_share  the view's own CPU time while it follows an experiment that
+#                              morlunex-cli runs with the bundled encoder (2 raw sequences,
+#                              2 configurations, 4 QPs, -j 2), over the experiment's wall time
+#                              (target <= 0.01)
+# and the figures they come from. Needs MORLUNEX_BUILD and BENCH_WORK.
+set -euo pipefail
+: "${MORLUNEX_BUILD:?set MORLUNEX_BUILD to a Release build directory}"
+: "${BENCH_WORK:?set BENCH_WORK to a scratch directory}"
+source "$(dirname "$0")/clip_1080p.sh"
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+
+bench=$MORLUNEX_BUILD/bench/experiment_view_bench
+cli=$MORLUNEX_BUILD/bin/morlunex-cli
+work=$BENCH_WORK/experimentview
+rm -rf "$work"
+mkdir -p "$work/open" "$work/follow"
+export TMPDIR=$work/tmp
+mkdir -p "$TMPDIR"
+
+# 480 finished cells.
+head -c $((64 * 64 * 3 / 2 * 16)) /dev/zero > "$work/open/raw_64x64.yuv"
+sequences=
+for i in $(seq 1 30); do
+    sequences+="${sequences:+, }{\"name\": \"S$i\", \"path\": \"raw_64x64.yuv\", \"size\": \"64x64\", \"fps\": 25, \"class\": \"$(( (i - 1) / 6 ))\"}"
+done
+configurations=
+for c in 0 1 2 3; do
+    printf 'MlxPreset : ultrafast\nQP : %d\n' "$c" > "$work/open/c$c.cfg"
+    configurations+="${configurations:+, }{\"name\": \"c$c\", \"anchor\": $([ $c = 0 ] && echo true || echo false), \"encoder\": \"$MORLUNEX_BUILD/bin/morlunex-hevc-encoder\", \"cfg\": \"c$c.cfg\"}"
+done
+echo "{\"sequences\": [$sequences], \"configurations\": [$configurations], \"qps\": [22, 27, 32, 37]}" > "$work/open/plan.json"
+"$bench" make "$work/open/plan.json"
+# Read once so that the figure is the view's, not the disk's.
+cat "$work/open/plan.results"/*/* > /dev/null
+"$bench" open "$work/open/plan.json"
+
+# Following a running experiment.
+for source in testsrc2 mandelbrot; do
+    ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "$source=size=176x144:rate=25" \
+        -frames:v "${BENCH_EXPERIMENT_FRAMES:-96}" -pix_fmt yuv420p -f rawvideo "$work/follow/${source}_176x144.yuv"
+done
+{ cat "$MORLUNEX_BUILD/bin/hevczent.cfg"; echo 'MlxPreset : ultrafast'; } > "$work/follow/fast.cfg"
+{ cat "$MORLUNEX_BUILD/bin/hevczent.cfg"; echo 'MlxPreset : medium'; } > "$work/follow/medium.cfg"
+cat > "$work/follow/plan.json" << PLAN
+{
+  "sequences": [
+    {"name": "Pattern", "path": "testsrc2_176x144.yuv", "size": "176x144", "fps": 25},
+    {"name": "Fractal", "path": "mandelbrot_176x144.yuv", "size": "176x144", "fps": 25}
+  ],
+  "configurations": [
+    {"name": "fast", "anchor": true, "encoder": "$MORLUNEX_BUILD/bin/morlunex-hevc-encoder", "cfg": "fast.cfg"},
+    {"name": "medium", "encoder": "$MORLUNEX_BUILD/bin/morlunex-hevc-encoder", "cfg": "medium.cfg"}
+  ],
+  "qps": [22, 27, 32, 37]
+}
+PLAN
+"$bench" follow "$work/follow/plan.json" > "$work/follow/view.txt" &
+view=$!
+trap 'kill "$view" 2>/dev/null || true' EXIT
+sleep 1
+start=$(now)
+(cd "$work/follow" && "$cli" --experiment plan.json -j 2 -q)
+wall=$(since "$start")
+wait "$view"
+trap - EXIT
+cat "$work/follow/view.txt"
+echo "experiment_wall_s $wall"
+cpu=$(awk '$1 == "experiment_view_cpu_s" { print $2 }' "$work/follow/view.txt")
+awk -v c="$cpu" -v w="$wall" 'BEGIN { printf "experiment_view_cpu_share %.4f\n", c / w }'
