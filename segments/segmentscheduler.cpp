@@ -451,13 +451,15 @@ void SegmentScheduler::redoSegments(const QList<int> &indexes)
 }
 
 // Whether the segment's encoder also codes the next segment's first picture: seams may be
-// exact, and the next one starts where one piece starts an intra period.
+// exact, and both segments start where one piece starts an intra period, so that the encoder
+// codes that picture as the intra picture one piece codes there.
 bool SegmentScheduler::overlaps(int index) const
 {
     if (seamStep <= 0 || index + 1 >= segments.size() || segments[index].span.count < 0)
         return false;
+    const qint64 first = segments[index].span.first - settings.startPicture;
     const qint64 next = segments[index + 1].span.first - settings.startPicture;
-    return next > 0 && next % seamStep == 0;
+    return first % seamStep == 0 && next % seamStep == 0;
 }
 
 // Seams whose two copies differ are never joined exactly: the segment before each is encoded
