@@ -104,9 +104,12 @@ void SegmentScheduler::probed(const InputProbe &probe)
     }
     segments.plan(opening.plan(), *parts);
     seamStep = opening.exactSeams() ? opening.seamSupport().cutStep() : 0;
-    // A segment's encoder whose temporal filter reads around it gets the job's pictures there.
-    runSettings.contextFirst = settings.startPicture;
-    runSettings.contextEnd = settings.pictureLimit >= 0 ? settings.startPicture + settings.pictureLimit : -1;
+    // A segment's encoder whose temporal filter reads around it gets the job's pictures there,
+    // or those of the longer encode the job itself is a stretch of.
+    if (settings.contextFirst < 0) {
+        runSettings.contextFirst = settings.startPicture;
+        runSettings.contextEnd = settings.pictureLimit >= 0 ? settings.startPicture + settings.pictureLimit : -1;
+    }
     segments.lookForFinished(*parts);
     reportProgress(true);
     const int kept = segments.finished();
