@@ -358,23 +358,34 @@ void SeamsTest::seamWhoseCopiesDiffer_isNeverJoinedExactly()
 void SeamsTest::segmentsAndTasks_giveOnePiecesBytes_data()
 {
     QTest::addColumn<bool>("filter");
-    QTest::newRow("hevczent.cfg") << false;
-    QTest::newRow("stock random access file, temporal filter on") << true;
+    QTest::addColumn<bool>("decoded");
+    QTest::newRow("hevczent.cfg") << false << false;
+    QTest::newRow("stock random access file, temporal filter on") << true << false;
+    QTest::newRow("temporal filter on, a decoded input that seeks") << true << true;
 }
 
 // The program in one piece against the program with -j 2 (segments of one intra period, each
 // but the last also coding the next one's first picture, the filter handed its margin) and
 // against three --start/--frames tasks with --overlap joined by --join: the same bytes, and
-// the reference decoder checks every picture's hash.
+// the reference decoder checks every picture's hash. A decoded input (keyframes every 10
+// pictures, so that a segment's decode seeks to the filter's first picture before it) is
+// encoded in one piece and in segments only.
 void SeamsTest::segmentsAndTasks_giveOnePiecesBytes()
 {
     QFETCH(bool, filter);
+    QFETCH(bool, decoded);
     if (!haveReference())
         QSKIP("the reference encoder and decoder are not in ../shared/testdata/reference-encoder/bin");
-    const QString folder = file(filter ? QStringLiteral("program-filtered") : QStringLiteral("program-plain"));
+    const QString folder = file(QStringLiteral("program-%1-%2").arg(filter).arg(decoded));
     QVERIFY(QDir().mkpath(folder));
-    const QString input = folder + QStringLiteral("/sequence_%1x%2.yuv").arg(kSmallWidth).arg(kSmallHeight);
+    QString input = folder + QStringLiteral("/sequence_%1x%2.yuv").arg(kSmallWidth).arg(kSmallHeight);
     QVERIFY(makeSequence(input, kSmallWidth, kSmallHeight));
+    if (decoded) {
+        QVERIFY(TestSupport::ffmpeg({"-f", "rawvideo", "-s", QStringLiteral("%1x%2").arg(kSmallWidth).arg(kSmallHeight),
+                                     "-pix_fmt", "yuv420p", "-r", "25", "-i", input, "-c:v", "ffv1", "-g", "10",
+                                     folder + "/sequence.mkv"}));
+        input = folder + "/sequence.mkv";
+    }
     const QString cfg = filter ? folder + QStringLiteral("/stock.cfg") : config;
     if (filter)
         QVERIFY(TestSupport::writeFile(cfg, stockConfig()));
@@ -384,7 +395,7 @@ void SeamsTest::segmentsAndTasks_giveOnePiecesBytes()
 
     QList<Command> runs{{cli, common + QStringList{"-q", "-o", "one.265", input}, folder}};
     QStringList parts;
-    for (int first = 0; first + 1 < kPictures; first += kIntraPeriod) {
+    for (int first = 0; !decoded && first + 1 < kPictures; first += kIntraPeriod) {
         parts << QStringLiteral("part_%1.265").arg(first, 7, 10, QLatin1Char('0'));
         runs << Command{cli, common + QStringList{"-q", "--start", QString::number(first), "--frames",
                                                   QString::number(kIntraPeriod), "--overlap", "-o", parts.last(), input},
@@ -404,6 +415,8 @@ void SeamsTest::segmentsAndTasks_giveOnePiecesBytes()
     const TestSupport::HashCheck check = TestSupport::referenceHashCheck(folder + "/two.265");
     QCOMPARE(check.pictures, kPictures);
     QVERIFY2(check.matched == kPictures && check.mismatched == 0, qPrintable(check.tail));
+    if (decoded)
+        return;
 
     const TestSupport::RunResult join = TestSupport::run(
         cli, QStringList{"--join", "joined.265", "--expect", QString::number(kPictures)} + parts, 120000, folder);
