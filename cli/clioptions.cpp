@@ -142,6 +142,12 @@ const QList<CliOptions::Option> CliOptions::options{
          return readCount(v, 1, &o.jobSettings.pictureLimit)
              || o.fail(QStringLiteral("--frames takes a count of 1 or more, not \"%1\"").arg(v));
      }},
+    {{"overlap"}, "",
+     "A task whose bitstream --join joins exactly with the next task's: --start and --frames as for its share, and "
+     "the encoder also codes the next task's first picture (none after the input's end); an encoder whose "
+     "temporal filter reads pictures around the one it filters is given those before and after the share too, "
+     "and told which pictures to code in a copy of its configuration.",
+     Use::Transcode, [](CliOptions &o, const QString &) { o.overlapTask = true; return true; }},
     {{"progress"}, "STYLE",
      "Progress on standard error: text (a status line on a terminal, else a line every 5 s), json (one "
      "object a line) or none.",
@@ -311,6 +317,14 @@ bool CliOptions::finishTranscode(const QStringList &positional, const QStringLis
         jobSettings.encoderErrors = QProcess::nullDevice();
     if (positional.isEmpty())
         return fail(QStringLiteral("no input given"));
+    if (overlapTask) {
+        if (jobSettings.pictureLimit < 0)
+            return fail(QStringLiteral("--overlap goes with --frames: the task's share of the input"));
+        // The next task's first picture, and the whole input around the share for a filter.
+        ++jobSettings.pictureLimit;
+        jobSettings.contextFirst = 0;
+        jobSettings.contextEnd = -1;
+    }
     if (positional.size() > 1)
         return fail(QStringLiteral("one input at a time (%1 given)").arg(positional.size()));
     jobSettings.input = positional.first();

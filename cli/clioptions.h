@@ -85,6 +85,7 @@ private:
     bool quietRun = false;
     bool strictRun = false;
     bool overwriteOutput = false;
+    bool overlapTask = false;   // --overlap: one picture more, the filter's margin around the share
     qint64 expected = -1;
     QString encoderLogPath;
     QString rawSize;     // --size and --fps as given, read once the input is known to be raw

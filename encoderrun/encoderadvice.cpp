@@ -33,8 +33,7 @@ QString EncoderAdvice::completeFileReason(bool readsTwice) const
 {
     if (readsTwice)
         return QStringLiteral("The encoder reads its input twice");
-    const QString filter = QStringLiteral("TemporalFilter");
-    if (file.intValue(filter, 0) != 0 || file.value(filter).compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
+    if (file.isOn(QStringLiteral("TemporalFilter")))
         return QStringLiteral("The configuration turns on TemporalFilter, which reads the input twice");
     return QString();
 }

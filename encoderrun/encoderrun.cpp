@@ -15,6 +15,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 
 #include <fcntl.h>
@@ -106,6 +107,10 @@ void EncoderRun::startFeed()
     preparedPictures = 0;
     if (completeFile)
         worker->setCompleteFile(reason, segment);
+    context = FilterContext::of(settings, overlap);
+    worker->setContext(context.before(), context.after(), overlap);
+    if (context.active() && !stamped)
+        emit message(context.line());
     connect(worker, &PictureFeed::opened, this, [this](qint64 expected, qint64 declared) {
         result.expected = expected;
         result.declared = declared;
@@ -244,9 +249,35 @@ void EncoderRun::releasePipeOpeners()
         ::close(fd);
 }
 
+// The configuration the encoder is given: the settings' own, or where its temporal filter
+// reads pictures around the stretch, a copy in the private folder that says which pictures of
+// the file to code. Empty when the copy cannot be written (the run has failed then).
+QString EncoderRun::configForEncoder()
+{
+    if (!context.active() || !worker)
+        return settings.config;
+    // The complete file is whole by now: every picture of it was counted.
+    const qint64 handed = preparedPictures;
+    qint64 coded = qMax<qint64>(0, handed - context.before());
+    if (settings.pictureLimit >= 0)
+        coded = qMin(coded, settings.pictureLimit + (overlap ? 1 : 0));
+    QString problem;
+    const QString copy = context.writeConfig(settings.config, privateFolder.path(), handed, coded, &problem);
+    if (copy.isEmpty())
+        fail(JobResult::TemporaryUnusable, problem);
+    return copy;
+}
+
 bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int height)
 {
-    const EncoderCommand command = EncoderCommand::make(settings, encoderInput, width, height);
+    JobSettings forEncoder = settings;
+    forEncoder.config = configForEncoder();
+    if (forEncoder.config.isEmpty()) {
+        if (worker)
+            worker->requestStop();
+        return false;
+    }
+    const EncoderCommand command = EncoderCommand::make(forEncoder, encoderInput, width, height);
     const QString folder = encoderFolder();
     encoder = new QProcess(this);
     command.setUp(encoder, settings.encoderErrors, folder);
@@ -352,6 +383,7 @@ void EncoderRun::onDecodeFinished()
 {
     decodeEnded = true;
     handedOver = worker->pictures();
+    result.coded = worker->codedPictures();
     if (!completeFile)
         picturesGiven = handedOver;
     result.reachedEnd = worker->reachedEnd();
@@ -462,8 +494,15 @@ void EncoderRun::finishIfDone()
     if (exitedAtOnce)
         hintAtSourceKeys();
     result.pictures = handedOver >= 0 ? handedOver : picturesGiven;
+    if (handedOver < 0)
+        result.coded = result.pictures;
     result.fed = !rawByPath();
     result.rows = lines.rows();
+    // The overlap picture's row is the next stretch's.
+    if (overlap)
+        result.rows.erase(std::remove_if(result.rows.begin(), result.rows.end(),
+                                         [this](const PictureRow &row) { return row.index >= result.pictures; }),
+                          result.rows.end());
     if (result.failure != JobResult::NoFailure) {
         result.kind = Outcome::Failed;
     } else if (stopping) {

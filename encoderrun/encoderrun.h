@@ -3,6 +3,7 @@
 
 #include "encoderadvice.h"
 #include "encoderlines.h"
+#include "filtercontext.h"
 #include "privatefolder.h"
 
 #include "bitstream/outputrewriter.h"
@@ -55,7 +56,8 @@ public:
         QString message;
         int exitCode = 0;
         bool crashed = false;           // ended by a signal, whose number exitCode holds
-        qint64 pictures = 0;            // given to the encoder
+        qint64 pictures = 0;            // given to the encoder, the overlap picture not counted
+        qint64 coded = 0;               // given to the encoder to code, the overlap picture counted
         bool reachedEnd = false;        // the input ended before the run's limit
         bool fed = false;               // this program handed the pictures over (not a raw input by path)
         qint64 inputPictures = -1;      // the input's pictures, where the run met its end early and could
@@ -86,6 +88,10 @@ public:
     // The pictures go through a complete file from the start: another run of the job saw the
     // encoder open its input twice.
     void setReadsInputTwice(bool twice) { fileFromStart = twice; }
+    // The encoder also codes the picture after the run's stretch (the next stretch's first,
+    // which a join keeps from this run and proves against the next run's copy). The run's
+    // pictures, times and report rows are its own stretch's; Outcome::coded counts the picture.
+    void setOverlap(bool withOverlap) { overlap = withOverlap; }
     void start();
     // Decoding stops, the encoder is terminated (killed after 2 s); finished() follows.
     void stop();
@@ -134,6 +140,7 @@ private:
     void releasePipeOpeners();
     void tearDown();
     bool launchEncoder(const QString &encoderInput, int width, int height);
+    QString configForEncoder();
     void readEncoderOutput();
     void takeEncoderOutput(const QByteArray &chunk);
     void handOn(const QByteArray &bytes);
@@ -159,6 +166,8 @@ private:
     qint64 handedOver = -1;         // the decode's count of pictures written, once it ended
     bool segment = false;
     bool fileFromStart = false;
+    bool overlap = false;
+    FilterContext context;          // the pictures around the stretch its temporal filter reads
     bool completeFile = false;      // this attempt goes through a complete file
     bool preparingFile = false;
     qint64 preparedPictures = 0;

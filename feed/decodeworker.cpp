@@ -142,13 +142,14 @@ void DecodeWorker::recordPictureTime(const VideoDecoder *decoder)
 void DecodeWorker::decodeAll(VideoDecoder *decoder)
 {
     FrameInfo frame = {};
-    while (!stopRequested && (settings.pictureLimit < 0 || written < settings.pictureLimit)) {
+    while (!stopRequested && (readLimit() < 0 || written < readLimit())) {
         const int decoded = decoderNextFrame(decoder, &frame);
         if (decoded < 0) {
             decodeError = decoded != AVERROR_EOF && decoded != AVERROR_EXIT;
             inputEnded = true;
-            // The skip used up every picture: the start is the input's end, or past it.
-            if (decoded == AVERROR_EOF && written == 0 && settings.startPicture > 0 && !sink)
+            // The skip (and the pictures before the start that a filter reads) used up every
+            // picture: the start is the input's end, or past it.
+            if (decoded == AVERROR_EOF && pictures() == 0 && settings.startPicture > 0)
                 startPastEnd(decoderNextPicture(decoder));
             return;
         }
@@ -156,7 +157,8 @@ void DecodeWorker::decodeAll(VideoDecoder *decoder)
             return;
         if (sizeChanged(frame) || !writeFrame(frame))
             return;
-        recordPictureTime(decoder);
+        if (isOwn(written - 1))
+            recordPictureTime(decoder);
         emit picturesWritten(written);
         if (!launchWhenDue())
             return;
@@ -205,8 +207,8 @@ void DecodeWorker::run()
     hintAtLostBits();
     announceCount(info.pictureCount, info.pictureCountDeclared);
     const int skipped = settings.previousPictureTime != std::numeric_limits<qint64>::min()
-        ? decoderSkipToTime(decoder, settings.startPicture, settings.previousPictureTime)
-        : decoderSkipTo(decoder, settings.startPicture);
+        ? decoderSkipToTime(decoder, firstRead(), settings.previousPictureTime)
+        : decoderSkipTo(decoder, firstRead());
     if (skipped == AVERROR_EOF && settings.startPicture > 0)
         startPastEnd(decoderNextPicture(decoder));
     if (skipped >= 0)

@@ -45,6 +45,35 @@ void PictureFeed::setCompleteFile(const QString &reason, bool segment)
     segmentRun = segment;
 }
 
+void PictureFeed::setContext(qint64 before, qint64 after, bool overlap)
+{
+    contextBefore = qMax<qint64>(0, before);
+    contextAfter = qMax<qint64>(0, after);
+    overlapPicture = overlap ? 1 : 0;
+}
+
+qint64 PictureFeed::readLimit() const
+{
+    return settings.pictureLimit < 0 ? -1 : contextBefore + settings.pictureLimit + overlapPicture + contextAfter;
+}
+
+bool PictureFeed::isOwn(qint64 n) const
+{
+    return n >= contextBefore && (settings.pictureLimit < 0 || n < contextBefore + settings.pictureLimit);
+}
+
+qint64 PictureFeed::pictures() const
+{
+    const qint64 own = qMax<qint64>(0, written - contextBefore);
+    return settings.pictureLimit < 0 ? own : qMin(own, settings.pictureLimit);
+}
+
+qint64 PictureFeed::codedPictures() const
+{
+    const qint64 coded = qMax<qint64>(0, written - contextBefore);
+    return settings.pictureLimit < 0 ? coded : qMin(coded, settings.pictureLimit + overlapPicture);
+}
+
 void PictureFeed::setFailure(JobResult::Failure failure, const QString &text)
 {
     if (failed != JobResult::NoFailure)
@@ -59,7 +88,11 @@ void PictureFeed::announceCount(qint64 inputPictures, bool stated)
     if (settings.pictureLimit >= 0 && counted > settings.pictureLimit)
         counted = settings.pictureLimit;
     const qint64 expected = counted == 0 && settings.pictureLimit >= 0 ? settings.pictureLimit : counted;
-    expectedPictures = expected;
+    // The frame file also holds the pictures around the run's own that a temporal filter reads.
+    qint64 after = overlapPicture + contextAfter;
+    if (inputPictures > 0 && settings.pictureLimit >= 0)
+        after = qBound<qint64>(0, inputPictures - settings.startPicture - settings.pictureLimit, after);
+    expectedPictures = expected + contextBefore + (settings.pictureLimit >= 0 ? after : 0);
     // A count worked out from a duration is what the job expects, not what the input declares.
     emit opened(expected, stated ? counted : 0);
 }

@@ -41,11 +41,20 @@ public:
     // starts, for an encoder that reads its input twice; reason begins the log line that says
     // why. segment: the run is one segment of a job, for the advice when the file does not fit.
     void setCompleteFile(const QString &reason, bool segment);
+    // Before run(): the pictures also handed over around the run's own. overlap: the picture
+    // after its last is coded too (the next stretch's first, which a later join keeps from this
+    // run); for an encoder's temporal filter, up to `before` before its first picture (the
+    // encoder skips them) and up to `after` after its last coded one (it reads them, but codes
+    // none), as far as the input has them.
+    void setContext(qint64 before, qint64 after, bool overlap);
     // Any thread: the job's end of the pipe is open, so the encoder's first open is done.
     bool pipeOpen() const { return pipeOpened; }
 
-    // Read after the thread has ended.
-    qint64 pictures() const { return written; }
+    // Read after the thread has ended. The run's own pictures handed over, those around them
+    // for a temporal filter not counted.
+    qint64 pictures() const;
+    // The pictures handed over for the encoder to code: the run's own and the overlap picture.
+    qint64 codedPictures() const;
     bool reachedEnd() const { return inputEnded; }
     bool encoderLeftEarly() const { return readerLeft; }
     JobResult::Failure failure() const { return failed; }
@@ -58,7 +67,7 @@ public:
     // The input's pictures, where the feed met its end early and could tell them (a start past
     // its end, a raw file cut short while it was read); -1 when not known.
     qint64 picturesInInput() const { return inputPictures; }
-    // When each picture handed over is shown, as the input said.
+    // When each of the run's own pictures handed over is shown, as the input said.
     const PictureTimes &pictureTimes() const { return times; }
 
 signals:
@@ -86,6 +95,12 @@ protected:
     void startPastEnd(qint64 inputPictureCount);
     // The input turned out to hold this many pictures, fewer than the run expected.
     void foundInputPictures(qint64 count) { inputPictures = count; }
+    // The first picture read: the run's first, or the first of those before it for a filter.
+    qint64 firstRead() const { return settings.startPicture - contextBefore; }
+    // How many pictures are read at most from firstRead() on; -1: to the input's end.
+    qint64 readLimit() const;
+    // Whether the picture handed over as the n-th (from 0) is one of the run's own.
+    bool isOwn(qint64 n) const;
     void setFailure(JobResult::Failure failure, const QString &text);
 
     const JobSettings settings;
@@ -111,6 +126,9 @@ private:
 
     std::atomic_bool pipeOpened{false};
     QString completeFileReason;     // empty: a pipe (or a growing file where none can be made)
+    qint64 contextBefore = 0;
+    qint64 contextAfter = 0;
+    qint64 overlapPicture = 0;      // 1: the picture after the run's own is coded too
     bool segmentRun = false;
     std::mutex answerLock;
     std::condition_variable answered;

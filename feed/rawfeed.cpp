@@ -114,8 +114,8 @@ bool RawFeed::feed(int fd, const Layout &pictures)
 {
     buffer.resize(size_t(pictures.pictureBytes));
     const int width = settings.rawWidth, height = settings.rawHeight;
-    for (qint64 index = settings.startPicture; !stopRequested; ++index) {
-        if (settings.pictureLimit >= 0 && written >= settings.pictureLimit)
+    for (qint64 index = firstRead(); !stopRequested; ++index) {
+        if (readLimit() >= 0 && written >= readLimit())
             return true;
         if (index >= pictures.pictures) {
             inputEnded = true;
@@ -134,7 +134,8 @@ bool RawFeed::feed(int fd, const Layout &pictures)
             return true;
         if (!writePicture(buffer.data(), buffer.size()))
             return true;
-        times.times.append(index);
+        if (isOwn(written - 1))
+            times.times.append(index);
         emit picturesWritten(written);
         if (!launchWhenDue())
             return true;

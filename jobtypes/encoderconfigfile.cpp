@@ -50,3 +50,8 @@ int EncoderConfigFile::intValue(const QString &key, int fallback) const
     const int number = values.value(key).toInt(&ok);
     return ok ? number : fallback;
 }
+
+bool EncoderConfigFile::isOn(const QString &key) const
+{
+    return intValue(key, 0) != 0 || value(key).compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
+}

@@ -22,6 +22,8 @@ public:
     QString value(const QString &key) const { return values.value(key); }
     // The value as a whole number; the fallback when the key is absent or not a number.
     int intValue(const QString &key, int fallback) const;
+    // A switch: on for a number other than 0 or "true" (in any case).
+    bool isOn(const QString &key) const;
     // Keys in the order they first appear.
     const QStringList &keys() const { return order; }
     // The file's bytes as read, for hashing.

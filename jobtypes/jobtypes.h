@@ -21,8 +21,16 @@ struct JobSettings
     qint64 startPicture = 0; // the first picture handed over (0: the input's first)
     qint64 pictureLimit = -1; // at most this many pictures; -1: to the end of the input
     // Set by a job in segments for a segment of a counted input: the timestamp of the picture
-    // before startPicture, in the video stream's time base, so that a seek finds the start.
+    // before the first one the run reads (startPicture, or the first of the pictures before it
+    // that a temporal filter looks at), in the video stream's time base, so that a seek finds it.
     qint64 previousPictureTime = std::numeric_limits<qint64>::min();
+    // A stretch of a longer encode (a segment, or a task whose bitstream is joined with others'):
+    // an encoder whose temporal filter looks at the pictures around the one it codes is also
+    // handed those of them that lie from contextFirst up to contextEnd (-1: the input's end), as
+    // it would read them over the whole, and its configuration tells it which pictures to code.
+    // -1: the encoder sees its stretch only.
+    qint64 contextFirst = -1;
+    qint64 contextEnd = -1;
     // Segments: up to this many encoders at once, each on its own segment of the input. One,
     // without a segment length, is a single encoder over the whole input unless inSegments asks
     // for segments all the same (one after another, resumable, shared with other processes).

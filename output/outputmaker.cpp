@@ -170,7 +170,8 @@ OutputResult OutputMaker::make(const OutputRequest &request, const std::atomic_b
     const bool several = request.bitstreams.size() > 1;
     const QString bitstream = several ? request.joined : request.bitstreams.value(0);
     if (several) {
-        const JoinResult join = SegmentJoiner::join(request.joined, request.bitstreams);
+        const JoinResult join = SegmentJoiner::join(request.joined, request.bitstreams, nullptr, request.seams);
+        result.seams = join.seams;
         if (!join.ok) {
             result.outcome = OutputResult::NotJoined;
             result.problem = join.error;
@@ -178,6 +179,9 @@ OutputResult OutputMaker::make(const OutputRequest &request, const std::atomic_b
             return result;
         }
         result.lines << QStringLiteral("Joined %1 segments.").arg(request.bitstreams.size());
+        if (join.exactSeams() > 0 && join.exactSeams() == request.bitstreams.size() - 1)
+            result.lines << QStringLiteral("Segments are joined seamlessly: every seam's picture was encoded twice "
+                                           "and matched, and no GOP is cut.");
     }
     if (request.before)
         checkWritten(*request.before, bitstream, &result);

@@ -4,6 +4,7 @@
 #include "outputguard.h"
 
 #include "bitstream/outputrewriter.h"
+#include "join/segmentjoiner.h"
 #include "mux/containermuxer.h"
 #include "report/qualityreport.h"
 
@@ -23,6 +24,9 @@ struct OutputRequest
     // The encoders' bitstreams in order: one is used as it is; several are joined into `joined`,
     // a file beside them, which then takes the output's place.
     QStringList bitstreams;
+    // How each seam between them is joined (one entry a seam; missing entries are closed): an
+    // overlap whose copies are not proven to match joins nothing (NotJoined, seams says which).
+    QList<SegmentJoiner::Seam> seams;
     QString joined;
     QString output;
     // One encoder's own file, as it was just before the encoder started: it is checked to be
@@ -60,6 +64,7 @@ struct OutputResult
     QStringList lines;          // for the log, in order
     QString problem;            // Unwritten, NotJoined, MuxFailed: what the user is told
     QString kept;               // where the encoded bitstream is kept, when it is
+    QList<SeamVerdict> seams;   // how each seam was joined, or why one could not be
     QualityReport report;
     bool reported = false;      // the report was made (not for bitstreams that were not joined)
 };

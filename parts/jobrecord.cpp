@@ -29,6 +29,8 @@ QJsonObject JobRecord::toJson() const
     object.insert(QStringLiteral("segment_length"), segmentLength);
     object.insert(QStringLiteral("segments"), segmentsToJson(segments));
     object.insert(QStringLiteral("settings"), extra);
+    if (!closedSeams.isEmpty())
+        object.insert(QStringLiteral("closed_seams"), closedSeams);
     return object;
 }
 
@@ -55,6 +57,7 @@ JobRecord JobRecord::fromJson(const QJsonObject &object)
         record.segments.append({qint64(pair.at(0).toDouble()), qint64(pair.at(1).toDouble())});
     }
     record.extra = object.value(QStringLiteral("settings")).toObject();
+    record.closedSeams = object.value(QStringLiteral("closed_seams")).toString();
     return record;
 }
 

@@ -24,6 +24,10 @@ struct JobRecord
     qint64 segmentLength = 0;
     QList<SegmentPlan::Segment> segments;
     QJsonObject extra;           // further settings that change the segments' bytes
+    // Why this encoder and configuration are known to give segments whose seams cannot be
+    // joined exactly (a seam whose two copies differed); empty: segments overlap where they can.
+    // Not compared: a job that learns it goes on with its kept segments.
+    QString closedSeams;
 
     QJsonObject toJson() const;
     static JobRecord fromJson(const QJsonObject &object);

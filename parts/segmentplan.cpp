@@ -34,7 +34,7 @@ void lastNotLongest(QList<SegmentPlan::Segment> *segments, qint64 step, qint64 l
 } // namespace
 
 QList<SegmentPlan::Segment> SegmentPlan::defaultPlan(qint64 first, qint64 total, int encoders, int intraPeriod,
-                                                     bool openEnd)
+                                                     bool openEnd, bool exactSeams)
 {
     QList<Segment> segments;
     if (total <= 0)
@@ -42,7 +42,7 @@ QList<SegmentPlan::Segment> SegmentPlan::defaultPlan(qint64 first, qint64 total,
     const qint64 step = intraPeriod > 0 ? intraPeriod : 16;
     const qint64 shares = 2 * std::max(1, encoders);
     // An input too short for segments of the usual length still gives every encoder two.
-    const qint64 usual = std::max(step, (minimumLength + step - 1) / step * step);
+    const qint64 usual = exactSeams ? step : std::max(step, (minimumLength + step - 1) / step * step);
     const qint64 shortest = std::min(usual, std::max(step, total / shares / step * step));
     const qint64 longest = std::max(shortest, maximumLength / step * step);
     qint64 at = 0;

@@ -31,7 +31,13 @@ public:
     // later (on other machines) still find work and the last segments finish together; a rest
     // shorter than an intra period goes with the last segment where there are segments enough
     // for every encoder.
-    static QList<Segment> defaultPlan(qint64 first, qint64 total, int encoders, int intraPeriod, bool openEnd);
+    // exactSeams: the seams cost no rate, only one more intra picture of encoding each (the
+    // next segment's first, coded twice), so the shortest segment is one intra period: the
+    // shares taper towards the end down to that, where encoders would otherwise stand idle
+    // while the last long segments finish, and stay long at the front, where an extra picture
+    // buys nothing.
+    static QList<Segment> defaultPlan(qint64 first, qint64 total, int encoders, int intraPeriod, bool openEnd,
+                                      bool exactSeams = false);
 
     // Cuts `total` pictures from `first` on into segments of `length` (the last one shorter).
     // With openEnd the last segment runs to the end of the input.

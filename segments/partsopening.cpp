@@ -14,6 +14,7 @@ using PathText::native;
 PartsOpening::PartsOpening(const JobSettings &settings, PartsFolder *parts)
     : settings(settings)
     , parts(parts)
+    , seams(SeamSupport::of(settings))
 {
 }
 
@@ -43,7 +44,21 @@ bool PartsOpening::open(const InputProbe &probe, qint64 total, int encoders, std
     }
     if ((!recorded || !reason.isEmpty()) && !recordPlan(wanted))
         return false;
-    return coveringPlan(wanted, total, encoders);
+    if (!coveringPlan(wanted, total, encoders))
+        return false;
+    sayHowSeamsJoin();
+    return true;
+}
+
+// Said once for the job: why its segments are joined the closed way, where they are.
+void PartsOpening::sayHowSeamsJoin()
+{
+    if (!seams.exact())
+        said << seams.closedLine();
+    else if (!kept.closedSeams.isEmpty())
+        said << QStringLiteral("The job record in %1 says that this encoder and configuration gave a seam whose two "
+                               "copies differed (%2): the segments are joined the closed way, each seam costs about "
+                               "one GOP.").arg(native(parts->path()), kept.closedSeams);
 }
 
 JobRecord PartsOpening::recordFor(const InputProbe &probe, qint64 total, int encoders) const
@@ -79,6 +94,9 @@ QList<SegmentPlan::Segment> PartsOpening::planFor(qint64 first, qint64 total, in
         return SegmentPlan::cut(first, total, settings.segmentLength, openEnd);
     EncoderConfigFile config;
     config.read(settings.config);
+    // Segments that overlap start where the seams can be exact.
+    if (seams.exact() && kept.closedSeams.isEmpty())
+        return SegmentPlan::defaultPlan(first, total, encoders, int(seams.cutStep()), openEnd, true);
     return SegmentPlan::defaultPlan(first, total, encoders, config.intValue(QStringLiteral("IntraPeriod"), 0), openEnd);
 }
 

@@ -1,6 +1,7 @@
 #ifndef PARTSOPENING_H
 #define PARTSOPENING_H
 
+#include "encoderrun/seamsupport.h"
 #include "jobtypes/jobtypes.h"
 #include "parts/partsfolder.h"
 #include "segments/inputprobe.h"
@@ -31,6 +32,11 @@ public:
     // What the log should say, in order.
     const QStringList &lines() const { return said; }
     JobResult::Failure failure() const { return failed; }
+    // Whether segments overlap by a picture at seams where they can: the encoder and its
+    // configuration allow it, and the job record does not say that they gave a seam whose
+    // copies differed.
+    bool exactSeams() const { return seams.exact() && kept.closedSeams.isEmpty(); }
+    const SeamSupport &seamSupport() const { return seams; }
     const QString &problem() const { return failedText; }
 
 private:
@@ -41,11 +47,13 @@ private:
     bool coveringPlan(const JobRecord &wanted, qint64 total, int encoders);
     QList<SegmentPlan::Segment> planFor(qint64 first, qint64 total, int encoders, bool openEnd) const;
     bool inUse() const;
+    void sayHowSeamsJoin();
     bool unusable(const QString &problem);
     bool fail(JobResult::Failure failure, const QString &text);
 
     const JobSettings &settings;
     PartsFolder *parts;
+    const SeamSupport seams;
     JobRecord kept;
     QStringList said;
     JobResult::Failure failed = JobResult::NoFailure;

@@ -20,6 +20,8 @@ QString problemOf(const QString &partial, qint64 planned, const EncoderRun::Outc
     if (!OutputGuard::changedSince(outcome.before, partial))
         return QStringLiteral("the encoder exited with 0 but wrote no bitstream %1").arg(PathText::native(partial));
     const qint64 handed = outcome.pictures;
+    // The overlap picture (the next segment's first) is coded too.
+    const qint64 coded = qMax(outcome.coded, handed);
     const StreamSummary summary = StreamInspector::inspect(partial);
     if (!summary.problem.isEmpty())
         return QStringLiteral("its bitstream is unreadable: %1").arg(summary.problem);
@@ -27,9 +29,9 @@ QString problemOf(const QString &partial, qint64 planned, const EncoderRun::Outc
         return QStringLiteral("the input has no pictures there");
     if (planned > 0 && handed < planned && !outcome.reachedEnd)
         return QStringLiteral("only %1 of its %2 pictures reached the encoder").arg(handed).arg(planned);
-    if (summary.pictures != handed)
+    if (summary.pictures != coded)
         return QStringLiteral("the encoder exited with 0 but its bitstream holds %1 pictures, not %2")
-            .arg(summary.pictures).arg(handed);
+            .arg(summary.pictures).arg(coded);
     if (!summary.opensWithParameterSets || !summary.opensWithRandomAccess)
         return QStringLiteral("its bitstream does not open with parameter sets and a random-access picture");
     if (!summary.endsWithWholeUnit)
@@ -54,6 +56,9 @@ QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const Encode
     record.extra.insert(QStringLiteral("reached_end"), outcome.reachedEnd);
     record.extra.insert(QStringLiteral("rows"), QualityReport::rowsToJson(outcome.rows));
     record.extra.insert(QStringLiteral("encoder_cpu_s"), outcome.encoderCpuSeconds);
+    // Its bitstream ends with the next segment's first picture, which the join proves.
+    if (outcome.coded > outcome.pictures)
+        record.extra.insert(QStringLiteral("overlap"), true);
     return folder->finish(record);
 }
 
@@ -75,6 +80,7 @@ Kept read(const PartsFolder &folder, const QList<qint64> &firsts, bool withTimes
         kept.reachedEnd = record.extra.value(QStringLiteral("reached_end")).toBool();
         kept.pictures += record.pictures;
         kept.encoderCpuSeconds += record.extra.value(QStringLiteral("encoder_cpu_s")).toDouble();
+        kept.overlaps << record.extra.value(QStringLiteral("overlap")).toBool();
         OutputRequest::Rows rows{firsts.at(i) - start, {}};
         if (QualityReport::rowsFromJson(record.extra.value(QStringLiteral("rows")).toArray(), &rows.rows))
             kept.rows << rows;

@@ -32,6 +32,7 @@ struct Kept
     bool reachedEnd = false;
     qint64 pictures = 0;        // as the segments' checks counted them
     double encoderCpuSeconds = 0;   // of every segment's encoder, whichever process ran it
+    QList<bool> overlaps;       // by segment: its bitstream also holds the next one's first picture
 };
 // The segments starting at firsts, each checked whole against its record; withTimes: each must
 // hold its pictures' times. start: the job's first picture, where the report's rows begin.

@@ -31,6 +31,7 @@ int refreshIntervalMs()
 SegmentScheduler::SegmentScheduler(const JobSettings &settings, const QElapsedTimer &jobClock, QObject *parent)
     : JobPath(parent)
     , settings(settings)
+    , runSettings(settings)
     , ticker(jobClock)
     , encoders(qMax(1, settings.parallelEncoders))
     , probing(new InputProbing(settings, jobClock, this))
@@ -45,6 +46,7 @@ SegmentScheduler::SegmentScheduler(const JobSettings &settings, const QElapsedTi
     connect(probing, &InputProbing::probed, this, &SegmentScheduler::probed);
     connect(output, &SegmentsOutput::message, this, &JobPath::message);
     connect(output, &SegmentsOutput::redo, this, &SegmentScheduler::redoSegments);
+    connect(output, &SegmentsOutput::seamsNotProven, this, &SegmentScheduler::closeSeams);
     connect(output, &SegmentsOutput::finished, this, &SegmentScheduler::outputMade);
     connect(checks, &OffThread::message, this, &JobPath::message);
 }
@@ -101,6 +103,13 @@ void SegmentScheduler::probed(const InputProbe &probe)
         return;
     }
     segments.plan(opening.plan(), *parts);
+    seamStep = opening.exactSeams() ? opening.seamSupport().cutStep() : 0;
+    // A segment's encoder whose temporal filter reads around it gets the job's pictures there,
+    // or those of the longer encode the job itself is a stretch of.
+    if (settings.contextFirst < 0) {
+        runSettings.contextFirst = settings.startPicture;
+        runSettings.contextEnd = settings.pictureLimit >= 0 ? settings.startPicture + settings.pictureLimit : -1;
+    }
     segments.lookForFinished(*parts);
     reportProgress(true);
     const int kept = segments.finished();
@@ -189,7 +198,8 @@ void SegmentScheduler::startSegment(int index)
 {
     // Whether the encoder was seen reading its input twice: then the pictures go through a
     // complete file from the start.
-    EncoderRun *run = segments.newRun(index, settings, *parts, pictureTimes, readsInputTwice, encoders > 1, this);
+    EncoderRun *run = segments.newRun(index, runSettings, *parts, pictureTimes, readsInputTwice, encoders > 1, this);
+    run->setOverlap(overlaps(index));
     connect(run, &EncoderRun::readsInputTwice, this, [this] { readsInputTwice = true; });
     connect(run, &EncoderRun::stageChanged, this, [this] { reportProgress(true); });
     emit message(QStringLiteral("Segment %1: pictures %2.")
@@ -439,6 +449,38 @@ void SegmentScheduler::redoSegments(const QList<int> &indexes)
                          .arg(segments.label(index)));
         segments.redo(index, *parts);
     }
+    output->releaseClaim();
+    schedule();
+}
+
+// Whether the segment's encoder also codes the next segment's first picture: seams may be
+// exact, and both segments start where one piece starts an intra period, so that the encoder
+// codes that picture as the intra picture one piece codes there.
+bool SegmentScheduler::overlaps(int index) const
+{
+    if (seamStep <= 0 || index + 1 >= segments.size() || segments[index].span.count < 0)
+        return false;
+    const qint64 first = segments[index].span.first - settings.startPicture;
+    const qint64 next = segments[index + 1].span.first - settings.startPicture;
+    return first % seamStep == 0 && next % seamStep == 0;
+}
+
+// Seams whose two copies differ are never joined exactly: the segment before each is encoded
+// again the closed way, and this encoder and configuration give closed seams from now on, in
+// this job and, through the job record, in later runs of it.
+void SegmentScheduler::closeSeams(const QList<int> &seams, const QStringList &reasons)
+{
+    makingOutput = false;
+    seamStep = 0;
+    for (int i = 0; i < seams.size(); ++i) {
+        const int index = seams.at(i);
+        emit message(QStringLiteral("The seam between segments %1 and %2 is not exact: %3. %4 is encoded again the "
+                                    "closed way.")
+                         .arg(segments.label(index), segments.label(index + 1), reasons.at(i),
+                              segments.describe(index)));
+        segments.redo(index, *parts);
+    }
+    emit message(output->rememberClosedSeams(reasons.first()));
     output->releaseClaim();
     schedule();
 }

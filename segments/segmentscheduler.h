@@ -70,6 +70,8 @@ private:
     void watchOthers();
     void makeOutput();
     void redoSegments(const QList<int> &indexes);
+    void closeSeams(const QList<int> &seams, const QStringList &reasons);
+    bool overlaps(int index) const;
     void leaveToOthers(const QString &line);
     void outputMade(const OutputResult &made);
     void fail(JobResult::Failure failure, const QString &text);
@@ -82,6 +84,7 @@ private:
     bool helpersBusy() const;
 
     const JobSettings settings;
+    JobSettings runSettings;        // each segment's run's, before its span: the job's stretch around it
     ProgressTicker ticker;
     int encoders = 1;
     bool stopping = false;
@@ -99,6 +102,9 @@ private:
     bool makingOutput = false;
     qint64 picturesThisRun = 0;     // handed to encoders by this process, finished segments
     bool readsInputTwice = false;   // an encoder of this job was seen opening its input twice
+    // Segments may start this many pictures apart so that a seam can be exact (each segment
+    // before one also codes the next one's first picture); 0: seams are closed.
+    qint64 seamStep = 0;
     QSet<QString> segmentMessages;  // said already
     std::unique_ptr<PartClaim> presence;   // this process works on the parts folder
     SegmentsOutput *output = nullptr;

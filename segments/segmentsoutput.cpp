@@ -91,6 +91,9 @@ void SegmentsOutput::segmentsRead(const SegmentCheck::Kept &kept, const QList<qi
     OutputRequest request;
     for (qint64 first : firsts)
         request.bitstreams << parts.segmentPath(first);
+    // A segment that holds the next one's first picture too is joined exactly, once proven.
+    for (int i = 0; i + 1 < kept.overlaps.size(); ++i)
+        request.seams << (kept.overlaps.at(i) ? SegmentJoiner::Seam::Overlap : SegmentJoiner::Seam::Closed);
     const PartClaim::Holder me = PartClaim::self();
     request.joined = parts.path() + QStringLiteral("/joined.%1.%2.265").arg(me.host).arg(me.pid);
     request.output = absolute(settings.output);
@@ -115,10 +118,42 @@ void SegmentsOutput::outputMade(const OutputResult &made)
     maker = nullptr;
     for (const QString &line : made.lines)
         emit message(line);
+    QList<int> unproven;
+    QStringList reasons;
+    for (int i = 0; i < made.seams.size(); ++i) {
+        if (made.seams.at(i).kind == SeamVerdict::NotProven) {
+            unproven << i;
+            reasons << made.seams.at(i).reason;
+        }
+    }
+    if (made.outcome == OutputResult::NotJoined && !unproven.isEmpty()) {
+        emit seamsNotProven(unproven, reasons);
+        return;
+    }
     // Segments that could not be joined keep the output claimed until the job ends.
     if (made.outcome != OutputResult::NotJoined)
         outputClaim.reset();
     emit finished(made);
+}
+
+QString SegmentsOutput::rememberClosedSeams(const QString &reason) const
+{
+    JobRecord record;
+    QString problem;
+    PartsFolder folder(settings.output);
+    if (folder.readJob(&record, &problem)) {
+        record.closedSeams = reason;
+        problem = folder.replaceJob(record);
+    } else if (problem.isEmpty()) {
+        problem = QStringLiteral("there is no job record");
+    }
+    const QString where = native(parts.path() + QStringLiteral("/job.json"));
+    if (!problem.isEmpty())
+        return QStringLiteral("The remaining segments are encoded the closed way; the job record %1 could not say so "
+                              "for later runs: %2.").arg(where, problem);
+    return QStringLiteral("The job record %1 now says that this encoder and configuration give closed seams: the "
+                          "remaining segments, and those of later runs of this job, are encoded the closed way.")
+        .arg(where);
 }
 
 bool SegmentsOutput::account(const OutputResult &made, JobResult *result) const

@@ -54,6 +54,10 @@ public:
     // Keeps the claim fresh while it is held.
     void refreshClaim();
     void releaseClaim();
+    // Writes into the job record that this encoder and configuration gave a seam whose copies
+    // differed (reason), so that later segments of this job and later runs of it are closed at
+    // once. The line for the log.
+    QString rememberClosedSeams(const QString &reason) const;
     // What the output step's end makes of the job's result; true when the output is in place
     // and the parts folder may go.
     bool account(const OutputResult &made, JobResult *result) const;
@@ -63,6 +67,10 @@ signals:
     // The segments, by their place in firsts, that no longer match their records; the output
     // is still claimed.
     void redo(const QList<int> &indexes);
+    // The seams, by the place of the segment before them in firsts, whose two copies of the
+    // picture there were not proven to match, and why: nothing was joined, and the output is
+    // still claimed.
+    void seamsNotProven(const QList<int> &seams, const QStringList &reasons);
     void finished(const OutputResult &made);
 
 private:

@@ -1,5 +1,6 @@
 #include "segmenttable.h"
 
+#include "encoderrun/filtercontext.h"
 #include "parts/partsfolder.h"
 
 #include <algorithm>
@@ -121,8 +122,11 @@ EncoderRun *SegmentTable::newRun(int index, const JobSettings &job, const PartsF
     part.output = parts.partialPath(span.first);
     part.startPicture = span.first;
     part.pictureLimit = span.count;
-    if (span.first > 0 && span.first <= pictureTimes.size())
-        part.previousPictureTime = pictureTimes.at(span.first - 1);
+    // The seek finds the first picture the run reads: the segment's, or the first of those
+    // before it that the encoder's temporal filter looks at.
+    const qint64 readFrom = span.first - FilterContext::of(part, false).before();
+    if (readFrom > 0 && readFrom <= pictureTimes.size())
+        part.previousPictureTime = pictureTimes.at(readFrom - 1);
     if (span.count < 0 && job.pictureLimit >= 0)
         part.pictureLimit = job.pictureLimit - (span.first - job.startPicture);
     parts.discardPartial(span.first);

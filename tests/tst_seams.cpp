@@ -29,6 +29,8 @@ constexpr qint64 kPictureBytes = qint64(kWidth) * kHeight * 3 / 2;
 // The pictures the stock file's temporal filter reads before and after the one it filters
 // (TemporalFilterPastRefs, TemporalFilterFutureRefs).
 constexpr int kFilterMargin = 4;
+// The program's own runs, in one piece, in segments and as tasks, on smaller pictures.
+constexpr int kSmallWidth = 64, kSmallHeight = 48;
 
 // A program to run, in a folder of its own making.
 struct Command
@@ -103,10 +105,10 @@ QByteArray keys(const QList<QPair<QString, qint64>> &values)
 
 // A raw 4:2:0 sequence from the ffmpeg tool's test source with some noise, so that the
 // encoder has something to decide at every picture.
-bool makeSequence(const QString &path)
+bool makeSequence(const QString &path, int width = kWidth, int height = kHeight)
 {
     return TestSupport::ffmpeg({"-f", "lavfi", "-i",
-                                QStringLiteral("testsrc2=size=%1x%2:rate=25,noise=alls=12:allf=t").arg(kWidth).arg(kHeight),
+                                QStringLiteral("testsrc2=size=%1x%2:rate=25,noise=alls=12:allf=t").arg(width).arg(height),
                                 "-frames:v", QString::number(kPictures), "-pix_fmt", "yuv420p", "-f", "rawvideo", path});
 }
 
@@ -128,6 +130,17 @@ QByteArray withoutSei(const QByteArray &stream)
     return kept;
 }
 
+// The reference encoder's stock random-access file (temporal filter on), the source keys it
+// leaves to a per-sequence file in front, a shorter intra period and picture hashes after.
+QByteArray stockConfig()
+{
+    const QString stock = QFileInfo(TestSupport::referenceTool(QStringLiteral("TAppEncoder"))).dir().filePath(
+        QStringLiteral("../encoder_randomaccess_main.cfg"));
+    return keys({{"FrameRate", 25}, {"FramesToBeEncoded", 1000000}, {"InputBitDepth", 8}, {"InputChromaFormat", 420},
+                 {"FrameSkip", 0}})
+        + TestSupport::readFile(stock) + keys({{"IntraPeriod", kIntraPeriod}, {"SEIDecodedPictureHash", 1}});
+}
+
 QList<SegmentJoiner::Seam> overlaps(int seams)
 {
     return QList<SegmentJoiner::Seam>(seams, SegmentJoiner::Seam::Overlap);
@@ -145,7 +158,9 @@ private slots:
     void exactSeams_giveOnePiecesBytes_data();
     void exactSeams_giveOnePiecesBytes();
     void seamWhoseCopiesDiffer_isNeverJoinedExactly();
-    void tasksWithOverlap_joinToOnePiece();
+    void segmentsAndTasks_giveOnePiecesBytes_data();
+    void segmentsAndTasks_giveOnePiecesBytes();
+    void seamNotProven_segmentBeforeEncodedClosed();
 
 private:
     QString file(const QString &name) const { return env.filePath(name); }
@@ -249,11 +264,7 @@ void SeamsTest::exactSeams_giveOnePiecesBytes()
     QVERIFY(QDir().mkpath(folder));
     QByteArray base = TestSupport::readFile(config);
     if (filter) {
-        const QString stock = QFileInfo(TestSupport::referenceTool(QStringLiteral("TAppEncoder"))).dir().filePath(
-            QStringLiteral("../encoder_randomaccess_main.cfg"));
-        base = keys({{"FrameRate", 25}, {"FramesToBeEncoded", 1000000}, {"InputBitDepth", 8}, {"InputChromaFormat", 420},
-                     {"FrameSkip", 0}})
-            + TestSupport::readFile(stock) + keys({{"IntraPeriod", kIntraPeriod}, {"SEIDecodedPictureHash", 1}});
+        base = stockConfig();
         QVERIFY(base.contains("TemporalFilter                : 1"));
     }
     const QByteArray raw = TestSupport::readFile(sequence);
@@ -344,43 +355,115 @@ void SeamsTest::seamWhoseCopiesDiffer_isNeverJoinedExactly()
     QCOMPARE(TestSupport::probeVideo(output).frames, 2 * kIntraPeriod + 1);
 }
 
-// The recipe without a shared folder: each task encodes its pictures and the next task's
-// first one (--frames one more), and --join finds the overlaps by the parts' names, proves
-// and drops the copies: one piece's bytes.
-void SeamsTest::tasksWithOverlap_joinToOnePiece()
+void SeamsTest::segmentsAndTasks_giveOnePiecesBytes_data()
 {
+    QTest::addColumn<bool>("filter");
+    QTest::addColumn<bool>("decoded");
+    QTest::newRow("hevczent.cfg") << false << false;
+    QTest::newRow("stock random access file, temporal filter on") << true << false;
+    QTest::newRow("temporal filter on, a decoded input that seeks") << true << true;
+}
+
+// The program in one piece against the program with -j 2 (segments of one intra period, each
+// but the last also coding the next one's first picture, the filter handed its margin) and
+// against three --start/--frames tasks with --overlap joined by --join: the same bytes, and
+// the reference decoder checks every picture's hash. A decoded input (keyframes every 10
+// pictures, so that a segment's decode seeks to the filter's first picture before it) is
+// encoded in one piece and in segments only.
+void SeamsTest::segmentsAndTasks_giveOnePiecesBytes()
+{
+    QFETCH(bool, filter);
+    QFETCH(bool, decoded);
     if (!haveReference())
         QSKIP("the reference encoder and decoder are not in ../shared/testdata/reference-encoder/bin");
-    const QString folder = file(QStringLiteral("tasks"));
+    const QString folder = file(QStringLiteral("program-%1-%2").arg(filter).arg(decoded));
     QVERIFY(QDir().mkpath(folder));
-    const QString input = folder + QStringLiteral("/sequence_%1x%2.yuv").arg(kWidth).arg(kHeight);
-    QVERIFY(QFile::copy(sequence, input));
+    QString input = folder + QStringLiteral("/sequence_%1x%2.yuv").arg(kSmallWidth).arg(kSmallHeight);
+    QVERIFY(makeSequence(input, kSmallWidth, kSmallHeight));
+    if (decoded) {
+        QVERIFY(TestSupport::ffmpeg({"-f", "rawvideo", "-s", QStringLiteral("%1x%2").arg(kSmallWidth).arg(kSmallHeight),
+                                     "-pix_fmt", "yuv420p", "-r", "25", "-i", input, "-c:v", "ffv1", "-g", "10",
+                                     folder + "/sequence.mkv"}));
+        input = folder + "/sequence.mkv";
+    }
+    const QString cfg = filter ? folder + QStringLiteral("/stock.cfg") : config;
+    if (filter)
+        QVERIFY(TestSupport::writeFile(cfg, stockConfig()));
     const QString cli = TestSupport::binDir() + QStringLiteral("/morlunex-cli");
-    const QString encoder = TestSupport::referenceTool(QStringLiteral("TAppEncoder"));
+    const QStringList common{"-e", TestSupport::referenceTool(QStringLiteral("TAppEncoder")), "-c", cfg,
+                             "--progress", "none"};
 
-    // Three tasks, and the one piece encoded by the program alike.
-    const struct { const char *name; int first, frames; } runs[] = {
-        {"part_0000000.265", 0, kIntraPeriod + 1},
-        {"part_0000016.265", kIntraPeriod, kIntraPeriod + 1},
-        {"part_0000032.265", 2 * kIntraPeriod, kIntraPeriod + 1},
-        {"one.265", 0, kPictures},
-    };
-    QList<Command> tasks;
-    for (const auto &run : runs)
-        tasks << Command{cli,
-                         {"-q", "-e", encoder, "-c", config, "--start", QString::number(run.first), "--frames",
-                          QString::number(run.frames), "-o", QString::fromLatin1(run.name), input},
-                         folder};
+    QList<Command> runs{{cli, common + QStringList{"-q", "-o", "one.265", input}, folder}};
+    QStringList parts;
+    for (int first = 0; !decoded && first + 1 < kPictures; first += kIntraPeriod) {
+        parts << QStringLiteral("part_%1.265").arg(first, 7, 10, QLatin1Char('0'));
+        runs << Command{cli, common + QStringList{"-q", "--start", QString::number(first), "--frames",
+                                                  QString::number(kIntraPeriod), "--overlap", "-o", parts.last(), input},
+                        folder};
+    }
     QString why;
-    QVERIFY2(runAll(tasks, &why), qPrintable(why));
+    QVERIFY2(runAll(runs, &why), qPrintable(why));
+    const QByteArray one = TestSupport::readFile(folder + "/one.265");
+
+    const TestSupport::RunResult job = TestSupport::run(cli, common + QStringList{"-j", "2", "-o", "two.265", input},
+                                                        300000, folder);
+    QVERIFY(job.finished);
+    QVERIFY2(job.exitCode == 0, job.err.right(2000).constData());
+    QVERIFY2(job.err.contains("Segments are joined seamlessly: every seam's picture was encoded twice and matched"),
+             job.err.right(2000).constData());
+    QVERIFY(TestSupport::readFile(folder + "/two.265") == one);
+    const TestSupport::HashCheck check = TestSupport::referenceHashCheck(folder + "/two.265");
+    QCOMPARE(check.pictures, kPictures);
+    QVERIFY2(check.matched == kPictures && check.mismatched == 0, qPrintable(check.tail));
+    if (decoded)
+        return;
 
     const TestSupport::RunResult join = TestSupport::run(
-        cli, {"--join", "joined.265", "--expect", QString::number(kPictures), "part_0000000.265", "part_0000016.265",
-              "part_0000032.265"}, 120000, folder);
+        cli, QStringList{"--join", "joined.265", "--expect", QString::number(kPictures)} + parts, 120000, folder);
     QVERIFY(join.finished);
     QVERIFY2(join.exitCode == 0, join.err.constData());
     QVERIFY2(join.err.contains("Joined 3 segments into joined.265. 2 of 2 seams exact"), join.err.constData());
-    QVERIFY(TestSupport::readFile(folder + "/joined.265") == TestSupport::readFile(folder + "/one.265"));
+    QVERIFY(TestSupport::readFile(folder + "/joined.265") == one);
+}
+
+// An encoder whose copy of a segment's first picture differs from the copy the segment before
+// coded (a script that changes one sample of its input's first picture): the job encodes the
+// segments before such seams again the closed way, says which seam and why, the job record
+// says so for later runs, and what comes out decodes with every picture's hash matching.
+void SeamsTest::seamNotProven_segmentBeforeEncodedClosed()
+{
+    if (!haveReference())
+        QSKIP("the reference encoder and decoder are not in ../shared/testdata/reference-encoder/bin");
+    const QString folder = file(QStringLiteral("flipped"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString input = folder + QStringLiteral("/sequence_%1x%2.yuv").arg(kSmallWidth).arg(kSmallHeight);
+    QVERIFY(makeSequence(input, kSmallWidth, kSmallHeight));
+    const QString script = folder + QStringLiteral("/flip.sh");
+    QVERIFY(TestSupport::writeFile(script, QStringLiteral(
+        "#!/bin/sh\n"
+        "copy=\"$4.flipped\"\n"
+        "cat \"$4\" > \"$copy\" || exit 1\n"
+        "b=$(od -An -tu1 -j%1 -N1 \"$copy\" | tr -d ' ')\n"
+        "printf \"\\\\$(printf %o $((b ^ 32)))\" | dd of=\"$copy\" bs=1 seek=%1 conv=notrunc status=none\n"
+        "cfg=\"$2\"\nshift 4\n"
+        "exec \"%2\" -c \"$cfg\" -i \"$copy\" \"$@\"\n")
+        .arg(kSmallWidth + 7).arg(TestSupport::referenceTool(QStringLiteral("TAppEncoder"))).toUtf8()));
+    QVERIFY(QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner));
+
+    const QString cli = TestSupport::binDir() + QStringLiteral("/morlunex-cli");
+    const TestSupport::RunResult job = TestSupport::run(
+        cli, {"-e", script, "-c", config, "--progress", "none", "-j", "2", "--frames", QString::number(2 * kIntraPeriod + 1),
+              "-o", "out.265", input}, 300000, folder);
+    QVERIFY(job.finished);
+    QVERIFY2(job.exitCode == 0, job.err.right(2000).constData());
+    const QByteArray log = job.err;
+    QVERIFY2(log.contains("is not exact: the decoded picture hashes of its two copies differ. Segment 1/")
+                 && log.contains("is encoded again the closed way."), log.right(2000).constData());
+    QVERIFY2(log.contains("now says that this encoder and configuration give closed seams"), log.right(2000).constData());
+    QVERIFY(!log.contains("Segments are joined seamlessly"));
+    const TestSupport::HashCheck check = TestSupport::referenceHashCheck(folder + "/out.265");
+    QCOMPARE(check.pictures, 2 * kIntraPeriod + 1);
+    QVERIFY2(check.matched == check.pictures && check.mismatched == 0, qPrintable(check.tail));
 }
 
 QTEST_GUILESS_MAIN(SeamsTest)
