@@ -1,5 +1,6 @@
 #include "myapplication.h"
 #include "experimentview/experimentview.h"
+#include "files/settingsstore.h"
 #include "process/signalwatcher.h"
 #include "window/henq.h"
 
@@ -7,7 +8,6 @@
 #include <QDir>
 #include <QIcon>
 #include <QPointer>
-#include <QSettings>
 #include <QStringList>
 
 #include <cstdio>
@@ -16,16 +16,15 @@
 namespace {
 
 // The name the window shows; settings are kept under it.
-const char appName[] = "Morlunex Transcoder 0.980";
-const char organisationName[] = "Tarvolen Inc.";
+const char *const appName = SettingsStore::application;
 // The desktop entry, icon and metadata are installed under this name; the window system
 // matches the window to its entry by it.
 const char desktopId[] = "example.morlunex.Transcoder";
 
 // What the window's encoder and configuration fields hold while the settings name none.
 // Relative names resolve in the program's folder, which start-up makes current.
-const char defaultEncoder[] = "TAppEncoder_hm80.exe";
-const char defaultConfig[] = "hevczent.cfg";
+const char *const defaultEncoder = SettingsStore::defaultEncoder;
+const char *const defaultConfig = SettingsStore::defaultConfig;
 
 QString inProgramFolder(const QString &path)
 {
@@ -44,9 +43,9 @@ QString description()
         QStringLiteral("Default encoder:        ") + inProgramFolder(QLatin1String(defaultEncoder)),
         QStringLiteral("Default configuration:  ") + inProgramFolder(QLatin1String(defaultConfig)),
     };
-    const QSettings settings{QLatin1String(organisationName), QLatin1String(appName)};
-    const QString encoder = settings.value(QStringLiteral("hevcencoder")).toString();
-    const QString config = settings.value(QStringLiteral("cfgfile")).toString();
+    const SettingsStore settings;
+    const QString encoder = settings.value(SettingsStore::encoderProgram).toString();
+    const QString config = settings.value(SettingsStore::configFile).toString();
     if (!encoder.isEmpty())
         lines << QStringLiteral("Encoder chosen in the window:        ") + inProgramFolder(encoder);
     if (!config.isEmpty())

@@ -1,5 +1,6 @@
 #include "clioptions.h"
 
+#include "files/settingsstore.h"
 #include "job/inputnaming.h"
 #include "report/bdrate.h"
 #include "report/qualityreport.h"
@@ -10,7 +11,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QProcess>
 #include <QThread>
@@ -22,9 +22,9 @@ namespace {
 // A configured file as the window finds it: the stored value when there is one, else the
 // default name; a relative path counts from the program's folder, which the window makes its
 // current directory. The user's own current directory is not touched.
-QString programFile(const QSettings &store, const char *key, const char *defaultName)
+QString programFile(const SettingsStore &store, const char *key, const char *defaultName)
 {
-    QString value = store.value(QLatin1String(key)).toString();
+    QString value = store.value(key).toString();
     if (value.isEmpty())
         value = QLatin1String(defaultName);
     return QDir(QCoreApplication::applicationDirPath()).filePath(value);
@@ -332,19 +332,19 @@ bool CliOptions::finishTranscode(const QStringList &positional, const QStringLis
         progressStyle = quietRun ? ProgressNone : ProgressText;
 
     // The window's settings store, read only: the last raw size is the window's to keep.
-    const QSettings store(QStringLiteral("Tarvolen Inc."), QStringLiteral("Morlunex Transcoder 0.980"));
+    const SettingsStore store;
     if (!given.contains(QLatin1String("output")))
         jobSettings.output = InputNaming::proposeOutputPath(jobSettings.input);
     if (!given.contains(QLatin1String("cfg")))
-        jobSettings.config = programFile(store, "cfgfile", "hevczent.cfg");
+        jobSettings.config = programFile(store, SettingsStore::configFile, SettingsStore::defaultConfig);
     if (!given.contains(QLatin1String("encoder")))
-        jobSettings.encoder = programFile(store, "hevcencoder", "TAppEncoder_hm80.exe");
+        jobSettings.encoder = programFile(store, SettingsStore::encoderProgram, SettingsStore::defaultEncoder);
     if (jobSettings.output.isEmpty() || jobSettings.config.isEmpty() || jobSettings.encoder.isEmpty())
         return fail(QStringLiteral("an empty file name was given"));
 
     if (InputNaming::isRawYuvPath(jobSettings.input)) {
-        return readRawGeometry(rawSize, rawRate, store.value(QStringLiteral("prevwidth")).toInt(),
-                               store.value(QStringLiteral("prevheight")).toInt());
+        return readRawGeometry(rawSize, rawRate, store.value(SettingsStore::rawWidth).toInt(),
+                               store.value(SettingsStore::rawHeight).toInt());
     }
     if (given.contains(QLatin1String("size")) || given.contains(QLatin1String("fps")))
         return fail(QStringLiteral("--size and --fps apply to raw .yuv inputs only"));

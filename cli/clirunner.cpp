@@ -2,6 +2,8 @@
 
 #include "bitstream/librarylog.h"
 #include "files/filecheck.h"
+#include "jobtypes/jobmessages.h"
+#include "jobtypes/jobverdict.h"
 
 #include <QFileInfo>
 #include <QStringList>
@@ -11,15 +13,6 @@
 #include <sysexits.h>
 
 namespace {
-
-// A message of the job (made for a dialog box) as one line.
-QString oneLine(const QString &text)
-{
-    QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (QString &line : lines)
-        line = line.trimmed();
-    return lines.join(QLatin1Char(' '));
-}
 
 QString signalName(int signalNumber)
 {
@@ -89,10 +82,10 @@ CliRunner::CliRunner(const CliOptions &options, QObject *parent)
     connect(&job, &TranscodeJob::commandLineReady, this, &CliRunner::report);
     connect(&job, &TranscodeJob::message, this, &CliRunner::report);
     // A warning means the input ended early for the encoder (the frame file could not take
-    // more pictures, or the picture size changed): the output misses pictures.
+    // more pictures, or the picture size changed): the output misses pictures, which the
+    // result tells again.
     connect(&job, &TranscodeJob::warning, this, [this](const QString &, const QString &text) {
-        incomplete = true;
-        reporter.printLine(QStringLiteral("morlunex-cli: warning: ") + oneLine(text));
+        reporter.printLine(QStringLiteral("morlunex-cli: warning: ") + JobMessages::oneLine(text));
     });
     // The encoder's own lines: to standard output as they come, into the file --encoder-log
     // names, or nowhere with -q.
@@ -157,7 +150,7 @@ int CliRunner::checkFiles(const CliOptions &options, QString *problem)
     // The output is not one of the files the job reads, through links too.
     reason = TranscodeJob::outputProblem(settings);
     if (!reason.isEmpty()) {
-        *problem = oneLine(reason);
+        *problem = JobMessages::oneLine(reason);
         return EX_CANTCREAT;
     }
     reason = reportFileProblem(options);
@@ -221,53 +214,62 @@ void CliRunner::onProgress(const JobProgress &progress)
     reporter.update(progress);
 }
 
-// The exit status a job's result gives, and the failure's line.
+// The exit status a job's result gives, and the failure's line: the job's verdict in the
+// command line's terms, a signal caught first.
 int CliRunner::statusOf(const JobResult &result, QString *failure) const
 {
-    int status = EX_OK;
     if (caughtSignal != 0) {
-        status = 128 + caughtSignal;
         *failure = QStringLiteral("stopped by %1 after %2 pictures")
                       .arg(signalName(caughtSignal)).arg(result.pictures);
         if (result.segmentsTotal > 0 && result.finishedElsewhere.isEmpty())
             *failure += QStringLiteral("; %1 of %2 segments are kept: run the same command again to go on")
                            .arg(result.segmentsKept).arg(result.segmentsTotal);
-    } else if (result.outcome == JobResult::Finished && result.encoderCrashed) {
+        return 128 + caughtSignal;
+    }
+    const JobVerdict verdict = JobVerdict::of(result);
+    switch (verdict.kind) {
+    case JobVerdict::Done:
+        if (result.declaredPictures > 0 && options.strict()) {
+            *failure = QStringLiteral("the input %1 ended after %2 of the %3 pictures it declares (--strict)")
+                          .arg(options.settings().input)
+                          .arg(options.settings().startPicture + result.pictures)
+                          .arg(options.settings().startPicture + result.declaredPictures);
+            return EX_IOERR;
+        }
+        return EX_OK;
+    case JobVerdict::Elsewhere:
+        return EX_OK;
+    case JobVerdict::EncoderFailed:
         // As a shell reports a program ended by a signal.
-        status = 128 + result.exitCode;
-        *failure = QStringLiteral("the encoder was ended by signal %1").arg(result.exitCode);
-    } else if (result.outcome == JobResult::Finished && result.exitCode != 0) {
-        status = result.exitCode;
-        *failure = QStringLiteral("the encoder exited with code %1").arg(result.exitCode);
-    } else if (result.outcome == JobResult::Finished && !result.outputProblem.isEmpty()) {
+        *failure = verdict.reason;
+        return verdict.encoderStatus;
+    case JobVerdict::OutputUnusable:
         // The encoder said it succeeded, yet there is nothing to show for it.
-        status = EX_PROTOCOL;
-        *failure = oneLine(result.outputProblem);
-    } else if (result.outcome == JobResult::Finished && incomplete) {
-        status = EX_IOERR;
+        *failure = verdict.reason;
+        return EX_PROTOCOL;
+    case JobVerdict::PicturesMissing:
         *failure = QStringLiteral("not every picture reached the encoder: %1 holds the first %2")
                       .arg(options.settings().output).arg(result.pictures);
-    } else if (result.outcome == JobResult::Finished && result.declaredPictures > 0 && options.strict()) {
-        status = EX_IOERR;
-        *failure = QStringLiteral("the input %1 ended after %2 of the %3 pictures it declares (--strict)")
-                      .arg(options.settings().input)
-                      .arg(options.settings().startPicture + result.pictures)
-                      .arg(options.settings().startPicture + result.declaredPictures);
-    } else if (result.outcome == JobResult::Failed) {
-        status = failureStatus(result.failure);
-        *failure = oneLine(result.message);
-        // The job's first line asks the window's user to pick another file; the reason
-        // comes last.
-        if (result.failure == JobResult::InputUnusable)
-            *failure = QStringLiteral("cannot use the input: ")
-                      + oneLine(result.message.section(QLatin1Char('\n'), -1, -1, QString::SectionSkipEmpty));
-        else if (result.failure == JobResult::StartPastEnd && !failure->isEmpty())
-            (*failure)[0] = failure->at(0).toLower();
-    } else if (result.outcome == JobResult::Stopped) {
-        status = EX_SOFTWARE;
-        *failure = QStringLiteral("the job stopped after %1 pictures").arg(result.pictures);
+        return EX_IOERR;
+    case JobVerdict::Failed:
+        return failedStatus(result, failure);
+    case JobVerdict::Stopped:
+        break;
     }
-    return status;
+    *failure = QStringLiteral("the job stopped after %1 pictures").arg(result.pictures);
+    return EX_SOFTWARE;
+}
+
+int CliRunner::failedStatus(const JobResult &result, QString *failure)
+{
+    *failure = JobMessages::oneLine(result.message);
+    // The job's first line asks the window's user to pick another file; the reason comes last.
+    if (result.failure == JobResult::InputUnusable)
+        *failure = QStringLiteral("cannot use the input: ")
+                  + JobMessages::oneLine(result.message.section(QLatin1Char('\n'), -1, -1, QString::SectionSkipEmpty));
+    else if (result.failure == JobResult::StartPastEnd && !failure->isEmpty())
+        (*failure)[0] = failure->at(0).toLower();
+    return failureStatus(result.failure);
 }
 
 void CliRunner::onFinished(const JobResult &result)

@@ -37,6 +37,7 @@ private:
     void onProgress(const JobProgress &progress);
     void onFinished(const JobResult &result);
     int statusOf(const JobResult &result, QString *failure) const;
+    static int failedStatus(const JobResult &result, QString *failure);
     void onSignal(int signalNumber);
     void end(int status, const QString &failure = QString());
     void report(const QString &line);
@@ -51,7 +52,6 @@ private:
     JobProgress lastProgress;
     QElapsedTimer clock;
     int caughtSignal = 0;
-    bool incomplete = false;
     QFile encoderLog;
     bool ended = false;
 };

@@ -1,6 +1,7 @@
 #include "cellrun.h"
 
-#include "parts/partclaim.h"
+#include "jobtypes/jobmessages.h"
+#include "jobtypes/jobverdict.h"
 
 #include <QDateTime>
 
@@ -8,14 +9,6 @@ namespace {
 
 // Lines of the log a failed cell's record keeps.
 constexpr int keptLines = 12;
-
-QString oneLine(const QString &text)
-{
-    QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (QString &line : lines)
-        line = line.trimmed();
-    return lines.join(QLatin1Char(' '));
-}
 
 } // namespace
 
@@ -29,28 +22,15 @@ CellRun::CellRun(const JobSettings &settings, const QString &logPath, QObject *p
     connect(&job, &TranscodeJob::message, this, [this](const QString &line) { log(line.toUtf8() + '\n'); });
     connect(&job, &TranscodeJob::encoderOutput, this, &CellRun::logOutput);
     connect(&job, &TranscodeJob::warning, this, [this](const QString &, const QString &text) {
-        incomplete = true;
-        warningText = oneLine(text);
-        log("Warning: " + warningText.toUtf8() + '\n');
+        log("Warning: " + JobMessages::oneLine(text).toUtf8() + '\n');
     });
-    connect(&job, &TranscodeJob::progressChanged, this, [this](const JobProgress &now) {
-        progress = now;
-        // The job has opened the parts folder once it counts its segments: the segment held
-        // for it is its own to take from here on.
-        if (held && now.segmentsTotal > 0)
-            held.reset();
-    });
+    connect(&job, &TranscodeJob::progressChanged, this, [this](const JobProgress &now) { progress = now; });
     connect(&job, &TranscodeJob::finished, this, &CellRun::ended);
 }
 
 CellRun::~CellRun()
 {
     abort();
-}
-
-void CellRun::holdUntilOpened(std::unique_ptr<PartClaim> claim)
-{
-    held = std::move(claim);
 }
 
 void CellRun::start(const QString &heading)
@@ -66,7 +46,6 @@ void CellRun::start(const QString &heading)
 void CellRun::abort()
 {
     job.abort();
-    held.reset();
 }
 
 int CellRun::encoders() const
@@ -112,34 +91,32 @@ QStringList CellRun::lastLogLines(int count) const
 
 void CellRun::ended(const JobResult &result)
 {
-    held.reset();
     if (!outputLine.isEmpty())
         log(outputLine + '\n');
     outputLine.clear();
+    const JobVerdict verdict = JobVerdict::of(result);
     Outcome outcome;
     outcome.result = result;
-    if (result.outcome == JobResult::Stopped) {
-        outcome.kind = Outcome::Stopped;
-    } else if (result.outcome == JobResult::Finished && !result.finishedElsewhere.isEmpty()) {
-        outcome.kind = Outcome::Elsewhere;
-    } else if (result.outcome == JobResult::Finished && result.encoderCrashed) {
-        outcome.exitCode = 128 + result.exitCode;
-        outcome.reason = QStringLiteral("the encoder was ended by signal %1").arg(result.exitCode);
-    } else if (result.outcome == JobResult::Finished && result.exitCode != 0) {
-        outcome.exitCode = result.exitCode;
-        outcome.reason = QStringLiteral("the encoder exited with code %1").arg(result.exitCode);
-    } else if (result.outcome == JobResult::Finished && !result.outputProblem.isEmpty()) {
-        outcome.reason = oneLine(result.outputProblem);
-    } else if (result.outcome == JobResult::Finished && incomplete) {
-        outcome.reason = QStringLiteral("not every picture reached the encoder: %1").arg(warningText);
-    } else if (result.outcome == JobResult::Finished) {
+    switch (verdict.kind) {
+    case JobVerdict::Done:
         outcome.kind = Outcome::Made;
-    } else {
-        outcome.reason = oneLine(result.message);
-    }
-    if (outcome.kind == Outcome::Failed) {
+        break;
+    case JobVerdict::Elsewhere:
+        outcome.kind = Outcome::Elsewhere;
+        break;
+    case JobVerdict::Stopped:
+        outcome.kind = Outcome::Stopped;
+        break;
+    case JobVerdict::EncoderFailed:
+    case JobVerdict::OutputUnusable:
+    case JobVerdict::PicturesMissing:
+    case JobVerdict::Failed:
+        outcome.kind = Outcome::Failed;
+        outcome.exitCode = verdict.encoderStatus;
+        outcome.reason = verdict.reason;
         log(QStringLiteral("The cell failed: %1.\n").arg(outcome.reason).toUtf8());
         outcome.lastLines = lastLogLines(keptLines);
+        break;
     }
     logFile.close();
     emit finished(outcome);

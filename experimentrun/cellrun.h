@@ -9,16 +9,10 @@
 #include <QString>
 #include <QStringList>
 
-#include <memory>
-
-class PartClaim;
-
 // One job on one cell of an experiment: a TranscodeJob with the cell's settings, whose command
 // line, messages and encoder output (standard error included) go into the cell's log, and whose
-// end is told as what it means for the cell. It knows nothing of other cells or of claims, but
-// one: a free segment of the cell's parts folder held for the job until the job has opened the
-// folder, so that no other process can finish the cell meanwhile and the job never starts it
-// afresh.
+// end is told as what its verdict means for the cell. It knows nothing of other cells or of
+// claims.
 class CellRun : public QObject
 {
     Q_OBJECT
@@ -42,8 +36,6 @@ public:
     CellRun(const JobSettings &settings, const QString &logPath, QObject *parent = nullptr);
     ~CellRun() override;
 
-    // A segment claim this run holds until its job has opened the parts folder.
-    void holdUntilOpened(std::unique_ptr<PartClaim> claim);
     void start(const QString &heading);
     void stop() { job.stop(); }
     void abort();
@@ -65,10 +57,7 @@ private:
     QFile logFile;
     qint64 logStart = 0;          // where this run's lines begin in the log
     QByteArray outputLine;        // the encoders' output after its last line end, not yet in the log
-    std::unique_ptr<PartClaim> held;
     JobProgress progress;
-    bool incomplete = false;       // the job warned that not every picture reached the encoder
-    QString warningText;
 };
 
 Q_DECLARE_METATYPE(CellRun::Outcome)

@@ -1,47 +1,47 @@
 #include "experimentcell.h"
 
-#include "cellparts.h"
 #include "cellrun.h"
 #include "decoderrun.h"
 
 #include "experiment/experimentplan.h"
 #include "files/replacefile.h"
-#include "parts/partclaim.h"
+#include "parts/partsfolder.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 ExperimentCell::ExperimentCell(const ExperimentPlan &plan, int sequence, int configuration, int qp)
-    : sequence(sequence)
-    , configuration(configuration)
-    , qp(qp)
-    , files(CellFiles::of(plan, sequence, configuration, qp))
-    , sources(CellSources::of(plan, sequence, configuration, qp, &sourcesProblem))
-    , decoderProgram(plan.configurations().at(configuration).decoder)
-    , ownClaim(std::make_unique<PartClaim>(files.claim))
+    : sequenceIndex(sequence)
+    , configurationIndex(configuration)
+    , qpValue(qp)
+    , cellFiles(CellFiles::of(plan, sequence, configuration, qp))
+    , cellSources(CellSources::of(plan, sequence, configuration, qp, &unusableSources))
+    , decoderPath(plan.configurations().at(configuration).decoder)
+    , ownClaim(std::make_unique<PartClaim>(cellFiles.claim))
 {
 }
 
 ExperimentCell::~ExperimentCell()
 {
-    delete run;
-    delete decoder;
+    delete job;
+    delete decoding;
 }
 
 CellStanding ExperimentCell::standing() const
 {
-    return CellStanding::of(files, sources, decoderProgram);
+    return CellStanding::of(cellFiles, cellSources, decoderPath);
 }
 
-bool ExperimentCell::settle(const CellStanding &now, qint64 roundStartMs)
+bool ExperimentCell::settle(const CellStanding &standing, qint64 roundStartMs)
 {
-    if (now.kind == CellStanding::Done) {
-        phase = Done;
+    if (standing.kind == CellStanding::Done) {
+        now = Done;
         return false;
     }
-    if (now.kind == CellStanding::Failed && QFileInfo(files.record).lastModified().toMSecsSinceEpoch() >= roundStartMs) {
-        phase = Failed;
+    if (standing.kind == CellStanding::Failed
+        && QFileInfo(cellFiles.record).lastModified().toMSecsSinceEpoch() >= roundStartMs) {
+        now = Failed;
         return false;
     }
     return true;
@@ -49,13 +49,13 @@ bool ExperimentCell::settle(const CellStanding &now, qint64 roundStartMs)
 
 bool ExperimentCell::heldByAnyone() const
 {
-    return PartClaim(files.claim).liveHolder().valid();
+    return PartClaim(cellFiles.claim).liveHolder().valid();
 }
 
 bool ExperimentCell::heldByOther() const
 {
     PartClaim::Holder holder;
-    if (!PartClaim::read(files.claim, &holder) || !holder.valid())
+    if (!PartClaim::read(cellFiles.claim, &holder) || !holder.valid())
         return false;
     const PartClaim::Holder me = PartClaim::self();
     return holder.host != me.host || holder.pid != me.pid;
@@ -64,46 +64,136 @@ bool ExperimentCell::heldByOther() const
 QString ExperimentCell::holderHost() const
 {
     PartClaim::Holder holder;
-    return PartClaim::read(files.claim, &holder) && holder.valid() ? holder.host : QString();
+    return PartClaim::read(cellFiles.claim, &holder) && holder.valid() ? holder.host : QString();
 }
 
-bool ExperimentCell::claim()
+PartsFolder ExperimentCell::parts() const
 {
-    return ownClaim->tryTake();
+    return PartsFolder(cellFiles.bitstream);
+}
+
+bool ExperimentCell::mayHelp() const
+{
+    if (now != Open || job || cannotHelp || !unusableSources.isEmpty() || !heldByOther() || !parts().exists())
+        return false;
+    // Only a job of the same settings may join: the configuration it got is the one here.
+    QFile config(cellFiles.config);
+    return config.open(QIODevice::ReadOnly) && config.readAll() == cellSources.configuration;
+}
+
+QString ExperimentCell::writeConfiguration() const
+{
+    QFile current(cellFiles.config);
+    if (current.open(QIODevice::ReadOnly) && current.readAll() == cellSources.configuration)
+        return QString();
+    const QString problem = ReplaceFile::writeWhole(cellFiles.config, cellSources.configuration);
+    return problem.isEmpty() ? problem
+                             : QStringLiteral("cannot write its configuration %1: %2")
+                                   .arg(QDir::toNativeSeparators(cellFiles.config), problem);
+}
+
+int ExperimentCell::encoders() const
+{
+    return (job ? job->encoders() : 0) + (decoding ? 1 : 0);
+}
+
+PartClaim *ExperimentCell::heldClaim()
+{
+    return now == Owned && ownClaim->held() ? ownClaim.get() : nullptr;
+}
+
+PartClaim::Take ExperimentCell::own(const std::function<bool()> &finishedMeanwhile)
+{
+    const PartClaim::Take take = ownClaim->take(finishedMeanwhile);
+    if (take == PartClaim::Taken)
+        now = Owned;
+    return take;
+}
+
+void ExperimentCell::started(CellRun *run, bool helping)
+{
+    job = run;
+    helps = helping;
+    waits = false;
+}
+
+void ExperimentCell::started(DecoderRun *decoder)
+{
+    decoding = decoder;
+    waits = false;
+}
+
+bool ExperimentCell::runEnded()
+{
+    job->deleteLater();
+    job = nullptr;
+    const bool helped = helps;
+    helps = false;
+    return helped;
+}
+
+void ExperimentCell::decoderEnded()
+{
+    decoding->deleteLater();
+    decoding = nullptr;
+}
+
+void ExperimentCell::awaitOthers()
+{
+    waits = true;
+    recordAwaited.invalidate();
+}
+
+bool ExperimentCell::recordOverdue(bool partsThere, qint64 graceMs)
+{
+    if (partsThere) {
+        recordAwaited.invalidate();
+        return false;
+    }
+    if (!recordAwaited.isValid()) {
+        recordAwaited.start();
+        return false;
+    }
+    return recordAwaited.elapsed() > graceMs;
+}
+
+void ExperimentCell::finish(Phase settled)
+{
+    release();
+    now = settled;
 }
 
 void ExperimentCell::release()
 {
     ownClaim->release();
-    if (phase == Owned)
-        phase = Open;
-    waiting = false;
+    if (now == Owned)
+        now = Open;
+    waits = false;
 }
 
-bool ExperimentCell::refresh()
+void ExperimentCell::lose()
 {
-    return ownClaim->refresh();
+    // A job helping with another process's segments holds no claim of the cell's: it goes on.
+    if (job && !helps) {
+        job->abort();
+        delete job;
+        job = nullptr;
+    }
+    if (decoding) {
+        decoding->abort();
+        delete decoding;
+        decoding = nullptr;
+    }
+    now = Open;
+    waits = false;
 }
 
-int ExperimentCell::encoders() const
+void ExperimentCell::stop()
 {
-    return (run ? run->encoders() : 0) + (decoder ? 1 : 0);
-}
-
-QString ExperimentCell::writeConfiguration() const
-{
-    QFile current(files.config);
-    if (current.open(QIODevice::ReadOnly) && current.readAll() == sources.configuration)
-        return QString();
-    const QString problem = ReplaceFile::writeWhole(files.config, sources.configuration);
-    return problem.isEmpty() ? problem
-                             : QStringLiteral("cannot write its configuration %1: %2")
-                                   .arg(QDir::toNativeSeparators(files.config), problem);
-}
-
-CellParts &ExperimentCell::parts()
-{
-    if (!partsView)
-        partsView = std::make_unique<CellParts>(files.bitstream);
-    return *partsView;
+    if (job)
+        job->stop();
+    if (decoding)
+        decoding->stop();
+    if (waits)
+        release();
 }

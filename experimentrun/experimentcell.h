@@ -2,21 +2,23 @@
 #define EXPERIMENTCELL_H
 
 #include "experiment/cellrecord.h"
+#include "parts/partclaim.h"
 
 #include <QElapsedTimer>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
-class CellParts;
 class CellRun;
 class DecoderRun;
 class ExperimentPlan;
-class PartClaim;
+class PartsFolder;
 
 // One cell of an experiment as the runner keeps it: where its files are, what it is to be made
 // from, and what this process has of it (its claim, a job, a decoder). The runner decides; a
-// cell only answers for itself.
+// cell answers for itself and changes only through the transitions below, each of which keeps
+// its claim, its phase and what runs on it in agreement.
 class ExperimentCell
 {
 public:
@@ -32,6 +34,25 @@ public:
     ExperimentCell(const ExperimentCell &) = delete;
     ExperimentCell &operator=(const ExperimentCell &) = delete;
 
+    int sequence() const { return sequenceIndex; }
+    int configuration() const { return configurationIndex; }
+    int qp() const { return qpValue; }
+    const CellFiles &files() const { return cellFiles; }
+    const CellSources &sources() const { return cellSources; }
+    // Why its sources cannot be used (a sequence or configuration unreadable); empty when they can.
+    const QString &sourcesProblem() const { return unusableSources; }
+    const QString &decoderProgram() const { return decoderPath; }
+
+    Phase phase() const { return now; }
+    CellRun *run() const { return job; }
+    DecoderRun *decoder() const { return decoding; }
+    bool helping() const { return helps; }
+    // Owned, and another process makes its bitstream.
+    bool waiting() const { return waits; }
+    bool busy() const { return job || decoding || waits; }
+    // Encoders its job and decoder keep busy.
+    int encoders() const;
+
     // How it stands on disk now.
     CellStanding standing() const;
     // Takes what its record says while nobody here works on it; false when there is nothing
@@ -42,39 +63,61 @@ public:
     bool heldByOther() const;
     // The host of the process its claim names, if any.
     QString holderHost() const;
-    // Takes its claim for this process; false when another holds it (error() tells a problem).
-    bool claim();
-    const PartClaim &claimObject() const { return *ownClaim; }
-    // Gives up what this process has of it: the claim, and Owned becomes Open.
-    void release();
-    // Refreshes a held claim; false when another process took it over.
-    bool refresh();
-    // Encoders its job and decoder keep busy.
-    int encoders() const;
-    bool busy() const { return run || decoder || waiting; }
+    // The job that encodes it in segments, as a process that does not run that job sees it.
+    PartsFolder parts() const;
+    // Another process owns it and encodes it in segments, and a job of this process may help:
+    // none runs here, none failed helping, and its configuration is the one this job gets.
+    bool mayHelp() const;
     // Writes the configuration its encoder gets, unless it is there already; the reason when it
     // cannot be written.
     QString writeConfiguration() const;
-    CellParts &parts();
+    // Its claim while this process holds it, for its refresh; null when it does not.
+    PartClaim *heldClaim();
+    // Its claim, for what it tells of a take (its problem, the holder it was taken over from).
+    const PartClaim &claim() const { return *ownClaim; }
 
-    int sequence = 0;
-    int configuration = 0;
-    int qp = 0;
-    CellFiles files;
-    CellSources sources;
-    QString sourcesProblem;
-    QString decoderProgram;
-    Phase phase = Open;
-    CellRun *run = nullptr;           // this process's job on it, owned or helping
-    bool helping = false;
-    bool helpFailed = false;          // a helping job failed: not again
-    DecoderRun *decoder = nullptr;
-    bool waiting = false;             // owned; another process makes its bitstream
-    QElapsedTimer recordAwaited;      // waiting: the parts folder is gone, the record not there yet
+    // Open becomes Owned: its claim is taken, unless another process holds it or finished the
+    // cell between the look and the claim (finishedMeanwhile).
+    PartClaim::Take own(const std::function<bool()> &finishedMeanwhile);
+    // A job starts on it: this process's own (Owned), or one helping another's (Open).
+    void started(CellRun *run, bool helping);
+    void started(DecoderRun *decoder);
+    // Its job has ended and goes; whether it was helping another process.
+    bool runEnded();
+    void decoderEnded();
+    // Its job left the bitstream to another process: the cell waits for the record.
+    void awaitOthers();
+    // Waiting with its parts folder gone: whether the record has been awaited longer than
+    // graceMs (the clock starts at the first ask, and again once the folder is seen).
+    bool recordOverdue(bool partsThere, qint64 graceMs);
+    // A job helping another process failed: this process helps with the cell no more.
+    void helpFailed() { cannotHelp = true; }
+    // Owned becomes Done or Failed, the claim let go.
+    void finish(Phase settled);
+    // Gives up what this process has of it: the claim, and Owned becomes Open.
+    void release();
+    // Another process took the claim over: its own job and its decoder end at once, without
+    // their ends, and the cell is Open.
+    void lose();
+    // Its job and decoder are asked to stop; a cell that only waits is let go.
+    void stop();
 
 private:
+    int sequenceIndex = 0;
+    int configurationIndex = 0;
+    int qpValue = 0;
+    CellFiles cellFiles;
+    QString unusableSources;
+    CellSources cellSources;
+    QString decoderPath;
+    Phase now = Open;
+    CellRun *job = nullptr;           // this process's job on it, owned or helping
+    bool helps = false;
+    bool cannotHelp = false;          // a helping job failed: not again
+    DecoderRun *decoding = nullptr;
+    bool waits = false;
+    QElapsedTimer recordAwaited;      // waiting: the parts folder is gone, the record not there yet
     std::unique_ptr<PartClaim> ownClaim;
-    std::unique_ptr<CellParts> partsView;
 };
 
 #endif // EXPERIMENTCELL_H

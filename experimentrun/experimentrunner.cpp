@@ -1,6 +1,5 @@
 #include "experimentrunner.h"
 
-#include "cellparts.h"
 #include "experimentcell.h"
 #include "resultswriter.h"
 
@@ -8,6 +7,7 @@
 #include "experiment/experimentfolder.h"
 #include "experiment/experimentplan.h"
 #include "experiment/resultsfiles.h"
+#include "parts/claimkeeper.h"
 #include "parts/partclaim.h"
 #include "parts/partsfolder.h"
 
@@ -23,13 +23,6 @@ namespace {
 
 // How often cells that wait on other processes, and the claims of others, are looked at.
 constexpr int watchIntervalMs = 1000;
-
-// How often held claims are refreshed: often enough that a timeout of a few refreshes is never
-// reached by a live holder (as a job's segments do).
-int refreshIntervalMs()
-{
-    return qBound(1000, PartClaim::timeoutSeconds() * 1000 / 6, 10000);
-}
 
 // A cell whose bitstream another process made, yet whose record does not follow within this
 // long, was left by a process that ended in between: it is encoded again.
@@ -60,7 +53,7 @@ ExperimentRunner::~ExperimentRunner() = default;
 QString ExperimentRunner::label(int index) const
 {
     const ExperimentCell &cell = *cells[size_t(index)];
-    return ResultsFiles::cellLabel(plan, cell.sequence, cell.configuration, cell.qp);
+    return ResultsFiles::cellLabel(plan, cell.sequence(), cell.configuration(), cell.qp());
 }
 
 bool ExperimentRunner::start(QString *problem)
@@ -86,9 +79,9 @@ bool ExperimentRunner::start(QString *problem)
             emit finished();
         }
     });
-    refreshTimer = new QTimer(this);
-    connect(refreshTimer, &QTimer::timeout, this, &ExperimentRunner::refreshClaims);
-    refreshTimer->start(refreshIntervalMs());
+    keeper = new ClaimKeeper([this] { return claimsHeld(); }, this);
+    connect(keeper, &ClaimKeeper::lost, this, &ExperimentRunner::claimLost);
+    keeper->start();
     watchTimer = new QTimer(this);
     connect(watchTimer, &QTimer::timeout, this, &ExperimentRunner::watch);
     watchTimer->start(watchIntervalMs);
@@ -116,23 +109,19 @@ void ExperimentRunner::schedule()
 bool ExperimentRunner::tryOwn(int index)
 {
     ExperimentCell &cell = *cells[size_t(index)];
-    if (cell.phase != ExperimentCell::Open || cell.run || !cell.settle(cell.standing(), startedMs))
+    if (cell.phase() != ExperimentCell::Open || cell.run() || !cell.settle(cell.standing(), startedMs))
         return false;
-    if (!cell.claim()) {
-        if (!cell.claimObject().error().isEmpty())
-            cellFailed(index, 0, QStringLiteral("cannot claim the cell: %1").arg(cell.claimObject().error()), {});
+    CellStanding standing;
+    const PartClaim::Take take = cell.own([&] {
+        standing = cell.standing();
+        return !cell.settle(standing, startedMs);
+    });
+    if (take == PartClaim::Unusable)
+        cellFailed(index, 0, QStringLiteral("cannot claim the cell: %1").arg(cell.claim().error()), {});
+    else if (take != PartClaim::Held && !cell.claim().leftBy().isEmpty())
+        note(index, QStringLiteral("%1 was left by %2: it is taken over here.").arg(label(index), cell.claim().leftBy()));
+    if (take != PartClaim::Taken)
         return false;
-    }
-    if (cell.claimObject().takenOverFrom().valid())
-        note(index, QStringLiteral("%1 was left by %2, which is gone: it is taken over here.")
-                        .arg(label(index), cell.claimObject().takenOverFrom().describe()));
-    // Another process may have finished it between the look and the claim.
-    const CellStanding standing = cell.standing();
-    if (!cell.settle(standing, startedMs)) {
-        cell.release();
-        return false;
-    }
-    cell.phase = ExperimentCell::Owned;
     if (standing.kind == CellStanding::NeedsDecode) {
         if (!standing.reason.isEmpty())
             note(index, QStringLiteral("%1 is decoded again: %2.").arg(label(index), standing.reason));
@@ -146,16 +135,18 @@ bool ExperimentRunner::tryOwn(int index)
                         .arg(label(index), standing.record.failure));
     // The old record goes first, so that a bitstream left half made never passes for it.
     if (standing.kind != CellStanding::None)
-        QFile::remove(cell.files.record);
+        QFile::remove(cell.files().record);
     startEncode(index);
     return true;
 }
 
-void ExperimentRunner::startEncode(int index, std::unique_ptr<PartClaim> held)
+// rejoin: the cell's parts folder was seen with work left in it; the job only joins that work,
+// and leaves the cell to others should the folder be gone by the time it opens it.
+void ExperimentRunner::startEncode(int index, bool rejoin)
 {
     ExperimentCell &cell = *cells[size_t(index)];
-    if (!cell.sourcesProblem.isEmpty()) {
-        cellFailed(index, 0, cell.sourcesProblem, {});
+    if (!cell.sourcesProblem().isEmpty()) {
+        cellFailed(index, 0, cell.sourcesProblem(), {});
         return;
     }
     const QString notWritten = cell.writeConfiguration();
@@ -167,65 +158,60 @@ void ExperimentRunner::startEncode(int index, std::unique_ptr<PartClaim> held)
     // The last cells run in segments, so that every encoder has work to the end; so does a
     // cell whose segments a run before kept, which goes on from there.
     const int left = cellsLeftToStart() + 1;
-    const bool segments = left < encoders || held || PartsFolder(cell.files.bitstream).exists();
+    const bool segments = left < encoders || rejoin || cell.parts().exists();
     const int share = segments ? qMin(encoders, qMax(freeSlots(), (encoders + left - 1) / left)) : 1;
-    cell.waiting = false;
-    cell.run = new CellRun(settingsFor(cell, share, segments), cell.files.log, this);
-    if (held)
-        cell.run->holdUntilOpened(std::move(held));
-    connect(cell.run, &CellRun::finished, this, [this, index](const CellRun::Outcome &outcome) { runEnded(index, outcome); });
-    cell.run->start(QStringLiteral("%1 (process %2): %3, %4 encoder%5%6")
-                        .arg(PartClaim::self().host).arg(PartClaim::self().pid).arg(label(index)).arg(share)
-                        .arg(share == 1 ? "" : "s").arg(segments ? QStringLiteral(", in segments") : QString()));
+    JobSettings settings = settingsFor(cell, share, segments);
+    settings.joinOnly = rejoin;
+    startRun(index, settings, false,
+             QStringLiteral("%1, %2 encoder%3%4").arg(label(index)).arg(share).arg(share == 1 ? "" : "s")
+                 .arg(segments ? QStringLiteral(", in segments") : QString()));
     Event started;
     started.kind = Event::Started;
     started.cell = index;
     emit event(started);
 }
 
+void ExperimentRunner::startRun(int index, const JobSettings &settings, bool helping, const QString &what)
+{
+    ExperimentCell &cell = *cells[size_t(index)];
+    auto *run = new CellRun(settings, cell.files().log, this);
+    cell.started(run, helping);
+    connect(run, &CellRun::finished, this, [this, index](const CellRun::Outcome &outcome) { runEnded(index, outcome); });
+    run->start(QStringLiteral("%1 (process %2): %3").arg(PartClaim::self().host).arg(PartClaim::self().pid).arg(what));
+}
+
 JobSettings ExperimentRunner::settingsFor(const ExperimentCell &cell, int share, bool segments) const
 {
-    const PlanSequence &sequence = plan.sequences().at(cell.sequence);
+    const PlanSequence &sequence = plan.sequences().at(cell.sequence());
     JobSettings settings;
     settings.input = sequence.path;
-    settings.config = cell.files.config;
-    settings.encoder = plan.configurations().at(cell.configuration).encoder;
-    settings.output = cell.files.bitstream;
+    settings.config = cell.files().config;
+    settings.encoder = plan.configurations().at(cell.configuration()).encoder;
+    settings.output = cell.files().bitstream;
     settings.rawWidth = sequence.rawWidth;
     settings.rawHeight = sequence.rawHeight;
     settings.rawFps = sequence.fps;
     settings.pictureLimit = sequence.frames > 0 ? sequence.frames : -1;
     settings.parallelEncoders = share;
     settings.inSegments = segments;
-    settings.qp = cell.qp;
-    settings.encoderErrors = QFileInfo(cell.files.log).absoluteFilePath();
+    settings.qp = cell.qp();
+    settings.encoderErrors = QFileInfo(cell.files().log).absoluteFilePath();
     return settings;
 }
 
 // Encoders free and no cell left to own: a free segment of a cell another process owns, in
-// segments, is encoded here. The job leaves the segments others hold to them.
+// segments, is encoded here by a job that joins that cell's job and claims its own segments. It
+// leaves the segments others hold to them.
 bool ExperimentRunner::startHelping()
 {
     for (int index = 0; index < int(cells.size()); ++index) {
         ExperimentCell &cell = *cells[size_t(index)];
-        if (cell.phase != ExperimentCell::Open || cell.run || cell.helpFailed || !cell.sourcesProblem.isEmpty()
-            || !cell.heldByOther() || !cell.parts().exists())
-            continue;
-        // Only a job of the same settings may join: the configuration it got is the one here.
-        QFile config(cell.files.config);
-        if (!config.open(QIODevice::ReadOnly) || config.readAll() != cell.sources.configuration)
-            continue;
-        std::unique_ptr<PartClaim> held = cell.parts().takeFreeSegment();
-        if (!held)
+        if (!cell.mayHelp() || !cell.parts().hasFreeSegment())
             continue;
         JobSettings settings = settingsFor(cell, qMax(1, freeSlots()), true);
         settings.noWait = true;
-        cell.helping = true;
-        cell.run = new CellRun(settings, cell.files.log, this);
-        cell.run->holdUntilOpened(std::move(held));
-        connect(cell.run, &CellRun::finished, this, [this, index](const CellRun::Outcome &outcome) { runEnded(index, outcome); });
-        cell.run->start(QStringLiteral("%1 (process %2): helping with %3's segments")
-                            .arg(PartClaim::self().host).arg(PartClaim::self().pid).arg(label(index)));
+        settings.joinOnly = true;
+        startRun(index, settings, true, QStringLiteral("helping with %1's segments").arg(label(index)));
         return true;
     }
     return false;
@@ -234,40 +220,37 @@ bool ExperimentRunner::startHelping()
 void ExperimentRunner::startDecode(int index)
 {
     ExperimentCell &cell = *cells[size_t(index)];
-    cell.waiting = false;
-    cell.decoder = new DecoderRun(cell.decoderProgram, cell.files.bitstream, cell.files.log, this);
-    connect(cell.decoder, &DecoderRun::finished, this, [this, index](const DecoderOutcome &outcome) {
+    auto *decoder = new DecoderRun(cell.decoderProgram(), cell.files().bitstream, cell.files().log, this);
+    cell.started(decoder);
+    connect(decoder, &DecoderRun::finished, this, [this, index](const DecoderOutcome &outcome) {
         decoded(index, outcome);
     });
-    cell.decoder->start();
+    decoder->start();
 }
 
 void ExperimentRunner::runEnded(int index, const CellRun::Outcome &outcome)
 {
     ExperimentCell &cell = *cells[size_t(index)];
-    cell.run->deleteLater();
-    cell.run = nullptr;
-    const bool helping = cell.helping;
-    cell.helping = false;
+    const bool helping = cell.runEnded();
     if (outcome.kind == CellRun::Outcome::Made) {
         // Kept even when a stop came meanwhile: the cell is finished.
         encoded(index, outcome.result, helping);
     } else if (helping) {
-        cell.helpFailed = outcome.kind == CellRun::Outcome::Failed;
+        if (outcome.kind == CellRun::Outcome::Failed)
+            cell.helpFailed();
     } else if (outcome.kind == CellRun::Outcome::Elsewhere) {
-        cell.waiting = true;
-        cell.recordAwaited.invalidate();
+        cell.awaitOthers();
     } else if (outcome.kind == CellRun::Outcome::Failed) {
         // Its job may have ended so because another process finished the cell meanwhile.
         const CellStanding::Kind kind = cell.standing().kind;
         if (kind == CellStanding::Done || kind == CellStanding::NeedsDecode)
-            cell.waiting = true;
+            cell.awaitOthers();
         else
             cellFailed(index, outcome.exitCode, outcome.reason, outcome.lastLines);
     } else {
         cell.release();
     }
-    if (stopping && cell.phase == ExperimentCell::Owned && !cell.run && !cell.decoder)
+    if (stopping && cell.phase() == ExperimentCell::Owned && !cell.run() && !cell.decoder())
         cell.release();
     schedule();
     considerEnd();
@@ -280,19 +263,19 @@ void ExperimentRunner::runEnded(int index, const CellRun::Outcome &outcome)
 void ExperimentRunner::encoded(int index, const JobResult &result, bool helping)
 {
     ExperimentCell &cell = *cells[size_t(index)];
-    const bool decode = !cell.decoderProgram.isEmpty();
-    const CellCheck::Bitstream stream = CellCheck::inspect(cell.files.bitstream);
-    CellRecord record = CellRecord::encoded(cell.sources, cell.files.bitstream, stream.pictures,
+    const bool decode = !cell.decoderProgram().isEmpty();
+    const CellCheck::Bitstream stream = CellCheck::inspect(cell.files().bitstream);
+    CellRecord record = CellRecord::encoded(cell.sources(), cell.files().bitstream, stream.pictures,
                                             result.encoderCpuSeconds, decode);
     QString notWritten;
-    if (!result.report.save(cell.files.report, &notWritten))
-        notWritten = QStringLiteral("cannot write the report %1: %2").arg(QDir::toNativeSeparators(cell.files.report), notWritten);
+    if (!result.report.save(cell.files().report, &notWritten))
+        notWritten = QStringLiteral("cannot write the report %1: %2").arg(QDir::toNativeSeparators(cell.files().report), notWritten);
     ReportSummary figures;
     QString failure = notWritten.isEmpty() ? CellCheck::madeProblem(stream, result.pictures) : QString();
     if (notWritten.isEmpty() && failure.isEmpty())
-        failure = CellCheck::reportProblem(cell.files.report, stream.pictures, &figures);
+        failure = CellCheck::reportProblem(cell.files().report, stream.pictures, &figures);
     if (notWritten.isEmpty() && failure.isEmpty())
-        notWritten = record.write(cell.files.record);
+        notWritten = record.write(cell.files().record);
     if (helping) {
         if (!notWritten.isEmpty() || !failure.isEmpty())
             note(index, QStringLiteral("%1: %2.").arg(label(index), notWritten.isEmpty() ? failure : notWritten));
@@ -317,8 +300,7 @@ void ExperimentRunner::encoded(int index, const JobResult &result, bool helping)
 void ExperimentRunner::decoded(int index, const DecoderOutcome &outcome)
 {
     ExperimentCell &cell = *cells[size_t(index)];
-    cell.decoder->deleteLater();
-    cell.decoder = nullptr;
+    cell.decoderEnded();
     if (stopping && !outcome.ran) {
         cell.release();
         considerEnd();
@@ -326,14 +308,14 @@ void ExperimentRunner::decoded(int index, const DecoderOutcome &outcome)
     }
     CellRecord record;
     QString problem;
-    if (!CellRecord::read(cell.files.record, &record, &problem)) {
-        record.sources = cell.sources;
+    if (!CellRecord::read(cell.files().record, &record, &problem)) {
+        record.sources = cell.sources();
         record.fail(0, problem.isEmpty() ? QStringLiteral("its record went missing") : problem, {});
     } else {
-        const CellCheck::Bitstream stream = CellCheck::inspect(cell.files.bitstream);
+        const CellCheck::Bitstream stream = CellCheck::inspect(cell.files().bitstream);
         const qint64 pictures = record.pictures >= 0 ? record.pictures : stream.pictures;
-        if (record.takeDecode(outcome, FileStamp::of(cell.decoderProgram), pictures, stream.hashes).isEmpty()) {
-            const QString notWritten = record.write(cell.files.record);
+        if (record.takeDecode(outcome, FileStamp::of(cell.decoderProgram()), pictures, stream.hashes).isEmpty()) {
+            const QString notWritten = record.write(cell.files().record);
             if (notWritten.isEmpty()) {
                 cellDone(index);
             } else {
@@ -352,8 +334,7 @@ void ExperimentRunner::decoded(int index, const DecoderOutcome &outcome)
 void ExperimentRunner::cellDone(int index)
 {
     ExperimentCell &cell = *cells[size_t(index)];
-    cell.release();
-    cell.phase = ExperimentCell::Done;
+    cell.finish(ExperimentCell::Done);
     const CellStanding standing = cell.standing();
     Event done;
     done.kind = Event::Done;
@@ -362,15 +343,14 @@ void ExperimentRunner::cellDone(int index)
     done.psnrY = standing.figures.psnrY;
     done.encoderSeconds = standing.record.encoderCpuSeconds;
     emit event(done);
-    sequenceMayBeComplete(cell.sequence);
+    sequenceMayBeComplete(cell.sequence());
 }
 
 void ExperimentRunner::cellFailed(int index, const CellRecord &record)
 {
     ExperimentCell &cell = *cells[size_t(index)];
-    const QString problem = record.write(cell.files.record);
-    cell.release();
-    cell.phase = ExperimentCell::Failed;
+    const QString problem = record.write(cell.files().record);
+    cell.finish(ExperimentCell::Failed);
     Event failed;
     failed.kind = Event::Failed;
     failed.cell = index;
@@ -378,13 +358,13 @@ void ExperimentRunner::cellFailed(int index, const CellRecord &record)
     emit event(failed);
     if (!problem.isEmpty())
         writeFailed(problem);
-    sequenceMayBeComplete(cell.sequence);
+    sequenceMayBeComplete(cell.sequence());
 }
 
 void ExperimentRunner::cellFailed(int index, int exitCode, const QString &reason, const QStringList &lastLines)
 {
     CellRecord record;
-    record.sources = cells[size_t(index)]->sources;
+    record.sources = cells[size_t(index)]->sources();
     record.fail(exitCode, reason, lastLines);
     cellFailed(index, record);
 }
@@ -404,7 +384,7 @@ void ExperimentRunner::writeFailed(const QString &problem)
 void ExperimentRunner::sequenceMayBeComplete(int sequence)
 {
     for (const auto &cell : cells)
-        if (cell->sequence == sequence && cell->phase != ExperimentCell::Done && cell->phase != ExperimentCell::Failed)
+        if (cell->sequence() == sequence && cell->phase() != ExperimentCell::Done && cell->phase() != ExperimentCell::Failed)
             return;
     writer->request();
 }
@@ -414,7 +394,7 @@ void ExperimentRunner::watch()
     if (stopping || finishing)
         return;
     for (int index = 0; index < int(cells.size()); ++index)
-        if (cells[size_t(index)]->waiting)
+        if (cells[size_t(index)]->waiting())
             watchWaiting(index);
     schedule();
 }
@@ -432,44 +412,36 @@ void ExperimentRunner::watchWaiting(int index)
             startDecode(index);
         return;
     }
-    if (cell.parts().exists()) {
-        cell.recordAwaited.invalidate();
-        if (std::unique_ptr<PartClaim> held = cell.parts().takeFreeSegment())
-            startEncode(index, std::move(held));
-        else if (cell.parts().outputUnclaimed())
-            startEncode(index);
+    const PartsFolder parts = cell.parts();
+    if (!cell.recordOverdue(parts.exists(), recordGraceMs())) {
+        if (parts.exists() && (parts.hasFreeSegment() || parts.outputUnclaimed()))
+            startEncode(index, true);
         return;
     }
-    if (!cell.recordAwaited.isValid()) {
-        cell.recordAwaited.start();
-    } else if (cell.recordAwaited.elapsed() > recordGraceMs()) {
-        note(index, QStringLiteral("%1: the process that made its bitstream left no record; it is encoded again.")
-                        .arg(label(index)));
-        QFile::remove(cell.files.record);
-        startEncode(index);
-    }
+    note(index, QStringLiteral("%1: the process that made its bitstream left no record; it is encoded again.")
+                    .arg(label(index)));
+    QFile::remove(cell.files().record);
+    startEncode(index);
 }
 
-void ExperimentRunner::refreshClaims()
+QList<PartClaim *> ExperimentRunner::claimsHeld() const
+{
+    QList<PartClaim *> claims;
+    for (const auto &cell : cells)
+        if (PartClaim *claim = cell->heldClaim())
+            claims << claim;
+    return claims;
+}
+
+// Taken over by another process, which thought this one gone: the cell is theirs now.
+void ExperimentRunner::claimLost(PartClaim *claim)
 {
     for (int index = 0; index < int(cells.size()); ++index) {
         ExperimentCell &cell = *cells[size_t(index)];
-        if (cell.phase != ExperimentCell::Owned || cell.refresh())
+        if (&cell.claim() != claim)
             continue;
-        // Taken over by another process, which thought this one gone: it is theirs now.
         note(index, QStringLiteral("%1 was taken over by another process; it is left to it.").arg(label(index)));
-        if (cell.run && !cell.helping) {
-            cell.run->abort();
-            delete cell.run;
-            cell.run = nullptr;
-        }
-        if (cell.decoder) {
-            cell.decoder->abort();
-            delete cell.decoder;
-            cell.decoder = nullptr;
-        }
-        cell.phase = ExperimentCell::Open;
-        cell.waiting = false;
+        cell.lose();
     }
 }
 
@@ -484,7 +456,7 @@ int ExperimentRunner::freeSlots() const
 int ExperimentRunner::cellsLeftToStart() const
 {
     return int(std::count_if(cells.begin(), cells.end(), [](const auto &cell) {
-        return cell->phase == ExperimentCell::Open && !cell->run && !cell->heldByAnyone();
+        return cell->phase() == ExperimentCell::Open && !cell->run() && !cell->heldByAnyone();
     }));
 }
 
@@ -499,7 +471,7 @@ void ExperimentRunner::considerEnd()
     for (const auto &cell : cells) {
         if (cell->busy())
             return;
-        if (cell->phase != ExperimentCell::Open)
+        if (cell->phase() != ExperimentCell::Open)
             continue;
         ++held;
         const QString host = cell->holderHost();
@@ -522,8 +494,7 @@ void ExperimentRunner::considerEnd()
 void ExperimentRunner::finishUp()
 {
     finishing = true;
-    delete refreshTimer;
-    refreshTimer = nullptr;
+    keeper->stop();
     delete watchTimer;
     watchTimer = nullptr;
     for (const auto &cell : cells)
@@ -536,14 +507,8 @@ void ExperimentRunner::stop()
     if (stopping || !started)
         return;
     stopping = true;
-    for (const auto &cell : cells) {
-        if (cell->run)
-            cell->run->stop();
-        if (cell->decoder)
-            cell->decoder->stop();
-        if (cell->waiting)
-            cell->release();
-    }
+    for (const auto &cell : cells)
+        cell->stop();
     considerEnd();
 }
 
@@ -554,12 +519,12 @@ int ExperimentRunner::cellCount() const
 
 int ExperimentRunner::doneCount() const
 {
-    return int(std::count_if(cells.begin(), cells.end(), [](const auto &cell) { return cell->phase == ExperimentCell::Done; }));
+    return int(std::count_if(cells.begin(), cells.end(), [](const auto &cell) { return cell->phase() == ExperimentCell::Done; }));
 }
 
 int ExperimentRunner::failedCount() const
 {
-    return int(std::count_if(cells.begin(), cells.end(), [](const auto &cell) { return cell->phase == ExperimentCell::Failed; }));
+    return int(std::count_if(cells.begin(), cells.end(), [](const auto &cell) { return cell->phase() == ExperimentCell::Failed; }));
 }
 
 QList<ExperimentRunner::Holder> ExperimentRunner::running() const
@@ -568,9 +533,9 @@ QList<ExperimentRunner::Holder> ExperimentRunner::running() const
     const QString me = PartClaim::self().host;
     for (int index = 0; index < int(cells.size()); ++index) {
         const ExperimentCell &cell = *cells[size_t(index)];
-        if (cell.run || cell.decoder)
+        if (cell.run() || cell.decoder())
             list.append({index, me});
-        else if (cell.phase == ExperimentCell::Open && !cell.holderHost().isEmpty())
+        else if (cell.phase() == ExperimentCell::Open && !cell.holderHost().isEmpty())
             list.append({index, cell.holderHost()});
     }
     return list;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+class ClaimKeeper;
 class ExperimentCell;
 class ExperimentPlan;
 class PartClaim;
@@ -92,7 +93,8 @@ signals:
 private:
     void schedule();
     bool tryOwn(int index);
-    void startEncode(int index, std::unique_ptr<PartClaim> held = nullptr);
+    void startEncode(int index, bool rejoin = false);
+    void startRun(int index, const JobSettings &settings, bool helping, const QString &what);
     JobSettings settingsFor(const ExperimentCell &cell, int share, bool segments) const;
     bool startHelping();
     void startDecode(int index);
@@ -105,7 +107,8 @@ private:
     void writeFailed(const QString &problem);
     void watch();
     void watchWaiting(int index);
-    void refreshClaims();
+    QList<PartClaim *> claimsHeld() const;
+    void claimLost(PartClaim *claim);
     void considerEnd();
     void finishUp();
     int freeSlots() const;
@@ -117,7 +120,7 @@ private:
     const int encoders;
     std::vector<std::unique_ptr<ExperimentCell>> cells;
     ResultsWriter *writer = nullptr;
-    QTimer *refreshTimer = nullptr;
+    ClaimKeeper *keeper = nullptr;   // keeps the claims of the cells this process owns fresh
     QTimer *watchTimer = nullptr;
     QElapsedTimer clock;
     qint64 startedMs = 0;            // wall clock at the start: failures recorded since are this round's

@@ -1,6 +1,7 @@
 #include "onepiece.h"
 
 #include "files/pathtext.h"
+#include "jobtypes/jobmessages.h"
 #include "jobtypes/joboutput.h"
 #include "mux/containermuxer.h"
 
@@ -46,7 +47,12 @@ void OnePiece::start()
     connect(run, &EncoderRun::progressed, this, [this] { reportProgress(false); });
     connect(run, &EncoderRun::encoderOutput, this, &JobPath::encoderOutput);
     connect(run, &EncoderRun::message, this, &JobPath::message);
-    connect(run, &EncoderRun::warning, this, &JobPath::warning);
+    // A warning tells that not every picture reaches the encoder: the result says so too.
+    connect(run, &EncoderRun::warning, this, [this](const QString &title, const QString &text) {
+        if (result.picturesMissing.isEmpty())
+            result.picturesMissing = text;
+        emit warning(title, text);
+    });
     connect(run, &EncoderRun::finished, this, &OnePiece::runFinished);
     run->start();
 }
@@ -118,6 +124,8 @@ void OnePiece::runFinished()
     run = nullptr;
     result.pictures = outcome.pictures;
     result.encoderCpuSeconds = outcome.encoderCpuSeconds;
+    if (!result.picturesMissing.isEmpty())
+        result.picturesMeant = expectedPictures;
 
     const bool encoded = takeOutcome(outcome, decoded);
     const OutputRequest request = requestFor(outcome);
@@ -126,7 +134,7 @@ void OnePiece::runFinished()
         if (result.outcome != JobResult::Failed || !outcome.rows.isEmpty())
             result.report = OutputMaker::report(request, request.bitstreams.first());
         QStringList lines;
-        OutputMaker::keepBitstream(privateBitstream, settings.output, true, &lines);
+        result.keptAs = OutputMaker::keepBitstream(privateBitstream, settings.output, true, &lines);
         privateBitstream.clear();
         for (const QString &line : std::as_const(lines))
             emit message(line);
@@ -149,19 +157,18 @@ bool OnePiece::takeOutcome(const EncoderRun::Outcome &outcome, bool decoded)
         result.message = outcome.message;
     } else if (outcome.kind == EncoderRun::Outcome::Stopped) {
         result.outcome = JobResult::Stopped;
-        emit message(QStringLiteral("Encoding stopped after %1 pictures.").arg(outcome.pictures));
+        emit message(JobMessages::stoppedAfter(outcome.pictures));
     } else {
         result.outcome = JobResult::Finished;
         result.exitCode = outcome.exitCode;
         result.encoderCrashed = outcome.crashed;
         if (outcome.crashed)
-            emit message(QStringLiteral("The encoder was ended by signal %1.").arg(outcome.exitCode));
+            emit message(JobMessages::encoderEndLine(QString(), outcome.exitCode, true, QString()));
         if (decoded && outcome.encoderLeftEarly && !outcome.reachedEnd)
-            emit message(QStringLiteral("The encoder exited with code %1 after it was given %2 of %3 "
-                                        "pictures.")
-                             .arg(QString::number(outcome.exitCode), QString::number(outcome.pictures),
-                                  expectedPictures > 0 ? QString::number(expectedPictures)
-                                                       : QStringLiteral("?")));
+            emit message(JobMessages::encoderEndLine(
+                QString(), outcome.exitCode, false,
+                QStringLiteral("%1 of %2").arg(outcome.pictures).arg(expectedPictures > 0 ? QString::number(expectedPictures)
+                                                                                         : QStringLiteral("?"))));
         encoded = outcome.exitCode == 0 && !outcome.crashed;
     }
 
@@ -207,6 +214,7 @@ void OnePiece::outputMade(const OutputResult &made)
     for (const QString &line : made.lines)
         emit message(line);
     result.report = made.report;
+    result.keptAs = made.kept;
     switch (made.outcome) {
     case OutputResult::Made:
     case OutputResult::LeftAsIs:

@@ -41,6 +41,10 @@ struct JobSettings
     // Segments held by other processes: false, this process waits for them and takes over
     // those whose holders go; true, it leaves them to their holders and ends.
     bool noWait = false;
+    // Joins the work of a job in segments another process planned, and only that: without the
+    // parts folder and its plan (the job is done and the folder gone) it leaves the job to
+    // others rather than start it afresh.
+    bool joinOnly = false;
     int qp = -1;              // handed to the encoder as -q after its other arguments; -1: none
     // Where the encoder's standard error goes: empty, this program's own; else appended to
     // this file (the null device for none).
@@ -102,6 +106,14 @@ struct JobResult
     QString outputProblem;
     // Set when the input ended before the pictures it declares: how many it declares.
     qint64 declaredPictures = 0;
+    // Set when not every picture the job meant to hand over reached the encoder (the frame file
+    // could not take more of them, or the picture size changed): why, in the words the user was
+    // warned with; the encoder had `pictures` of picturesMeant (0: not known).
+    QString picturesMissing;
+    qint64 picturesMeant = 0;
+    // Where the encoded bitstream is kept when it is not the output (the container could not be
+    // written, or its writing was stopped); empty when it is not kept apart.
+    QString keptAs;
     // Segments: how many the job has, and how many are finished and kept on disk.
     int segmentsTotal = 0;
     int segmentsKept = 0;

@@ -2,10 +2,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMutex>
 #include <QRandomGenerator>
 #include <QSysInfo>
 
@@ -72,6 +75,27 @@ QString systemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// Claims of other processes this process has seen, by content: since when the claim file has
+// had the time of change it had then, and whether it was seen to change at all.
+struct Sighting
+{
+    QElapsedTimer since;
+    qint64 modified = 0;
+    bool refreshed = false;
+};
+
+struct Sightings
+{
+    QMutex lock;
+    QHash<QByteArray, Sighting> byNonce;
+};
+
+Sightings &sightings()
+{
+    static Sightings seen;
+    return seen;
+}
+
 } // namespace
 
 QString PartClaim::Holder::describe() const
@@ -106,6 +130,11 @@ int PartClaim::timeoutSeconds()
     return ok && seconds > 0 ? seconds : 60;
 }
 
+int PartClaim::refreshIntervalMs()
+{
+    return qMin(timeoutSeconds() * 1000 / 6, 10000);
+}
+
 bool PartClaim::read(const QString &path, Holder *holder, QByteArray *content)
 {
     struct stat info;
@@ -133,12 +162,13 @@ bool PartClaim::abandoned(const Holder &holder, const QString &path)
     return hasEnded(holder, self()) || unrefreshed(holder, path);
 }
 
-// Whether this object has watched the claim go unrefreshed for the timeout. Watched from here,
+// Whether this process has watched the claim go unrefreshed for the timeout. Watched from here,
 // so that the clocks of the holder's machine, the file server and this one never have to agree.
 bool PartClaim::unrefreshed(const Holder &holder, const QString &path)
 {
     const qint64 modified = modifiedNs(path);
-    Sighting &seen = sightings[holder.nonce];
+    QMutexLocker locked(&sightings().lock);
+    Sighting &seen = sightings().byNonce[holder.nonce];
     if (!seen.since.isValid() || seen.modified != modified) {
         seen.refreshed = seen.since.isValid();
         seen.since.start();
@@ -159,8 +189,12 @@ PartClaim::Holder PartClaim::liveHolder()
 PartClaim::Holder PartClaim::watchHolder(bool *seenAlive)
 {
     const Holder holder = liveHolder();
-    *seenAlive = holder.valid()
-        && (holder.host == self().host || sightings.value(holder.nonce).refreshed);
+    if (!holder.valid() || holder.host == self().host) {
+        *seenAlive = holder.valid();
+        return holder;
+    }
+    QMutexLocker locked(&sightings().lock);
+    *seenAlive = sightings().byNonce.value(holder.nonce).refreshed;
     return holder;
 }
 
@@ -196,11 +230,33 @@ bool PartClaim::writeStaging(const QString &staging, const QByteArray &content)
     return true;
 }
 
+PartClaim::Take PartClaim::take(const std::function<bool()> &finishedMeanwhile)
+{
+    if (!tryTake())
+        return problem.isEmpty() ? Held : Unusable;
+    if (!finishedMeanwhile())
+        return Taken;
+    release();
+    return Finished;
+}
+
+QString PartClaim::leftBy() const
+{
+    if (!previous.valid())
+        return QString();
+    return QStringLiteral("%1, %2").arg(previous.describe(), previousGone ? QStringLiteral("which is gone")
+                                                                          : QStringLiteral("which has not refreshed its claim for %1 s")
+                                                                                .arg(timeoutSeconds()));
+}
+
 bool PartClaim::tryTake()
 {
     problem.clear();
     if (holding)
         return true;
+    // Who held it before is told of the take that took it over only.
+    previous = Holder();
+    previousGone = false;
     struct stat info;
     if (::lstat(encoded(claimPath).constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
         problem = QStringLiteral("%1 is not a regular file (a link is never followed)").arg(claimPath);

@@ -2,21 +2,24 @@
 #define PARTCLAIM_H
 
 #include <QByteArray>
-#include <QElapsedTimer>
-#include <QHash>
 #include <QString>
+
+#include <functional>
 
 // A claim on a piece of work in a folder that several processes, on one machine or on several
 // that share the folder, may use at once: a small file that names its holder's host and
 // process. It is made with an exclusive link, so of two processes only one gets it, also on a
 // network file system.
 //
-// Its holder refreshes it (refresh()) every few seconds. A claim this process has watched go
-// unrefreshed for the timeout is abandoned and may be taken over, whoever holds it: a holder
-// on another host cannot be seen from here, and one on this host may live on without doing
-// its work (stopped, or blocked writing to a pipe nobody reads). A claim whose holder ran on
-// this host and has ended (the same process, not a later one with its number) is abandoned at
-// once. A holder that comes back to a claim taken over finds it no longer its own.
+// Its holder refreshes it (refresh(), every refreshIntervalMs()). A claim this process has
+// watched go unrefreshed for the timeout is abandoned and may be taken over, whoever holds it:
+// a holder on another host cannot be seen from here, and one on this host may live on without
+// doing its work (stopped, or blocked writing to a pipe nobody reads). What the process has
+// watched is the process's, whichever object looked: a claim seen through one object and taken
+// through another is taken over as soon as it has gone unrefreshed for the timeout. A claim
+// whose holder ran on this host and has ended (the same process, not a later one with its
+// number) is abandoned at once. A holder that comes back to a claim taken over finds it no
+// longer its own.
 class PartClaim
 {
 public:
@@ -40,6 +43,16 @@ public:
     const QString &path() const { return claimPath; }
     bool held() const { return holding; }
 
+    // How taking the claim on a piece of work went.
+    enum Take {
+        Taken,      // the claim is this process's now
+        Held,       // another process holds it
+        Unusable,   // the claim cannot be made (a link where it should be, no permission): error()
+        Finished    // taken, but the work turned out finished meanwhile: the claim is let go again
+    };
+    // Takes the claim on a piece of work that a look found open, then asks finishedMeanwhile
+    // whether another process finished the work between that look and the claim.
+    Take take(const std::function<bool()> &finishedMeanwhile);
     // Takes the claim when nobody holds it, or when its holder has gone.
     bool tryTake();
     // Keeps a held claim fresh. False when the claim is no longer ours (taken over after it
@@ -56,6 +69,9 @@ public:
     // and whether it was seen to go (false: it left the claim unrefreshed for the timeout).
     const Holder &takenOverFrom() const { return previous; }
     bool previousEnded() const { return previousGone; }
+    // That holder in words: "node2 (process 4242), which is gone", or "..., which has not
+    // refreshed its claim for 60 s"; empty when the claim was not taken over.
+    QString leftBy() const;
     // Whether the claim file is still the one this object made; reads the file only, so that a
     // thread finishing the work under the claim may ask while the owner refreshes it.
     bool stillOwn() const;
@@ -67,6 +83,9 @@ public:
     static Holder self();
     // Seconds a claim may go unrefreshed: MORLUNEX_CLAIM_TIMEOUT, else 60.
     static int timeoutSeconds();
+    // How often a holder refreshes its claims: a sixth of the timeout (at most 10 s), so that a
+    // live holder held up for a while is never taken for gone, also with a timeout of 1 s.
+    static int refreshIntervalMs();
     // Reads a claim file (false when there is none or it is unreadable).
     static bool read(const QString &path, Holder *holder, QByteArray *content = nullptr);
 
@@ -74,7 +93,7 @@ private:
     static QByteArray newContent();
     bool writeStaging(const QString &staging, const QByteArray &content);
     bool abandoned(const Holder &holder, const QString &path);
-    bool unrefreshed(const Holder &holder, const QString &path);
+    static bool unrefreshed(const Holder &holder, const QString &path);
     void removeDeadStaging() const;
     bool takeOver(const QByteArray &staleContent);
 
@@ -84,14 +103,6 @@ private:
     Holder previous;
     bool previousGone = false;
     QString problem;
-    // Claims of other processes this object has seen, by content: when, and the file's time then.
-    struct Sighting
-    {
-        QElapsedTimer since;
-        qint64 modified = 0;
-        bool refreshed = false;   // seen to change at least once
-    };
-    QHash<QByteArray, Sighting> sightings;
 };
 
 #endif // PARTCLAIM_H

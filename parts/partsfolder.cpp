@@ -3,7 +3,6 @@
 #include "files/jsonfile.h"
 #include "partclaim.h"
 
-
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -165,6 +164,38 @@ QStringList PartsFolder::otherClaims() const
         if (name != own && claim.match(name).hasMatch())
             claims << namedFile(name);
     return claims;
+}
+
+QList<SegmentPlan::Segment> PartsFolder::recordedPlan() const
+{
+    JobRecord record;
+    QString problem;
+    if (!exists() || !readJob(&record, &problem))
+        return {};
+    return record.segments;
+}
+
+bool PartsFolder::hasFreeSegment() const
+{
+    for (const SegmentPlan::Segment &span : recordedPlan()) {
+        SegmentRecord record;
+        if (!finished(span.first, &record, false) && !PartClaim(claimPath(span.first)).liveHolder().valid())
+            return true;
+    }
+    return false;
+}
+
+bool PartsFolder::outputUnclaimed() const
+{
+    const QList<SegmentPlan::Segment> plan = recordedPlan();
+    if (plan.isEmpty())
+        return false;
+    for (const SegmentPlan::Segment &span : plan) {
+        SegmentRecord record;
+        if (!finished(span.first, &record, false))
+            return false;
+    }
+    return !PartClaim(outputClaimPath()).liveHolder().valid();
 }
 
 bool PartsFolder::finished(qint64 first, SegmentRecord *record, bool checkHash) const

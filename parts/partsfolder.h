@@ -59,6 +59,13 @@ public:
     // Every claim file in the folder, this process's presence excluded.
     QStringList otherClaims() const;
 
+    // What a process that does not run the job may ask, reading only: whether a segment of the
+    // recorded plan is neither finished nor held by a live process, so that a job started on the
+    // folder finds work to claim; and whether every segment is finished while no live process
+    // claims the making of the output.
+    bool hasFreeSegment() const;
+    bool outputUnclaimed() const;
+
     // Whether the segment is finished and its file still matches its record (size, and with
     // checkHash its hash); the record in *record.
     bool finished(qint64 first, SegmentRecord *record, bool checkHash) const;
@@ -93,6 +100,7 @@ public:
 
 private:
     QString namedFile(const QString &name) const { return folder + QLatin1Char('/') + name; }
+    QList<SegmentPlan::Segment> recordedPlan() const;
     QStringList ownedNames() const;
 
     QString folder;

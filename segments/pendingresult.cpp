@@ -34,6 +34,12 @@ bool PendingResult::cannotKeep(const QString &line)
     return true;
 }
 
+void PendingResult::picturesMissed(const QString &text)
+{
+    if (picturesMissing.isEmpty())
+        picturesMissing = text;
+}
+
 void PendingResult::leave(const QString &line)
 {
     outcome = Finished;

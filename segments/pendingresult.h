@@ -29,6 +29,9 @@ struct PendingResult : JobResult
     // A segment cannot be kept (line says why): the job ends with that, unless a failure or
     // another such segment came first; false then.
     bool cannotKeep(const QString &line);
+    // Not every picture a segment's run meant to hand over reached its encoder (text says why);
+    // the first such text is kept.
+    void picturesMissed(const QString &text);
     // What is left of the job is another process's to do (line says so).
     void leave(const QString &line);
     // Another process made the output (line says so): all that came before is moot. False when

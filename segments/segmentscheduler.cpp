@@ -1,6 +1,5 @@
 #include "segmentscheduler.h"
 
-#include "holderwatch.h"
 #include "inputprobing.h"
 #include "offthread.h"
 #include "partsopening.h"
@@ -8,6 +7,9 @@
 #include "segmentsoutput.h"
 
 #include "files/pathtext.h"
+#include "jobtypes/jobmessages.h"
+#include "parts/claimkeeper.h"
+#include "parts/holderwatch.h"
 #include "parts/partclaim.h"
 
 #include <QTimer>
@@ -15,17 +17,6 @@
 using PathText::absolute;
 using PathText::native;
 using Segment = SegmentTable::Segment;
-
-namespace {
-
-// How often held claims are refreshed: often enough that a timeout of a few refreshes is never
-// reached by a live holder.
-int refreshIntervalMs()
-{
-    return qBound(1000, PartClaim::timeoutSeconds() * 1000 / 6, 10000);
-}
-
-} // namespace
 
 
 SegmentScheduler::SegmentScheduler(const JobSettings &settings, const QElapsedTimer &jobClock, QObject *parent)
@@ -36,9 +27,14 @@ SegmentScheduler::SegmentScheduler(const JobSettings &settings, const QElapsedTi
     , encoders(qMax(1, settings.parallelEncoders))
     , probing(new InputProbing(settings, jobClock, this))
     , output(new SegmentsOutput(settings, jobClock, this))
-    , holderWatch(new HolderWatch(this))
+    // Looks at the segments others hold often enough that the last process starts on the output
+    // soon after the last segment is done; a look reads a few small files.
+    , holderWatch(new HolderWatch(250, this))
     , checks(new OffThread(this))
+    , claimKeeper(new ClaimKeeper([this] { return claimsHeld(); }, this))
 {
+    connect(claimKeeper, &ClaimKeeper::lost, this, &SegmentScheduler::claimLost);
+    connect(claimKeeper, &ClaimKeeper::refreshed, output, &SegmentsOutput::refreshClaim);
     connect(holderWatch, &HolderWatch::message, this, &JobPath::message);
     connect(holderWatch, &HolderWatch::lookAgain, this, &SegmentScheduler::watchOthers);
     connect(probing, &InputProbing::progressChanged, this, &JobPath::progressChanged);
@@ -94,6 +90,13 @@ void SegmentScheduler::probed(const InputProbe &probe)
     if (finishedByAnother())
         return;
     parts = std::make_unique<PartsFolder>(settings.output);
+    // A job that only joins another's work never starts the job afresh.
+    if (settings.joinOnly && !parts->hasJob()) {
+        parts.reset();
+        leaveToOthers(QStringLiteral("The job's parts folder %1 is gone: it is another process's to finish.")
+                          .arg(native(PartsFolder(settings.output).path())));
+        return;
+    }
     PartsOpening opening(settings, parts.get());
     const bool opened = opening.open(probe, total, encoders, &presence);
     for (const QString &line : opening.lines())
@@ -116,9 +119,7 @@ void SegmentScheduler::probed(const InputProbe &probe)
     if (kept > 0)
         emit message(QStringLiteral("Resuming: %1 of %2 segments already encoded.").arg(kept).arg(segments.size()));
 
-    claimTimer = new QTimer(this);
-    connect(claimTimer, &QTimer::timeout, this, &SegmentScheduler::refreshClaims);
-    claimTimer->start(refreshIntervalMs());
+    claimKeeper->start();
     schedule();
 }
 
@@ -175,12 +176,12 @@ void SegmentScheduler::schedule()
 bool SegmentScheduler::claim(int index)
 {
     QString line;
-    const SegmentTable::Take take = segments.take(index, *parts, &line);
-    if (take == SegmentTable::Unusable)
+    const PartClaim::Take take = segments.take(index, *parts, &line);
+    if (take == PartClaim::Unusable)
         fail(JobResult::PartsUnusable, line);
     else if (!line.isEmpty())
         emit message(line);
-    if (take != SegmentTable::Taken)
+    if (take != PartClaim::Taken)
         return false;
     // A process makes the output only once every segment is finished: a segment found
     // unfinished while it does is one whose files it is removing with the folder, the output
@@ -213,7 +214,10 @@ void SegmentScheduler::startSegment(int index)
     connect(run, &EncoderRun::encoderOutput, this, &JobPath::encoderOutput);
     // What a segment's decode says (the pictures' format, a hint) is said once for the job.
     connect(run, &EncoderRun::message, this, &SegmentScheduler::sayOnce);
-    connect(run, &EncoderRun::warning, this, &JobPath::warning);
+    connect(run, &EncoderRun::warning, this, [this](const QString &title, const QString &text) {
+        pending.picturesMissed(text);
+        emit warning(title, text);
+    });
     connect(run, &EncoderRun::finished, this, [this, index] { segmentEnded(index); });
     run->start();
 }
@@ -355,27 +359,25 @@ void SegmentScheduler::segmentFailed(int index, const EncoderRun::Outcome &outco
     if (outcome.kind != EncoderRun::Outcome::Encoded || stopping
         || !pending.encoderFailed(outcome.exitCode, outcome.crashed))
         return;
-    emit message(outcome.crashed
-                     ? QStringLiteral("%1: the encoder was ended by signal %2.")
-                           .arg(segments.describe(index)).arg(outcome.exitCode)
-                     : QStringLiteral("%1: the encoder exited with code %2 after it was given %3 pictures.")
-                           .arg(segments.describe(index)).arg(outcome.exitCode).arg(outcome.pictures));
+    emit message(JobMessages::encoderEndLine(segments.describe(index), outcome.exitCode, outcome.crashed,
+                                             outcome.crashed ? QString() : QString::number(outcome.pictures)));
     segments.stopRuns();
 }
 
-void SegmentScheduler::refreshClaims()
+QList<PartClaim *> SegmentScheduler::claimsHeld() const
 {
-    for (int index = 0; index < segments.size(); ++index) {
-        Segment &segment = segments[index];
-        if (!segment.run && !segment.checking)
-            continue;
-        // One being checked is left by segmentChecked(), which finds the claim lost.
-        if (!segment.claim->refresh() && segment.run)
-            leaveSegment(index);
-    }
-    output->refreshClaim();
+    QList<PartClaim *> claims = segments.claimsInHand();
     if (presence)
-        presence->refresh();
+        claims << presence.get();
+    return claims;
+}
+
+void SegmentScheduler::claimLost(PartClaim *claim)
+{
+    // One being checked is left by segmentChecked(), which finds the claim lost.
+    const int index = segments.indexOf(claim);
+    if (index >= 0 && segments[index].run)
+        leaveSegment(index);
 }
 
 // The segment was taken over by another process, which found this one gone or its claim
@@ -415,9 +417,9 @@ void SegmentScheduler::watchOthers()
         return;
     }
     if (look.allSeenAlive && settings.noWait)
-        leaveToOthers(HolderWatch::leftLine(look));
+        leaveToOthers(SegmentTable::leftLine(look));
     else
-        holderWatch->waitFor(look);
+        holderWatch->waitFor(look, SegmentTable::waitingLine(look));
 }
 
 // Every segment is finished: the process that claims the output checks every segment whole
@@ -502,6 +504,7 @@ void SegmentScheduler::outputMade(const OutputResult &made)
         finishedByAnother();
         return;
     }
+    pending.keptAs = made.kept;
     if (output->account(made, &pending)) {
         parts->remove();
         parts.reset();
@@ -548,13 +551,15 @@ void SegmentScheduler::endSegments()
     result.segmentsTotal = segments.size();
     result.segmentsKept = parts ? segments.finished() : 0;
     result.pictures = segments.pictures(true);
+    if (!result.picturesMissing.isEmpty())
+        result.picturesMeant = expectedPictures;
     // Stopped, unless the output was made meanwhile (the parts folder is gone then).
     if (stopping && result.failure == JobResult::NoFailure && parts) {
         result.outcome = JobResult::Stopped;
         result.pictures = picturesThisRun + segments.pictures(false);
     }
     if (parts && result.outcome == JobResult::Stopped)
-        emit message(QStringLiteral("Encoding stopped after %1 pictures.").arg(result.pictures));
+        emit message(JobMessages::stoppedAfter(result.pictures));
     if (parts && (result.outcome != JobResult::Finished || result.exitCode != 0 || !result.outputProblem.isEmpty())
         && !segments.empty())
         emit message(QStringLiteral("%1 of %2 segments are kept in %3; start the same job again to go on "
@@ -567,8 +572,7 @@ void SegmentScheduler::endSegments()
 void SegmentScheduler::finish(JobResult result)
 {
     ended = true;
-    delete claimTimer;
-    claimTimer = nullptr;
+    claimKeeper->stop();
     holderWatch->stop();
     output->releaseClaim();
     segments.releaseClaims();

@@ -18,12 +18,12 @@
 
 #include <memory>
 
+class ClaimKeeper;
 class HolderWatch;
 class InputProbing;
 class OffThread;
 class PartClaim;
 class SegmentsOutput;
-class QTimer;
 
 // A job in segments, and the one place that knows the graph of its work: the input is probed
 // (InputProbing) and cut (PartsOpening), up to N EncoderRuns encode segments at once into the
@@ -65,7 +65,8 @@ private:
     void segmentChecked(int index, const QString &problem);
     void segmentFailed(int index, const EncoderRun::Outcome &outcome);
     void inputEndsAt(qint64 end);
-    void refreshClaims();
+    QList<PartClaim *> claimsHeld() const;
+    void claimLost(PartClaim *claim);
     void leaveSegment(int index);
     void watchOthers();
     void makeOutput();
@@ -110,7 +111,7 @@ private:
     SegmentsOutput *output = nullptr;
     HolderWatch *holderWatch = nullptr;
     OffThread *checks = nullptr;    // the checks of segments whose encoder is done
-    QTimer *claimTimer = nullptr;
+    ClaimKeeper *claimKeeper = nullptr;   // keeps this process's claims fresh
 };
 
 #endif // SEGMENTSCHEDULER_H

@@ -73,26 +73,51 @@ QList<PartClaim *> SegmentTable::openClaims() const
     return claims;
 }
 
-SegmentTable::Take SegmentTable::take(int index, const PartsFolder &parts, QString *line)
+QList<PartClaim *> SegmentTable::claimsInHand() const
+{
+    QList<PartClaim *> claims;
+    for (const Segment &segment : list)
+        if (segment.run || segment.checking)
+            claims << segment.claim.get();
+    return claims;
+}
+
+int SegmentTable::indexOf(const PartClaim *claim) const
+{
+    const auto found = std::find_if(list.begin(), list.end(),
+                                    [claim](const Segment &segment) { return segment.claim.get() == claim; });
+    return found == list.end() ? -1 : int(found - list.begin());
+}
+
+QString SegmentTable::waitingLine(const HolderWatch::Look &look)
+{
+    const QString who = look.holders.join(QStringLiteral(", "));
+    return look.held == 1
+        ? QStringLiteral("Waiting for the segment %1 holds: should it go, the segment is encoded here (--no-wait "
+                         "leaves it to %1 instead).").arg(who)
+        : QStringLiteral("Waiting for the %1 segments %2 hold%3: should a holder go, its segments are encoded here "
+                         "(--no-wait leaves them to their holders instead).")
+              .arg(look.held).arg(who).arg(look.holders.size() == 1 ? "s" : "");
+}
+
+QString SegmentTable::leftLine(const HolderWatch::Look &look)
+{
+    const int held = look.held;
+    return QStringLiteral("%1 segment%2 %3 still being encoded by %4; the output is made "
+                          "by whichever process finishes last.")
+        .arg(held).arg(held == 1 ? "" : "s").arg(held == 1 ? "is" : "are")
+        .arg(look.holders.join(QStringLiteral(", ")));
+}
+
+PartClaim::Take SegmentTable::take(int index, const PartsFolder &parts, QString *line)
 {
     PartClaim &claim = *list[size_t(index)].claim;
-    if (!claim.tryTake()) {
-        if (claim.error().isEmpty())
-            return Held;
+    const PartClaim::Take take = claim.take([this, index, &parts] { return lookUp(index, parts); });
+    if (take == PartClaim::Unusable)
         *line = QStringLiteral("Cannot claim segment %1:\n%2.").arg(label(index), claim.error());
-        return Unusable;
-    }
-    if (claim.takenOverFrom().valid())
-        *line = QStringLiteral("Segment %1 was left by %2, %3: it is encoded here.")
-                    .arg(label(index), claim.takenOverFrom().describe(),
-                         claim.previousEnded() ? QStringLiteral("which is gone")
-                                               : QStringLiteral("which has not refreshed its claim for %1 s")
-                                                     .arg(PartClaim::timeoutSeconds()));
-    // Finished by another process between the look and the claim.
-    if (!lookUp(index, parts))
-        return Taken;
-    claim.release();
-    return Finished;
+    else if (take != PartClaim::Held && !claim.leftBy().isEmpty())
+        *line = QStringLiteral("Segment %1 was left by %2: it is encoded here.").arg(label(index), claim.leftBy());
+    return take;
 }
 
 bool SegmentTable::lookUp(int index, const PartsFolder &parts)

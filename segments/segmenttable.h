@@ -3,6 +3,7 @@
 
 #include "encoderrun/encoderrun.h"
 #include "jobtypes/jobtypes.h"
+#include "parts/holderwatch.h"
 #include "parts/partclaim.h"
 #include "parts/segmentplan.h"
 
@@ -64,17 +65,19 @@ public:
     int running() const;
     QList<qint64> firsts() const;
     QList<PartClaim *> openClaims() const;
+    // The claims of the segments this process encodes or checks.
+    QList<PartClaim *> claimsInHand() const;
+    // The segment whose claim this is; -1 when none.
+    int indexOf(const PartClaim *claim) const;
+    // What this process says while it waits for the segments other processes hold, and when it
+    // leaves them to their holders (--no-wait).
+    static QString waitingLine(const HolderWatch::Look &look);
+    static QString leftLine(const HolderWatch::Look &look);
 
-    // How taking a segment's claim went.
-    enum Take {
-        Taken,      // the claim is this process's now
-        Held,       // another process holds it
-        Unusable,   // the claim cannot be made (a link where it should be, no permission)
-        Finished    // taken, but the segment was finished meanwhile: the claim is let go
-    };
-    // Takes the segment's claim; *line says why it is Unusable, or from which gone holder it
-    // was taken over.
-    Take take(int index, const PartsFolder &parts, QString *line);
+    // Takes the segment's claim, then looks whether another process finished the segment between
+    // the look that found it open and the claim (then it is let go again, the segment taken as
+    // finished); *line says why it is Unusable, or from which gone holder it was taken over.
+    PartClaim::Take take(int index, const PartsFolder &parts, QString *line);
     // Whether the segment is finished in the folder (by this process or another): then it is
     // taken as finished, with the pictures its record states.
     bool lookUp(int index, const PartsFolder &parts);

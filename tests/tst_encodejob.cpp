@@ -1,6 +1,7 @@
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
 #include "support/testwindow.h"
+#include "jobtypes/jobverdict.h"
 #include "window/reportdialog.h"
 
 #include <QDir>
@@ -202,6 +203,7 @@ private slots:
     void pictureFormat_isWhatTheConfigurationAsks();
     void highBitDepth_keepsDetailAndHdr_data();
     void highBitDepth_keepsDetailAndHdr();
+    void jobResult_holdsItsWholeVerdict();
 };
 
 void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures_data()
@@ -1141,6 +1143,65 @@ void EncodeJobTest::highBitDepth_keepsDetailAndHdr()
         QCOMPARE(check.pictures, frames);
         QVERIFY2(check.matched == frames && check.mismatched == 0, qPrintable(check.tail));
     }
+}
+
+// What a job hands back says how it ended without its warnings: a failing encoder, pictures
+// that never reached the encoder, and a job that only joins another's work whose parts are gone.
+void EncodeJobTest::jobResult_holdsItsWholeVerdict()
+{
+    const QString bundled = TestSupport::binDir() + QStringLiteral("/TAppEncoder_hm80.exe");
+    if (!QFile::exists(bundled))
+        QSKIP("the bundled encoder is not built");
+    IsolatedEnvironment env;
+    const QString script = env.filePath(QStringLiteral("enc.sh"));
+    const QString ran = env.filePath(QStringLiteral("ran"));
+    QVERIFY(TestSupport::writeScript(script, QStringLiteral("#!/bin/sh\ntouch '%1'\n"
+                                                            "while [ \"$1\" != -i ]; do shift; done\n"
+                                                            "cat \"$2\" > /dev/null\nexit 3\n").arg(ran).toUtf8()));
+    JobSettings settings = scriptedJob(env, script);
+    QVERIFY(!settings.input.isEmpty());
+
+    const JobRun failing(settings);
+    QVERIFY(failing.ended);
+    JobVerdict verdict = JobVerdict::of(failing.result);
+    QCOMPARE(verdict.kind, JobVerdict::EncoderFailed);
+    QCOMPARE(verdict.encoderStatus, 3);
+    QCOMPARE(verdict.reason, QStringLiteral("the encoder exited with code 3"));
+    QVERIFY(QFile::remove(ran));
+
+    // Pictures of another size after the eighth: the encoder gets eight of the twelve.
+    const QString first = env.filePath(QStringLiteral("first.h264"));
+    const QString second = env.filePath(QStringLiteral("second.h264"));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=40x30:rate=10", "-frames:v", "8",
+                                 "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "h264", first}));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10", "-frames:v", "4",
+                                 "-c:v", "libx264", "-pix_fmt", "yuv420p", "-f", "h264", second}));
+    JobSettings cut = settings;
+    cut.input = env.filePath(QStringLiteral("joined.h264"));
+    QVERIFY(TestSupport::writeFile(cut.input, TestSupport::readFile(first) + TestSupport::readFile(second)));
+    cut.encoder = bundled;
+    cut.config = TestSupport::binDir() + QStringLiteral("/hevczent.cfg");
+    const JobRun missing(cut);
+    QVERIFY(missing.ended);
+    verdict = JobVerdict::of(missing.result);
+    QCOMPARE(verdict.kind, JobVerdict::PicturesMissing);
+    QCOMPARE(missing.result.pictures, 8);
+    QVERIFY2(missing.result.picturesMissing.contains(QStringLiteral("changes from 40x30 to 64x48")),
+             qPrintable(missing.result.picturesMissing));
+    QCOMPARE(TestSupport::probeVideo(cut.output).frames, 8);
+    QVERIFY(QFile::remove(cut.output));
+
+    // Joining only: with no parts folder there is nothing to join, and nothing is started afresh.
+    JobSettings join = settings;
+    join.inSegments = true;
+    join.parallelEncoders = 2;
+    join.joinOnly = true;
+    const JobRun joining(join);
+    QVERIFY(joining.ended);
+    QCOMPARE(JobVerdict::of(joining.result).kind, JobVerdict::Elsewhere);
+    QVERIFY(!QFile::exists(ran));
+    QVERIFY(!QFile::exists(join.output));
+    QVERIFY(!QFileInfo::exists(join.output + QStringLiteral(".parts")));
 }
 
 int main(int argc, char **argv)

@@ -7,6 +7,7 @@
 #include "support/testsupport.h"
 #include "support/testwindow.h"
 
+#include "parts/claimkeeper.h"
 #include "parts/partclaim.h"
 
 #include <QDir>
@@ -133,6 +134,7 @@ private slots:
     void linkAtAPartsName_isRefusedBeforeAnyEncoder();
     void stoppedProcess_countsOthersFinishedSegments();
     void claimStagedByAnEndedProcess_isRemovedOnTheNextTake();
+    void heldUpHolder_keepsItsClaimWithAOneSecondTimeout();
 
 private:
     // A folder with the clip, the wrapper and the configuration, for one test.
@@ -855,6 +857,40 @@ void SegmentsTest::claimStagedByAnEndedProcess_isRemovedOnTheNextTake()
     expected << "Frac_QP32.claim";
     expected.sort();
     QCOMPARE(left, expected);
+}
+
+// A claim refreshed by its keeper is never taken for stale, even with a timeout of one second
+// and a holder held up for a third of it now and then (busy, or the machine loaded); once its
+// keeper stops, another takes it over after the timeout and says why.
+void SegmentsTest::heldUpHolder_keepsItsClaimWithAOneSecondTimeout()
+{
+    IsolatedEnvironment env;
+    qputenv("MORLUNEX_CLAIM_TIMEOUT", "1");
+    const auto timeout = qScopeGuard([] { qunsetenv("MORLUNEX_CLAIM_TIMEOUT"); });
+    const QString path = env.filePath("part_0000000.claim");
+    PartClaim held(path);
+    QVERIFY(held.tryTake());
+    ClaimKeeper keeper([&] { return QList<PartClaim *>{&held}; });
+    int lost = 0;
+    connect(&keeper, &ClaimKeeper::lost, this, [&] { ++lost; });
+    keeper.start();
+
+    PartClaim other(path);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 3000) {
+        QVERIFY2(!other.tryTake(), qPrintable(other.leftBy()));
+        QTest::qWait(50);
+        if (clock.elapsed() % 700 < 60)
+            QThread::msleep(330);
+    }
+    QCOMPARE(lost, 0);
+    QVERIFY(held.held());
+
+    keeper.stop();
+    QVERIFY(QTest::qWaitFor([&] { return other.tryTake(); }, 5000));
+    QVERIFY2(other.leftBy().contains(QStringLiteral("has not refreshed its claim for 1 s")), qPrintable(other.leftBy()));
+    QVERIFY(!held.refresh());
 }
 
 QTEST_MAIN(SegmentsTest)

@@ -1,6 +1,7 @@
 #include "henq.h"
 
 #include "about/zentlabel.h"
+#include "files/settingsstore.h"
 #include "job/inputnaming.h"
 
 #include <QDesktopServices>
@@ -15,7 +16,6 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSettings>
 #include <QSpinBox>
 #include <QTextBrowser>
 #include <QToolButton>
@@ -23,8 +23,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-const char organisationName[] = "Tarvolen Inc.";
 
 QPushButton *iconButton(const QString &iconPath, QWidget *parent)
 {
@@ -36,7 +34,7 @@ QPushButton *iconButton(const QString &iconPath, QWidget *parent)
 } // namespace
 
 HenQ::HenQ(QWidget *parent)
-    : MainWindowBase(QStringLiteral("Morlunex Transcoder 0.980"), parent, Qt::WindowFlags())
+    : MainWindowBase(QLatin1String(SettingsStore::application), parent, Qt::WindowFlags())
     , logView(nullptr)
     , inputEdit(nullptr)
     , cfgEdit(nullptr)
@@ -71,8 +69,8 @@ HenQ::HenQ(QWidget *parent)
 
     auto *grid = new QGridLayout;
     inputEdit = new QLineEdit(central);
-    cfgEdit = new QLineEdit(QStringLiteral("hevczent.cfg"), central);
-    encoderEdit = new QLineEdit(QStringLiteral("TAppEncoder_hm80.exe"), central);
+    cfgEdit = new QLineEdit(QLatin1String(SettingsStore::defaultConfig), central);
+    encoderEdit = new QLineEdit(QLatin1String(SettingsStore::defaultEncoder), central);
     outputEdit = new QLineEdit(QStringLiteral("hm.265"), central);
 
     const QString openIcon = QStringLiteral(":/images/open.png");
@@ -156,19 +154,19 @@ HenQ::HenQ(QWidget *parent)
     noticeRow->addWidget(new QLabel(QString(35, QLatin1Char(' ')), central), 0);
     mainLayout->addLayout(noticeRow, 0);
 
-    QSettings settings(QLatin1String(organisationName), appName);
-    prevWidth = settings.value(QStringLiteral("prevwidth")).toInt();
-    prevHeight = settings.value(QStringLiteral("prevheight")).toInt();
-    recentDir = settings.value(QStringLiteral("recentDir")).toString();
-    const QString cfgFile = settings.value(QStringLiteral("cfgfile")).toString();
+    const SettingsStore settings;
+    prevWidth = settings.value(SettingsStore::rawWidth).toInt();
+    prevHeight = settings.value(SettingsStore::rawHeight).toInt();
+    recentDir = settings.value(SettingsStore::recentFolder).toString();
+    const QString cfgFile = settings.value(SettingsStore::configFile).toString();
     if (!cfgFile.isEmpty())
         cfgEdit->setText(cfgFile);
-    const QString encoder = settings.value(QStringLiteral("hevcencoder")).toString();
+    const QString encoder = settings.value(SettingsStore::encoderProgram).toString();
     if (!encoder.isEmpty())
         encoderEdit->setText(encoder);
-    encodersBox->setValue(settings.value(QStringLiteral("parallelEncoders"), 1).toInt());
+    encodersBox->setValue(settings.value(SettingsStore::parallelEncoders, 1).toInt());
     connect(encodersBox, &QSpinBox::valueChanged, this,
-            [this](int value) { storeSetting(QStringLiteral("parallelEncoders"), value); });
+            [this](int value) { storeSetting(QLatin1String(SettingsStore::parallelEncoders), value); });
 
     setCentralWidget(central);
     // A file dropped anywhere on the window becomes the input, the fields included, which
@@ -197,8 +195,7 @@ HenQ::~HenQ()
 
 void HenQ::storeSetting(const QString &key, const QVariant &value) const
 {
-    QSettings settings(QLatin1String(organisationName), appName);
-    settings.setValue(key, value);
+    SettingsStore().setValue(key, value);
 }
 
 QString HenQ::pickFile(const QString &startDir, const QString &filter)
@@ -215,7 +212,7 @@ bool HenQ::fileOpenImp(QString &path, bool)
 {
     inputEdit->setText(path);
     recentDir = QFileInfo(path).absolutePath();
-    storeSetting(QStringLiteral("recentDir"), recentDir);
+    storeSetting(QLatin1String(SettingsStore::recentFolder), recentDir);
     outputEdit->setText(proposeOutputPath(path));
     encodeButton->setEnabled(true);
     return true;
@@ -240,12 +237,12 @@ void HenQ::pickIntoField(QLineEdit *field, const QString &filter, const QString 
 
 void HenQ::onCfgOpen()
 {
-    pickIntoField(cfgEdit, tr("*.txt *.cfg;;All(*.*)"), QStringLiteral("cfgfile"));
+    pickIntoField(cfgEdit, tr("*.txt *.cfg;;All(*.*)"), QLatin1String(SettingsStore::configFile));
 }
 
 void HenQ::onSelectEncoder()
 {
-    pickIntoField(encoderEdit, tr("*.exe;;All(*.*)"), QStringLiteral("hevcencoder"));
+    pickIntoField(encoderEdit, tr("*.exe;;All(*.*)"), QLatin1String(SettingsStore::encoderProgram));
 }
 
 void HenQ::onOutputOpen()
@@ -259,7 +256,7 @@ void HenQ::onOutputOpen()
         return;
     outputEdit->setText(path);
     recentDir = QFileInfo(path).absolutePath();
-    storeSetting(QStringLiteral("recentDir"), recentDir);
+    storeSetting(QLatin1String(SettingsStore::recentFolder), recentDir);
 }
 
 void HenQ::onCfgSettings()

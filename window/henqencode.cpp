@@ -1,5 +1,7 @@
 #include "henq.h"
 
+#include "jobtypes/jobverdict.h"
+
 #include <QCloseEvent>
 #include <QDir>
 #include <QLabel>
@@ -220,35 +222,34 @@ void HenQ::trimLog()
     cursor.insertText(hadNote ? note : note + QLatin1Char('\n'));
 }
 
+// The job's verdict as the window tells it: an encoder that ran to its end is "done" with its
+// exit code, whatever became of the output, which a box of its own tells when it is unusable.
 void HenQ::jobFinished(const JobResult &result)
 {
     showRunning(false);
     offerReport(result);
-    switch (result.outcome) {
-    case JobResult::Finished:
+    const JobVerdict verdict = JobVerdict::of(result);
+    if (verdict.encoderRan()) {
         progressLabel->setText(progressLabel->text().section(QStringLiteral(" \u00b7 "), 0, 1));
         QMessageBox::information(this, QStringLiteral("Done"),
                                  tr("Encoding done(%1).").arg(result.exitCode), QMessageBox::Ok);
         // An exit code of 0 is the encoder's word only: say so when there is nothing to show for it.
         if (!result.outputProblem.isEmpty())
             QMessageBox::warning(this, tr("Encoding error"), result.outputProblem, QMessageBox::Ok);
-        break;
-    case JobResult::Stopped:
+    } else if (verdict.kind == JobVerdict::Stopped) {
         progressLabel->setText(result.segmentsTotal > 0
                                    ? tr("Stopped: %1 of %2 segments kept").arg(result.segmentsKept).arg(result.segmentsTotal)
                                    : tr("Stopped after %1 pictures").arg(result.pictures));
-        break;
-    case JobResult::Failed:
+    } else {
         progressBar->hide();
         progressLabel->clear();
         QMessageBox::warning(this,
                              result.failure == JobResult::InputUnusable ? QStringLiteral("No Input")
                                                                         : tr("Encoding error"),
                              result.message, QMessageBox::Ok);
-        break;
     }
-    if (result.outcome != JobResult::Failed && progressBar->maximum() == 0) {
+    if (verdict.kind != JobVerdict::Failed && progressBar->maximum() == 0) {
         progressBar->setRange(0, 1);
-        progressBar->setValue(result.outcome == JobResult::Finished ? 1 : 0);
+        progressBar->setValue(verdict.encoderRan() ? 1 : 0);
     }
 }

@@ -9,9 +9,9 @@
 class PartClaim;
 class QTimer;
 
-// The claims other processes hold on the segments this process has not got, watched while it
-// has nothing left to take: whether a holder has gone (its segment can be taken over at once),
-// who holds the rest, what this process says of them, and when it looks again.
+// The claims other processes hold on the pieces of work this process has not got, watched while
+// it has nothing left to take: whether a holder has gone (its piece can be taken over at once),
+// who holds the rest, and when to look again. What a wait means is its owner's to say.
 class HolderWatch : public QObject
 {
     Q_OBJECT
@@ -25,14 +25,13 @@ public:
         bool allSeenAlive = true;   // every holder is known to be alive
     };
 
-    using QObject::QObject;
+    // intervalMs: how long a wait lasts before lookAgain().
+    explicit HolderWatch(int intervalMs, QObject *parent = nullptr);
 
     static Look look(const QList<PartClaim *> &claims);
-    // The line that leaves the segments to their holders (--no-wait).
-    static QString leftLine(const Look &look);
-    // This process waits for the holders: it says so (once for the same holders), and
-    // lookAgain() follows in a second.
-    void waitFor(const Look &look);
+    // This process waits for the holders the look found: line, which says so, is told once for
+    // the same holders, and lookAgain() follows after the interval.
+    void waitFor(const Look &look, const QString &line);
     // No more looks.
     void stop();
 
@@ -41,6 +40,7 @@ signals:
     void lookAgain();
 
 private:
+    const int intervalMs;
     QString waitingFor;             // the holders this process waits for, as last said
     QTimer *timer = nullptr;
 };
