@@ -126,8 +126,15 @@ bool RawFeed::feed(int fd, const Layout &pictures)
             // job whether pictures other runs read before are still there.
             inputEnded = errno == 0;
             struct stat now;
-            if (inputEnded && ::fstat(fd, &now) == 0)
-                foundInputPictures(now.st_size / pictures.pictureBytes);
+            if (inputEnded && ::fstat(fd, &now) == 0) {
+                const qint64 holds = now.st_size / pictures.pictureBytes;
+                // Cut short before this run's first picture: it has none, as for a start
+                // past the end, and the job's plan shrinks.
+                if (settings.startPicture >= holds)
+                    startPastEnd(holds);
+                else
+                    foundInputPictures(holds);
+            }
             return inputEnded;
         }
         if (!sink && !openSink(width, height, width, height, pictures.pictureBytes))
