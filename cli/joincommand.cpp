@@ -162,10 +162,9 @@ QStringList seamNotes(const QStringList &segments, const JoinResult &result)
     return notes;
 }
 
-} // namespace
-
-int JoinCommand::run(const QString &output, const QStringList &segments, bool quiet, bool overwrite,
-                     qint64 expected)
+// What is checked before any segment is read: EX_OK when the join may go on, else the status
+// it ended with, having said why.
+int refusal(const QString &output, const QStringList &segments, bool overwrite)
 {
     for (const QString &segment : segments) {
         const QString reason = FileCheck::regularFileProblem(segment);
@@ -183,6 +182,31 @@ int JoinCommand::run(const QString &output, const QStringList &segments, bool qu
     if (!overwrite && QFileInfo::exists(output))
         return failWith(EX_CANTCREAT, QStringLiteral("the output %1 exists; nothing was changed (give "
                                                      "--overwrite to replace it)").arg(output));
+
+    return EX_OK;
+}
+
+// A join that failed: the status, having said why, and how to mend a seam not proven.
+int failure(const JoinResult &result, const QStringList &segments)
+{
+    QString said = result.error;
+    for (int i = 0; i < result.seams.size(); ++i) {
+        if (result.seams.at(i).kind == SeamVerdict::NotProven) {
+            said += QStringLiteral("; nothing was written (encode %1 again without its last picture to join "
+                                   "that seam as two separate segments)").arg(segments.at(i));
+            break;
+        }
+    }
+    return failWith(result.outputFailed ? EX_IOERR : EX_DATAERR, said);
+}
+
+} // namespace
+
+int JoinCommand::run(const QString &output, const QStringList &segments, bool quiet, bool overwrite,
+                     qint64 expected)
+{
+    if (const int refused = refusal(output, segments, overwrite); refused != EX_OK)
+        return refused;
 
     // The join runs on a thread of its own while this one waits in its event loop, so that
     // SIGINT, SIGTERM and SIGHUP are acted on at once: the join stops between two chunks and
@@ -228,17 +252,8 @@ int JoinCommand::run(const QString &output, const QStringList &segments, bool qu
     if (caught != 0 && !result.ok)
         return failWith(128 + caught, QStringLiteral("stopped by signal %1; %2 was not written")
                                           .arg(caught).arg(output));
-    if (!result.ok) {
-        QString said = result.error;
-        for (int i = 0; i < result.seams.size(); ++i) {
-            if (result.seams.at(i).kind == SeamVerdict::NotProven) {
-                said += QStringLiteral("; nothing was written (encode %1 again without its last picture to join "
-                                       "that seam as two separate segments)").arg(segments.at(i));
-                break;
-            }
-        }
-        return failWith(result.outputFailed ? EX_IOERR : EX_DATAERR, said);
-    }
+    if (!result.ok)
+        return failure(result, segments);
     if (caught != 0)
         return failWith(128 + caught, QStringLiteral("interrupted by signal %1 after the join was "
                                                      "complete; %2 is whole").arg(caught).arg(output));

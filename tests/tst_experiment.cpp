@@ -290,6 +290,7 @@ private slots:
     void decoderVerdict_decidesTheCell();
     void stopped_keepsFinishedCells_andTellsEveryEvent();
     void referenceEncoderAndDecoder_everyHashChecksOut();
+    void referenceEncoder_sameBitstreamsHoweverTheCellsAreCut();
     void badPlan_isRefusedWithNothingWritten_data();
     void badPlan_isRefusedWithNothingWritten();
 
@@ -1023,6 +1024,71 @@ void ExperimentTest::referenceEncoderAndDecoder_everyHashChecksOut()
         QVERIFY(row.toObject().value("bd_rate_y").isDouble());
     }
     QCOMPARE(results.value("classes").toArray().size(), 2);
+}
+
+// The reference encoder, whose segments join into one piece's bytes: the same plan run with one
+// encoder, with three (the last cells cut into segments) and by two processes under two host
+// names gives every cell's bitstream byte for byte, every picture hash checked, and so the same
+// BD-rates.
+void ExperimentTest::referenceEncoder_sameBitstreamsHoweverTheCellsAreCut()
+{
+    const QString encoder = TestSupport::referenceTool("TAppEncoder");
+    const QString decoder = TestSupport::referenceTool("TAppDecoder");
+    if (encoder.isEmpty() || decoder.isEmpty())
+        QSKIP("The reference encoder and decoder are not there (set MORLUNEX_REFERENCE_BIN)");
+    IsolatedEnvironment env;
+    const QByteArray bundled = TestSupport::readFile(TestSupport::binDir() + "/hevczent.cfg")
+        + "SEIDecodedPictureHash : 1\nIntraPeriod : 16\n";
+    const QJsonObject plan{
+        {"sequences", QJsonArray{QJsonObject{{"name", "Raw"}, {"path", "seq_64x64.yuv"}, {"size", "64x64"}, {"fps", 25}}}},
+        {"configurations", QJsonArray{
+            QJsonObject{{"name", "anchor"}, {"anchor", true}, {"encoder", encoder}, {"cfg", "anchor.cfg"}, {"decoder", decoder}},
+            QJsonObject{{"name", "test"}, {"encoder", encoder}, {"cfg", "test.cfg"}, {"decoder", decoder}}}},
+        {"qps", QJsonArray{22, 27, 32, 37}}};
+    const QStringList ways{"one encoder", "three encoders", "two hosts"};
+    for (const QString &way : ways) {
+        const QString folder = env.filePath(way);
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25", "-frames:v", "33",
+                                     "-pix_fmt", "yuv420p", "-f", "rawvideo", folder + "/seq_64x64.yuv"}));
+        QVERIFY(TestSupport::writeFile(folder + "/anchor.cfg", bundled));
+        QVERIFY(TestSupport::writeFile(folder + "/test.cfg", bundled + "RDOQ : 0\nRDOQTS : 0\n"));
+        QVERIFY(writePlan(folder + "/tiny.json", plan));
+    }
+    for (const char *encoders : {"1", "3"}) {
+        const QString folder = env.filePath(ways.at(encoders[0] == '1' ? 0 : 1));
+        const TestSupport::RunResult run =
+            TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", encoders, "-q"}, 300000, folder);
+        QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    }
+    QVERIFY(runHereAndElsewhere(env.filePath(ways.at(2)), "2"));
+
+    int cutCells = 0;
+    const QString first = env.filePath(ways.at(0)) + "/tiny.results/";
+    for (const QString &configuration : configurationNames) {
+        for (int qp : qps) {
+            const QString cell = QStringLiteral("%1/Raw_QP%2").arg(configuration).arg(qp);
+            const QByteArray bitstream = TestSupport::readFile(first + cell + ".265");
+            QVERIFY2(!bitstream.isEmpty(), qPrintable(cell));
+            for (const QString &way : ways.mid(1)) {
+                const QString results = env.filePath(way) + "/tiny.results/";
+                QVERIFY2(TestSupport::readFile(results + cell + ".265") == bitstream, qPrintable(way + ": " + cell));
+                cutCells += TestSupport::readFile(results + cell + ".log").contains("Segments are joined seamlessly") ? 1 : 0;
+            }
+        }
+    }
+    QVERIFY2(cutCells > 0, "no cell was encoded in segments");
+    QJsonObject row = readJson(first + "results.json").value("sequences").toArray().first().toObject();
+    for (const QString &way : ways.mid(1)) {
+        const QJsonObject results = readJson(env.filePath(way) + "/tiny.results/results.json");
+        for (const QJsonValue &cell : results.value("cells").toArray())
+            QCOMPARE(cell.toObject().value("hashes").toString(), QString("33/33 OK"));
+        const QJsonObject other = results.value("sequences").toArray().first().toObject();
+        for (const char *key : {"bd_rate_y", "bd_rate_u", "bd_rate_v", "bd_rate_yuv"}) {
+            QVERIFY(row.value(key).isDouble());
+            QCOMPARE(other.value(key).toDouble(), row.value(key).toDouble());
+        }
+    }
 }
 
 void ExperimentTest::badPlan_isRefusedWithNothingWritten_data()
