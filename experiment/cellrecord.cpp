@@ -129,7 +129,10 @@ QString CellSources::changedSince(const CellSources &recorded) const
         return QStringLiteral("the configuration's contents have changed since");
     if (encoder != recorded.encoder)
         return QStringLiteral("it was made by another encoder (%1)").arg(QDir::toNativeSeparators(recorded.encoder));
-    if (encoderSize != recorded.encoderSize || encoderModifiedMs != recorded.encoderModifiedMs)
+    // An encoder that is not on this machine (a view of an experiment that others run) is known
+    // by its path alone.
+    if (encoderModifiedMs != 0
+        && (encoderSize != recorded.encoderSize || encoderModifiedMs != recorded.encoderModifiedMs))
         return QStringLiteral("the encoder program has changed since");
     if (qp != recorded.qp)
         return QStringLiteral("it was made at QP %1").arg(recorded.qp);
@@ -324,7 +327,11 @@ CellStanding CellStanding::in(const CellFiles &files, const CellSources &expecte
         standing.kind = Done;
         return standing;
     }
-    const bool sameDecoder = record.decoded && record.decoder == FileStamp::of(decoder);
+    // A decoder that is not on this machine is known by its path alone, as an encoder is.
+    const FileStamp decoderHere = FileStamp::of(decoder);
+    const bool sameDecoder = record.decoded
+                             && (decoderHere.modifiedMs == 0 ? record.decoder.path == decoderHere.path
+                                                             : record.decoder == decoderHere);
     if (sameDecoder)
         standing.reason = record.partialDecode(standing.pictures);
     standing.kind = sameDecoder && standing.reason.isEmpty() ? Done : NeedsDecode;

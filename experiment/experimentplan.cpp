@@ -108,9 +108,10 @@ QString ExperimentPlan::program(const QString &name) const
     return found.isEmpty() ? resolved(name) : found;
 }
 
-bool ExperimentPlan::read(const QString &path)
+bool ExperimentPlan::read(const QString &path, Use use)
 {
     planFile = path;
+    purpose = use;
     const QString reason = FileCheck::regularFileProblem(path);
     QFile file(path);
     if (!reason.isEmpty() || !file.open(QIODevice::ReadOnly))
@@ -212,12 +213,18 @@ bool ExperimentPlan::checkReadable(const QString &path, const QString &where, co
 
 bool ExperimentPlan::checkProgram(const QString &path, const QString &where, const QString &key)
 {
-    if (!QFileInfo::exists(path))
-        return fail(EX_NOINPUT, where, QStringLiteral("the %1 %2 does not exist").arg(key, path));
-    const QString reason = FileCheck::runProblem(path);
-    if (reason.isEmpty())
+    const bool missing = !QFileInfo::exists(path);
+    const QString reason = missing ? QString() : FileCheck::runProblem(path);
+    if (!missing && reason.isEmpty())
         return true;
-    return fail(EX_UNAVAILABLE, where, QStringLiteral("cannot run the %1 %2: %3").arg(key, path, reason));
+    const QString text = missing ? QStringLiteral("the %1 %2 does not exist").arg(key, path)
+                                 : QStringLiteral("cannot run the %1 %2: %3").arg(key, path, reason);
+    if (purpose == ToFollow) {
+        if (unrunnable.isEmpty())
+            unrunnable = QStringLiteral("%1: %2").arg(where, text);
+        return true;
+    }
+    return fail(missing ? EX_NOINPUT : EX_UNAVAILABLE, where, text);
 }
 
 bool ExperimentPlan::entry(const QJsonArray &list, qsizetype i, const QString &key, const QString &noun,

@@ -49,13 +49,21 @@ struct PlanConfiguration
 class ExperimentPlan
 {
 public:
+    // What the plan is read for: to run the experiment here, or only to follow its folder, which
+    // another machine may fill with encoders this one lacks.
+    enum Use { ToRun, ToFollow };
+
     // Reads and checks the plan; false with error() and status() (a sysexits code: 64 for a
     // plan that is wrong, 66 for a file it names that cannot be read, 69 for a program that
-    // cannot be run) when it cannot be used.
-    bool read(const QString &planPath);
+    // cannot be run) when it cannot be used. Read to follow, a program that is not here or
+    // cannot be run here is no refusal: runProblem() says why it cannot run here.
+    bool read(const QString &planPath, Use use = ToRun);
 
     const QString &error() const { return problem; }
     int status() const { return failure; }
+    // Read to follow: why the experiment cannot run on this machine (the first program it names
+    // that cannot be run here, with where the plan names it); empty when it can.
+    const QString &runProblem() const { return unrunnable; }
 
     const QString &path() const { return planFile; }
     // The plan's file name without its suffix ("ctc" for ctc.json).
@@ -69,6 +77,25 @@ public:
     // How the planes weigh in the PSNR-YUV of the YUV BD-rate (default 6:1:1).
     const YuvWeights &yuvWeights() const { return weights; }
     int cellCount() const { return int(sequenceList.size() * configurationList.size() * qpList.size()); }
+
+    // The plan's one order of its cells: by sequence, then configuration, then QP. A cell's index
+    // means the same in every list of cells (the results, a runner's, a view's).
+    struct CellPlace
+    {
+        int sequence = 0;
+        int configuration = 0;
+        int qpIndex = 0;           // into qps()
+    };
+    int cellIndex(int sequence, int configuration, int qpIndex) const
+    {
+        return (sequence * int(configurationList.size()) + configuration) * int(qpList.size()) + qpIndex;
+    }
+    CellPlace cellAt(int index) const
+    {
+        const int qps = int(qpList.size());
+        const int configurations = int(configurationList.size());
+        return {index / (qps * configurations), (index / qps) % configurations, index % qps};
+    }
 
     // The configuration an encoder of the sequence gets: the configuration's file, then the
     // sequence's own lines, then what the experiment itself sets (the rate of a raw input, the
@@ -111,6 +138,8 @@ private:
     YuvWeights weights;
     QString problem;
     int failure = 0;
+    Use purpose = ToRun;
+    QString unrunnable;
 };
 
 #endif // EXPERIMENTPLAN_H

@@ -43,15 +43,16 @@ QString cellName(const ExperimentPlan &plan, const CellFigures &cell)
     return QStringLiteral("QP%1 %2").arg(cell.qp).arg(configurationName(plan, cell.configuration));
 }
 
-// "a, b and c"; past four names, how many more.
-QString listed(QStringList names)
+// "QP22 a, QP27 a and QP32 b"; past four cells, how many more. Only the cells named are
+// put in words: a large plan has hundreds of cells missing per sequence.
+QString listed(const ExperimentPlan &plan, const QList<const CellFigures *> &cells)
 {
     constexpr int named = 4;
-    if (names.size() > named) {
-        const qsizetype more = names.size() - named;
-        names = names.mid(0, named);
-        names << QStringLiteral("%1 more").arg(more);
-    }
+    QStringList names;
+    for (qsizetype i = 0; i < cells.size() && i < named; ++i)
+        names << cellName(plan, *cells.at(i));
+    if (cells.size() > named)
+        names << QStringLiteral("%1 more").arg(cells.size() - named);
     const QString last = names.takeLast();
     return names.isEmpty() ? last : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
 }
@@ -65,6 +66,11 @@ QString pointText(const CellFigures &cell, int plane)
 } // namespace
 
 ResultsTable ResultsTable::of(const ExperimentPlan &plan, const QList<CellFigures> &cells, int reference)
+{
+    return of(plan, [&cells](int index) -> const CellFigures & { return cells.at(index); }, reference);
+}
+
+ResultsTable ResultsTable::of(const ExperimentPlan &plan, const CellAt &cell, int reference)
 {
     ResultsTable table;
     table.reference = reference;
@@ -81,7 +87,7 @@ ResultsTable ResultsTable::of(const ExperimentPlan &plan, const QList<CellFigure
         table.tests << c;
         QList<Comparison> rows;
         for (int s = 0; s < plan.sequences().size(); ++s)
-            rows << compare(plan, cells, s, c, reference);
+            rows << compare(plan, cell, s, c, reference);
         table.sequences << rows;
         for (const QString &className : std::as_const(classes)) {
             QList<Comparison> inClass;
@@ -95,7 +101,7 @@ ResultsTable ResultsTable::of(const ExperimentPlan &plan, const QList<CellFigure
     return table;
 }
 
-Comparison ResultsTable::compare(const ExperimentPlan &plan, const QList<CellFigures> &cells, int sequence,
+Comparison ResultsTable::compare(const ExperimentPlan &plan, const CellAt &cellAt, int sequence,
                                  int configuration, int reference)
 {
     Comparison row;
@@ -104,22 +110,23 @@ Comparison ResultsTable::compare(const ExperimentPlan &plan, const QList<CellFig
     row.className = plan.sequences().at(sequence).className;
     row.sequencesTotal = 1;
     QList<const CellFigures *> sides[2];   // the reference's curve, the test's
-    QStringList failed, missing;
-    for (const CellFigures &cell : cells) {
-        if (cell.sequence != sequence || (cell.configuration != reference && cell.configuration != configuration))
-            continue;
-        if (cell.state == CellFigures::Done)
-            sides[cell.configuration == reference ? 0 : 1] << &cell;
-        else
-            (cell.state == CellFigures::Failed ? failed : missing) << cellName(plan, cell);
-    }
+    QList<const CellFigures *> failed, missing;
+    // The two configurations' cells of the sequence, in the plan's order.
+    for (int c : {qMin(reference, configuration), qMax(reference, configuration)})
+        for (int q = 0; q < plan.qps().size(); ++q) {
+            const CellFigures &cell = cellAt(plan.cellIndex(sequence, c, q));
+            if (cell.state == CellFigures::Done)
+                sides[cell.configuration == reference ? 0 : 1] << &cell;
+            else
+                (cell.state == CellFigures::Failed ? failed : missing) << &cell;
+        }
     row.failed = int(failed.size());
     row.missing = int(missing.size());
     QStringList why;
     if (!failed.isEmpty())
-        why << listed(failed) + QStringLiteral(" failed");
+        why << listed(plan, failed) + QStringLiteral(" failed");
     if (!missing.isEmpty())
-        why << listed(missing) + QStringLiteral(" not done yet");
+        why << listed(plan, missing) + QStringLiteral(" not done yet");
     for (int side = 0; side < 2 && why.isEmpty(); ++side) {
         const QString problem = notRising(plan, sides[side]);
         if (!problem.isEmpty())

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class ExperimentPlan;
@@ -48,8 +49,12 @@ class ResultsTable
 {
 public:
     // The table against the configuration `reference` from the plan's cells (as
-    // ExperimentResults gathers them); reads and writes no file.
+    // ExperimentResults gathers them: every one, in the plan's order); reads and writes no file.
     static ResultsTable of(const ExperimentPlan &plan, const QList<CellFigures> &cells, int reference);
+    // The same from cells kept elsewhere: cell(index) is the cell at that index in the plan's
+    // order.
+    using CellAt = std::function<const CellFigures &(int index)>;
+    static ResultsTable of(const ExperimentPlan &plan, const CellAt &cell, int reference);
 
     int reference = -1;
     YuvWeights weights;
@@ -59,7 +64,7 @@ public:
     QList<Comparison> overall;     // one per test configuration
 
 private:
-    static Comparison compare(const ExperimentPlan &plan, const QList<CellFigures> &cells, int sequence,
+    static Comparison compare(const ExperimentPlan &plan, const CellAt &cell, int sequence,
                               int configuration, int reference);
     static QString notRising(const ExperimentPlan &plan, const QList<const CellFigures *> &curve);
     static void takeTimes(const ExperimentPlan &plan, const QList<const CellFigures *> sides[2], Comparison *row);

@@ -8,6 +8,7 @@
 #include "experiment/experimentplan.h"
 #include "experiment/resultsfiles.h"
 #include "parts/claimkeeper.h"
+#include "parts/holderwatch.h"
 #include "parts/partclaim.h"
 #include "parts/partsfolder.h"
 
@@ -40,12 +41,17 @@ ExperimentRunner::ExperimentRunner(const ExperimentPlan &plan, int encoders, QOb
 {
     qRegisterMetaType<ExperimentRunner::Event>();
     writer = new ResultsWriter(plan, this);
-    // Sequence by sequence, and within one the lowest QPs first: they take longest, so that
-    // the short ones are left for the end.
+    for (int index = 0; index < plan.cellCount(); ++index) {
+        const ExperimentPlan::CellPlace place = plan.cellAt(index);
+        cells.push_back(std::make_unique<ExperimentCell>(plan, place.sequence, place.configuration,
+                                                         plan.qps().at(place.qpIndex)));
+    }
+    // Started sequence by sequence, and within one the lowest QPs first: they take longest, so
+    // that the short ones are left for the end.
     for (int s = 0; s < plan.sequences().size(); ++s)
-        for (int qp : plan.qps())
+        for (int q = 0; q < plan.qps().size(); ++q)
             for (int c = 0; c < plan.configurations().size(); ++c)
-                cells.push_back(std::make_unique<ExperimentCell>(plan, s, c, qp));
+                order.push_back(plan.cellIndex(s, c, q));
 }
 
 ExperimentRunner::~ExperimentRunner() = default;
@@ -82,9 +88,10 @@ bool ExperimentRunner::start(QString *problem)
     keeper = new ClaimKeeper([this] { return claimsHeld(); }, this);
     connect(keeper, &ClaimKeeper::lost, this, &ExperimentRunner::claimLost);
     keeper->start();
-    watchTimer = new QTimer(this);
-    connect(watchTimer, &QTimer::timeout, this, &ExperimentRunner::watch);
-    watchTimer->start(watchIntervalMs);
+    holderWatch = new HolderWatch(watchIntervalMs, this);
+    connect(holderWatch, &HolderWatch::message, this, [this](const QString &line) { note(-1, line); });
+    connect(holderWatch, &HolderWatch::lookAgain, this, &ExperimentRunner::watch);
+    holderWatch->lookAgainLater();
     for (const auto &cell : cells)
         cell->settle(cell->standing(), startedMs);
     settledAtStart = doneCount() + failedCount();
@@ -98,8 +105,8 @@ void ExperimentRunner::schedule()
         return;
     while (freeSlots() > 0 && unwritten.isEmpty()) {
         bool begun = false;
-        for (int index = 0; index < int(cells.size()) && !begun; ++index)
-            begun = tryOwn(index);
+        for (auto index = order.cbegin(); index != order.cend() && !begun; ++index)
+            begun = tryOwn(*index);
         if (!begun && !startHelping())
             break;
     }
@@ -204,7 +211,7 @@ JobSettings ExperimentRunner::settingsFor(const ExperimentCell &cell, int share,
 // leaves the segments others hold to them.
 bool ExperimentRunner::startHelping()
 {
-    for (int index = 0; index < int(cells.size()); ++index) {
+    for (int index : order) {
         ExperimentCell &cell = *cells[size_t(index)];
         if (!cell.mayHelp() || !cell.parts().hasFreeSegment())
             continue;
@@ -389,14 +396,18 @@ void ExperimentRunner::sequenceMayBeComplete(int sequence)
     writer->request();
 }
 
+// Every interval while this process has work: cells that wait on others are looked at, and
+// cells whose holders have gone are taken over.
 void ExperimentRunner::watch()
 {
     if (stopping || finishing)
         return;
-    for (int index = 0; index < int(cells.size()); ++index)
+    for (int index : order)
         if (cells[size_t(index)]->waiting())
             watchWaiting(index);
     schedule();
+    if (!finishing)
+        holderWatch->lookAgainLater();
 }
 
 // A cell of this process whose job left its end to another process: its record is awaited,
@@ -436,7 +447,7 @@ QList<PartClaim *> ExperimentRunner::claimsHeld() const
 // Taken over by another process, which thought this one gone: the cell is theirs now.
 void ExperimentRunner::claimLost(PartClaim *claim)
 {
-    for (int index = 0; index < int(cells.size()); ++index) {
+    for (int index : order) {
         ExperimentCell &cell = *cells[size_t(index)];
         if (&cell.claim() != claim)
             continue;
@@ -466,37 +477,37 @@ void ExperimentRunner::considerEnd()
 {
     if (finishing)
         return;
-    QStringList hosts;
-    int held = 0;
-    for (const auto &cell : cells) {
-        if (cell->busy())
+    QList<PartClaim *> held;
+    for (int index : order) {
+        ExperimentCell &cell = *cells[size_t(index)];
+        if (cell.busy())
             return;
-        if (cell->phase() != ExperimentCell::Open)
-            continue;
-        ++held;
-        const QString host = cell->holderHost();
-        if (!host.isEmpty() && !hosts.contains(host))
-            hosts << host;
+        if (cell.phase() == ExperimentCell::Open)
+            held << &cell.claimToWatch();
     }
-    if (held == 0 || stopping) {
+    if (held.isEmpty() || stopping) {
         finishUp();
         return;
     }
-    const QString who = hosts.join(QStringLiteral(", "));
-    if (who != waitingFor) {
-        waitingFor = who;
-        note(-1, QStringLiteral("Waiting for the %1 cell%2 %3 hold%4: should a holder go, its cells are encoded here.")
-                     .arg(held).arg(held == 1 ? "" : "s").arg(who.isEmpty() ? QStringLiteral("other processes") : who)
-                     .arg(hosts.size() == 1 ? "s" : ""));
+    // A holder that has gone leaves its cell to the next look, which takes it over.
+    const HolderWatch::Look look = HolderWatch::look(held);
+    if (look.holderGone) {
+        holderWatch->lookAgainLater();
+        return;
     }
+    const QString who = look.holders.join(QStringLiteral(", "));
+    holderWatch->waitFor(look, QStringLiteral("Waiting for the %1 cell%2 %3 hold%4: should a holder go, its cells are "
+                                              "encoded here.")
+                                   .arg(look.held).arg(look.held == 1 ? "" : "s")
+                                   .arg(who.isEmpty() ? QStringLiteral("other processes") : who)
+                                   .arg(look.holders.size() == 1 ? "s" : ""));
 }
 
 void ExperimentRunner::finishUp()
 {
     finishing = true;
     keeper->stop();
-    delete watchTimer;
-    watchTimer = nullptr;
+    holderWatch->stop();
     for (const auto &cell : cells)
         cell->release();
     writer->request();
@@ -507,8 +518,8 @@ void ExperimentRunner::stop()
     if (stopping || !started)
         return;
     stopping = true;
-    for (const auto &cell : cells)
-        cell->stop();
+    for (int index : order)
+        cells[size_t(index)]->stop();
     considerEnd();
 }
 
@@ -531,7 +542,7 @@ QList<ExperimentRunner::Holder> ExperimentRunner::running() const
 {
     QList<Holder> list;
     const QString me = PartClaim::self().host;
-    for (int index = 0; index < int(cells.size()); ++index) {
+    for (int index : order) {
         const ExperimentCell &cell = *cells[size_t(index)];
         if (cell.run() || cell.decoder())
             list.append({index, me});
