@@ -85,11 +85,51 @@ bool ExperimentRunner::start(QString *problem)
     watchTimer = new QTimer(this);
     connect(watchTimer, &QTimer::timeout, this, &ExperimentRunner::watch);
     watchTimer->start(watchIntervalMs);
-    for (const auto &cell : cells)
-        cell->settle(cell->standing(), startedMs);
+    int digested = 0, undigestedBefore = 0;
+    for (const auto &cell : cells) {
+        const CellStanding standing = cell->standing();
+        cell->settle(standing, startedMs);
+        if (standing.kind != CellStanding::Done || !standing.digestsDue)
+            continue;
+        if (standing.madeBefore)
+            ++undigestedBefore;
+        else if (digestAsTheyAre(*cell))
+            ++digested;
+    }
+    if (digested > 0)
+        note(-1, QStringLiteral("%1 done cell%2 had no digests of %3 files as they are (a record of an earlier "
+                                "version, or a cell copied or moved): %3 files are digested as they are, and "
+                                "checked against that from now on.")
+                     .arg(digested).arg(digested == 1 ? "" : "s").arg(digested == 1 ? "its" : "their"));
+    if (undigestedBefore > 0)
+        note(-1, QStringLiteral("%1 cell%2 made before in another plan's folder hold%3 no digests of %4 files (a "
+                                "record of an earlier version): taken as they are; run that plan once to have "
+                                "them digested.")
+                     .arg(undigestedBefore).arg(undigestedBefore == 1 ? "" : "s")
+                     .arg(undigestedBefore == 1 ? "s" : "").arg(undigestedBefore == 1 ? "its" : "their"));
     settledAtStart = doneCount() + failedCount();
     QTimer::singleShot(0, this, &ExperimentRunner::schedule);
     return true;
+}
+
+// A done cell whose record holds no digests of its files as they are gets them, under its
+// claim. A record of an earlier version is digested as it is, since its cell passed every check
+// that version made and its encoding may have taken days; from now on an edit is caught. Files
+// copied or moved since their digests were taken, with the same contents, get their new stamps,
+// so that they are not read again on every look. Whether it did.
+bool ExperimentRunner::digestAsTheyAre(const ExperimentCell &cell)
+{
+    PartClaim claim(cell.files().claim);
+    if (!claim.tryTake())
+        return false;
+    const CellStanding standing = cell.standing();
+    if (standing.kind != CellStanding::Done || !standing.digestsDue || standing.madeBefore)
+        return false;
+    CellRecord record = standing.record;
+    QString problem = record.takeDigests(cell.files());
+    if (problem.isEmpty())
+        problem = record.write(cell.files().record);
+    return problem.isEmpty();
 }
 
 void ExperimentRunner::schedule()
@@ -128,6 +168,11 @@ bool ExperimentRunner::tryOwn(int index)
         startDecode(index);
         return true;
     }
+    if (!standing.madeBeforeReason.isEmpty())
+        note(index, QStringLiteral("%1 is encoded in %2: its cell made before in %3 is not used, as %4.")
+                        .arg(label(index), QDir::toNativeSeparators(QFileInfo(cell.files().bitstream).path()),
+                             QDir::toNativeSeparators(QFileInfo(cell.files().made).path()),
+                             standing.madeBeforeReason));
     if (standing.kind == CellStanding::Stale)
         note(index, QStringLiteral("%1 is encoded again: %2.").arg(label(index), standing.reason));
     else if (standing.kind == CellStanding::Failed)
@@ -273,7 +318,9 @@ void ExperimentRunner::encoded(int index, const JobResult &result, bool helping)
     ReportSummary figures;
     QString failure = notWritten.isEmpty() ? CellCheck::madeProblem(stream, result.pictures) : QString();
     if (notWritten.isEmpty() && failure.isEmpty())
-        failure = CellCheck::reportProblem(cell.files().report, stream.pictures, &figures);
+        failure = CellCheck::reportProblem(cell.files().report, stream.pictures, record.bitstreamBytes, &figures);
+    if (notWritten.isEmpty() && failure.isEmpty())
+        failure = record.takeDigests(cell.files());
     if (notWritten.isEmpty() && failure.isEmpty())
         notWritten = record.write(cell.files().record);
     if (helping) {

@@ -96,6 +96,9 @@ private:
     void startEncode(int index, bool rejoin = false);
     void startRun(int index, const JobSettings &settings, bool helping, const QString &what);
     JobSettings settingsFor(const ExperimentCell &cell, int share, bool segments) const;
+    bool cutsExactly(int index);
+    void discardParts(int index);
+    bool digestAsTheyAre(const ExperimentCell &cell);
     bool startHelping();
     void startDecode(int index);
     void runEnded(int index, const CellRun::Outcome &outcome);
