@@ -65,7 +65,7 @@ CellSources CellSources::of(const ExperimentPlan &plan, int sequence, int config
     sources.rawHeight = seq.rawHeight;
     sources.fps = seq.fps;
     sources.frames = seq.frames;
-    sources.configuration = plan.cellConfiguration(seq, conf, problem);
+    sources.configuration = plan.cellConfiguration(seq, conf, problem, &sources.earlierConfiguration);
     const FileStamp encoder = FileStamp::of(conf.encoder);
     sources.encoder = encoder.path;
     sources.encoderSize = encoder.size;
@@ -125,7 +125,8 @@ QString CellSources::changedSince(const CellSources &recorded) const
         return QStringLiteral("the sequence's size or rate has changed since");
     if (frames != recorded.frames)
         return QStringLiteral("the sequence's picture count has changed since");
-    if (configuration != recorded.configuration)
+    if (configuration != recorded.configuration
+        && (earlierConfiguration.isEmpty() || earlierConfiguration != recorded.configuration))
         return QStringLiteral("the configuration's contents have changed since");
     if (encoder != recorded.encoder)
         return QStringLiteral("it was made by another encoder (%1)").arg(QDir::toNativeSeparators(recorded.encoder));

@@ -56,6 +56,11 @@ struct CellSources
     // What changed from `recorded` to these, in words ("the configuration's contents have
     // changed"); empty when nothing did.
     QString changedSince(const CellSources &recorded) const;
+
+    // The configuration an earlier version gave the encoder of the same cell, without the
+    // source keys this one adds where the configuration lacks them; empty when it adds none.
+    // A record of that text fits as well: those keys say what the encoder assumed anyway.
+    QByteArray earlierConfiguration;
 };
 
 // The record of a cell, written whole next to its bitstream once the cell is encoded, again

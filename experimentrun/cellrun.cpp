@@ -114,7 +114,7 @@ void CellRun::ended(const JobResult &result)
         outcome.kind = Outcome::Failed;
         outcome.exitCode = verdict.encoderStatus;
         outcome.reason = verdict.reason;
-        log(QStringLiteral("The cell failed: %1.\n").arg(outcome.reason).toUtf8());
+        log(QStringLiteral("The cell failed: %1\n").arg(JobMessages::closing(outcome.reason)).toUtf8());
         outcome.lastLines = lastLogLines(keptLines);
         break;
     }
