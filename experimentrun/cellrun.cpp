@@ -97,6 +97,13 @@ void CellRun::ended(const JobResult &result)
     const JobVerdict verdict = JobVerdict::of(result);
     Outcome outcome;
     outcome.result = result;
+    if (!result.seamsNotExact.isEmpty()) {
+        outcome.kind = Outcome::NotCut;
+        outcome.reason = result.seamsNotExact;
+        logFile.close();
+        emit finished(outcome);
+        return;
+    }
     switch (verdict.kind) {
     case JobVerdict::Done:
         outcome.kind = Outcome::Made;

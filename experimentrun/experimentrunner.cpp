@@ -3,10 +3,12 @@
 #include "experimentcell.h"
 #include "resultswriter.h"
 
+#include "encoderrun/seamsupport.h"
 #include "experiment/cellcheck.h"
 #include "experiment/experimentfolder.h"
 #include "experiment/experimentplan.h"
 #include "experiment/resultsfiles.h"
+#include "jobtypes/jobmessages.h"
 #include "parts/claimkeeper.h"
 #include "parts/partclaim.h"
 #include "parts/partsfolder.h"
@@ -201,9 +203,13 @@ void ExperimentRunner::startEncode(int index, bool rejoin)
         return;
     }
     // The last cells run in segments, so that every encoder has work to the end; so does a
-    // cell whose segments a run before kept, which goes on from there.
+    // cell whose segments a run before kept, which goes on from there. A cell is cut only where
+    // its seams are exact, so that its bitstream is one piece's however many encoders run.
     const int left = cellsLeftToStart() + 1;
-    const bool segments = left < encoders || rejoin || cell.parts().exists();
+    const bool wanted = left < encoders || rejoin || cell.parts().exists();
+    const bool segments = wanted && cutsExactly(index);
+    if (!segments && cell.parts().exists())
+        discardParts(index);
     const int share = segments ? qMin(encoders, qMax(freeSlots(), (encoders + left - 1) / left)) : 1;
     JobSettings settings = settingsFor(cell, share, segments);
     settings.joinOnly = rejoin;
@@ -225,6 +231,37 @@ void ExperimentRunner::startRun(int index, const JobSettings &settings, bool hel
     run->start(QStringLiteral("%1 (process %2): %3").arg(PartClaim::self().host).arg(PartClaim::self().pid).arg(what));
 }
 
+// Whether the cell's segments join into the very bitstream of one piece: its encoder and
+// configuration allow exact seams, and no seam of it failed its proof. Why a cell is not cut is
+// said once for its configuration (or for the cell whose seam failed).
+bool ExperimentRunner::cutsExactly(int index)
+{
+    const ExperimentCell &cell = *cells[size_t(index)];
+    if (!cell.seamsFailure().isEmpty())
+        return false;
+    const SeamSupport seams = SeamSupport::of(settingsFor(cell, 1, true));
+    if (seams.exact())
+        return true;
+    if (!toldNotCut.contains(cell.configuration())) {
+        toldNotCut.insert(cell.configuration());
+        note(index, QStringLiteral("The cells of %1 run in one piece each, never in segments, so that their "
+                                   "bitstreams do not depend on how many encoders run: %2")
+                        .arg(plan.configurations().at(cell.configuration()).name, seams.closedLine()));
+    }
+    return false;
+}
+
+// The cell runs in one piece: what a job in segments kept of it goes, unless a live process
+// still works in its parts folder.
+void ExperimentRunner::discardParts(int index)
+{
+    const PartsFolder parts = cells[size_t(index)]->parts();
+    for (const QString &claim : parts.otherClaims())
+        if (PartClaim(claim).liveHolder().valid())
+            return;
+    parts.remove();
+}
+
 JobSettings ExperimentRunner::settingsFor(const ExperimentCell &cell, int share, bool segments) const
 {
     const PlanSequence &sequence = plan.sequences().at(cell.sequence());
@@ -239,6 +276,7 @@ JobSettings ExperimentRunner::settingsFor(const ExperimentCell &cell, int share,
     settings.pictureLimit = sequence.frames > 0 ? sequence.frames : -1;
     settings.parallelEncoders = share;
     settings.inSegments = segments;
+    settings.exactSeamsOnly = true;
     settings.qp = cell.qp();
     settings.encoderErrors = QFileInfo(cell.files().log).absoluteFilePath();
     return settings;
@@ -281,10 +319,15 @@ void ExperimentRunner::runEnded(int index, const CellRun::Outcome &outcome)
         // Kept even when a stop came meanwhile: the cell is finished.
         encoded(index, outcome.result, helping);
     } else if (helping) {
-        if (outcome.kind == CellRun::Outcome::Failed)
+        if (outcome.kind == CellRun::Outcome::Failed || outcome.kind == CellRun::Outcome::NotCut)
             cell.helpFailed();
     } else if (outcome.kind == CellRun::Outcome::Elsewhere) {
         cell.awaitOthers();
+    } else if (outcome.kind == CellRun::Outcome::NotCut && !stopping) {
+        note(index, QStringLiteral("%1 is encoded again in one piece: %2")
+                        .arg(label(index), JobMessages::closing(outcome.reason)));
+        cell.seamsFailed(outcome.reason);
+        startEncode(index);
     } else if (outcome.kind == CellRun::Outcome::Failed) {
         // Its job may have ended so because another process finished the cell meanwhile.
         const CellStanding::Kind kind = cell.standing().kind;

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <memory>
@@ -134,6 +135,7 @@ private:
     bool ended = false;
     QString waitingFor;              // hosts last said to hold the remaining cells
     QString unwritten;               // the first write that failed
+    QSet<int> toldNotCut;            // configurations whose cells were said to run in one piece
 };
 
 Q_DECLARE_METATYPE(ExperimentRunner::Event)
