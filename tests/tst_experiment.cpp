@@ -1304,6 +1304,9 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten_data()
     QTest::newRow("three QPs") << "qp:three" << 64 << QStringList{"3 QPs given; BD-rate needs at least 4"};
     QTest::newRow("a raw file without its size") << "raw:nosize" << 64 << QStringList{"a raw .yuv file needs \"size\""};
     QTest::newRow("weights of two planes") << "weights:two" << 64 << QStringList{"yuv_weights: the weights of Y, U and V"};
+    QTest::newRow("a video whose pictures cannot be counted for a configuration without FramesToBeEncoded")
+        << "count:none" << 64
+        << QStringList{"sequences[0] \"Clip\": configurations[1] \"test\" lacks FramesToBeEncoded, and the pictures of"};
     QTest::newRow("a missing cells folder") << "cells:missing" << 66
                                             << QStringList{"configurations[1] \"test\": the cells folder", "is not there"};
 }
@@ -1355,6 +1358,11 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten()
         plan.insert("yuv_weights", QJsonArray{6, 1});
     else if (change == "cells:missing")
         test.insert("cells", "earlier.results/test");
+    else if (change == "count:none") {
+        QVERIFY(TestSupport::writeFile(folder + "/bare.cfg", "MlxPreset : ultrafast\n"));
+        test.insert("cfg", "bare.cfg");
+        sequences[0] = QJsonObject{{"name", "Clip"}, {"path", "anchor.cfg"}};
+    }
     sequences[1] = raw;
     configurations[1] = test;
     plan.insert("sequences", change == "sequences:none" ? QJsonArray() : sequences);
