@@ -244,9 +244,11 @@ bool ExperimentRunner::cutsExactly(int index)
         return true;
     if (!toldNotCut.contains(cell.configuration())) {
         toldNotCut.insert(cell.configuration());
+        QString why = seams.closedLine();
+        why.replace(0, 1, why.left(1).toLower());
         note(index, QStringLiteral("The cells of %1 run in one piece each, never in segments, so that their "
                                    "bitstreams do not depend on how many encoders run: %2")
-                        .arg(plan.configurations().at(cell.configuration()).name, seams.closedLine()));
+                        .arg(plan.configurations().at(cell.configuration()).name, why));
     }
     return false;
 }
