@@ -1,5 +1,6 @@
 #include "experimentplan.h"
 
+#include "decode/picturecount.h"
 #include "feed/rawfeed.h"
 #include "files/filecheck.h"
 #include "job/inputnaming.h"
@@ -135,6 +136,7 @@ bool ExperimentPlan::read(const QString &path, Use use)
             return fail(EX_USAGE, QString(), QStringLiteral("the key %1 is missing").arg(quoted(QLatin1String(key))));
     return readQps(top.value(QStringLiteral("qps"))) && readSequences(top.value(QStringLiteral("sequences")))
            && readConfigurations(top.value(QStringLiteral("configurations"))) && checkRawPictures()
+           && countVideoPictures()
            && readFolder(top.value(QStringLiteral("folder"))) && readYuvWeights(top.value(QStringLiteral("yuv_weights")));
 }
 
@@ -444,8 +446,39 @@ bool ExperimentPlan::checkRawPictures()
     return true;
 }
 
+// A configuration without FramesToBeEncoded gets the sequence's picture count, whether its
+// cells run in one piece or in segments (a reference encoder refuses to code without it): a
+// video's pictures are counted once, here, where a configuration needs them.
+bool ExperimentPlan::countVideoPictures()
+{
+    for (int s = 0; s < sequenceList.size(); ++s) {
+        PlanSequence &sequence = sequenceList[s];
+        if (sequence.raw() || sequence.frames > 0)
+            continue;
+        int lacking = -1;
+        for (int c = 0; c < configurationList.size() && lacking < 0; ++c) {
+            QString unreadable;
+            EncoderConfigFile keys;
+            keys.parse(cellConfiguration(sequence, configurationList.at(c), &unreadable));
+            if (unreadable.isEmpty() && !keys.contains(QStringLiteral("FramesToBeEncoded")))
+                lacking = c;
+        }
+        if (lacking < 0)
+            continue;
+        const PictureCount found = countPictures(QFile::encodeName(sequence.path).constData(), nullptr, nullptr);
+        if (found.error < 0 || found.pictures <= 0)
+            return fail(EX_USAGE, QStringLiteral("sequences[%1] %2").arg(s).arg(quoted(sequence.name)),
+                        QStringLiteral("configurations[%1] %2 lacks FramesToBeEncoded, and the pictures of %3 cannot "
+                                       "be counted to give it: add \"frames\" to the sequence, or FramesToBeEncoded to "
+                                       "the configuration")
+                            .arg(lacking).arg(quoted(configurationList.at(lacking).name), sequence.path));
+        sequence.counted = found.pictures;
+    }
+    return true;
+}
+
 QByteArray ExperimentPlan::cellConfiguration(const PlanSequence &sequence, const PlanConfiguration &configuration,
-                                             QString *problem) const
+                                             QString *problem, QByteArray *earlier) const
 {
     QByteArray text;
     for (const QString &path : {configuration.cfg, sequence.cfgFile}) {
@@ -474,9 +507,24 @@ QByteArray ExperimentPlan::cellConfiguration(const PlanSequence &sequence, const
         own += "FrameRate : " + QByteArray::number(sequence.fps) + '\n';
     if (sequence.frames > 0)
         own += "FramesToBeEncoded : " + QByteArray::number(sequence.frames) + '\n';
-    if (!keys.value(QStringLiteral("ReconFile")).trimmed().isEmpty())
-        own += "ReconFile :\n";
-    if (!own.isEmpty())
-        text += "\n# Set by the experiment\n" + own;
-    return text;
+    // What a reference encoder's stock configuration leaves to a per-sequence file, as the job
+    // hands the pictures over: a configuration without them gets them here, so that a cell's
+    // encoder is told the same whether the cell runs in one piece or in segments.
+    QByteArray added;
+    if (!keys.contains(QStringLiteral("InputBitDepth")))
+        added += "InputBitDepth : 8\n";
+    if (!keys.contains(QStringLiteral("InputChromaFormat")))
+        added += "InputChromaFormat : 420\n";
+    const qint64 count = sequence.raw()
+        ? RawFeed::layout(sequence.rawWidth, sequence.rawHeight, keys, QFileInfo(sequence.path).size()).pictures
+        : sequence.counted;
+    if (sequence.frames <= 0 && count > 0 && !keys.contains(QStringLiteral("FramesToBeEncoded")))
+        added += "FramesToBeEncoded : " + QByteArray::number(count) + '\n';
+    const QByteArray recon = keys.value(QStringLiteral("ReconFile")).trimmed().isEmpty() ? "" : "ReconFile :\n";
+    const auto closed = [&text](const QByteArray &lines) {
+        return lines.isEmpty() ? text : text + "\n# Set by the experiment\n" + lines;
+    };
+    if (earlier)
+        *earlier = added.isEmpty() ? QByteArray() : closed(own + recon);
+    return closed(own + added + recon);
 }

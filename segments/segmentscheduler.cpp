@@ -107,6 +107,14 @@ void SegmentScheduler::probed(const InputProbe &probe)
     }
     segments.plan(opening.plan(), *parts);
     seamStep = opening.exactSeams() ? opening.seamSupport().cutStep() : 0;
+    bool exact = seamStep > 0;
+    for (int i = 0; exact && i + 1 < segments.size(); ++i)
+        exact = overlaps(i);
+    if (settings.exactSeamsOnly && !exact) {
+        closeSeams({}, {seamStep > 0 ? QStringLiteral("the parts folder's plan cuts where a seam cannot be exact")
+                                     : opening.lines().value(opening.lines().size() - 1)});
+        return;
+    }
     // A segment's encoder whose temporal filter reads around it gets the job's pictures there,
     // or those of the longer encode the job itself is a stretch of.
     if (settings.contextFirst < 0) {
@@ -473,6 +481,19 @@ bool SegmentScheduler::overlaps(int index) const
 void SegmentScheduler::closeSeams(const QList<int> &seams, const QStringList &reasons)
 {
     makingOutput = false;
+    // Closed seams will not do: the job ends, and its caller encodes the input in one piece.
+    if (settings.exactSeamsOnly) {
+        if (!seams.isEmpty())
+            output->rememberClosedSeams(reasons.first());
+        pending.seamsNotExact = seams.isEmpty() ? reasons.first()
+                                                : QStringLiteral("the seam between segments %1 and %2 is not exact: %3")
+                                                      .arg(segments.label(seams.first()),
+                                                           segments.label(seams.first() + 1), reasons.first());
+        pending.fail(JobResult::SegmentUnfit, pending.seamsNotExact);
+        output->releaseClaim();
+        endSegments();
+        return;
+    }
     seamStep = 0;
     for (int i = 0; i < seams.size(); ++i) {
         const int index = seams.at(i);
@@ -561,7 +582,7 @@ void SegmentScheduler::endSegments()
     if (parts && result.outcome == JobResult::Stopped)
         emit message(JobMessages::stoppedAfter(result.pictures));
     if (parts && (result.outcome != JobResult::Finished || result.exitCode != 0 || !result.outputProblem.isEmpty())
-        && !segments.empty())
+        && !segments.empty() && result.seamsNotExact.isEmpty())
         emit message(QStringLiteral("%1 of %2 segments are kept in %3; start the same job again to go on "
                                     "from there.")
                          .arg(result.segmentsKept).arg(result.segmentsTotal).arg(native(parts->path())));
