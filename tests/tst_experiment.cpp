@@ -26,6 +26,7 @@
 #include <csignal>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using TestSupport::IsolatedEnvironment;
 
@@ -1120,6 +1121,13 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten_data()
     QTest::newRow("weights of two planes") << "weights:two" << 64 << QStringList{"yuv_weights: the weights of Y, U and V"};
     QTest::newRow("a missing cells folder") << "cells:missing" << 66
                                             << QStringList{"configurations[1] \"test\": the cells folder", "is not there"};
+    QTest::newRow("weights as strings") << "weights:strings" << 64
+                                        << QStringList{"[6, 1, 1], its entry 0 is \"6\", not a number"};
+    QTest::newRow("four weights") << "weights:four" << 64 << QStringList{"[6, 1, 1], not a list of 4 entries"};
+    QTest::newRow("a named pipe as the cells folder") << "cells:fifo" << 66
+                                                      << QStringList{"it is a named pipe, not a folder"};
+    QTest::newRow("a broken link as the cells folder") << "cells:link" << 66
+                                                       << QStringList{"earlier.results/test: it is a link to", "which is not there"};
 }
 
 // Each refusal names the key and the entry, ends with its status at once (a named pipe is not
@@ -1167,7 +1175,11 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten()
         raw.remove("size");
     else if (change == "weights:two")
         plan.insert("yuv_weights", QJsonArray{6, 1});
-    else if (change == "cells:missing")
+    else if (change == "weights:strings")
+        plan.insert("yuv_weights", QJsonArray{"6", "1", "1"});
+    else if (change == "weights:four")
+        plan.insert("yuv_weights", QJsonArray{6, 1, 1, 1});
+    else if (change.startsWith("cells:"))
         test.insert("cells", "earlier.results/test");
     sequences[1] = raw;
     configurations[1] = test;
@@ -1175,6 +1187,11 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten()
     plan.insert("configurations", configurations);
     QVERIFY(writePlan(folder + "/tiny.json", plan));
     QVERIFY(change != "path:fifo" || ::mkfifo(QFile::encodeName(folder + "/pipe.yuv").constData(), 0600) == 0);
+    if (change == "cells:fifo" || change == "cells:link") {
+        QVERIFY(QDir(folder).mkpath("earlier.results"));
+        const QByteArray cells = QFile::encodeName(folder + "/earlier.results/test");
+        QVERIFY(change == "cells:fifo" ? ::mkfifo(cells.constData(), 0600) == 0 : ::symlink("gone", cells.constData()) == 0);
+    }
     const QStringList before = TestSupport::everythingIn(folder);
     const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 30000, folder);
     QVERIFY2(run.finished && run.exitCode == status, run.err.constData());
