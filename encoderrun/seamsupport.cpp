@@ -106,10 +106,13 @@ QString SeamSupport::closedSeamsLine(const QList<qint64> &starts) const
                               "period of the temporal filter's strength keys, which count every %2 pictures from "
                               "the first")
                    .arg(listed(offFilter)).arg(filterEvery);
-    return QStringLiteral("%1 of the %2 seams are joined the closed way, each costing about one GOP of rate more "
-                          "than one piece, because %3; segments whose lengths are multiples of %4 pictures would "
-                          "join seamlessly.")
-        .arg(closedSeams).arg(starts.size() - 1).arg(why.join(QStringLiteral(", and "))).arg(step);
+    const qsizetype seams = starts.size() - 1;
+    const QString which = closedSeams < seams ? QStringLiteral("%1 of the %2 seams are").arg(closedSeams).arg(seams)
+                          : seams == 1        ? QStringLiteral("The seam is")
+                                              : QStringLiteral("All %1 seams are").arg(seams);
+    return QStringLiteral("%1 joined the closed way, each costing about one GOP of rate more than one piece, because "
+                          "%2; segments whose lengths are multiples of %3 pictures would join seamlessly.")
+        .arg(which, why.join(QStringLiteral(", and "))).arg(step);
 }
 
 bool SeamSupport::cutsAt(qint64 offset) const
