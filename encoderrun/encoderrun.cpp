@@ -5,12 +5,10 @@
 #include "feed/decodeworker.h"
 #include "feed/encoderinputwatch.h"
 #include "feed/rawfeed.h"
-#include "files/filecheck.h"
 #include "files/pathtext.h"
 #include "jobtypes/joboutput.h"
 #include "process/childcpu.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QThread>
 #include <QTimer>
@@ -43,6 +41,7 @@ EncoderRun::EncoderRun(const JobSettings &settings, QObject *parent)
     : QObject(parent)
     , settings(settings)
     , advice(settings.config)
+    , recon(advice.config().value(QStringLiteral("ReconFile")))
 {
     // An encoder that exits makes the next write into the pipe fail with EPIPE; the signal
     // that comes with it must not end the program.
@@ -83,7 +82,11 @@ void EncoderRun::startRaw()
         RawFeed::layout(settings.rawWidth, settings.rawHeight, advice.config(), QFileInfo(settings.input).size());
     if (layout.leftover > 0)
         emit message(RawFeed::leftoverText(settings.input, layout, false));
-    if (launchEncoder(settings.input, settings.rawWidth, settings.rawHeight))
+    // The encoder runs in the private folder: the file goes to it by its absolute path.
+    QString problem;
+    if (!privateFolder.make(&problem))
+        fail(JobResult::TemporaryUnusable, problem);
+    else if (launchEncoder(absolute(settings.input), settings.rawWidth, settings.rawHeight))
         return;
     finishIfDone();
 }
@@ -154,21 +157,6 @@ void EncoderRun::onReadyForEncoder(const QString &path, int width, int height, b
         emit stageChanged();
     }
     worker->proceed(launched);
-}
-
-// Where the encoder runs, and so where its side files (the configuration's relative ReconFile)
-// land: a segment's in its private folder; otherwise the output's folder, as it would by hand,
-// unless a raw input typed with a relative name (handed over as typed) names it only from
-// the current folder.
-QString EncoderRun::encoderFolder() const
-{
-    if (segment && privateFolder.exists())
-        return privateFolder.path();
-    const QString outputFolder = QFileInfo(absolute(settings.output)).absolutePath();
-    if (rawByPath() && QFileInfo(settings.input).isRelative()
-        && !FileCheck::sameFile(settings.input, outputFolder + QLatin1Char('/') + settings.input))
-        return QDir::currentPath();
-    return outputFolder;
 }
 
 // A configuration the encoder refuses at once often lacks the source keys that the reference
@@ -249,20 +237,25 @@ void EncoderRun::releasePipeOpeners()
         ::close(fd);
 }
 
-// The configuration the encoder is given: the settings' own, or where its temporal filter
-// reads pictures around the stretch, a copy in the private folder that says which pictures of
-// the file to code. Empty when the copy cannot be written (the run has failed then).
+// The configuration the encoder is given: the settings' own, or a copy in the private folder
+// that says which pictures of the file to code, where its temporal filter reads pictures around
+// the stretch, or that names no ReconFile, where this run must not write the one it names.
+// Empty when the copy cannot be written (the run has failed then).
 QString EncoderRun::configForEncoder()
 {
-    if (!context.active() || !worker)
+    QByteArray added = recon.configLines();
+    if (context.active() && worker) {
+        // The complete file is whole by now: every picture of it was counted.
+        const qint64 handed = preparedPictures;
+        qint64 coded = qMax<qint64>(0, handed - context.before());
+        if (settings.pictureLimit >= 0)
+            coded = qMin(coded, settings.pictureLimit + (overlap ? 1 : 0));
+        added += context.configLines(handed, coded);
+    }
+    if (added.isEmpty())
         return settings.config;
-    // The complete file is whole by now: every picture of it was counted.
-    const qint64 handed = preparedPictures;
-    qint64 coded = qMax<qint64>(0, handed - context.before());
-    if (settings.pictureLimit >= 0)
-        coded = qMin(coded, settings.pictureLimit + (overlap ? 1 : 0));
     QString problem;
-    const QString copy = context.writeConfig(settings.config, privateFolder.path(), handed, coded, &problem);
+    const QString copy = advice.writeCopy(privateFolder.path(), added, &problem);
     if (copy.isEmpty())
         fail(JobResult::TemporaryUnusable, problem);
     return copy;
@@ -270,6 +263,8 @@ QString EncoderRun::configForEncoder()
 
 bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int height)
 {
+    // Where the encoder runs, and so where a relative ReconFile lands: the private folder.
+    const QString folder = recon.prepare(privateFolder.path(), segment);
     JobSettings forEncoder = settings;
     forEncoder.config = configForEncoder();
     if (forEncoder.config.isEmpty()) {
@@ -278,7 +273,6 @@ bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int heigh
         return false;
     }
     const EncoderCommand command = EncoderCommand::make(forEncoder, encoderInput, width, height);
-    const QString folder = encoderFolder();
     encoder = new QProcess(this);
     command.setUp(encoder, settings.encoderErrors, folder);
     connect(encoder, &QProcess::readyReadStandardOutput, this, &EncoderRun::readEncoderOutput);
@@ -287,9 +281,14 @@ bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int heigh
     // A run that starts over keeps the command line it showed, and the output's state before it.
     if (!stamped) {
         emit commandLineReady(command.display);
-        for (const QString &line : advice.sideFiles(folder, width, height, segment, result.expected,
-                                                    worker ? QString() : settings.input))
-            emit message(line);
+        // A segment's bitstream is in the parts folder beside the job's output.
+        QString outputFolder = QFileInfo(absolute(settings.output)).absolutePath();
+        if (segment)
+            outputFolder = QFileInfo(outputFolder).absolutePath();
+        const QString reconLine = advice.reconLine(recon, outputFolder, width, height, result.expected,
+                                                   worker ? QString() : settings.input);
+        if (!reconLine.isEmpty())
+            emit message(reconLine);
         result.before = OutputGuard::stamp(absolute(settings.output));
         stamped = true;
     }
@@ -478,7 +477,8 @@ void EncoderRun::tearDown()
 void EncoderRun::cleanUp()
 {
     tearDown();
-    // Removes the pipe or the frame file with the folder, and a segment's side files.
+    recon.release();
+    // Removes the pipe or the frame file with the folder, and the encoder's side files.
     privateFolder.remove();
     running = false;
 }

@@ -31,13 +31,13 @@ class QTimer;
 // reads and encodes into the settings' output; for a raw input, the file itself goes to the
 // encoder. An encoder that reads its input twice (the configuration turns on TemporalFilter,
 // or it is seen opening the pipe again, when the run starts over) gets a regular file written
-// whole before it starts. The encoder runs in the output's folder, or for a segment in the
-// private folder, whose side files go with it. It neither knows nor cares whether other runs go
+// whole before it starts. The encoder runs in the private folder, whose side files go with it
+// (a relative ReconFile among them, ReconPlace). It neither knows nor cares whether other runs go
 // on beside it: the whole input in one piece is one run, and so is every segment of a job cut
 // into segments. What comes after the encoder (checks, join, rewrite) is its owner's business.
 // Its parts: the private folder (PrivateFolder), the encoder's command line (EncoderCommand),
-// what it tells of the configuration (EncoderAdvice) and the encoder's output on its way to
-// the log and the report (EncoderLines).
+// what it tells of the configuration (EncoderAdvice), where the reconstruction goes
+// (ReconPlace) and the encoder's output on its way to the log and the report (EncoderLines).
 class EncoderRun : public QObject
 {
     Q_OBJECT
@@ -81,9 +81,8 @@ public:
     // Each line of the encoder's output is handed on with this in front (e.g. "[3/12] "), whole
     // lines only; without a prefix the output passes as it comes.
     void setLinePrefix(const QString &prefix) { lines.setPrefix(prefix.toLatin1()); }
-    // One segment of a job in segments: the encoder runs in the run's private folder, where what
-    // it writes besides its bitstream is discarded with the folder. Otherwise it runs in the
-    // output's folder, so that a relative ReconFile lands beside the output.
+    // One segment of a job in segments: its encoder writes no absolute ReconFile either (it
+    // would write its own pictures over the other segments').
     void setSegment(bool isSegment) { segment = isSegment; }
     // The pictures go through a complete file from the start: another run of the job saw the
     // encoder open its input twice.
@@ -131,7 +130,6 @@ private:
     void startRaw();
     void startFeed();
     void onReadyForEncoder(const QString &path, int width, int height, bool pipe);
-    QString encoderFolder() const;
     void hintAtSourceKeys();
     void watchInput();
     void stopWatch();
@@ -155,6 +153,7 @@ private:
     const JobSettings settings;
     // The encoder's configuration, read once: what it asks of the input and of its side files.
     const EncoderAdvice advice;
+    ReconPlace recon;               // where the encoder's reconstructed pictures go
     EncoderLines lines;             // the encoder's output on its way to the log and the report
     bool running = false;
     bool stopping = false;

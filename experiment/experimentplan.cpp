@@ -178,13 +178,21 @@ bool ExperimentPlan::readYuvWeights(const QJsonValue &value)
     if (value.isUndefined())
         return true;
     const QJsonArray list = value.toArray();
-    bool numbers = value.isArray() && list.size() == 3;
-    for (const QJsonValue &weight : list)
-        numbers = numbers && weight.isDouble();
-    if (!numbers)
+    // What is wrong with the value: no list, a list of another length, or an entry that is no
+    // number ("6" is a string).
+    QString wrong;
+    if (!value.isArray())
+        wrong = QStringLiteral("not %1").arg(shown(value));
+    else if (list.size() != 3)
+        wrong = QStringLiteral("not a list of %1").arg(list.size() == 1 ? QStringLiteral("one entry")
+                                                                        : QStringLiteral("%1 entries").arg(list.size()));
+    for (qsizetype i = 0; wrong.isEmpty() && i < list.size(); ++i)
+        if (!list.at(i).isDouble())
+            wrong = QStringLiteral("its entry %1 is %2, not a number").arg(i).arg(shown(list.at(i)));
+    if (!wrong.isEmpty())
         return fail(EX_USAGE, QStringLiteral("yuv_weights"),
-                    QStringLiteral("the weights of Y, U and V are a list of three numbers, as [6, 1, 1], not %1")
-                        .arg(shown(value)));
+                    QStringLiteral("the weights of Y, U and V are a list of three numbers, as [6, 1, 1], %1")
+                        .arg(wrong));
     const QString problem = YuvWeights::problem(list.at(0).toDouble(), list.at(1).toDouble(), list.at(2).toDouble());
     if (!problem.isEmpty())
         return fail(EX_USAGE, QStringLiteral("yuv_weights"), QStringLiteral("the weights of Y, U and V have ") + problem);
@@ -408,9 +416,10 @@ bool ExperimentPlan::readConfiguration(const QJsonObject &object, const QString 
         configuration->decoder = program(decoder.toString());
     if (!cells.isUndefined()) {
         configuration->cells = QDir::cleanPath(resolved(cells.toString()));
-        if (!QFileInfo(configuration->cells).isDir())
-            return fail(EX_NOINPUT, where, QStringLiteral("the cells folder %1 is not there")
-                                               .arg(QDir::toNativeSeparators(configuration->cells)));
+        const QString unfitFolder = FileCheck::folderProblem(configuration->cells);
+        if (!unfitFolder.isEmpty())
+            return fail(EX_NOINPUT, where, QStringLiteral("the cells folder %1: %2")
+                                               .arg(QDir::toNativeSeparators(configuration->cells), unfitFolder));
     }
     return checkReadable(configuration->cfg, where, QStringLiteral("cfg"))
            && checkProgram(configuration->encoder, where, QStringLiteral("encoder"))

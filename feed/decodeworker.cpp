@@ -18,6 +18,7 @@
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 }
 
 namespace {
@@ -217,7 +218,7 @@ void DecodeWorker::run()
         inputEnded = true;
     // Only a decode that really failed says so: the normal end of the input is no error.
     if (decodeError)
-        std::fputs("Error decoding video\n", stderr);
+        av_log(nullptr, AV_LOG_ERROR, "Error decoding video\n");
     decoderDestroy(&decoder);
 
     finishSink();

@@ -27,6 +27,7 @@
 #include <csignal>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using TestSupport::IsolatedEnvironment;
 
@@ -329,6 +330,7 @@ private slots:
     void killedMidway_resumesOnlyCellsInFlight_andAChangedConfigurationOnlyItsCells();
     void failingCell_othersFinish_andTheStatusSaysSo();
     void tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompared();
+    void grayscaleSequence_hasNoChromaFiguresInReportsTablesAndBdRate();
     void secondPlan_usesTheFirstPlansAnchorCells_andLeavesThemAsTheyAre();
     void shortOrDamagedCells_areNeverDone_andAreEncodedAgain();
     void editedCells_areEncodedAgain_andTheTablesStayAsTheyWere();
@@ -678,6 +680,78 @@ void ExperimentTest::tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompa
     // The third configuration's curves are whole: it is compared over both sequences.
     QCOMPARE(comparisonRow(after, "overall", "third|rd2", "").value("sequences"), QString("2/2"));
     QVERIFY(TestSupport::readFile(results + "/results.md").contains("\n| Clip | third\\|rd2 | 22 | "));
+}
+
+// A 4:0:0 sequence beside a 4:2:0 one: its reports hold null for U and V and a PSNR-YUV that is
+// Y's; its row of the tables has BD-rates for Y and YUV (the same) and none for U and V, with no
+// note, as --bd-rate says of its reports, also of reports that hold the zeros an earlier version
+// wrote; the averages over both sequences have Y and YUV, and no U and V.
+void ExperimentTest::grayscaleSequence_hasNoChromaFiguresInReportsTablesAndBdRate()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x64:rate=25", "-frames:v",
+                                 QString::number(pictures), "-pix_fmt", "gray", "-f", "rawvideo",
+                                 folder + "/gray_64x64.yuv"}));
+    QJsonObject plan = basePlan(folder + "/wrapper.sh");
+    QJsonArray sequences = plan.value("sequences").toArray();
+    sequences[0] = QJsonObject{{"name", "Gray"}, {"path", "gray_64x64.yuv"}, {"size", "64x64"}, {"fps", 25},
+                               {"class", "A"}, {"cfg", QJsonArray{"InputChromaFormat : 400"}}};
+    plan["sequences"] = sequences;
+    QVERIFY(writePlan(folder + "/tiny.json", plan));
+    const TestSupport::RunResult run = runTiny(folder, {"-q"});
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    const QString results = folder + "/tiny.results";
+
+    for (int qp : qps) {
+        const QJsonObject summary =
+            readJson(QStringLiteral("%1/test/Gray_QP%2.json").arg(results).arg(qp)).value("summary").toObject();
+        QVERIFY(summary.value("psnr_u").isNull() && summary.value("psnr_v").isNull());
+        QVERIFY(summary.value("psnr_y").toDouble() > 20);
+        QCOMPARE(summary.value("psnr_yuv").toDouble(), summary.value("psnr_y").toDouble());
+    }
+    for (const QJsonValue &value : readJson(results + "/results.json").value("cells").toArray()) {
+        const QJsonObject cell = value.toObject();
+        QCOMPARE(cell.value("psnr_u").isNull(), cell.value("sequence").toString() == "Gray");
+    }
+    const auto rows = readCsv(results + "/results.csv");
+    const auto gray = comparisonRow(rows, "sequence", "test", "Gray");
+    QVERIFY2(gray.value("note").isEmpty(), qPrintable(gray.value("note")));
+    QVERIFY(!gray.value("bd_rate_y").isEmpty() && !gray.value("enc_t").isEmpty());
+    QVERIFY(gray.value("bd_rate_u").isEmpty() && gray.value("bd_rate_v").isEmpty());
+    QCOMPARE(gray.value("bd_rate_yuv"), gray.value("bd_rate_y"));
+    const auto overall = comparisonRow(rows, "overall", "test", "");
+    QCOMPARE(overall.value("sequences"), QString("2/2"));
+    QVERIFY(!overall.value("bd_rate_y").isEmpty() && !overall.value("bd_rate_yuv").isEmpty());
+    QVERIFY(overall.value("bd_rate_u").isEmpty() && overall.value("bd_rate_v").isEmpty());
+
+    const QJsonObject bd = bdRateOf(results, "Gray", "anchor", "test");
+    QVERIFY2(std::abs(bd.value("bd_rate_y").toDouble() - gray.value("bd_rate_y").toDouble()) < 2e-4,
+             QJsonDocument(bd).toJson().constData());
+    QCOMPARE(bd.value("bd_rate_yuv").toDouble(), bd.value("bd_rate_y").toDouble());
+    QVERIFY(bd.value("bd_rate_u").isNull() && bd.value("bd_rate_v").isNull());
+    // An earlier version wrote 0 for the missing planes, and (6 Y + 0 + 0) / 8 for YUV.
+    const auto zeros = [](QJsonObject report) {
+        QJsonObject summary = report.value("summary").toObject();
+        summary["psnr_u"] = 0;
+        summary["psnr_v"] = 0;
+        summary["psnr_yuv"] = summary.value("psnr_y").toDouble() * 6 / 8;
+        report["summary"] = summary;
+        QJsonArray rows = report.value("pictures").toArray();
+        for (QJsonValueRef row : rows) {
+            QJsonObject picture = row.toObject();
+            picture["psnr_u"] = 0;
+            picture["psnr_v"] = 0;
+            row = picture;
+        }
+        report["pictures"] = rows;
+        return report;
+    };
+    QVERIFY(QDir().mkpath(env.filePath("old")));
+    const QJsonObject old = bdRateOf(results, "Gray", "anchor", "test", {}, zeros, env.filePath("old"));
+    for (const char *key : {"bd_rate_y", "bd_rate_u", "bd_rate_v", "bd_rate_yuv", "bd_psnr_y"})
+        QCOMPARE(old.value(QLatin1String(key)), bd.value(QLatin1String(key)));
 }
 
 // A second plan whose anchor names the first plan's anchor cells: it encodes only its test
@@ -1309,6 +1383,13 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten_data()
         << QStringList{"sequences[0] \"Clip\": configurations[1] \"test\" lacks FramesToBeEncoded, and the pictures of"};
     QTest::newRow("a missing cells folder") << "cells:missing" << 66
                                             << QStringList{"configurations[1] \"test\": the cells folder", "is not there"};
+    QTest::newRow("weights as strings") << "weights:strings" << 64
+                                        << QStringList{"[6, 1, 1], its entry 0 is \"6\", not a number"};
+    QTest::newRow("four weights") << "weights:four" << 64 << QStringList{"[6, 1, 1], not a list of 4 entries"};
+    QTest::newRow("a named pipe as the cells folder") << "cells:fifo" << 66
+                                                      << QStringList{"it is a named pipe, not a folder"};
+    QTest::newRow("a broken link as the cells folder") << "cells:link" << 66
+                                                       << QStringList{"earlier.results/test: it is a link to", "which is not there"};
 }
 
 // Each refusal names the key and the entry, ends with its status at once (a named pipe is not
@@ -1356,7 +1437,11 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten()
         raw.remove("size");
     else if (change == "weights:two")
         plan.insert("yuv_weights", QJsonArray{6, 1});
-    else if (change == "cells:missing")
+    else if (change == "weights:strings")
+        plan.insert("yuv_weights", QJsonArray{"6", "1", "1"});
+    else if (change == "weights:four")
+        plan.insert("yuv_weights", QJsonArray{6, 1, 1, 1});
+    else if (change.startsWith("cells:"))
         test.insert("cells", "earlier.results/test");
     else if (change == "count:none") {
         QVERIFY(TestSupport::writeFile(folder + "/bare.cfg", "MlxPreset : ultrafast\n"));
@@ -1369,6 +1454,11 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten()
     plan.insert("configurations", configurations);
     QVERIFY(writePlan(folder + "/tiny.json", plan));
     QVERIFY(change != "path:fifo" || ::mkfifo(QFile::encodeName(folder + "/pipe.yuv").constData(), 0600) == 0);
+    if (change == "cells:fifo" || change == "cells:link") {
+        QVERIFY(QDir(folder).mkpath("earlier.results"));
+        const QByteArray cells = QFile::encodeName(folder + "/earlier.results/test");
+        QVERIFY(change == "cells:fifo" ? ::mkfifo(cells.constData(), 0600) == 0 : ::symlink("gone", cells.constData()) == 0);
+    }
     const QStringList before = TestSupport::everythingIn(folder);
     const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 30000, folder);
     QVERIFY2(run.finished && run.exitCode == status, run.err.constData());
