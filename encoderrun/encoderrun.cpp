@@ -16,7 +16,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <csignal>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,6 +35,9 @@ constexpr int killDelayMs = 2000;
 constexpr int watchIntervalMs = 250;
 // An encoder that fails within this time after its start refused to start: a bad configuration.
 constexpr qint64 earlyExitMs = 5000;
+// How long an encoder program may take to start (loaded from a slow disk, say) before it counts
+// as one that cannot be started.
+constexpr int startWaitMs = 30000;
 
 } // namespace
 
@@ -44,9 +46,6 @@ EncoderRun::EncoderRun(const JobSettings &settings, QObject *parent)
     , settings(settings)
     , advice(settings.config)
 {
-    // An encoder that exits makes the next write into the pipe fail with EPIPE; the signal
-    // that comes with it must not end the program.
-    std::signal(SIGPIPE, SIG_IGN);
 }
 
 EncoderRun::~EncoderRun()
@@ -300,7 +299,7 @@ bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int heigh
         return false;
     }
     encoder->start(QIODevice::ReadWrite);
-    if (encoder->waitForStarted(30000)) {
+    if (encoder->waitForStarted(startWaitMs)) {
         encoderClock.start();
         return true;
     }
