@@ -7,6 +7,7 @@
 #include "support/testsupport.h"
 #include "support/testwindow.h"
 
+#include "job/transcodejob.h"
 #include "parts/claimkeeper.h"
 #include "parts/partclaim.h"
 
@@ -133,6 +134,7 @@ private slots:
     void tamperedPlan_joinsEveryPictureOnce();
     void linkAtAPartsName_isRefusedBeforeAnyEncoder();
     void stoppedProcess_countsOthersFinishedSegments();
+    void stoppedAsTheOutputStarts_endsAndResumesToTheSameBytes();
     void claimStagedByAnEndedProcess_isRemovedOnTheNextTake();
     void heldUpHolder_keepsItsClaimWithAOneSecondTimeout();
 
@@ -814,6 +816,65 @@ void SegmentsTest::stoppedProcess_countsOthersFinishedSegments()
     const QByteArray err = cli.readAllStandardError();
     QVERIFY2(cli.exitCode() == 128 + SIGTERM, err.constData());
     QVERIFY2(err.contains("8 of 10 segments are kept"), err.constData());
+}
+
+// A stop that comes as the output step starts ends the job, also when the step hands a kept
+// segment back to be encoded again (a byte of it changed since it was kept, its size not): the
+// job ends stopped without that segment, and a later run makes the bytes of an uninterrupted one.
+void SegmentsTest::stoppedAsTheOutputStarts_endsAndResumesToTheSameBytes()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepareKept(env);
+    QVERIFY(!folder.isEmpty());
+    const QString parts = folder + "/out.265.parts";
+    QFile first(parts + "/part_0000000.265");
+    QVERIFY(first.open(QIODevice::ReadWrite));
+    const qint64 middle = first.size() / 2;
+    QVERIFY(first.seek(middle));
+    QByteArray byte = first.read(1);
+    byte[0] = char(byte.at(0) ^ 0x01);
+    QVERIFY(first.seek(middle) && first.write(byte) == 1);
+    first.close();
+
+    JobSettings settings;
+    settings.input = folder + "/clip.mp4";
+    settings.encoder = folder + "/wrapper.sh";
+    settings.config = folder + "/job.cfg";
+    settings.output = folder + "/out.265";
+    settings.inSegments = true;
+    settings.segmentLength = segmentLength;
+    TranscodeJob job;
+    JobResult result;
+    bool ended = false;
+    QStringList messages;
+    int everySegmentDone = 0;
+    connect(&job, &TranscodeJob::message, this, [&](const QString &line) { messages << line; });
+    // Every segment is finished first as the last one is kept, then as the output step starts.
+    connect(&job, &TranscodeJob::progressChanged, this, [&](const JobProgress &progress) {
+        if (progress.segmentsTotal > 0 && progress.segmentsDone == progress.segmentsTotal && ++everySegmentDone == 2)
+            job.stop();
+    });
+    connect(&job, &TranscodeJob::finished, this, [&](const JobResult &end) {
+        result = end;
+        ended = true;
+    });
+    job.start(settings);
+    QVERIFY2(QTest::qWaitFor([&] { return ended; }, 60000), qPrintable(messages.join('\n')));
+    QCOMPARE(everySegmentDone, 2);
+    QCOMPARE(result.outcome, JobResult::Stopped);
+    QVERIFY2(messages.contains(QStringLiteral("Segment 1/%1 no longer matches its record: it is encoded again.")
+                                   .arg(segmentCount)),
+             qPrintable(messages.join('\n')));
+    QCOMPARE(keptSegments(parts), segmentCount - 1);
+    QVERIFY(!QFileInfo::exists(folder + "/out.265"));
+
+    QFile::remove(folder + "/runs.txt");
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), oneEncoderArguments(folder), 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QCOMPARE(encodedSegments(folder), QList<int>{0});
+    QVERIFY(TestSupport::readFile(folder + "/out.265") == uninterrupted);
+    QVERIFY(!QFileInfo::exists(parts));
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
 }
 
 // A process killed while it took a claim leaves the claim it staged under its own name, or the
