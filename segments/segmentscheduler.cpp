@@ -415,6 +415,7 @@ void SegmentScheduler::segmentChecked(int index, const EncoderRun::Outcome::Pict
     if (problem.isEmpty()) {
         segments.finish(index);
         picturesThisRun += segment.pictures;
+        keptHere << segment.span.first;
     } else {
         if (!stopping()
             && pending.cannotKeep(QStringLiteral("%1 cannot be kept: %2.").arg(segments.describe(index), problem))) {
@@ -652,6 +653,12 @@ void SegmentScheduler::finish(JobResult result)
     holderWatch->stop();
     segments.releaseClaims();
     presence.reset();
+    // Another process made the output: the segments this process kept meanwhile serve nobody
+    // (their job record went with the output's making) and go too, then the folder if it is
+    // left empty.
+    if (parts && !output->madeElsewhere().isEmpty())
+        for (qint64 first : std::as_const(keptHere))
+            parts->discardSegment(first);
     output->removeFolderLeftEmpty();
     if (told)
         emit finished(result);

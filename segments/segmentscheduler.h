@@ -128,6 +128,7 @@ private:
     // then. Until it is shown, one encoder runs alone, so that the box is answered once.
     QString shownCommandLine;
     qint64 picturesThisRun = 0;     // handed to encoders by this process, finished segments
+    QList<qint64> keptHere;         // the first pictures of the segments this process kept
     // How the segments' encoders get their pictures: through a complete file once an encoder of
     // this job was seen opening its input twice.
     EncoderRun::Route route = EncoderRun::Route::Stream;

@@ -8,6 +8,7 @@
 #include "support/testwindow.h"
 
 #include "job/transcodejob.h"
+#include "jobtypes/jobverdict.h"
 #include "parts/claimkeeper.h"
 #include "parts/partclaim.h"
 
@@ -108,6 +109,38 @@ void startElsewhere(QProcess &process, const QString &folder, const QStringList 
                                  + arguments);
 }
 
+// The job that oneEncoderArguments() describe, run in this process to its end: its messages and
+// its result are kept; the test connects to the job whatever else it needs first.
+struct JobHere
+{
+    TranscodeJob job;
+    JobResult result;
+    bool ended = false;
+    QStringList messages;
+
+    JobHere()
+    {
+        QObject::connect(&job, &TranscodeJob::message, [this](const QString &line) { messages << line; });
+        QObject::connect(&job, &TranscodeJob::finished, [this](const JobResult &end) {
+            result = end;
+            ended = true;
+        });
+    }
+
+    bool run(const QString &folder)
+    {
+        JobSettings settings;
+        settings.input = folder + "/clip.mp4";
+        settings.encoder = folder + "/wrapper.sh";
+        settings.config = folder + "/job.cfg";
+        settings.output = folder + "/out.265";
+        settings.inSegments = true;
+        settings.segmentLength = segmentLength;
+        job.start(settings);
+        return QTest::qWaitFor([this] { return ended; }, 60000);
+    }
+};
+
 } // namespace
 
 class SegmentsTest : public QObject
@@ -135,6 +168,7 @@ private slots:
     void linkAtAPartsName_isRefusedBeforeAnyEncoder();
     void stoppedProcess_countsOthersFinishedSegments();
     void stoppedAsTheOutputStarts_endsAndResumesToTheSameBytes();
+    void outputMadeElsewhereMeanwhile_leavesNothingBehind();
     void claimStagedByAnEndedProcess_isRemovedOnTheNextTake();
     void heldUpHolder_keepsItsClaimWithAOneSecondTimeout();
 
@@ -698,7 +732,8 @@ void SegmentsTest::twoProcessesStartedTogether_bothEndWithZero()
                      qPrintable(QStringLiteral("round %1: %2").arg(round).arg(QString::fromLocal8Bit(process->readAllStandardError()))));
         }
         QCOMPARE(TestSupport::probeVideo(folder + "/out.265").frames, 32);
-        QVERIFY(!QFileInfo::exists(folder + "/out.265.parts"));
+        QVERIFY2(!QFileInfo::exists(folder + "/out.265.parts"),
+                 qPrintable(QStringLiteral("round %1: %2").arg(round).arg(everythingIn(folder + "/out.265.parts").join(", "))));
     }
 }
 
@@ -836,35 +871,19 @@ void SegmentsTest::stoppedAsTheOutputStarts_endsAndResumesToTheSameBytes()
     QVERIFY(first.seek(middle) && first.write(byte) == 1);
     first.close();
 
-    JobSettings settings;
-    settings.input = folder + "/clip.mp4";
-    settings.encoder = folder + "/wrapper.sh";
-    settings.config = folder + "/job.cfg";
-    settings.output = folder + "/out.265";
-    settings.inSegments = true;
-    settings.segmentLength = segmentLength;
-    TranscodeJob job;
-    JobResult result;
-    bool ended = false;
-    QStringList messages;
+    JobHere here;
     int everySegmentDone = 0;
-    connect(&job, &TranscodeJob::message, this, [&](const QString &line) { messages << line; });
     // Every segment is finished first as the last one is kept, then as the output step starts.
-    connect(&job, &TranscodeJob::progressChanged, this, [&](const JobProgress &progress) {
+    connect(&here.job, &TranscodeJob::progressChanged, this, [&](const JobProgress &progress) {
         if (progress.segmentsTotal > 0 && progress.segmentsDone == progress.segmentsTotal && ++everySegmentDone == 2)
-            job.stop();
+            here.job.stop();
     });
-    connect(&job, &TranscodeJob::finished, this, [&](const JobResult &end) {
-        result = end;
-        ended = true;
-    });
-    job.start(settings);
-    QVERIFY2(QTest::qWaitFor([&] { return ended; }, 60000), qPrintable(messages.join('\n')));
+    QVERIFY2(here.run(folder), qPrintable(here.messages.join('\n')));
     QCOMPARE(everySegmentDone, 2);
-    QCOMPARE(result.outcome, JobResult::Stopped);
-    QVERIFY2(messages.contains(QStringLiteral("Segment 1/%1 no longer matches its record: it is encoded again.")
-                                   .arg(segmentCount)),
-             qPrintable(messages.join('\n')));
+    QCOMPARE(here.result.outcome, JobResult::Stopped);
+    QVERIFY2(here.messages.contains(QStringLiteral("Segment 1/%1 no longer matches its record: it is encoded again.")
+                                        .arg(segmentCount)),
+             qPrintable(here.messages.join('\n')));
     QCOMPARE(keptSegments(parts), segmentCount - 1);
     QVERIFY(!QFileInfo::exists(folder + "/out.265"));
 
@@ -874,6 +893,31 @@ void SegmentsTest::stoppedAsTheOutputStarts_endsAndResumesToTheSameBytes()
     QCOMPARE(encodedSegments(folder), QList<int>{0});
     QVERIFY(TestSupport::readFile(folder + "/out.265") == uninterrupted);
     QVERIFY(!QFileInfo::exists(parts));
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
+}
+
+// Another process makes the output while this one encodes its first segment, and removes the
+// job's files, this process's job record among them, but not the folder, which this process's
+// claim keeps: this process keeps its segment, finds the output made, ends as done and leaves
+// neither its segment nor the folder behind.
+void SegmentsTest::outputMadeElsewhereMeanwhile_leavesNothingBehind()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    const QString parts = folder + "/out.265.parts";
+    JobHere here;
+    connect(&here.job, &TranscodeJob::message, this, [&](const QString &line) {
+        if (line.startsWith(QStringLiteral("Segment 1/"))) {
+            QFile::remove(parts + "/job.json");
+            TestSupport::writeFile(folder + "/out.265", "made by another process");
+        }
+    });
+    QVERIFY2(here.run(folder), qPrintable(here.messages.join('\n')));
+    QCOMPARE(JobVerdict::of(here.result).kind, JobVerdict::Elsewhere);
+    QCOMPARE(encodedSegments(folder), QList<int>{0});
+    QVERIFY2(!QFileInfo::exists(parts), qPrintable(everythingIn(parts).join(", ")));
+    QCOMPARE(TestSupport::readFile(folder + "/out.265"), QByteArray("made by another process"));
     QVERIFY(everythingIn(env.tempPath()).isEmpty());
 }
 
