@@ -107,19 +107,6 @@ public:
         CompleteFile    // through a file written whole before the encoder starts, for an encoder
                         // that reads its input twice
     };
-    // Where the run has come; changed only through start(), stop(), abort() and the run's own
-    // ends.
-    enum class Stage {
-        Ready,          // made, not started
-        Preparing,      // the pictures go into the complete file; the encoder starts once it is whole
-        Running,        // the encoder runs (or is about to), and the pictures go to it
-        Failing,        // the run cannot go on: what runs is ended, then finished() tells the failure
-        Rerouting,      // the encoder opened its input again: what runs is ended, then the run starts
-                        // over through a complete file
-        Stopping,       // asked to stop: what runs is ended, then finished()
-        Aborting,       // ended at once, without finished()
-        Ended           // finished() was emitted, or the abort is done
-    };
 
     // settings.output is the bitstream this run's encoder writes.
     explicit EncoderRun(const JobSettings &settings, QObject *parent = nullptr);
@@ -167,6 +154,20 @@ signals:
     void readsInputTwice();
 
 private:
+    // Where the run has come; changed only through start(), stop(), abort() and the run's own
+    // ends.
+    enum class Stage {
+        Ready,          // made, not started
+        Preparing,      // the pictures go into the complete file; the encoder starts once it is whole
+        Running,        // the encoder runs (or is about to), and the pictures go to it
+        Failing,        // the run cannot go on: what runs is ended, then finished() tells the failure
+        Rerouting,      // the encoder opened its input again: what runs is ended, then the run starts
+                        // over through a complete file
+        Stopping,       // asked to stop: what runs is ended, then finished()
+        Aborting,       // ended at once, without finished()
+        Ended           // finished() was emitted, or the abort is done
+    };
+
     bool isRaw() const;
     bool rawByPath() const;
     bool segment() const { return part != Part::Whole; }
