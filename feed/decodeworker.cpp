@@ -181,8 +181,7 @@ bool DecodeWorker::sizeChanged(const FrameInfo &frame)
 {
     if (frame.width == pictureWidth && frame.height == pictureHeight)
         return false;
-    emit warning(QStringLiteral("Encoding error"),
-                 QStringLiteral("The picture size of %1 changes from %2x%3 to %4x%5 after "
+    picturesLost(QStringLiteral("The picture size of %1 changes from %2x%3 to %4x%5 after "
                                 "%6 pictures.\nOnly the pictures before the change are encoded.")
                      .arg(QDir::toNativeSeparators(settings.input), QString::number(pictureWidth),
                           QString::number(pictureHeight), QString::number(frame.width),

@@ -1148,7 +1148,8 @@ void EncodeJobTest::highBitDepth_keepsDetailAndHdr()
 }
 
 // What a job hands back says how it ended without its warnings: a failing encoder, pictures
-// that never reached the encoder, and a job that only joins another's work whose parts are gone.
+// that never reached the encoder (in one piece and in segments), and a job that only joins
+// another's work whose parts are gone.
 void EncodeJobTest::jobResult_holdsItsWholeVerdict()
 {
     const QString bundled = TestSupport::binDir() + QStringLiteral("/TAppEncoder_hm80.exe");
@@ -1190,6 +1191,20 @@ void EncodeJobTest::jobResult_holdsItsWholeVerdict()
     QCOMPARE(missing.result.pictures, 8);
     QVERIFY2(missing.result.picturesMissing.contains(QStringLiteral("changes from 40x30 to 64x48")),
              qPrintable(missing.result.picturesMissing));
+    QCOMPARE(TestSupport::probeVideo(cut.output).frames, 8);
+    QVERIFY(QFile::remove(cut.output));
+
+    // The same in segments: the feed of the segment where the size changes tells the job.
+    JobSettings cutInSegments = cut;
+    cutInSegments.inSegments = true;
+    cutInSegments.parallelEncoders = 2;
+    cutInSegments.segmentLength = 6;
+    const JobRun segmentMissing(cutInSegments);
+    QVERIFY(segmentMissing.ended);
+    QCOMPARE(JobVerdict::of(segmentMissing.result).kind, JobVerdict::PicturesMissing);
+    QCOMPARE(segmentMissing.result.pictures, 8);
+    QVERIFY2(segmentMissing.result.picturesMissing.contains(QStringLiteral("changes from 40x30 to 64x48 after 2")),
+             qPrintable(segmentMissing.result.picturesMissing));
     QCOMPARE(TestSupport::probeVideo(cut.output).frames, 8);
     QVERIFY(QFile::remove(cut.output));
 
