@@ -1,7 +1,9 @@
 #include "support/testsupport.h"
 
-#include "bitstream/outputrewriter.h"
 #include "bitstream/seiwriter.h"
+#include "hevc/hevcbytestream.h"
+#include "hevc/hevccodec.h"
+#include "hevc/outputrewriter.h"
 #include "join/segmentjoiner.h"
 
 #include <QDir>
@@ -106,7 +108,7 @@ qsizetype startCodeOf(const QByteArray &stream, int type, int n, int below = 64)
 {
     for (qsizetype at = stream.indexOf(QByteArray("\0\0\1", 3)); at >= 0 && at + 3 < stream.size();
          at = stream.indexOf(QByteArray("\0\0\1", 3), at + 3)) {
-        const int found = (uchar(stream.at(at + 3)) >> 1) & 0x3f;
+        const int found = HevcCodec::instance().header(stream.constData() + at + 3).type;
         if ((found == type || (type < 0 && found < below)) && n-- == 0)
             return at;
     }
@@ -133,7 +135,8 @@ LastSlice lastSlice(const QByteArray &stream)
     for (qsizetype at = stream.indexOf(startCode); at >= 0 && at + 3 < stream.size(); at = stream.indexOf(startCode, at + 3)) {
         if (slice.start >= 0 && slice.end < 0)
             slice.end = at;
-        if (((uchar(stream.at(at + 3)) >> 1) & 0x3f) < 32) {
+        const Codec &hevc = HevcCodec::instance();
+        if (hevc.kind(hevc.header(stream.constData() + at + 3).type) == Codec::Kind::Slice) {
             slice.start = at;
             slice.end = -1;
         }
@@ -747,7 +750,7 @@ void RewriteTest::seiWriter_escapesAndCodesSizes()
     QList<SeiWriter::Message> messages;
     for (int i = 0; i < types.size(); ++i)
         messages << SeiWriter::Message(types.at(i), payloads.at(i));
-    const QByteArray written = SeiWriter::prefixNalUnit(messages);
+    const QByteArray written = HevcByteStream::prefixSeiUnit(messages);
     QCOMPARE(written.toHex(' '), unit.toHex(' '));
     QCOMPARE(SeiWriter::payloadTypes(written.constData(), written.size()), types);
 }

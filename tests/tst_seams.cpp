@@ -6,6 +6,7 @@
 #include "support/testsupport.h"
 
 #include "bitstream/rbsp.h"
+#include "hevc/hevccodec.h"
 #include "join/segmentjoiner.h"
 
 #include <QDir>
@@ -122,8 +123,9 @@ QByteArray withoutSei(const QByteArray &stream)
         qsizetype end = next < 0 ? stream.size() : next;
         while (next >= 0 && end > at + 3 && stream.at(end - 1) == 0)
             --end;
-        const int type = (uchar(stream.at(at + 3)) >> 1) & 0x3f;
-        if (type != 39 && type != 40)
+        const Codec &hevc = HevcCodec::instance();
+        const Codec::Kind kind = hevc.kind(hevc.header(stream.constData() + at + 3).type);
+        if (kind != Codec::Kind::PrefixSei && kind != Codec::Kind::SuffixSei)
             kept += QByteArray("\0\0\0\1", 4) + stream.mid(at + 3, end - at - 3);
         at = next;
     }
