@@ -4,6 +4,7 @@
 #include "files/filecheck.h"
 #include "join/segmentjoiner.h"
 #include "join/streaminspector.h"
+#include "parts/partsfolder.h"
 #include "process/signalwatcher.h"
 
 #include <QCoreApplication>
@@ -46,7 +47,7 @@ const QRegularExpression &partName()
 }
 
 // What the job's record beside a segment states (part_<first>.json for part_<first>.265,
-// written by the job when the segment was finished).
+// written by the job when the segment was finished, after every picture of it was checked).
 struct Record
 {
     QString path;
@@ -83,8 +84,9 @@ bool readRecord(const QString &segment, Record *found)
 // Why a segment cannot be joined as it is: "the segment ... is not whole: ..." for a segment
 // whose end is missing, "the segment ... is damaged: ..." for one with a picture that fails
 // its decoded picture hash or its decode; empty when it is whole and sound. A segment with a
-// record beside it must hold the bytes the record states (no decoding: a job's parts join as
-// fast as they copy); any other has its end checked by its codec. A segment that does not even open like a segment is left to the join,
+// record beside it must hold the bytes the record states (its pictures were checked when the
+// record was written: a job's parts join without decoding); any other has every picture
+// checked by its codec. A segment that does not even open like a segment is left to the join,
 // which says what is wrong with it.
 QString segmentProblem(const QString &segment, const std::atomic_bool &stop)
 {
@@ -103,7 +105,18 @@ QString segmentProblem(const QString &segment, const std::atomic_bool &stop)
                                 .arg(size).arg(record.path).arg(record.bytes)
                                 .arg(size < record.bytes ? QStringLiteral("its end is missing")
                                                          : QStringLiteral("it was changed after its record was written")));
-        return QString();
+        QString unread;
+        const QByteArray sha256 = PartsFolder::fileHash(segment, &unread);
+        if (sha256 == record.sha256 || stop)
+            return QString();
+        // Changed since it was checked: its pictures tell where, where they can.
+        const Codec::PictureCheck pictures = codec.checkPictures(segment, Codec::Tools(), &stop);
+        if (pictures.verdict == Codec::PictureCheck::Damaged || pictures.verdict == Codec::PictureCheck::Cut)
+            return damaged(pictures.problem);
+        return damaged(unread.isEmpty() ? QStringLiteral("its bytes are not those its record %1 states (their SHA-256 "
+                                                         "differs): it was changed after its record was written")
+                                              .arg(record.path)
+                                        : unread);
     }
     const StreamSummary head = StreamInspector::inspect(segment, 1);
     if (!head.problem.isEmpty() || !head.opensWithParameterSets || !head.opensWithRandomAccess)

@@ -7,6 +7,7 @@
 #include "outputrewriter.h"
 #include "picturedigest.h"
 #include "pictureorder.h"
+#include "streamdecodecheck.h"
 
 #include "bitstream/seiwriter.h"
 
@@ -177,16 +178,23 @@ Codec::PictureCheck HevcCodec::checkPictures(const QString &path, const Tools &,
             check.problem = problem;
         return check;
     };
+    // The end first: a stream cut short is told as such, whatever its pictures.
     const LastPictureCheck end(path, stop);
     if (!end.readable())
         return verdict(PictureCheck::Sound, QString());
     const QString structure = end.structureProblem();
     if (!structure.isEmpty())
         return verdict(PictureCheck::Cut, structure);
+    const StreamDecodeCheck::Result every = StreamDecodeCheck::check(path, end.contentEnd(), stop);
+    // Only the last access unit can be cut short: what fails there in a file that ends in a
+    // slice is told by the decoding of the end below, which shows whether the end is missing.
+    const bool maybeCut = every.lastUnit && end.endsInSlice();
+    if (every.stopped || (!every.problem.isEmpty() && !maybeCut))
+        return verdict(PictureCheck::Damaged, every.problem);
     const LastPictureCheck::Verdict tail = end.decodeProblem();
     if (!tail.problem.isEmpty())
         return verdict(tail.cut ? PictureCheck::Cut : PictureCheck::Damaged, tail.problem);
-    return verdict(PictureCheck::Sound, QString());
+    return verdict(maybeCut ? PictureCheck::Cut : PictureCheck::Sound, every.problem);
 }
 
 RewriteResult HevcCodec::rewriteOutput(const QString &path, const OutputFacts &facts) const
