@@ -134,6 +134,24 @@ QString segmentProblem(const QString &segment, const std::atomic_bool &stop)
     return QString();
 }
 
+// The first picture that each segment's name gives (part_<first>.265), -1 for a segment not
+// so named; empty, with why, when a name gives a number out of range.
+QList<qint64> namedFirsts(const QStringList &segments, QString *problem)
+{
+    QList<qint64> firsts;
+    for (const QString &segment : segments) {
+        const QRegularExpressionMatch match = partName().match(QFileInfo(segment).fileName());
+        bool inRange = true;
+        firsts << (match.hasMatch() ? match.captured(1).toLongLong(&inRange) : -1);
+        if (!inRange) {
+            *problem = QStringLiteral("the segment %1 names its first picture %2, a number out of range")
+                           .arg(segment, match.captured(1));
+            return {};
+        }
+    }
+    return firsts;
+}
+
 // Whether the segments make one whole: each is whole and sound (see segmentProblem) and holds
 // the pictures from the first its name gives up to the next one's, or one picture more (the next
 // one's first, coded twice: that seam is to be exact). Empty when they do, else why not;
@@ -142,6 +160,10 @@ QString segmentProblem(const QString &segment, const std::atomic_bool &stop)
 QString checkWhole(const QStringList &segments, const std::atomic_bool &stop, QList<SegmentJoiner::Seam> *seams,
                    QList<qint64> *counts)
 {
+    QString misnamed;
+    const QList<qint64> firsts = namedFirsts(segments, &misnamed);
+    if (!misnamed.isEmpty())
+        return misnamed;
     QSet<QString> checked;
     for (const QString &segment : segments) {
         if (stop)
@@ -153,13 +175,7 @@ QString checkWhole(const QStringList &segments, const std::atomic_bool &stop, QL
         if (!problem.isEmpty())
             return problem;
     }
-    QList<qint64> firsts;
-    bool allNamed = true;
-    for (const QString &segment : segments) {
-        const QRegularExpressionMatch match = partName().match(QFileInfo(segment).fileName());
-        allNamed = allNamed && match.hasMatch();
-        firsts << (match.hasMatch() ? match.captured(1).toLongLong() : -1);
-    }
+    const bool allNamed = !firsts.contains(-1);
     for (int i = 0; i + 1 < segments.size(); ++i)
         *seams << (allNamed ? SegmentJoiner::Seam::Closed : SegmentJoiner::Seam::Detect);
     // Counting means reading every segment through: only when there is something to check.
