@@ -234,7 +234,7 @@ bool ExperimentPlan::checkProgram(const QString &path, const QString &where, con
             unrunnable = QStringLiteral("%1: %2").arg(where, text);
         return true;
     }
-    return fail(missing ? EX_NOINPUT : EX_UNAVAILABLE, where, text);
+    return fail(EX_UNAVAILABLE, where, text);
 }
 
 bool ExperimentPlan::entry(const QJsonArray &list, qsizetype i, const QString &key, const QString &noun,

@@ -290,6 +290,7 @@ void ExperimentViewTest::sharedAnchor_givesTheResultsTable_alsoWhereTheEncoderIs
     ExperimentPlan toRun, here;
     QVERIFY(!toRun.read(env.filePath("shared.json")));
     QVERIFY2(toRun.error().contains("does not exist"), qPrintable(toRun.error()));
+    QCOMPARE(toRun.status(), 69);    // as for a plain job whose encoder cannot be run
     QVERIFY2(here.read(env.filePath("shared.json"), ExperimentPlan::ToFollow), qPrintable(here.error()));
     QVERIFY2(here.runProblem().contains(env.filePath("wrapper.sh")), qPrintable(here.runProblem()));
     ExperimentView view(here, nullptr, 200);
