@@ -130,9 +130,9 @@ void SegmentsOutput::outputMade(const OutputResult &made)
         emit seamsNotProven(unproven, reasons);
         return;
     }
-    // Segments that could not be joined keep the output claimed until the job ends.
-    if (made.outcome != OutputResult::NotJoined)
-        outputClaim.reset();
+    // The output stays claimed until the job ends (the scheduler releases it as it winds
+    // down): released here, before the parts folder goes, another process could claim the
+    // output from segments that are being removed and fail its join on a missing segment.
     emit finished(made);
 }
 
