@@ -1,13 +1,15 @@
 // The encoder configuration's "Key : value" reader, and what the job makes of the keys it reads:
 // the keys and values it finds, written out again one a line, must read back the same; where
-// segments may be cut (a positive multiple of the intra period, never overflowed); how a raw
-// input divides into pictures.
+// segments may be cut (a positive multiple of the intra period, or a step past any input's
+// length, never overflowed); how a raw input divides into pictures.
 
 #include "fuzzsupport.h"
 
 #include "encoderrun/seamsupport.h"
 #include "feed/rawfeed.h"
 #include "jobtypes/encoderconfigfile.h"
+
+#include <limits>
 
 namespace {
 
@@ -34,7 +36,10 @@ void checkSeams(const EncoderConfigFile &config)
         FUZZ_EXPECT(!seams.closedLine().isEmpty() && !seams.cutsAt(seams.cutStep()));
         return;
     }
-    FUZZ_EXPECT(seams.intraPeriod() > 0 && seams.cutStep() > 0 && seams.cutStep() % seams.intraPeriod() == 0);
+    // A step past any input's length is one that fits an int, as the segments' plan takes it.
+    const qint64 beyond = std::numeric_limits<int>::max();
+    FUZZ_EXPECT(seams.intraPeriod() > 0 && seams.cutStep() > 0 && seams.cutStep() <= beyond);
+    FUZZ_EXPECT(seams.cutStep() % seams.intraPeriod() == 0 || seams.cutStep() == beyond);
     FUZZ_EXPECT(seams.cutsAt(seams.cutStep()) && !seams.cutsAt(0));
 }
 
