@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -97,6 +98,9 @@ bool answeredTextOption(QCommandLineParser &parser, const QCommandLineOption &he
 
 int main(int argc, char **argv)
 {
+    // An encoder that exits makes the next write into its pipe fail with EPIPE, which the job
+    // handles; the signal that comes with it must not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
     const QDir launchFolder = QDir::current();
     // Help and version are answered before the window system is touched, so that they work
     // where there is no display.

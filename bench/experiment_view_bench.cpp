@@ -74,7 +74,9 @@ QString writeCell(const ExperimentPlan &plan, int s, int c, int qp)
     report.summarize(files.bitstream, 25, 1.5 + c, pictures, qp);
     if (!report.save(files.report, &problem))
         return problem;
-    return CellRecord::encoded(sources, files.bitstream, pictures, 1.5 + 0.5 * c + 0.1 * qp, false).write(files.record);
+    CellRecord record = CellRecord::encoded(sources, files.bitstream, pictures, 1.5 + 0.5 * c + 0.1 * qp, false);
+    problem = record.takeDigests(files);
+    return problem.isEmpty() ? record.write(files.record) : problem;
 }
 
 int make(const ExperimentPlan &plan)

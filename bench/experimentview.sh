@@ -14,6 +14,13 @@
 #                              morlunex-cli runs with the bundled encoder (2 raw sequences,
 #                              2 configurations, 4 QPs, -j 2), over the experiment's wall time
 #                              (target <= 0.01)
+#   cell_read_digest_ratio     the time to read those 480 cells as the runner and the view do,
+#                              with the digests of their bitstreams and reports checked against
+#                              their stamps, over the same without digests (target <= 1.2)
+#   file_digest_vs_b2sum       the digest of a 64 MiB bitstream (a 1080p sequence of 600
+#                              pictures at about 20 Mbit/s) over b2sum reading the same file;
+#                              file_stamp_check_s, the look that stands for it while the file
+#                              is not touched
 # and the figures they come from. Needs MORLUNEX_BUILD and BENCH_WORK.
 set -euo pipefail
 : "${MORLUNEX_BUILD:?set MORLUNEX_BUILD to a Release build directory}"
@@ -68,6 +75,17 @@ awk '$1 == "experiment_view_huge_maxrss_kb" { kb[FILENAME] = $2 } $1 == "experim
      END { h = ARGV[2]; s = ARGV[1]
            printf "experiment_view_bytes_per_cell %.0f\n", (kb[h] - kb[s]) * 1024 / (n[h] - n[s]) }' \
     "$work/huge/small.txt" "$work/huge/huge.txt"
+# The cells' digests, then one large bitstream's against b2sum reading the same file.
+"$MORLUNEX_BUILD/bench/cell_digest_bench" cells "$work/open/plan.json"
+head -c $((64 << 20)) /dev/urandom > "$work/big.265"
+cat "$work/big.265" > /dev/null
+"$MORLUNEX_BUILD/bench/cell_digest_bench" file "$work/big.265" | tee "$work/big.txt"
+start=$(now)
+b2sum "$work/big.265" > /dev/null
+b2sum_s=$(since "$start")
+echo "file_b2sum_s $b2sum_s"
+awk -v b="$b2sum_s" '$1 == "file_digest_s" { printf "file_digest_vs_b2sum %.2f\n", $2 / b }' "$work/big.txt"
+rm -f "$work/big.265"
 
 # Following a running experiment.
 for source in testsrc2 mandelbrot; do

@@ -23,6 +23,9 @@ struct PlanSequence
     int fps = 0;
     QString cfgFile;            // the sequence's own configuration file, when it names one
     QByteArray cfgLines;        // the sequence's own configuration lines, when it lists them
+    // A video's pictures, counted as the plan is read where a configuration lacks
+    // FramesToBeEncoded and the sequence gives no "frames"; -1: not counted.
+    qint64 counted = -1;
 
     bool raw() const { return rawWidth > 0 && rawHeight > 0; }
 };
@@ -99,10 +102,12 @@ public:
 
     // The configuration an encoder of the sequence gets: the configuration's file, then the
     // sequence's own lines, then what the experiment itself sets (the rate of a raw input, the
-    // picture count, no reconstructed pictures). Empty with *problem set when a file cannot be
-    // read.
+    // picture count, the source keys that the configuration lacks as the job hands the pictures
+    // over: their depth, chroma format and count; no reconstructed pictures). Empty with
+    // *problem set when a file cannot be read. *earlier: the same as an earlier version made it,
+    // without those source keys; empty when it adds none.
     QByteArray cellConfiguration(const PlanSequence &sequence, const PlanConfiguration &configuration,
-                                 QString *problem) const;
+                                 QString *problem, QByteArray *earlier = nullptr) const;
 
     // The names a configuration may not take: the results' own files and folders.
     static bool reservedName(const QString &name);
@@ -124,6 +129,7 @@ private:
     bool readYuvWeights(const QJsonValue &value);
     bool checkNames(const QStringList &names, const QString &list);
     bool checkRawPictures();
+    bool countVideoPictures();
     bool checkReadable(const QString &path, const QString &where, const QString &key);
     bool checkProgram(const QString &path, const QString &where, const QString &key);
     QString resolved(const QString &path) const;

@@ -3,6 +3,7 @@
 #include "experimentplan.h"
 
 #include "report/bdrate.h"
+#include "report/qualityreport.h"
 
 #include <cmath>
 #include <utility>
@@ -30,6 +31,17 @@ QList<RatePoint> curveOf(const QList<const CellFigures *> &cells, int plane)
     for (const CellFigures *cell : cells)
         curve.append({cell->kbitPerSecond, psnrOf(*cell, plane)});
     return curve;
+}
+
+// The planes both curves are compared by: U and V only where every cell has them (pictures in
+// 4:0:0 have none).
+std::array<bool, Comparison::planes> comparedPlanes(const QList<const CellFigures *> sides[2], const YuvWeights &weights)
+{
+    QList<bool> chroma;
+    for (int side = 0; side < 2; ++side)
+        for (const CellFigures *cell : sides[side])
+            chroma << (psnrKnown(cell->psnrU) && psnrKnown(cell->psnrV));
+    return BdRate::comparedPlanes(chroma, weights);
 }
 
 QString configurationName(const ExperimentPlan &plan, int configuration)
@@ -127,12 +139,16 @@ Comparison ResultsTable::compare(const ExperimentPlan &plan, const CellAt &cellA
         why << listed(plan, failed) + QStringLiteral(" failed");
     if (!missing.isEmpty())
         why << listed(plan, missing) + QStringLiteral(" not done yet");
+    const std::array<bool, Comparison::planes> compared = comparedPlanes(sides, plan.yuvWeights());
     for (int side = 0; side < 2 && why.isEmpty(); ++side) {
-        const QString problem = notRising(plan, sides[side]);
+        const QString problem = notRising(plan, sides[side], compared);
         if (!problem.isEmpty())
             why << problem;
     }
+    // A plane that is not compared keeps no figure, and the sequence is compared by the others.
     for (int plane = 0; plane < Comparison::planes && why.isEmpty(); ++plane) {
+        if (!compared[plane])
+            continue;
         double percent = 0;
         QString error;
         if (BdRate::rateDifference(curveOf(sides[0], plane), curveOf(sides[1], plane), &percent, &error))
@@ -156,9 +172,12 @@ Comparison ResultsTable::compare(const ExperimentPlan &plan, const CellAt &cellA
 
 // Where a configuration's curve has a PSNR that does not rise with its rate, in words: the BD
 // figures interpolate each over the other, so both must rise together.
-QString ResultsTable::notRising(const ExperimentPlan &plan, const QList<const CellFigures *> &curve)
+QString ResultsTable::notRising(const ExperimentPlan &plan, const QList<const CellFigures *> &curve,
+                                const std::array<bool, Comparison::planes> &compared)
 {
     for (int plane = 0; plane < Comparison::planes && !curve.isEmpty(); ++plane) {
+        if (!compared[plane])
+            continue;
         const BdRate::PointPair pair = BdRate::notRising(curveOf(curve, plane));
         if (!pair.found())
             continue;
@@ -202,6 +221,7 @@ Comparison ResultsTable::average(const QList<Comparison> &rows, int configuratio
     mean.className = className;
     mean.sequencesTotal = int(rows.size());
     double bdSum[Comparison::planes] = {0, 0, 0, 0};
+    bool everyRow[Comparison::planes] = {true, true, true, true};   // a plane's mean stands for every sequence
     double logSum[2] = {0, 0};
     int decoded = 0;
     for (const Comparison &row : rows) {
@@ -210,8 +230,10 @@ Comparison ResultsTable::average(const QList<Comparison> &rows, int configuratio
         if (!row.comparable())
             continue;
         ++mean.sequences;
-        for (int plane = 0; plane < Comparison::planes; ++plane)
-            bdSum[plane] += *row.bdRate[plane];
+        for (int plane = 0; plane < Comparison::planes; ++plane) {
+            everyRow[plane] = everyRow[plane] && row.bdRate[plane].has_value();
+            bdSum[plane] += row.bdRate[plane].value_or(0);
+        }
         logSum[0] += std::log(*row.encT);
         if (row.decT) {
             logSum[1] += std::log(*row.decT);
@@ -221,7 +243,8 @@ Comparison ResultsTable::average(const QList<Comparison> &rows, int configuratio
     if (mean.sequences == 0)
         return mean;
     for (int plane = 0; plane < Comparison::planes; ++plane)
-        mean.bdRate[plane] = bdSum[plane] / mean.sequences;
+        if (everyRow[plane])
+            mean.bdRate[plane] = bdSum[plane] / mean.sequences;
     mean.encT = std::exp(logSum[0] / mean.sequences);
     // Both configurations decode every cell or none: a DecT for every sequence or for none.
     if (decoded == mean.sequences)

@@ -109,6 +109,13 @@ void CellRun::ended(const JobResult &result)
     const JobVerdict verdict = JobVerdict::of(result);
     Outcome outcome;
     outcome.result = result;
+    if (!result.seamsNotExact.isEmpty()) {
+        outcome.kind = Outcome::NotCut;
+        outcome.reason = result.seamsNotExact;
+        logFile.close();
+        emit finished(outcome);
+        return;
+    }
     switch (verdict.kind) {
     case JobVerdict::Done:
         outcome.kind = Outcome::Made;
@@ -126,7 +133,7 @@ void CellRun::ended(const JobResult &result)
         outcome.kind = Outcome::Failed;
         outcome.exitCode = verdict.encoderStatus;
         outcome.reason = verdict.reason;
-        log(QStringLiteral("The cell failed: %1.\n").arg(outcome.reason).toUtf8());
+        log(QStringLiteral("The cell failed: %1\n").arg(JobMessages::closing(outcome.reason)).toUtf8());
         outcome.lastLines = lastLogLines(keptLines);
         break;
     }

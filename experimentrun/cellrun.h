@@ -26,6 +26,7 @@ public:
             Made,        // the cell's bitstream and report are made (result.report holds it)
             Elsewhere,   // another process made the bitstream, or makes it
             Failed,      // the encoder failed, or the job could not run: exitCode, reason, lastLines
+            NotCut,      // its segments' seams would not be exact (reason): it is to run in one piece
             Stopped
         };
         Kind kind = Failed;

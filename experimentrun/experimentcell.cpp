@@ -74,7 +74,8 @@ PartsFolder ExperimentCell::parts() const
 
 bool ExperimentCell::mayHelp() const
 {
-    if (now != Open || job || cannotHelp || !unusableSources.isEmpty() || !heldByOther() || !parts().exists())
+    if (now != Open || job || cannotHelp || !notExact.isEmpty() || !unusableSources.isEmpty() || !heldByOther()
+        || !parts().exists())
         return false;
     // Only a job of the same settings may join: the configuration it got is the one here.
     QFile config(cellFiles.config);

@@ -94,6 +94,9 @@ public:
     bool recordOverdue(bool partsThere, qint64 graceMs);
     // A job helping another process failed: this process helps with the cell no more.
     void helpFailed() { cannotHelp = true; }
+    // Its segments' seams turned out not to be exact (why): it runs in one piece from now on.
+    void seamsFailed(const QString &why) { notExact = why; }
+    const QString &seamsFailure() const { return notExact; }
     // Owned becomes Done or Failed, the claim let go.
     void finish(Phase settled);
     // Gives up what this process has of it: the claim, and Owned becomes Open.
@@ -116,6 +119,7 @@ private:
     CellRun *job = nullptr;           // this process's job on it, owned or helping
     bool helps = false;
     bool cannotHelp = false;          // a helping job failed: not again
+    QString notExact;                 // why its seams were not exact, once a job in segments found so
     DecoderRun *decoding = nullptr;
     bool waits = false;
     QElapsedTimer recordAwaited;      // waiting: the parts folder is gone, the record not there yet

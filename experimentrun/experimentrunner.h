@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <memory>
@@ -98,6 +99,9 @@ private:
     void startEncode(int index, bool rejoin = false);
     void startRun(int index, const JobSettings &settings, bool helping, const QString &what);
     JobSettings settingsFor(const ExperimentCell &cell, int share, bool segments) const;
+    bool cutsExactly(int index);
+    void discardParts(int index);
+    bool digestAsTheyAre(const ExperimentCell &cell);
     bool startHelping();
     void startDecode(int index);
     void runEnded(int index, const CellRun::Outcome &outcome);
@@ -133,6 +137,7 @@ private:
     bool finishing = false;
     bool ended = false;
     QString unwritten;               // the first write that failed
+    QSet<int> toldNotCut;            // configurations whose cells were said to run in one piece
 };
 
 Q_DECLARE_METATYPE(ExperimentRunner::Event)

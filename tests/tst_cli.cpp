@@ -451,7 +451,8 @@ void CliTest::guards_endWithTheRightStatus()
 
 // A file that declares more pictures than it holds (its index at the front, its end cut off):
 // every picture there is still encoded, the user is told how far it fell short, the JSON
-// progress carries what the input declared, and --strict makes it a failure.
+// progress carries what the input declared, --strict makes it a failure, and -q keeps the
+// libraries' and the decoder's lines off the terminal.
 void CliTest::shortInput_isToldAndFailsWhenStrict()
 {
     IsolatedEnvironment env;
@@ -479,6 +480,18 @@ void CliTest::shortInput_isToldAndFailsWhenStrict()
     run = TestSupport::run(cliProgram(), {"cut.mp4", "-o", "strict.265", "-q", "--strict"}, 120000, env.path());
     QVERIFY2(run.finished && run.exitCode == 74, run.err.constData());
     QVERIFY2(run.err.contains(QStringLiteral("ended after %1 of the 40 pictures").arg(pictures).toUtf8()), run.err.constData());
+
+    // Quiet with a log: the terminal gets the one warning; what the libraries and the decoder
+    // said of the cut goes into the log, each line once.
+    run = TestSupport::run(cliProgram(), {"cut.mp4", "-o", "quiet.265", "-q", "--encoder-log", "quiet.log"}, 120000,
+                           env.path());
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.err.startsWith("morlunex-cli: warning: the input cut.mp4 ended after") && run.err.count('\n') == 1,
+             run.err.constData());
+    const QByteArray log = TestSupport::readFile(env.filePath("quiet.log"));
+    for (const char *line : {"\nFFmpeg: Error occurred: Invalid data found when processing input\n",
+                             "\nFFmpeg: Error decoding video\n"})
+        QVERIFY2(log.count(line) == 1, log.constData());
     QVERIFY(QDir(env.tempPath()).isEmpty());
 }
 

@@ -161,6 +161,8 @@ private slots:
     void segmentsAndTasks_giveOnePiecesBytes_data();
     void segmentsAndTasks_giveOnePiecesBytes();
     void seamNotProven_segmentBeforeEncodedClosed();
+    void segmentsOffThePeriods_areClosedAndSayWhy_data();
+    void segmentsOffThePeriods_areClosedAndSayWhy();
 
 private:
     QString file(const QString &name) const { return env.filePath(name); }
@@ -464,6 +466,55 @@ void SeamsTest::seamNotProven_segmentBeforeEncodedClosed()
     const TestSupport::HashCheck check = TestSupport::referenceHashCheck(folder + "/out.265");
     QCOMPARE(check.pictures, 2 * kIntraPeriod + 1);
     QVERIFY2(check.matched == check.pictures && check.mismatched == 0, qPrintable(check.tail));
+}
+
+void SeamsTest::segmentsOffThePeriods_areClosedAndSayWhy_data()
+{
+    QTest::addColumn<bool>("filter");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("one and a half intra periods") << false << kIntraPeriod * 3 / 2
+        << QStringLiteral("The seam is joined the closed way, each costing about one GOP of rate more than "
+                          "one piece, because the segments that start 24 pictures into the job start inside an intra "
+                          "period (IntraPeriod 16 in ");
+    QTest::newRow("a filter key every 32 pictures, intra periods of 16") << true << kIntraPeriod
+        << QStringLiteral("All 2 seams are joined the closed way, each costing about one GOP of rate more than "
+                          "one piece, because the segments that start 16 pictures into the job start an intra "
+                          "period but not a period of the temporal filter's strength keys, which count every 32 "
+                          "pictures from the first; segments whose lengths are multiples of 32 pictures");
+}
+
+// Segments of a length of the user's that does not let seams be exact: the log says once which
+// segments and why, and the joined stream decodes with every picture's hash matching.
+void SeamsTest::segmentsOffThePeriods_areClosedAndSayWhy()
+{
+    constexpr int kFrames = 2 * kIntraPeriod + 1;
+    QFETCH(bool, filter);
+    QFETCH(int, length);
+    QFETCH(QString, told);
+    if (!haveReference())
+        QSKIP("the reference encoder and decoder are not in ../shared/testdata/reference-encoder/bin");
+    const QString folder = file(QStringLiteral("off-%1").arg(length));
+    QVERIFY(QDir().mkpath(folder));
+    const QString input = folder + QStringLiteral("/sequence_%1x%2.yuv").arg(kSmallWidth).arg(kSmallHeight);
+    QVERIFY(makeSequence(input, kSmallWidth, kSmallHeight));
+    QString cfg = config;
+    if (filter) {
+        cfg = folder + QStringLiteral("/stock.cfg");
+        QVERIFY(TestSupport::writeFile(cfg, stockConfig() + "TemporalFilterStrengthFrame32 : 1.5\n"));
+    }
+    const TestSupport::RunResult job = TestSupport::run(
+        TestSupport::binDir() + QStringLiteral("/morlunex-cli"),
+        {"-e", TestSupport::referenceTool(QStringLiteral("TAppEncoder")), "-c", cfg, "--progress", "none", "-j", "2",
+         "--segment-length", QString::number(length), "--frames", QString::number(kFrames), "-o", "out.265", input},
+        300000, folder);
+    QVERIFY(job.finished);
+    QVERIFY2(job.exitCode == 0, job.err.right(2000).constData());
+    QVERIFY2(job.err.count(told.toUtf8()) == 1, job.err.left(3000).constData());
+    QVERIFY(!job.err.contains("Segments are joined seamlessly"));
+    const TestSupport::HashCheck check = TestSupport::referenceHashCheck(folder + "/out.265");
+    QCOMPARE(check.pictures, kFrames);
+    QVERIFY2(check.matched == kFrames && check.mismatched == 0, qPrintable(check.tail));
 }
 
 QTEST_GUILESS_MAIN(SeamsTest)

@@ -17,6 +17,20 @@
 
 #include <csignal>
 
+namespace {
+
+// The suites run jobs in their own process, as the programs do: an encoder that exits makes
+// the next write into its pipe fail with EPIPE, and the signal that comes with it must not end
+// the suite (the programs' main() ignores it the same way).
+void ignoreBrokenPipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(ignoreBrokenPipes)
+
 namespace TestSupport {
 
 IsolatedEnvironment::IsolatedEnvironment(const QString &tempName)
