@@ -2,7 +2,8 @@
 // sequence, a video, configurations, an encoder and a decoder, a folder of cells made before.
 // A plan it takes must be one the experiment can use: an anchor among at least two
 // configurations, at least four QPs in order, every cell found again from its index, every
-// cell's configuration holding the keys the plan sets, and a raw sequence that holds a picture.
+// cell's configuration holding the keys the plan sets and the source keys an encoder needs
+// (depth, chroma format, picture count), and a raw sequence that holds a picture.
 // Read to follow, it takes whatever it takes to run. Reading writes nothing.
 
 #include "fuzzsupport.h"
@@ -53,7 +54,8 @@ void checkCells(const ExperimentPlan &plan)
             EncoderConfigFile keys;
             keys.parse(plan.cellConfiguration(sequence, configuration, &problem));
             FUZZ_EXPECT(problem.isEmpty());
-            FUZZ_EXPECT(keys.value(QStringLiteral("ReconFile")).isEmpty());
+            for (const char *key : {"InputBitDepth", "InputChromaFormat", "FramesToBeEncoded"})
+                FUZZ_EXPECT(keys.contains(QLatin1String(key)));
             if (sequence.frames > 0)
                 FUZZ_EXPECT(keys.value(QStringLiteral("FramesToBeEncoded")) == QString::number(sequence.frames));
             if (sequence.raw()) {
