@@ -6,7 +6,7 @@
 #include "filtercontext.h"
 #include "privatefolder.h"
 
-#include "bitstream/outputrewriter.h"
+#include "bitstream/outputfacts.h"
 #include "jobtypes/jobtypes.h"
 #include "mux/picturetimes.h"
 #include "report/qualityreport.h"

@@ -1,5 +1,6 @@
 #include "segmentcheck.h"
 
+#include "codecs/codecs.h"
 #include "files/pathtext.h"
 #include "join/streaminspector.h"
 #include "output/outputguard.h"
@@ -37,6 +38,12 @@ QString problemOf(const QString &partial, qint64 planned, const EncoderRun::Outc
         return QStringLiteral("its bitstream does not open with parameter sets and a random-access picture");
     if (!summary.endsWithWholeUnit)
         return QStringLiteral("its bitstream ends in the middle of a NAL unit");
+    // Every picture, so that a segment the join takes on trust from its record is sound.
+    const Codec::PictureCheck pictures = Codecs::of(partial).checkPictures(partial, Codec::Tools());
+    if (pictures.verdict == Codec::PictureCheck::Cut)
+        return QStringLiteral("its bitstream is not whole: %1").arg(pictures.problem);
+    if (pictures.verdict == Codec::PictureCheck::Damaged)
+        return QStringLiteral("its bitstream is damaged: %1").arg(pictures.problem);
     return QString();
 }
 

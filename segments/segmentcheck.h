@@ -16,7 +16,8 @@ class PartClaim;
 namespace SegmentCheck {
 
 // Checks the bitstream a segment's encoder wrote (no writer left, written in this run, opening
-// with parameter sets and a random-access picture, every picture handed over, a whole last unit)
+// with parameter sets and a random-access picture, every picture handed over, a whole last unit,
+// every picture's decoded picture hash matched or, without hashes, every picture decoded)
 // and keeps it in the folder with its record: the pictures' times for the container, whether it
 // ends the input, its pictures as the encoder reported them; only while the segment's claim is
 // still this process's (it may have been taken over meanwhile). before: the bitstream's file just

@@ -369,6 +369,9 @@ void CliTest::guards_endWithTheRightStatus_data()
     QTest::newRow("join with a gap")
         << "gap" << QStringList{"--join", "joined.265", "part_0000000.265", "part_0000005.265"} << 65
         << "pictures 2 to 4 are missing between part_0000000.265 and part_0000005.265";
+    QTest::newRow("join of a part whose first picture is out of range")
+        << "cp tiny.265 part_99999999999999999999.265" << QStringList{"--join", "joined.265", "part_99999999999999999999.265"}
+        << 65 << "part_99999999999999999999.265 names its first picture 99999999999999999999, a number out of range";
     QTest::newRow("join short of the pictures expected")
         << "" << QStringList{"--join", "joined.265", "tiny.265", "--expect", "5"} << 65 << "hold 2 pictures, not the 5 expected";
     QTest::newRow("join runs out of disk")
@@ -399,6 +402,8 @@ void CliTest::guards_endWithTheRightStatus()
                        QFile::encodeName(env.filePath(words.at(2))).constData()) == 0);
     else if (words.first() == "stale")
         QVERIFY(TestSupport::writeFile(env.filePath(words.at(1)), "from an earlier run"));
+    else if (words.first() == "cp")
+        QVERIFY(QFile::copy(env.filePath(words.at(1)), env.filePath(words.at(2))));
     else if (words.first() == "gap")   // two pictures each, the second named as if three came between
         QVERIFY(QFile::copy(env.filePath("tiny.265"), env.filePath("part_0000000.265"))
                 && QFile::copy(env.filePath("tiny.265"), env.filePath("part_0000005.265")));

@@ -162,6 +162,7 @@ private slots:
     void twoHosts_defaultPlan_eachEncodesAQuarter();
     void twoProcessesStartedTogether_bothEndWithZero();
     void failingSegmentEncoder_stopsTheJob();
+    void damagedSegment_isNotKept();
     void referenceEncoder_hashesOfJoinedSegments();
     void tamperedPlan_joinsEveryPictureOnce_data();
     void tamperedPlan_joinsEveryPictureOnce();
@@ -512,6 +513,33 @@ void SegmentsTest::failingSegmentEncoder_stopsTheJob()
     QVERIFY2(run.err.contains("Segment 5/10 (pictures 64 to 79): the encoder exited with code 3"), run.err.constData());
     QVERIFY2(run.err.contains("segments are kept in"), run.err.constData());
     QVERIFY(keptSegments(folder + "/out.265.parts") >= 1);
+    QVERIFY(!QFileInfo::exists(folder + "/out.265"));
+    QVERIFY(TestSupport::processesMentioning(folder + "/out.265.parts").isEmpty());
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
+}
+
+// An encoder that exits with 0 after one byte in the middle of a segment's bitstream changed (a
+// disk or a copy that damaged it): the segment's pictures carry hashes, so it is not kept; the
+// job fails naming the segment and the picture, and makes no output.
+void SegmentsTest::damagedSegment_isNotKept()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env, "case \"$*\" in *part_0000064*)\n"
+                                        "  \"" + QFile::encodeName(TestSupport::binDir()) + "/morlunex-hevc-encoder\" \"$@\" "
+                                        "--MlxPreset=ultrafast || exit $?\n"
+                                        "  while [ \"$1\" != -b ]; do shift; done\n"
+                                        "  at=$(($(stat -c %s \"$2\") / 2))\n"
+                                        "  b=$(od -An -tu1 -j$at -N1 \"$2\" | tr -d ' ')\n"
+                                        "  printf \"\\\\$(printf %o $((b ^ 32)))\" | dd of=\"$2\" bs=1 seek=$at conv=notrunc status=none\n"
+                                        "  exit 0;;\n"
+                                        "esac\n");
+    QVERIFY(TestSupport::writeFile(folder + "/job.cfg", TestSupport::readFile(folder + "/job.cfg")
+                                                            + "MlxX265Params : hash=1\n"));
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), jobArguments(folder), 120000, folder);
+    QVERIFY2(run.finished && run.exitCode != 0, run.err.constData());
+    QVERIFY2(run.err.contains("Segment 5/10 (pictures 64 to 79) cannot be kept: its bitstream is damaged: its picture ")
+                 && run.err.contains("does not match its decoded picture hash (MD5)"), run.err.constData());
+    QVERIFY(!QFileInfo::exists(folder + "/out.265.parts/part_0000064.json"));
     QVERIFY(!QFileInfo::exists(folder + "/out.265"));
     QVERIFY(TestSupport::processesMentioning(folder + "/out.265.parts").isEmpty());
     QVERIFY(everythingIn(env.tempPath()).isEmpty());
