@@ -9,7 +9,8 @@
 #include "fuzzsupport.h"
 
 #include "bitstream/nalunitreader.h"
-#include "join/segmentindex.h"
+#include "bitstream/streamindex.h"
+#include "hevc/hevccodec.h"
 #include "join/streaminspector.h"
 
 #include <algorithm>
@@ -18,23 +19,25 @@ namespace {
 
 using namespace FuzzSupport;
 
+const Codec &codec = HevcCodec::instance();
+
 void readAll(const QString &path, qint64 step, NalUnitReader::Mode mode, const QByteArray &stream,
              const QList<PlainUnit> &expected)
 {
     ShortReadFile file(path, step > 0 ? step : qint64(1) << 40);
     FUZZ_EXPECT(file.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
-    NalUnitReader reader(&file, mode);
+    NalUnitReader reader(&file, codec, mode);
     NalUnit unit;
     qsizetype count = 0;
     while (reader.next(&unit)) {
         FUZZ_EXPECT(count < expected.size());
         const PlainUnit &plain = expected.at(count++);
         FUZZ_EXPECT(unit.offset == plain.offset);
-        const bool slice = unit.type < 32;
+        const bool slice = codec.kind(unit.type) == Codec::Kind::Slice;
         if (mode == NalUnitReader::Whole || !slice) {
             FUZZ_EXPECT(unit.whole && unit.bytes == plain.bytes);
         } else if (mode == NalUnitReader::Abridged) {
-            FUZZ_EXPECT(!unit.whole && unit.bytes == stream.mid(plain.offset, 3));
+            FUZZ_EXPECT(!unit.whole && unit.bytes == stream.mid(plain.offset, codec.headerBytes() + 1));
         } else {
             // A slice's first bytes, as many as the reader holds unless the unit ends sooner;
             // said to be whole only where they are the unit.
@@ -54,21 +57,21 @@ void readAll(const QString &path, qint64 step, NalUnitReader::Mode mode, const Q
 
 void index(const QString &path, const QByteArray &stream, const QList<PlainUnit> &units)
 {
-    const SegmentIndex part = SegmentIndex::read(path);
+    const StreamIndex part = codec.index(path);
     part.lastShown();
     if (!part.problem.isEmpty())
         return;
     const qsizetype size = stream.size();
     FUZZ_EXPECT(part.size == size);
     for (qsizetype i = 0; i < part.units.size(); ++i) {
-        const SegmentIndex::Unit &unit = part.units.at(i);
+        const StreamIndex::Unit &unit = part.units.at(i);
         FUZZ_EXPECT(unit.start == (i == 0 ? 0 : part.units.at(i - 1).end));
         FUZZ_EXPECT(unit.start < unit.end);
     }
     FUZZ_EXPECT(part.units.isEmpty() || part.units.last().end == size);
-    for (const SegmentIndex::OrderField &field : part.orderFields) {
+    for (const StreamIndex::OrderField &field : part.orderFields) {
         FUZZ_EXPECT(field.unit >= 0 && field.unit < part.units.size());
-        const SegmentIndex::Unit &unit = part.units.at(field.unit);
+        const StreamIndex::Unit &unit = part.units.at(field.unit);
         FUZZ_EXPECT(field.offset >= unit.start && field.offset + field.head.size() <= unit.end);
         FUZZ_EXPECT(std::any_of(units.begin(), units.end(), [&](const PlainUnit &plain) {
             return plain.offset == field.offset && stream.mid(field.offset, field.head.size()) == field.head;

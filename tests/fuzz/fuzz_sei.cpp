@@ -7,6 +7,7 @@
 
 #include "bitstream/rbsp.h"
 #include "bitstream/seiwriter.h"
+#include "hevc/hevcbytestream.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_EXPECT(found.types.at(i) >= 0);
         messages << SeiWriter::Message(found.types.at(i), found.payloads.at(i));
     }
-    const QByteArray written = SeiWriter::prefixNalUnit(messages);
+    const QByteArray written = HevcByteStream::prefixSeiUnit(messages);
     const SeiWriter::Messages again = SeiWriter::messages(written.constData(), written.size());
     FUZZ_EXPECT(again.whole && again.types == found.types && again.payloads == found.payloads);
     return 0;

@@ -9,12 +9,12 @@
 #include "fuzzsupport.h"
 
 #include "bitstream/bitreader.h"
-#include "bitstream/hevcbytestream.h"
+#include "hevc/hevcbytestream.h"
 #include "bitstream/nalunitreader.h"
-#include "bitstream/parametersets.h"
-#include "bitstream/pictureorder.h"
+#include "hevc/parametersets.h"
+#include "hevc/pictureorder.h"
 #include "bitstream/rbsp.h"
-#include "bitstream/sliceheader.h"
+#include "hevc/sliceheader.h"
 
 namespace {
 
@@ -65,7 +65,26 @@ void checkRenumbering(const ParameterSets &sets, const QByteArray &nal, const Sl
     const QByteArray payload = nal.mid(2);
     const quint32 value = ~header.pocLsb & ((quint32(1) << header.pocLsbBits) - 1);
     Rbsp::Edit edit;
-    FUZZ_EXPECT(Rbsp::replaceBits(payload, true, header.pocLsbAt, header.pocLsbBits, value, &edit));
+    if (!Rbsp::replaceBits(payload, true, header.pocLsbAt, header.pocLsbBits, value, &edit)) {
+        // Refused only where the field is the payload's end: nothing but zero bytes after it,
+        // and the new value leaves an odd number of them, which no escaping keeps (the join
+        // then says the slice cannot be renumbered). No whole slice ends so.
+        QByteArray after = Rbsp::unescape(payload.constData(), payload.size());
+        const qint64 fieldEnd = (header.pocLsbAt + header.pocLsbBits + 7) >> 3;
+        FUZZ_EXPECT(fieldEnd <= after.size());
+        for (int i = 0; i < header.pocLsbBits; ++i) {
+            const qint64 bit = header.pocLsbAt + i;
+            const char mask = char(0x80u >> (bit & 7));
+            const bool set = value & (quint32(1) << (header.pocLsbBits - 1 - i));
+            after[qsizetype(bit >> 3)] = char(set ? after.at(qsizetype(bit >> 3)) | mask
+                                                  : after.at(qsizetype(bit >> 3)) & ~mask);
+        }
+        qsizetype zeros = 0;
+        while (zeros < after.size() && after.at(after.size() - 1 - zeros) == 0)
+            ++zeros;
+        FUZZ_EXPECT(zeros % 2 == 1 && after.size() - zeros < fieldEnd);
+        return;
+    }
     const QByteArray edited = applied(payload, edit);
     FUZZ_EXPECT(holdsStartCode(payload) || !holdsStartCode(edited));
 
