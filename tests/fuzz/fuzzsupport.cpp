@@ -1,5 +1,7 @@
 #include "fuzzsupport.h"
 
+#include "bitstream/rbsp.h"
+
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -53,6 +55,64 @@ QList<PlainUnit> plainUnits(const QByteArray &stream)
         units << PlainUnit{offset, stream.mid(offset, end - offset)};
     }
     return units;
+}
+
+QByteArray withoutTrailingZeros(QByteArray bytes)
+{
+    while (bytes.endsWith('\0'))
+        bytes.chop(1);
+    return bytes;
+}
+
+namespace {
+
+bool holdsStartCode(const QByteArray &bytes)
+{
+    for (qsizetype i = 0; i + 2 < bytes.size(); ++i)
+        if (bytes.at(i) == 0 && bytes.at(i + 1) == 0 && uchar(bytes.at(i + 2)) <= 2)
+            return true;
+    return false;
+}
+
+// The RBSP with the field's bits set to value's, most significant first.
+QByteArray withField(QByteArray rbsp, qint64 at, int bits, quint32 value)
+{
+    for (int i = 0; i < bits; ++i) {
+        const qint64 bit = at + i;
+        const char mask = char(0x80u >> (bit & 7));
+        const qsizetype byte = qsizetype(bit >> 3);
+        const bool set = value & (quint32(1) << (bits - 1 - i));
+        rbsp[byte] = char(set ? rbsp.at(byte) | mask : rbsp.at(byte) & ~mask);
+    }
+    return rbsp;
+}
+
+} // namespace
+
+QByteArray rewriteField(const QByteArray &payload, qint64 at, int bits, quint32 value, qsizetype head)
+{
+    const QByteArray rbsp = Rbsp::unescape(payload.constData(), payload.size());
+    const qint64 fieldEnd = (at + bits + 7) >> 3;
+    FUZZ_EXPECT(bits >= 1 && bits <= 32 && at >= 0 && fieldEnd <= rbsp.size());
+    const QByteArray expected = withField(rbsp, at, bits, value);
+    Rbsp::Edit edit;
+    if (!Rbsp::replaceBits(payload, true, at, bits, value, &edit)) {
+        qsizetype zeros = 0;
+        while (zeros < expected.size() && expected.at(expected.size() - 1 - zeros) == 0)
+            ++zeros;
+        FUZZ_EXPECT(zeros % 2 == 1 && expected.size() - zeros < fieldEnd);
+        return QByteArray();
+    }
+    FUZZ_EXPECT(edit.from >= 0 && edit.length >= 0 && edit.from + edit.length <= payload.size());
+    const QByteArray edited = payload.left(edit.from) + edit.bytes + payload.mid(edit.from + edit.length);
+    FUZZ_EXPECT(holdsStartCode(payload) || !holdsStartCode(edited));
+    FUZZ_EXPECT(Rbsp::unescape(edited.constData(), edited.size()) == expected);
+
+    const QByteArray first = payload.left(head);
+    Rbsp::Edit fromHead;
+    if (first.size() < payload.size() && Rbsp::replaceBits(first, false, at, bits, value, &fromHead))
+        FUZZ_EXPECT(fromHead.from == edit.from && fromHead.length == edit.length && fromHead.bytes == edit.bytes);
+    return edited;
 }
 
 } // namespace FuzzSupport

@@ -57,6 +57,18 @@ struct PlainUnit
 // one). A start code at the very end with less than two bytes after it opens no unit, but
 // still ends the one before.
 QList<PlainUnit> plainUnits(const QByteArray &stream);
+// The bytes without the zero bytes at their end (which a byte stream may put after a unit).
+QByteArray withoutTrailingZeros(QByteArray bytes);
+
+// The join's rewrite of a picture order count in place: the field of `bits` bits from bit `at`
+// of the payload's RBSP (the payload escaped, after the NAL unit header) set to `value` with
+// Rbsp::replaceBits, which must change no other bit, put no start code into a payload that
+// had none, and make the same edit from the payload's first `head` bytes alone (all the join
+// holds of a slice) where those suffice. The edited payload; a null array where the edit is
+// refused, which it may be only where the field is the payload's end, with nothing but zero
+// bytes after it, and the new value leaves an odd number of them, which no escaping keeps (the
+// join then says the unit cannot be renumbered; no whole unit ends so).
+QByteArray rewriteField(const QByteArray &payload, qint64 at, int bits, quint32 value, qsizetype head);
 
 } // namespace FuzzSupport
 
