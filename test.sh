@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the project needs, builds it and runs the whole test suite. With --sanitize it
-# then builds the tests once more with AddressSanitizer and UndefinedBehaviorSanitizer and runs
-# them again (about twice the time of the plain run, so it is left out of the default).
+# then builds everything once more with clang, AddressSanitizer and UndefinedBehaviorSanitizer,
+# runs every suite again and each fuzz target for a short while (about three times the time of
+# the plain run, so it is left out of the default; CI runs it).
 set -euo pipefail
 cd "$(dirname "$0")"
 sanitize=0
@@ -13,7 +14,11 @@ for arg in "$@"; do
 done
 source scripts/setup.sh
 
-install_packages
+if [ "$sanitize" = 1 ]; then
+    install_packages "${SANITIZER_PACKAGES[@]}"
+else
+    install_packages
+fi
 export QT_QPA_PLATFORM=offscreen
 
 build_into build
@@ -21,7 +26,8 @@ build_into build
 [ "$sanitize" = 1 ] || exit 0
 
 echo "== Sanitizer run =="
-build_into build-asan -DMORLUNEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+build_into build-asan -DCMAKE_CXX_COMPILER=clang++ -DMORLUNEX_SANITIZE=ON -DMORLUNEX_FUZZ=ON \
+    -DCMAKE_BUILD_TYPE=Debug
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:halt_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"

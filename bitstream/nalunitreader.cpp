@@ -30,6 +30,10 @@ bool NalUnitReader::fill()
 {
     if (atEnd)
         return false;
+    // Whether the file starts cleanly must not depend on how its reads were cut: note what
+    // goes before the first unit is found.
+    for (qsizetype i = 0; first && zerosDropped && i < pos; ++i)
+        zerosDropped = buffer.at(i) == 0;
     buffer.remove(0, pos);
     base += pos;
     pos = 0;
@@ -81,7 +85,7 @@ bool NalUnitReader::next(NalUnit *unit)
         return false;
     if (first) {
         first = false;
-        clean = base == 0 && at - 3 <= kMaxLeadingZeros;
+        clean = zerosDropped && base + at - 3 <= kMaxLeadingZeros;
         for (qsizetype i = 0; clean && i < at - 3; ++i)
             clean = buffer.at(i) == 0;
     }

@@ -62,6 +62,7 @@ private:
     qsizetype pos = 0;      // no start code begins before this
     bool atEnd = false;
     bool first = true;
+    bool zerosDropped = true;   // nothing but zero bytes dropped before the first unit
     bool clean = false;
 };
 

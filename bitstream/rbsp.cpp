@@ -11,7 +11,9 @@ QByteArray unescaped(const char *data, qsizetype size, QVector<qsizetype> *posit
     rbsp.reserve(size);
     int zeros = 0;
     for (qsizetype i = 0; i < size; ++i) {
-        if (zeros == 2 && data[i] == 3) {
+        // After two zero bytes or more, as a decoder (and BitReader) takes it: 00 00 00 03
+        // holds one too, although no stream should hold three zero bytes in a row.
+        if (zeros >= 2 && data[i] == 3) {
             zeros = 0;
             continue;
         }
@@ -56,7 +58,8 @@ QByteArray Rbsp::escape(const QByteArray &rbsp, bool atEnd)
         escaped.append(byte);
         zeros = byte == 0 ? zeros + 1 : 0;
     }
-    if (atEnd && escaped.endsWith('\0'))
+    // After two zero bytes only: after one, a 03 would be a byte of the payload.
+    if (atEnd && escaped.endsWith(QByteArray(2, '\0')))
         escaped.append(char(3));
     return escaped;
 }
@@ -94,5 +97,7 @@ bool Rbsp::replaceBits(const QByteArray &escaped, bool whole, qint64 bitOffset, 
     edit->from = positions.at(start);
     edit->length = (end < size ? positions.at(end) : escaped.size()) - edit->from;
     edit->bytes = escape(after.mid(start, end - start), openEnd);
-    return true;
+    // A payload that ends in an odd number of zero bytes has no escaping that keeps them (the
+    // byte stream takes a last zero byte for its own); only a damaged unit ends so.
+    return !(openEnd && edit->bytes.endsWith('\0'));
 }

@@ -15,7 +15,7 @@ public:
     static QByteArray unescape(const char *data, qsizetype size);
     // Inserts an emulation prevention byte wherever two zero bytes would be followed by a byte
     // of 03 or less, so that no start code can appear inside a NAL unit; with atEnd, also after
-    // a last zero byte, which the byte stream would otherwise count as its own.
+    // two last zero bytes, which the byte stream would otherwise count as its own.
     static QByteArray escape(const QByteArray &rbsp, bool atEnd = false);
 
     // A change to escaped bytes: replace `length` bytes from `from` by `bytes`.
@@ -30,7 +30,8 @@ public:
     // the bytes before and after are kept as they are, so the edit may add or take away
     // emulation prevention bytes but never changes anything else. `whole` says that the bytes
     // are the payload to its end (else they are its beginning only). False when the field, or
-    // the bytes that settle its escaping, lie beyond the bytes given.
+    // the bytes that settle its escaping, lie beyond the bytes given, or when the payload would
+    // end in zero bytes that no escaping keeps.
     static bool replaceBits(const QByteArray &escaped, bool whole, qint64 bitOffset, int count, quint32 value,
                             Edit *edit);
 };

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <limits>
 #include <numeric>
 
 using PathText::absolute;
@@ -18,6 +19,15 @@ const char bundledProgram[] = "morlunex-hevc-encoder";
 // What segments cost that are joined the closed way, said once for the job.
 const char closedCost[] = "segments are joined the closed way: each seam costs about one GOP";
 
+// Where two periods meet again, or a bound past any input's length where that lies beyond
+// it: no segment but the first can then start, and the step still fits where an int is wanted.
+qint64 commonPeriod(qint64 a, qint64 b)
+{
+    constexpr qint64 beyondAnyInput = std::numeric_limits<int>::max();
+    const qint64 multiple = a / std::gcd(a, b);
+    return multiple > beyondAnyInput / b ? beyondAnyInput : qMin(multiple * b, beyondAnyInput);
+}
+
 // The periods of the temporal filter's strength keys (TemporalFilterStrengthFrame8 : 0.95
 // filters every 8th picture); the stock 8 and 16 where the configuration names none.
 qint64 filterStep(const EncoderConfigFile &config)
@@ -29,7 +39,7 @@ qint64 filterStep(const EncoderConfigFile &config)
         const QRegularExpressionMatch match = strength.match(key);
         const int every = match.hasMatch() ? match.captured(1).toInt() : 0;
         if (every > 0) {
-            step = std::lcm(step, qint64(every));
+            step = commonPeriod(step, every);
             named = true;
         }
     }
@@ -64,7 +74,7 @@ SeamSupport::SeamSupport(const QString &encoder, const EncoderConfigFile &config
     } else {
         period = intra;
         const qint64 filter = config.isOn(QStringLiteral("TemporalFilter")) ? filterStep(config) : 1;
-        step = std::lcm(qint64(intra), filter);
+        step = commonPeriod(intra, filter);
         if (step > intra)
             filterEvery = int(filter);
     }

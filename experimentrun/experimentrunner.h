@@ -85,6 +85,8 @@ public:
     // The first cell's file or results file that could not be written, with the reason; empty
     // when every one was.
     const QString &writeFailure() const { return unwritten; }
+    // The signal below shares its name with QObject's event handler, which stays in view.
+    using QObject::event;
 
 signals:
     void event(const ExperimentRunner::Event &event);

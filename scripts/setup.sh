@@ -7,10 +7,13 @@ PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-charts-dev libgl-dev
           libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev
           libx265-dev ffmpeg
           parallel desktop-file-utils appstream dpkg-dev file)
+# The sanitizer build and the fuzz targets: clang, with its sanitizer and libFuzzer runtimes.
+SANITIZER_PACKAGES=(clang libclang-rt-14-dev)
 
+# install_packages [more packages...]
 install_packages() {
     local missing=()
-    for package in "${PACKAGES[@]}"; do
+    for package in "${PACKAGES[@]}" "$@"; do
         if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
             missing+=("$package")
         fi
