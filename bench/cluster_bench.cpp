@@ -65,6 +65,7 @@ struct Options
     int jobPictures = 0, segmentLength = 0;
     int sequences = 0, configurations = 0, cellPictures = 0;
     int claimTimeout = 6;
+    int intraPeriod = 25;   // how often the stand-in repeats its parameter sets
 };
 
 void print(const QString &name, double value, int decimals = 4)
@@ -216,6 +217,14 @@ void collect(Fleet &fleet, const QString &folder, double started, bool inTime, c
     outcome->used = usage(countsFile);
 }
 
+// How long a scenario may take before its processes are killed: four times the ideal, and room
+// for what each process does once the encoders are done (the experiment's results, written by
+// every process in turn, take seconds each).
+double timeLimit(double work, int processes)
+{
+    return 4 * work / processes + 600 + 20.0 * processes;
+}
+
 QStringList countingEnvironment(const Options &options, const QString &countsFile)
 {
     return {QStringLiteral("LD_PRELOAD=%1").arg(options.fscount), QStringLiteral("FSCOUNT_PROGRAM=morlunex-cli"),
@@ -275,9 +284,9 @@ Outcome runJob(const Options &options, int processes, int pictures, const QStrin
     environment << QStringLiteral("TMPDIR=%1/tmp").arg(folder);
     Fleet fleet(folder, environment);
     const QString input = folder + "/job.yuv";
-    writeFile(input, StandIn::rawPictures(pictures));
+    writeFile(input, StandIn::rawPictures(pictures, options.intraPeriod));
     const double started = fleet.start(processes, jobArguments(options, folder, options.segmentLength, input));
-    const bool inTime = fleet.wait(std::max(120.0, 4 * outcome.nominal / processes + 60));
+    const bool inTime = fleet.wait(timeLimit(outcome.nominal, processes));
     collect(fleet, folder, started, inTime, counts, &outcome);
     const QList<EncoderRun> runs = encoderRuns(folder + "/encoder");
     timeline(fleet, runs, started, &outcome);
@@ -346,7 +355,7 @@ Outcome runExperiment(const Options &options, int processes, int sequences, cons
     environment << QStringLiteral("TMPDIR=%1/tmp").arg(folder);
     Fleet fleet(folder, environment);
     const double started = fleet.start(processes, {options.cli, "--experiment", plan, "-j", "1", "-q"});
-    const bool inTime = fleet.wait(std::max(120.0, 4 * outcome.nominal / processes + 60));
+    const bool inTime = fleet.wait(timeLimit(outcome.nominal, processes));
     collect(fleet, folder, started, inTime, counts, &outcome);
     const QList<EncoderRun> runs = encoderRuns(folder + "/encoder");
     timeline(fleet, runs, started, &outcome);
@@ -365,7 +374,7 @@ double runTakeover(const Options &options, int processes, QStringList *problems)
     // one of them is killed and the rest wait for its claim.
     const int length = std::max(1, options.claimTimeout * 1000 / 3 / options.msPerPicture);
     const QString input = folder + "/takeover.yuv";
-    writeFile(input, StandIn::rawPictures(segments * length));
+    writeFile(input, StandIn::rawPictures(segments * length, length));
     QStringList environment = countingEnvironment(options, folder + "/counts.txt");
     environment << QStringLiteral("TMPDIR=%1/tmp").arg(folder);
     Fleet fleet(folder, environment);
@@ -446,12 +455,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption sequences("sequences", "The experiment's sequences.", "n", "125");
     const QCommandLineOption configurations("configurations", "The experiment's configurations.", "n", "4");
     const QCommandLineOption cellPictures("cell-pictures", "Pictures of a cell.", "n", "10");
+    const QCommandLineOption intraPeriod("intra-period", "Pictures from one repeat of the stand-in's parameter sets to "
+                                         "the next; a divisor of the segment length.", "n", "25");
     const QCommandLineOption claimTimeout("claim-timeout", "MORLUNEX_CLAIM_TIMEOUT for every process.", "s", "6");
     const QCommandLineOption plot("plot", "Draw the makespan over the ideal into this PNG.", "path");
     const QCommandLineOption only("only", "Run only these scenarios: job, experiment, takeover, quarter.", "list",
                                   "job,experiment,takeover,quarter");
     parser.addOptions({cli, encoder, fscount, work, processes, ms, jobPictures, segmentLength, sequences, configurations,
-                       cellPictures, claimTimeout, plot, only});
+                       cellPictures, intraPeriod, claimTimeout, plot, only});
     parser.process(app);
 
     Options options;
@@ -470,6 +481,9 @@ int main(int argc, char *argv[])
     options.configurations = std::max(2, parser.value(configurations).toInt());
     options.cellPictures = std::max(1, parser.value(cellPictures).toInt());
     options.claimTimeout = std::max(1, parser.value(claimTimeout).toInt());
+    options.intraPeriod = std::max(1, parser.value(intraPeriod).toInt());
+    if (options.segmentLength % options.intraPeriod != 0)
+        options.intraPeriod = options.segmentLength;
     const QStringList scenarios = parser.value(only).split(',');
     for (const QString &file : {options.cli, options.encoder, options.fscount})
         if (!QFileInfo(file).isFile()) {
@@ -488,7 +502,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     writeFile(QStringLiteral("%1/cell_%2.yuv").arg(options.work, StandIn::size()),
-              StandIn::rawPictures(options.cellPictures));
+              StandIn::rawPictures(options.cellPictures, options.intraPeriod));
     note(QStringLiteral("cluster_setup job %1 pictures in segments of %2, experiment %3 cells of %4 pictures, "
                         "%5 ms a picture, claim timeout %6 s (refreshed every %7 s)")
              .arg(options.jobPictures).arg(options.segmentLength)

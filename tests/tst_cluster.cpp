@@ -138,7 +138,7 @@ void ClusterTest::eightHosts_oneJob_everySegmentOnce_andOnePiecesBytes()
     IsolatedEnvironment env;
     const QString folder = env.path();
     QVERIFY(copyStandIn(shared.filePath("encoder"), folder));
-    QVERIFY(TestSupport::writeFile(folder + "/seq.yuv", StandIn::rawPictures(pictures)));
+    QVERIFY(TestSupport::writeFile(folder + "/seq.yuv", StandIn::rawPictures(pictures, length)));
     const QStringList common{"-q", "-e", folder + "/sleeping-encoder.sh", "-c", folder + "/stand-in.cfg",
                              "--size", StandIn::size(), "--fps", "25", "seq.yuv"};
 
@@ -185,7 +185,7 @@ void ClusterTest::eightHosts_oneExperiment_everyCellOnce()
     IsolatedEnvironment env;
     const QString folder = env.path();
     QVERIFY(copyStandIn(shared.filePath("encoder"), folder));
-    QVERIFY(TestSupport::writeFile(folder + "/cell.yuv", StandIn::rawPictures(pictures)));
+    QVERIFY(TestSupport::writeFile(folder + "/cell.yuv", StandIn::rawPictures(pictures, pictures)));
     QJsonArray sequenceList;
     for (int s = 0; s < sequences; ++s)
         sequenceList.append(QJsonObject{{"name", QStringLiteral("S%1").arg(s)}, {"path", "cell.yuv"},

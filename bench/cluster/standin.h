@@ -2,9 +2,9 @@
 #define STANDIN_H
 
 // The stand-in encoder of the simulated cluster (sleeping-encoder.sh beside this file) as a
-// benchmark or a test sets it up and checks what it wrote: its folder with its four access
-// units, raw sequences of flat pictures whose first sample says which unit stands for each
-// picture, and the slices of a stream, which tell its pictures whatever its parameter sets.
+// benchmark or a test sets it up and checks what it wrote: its folder with its parameter sets
+// and four pictures, raw sequences of flat pictures whose first sample says which picture stands
+// for each, and the slices of a stream, which tell its pictures whatever its parameter sets.
 // Shared by bench/cluster_bench.cpp and tests/tst_cluster.cpp.
 
 #include <QByteArray>
@@ -25,28 +25,31 @@ inline QString size()
     return QStringLiteral("%1x%2").arg(width).arg(height);
 }
 
-// The first sample of picture `index`: the stand-in writes access unit (sample % 4) for it, in a
+// The first sample of picture `index`: the stand-in writes slice (sample % 4) for it, in a
 // pattern where a picture out of place shows.
 inline int firstSample(int index)
 {
     return (index * 7 + index / 5) % 256;
 }
 
-// A raw 8-bit 4:2:0 sequence of flat pictures, each of its firstSample().
-inline QByteArray rawPictures(int pictures)
+// A raw 8-bit 4:2:0 sequence of flat pictures, each of its firstSample(), but for its second
+// sample: 1 at every `period`th picture, where the stand-in starts an intra period and repeats
+// its parameter sets, as encoders do; 0 elsewhere.
+inline QByteArray rawPictures(int pictures, int period)
 {
     QByteArray raw;
     raw.reserve(qsizetype(pictures) * pictureBytes);
     for (int i = 0; i < pictures; ++i) {
-        raw += QByteArray(width * height, char(firstSample(i)));
+        QByteArray luma(width * height, char(firstSample(i)));
+        luma[1] = char(i % period == 0 ? 1 : 0);
+        raw += luma;
         raw += QByteArray(pictureBytes - width * height, char(128));
     }
     return raw;
 }
 
-// The video coding layer NAL units (slices) of an HEVC byte stream, in order, start codes and
-// trailing zero bytes dropped.
-inline QList<QByteArray> slices(const QByteArray &stream)
+// The NAL units of an HEVC byte stream, in order, start codes and trailing zero bytes dropped.
+inline QList<QByteArray> nalUnits(const QByteArray &stream)
 {
     QList<qsizetype> starts;
     for (qsizetype i = 0; i + 3 <= stream.size(); ++i)
@@ -59,37 +62,67 @@ inline QList<QByteArray> slices(const QByteArray &stream)
         qsizetype end = n + 1 < starts.size() ? starts[n + 1] - 3 : stream.size();
         while (end > starts[n] && stream[end - 1] == 0)
             --end;
-        const QByteArray unit = stream.mid(starts[n], end - starts[n]);
-        if (!unit.isEmpty() && ((uchar(unit[0]) >> 1) & 0x3f) < 32)
-            units << unit;
+        if (end > starts[n])
+            units << stream.mid(starts[n], end - starts[n]);
     }
     return units;
 }
 
-// Sets the stand-in up in `folder`: the script, a configuration for it (stand-in.cfg) and its
-// four access units, each an IDR picture with its parameter sets made with libx265 from another
-// test picture. Empty on success, else what failed.
+inline int nalType(const QByteArray &unit)
+{
+    return (uchar(unit[0]) >> 1) & 0x3f;
+}
+
+// The video coding layer NAL units (slices) of a stream: what tells its pictures apart whatever
+// parameter sets it repeats.
+inline QList<QByteArray> slices(const QByteArray &stream)
+{
+    QList<QByteArray> units;
+    for (const QByteArray &unit : nalUnits(stream))
+        if (nalType(unit) < 32)
+            units << unit;
+    return units;
+}
+
+// Sets the stand-in up in `folder`: the script, a configuration for it (stand-in.cfg), and what
+// it writes: headers.265, the parameter sets, and slice0.265 to slice3.265, four IDR pictures
+// made with libx265 from other test pictures (the same parameter sets for all four). Empty on
+// success, else what failed.
 inline QString prepare(const QString &folder, const QString &script)
 {
     QDir().mkpath(folder);
     QFile::remove(folder + QStringLiteral("/sleeping-encoder.sh"));
     if (!QFile::copy(script, folder + QStringLiteral("/sleeping-encoder.sh")))
         return QStringLiteral("cannot copy %1 to %2").arg(script, folder);
+    const QByteArray startCode("\0\0\0\1", 4);
+    QByteArray headers;
     for (int k = 0; k < 4; ++k) {
         QProcess ffmpeg;
         ffmpeg.start(QStringLiteral("ffmpeg"),
                      {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
                       QStringLiteral("testsrc2=size=%1:rate=25").arg(size()), "-vf",
                       QStringLiteral("select=eq(n\\,%1)").arg(k * 40), "-frames:v", "1", "-pix_fmt", "yuv420p",
-                      "-c:v", "libx265", "-x265-params", "log-level=error:info=0:keyint=1", "-f", "hevc",
-                      QStringLiteral("%1/au%2.265").arg(folder).arg(k)});
+                      "-c:v", "libx265", "-x265-params", "log-level=error:info=0:keyint=1", "-f", "hevc", "-"});
         if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0) {
             ffmpeg.kill();
             ffmpeg.waitForFinished(5000);
-            return QStringLiteral("ffmpeg could not make access unit %1: %2")
+            return QStringLiteral("ffmpeg could not make picture %1: %2")
                 .arg(k).arg(QString::fromLocal8Bit(ffmpeg.readAllStandardError()));
         }
+        QByteArray parameterSets, picture;
+        for (const QByteArray &unit : nalUnits(ffmpeg.readAllStandardOutput()))
+            (nalType(unit) >= 32 && nalType(unit) <= 34 ? parameterSets : picture) += startCode + unit;
+        if (k == 0)
+            headers = parameterSets;
+        if (parameterSets != headers || slices(picture).isEmpty())
+            return QStringLiteral("libx265 made picture %1 with other parameter sets, or none").arg(k);
+        QFile file(QStringLiteral("%1/slice%2.265").arg(folder).arg(k));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(picture) != picture.size())
+            return QStringLiteral("cannot write %1").arg(file.fileName());
     }
+    QFile parameterSets(folder + QStringLiteral("/headers.265"));
+    if (!parameterSets.open(QIODevice::WriteOnly | QIODevice::Truncate) || parameterSets.write(headers) != headers.size())
+        return QStringLiteral("cannot write %1").arg(parameterSets.fileName());
     QFile config(folder + QStringLiteral("/stand-in.cfg"));
     if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate) || config.write("FrameRate : 25\n") < 0)
         return QStringLiteral("cannot write %1").arg(config.fileName());
@@ -101,7 +134,7 @@ inline QList<QByteArray> expectedSlices(const QString &folder, int pictures)
 {
     QList<QByteArray> units[4];
     for (int k = 0; k < 4; ++k) {
-        QFile file(QStringLiteral("%1/au%2.265").arg(folder).arg(k));
+        QFile file(QStringLiteral("%1/slice%2.265").arg(folder).arg(k));
         if (file.open(QIODevice::ReadOnly))
             units[k] = slices(file.readAll());
     }
