@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -25,6 +26,13 @@ const char desktopId[] = "example.morlunex.Transcoder";
 // Relative names resolve in the program's folder, which start-up makes current.
 const char *const defaultEncoder = SettingsStore::defaultEncoder;
 const char *const defaultConfig = SettingsStore::defaultConfig;
+
+// A path the user typed on the command line, as the folder the program was started in gives it:
+// start-up makes the program's own folder current later, for the defaults.
+QString fromLaunchFolder(const QDir &launchFolder, const QString &path)
+{
+    return path.isEmpty() ? path : QDir::cleanPath(launchFolder.absoluteFilePath(path));
+}
 
 QString inProgramFolder(const QString &path)
 {
@@ -90,6 +98,10 @@ bool answeredTextOption(QCommandLineParser &parser, const QCommandLineOption &he
 
 int main(int argc, char **argv)
 {
+    // An encoder that exits makes the next write into its pipe fail with EPIPE, which the job
+    // handles; the signal that comes with it must not end the program.
+    std::signal(SIGPIPE, SIG_IGN);
+    const QDir launchFolder = QDir::current();
     // Help and version are answered before the window system is touched, so that they work
     // where there is no display.
     {
@@ -146,11 +158,11 @@ int main(int argc, char **argv)
 
     const QStringList files = parser.positionalArguments();
     if (!files.isEmpty()) {
-        QString filename = files.first();
+        QString filename = fromLaunchFolder(launchFolder, files.first());
         window->fileOpen(filename, false);
     }
     for (const QString &plan : parser.values(experimentOption))
-        openExperiment(plan);
+        openExperiment(fromLaunchFolder(launchFolder, plan));
     // A signal that came while a box was open before the event loop ran ended only that box.
     const int status = caughtSignal != 0 ? 128 + caughtSignal : app.exec();
     for (const QPointer<ExperimentView> &view : std::as_const(views))

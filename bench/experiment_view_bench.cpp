@@ -8,6 +8,13 @@
 //   experiment_view_bench open PLAN_JSON
 //       opens the view on the plan's folder; prints "experiment_view_open_s S", the time from
 //       the view's making to a table that shows every cell, and "experiment_view_cells N".
+//   experiment_view_bench huge PLAN_JSON
+//       opens the view on a plan whose folder is not there yet and waits until the window has
+//       shown its filled table; prints "experiment_view_huge_open_s S" (from before the view is
+//       made to the shown table), "experiment_view_huge_cpu_s S" (this process's CPU time then),
+//       "experiment_view_huge_maxrss_kb K" (its peak resident memory) and
+//       "experiment_view_huge_cells N". Run on two plans of different sizes, the difference of
+//       the peaks over that of the cells is what a cell costs.
 //   experiment_view_bench follow PLAN_JSON
 //       opens the view and waits until it shows every cell done or failed; prints
 //       "experiment_view_cpu_s S" (this process's user and system time from the filled table
@@ -67,7 +74,9 @@ QString writeCell(const ExperimentPlan &plan, int s, int c, int qp)
     report.summarize(files.bitstream, 25, 1.5 + c, pictures, qp);
     if (!report.save(files.report, &problem))
         return problem;
-    return CellRecord::encoded(sources, files.bitstream, pictures, 1.5 + 0.5 * c + 0.1 * qp, false).write(files.record);
+    CellRecord record = CellRecord::encoded(sources, files.bitstream, pictures, 1.5 + 0.5 * c + 0.1 * qp, false);
+    problem = record.takeDigests(files);
+    return problem.isEmpty() ? record.write(files.record) : problem;
 }
 
 int make(const ExperimentPlan &plan)
@@ -99,6 +108,28 @@ double cpuSeconds()
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+long maxRssKb()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// The window is usable once it has shown its filled table and has nothing more to do.
+int huge(QApplication &app, const ExperimentPlan &plan)
+{
+    QElapsedTimer clock;
+    clock.start();
+    ExperimentView view(plan);
+    view.show();
+    QObject::connect(&view, &ExperimentView::tableFilled, &app, [&] { QTimer::singleShot(0, &app, &QApplication::quit); });
+    app.exec();
+    std::printf("experiment_view_huge_open_s %.3f\nexperiment_view_huge_cpu_s %.3f\nexperiment_view_huge_maxrss_kb %ld\n"
+                "experiment_view_huge_cells %d\n",
+                clock.nsecsElapsed() / 1e9, cpuSeconds(), maxRssKb(), int(view.cells().size()));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -106,8 +137,8 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     ExperimentPlan plan;
-    if (arguments.size() != 3 || !QStringList{"make", "open", "follow"}.contains(arguments.at(1))) {
-        std::fprintf(stderr, "usage: experiment_view_bench make|open|follow PLAN_JSON\n");
+    if (arguments.size() != 3 || !QStringList{"make", "open", "huge", "follow"}.contains(arguments.at(1))) {
+        std::fprintf(stderr, "usage: experiment_view_bench make|open|huge|follow PLAN_JSON\n");
         return 64;
     }
     if (!plan.read(arguments.at(2))) {
@@ -116,6 +147,8 @@ int main(int argc, char **argv)
     }
     if (arguments.at(1) == QLatin1String("make"))
         return make(plan);
+    if (arguments.at(1) == QLatin1String("huge"))
+        return huge(app, plan);
 
     QElapsedTimer clock;
     clock.start();

@@ -23,6 +23,7 @@
 #include <QTextBrowser>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <sys/stat.h>
 #include <thread>
@@ -159,6 +160,8 @@ int runLog(int lines)
 
 int main(int argc, char **argv)
 {
+    // As the programs do: an encoder that exits must not end this one through SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments().mid(1);
     if (args.size() == 5 && args.at(0) == QLatin1String("job"))

@@ -6,7 +6,7 @@
 //       prints "rewrite_seconds S" (best run) and "rewrite_pictures P" (pictures in FILE),
 //       so that a script can work out seconds per 1000 pictures.
 
-#include "bitstream/outputrewriter.h"
+#include "hevc/outputrewriter.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,7 @@
 #include "nalunitreader.h"
 
-#include "hevcbytestream.h"
+#include "bytestream.h"
+#include "codec.h"
 
 #include <QFile>
 
@@ -18,8 +19,9 @@ constexpr qint64 kMaxBytesBeforeFirstUnit = 1 << 20;
 
 } // namespace
 
-NalUnitReader::NalUnitReader(QFile *file, Mode mode)
+NalUnitReader::NalUnitReader(QFile *file, const Codec &codec, Mode mode)
     : file(file)
+    , codec(codec)
     , mode(mode)
 {
 }
@@ -51,62 +53,78 @@ qsizetype NalUnitReader::fillAfter(qsizetype at, qsizetype count)
     return pos;
 }
 
-bool NalUnitReader::next(NalUnit *unit)
+qsizetype NalUnitReader::findHeader()
 {
-    qsizetype at = -1;
+    const int headerBytes = codec.headerBytes();
     for (;;) {
-        at = HevcByteStream::findNalUnit(buffer.constData(), buffer.size(), pos);
-        if (at >= 0 && at + 3 <= buffer.size())
-            break;
+        qsizetype at = ByteStream::findNalUnit(buffer.constData(), buffer.size(), pos);
+        if (at >= 0 && at + headerBytes + 1 <= buffer.size())
+            return at;
         if (at < 0)
             pos = qMax<qsizetype>(pos, buffer.size() - 2);
         if (first && base + buffer.size() >= kMaxBytesBeforeFirstUnit) {
-            problem = QStringLiteral("it is not an HEVC elementary stream (no start code in its first megabyte)");
-            return false;
+            problem = QStringLiteral("it is not an %1 elementary stream (no start code in its first megabyte)")
+                          .arg(codec.name());
+            return -1;
         }
         if (!fill()) {
-            at = HevcByteStream::findNalUnit(buffer.constData(), buffer.size(), pos);
-            if (at >= 0 && at + 2 <= buffer.size())
-                break;
-            return false;
+            at = ByteStream::findNalUnit(buffer.constData(), buffer.size(), pos);
+            return at >= 0 && at + headerBytes <= buffer.size() ? at : -1;
         }
     }
+}
+
+bool NalUnitReader::next(NalUnit *unit)
+{
+    const qsizetype at = findHeader();
+    if (at < 0)
+        return false;
     if (first) {
         first = false;
         clean = base == 0 && at - 3 <= kMaxLeadingZeros;
         for (qsizetype i = 0; clean && i < at - 3; ++i)
             clean = buffer.at(i) == 0;
     }
-    const char *header = buffer.constData() + at;
-    unit->type = HevcByteStream::nalType(header);
-    unit->layer = HevcByteStream::nalLayer(header);
-    unit->temporalIdPlus1 = HevcByteStream::nalTemporalIdPlus1(header);
-    unit->damaged = uchar(header[0]) & 0x80;
-    if (unit->type < HevcByteStream::Vps && mode != Whole) {
-        if (mode == Headers)
-            at = fillAfter(at, kSliceHead);
-        if (!problem.isEmpty())
-            return false;
-        unit->offset = base + at;
-        unit->bytes = buffer.mid(at, mode == Headers ? kSliceHead : 3);
-        unit->whole = false;
-        if (mode == Headers) {
-            // Not into the next unit: what is held up to it is the whole unit.
-            const qsizetype next = HevcByteStream::findNalUnit(unit->bytes.constData(), unit->bytes.size(), 2);
-            if (next >= 0)
-                unit->bytes.truncate(next - 3);
-            unit->whole = next >= 0 || (atEnd && at + kSliceHead >= buffer.size());
-        }
-        pos = at + 2;
-        return true;
+    const NalHeader header = codec.header(buffer.constData() + at);
+    unit->type = header.type;
+    unit->layer = header.layer;
+    unit->temporalIdPlus1 = header.temporalIdPlus1;
+    unit->damaged = header.forbidden;
+    const bool slice = codec.kind(unit->type) == Codec::Kind::Slice;
+    if (slice && mode != Whole)
+        return takeSliceHead(at, unit);
+    return takeWhole(at, slice ? kMaxPictureUnit : kMaxHeaderUnit, unit);
+}
+
+bool NalUnitReader::takeSliceHead(qsizetype at, NalUnit *unit)
+{
+    const int headerBytes = codec.headerBytes();
+    if (mode == Headers)
+        at = fillAfter(at, kSliceHead);
+    if (!problem.isEmpty())
+        return false;
+    unit->offset = base + at;
+    unit->bytes = buffer.mid(at, mode == Headers ? kSliceHead : headerBytes + 1);
+    unit->whole = false;
+    if (mode == Headers) {
+        // Not into the next unit: what is held up to it is the whole unit.
+        const qsizetype next = ByteStream::findNalUnit(unit->bytes.constData(), unit->bytes.size(), headerBytes);
+        if (next >= 0)
+            unit->bytes.truncate(next - 3);
+        unit->whole = next >= 0 || (atEnd && at + kSliceHead >= buffer.size());
     }
+    pos = at + headerBytes;
+    return true;
+}
+
+bool NalUnitReader::takeWhole(qsizetype at, qsizetype limit, NalUnit *unit)
+{
     unit->whole = true;
-    // A unit read whole: pos holds on to its start while its end is sought.
-    const qsizetype limit = unit->type < HevcByteStream::Vps ? kMaxPictureUnit : kMaxHeaderUnit;
+    // pos holds on to the unit's start while its end is sought.
     pos = at;
     qsizetype end = -1;
     for (;;) {
-        const qsizetype nextUnit = HevcByteStream::findNalUnit(buffer.constData(), buffer.size(), pos + 2);
+        const qsizetype nextUnit = ByteStream::findNalUnit(buffer.constData(), buffer.size(), pos + codec.headerBytes());
         if (nextUnit >= 0) {
             end = nextUnit - 3;
             break;

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QString>
 
+class Codec;
 class QFile;
 
 struct NalUnit
@@ -20,8 +21,8 @@ struct NalUnit
     bool whole = true;      // bytes reach the unit's end (false for a slice cut short here)
 };
 
-// Walks the NAL units of an HEVC byte stream file from its start in chunks, so that memory
-// stays bounded by the largest unit read whole.
+// Walks the NAL units of a byte stream file from its start in chunks, so that memory stays
+// bounded by the largest unit read whole; the stream's codec reads their headers.
 class NalUnitReader
 {
 public:
@@ -32,7 +33,7 @@ public:
     };
     static constexpr qsizetype kSliceHead = 64;
 
-    explicit NalUnitReader(QFile *file, Mode mode = Abridged);
+    NalUnitReader(QFile *file, const Codec &codec, Mode mode = Abridged);
 
     // False at the end of the file or on a problem (then set).
     bool next(NalUnit *unit);
@@ -42,12 +43,19 @@ public:
     QString problem;
 
 private:
+    // The offset in the buffer of the next NAL unit header, filled up to its first payload byte
+    // where the file has one; -1 at the end or on a problem.
+    qsizetype findHeader();
+    // The unit at `at`: a slice cut short, or a unit read whole (no larger than limit).
+    bool takeSliceHead(qsizetype at, NalUnit *unit);
+    bool takeWhole(qsizetype at, qsizetype limit, NalUnit *unit);
     bool fill();
     // Reads on until count bytes follow the unit that starts at `at` (or the file ends); where
     // that unit now starts in the buffer.
     qsizetype fillAfter(qsizetype at, qsizetype count);
 
     QFile *file;
+    const Codec &codec;
     const Mode mode;
     QByteArray buffer;
     qint64 base = 0;        // file offset of buffer[0]

@@ -1,6 +1,5 @@
 #include "seiwriter.h"
 
-#include "hevcbytestream.h"
 #include "rbsp.h"
 
 namespace {
@@ -43,19 +42,16 @@ QByteArray SeiWriter::payload(const ContentLightLevel &light)
     return bytes;
 }
 
-QByteArray SeiWriter::prefixNalUnit(const QList<Message> &messages, int temporalIdPlus1)
+QByteArray SeiWriter::rbsp(const QList<Message> &messages)
 {
-    QByteArray rbsp;
+    QByteArray bytes;
     for (const Message &message : messages) {
-        appendSeiNumber(&rbsp, message.first);
-        appendSeiNumber(&rbsp, int(message.second.size()));
-        rbsp += message.second;
+        appendSeiNumber(&bytes, message.first);
+        appendSeiNumber(&bytes, int(message.second.size()));
+        bytes += message.second;
     }
-    rbsp.append(char(0x80));   // rbsp_trailing_bits: the stop bit, then zeros to the byte's end
-    QByteArray nal;
-    nal.append(char(HevcByteStream::PrefixSei << 1));
-    nal.append(char(temporalIdPlus1 & 7));
-    return nal + escape(rbsp);
+    bytes.append(char(0x80));   // rbsp_trailing_bits: the stop bit, then zeros to the byte's end
+    return bytes;
 }
 
 QByteArray SeiWriter::escape(const QByteArray &rbsp)

@@ -1,9 +1,9 @@
 #ifndef SEIWRITER_H
 #define SEIWRITER_H
 
-// Writes HEVC SEI messages: the payloads of the static HDR metadata, and prefix SEI NAL units
-// that carry them (header, messages, RBSP trailing bits, emulation prevention), ready to go
-// into a byte stream after a start code.
+// SEI messages, whose syntax every codec here shares: the payloads of the static HDR metadata,
+// the RBSP that carries messages (each message's type and size, the trailing bits), and the
+// messages read back from an SEI NAL unit. The unit's header is its codec's.
 
 #include <QByteArray>
 #include <QList>
@@ -38,13 +38,13 @@ public:
 
     static QByteArray payload(const MasteringDisplay &display);
     static QByteArray payload(const ContentLightLevel &light);
-    // A prefix SEI NAL unit of layer 0 holding the messages in order: its two-byte header and
-    // the escaped RBSP, without a start code.
-    static QByteArray prefixNalUnit(const QList<Message> &messages, int temporalIdPlus1 = 1);
+    // The RBSP of an SEI NAL unit holding the messages in order, trailing bits included, not
+    // yet escaped.
+    static QByteArray rbsp(const QList<Message> &messages);
     // Inserts an emulation prevention byte (03) wherever two zero bytes would be followed by a
     // byte of 03 or less, so that no start code can appear inside a NAL unit.
     static QByteArray escape(const QByteArray &rbsp);
-    // The messages of an SEI NAL unit (header first, as in the stream): their payload types
+    // The messages of an SEI NAL unit (its two-byte header first, as in the stream): their payload types
     // and payloads, up to the first message that does not fit, and whether the unit is whole:
     // every message fits, and the byte with the stop bit follows the last.
     struct Messages

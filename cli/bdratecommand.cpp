@@ -11,9 +11,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <array>
 #include <cmath>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
+#include <limits>
 
 #include <sysexits.h>
 
@@ -117,10 +119,23 @@ int checkKinds(const QList<ReportPoint> &points)
     return EX_OK;
 }
 
-// Every curve's PSNR must rise with its rate, plane by plane, or the BD figures are undefined.
-int checkRising(const QList<ReportPoint> &points, const char *side, const YuvWeights &weights)
+// The planes both sides are compared by: U and V only where every report has them.
+std::array<bool, planeCount> comparedPlanes(const QList<ReportPoint> &points, const YuvWeights &weights)
 {
-    for (const Plane &plane : planes) {
+    QList<bool> chroma;
+    for (const ReportPoint &point : points)
+        chroma << (psnrKnown(point.summary.psnrU) && psnrKnown(point.summary.psnrV));
+    return BdRate::comparedPlanes(chroma, weights);
+}
+
+// Every curve's PSNR must rise with its rate, plane by plane, or the BD figures are undefined.
+int checkRising(const QList<ReportPoint> &points, const char *side, const YuvWeights &weights,
+                const std::array<bool, planeCount> &compared)
+{
+    for (int i = 0; i < planeCount; ++i) {
+        if (!compared[i])
+            continue;
+        const Plane &plane = planes[i];
         const BdRate::PointPair pair = BdRate::notRising(curve(points, plane, weights));
         if (!pair.found())
             continue;
@@ -166,18 +181,22 @@ int BdRateCommand::run(const QStringList &anchors, const QStringList &tests, con
         status = readPoints(tests, &testPoints);
     if (status == EX_OK)
         status = checkKinds(anchorPoints + testPoints);
+    const std::array<bool, planeCount> compared = comparedPlanes(anchorPoints + testPoints, weights);
     if (status == EX_OK)
-        status = checkRising(anchorPoints, "anchor", weights);
+        status = checkRising(anchorPoints, "anchor", weights, compared);
     if (status == EX_OK)
-        status = checkRising(testPoints, "test", weights);
+        status = checkRising(testPoints, "test", weights, compared);
     if (status != EX_OK)
         return status;
 
+    // A plane some report lacks has no BD-rate: NaN, shown as n/a (null in JSON).
     double rates[planeCount] = {};
     QString error;
     for (int i = 0; i < planeCount; ++i) {
-        if (!BdRate::rateDifference(curve(anchorPoints, planes[i], weights), curve(testPoints, planes[i], weights),
-                                    &rates[i], &error))
+        rates[i] = std::numeric_limits<double>::quiet_NaN();
+        if (compared[i]
+            && !BdRate::rateDifference(curve(anchorPoints, planes[i], weights), curve(testPoints, planes[i], weights),
+                                       &rates[i], &error))
             return failWith(EX_USAGE, QStringLiteral("no BD-rate for %1: %2").arg(QLatin1String(planes[i].name), error));
     }
     double psnrY = 0;
@@ -186,6 +205,9 @@ int BdRateCommand::run(const QStringList &anchors, const QStringList &tests, con
         return failWith(EX_USAGE, QStringLiteral("no BD-PSNR for Y: %1%2").arg(error, anchorPoints.first().csv
                                       ? QStringLiteral(" (the rates of CSV reports are in kbit a picture)") : QString()));
 
+    const auto percent = [](double rate) {
+        return std::isnan(rate) ? QStringLiteral("n/a") : QStringLiteral("%1 %").arg(rate, 0, 'f', 2);
+    };
     QByteArray text;
     if (json) {
         const QJsonObject result{{QStringLiteral("bd_rate_y"), rounded(rates[0])},
@@ -199,9 +221,9 @@ int BdRateCommand::run(const QStringList &anchors, const QStringList &tests, con
         text = QJsonDocument(result).toJson(QJsonDocument::Compact) + '\n';
     } else {
         // The YUV figure comes last, so that the line begins as it always has.
-        text = QStringLiteral("BD-rate Y %1 %, U %2 %, V %3 %; BD-PSNR Y %4 dB; BD-rate YUV (%5) %6 %\n")
-                   .arg(rates[0], 0, 'f', 2).arg(rates[1], 0, 'f', 2).arg(rates[2], 0, 'f', 2).arg(psnrY, 0, 'f', 3)
-                   .arg(weights.text()).arg(rates[3], 0, 'f', 2).toUtf8();
+        text = QStringLiteral("BD-rate Y %1, U %2, V %3; BD-PSNR Y %4 dB; BD-rate YUV (%5) %6\n")
+                   .arg(percent(rates[0]), percent(rates[1]), percent(rates[2]))
+                   .arg(psnrY, 0, 'f', 3).arg(weights.text(), percent(rates[3])).toUtf8();
     }
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
     return EX_OK;

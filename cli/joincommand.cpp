@@ -1,9 +1,10 @@
 #include "joincommand.h"
 
+#include "codecs/codecs.h"
 #include "files/filecheck.h"
-#include "join/lastpicturecheck.h"
 #include "join/segmentjoiner.h"
 #include "join/streaminspector.h"
+#include "parts/partsfolder.h"
 #include "process/signalwatcher.h"
 
 #include <QCoreApplication>
@@ -45,61 +46,124 @@ const QRegularExpression &partName()
     return named;
 }
 
-// The byte count the job's record beside a segment states (part_<first>.json for
-// part_<first>.265, written by the job when the segment was finished), or -1 where there is
-// no record of that segment: no such file, or one of another kind (a quality report of that
-// name, a record of another segment).
-qint64 recordedBytes(const QString &segment, QString *recordPath)
+// What the job's record beside a segment states (part_<first>.json for part_<first>.265,
+// written by the job when the segment was finished, after every picture of it was checked).
+struct Record
+{
+    QString path;
+    qint64 bytes = -1;
+    QByteArray sha256;     // of the segment's bytes, in hex
+};
+
+// The record of a segment; false where there is none: no such file, or one of another kind (a
+// quality report of that name, a record of another segment).
+bool readRecord(const QString &segment, Record *found)
 {
     const QFileInfo info(segment);
     const QRegularExpressionMatch match = partName().match(info.fileName());
     if (!match.hasMatch())
-        return -1;
+        return false;
     // Named as the segment was given, in the same folder: part_<first>.265 less its suffix.
     const QString record = segment.chopped(4) + QStringLiteral(".json");
     QFile file(record);
     if (file.size() > kMaxRecordBytes || !file.open(QIODevice::ReadOnly))
-        return -1;
+        return false;
     const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
     const QJsonValue bytes = object.value(QStringLiteral("bytes"));
     const QJsonValue first = object.value(QStringLiteral("first_picture"));
+    const QJsonValue sha256 = object.value(QStringLiteral("sha256"));
     if (!bytes.isDouble() || !first.isDouble() || !object.value(QStringLiteral("pictures")).isDouble()
-        || !object.value(QStringLiteral("sha256")).isString() || qint64(first.toDouble()) != match.captured(1).toLongLong())
-        return -1;
-    *recordPath = record;
-    return qint64(bytes.toDouble());
+        || !sha256.isString() || qint64(first.toDouble()) != match.captured(1).toLongLong())
+        return false;
+    found->path = record;
+    found->bytes = qint64(bytes.toDouble());
+    found->sha256 = sha256.toString().toLatin1();
+    return true;
 }
 
-// Why a segment does not end with a whole access unit; empty when it does. A segment with a
-// record beside it must hold the bytes the record states (no decoding: a job's parts join as
-// fast as they copy); any other has its last picture decoded. A segment that does not even
-// open like a segment is left to the join, which says what is wrong with it.
-QString cutProblem(const QString &segment, const std::atomic_bool &stop)
+// Why a segment cannot be joined as it is: "the segment ... is not whole: ..." for a segment
+// whose end is missing, "the segment ... is damaged: ..." for one with a picture that fails
+// its decoded picture hash or its decode; empty when it is whole and sound. A segment with a
+// record beside it must hold the bytes the record states (its pictures were checked when the
+// record was written: a job's parts join without decoding); any other has every picture
+// checked by its codec. A segment that does not even open like a segment is left to the join,
+// which says what is wrong with it.
+QString segmentProblem(const QString &segment, const std::atomic_bool &stop)
 {
-    QString record;
-    const qint64 recorded = recordedBytes(segment, &record);
-    if (recorded >= 0) {
+    const auto notWhole = [&segment](const QString &why) {
+        return QStringLiteral("the segment %1 is not whole: %2").arg(segment, why);
+    };
+    const auto damaged = [&segment](const QString &why) {
+        return QStringLiteral("the segment %1 is damaged: %2").arg(segment, why);
+    };
+    const Codec &codec = Codecs::of(segment);
+    Record record;
+    if (readRecord(segment, &record)) {
         const qint64 size = QFileInfo(segment).size();
-        if (size == recorded)
+        if (size != record.bytes)
+            return notWhole(QStringLiteral("it holds %1 bytes, but its record %2 states %3: %4")
+                                .arg(size).arg(record.path).arg(record.bytes)
+                                .arg(size < record.bytes ? QStringLiteral("its end is missing")
+                                                         : QStringLiteral("it was changed after its record was written")));
+        QString unread;
+        const QByteArray sha256 = PartsFolder::fileHash(segment, &unread);
+        if (sha256 == record.sha256 || stop)
             return QString();
-        return QStringLiteral("it holds %1 bytes, but its record %2 states %3: %4").arg(size).arg(record).arg(recorded)
-            .arg(size < recorded ? QStringLiteral("its end is missing")
-                                 : QStringLiteral("it was changed after its record was written"));
+        // Changed since it was checked: its pictures tell where, where they can.
+        const Codec::PictureCheck pictures = codec.checkPictures(segment, Codec::Tools(), &stop);
+        if (pictures.verdict == Codec::PictureCheck::Damaged || pictures.verdict == Codec::PictureCheck::Cut)
+            return damaged(pictures.problem);
+        return damaged(unread.isEmpty() ? QStringLiteral("its bytes are not those its record %1 states (their SHA-256 "
+                                                         "differs): it was changed after its record was written")
+                                              .arg(record.path)
+                                        : unread);
     }
     const StreamSummary head = StreamInspector::inspect(segment, 1);
     if (!head.problem.isEmpty() || !head.opensWithParameterSets || !head.opensWithRandomAccess)
         return QString();
-    return LastPictureCheck::problem(segment, &stop);
+    const Codec::PictureCheck pictures = codec.checkPictures(segment, Codec::Tools(), &stop);
+    switch (pictures.verdict) {
+    case Codec::PictureCheck::Cut:
+        return notWhole(pictures.problem);
+    case Codec::PictureCheck::Damaged:
+        return damaged(pictures.problem);
+    case Codec::PictureCheck::Sound:
+    case Codec::PictureCheck::Stopped:
+        break;
+    }
+    return QString();
 }
 
-// Whether the segments make one whole: each ends with a whole access unit and holds the
-// pictures from the first its name gives up to the next one's, or one picture more (the next
+// The first picture that each segment's name gives (part_<first>.265), -1 for a segment not
+// so named; empty, with why, when a name gives a number out of range.
+QList<qint64> namedFirsts(const QStringList &segments, QString *problem)
+{
+    QList<qint64> firsts;
+    for (const QString &segment : segments) {
+        const QRegularExpressionMatch match = partName().match(QFileInfo(segment).fileName());
+        bool inRange = true;
+        firsts << (match.hasMatch() ? match.captured(1).toLongLong(&inRange) : -1);
+        if (!inRange) {
+            *problem = QStringLiteral("the segment %1 names its first picture %2, a number out of range")
+                           .arg(segment, match.captured(1));
+            return {};
+        }
+    }
+    return firsts;
+}
+
+// Whether the segments make one whole: each is whole and sound (see segmentProblem) and holds
+// the pictures from the first its name gives up to the next one's, or one picture more (the next
 // one's first, coded twice: that seam is to be exact). Empty when they do, else why not;
 // seams gets how each seam is to be joined. Segments not named after their first picture
 // are looked at for such an overlap when they are joined.
 QString checkWhole(const QStringList &segments, const std::atomic_bool &stop, QList<SegmentJoiner::Seam> *seams,
                    QList<qint64> *counts)
 {
+    QString misnamed;
+    const QList<qint64> firsts = namedFirsts(segments, &misnamed);
+    if (!misnamed.isEmpty())
+        return misnamed;
     QSet<QString> checked;
     for (const QString &segment : segments) {
         if (stop)
@@ -107,17 +171,11 @@ QString checkWhole(const QStringList &segments, const std::atomic_bool &stop, QL
         if (checked.contains(QFileInfo(segment).absoluteFilePath()))
             continue;
         checked.insert(QFileInfo(segment).absoluteFilePath());
-        const QString cut = cutProblem(segment, stop);
-        if (!cut.isEmpty())
-            return QStringLiteral("the segment %1 is not whole: %2").arg(segment, cut);
+        const QString problem = segmentProblem(segment, stop);
+        if (!problem.isEmpty())
+            return problem;
     }
-    QList<qint64> firsts;
-    bool allNamed = true;
-    for (const QString &segment : segments) {
-        const QRegularExpressionMatch match = partName().match(QFileInfo(segment).fileName());
-        allNamed = allNamed && match.hasMatch();
-        firsts << (match.hasMatch() ? match.captured(1).toLongLong() : -1);
-    }
+    const bool allNamed = !firsts.contains(-1);
     for (int i = 0; i + 1 < segments.size(); ++i)
         *seams << (allNamed ? SegmentJoiner::Seam::Closed : SegmentJoiner::Seam::Detect);
     // Counting means reading every segment through: only when there is something to check.
@@ -200,6 +258,36 @@ int failure(const JoinResult &result, const QStringList &segments)
     return failWith(result.outputFailed ? EX_IOERR : EX_DATAERR, said);
 }
 
+// What the check of the segments and their join came to.
+struct Joined
+{
+    QString incomplete;      // why the segments do not make one whole; nothing was written
+    JoinResult result;
+    QStringList notes;       // on seams that looked exact and were joined closed
+};
+
+Joined checkAndJoin(const QString &output, const QStringList &segments, qint64 expected, const std::atomic_bool &stop)
+{
+    Joined joined;
+    QList<SegmentJoiner::Seam> seams;
+    QList<qint64> counts;
+    joined.incomplete = checkWhole(segments, stop, &seams, expected >= 0 ? &counts : nullptr);
+    if (!joined.incomplete.isEmpty() || stop)
+        return joined;
+    SegmentJoiner joiner(output, segments, seams, &stop);
+    joined.result = joiner.prepare();
+    if (!joined.result.ok)
+        return joined;
+    joined.notes = seamNotes(segments, joined.result);
+    // Each exact seam drops the later segment's copy of its first picture.
+    const qint64 total = std::accumulate(counts.begin(), counts.end(), qint64(0)) - joined.result.exactSeams();
+    if (expected >= 0 && total != expected)
+        joined.incomplete = QStringLiteral("the segments hold %1 pictures, not the %2 expected").arg(total).arg(expected);
+    else
+        joined.result = joiner.write();
+    return joined;
+}
+
 } // namespace
 
 int JoinCommand::run(const QString &output, const QStringList &segments, bool quiet, bool overwrite,
@@ -213,7 +301,6 @@ int JoinCommand::run(const QString &output, const QStringList &segments, bool qu
     // leaves nothing behind.
     std::atomic_bool stop{false};
     int caught = 0;
-    JoinResult result;
     QEventLoop loop;
     SignalWatcher watcher;
     QObject::connect(&watcher, &SignalWatcher::caught, [&](int signalNumber) {
@@ -221,34 +308,17 @@ int JoinCommand::run(const QString &output, const QStringList &segments, bool qu
             caught = signalNumber;
         stop = true;
     });
-    QString incomplete;
-    QStringList notes;
-    QThread *worker = QThread::create([&] {
-        QList<SegmentJoiner::Seam> seams;
-        QList<qint64> counts;
-        incomplete = checkWhole(segments, stop, &seams, expected >= 0 ? &counts : nullptr);
-        if (!incomplete.isEmpty() || stop)
-            return;
-        SegmentJoiner joiner(output, segments, seams, &stop);
-        result = joiner.prepare();
-        if (!result.ok)
-            return;
-        notes = seamNotes(segments, result);
-        // Each exact seam drops the later segment's copy of its first picture.
-        const qint64 total = std::accumulate(counts.begin(), counts.end(), qint64(0)) - result.exactSeams();
-        if (expected >= 0 && total != expected)
-            incomplete = QStringLiteral("the segments hold %1 pictures, not the %2 expected").arg(total).arg(expected);
-        else
-            result = joiner.write();
-    });
+    Joined joined;
+    QThread *worker = QThread::create([&] { joined = checkAndJoin(output, segments, expected, stop); });
     QObject::connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
     worker->start();
     loop.exec();
     worker->wait();
     delete worker;
 
-    if (!incomplete.isEmpty())
-        return failWith(EX_DATAERR, incomplete + QStringLiteral("; nothing was written"));
+    const JoinResult &result = joined.result;
+    if (!joined.incomplete.isEmpty())
+        return failWith(EX_DATAERR, joined.incomplete + QStringLiteral("; nothing was written"));
     if (caught != 0 && !result.ok)
         return failWith(128 + caught, QStringLiteral("stopped by signal %1; %2 was not written")
                                           .arg(caught).arg(output));
@@ -258,7 +328,7 @@ int JoinCommand::run(const QString &output, const QStringList &segments, bool qu
         return failWith(128 + caught, QStringLiteral("interrupted by signal %1 after the join was "
                                                      "complete; %2 is whole").arg(caught).arg(output));
     if (!quiet) {
-        for (const QString &note : notes)
+        for (const QString &note : joined.notes)
             printLine(QStringLiteral("morlunex-cli: note: ") + note);
         const int exact = result.exactSeams();
         printLine(QStringLiteral("Joined %1 segments into %2.").arg(result.segments).arg(output)

@@ -5,10 +5,11 @@
 #include <QStringList>
 
 // morlunex-cli --join OUTPUT SEGMENT...: joins separately encoded segments into one bitstream
-// and returns the exit status (0, 65 a segment that cannot be joined or does not end with a
-// whole access unit, 66 a segment that cannot be read or is no regular file, 73 an output
-// that cannot be written, exists without overwrite, or is one of the segments, 74 the output
-// could not be written whole, 128 + N after signal N). An incomplete set (a gap, an overlap,
+// and returns the exit status (0, 65 a segment that cannot be joined, does not end with a whole
+// access unit or holds a picture that fails its decoded picture hash or its decode, 66 a
+// segment that cannot be read or is no regular file, 73 an output that cannot be written,
+// exists without overwrite, or is one of the segments, 74 the output could not be written
+// whole, 128 + N after signal N). An incomplete set (a gap, an overlap,
 // not the pictures expected) is 65, and so is a segment that holds the next one's first
 // picture too when the two copies are not proven to be the same picture.
 class JoinCommand

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -19,6 +20,10 @@
 
 int main(int argc, char **argv)
 {
+    // An encoder that exits makes the next write into its pipe fail with EPIPE, which the job
+    // handles, as a closed standard stream is; the signal that comes with it must not end the
+    // program.
+    std::signal(SIGPIPE, SIG_IGN);
     // An experiment draws plots, which takes Qt GUI; everything else needs Qt Core only.
     const std::unique_ptr<QCoreApplication> app = ExperimentCommand::wanted(argc, argv)
                                                       ? ExperimentCommand::application(argc, argv)

@@ -9,6 +9,7 @@
 #include "planarlayout.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 extern "C" {
@@ -31,13 +32,19 @@ using AvOwners::InOutPtr;
 
 namespace {
 
-// Prints "Error occurred: <text>" for a failed step of the decode loop.
+std::atomic<bool> errorsToLogger{false};
+
+// Says "Error occurred: <text>" for a failed step of the decode loop: on standard error, or
+// where FFmpeg's logger goes once decoderErrorsToLogger() was called.
 void reportError(int code)
 {
     char text[1024];
     if (av_strerror(code, text, sizeof text) < 0)
         snprintf(text, sizeof text, "Error number %d occurred", code);
-    fprintf(stderr, "Error occurred: %s\n", text);
+    if (errorsToLogger)
+        av_log(nullptr, AV_LOG_ERROR, "Error occurred: %s\n", text);
+    else
+        fprintf(stderr, "Error occurred: %s\n", text);
 }
 
 int failDecoding(int code)
@@ -82,6 +89,11 @@ bool isFullRangeFormat(int format)
 }
 
 } // namespace
+
+void decoderErrorsToLogger()
+{
+    errorsToLogger = true;
+}
 
 VideoDecoder *decoderCreate()
 {

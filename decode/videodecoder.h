@@ -96,6 +96,10 @@ struct FrameInfo
     int pixelFormat;         // AVPixelFormat code of the planes; above 8 bits, two bytes a sample
 };
 
+// From now on, for the whole process, the decoder's own error lines ("Error occurred: ...",
+// standard error otherwise) go to FFmpeg's logger at the error level, as "Error decoding video"
+// does: a program that takes that logger over (a job's log) then gets every decoder line.
+void decoderErrorsToLogger();
 VideoDecoder *decoderCreate();
 int decoderOpen(VideoDecoder *decoder, const char *path);
 // Makes decoderNextFrame deliver 8-bit planar 4:2:0 for every source format, 4:2:2 and 4:4:4

@@ -2,6 +2,7 @@
 
 #include "feed/framesink.h"
 #include "files/pathtext.h"
+#include "files/replacefile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -38,26 +39,11 @@ QString EncoderAdvice::completeFileReason(bool readsTwice) const
     return QString();
 }
 
-QStringList EncoderAdvice::sideFiles(const QString &folder, int width, int height, bool segment, qint64 expected,
-                                     const QString &rawByPath) const
+QString EncoderAdvice::reconLine(const ReconPlace &recon, const QString &outputFolder, int width, int height,
+                                 qint64 expected, const QString &rawByPath) const
 {
-    const QString recon = file.value(QStringLiteral("ReconFile"));
-    const bool elsewhere = QDir::isAbsolutePath(recon);
-    QStringList lines;
-    if (segment) {
-        lines << QStringLiteral("Each segment's encoder runs in a temporary folder of its own; what it writes "
-                                "there besides its bitstream%1 is discarded with the folder.")
-                     .arg(recon.isEmpty() || elsewhere
-                              ? QString()
-                              : QStringLiteral(" (the configuration's ReconFile %1)").arg(recon));
-        if (elsewhere)
-            lines << QStringLiteral("The configuration's ReconFile %1 is outside the segments' folders: every "
-                                    "segment's encoder writes it, each over the one before.")
-                         .arg(native(recon));
-        return lines;
-    }
-    if (recon.isEmpty())
-        return lines;
+    if (recon.kind() != ReconPlace::Written)
+        return recon.withoutFileLine(outputFolder);
     // As the reference encoder writes it: at the output depth (else the internal one, else the
     // input's) and the coded chroma format (else the input's).
     const int inputDepth = file.intValue(QStringLiteral("InputBitDepth"), 8);
@@ -83,10 +69,24 @@ QStringList EncoderAdvice::sideFiles(const QString &folder, int width, int heigh
     const QString size = count > 0 ? QStringLiteral("%1 pictures of %2 bytes, %3")
                                          .arg(count).arg(bytes).arg(FrameSink::sizeText(count * bytes))
                                    : QStringLiteral("%1 bytes a picture").arg(bytes);
-    lines << QStringLiteral("The configuration's ReconFile has the encoder write a reconstructed copy of every "
-                            "picture to %1: %2.")
-                 .arg(native(QDir::cleanPath(QDir(folder).absoluteFilePath(recon))), size);
-    return lines;
+    return QStringLiteral("The configuration's ReconFile has the encoder write a reconstructed copy of every "
+                          "picture to %1: %2.")
+        .arg(native(QDir::cleanPath(recon.name())), size);
+}
+
+QString EncoderAdvice::writeCopy(const QString &folder, const QByteArray &added, QString *problem) const
+{
+    if (!readable) {
+        *problem = QStringLiteral("Cannot read the configuration %1:\n%2.").arg(native(path), file.error());
+        return QString();
+    }
+    const QString copy = folder + QLatin1Char('/') + QFileInfo(path).fileName();
+    const QString unwritten = ReplaceFile::writeWhole(copy, file.contents() + added);
+    if (!unwritten.isEmpty()) {
+        *problem = QStringLiteral("Cannot write the copy of the configuration %1:\n%2.").arg(native(copy), unwritten);
+        return QString();
+    }
+    return copy;
 }
 
 // A configuration the encoder refuses at once often lacks the source keys that the reference

@@ -5,18 +5,15 @@
 #include "feed/decodeworker.h"
 #include "feed/encoderinputwatch.h"
 #include "feed/rawfeed.h"
-#include "files/filecheck.h"
 #include "files/pathtext.h"
 #include "jobtypes/joboutput.h"
 #include "process/childcpu.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
-#include <csignal>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,6 +33,9 @@ constexpr int killDelayMs = 2000;
 constexpr int watchIntervalMs = 250;
 // An encoder that fails within this time after its start refused to start: a bad configuration.
 constexpr qint64 earlyExitMs = 5000;
+// How long an encoder program may take to start (loaded from a slow disk, say) before it counts
+// as one that cannot be started.
+constexpr int startWaitMs = 30000;
 
 } // namespace
 
@@ -43,10 +43,12 @@ EncoderRun::EncoderRun(const JobSettings &settings, QObject *parent)
     : QObject(parent)
     , settings(settings)
     , advice(settings.config)
+    , recon(advice.config().value(QStringLiteral("ReconFile")))
+    , outputTimer(new QTimer(this))
 {
-    // An encoder that exits makes the next write into the pipe fail with EPIPE; the signal
-    // that comes with it must not end the program.
-    std::signal(SIGPIPE, SIG_IGN);
+    outputTimer->setSingleShot(true);
+    outputTimer->setInterval(0);
+    connect(outputTimer, &QTimer::timeout, this, &EncoderRun::readEncoderOutput);
 }
 
 EncoderRun::~EncoderRun()
@@ -56,9 +58,10 @@ EncoderRun::~EncoderRun()
 
 void EncoderRun::start()
 {
-    if (running)
+    if (now != Stage::Ready)
         return;
-    running = true;
+    now = Stage::Running;
+    attempt = 1;
     if (rawByPath())
         startRaw();
     else
@@ -74,7 +77,7 @@ bool EncoderRun::isRaw() const
 // segment, a span) is read from its first picture's byte offset and fed through a pipe.
 bool EncoderRun::rawByPath() const
 {
-    return isRaw() && !segment && settings.startPicture == 0 && settings.pictureLimit < 0;
+    return isRaw() && !segment() && settings.startPicture == 0 && settings.pictureLimit < 0;
 }
 
 void EncoderRun::startRaw()
@@ -83,7 +86,11 @@ void EncoderRun::startRaw()
         RawFeed::layout(settings.rawWidth, settings.rawHeight, advice.config(), QFileInfo(settings.input).size());
     if (layout.leftover > 0)
         emit message(RawFeed::leftoverText(settings.input, layout, false));
-    if (launchEncoder(settings.input, settings.rawWidth, settings.rawHeight))
+    // The encoder runs in the private folder: the file goes to it by its absolute path.
+    QString problem;
+    if (!privateFolder.make(&problem))
+        fail(JobResult::TemporaryUnusable, problem);
+    else if (launchEncoder(absolute(settings.input), settings.rawWidth, settings.rawHeight))
         return;
     finishIfDone();
 }
@@ -101,24 +108,24 @@ void EncoderRun::startFeed()
         worker = new RawFeed(settings, privateFolder.path());
     else
         worker = new DecodeWorker(settings, privateFolder.path());
-    const QString reason = advice.completeFileReason(fileFromStart);
-    completeFile = !reason.isEmpty();
-    preparingFile = completeFile;
+    const QString reason = advice.completeFileReason(route == Route::CompleteFile);
+    route = reason.isEmpty() ? Route::Stream : Route::CompleteFile;
+    now = route == Route::CompleteFile ? Stage::Preparing : Stage::Running;
     preparedPictures = 0;
-    if (completeFile)
-        worker->setCompleteFile(reason, segment);
-    context = FilterContext::of(settings, overlap);
-    worker->setContext(context.before(), context.after(), overlap);
-    if (context.active() && !stamped)
+    if (route == Route::CompleteFile)
+        worker->setCompleteFile(reason, segment());
+    context = FilterContext::of(settings, overlap());
+    worker->setContext(context.before(), context.after(), overlap());
+    if (context.active() && attempt == 1)
         emit message(context.line());
     connect(worker, &PictureFeed::opened, this, [this](qint64 expected, qint64 declared) {
-        result.expected = expected;
-        result.declared = declared;
+        result.pictures.expected = expected;
+        result.pictures.declared = declared;
         emit opened(expected, declared);
     });
     connect(worker, &PictureFeed::readyForEncoder, this, &EncoderRun::onReadyForEncoder);
     connect(worker, &PictureFeed::picturesWritten, this, [this](qint64 pictures) {
-        if (completeFile)
+        if (route == Route::CompleteFile)
             preparedPictures = pictures;
         else
             picturesGiven = pictures;
@@ -127,7 +134,6 @@ void EncoderRun::startFeed()
     connect(worker, &PictureFeed::message, this, &EncoderRun::message);
     connect(worker, &PictureFeed::warning, this, &EncoderRun::warning);
 
-    decodeEnded = false;
     decodeThread = QThread::create([this] { worker->run(); });
     connect(decodeThread, &QThread::finished, this, &EncoderRun::onDecodeFinished);
     decodeThread->start();
@@ -135,7 +141,7 @@ void EncoderRun::startFeed()
 
 void EncoderRun::onReadyForEncoder(const QString &path, int width, int height, bool pipe)
 {
-    if (stopping || rerouting) {
+    if (now != Stage::Preparing && now != Stage::Running) {
         worker->proceed(false);
         return;
     }
@@ -149,45 +155,28 @@ void EncoderRun::onReadyForEncoder(const QString &path, int width, int height, b
         }
         watchTimer->start(watchIntervalMs);
     }
-    if (launched && preparingFile) {
-        preparingFile = false;
+    if (launched && now == Stage::Preparing) {
+        now = Stage::Running;
         emit stageChanged();
     }
     worker->proceed(launched);
 }
 
-// Where the encoder runs, and so where its side files (the configuration's relative ReconFile)
-// land: a segment's in its private folder; otherwise the output's folder, as it would by hand,
-// unless a raw input typed with a relative name (handed over as typed) names it only from
-// the current folder.
-QString EncoderRun::encoderFolder() const
-{
-    if (segment && privateFolder.exists())
-        return privateFolder.path();
-    const QString outputFolder = QFileInfo(absolute(settings.output)).absolutePath();
-    if (rawByPath() && QFileInfo(settings.input).isRelative()
-        && !FileCheck::sameFile(settings.input, outputFolder + QLatin1Char('/') + settings.input))
-        return QDir::currentPath();
-    return outputFolder;
-}
-
 // A configuration the encoder refuses at once often lacks the source keys that the reference
 // encoder's stock files leave to a per-sequence file.
-void EncoderRun::hintAtSourceKeys()
+QString EncoderRun::sourceKeysHint() const
 {
     int rate = settings.rawFps;
     if (worker && worker->streamInfo().frameRateDen > 0)
         rate = qRound(double(worker->streamInfo().frameRateNum) / worker->streamInfo().frameRateDen);
-    const QString hint = advice.sourceKeysHint(rate);
-    if (!hint.isEmpty())
-        emit message(hint);
+    return advice.sourceKeysHint(rate);
 }
 
 void EncoderRun::watchInput()
 {
-    if (!inputWatch || rerouting || stopping)
+    if (!inputWatch || now != Stage::Running)
         return;
-    const QString what = inputWatch->check(worker && worker->pipeOpen(), decodeEnded);
+    const QString what = inputWatch->check(worker && worker->pipeOpen(), !decodeThread);
     if (!what.isEmpty())
         reroute(what);
 }
@@ -203,7 +192,7 @@ void EncoderRun::stopWatch()
 // the run starts over through a complete file (startOver).
 void EncoderRun::reroute(const QString &what)
 {
-    rerouting = true;
+    now = Stage::Rerouting;
     stopWatch();
     emit message(QStringLiteral("The encoder %1, which a pipe cannot serve: it is stopped, and the job runs again "
                                 "from the start through a file written whole before the encoder starts.")
@@ -218,17 +207,17 @@ void EncoderRun::startOver()
     tearDown();
     // The same name in the same folder, so that the command line stays as it was shown.
     QFile::remove(framePath);
-    rerouting = false;
-    encoderEnded = false;
-    outputQueued = false;
+    outputTimer->stop();
     picturesGiven = 0;
     handedOver = -1;
-    exitedAtOnce = false;
+    endHint.clear();
     // The report holds what the second try's encoder says.
     lines.restart();
-    result.exitCode = 0;
-    result.crashed = false;
-    fileFromStart = true;
+    result.verdict.exitCode = 0;
+    result.verdict.crashed = false;
+    result.verdict.picturesMissing.clear();
+    route = Route::CompleteFile;
+    ++attempt;
     emit progressed(0);
     startFeed();
 }
@@ -249,20 +238,25 @@ void EncoderRun::releasePipeOpeners()
         ::close(fd);
 }
 
-// The configuration the encoder is given: the settings' own, or where its temporal filter
-// reads pictures around the stretch, a copy in the private folder that says which pictures of
-// the file to code. Empty when the copy cannot be written (the run has failed then).
+// The configuration the encoder is given: the settings' own, or a copy in the private folder
+// that says which pictures of the file to code, where its temporal filter reads pictures around
+// the stretch, or that names no ReconFile, where this run must not write the one it names.
+// Empty when the copy cannot be written (the run has failed then).
 QString EncoderRun::configForEncoder()
 {
-    if (!context.active() || !worker)
+    QByteArray added = recon.configLines();
+    if (context.active() && worker) {
+        // The complete file is whole by now: every picture of it was counted.
+        const qint64 handed = preparedPictures;
+        qint64 coded = qMax<qint64>(0, handed - context.before());
+        if (settings.pictureLimit >= 0)
+            coded = qMin(coded, settings.pictureLimit + (overlap() ? 1 : 0));
+        added += context.configLines(handed, coded);
+    }
+    if (added.isEmpty())
         return settings.config;
-    // The complete file is whole by now: every picture of it was counted.
-    const qint64 handed = preparedPictures;
-    qint64 coded = qMax<qint64>(0, handed - context.before());
-    if (settings.pictureLimit >= 0)
-        coded = qMin(coded, settings.pictureLimit + (overlap ? 1 : 0));
     QString problem;
-    const QString copy = context.writeConfig(settings.config, privateFolder.path(), handed, coded, &problem);
+    const QString copy = advice.writeCopy(privateFolder.path(), added, &problem);
     if (copy.isEmpty())
         fail(JobResult::TemporaryUnusable, problem);
     return copy;
@@ -270,6 +264,8 @@ QString EncoderRun::configForEncoder()
 
 bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int height)
 {
+    // Where the encoder runs, and so where a relative ReconFile lands: the private folder.
+    const QString folder = recon.prepare(privateFolder.path(), segment());
     JobSettings forEncoder = settings;
     forEncoder.config = configForEncoder();
     if (forEncoder.config.isEmpty()) {
@@ -278,29 +274,31 @@ bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int heigh
         return false;
     }
     const EncoderCommand command = EncoderCommand::make(forEncoder, encoderInput, width, height);
-    const QString folder = encoderFolder();
     encoder = new QProcess(this);
     command.setUp(encoder, settings.encoderErrors, folder);
     connect(encoder, &QProcess::readyReadStandardOutput, this, &EncoderRun::readEncoderOutput);
     connect(encoder, &QProcess::finished, this, &EncoderRun::onEncoderFinished);
 
-    // A run that starts over keeps the command line it showed, and the output's state before it.
-    if (!stamped) {
+    // A run that starts over keeps the command line it showed.
+    if (attempt == 1) {
         emit commandLineReady(command.display);
-        for (const QString &line : advice.sideFiles(folder, width, height, segment, result.expected,
-                                                    worker ? QString() : settings.input))
-            emit message(line);
-        result.before = OutputGuard::stamp(absolute(settings.output));
-        stamped = true;
+        // A segment's bitstream is in the parts folder beside the job's output.
+        QString outputFolder = QFileInfo(absolute(settings.output)).absolutePath();
+        if (segment())
+            outputFolder = QFileInfo(outputFolder).absolutePath();
+        const QString reconLine = advice.reconLine(recon, outputFolder, width, height, result.pictures.expected,
+                                                   worker ? QString() : settings.input);
+        if (!reconLine.isEmpty())
+            emit message(reconLine);
     }
-    if (stopping) {
+    if (now == Stage::Stopping || now == Stage::Aborting) {
         // Stopped while the command line was shown.
         delete encoder;
         encoder = nullptr;
         return false;
     }
     encoder->start(QIODevice::ReadWrite);
-    if (encoder->waitForStarted(30000)) {
+    if (encoder->waitForStarted(startWaitMs)) {
         encoderClock.start();
         return true;
     }
@@ -319,19 +317,14 @@ bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int heigh
 
 void EncoderRun::readEncoderOutput()
 {
-    if (!encoder || outputQueued)
+    if (!encoder || outputTimer->isActive())
         return;
     const QByteArray chunk = encoder->read(outputChunk);
     if (!chunk.isEmpty())
         takeEncoderOutput(chunk);
     // The rest comes in later turns of the event loop, so that the owner stays responsive.
-    if (encoder && encoder->bytesAvailable() > 0) {
-        outputQueued = true;
-        QTimer::singleShot(0, this, [this] {
-            outputQueued = false;
-            readEncoderOutput();
-        });
-    }
+    if (encoder && encoder->bytesAvailable() > 0)
+        outputTimer->start();
 }
 
 void EncoderRun::takeEncoderOutput(const QByteArray &chunk)
@@ -340,7 +333,7 @@ void EncoderRun::takeEncoderOutput(const QByteArray &chunk)
     const QByteArray bytes = lines.take(chunk, &coded);
     // A raw input goes to the encoder directly, and a complete file before it starts: the
     // progress is the pictures the encoder reports, one "POC" line each.
-    if (coded > 0 && (!worker || completeFile)) {
+    if (coded > 0 && (!worker || route == Route::CompleteFile)) {
         picturesGiven += coded;
         emit progressed(picturesGiven);
     }
@@ -358,20 +351,25 @@ void EncoderRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
     if (!encoder)
         return;
     // Taken at once, before any other child of this process can end: the encoder's own.
-    result.encoderCpuSeconds += ChildCpu::sinceLastTake();
-    outputQueued = false;
+    result.bitstream.encoderCpuSeconds += ChildCpu::sinceLastTake();
+    outputTimer->stop();
     while (encoder->bytesAvailable() > 0)
         takeEncoderOutput(encoder->read(outputChunk));
     handOn(lines.finish());
-    encoderEnded = true;
     // A last look: a second open just before the encoder exited makes its result suspect too.
     watchInput();
     stopWatch();
+    // The encoder's end is taken: from here on the run waits for nothing of it.
+    encoder->disconnect(this);
+    encoder->deleteLater();
+    encoder = nullptr;
     // A crash reports the signal's number as the code: never 0, so never taken for success.
-    result.exitCode = exitCode;
-    result.crashed = status == QProcess::CrashExit;
-    exitedAtOnce = !stopping && !rerouting && status == QProcess::NormalExit && exitCode != 0
-        && encoderClock.isValid() && encoderClock.elapsed() < earlyExitMs;
+    result.verdict.exitCode = exitCode;
+    result.verdict.crashed = status == QProcess::CrashExit;
+    const bool onItsOwn = now != Stage::Stopping && now != Stage::Aborting && now != Stage::Rerouting;
+    if (onItsOwn && status == QProcess::NormalExit && exitCode != 0 && encoderClock.isValid()
+        && encoderClock.elapsed() < earlyExitMs)
+        endHint = sourceKeysHint();
     if (killTimer)
         killTimer->stop();
     if (worker)
@@ -381,16 +379,23 @@ void EncoderRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
 
 void EncoderRun::onDecodeFinished()
 {
-    decodeEnded = true;
+    // The decode's end is taken: from here on the run waits for nothing of it. (An end that
+    // comes after an abort took the thread is not heard.)
+    if (!decodeThread)
+        return;
+    decodeThread->wait();
+    delete decodeThread;
+    decodeThread = nullptr;
     handedOver = worker->pictures();
-    result.coded = worker->codedPictures();
-    if (!completeFile)
+    result.pictures.coded = worker->codedPictures();
+    if (route != Route::CompleteFile)
         picturesGiven = handedOver;
-    result.reachedEnd = worker->reachedEnd();
-    result.inputPictures = worker->picturesInInput();
-    result.encoderLeftEarly = worker->encoderLeftEarly();
-    result.declaredExact = worker->streamInfo().pictureCountDeclared;
-    result.times = worker->pictureTimes();
+    result.pictures.reachedEnd = worker->reachedEnd();
+    result.pictures.inputPictures = worker->picturesInInput();
+    result.pictures.encoderLeftEarly = worker->encoderLeftEarly();
+    result.pictures.declaredExact = worker->streamInfo().pictureCountDeclared;
+    result.pictures.times = worker->pictureTimes();
+    result.verdict.picturesMissing = worker->picturesMissing();
     emit progressed(picturesGiven);
     if (worker->failure() != JobResult::NoFailure) {
         fail(worker->failure(), worker->failureText());
@@ -401,19 +406,21 @@ void EncoderRun::onDecodeFinished()
 
 void EncoderRun::fail(JobResult::Failure failure, const QString &text)
 {
-    if (result.failure == JobResult::NoFailure) {
-        result.failure = failure;
-        result.message = text;
+    if (result.verdict.failure == JobResult::NoFailure) {
+        result.verdict.failure = failure;
+        result.verdict.message = text;
     }
+    if (now == Stage::Preparing || now == Stage::Running)
+        now = Stage::Failing;
     stopWork();
     finishIfDone();
 }
 
 void EncoderRun::stop()
 {
-    if (!running || stopping)
+    if (now != Stage::Preparing && now != Stage::Running && now != Stage::Failing && now != Stage::Rerouting)
         return;
-    stopping = true;
+    now = Stage::Stopping;
     stopWork();
 }
 
@@ -421,7 +428,7 @@ void EncoderRun::stopWork()
 {
     if (worker)
         worker->requestStop();
-    if (encoder && !encoderEnded && encoder->state() != QProcess::NotRunning) {
+    if (encoder && encoder->state() != QProcess::NotRunning) {
         encoder->terminate();
         if (!killTimer) {
             killTimer = new QTimer(this);
@@ -437,16 +444,14 @@ void EncoderRun::stopWork()
 
 void EncoderRun::abort()
 {
-    if (!running)
+    if (now == Stage::Ready || now == Stage::Ended)
         return;
-    aborting = true;
-    stopping = true;
+    now = Stage::Aborting;
     stopWork();
-    if (encoder && !encoderEnded) {
-        if (!encoder->waitForFinished(killDelayMs)) {
-            encoder->kill();
-            encoder->waitForFinished(killDelayMs);
-        }
+    // Its end, heard while it is waited for, takes the encoder.
+    if (encoder && !encoder->waitForFinished(killDelayMs) && encoder) {
+        encoder->kill();
+        encoder->waitForFinished(killDelayMs);
     }
     if (worker)
         worker->encoderGone();
@@ -471,6 +476,7 @@ void EncoderRun::tearDown()
     }
     if (killTimer)
         killTimer->stop();
+    outputTimer->stop();
     stopWatch();
     releasePipeOpeners();
 }
@@ -478,38 +484,44 @@ void EncoderRun::tearDown()
 void EncoderRun::cleanUp()
 {
     tearDown();
-    // Removes the pipe or the frame file with the folder, and a segment's side files.
+    recon.release();
+    // Removes the pipe or the frame file with the folder, and the encoder's side files.
     privateFolder.remove();
-    running = false;
+    now = Stage::Ended;
 }
 
+// The run ends once both the decode and the encoder have ended (a run without either waits
+// for the other only).
 void EncoderRun::finishIfDone()
 {
-    if (aborting || !running || !decodeEnded || (encoder && !encoderEnded))
+    if (now == Stage::Ready || now == Stage::Aborting || now == Stage::Ended || decodeThread || encoder)
         return;
-    if (rerouting && !stopping && result.failure == JobResult::NoFailure) {
+    Outcome::Verdict &verdict = result.verdict;
+    if (now == Stage::Rerouting && verdict.failure == JobResult::NoFailure) {
         startOver();
         return;
     }
-    if (exitedAtOnce)
-        hintAtSourceKeys();
-    result.pictures = handedOver >= 0 ? handedOver : picturesGiven;
+    if (!endHint.isEmpty())
+        emit message(endHint);
+    Outcome::Pictures &pictures = result.pictures;
+    pictures.given = handedOver >= 0 ? handedOver : picturesGiven;
     if (handedOver < 0)
-        result.coded = result.pictures;
-    result.fed = !rawByPath();
-    result.rows = lines.rows();
+        pictures.coded = pictures.given;
+    pictures.fed = !rawByPath();
+    QList<PictureRow> &rows = result.bitstream.rows;
+    rows = lines.rows();
     // The overlap picture's row is the next stretch's.
-    if (overlap)
-        result.rows.erase(std::remove_if(result.rows.begin(), result.rows.end(),
-                                         [this](const PictureRow &row) { return row.index >= result.pictures; }),
-                          result.rows.end());
-    if (result.failure != JobResult::NoFailure) {
-        result.kind = Outcome::Failed;
-    } else if (stopping) {
-        result.kind = Outcome::Stopped;
+    if (overlap())
+        rows.erase(std::remove_if(rows.begin(), rows.end(),
+                                  [&pictures](const PictureRow &row) { return row.index >= pictures.given; }),
+                   rows.end());
+    if (verdict.failure != JobResult::NoFailure) {
+        verdict.kind = Outcome::Failed;
+    } else if (now == Stage::Stopping) {
+        verdict.kind = Outcome::Stopped;
     } else {
-        result.kind = Outcome::Encoded;
-        result.facts = outputFacts();
+        verdict.kind = Outcome::Encoded;
+        pictures.facts = outputFacts();
     }
     cleanUp();
     emit finished();

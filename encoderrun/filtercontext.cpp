@@ -2,13 +2,7 @@
 
 #include "seamsupport.h"
 
-#include "files/pathtext.h"
-#include "files/replacefile.h"
 #include "jobtypes/encoderconfigfile.h"
-
-#include <QFileInfo>
-
-using PathText::native;
 
 namespace {
 
@@ -39,25 +33,11 @@ FilterContext FilterContext::of(const JobSettings &settings, bool overlap)
     return context;
 }
 
-QString FilterContext::writeConfig(const QString &configPath, const QString &folder, qint64 handed, qint64 coded,
-                                   QString *problem) const
+QByteArray FilterContext::configLines(qint64 handed, qint64 coded) const
 {
-    EncoderConfigFile config;
-    if (!config.read(configPath)) {
-        *problem = QStringLiteral("Cannot read the configuration %1:\n%2.").arg(native(configPath), config.error());
-        return QString();
-    }
-    const QString copy = folder + QLatin1Char('/') + QFileInfo(configPath).fileName();
-    const QByteArray keys = QStringLiteral("\n# The pictures of the input file this run codes, added by the transcoder\n"
-                                           "FrameSkip : %1\nFramesToBeEncoded : %2\nFirstValidFrame : 0\n"
-                                           "LastValidFrame : %3\n")
-                                .arg(lead).arg(coded).arg(handed - 1).toLatin1();
-    const QString unwritten = ReplaceFile::writeWhole(copy, config.contents() + keys);
-    if (!unwritten.isEmpty()) {
-        *problem = QStringLiteral("Cannot write the copy of the configuration %1:\n%2.").arg(native(copy), unwritten);
-        return QString();
-    }
-    return copy;
+    return QStringLiteral("\n# The pictures of the input file this run codes, added by the transcoder\n"
+                          "FrameSkip : %1\nFramesToBeEncoded : %2\nFirstValidFrame : 0\nLastValidFrame : %3\n")
+        .arg(lead).arg(coded).arg(handed - 1).toLatin1();
 }
 
 QString FilterContext::line() const

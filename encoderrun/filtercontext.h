@@ -28,11 +28,9 @@ public:
     qint64 before() const { return lead; }
     // At most this many handed over after the stretch's last one (fewer where the input ends).
     qint64 after() const { return trail; }
-    // Writes the copy of the configuration into folder, for a file of `handed` pictures of
-    // which the encoder codes `coded`; its path, or empty with *problem saying why it cannot be
-    // written.
-    QString writeConfig(const QString &configPath, const QString &folder, qint64 handed, qint64 coded,
-                        QString *problem) const;
+    // The lines the copy of the configuration ends with, for a file of `handed` pictures of
+    // which the encoder codes `coded`.
+    QByteArray configLines(qint64 handed, qint64 coded) const;
     // What the log says of it, the same for every stretch of a job.
     QString line() const;
 

@@ -72,17 +72,19 @@ void PrivateFolder::sweepAbandoned()
 {
     static const QRegularExpression name(QStringLiteral("^morlunex-([0-9]+)-[A-Za-z0-9]{6}$"));
     const QDir temporary(temporaryFolder());
-    for (const QString &entry : temporary.entryList({QStringLiteral("morlunex-*")}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+    // A link by such a name (anyone may make one in a shared temporary folder) is never
+    // followed: what it leads to is not ours.
+    const QStringList folders = temporary.entryList({QStringLiteral("morlunex-*")},
+                                                    QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QString &entry : folders) {
         const QRegularExpressionMatch match = name.match(entry);
         if (!match.hasMatch())
             continue;
         const pid_t pid = pid_t(match.captured(1).toLongLong());
         if (pid <= 0 || ::kill(pid, 0) == 0 || errno == EPERM)
             continue;
-        // The frame file, and whatever a segment's encoder wrote beside it (its ReconFile).
-        QDir abandoned(temporary.filePath(entry));
-        for (const QString &file : abandoned.entryList(QDir::Files | QDir::System | QDir::Hidden))
-            abandoned.remove(file);
-        temporary.rmdir(entry);
+        // The frame file, and whatever the encoder wrote beside it, in folders of its own too
+        // (a ReconFile's link among them); links are removed, never followed.
+        QDir(temporary.filePath(entry)).removeRecursively();
     }
 }

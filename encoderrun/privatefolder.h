@@ -7,8 +7,8 @@
 
 class QTemporaryDir;
 
-// A run's private folder in the temporary folder, for its frame file and a segment's encoder's
-// side files. The process number in its name tells a folder whose process has gone, which a
+// A run's private folder in the temporary folder, for its frame file and its encoder's side
+// files. The process number in its name tells a folder whose process has gone, which a
 // later job removes (a job killed outright cannot remove its own).
 class PrivateFolder
 {

@@ -36,11 +36,19 @@ qint64 filterStep(const EncoderConfigFile &config)
     return named ? step : 16;
 }
 
+// "8", "8 and 24", "8, 24 and 40".
+QString listed(const QStringList &items)
+{
+    return items.size() < 2 ? items.join(QString())
+                            : items.mid(0, items.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" and ")
+                                  + items.last();
+}
+
 } // namespace
 
 SeamSupport::SeamSupport(const QString &encoder, const EncoderConfigFile &config, const QString &configPath)
+    : file(native(absolute(configPath)))
 {
-    const QString file = native(absolute(configPath));
     const int refresh = config.intValue(QStringLiteral("DecodingRefreshType"), 0);
     const int intra = config.intValue(QStringLiteral("IntraPeriod"), -1);
     if (isBundled(encoder)) {
@@ -55,7 +63,10 @@ SeamSupport::SeamSupport(const QString &encoder, const EncoderConfigFile &config
                                 "is one a segment can start from: %2.").arg(file, QLatin1String(closedCost));
     } else {
         period = intra;
-        step = config.isOn(QStringLiteral("TemporalFilter")) ? std::lcm(qint64(intra), filterStep(config)) : intra;
+        const qint64 filter = config.isOn(QStringLiteral("TemporalFilter")) ? filterStep(config) : 1;
+        step = std::lcm(qint64(intra), filter);
+        if (step > intra)
+            filterEvery = int(filter);
     }
 }
 
@@ -64,6 +75,44 @@ SeamSupport SeamSupport::of(const JobSettings &settings)
     EncoderConfigFile config;
     config.read(settings.config);
     return SeamSupport(settings.encoder, config, settings.config);
+}
+
+QString SeamSupport::closedSeamsLine(const QList<qint64> &starts) const
+{
+    if (!exact() || starts.size() < 2)
+        return QString();
+    // A seam is exact where the segments on both sides start at a multiple of the step (the
+    // first at 0); the starts that are not, by why they are not.
+    QStringList insidePeriod, offFilter;
+    int closedSeams = 0;
+    for (qsizetype i = 0; i + 1 < starts.size(); ++i)
+        if (starts.at(i) % step != 0 || starts.at(i + 1) % step != 0)
+            ++closedSeams;
+    for (qint64 start : starts) {
+        if (start % period != 0)
+            insidePeriod << QString::number(start);
+        else if (start % step != 0)
+            offFilter << QString::number(start);
+    }
+    if (closedSeams == 0)
+        return QString();
+    QStringList why;
+    if (!insidePeriod.isEmpty())
+        why << QStringLiteral("the segments that start %1 pictures into the job start inside an intra period "
+                              "(IntraPeriod %2 in %3)")
+                   .arg(listed(insidePeriod)).arg(period).arg(file);
+    if (!offFilter.isEmpty())
+        why << QStringLiteral("the segments that start %1 pictures into the job start an intra period but not a "
+                              "period of the temporal filter's strength keys, which count every %2 pictures from "
+                              "the first")
+                   .arg(listed(offFilter)).arg(filterEvery);
+    const qsizetype seams = starts.size() - 1;
+    const QString which = closedSeams < seams ? QStringLiteral("%1 of the %2 seams are").arg(closedSeams).arg(seams)
+                          : seams == 1        ? QStringLiteral("The seam is")
+                                              : QStringLiteral("All %1 seams are").arg(seams);
+    return QStringLiteral("%1 joined the closed way, each costing about one GOP of rate more than one piece, because "
+                          "%2; segments whose lengths are multiples of %3 pictures would join seamlessly.")
+        .arg(which, why.join(QStringLiteral(", and "))).arg(step);
 }
 
 bool SeamSupport::cutsAt(qint64 offset) const

@@ -4,6 +4,7 @@
 #include "jobtypes/encoderconfigfile.h"
 #include "jobtypes/jobtypes.h"
 
+#include <QList>
 #include <QString>
 
 // Whether an encoder and its configuration can code a job's segments so that they join into
@@ -29,6 +30,12 @@ public:
     // Whether a segment that starts `offset` pictures after the job's first picture starts
     // where one piece starts an intra period (and the filter's periods).
     bool cutsAt(qint64 offset) const;
+    // For segments that start `starts` pictures after the job's first picture (the first at 0,
+    // in order), where seams could be exact: the line that names the seams that stay closed
+    // because a segment on either side of them does not start where one piece starts an intra
+    // period (or a period of the temporal filter), and what that costs; empty when every seam
+    // is exact or none could be.
+    QString closedSeamsLine(const QList<qint64> &starts) const;
     // The intra period; 0 without one.
     int intraPeriod() const { return period; }
     // The pictures between the places segments may start (a multiple of the intra period); 0
@@ -43,6 +50,8 @@ public:
     static bool isBundled(const QString &encoder);
 
 private:
+    QString file;      // the configuration, as the log names it
+    int filterEvery = 0;    // the temporal filter's period where it reaches past the intra period
     QString closed;
     int period = 0;
     qint64 step = 0;    // segments may start at its multiples

@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include <cmath>
+
 namespace CellCheck {
 
 namespace {
@@ -59,7 +61,7 @@ QString madeProblem(const Bitstream &bitstream, qint64 handed)
     return QString();
 }
 
-QString reportProblem(const QString &path, qint64 pictures, ReportSummary *summary)
+QString reportProblem(const QString &path, qint64 pictures, qint64 bytes, ReportSummary *summary)
 {
     const QString shown = QDir::toNativeSeparators(path);
     QFile file(path);
@@ -77,6 +79,16 @@ QString reportProblem(const QString &path, qint64 pictures, ReportSummary *summa
     if (summary->pictures != pictures)
         return QStringLiteral("its report %1 covers %2 pictures, not the %3 of its bitstream")
             .arg(shown).arg(summary->pictures).arg(pictures);
+    if (summary->bytes != bytes)
+        return QStringLiteral("its report %1 gives %2 bytes, not the %3 of its bitstream")
+            .arg(shown).arg(summary->bytes).arg(bytes);
+    // The report keeps the rate to four decimals and the picture rate to six.
+    const double rate = summary->frameRate > 0 ? bytes * 8.0 * summary->frameRate / pictures / 1000.0 : 0;
+    if (!(std::abs(summary->kbitPerSecond - rate) <= 1e-4 + rate * 1e-6))
+        return QStringLiteral("its report %1 gives a rate of %2 kbit/s, while its bitstream's %3 bytes over %4 "
+                              "pictures at %5 a second make %6")
+            .arg(shown).arg(summary->kbitPerSecond).arg(bytes).arg(pictures).arg(summary->frameRate)
+            .arg(rate, 0, 'f', 4);
     return QString();
 }
 

@@ -29,9 +29,11 @@ Bitstream inspect(const QString &path);
 // encoder was handed; empty when it is.
 QString madeProblem(const Bitstream &bitstream, qint64 handed);
 
-// Reads the cell's report at path into *summary; why it does not hold the cell's figures (not
-// a report, no rate or PSNR in range, another picture count than pictures): empty when it does.
-QString reportProblem(const QString &path, qint64 pictures, ReportSummary *summary);
+// Reads the cell's report at path into *summary; why it does not hold the figures of the
+// cell's bitstream of `pictures` pictures and `bytes` bytes (not a report, no rate or PSNR in
+// range, another picture count or size, a rate that is not that size over those pictures):
+// empty when it does.
+QString reportProblem(const QString &path, qint64 pictures, qint64 bytes, ReportSummary *summary);
 
 } // namespace CellCheck
 

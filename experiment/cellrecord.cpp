@@ -65,7 +65,7 @@ CellSources CellSources::of(const ExperimentPlan &plan, int sequence, int config
     sources.rawHeight = seq.rawHeight;
     sources.fps = seq.fps;
     sources.frames = seq.frames;
-    sources.configuration = plan.cellConfiguration(seq, conf, problem);
+    sources.configuration = plan.cellConfiguration(seq, conf, problem, &sources.earlierConfiguration);
     const FileStamp encoder = FileStamp::of(conf.encoder);
     sources.encoder = encoder.path;
     sources.encoderSize = encoder.size;
@@ -125,11 +125,15 @@ QString CellSources::changedSince(const CellSources &recorded) const
         return QStringLiteral("the sequence's size or rate has changed since");
     if (frames != recorded.frames)
         return QStringLiteral("the sequence's picture count has changed since");
-    if (configuration != recorded.configuration)
+    if (configuration != recorded.configuration
+        && (earlierConfiguration.isEmpty() || earlierConfiguration != recorded.configuration))
         return QStringLiteral("the configuration's contents have changed since");
     if (encoder != recorded.encoder)
         return QStringLiteral("it was made by another encoder (%1)").arg(QDir::toNativeSeparators(recorded.encoder));
-    if (encoderSize != recorded.encoderSize || encoderModifiedMs != recorded.encoderModifiedMs)
+    // An encoder that is not on this machine (a view of an experiment that others run) is known
+    // by its path alone.
+    if (encoderModifiedMs != 0
+        && (encoderSize != recorded.encoderSize || encoderModifiedMs != recorded.encoderModifiedMs))
         return QStringLiteral("the encoder program has changed since");
     if (qp != recorded.qp)
         return QStringLiteral("it was made at QP %1").arg(recorded.qp);
@@ -187,6 +191,15 @@ QString CellRecord::partialDecode(qint64 pictures) const
     return QString();
 }
 
+QString CellRecord::takeDigests(const CellFiles &files)
+{
+    QString problem;
+    bitstreamDigest = FileDigest::of(files.bitstream, &problem);
+    if (problem.isEmpty())
+        reportDigest = FileDigest::of(files.report, &problem);
+    return problem;
+}
+
 void CellRecord::fail(int code, const QString &reason, const QStringList &lines)
 {
     state = Failed;
@@ -202,6 +215,10 @@ QJsonObject CellRecord::toJson() const
         object.insert(QStringLiteral("bitstream_bytes"), bitstreamBytes);
         object.insert(QStringLiteral("encoder_cpu_s"), encoderCpuSeconds);
         object.insert(QStringLiteral("encoded_by"), encodedBy);
+        if (bitstreamDigest.taken() && reportDigest.taken()) {
+            object.insert(QStringLiteral("bitstream_digest"), bitstreamDigest.toJson());
+            object.insert(QStringLiteral("report_digest"), reportDigest.toJson());
+        }
     }
     if (pictures >= 0)
         object.insert(QStringLiteral("pictures"), pictures);
@@ -228,6 +245,8 @@ CellRecord CellRecord::fromJson(const QJsonObject &object)
     record.pictures = qint64(object.value(QStringLiteral("pictures")).toDouble(-1));
     record.encoderCpuSeconds = object.value(QStringLiteral("encoder_cpu_s")).toDouble();
     record.encodedBy = object.value(QStringLiteral("encoded_by")).toString();
+    record.bitstreamDigest = FileDigest::fromJson(object.value(QStringLiteral("bitstream_digest")).toObject());
+    record.reportDigest = FileDigest::fromJson(object.value(QStringLiteral("report_digest")).toObject());
     const QJsonObject decode = object.value(QStringLiteral("decode")).toObject();
     record.decoded = !decode.isEmpty();
     record.decoder = FileStamp::fromJson(decode.value(QStringLiteral("decoder")).toObject());
@@ -277,15 +296,51 @@ CellStanding CellStanding::of(const CellFiles &files, const CellSources &expecte
 {
     // A cell made before in a folder the plan names counts when it is done there as it is; it is
     // only read, so one that would need anything more is made in the plan's own folder.
+    QString notUsed;
     if (!files.made.isEmpty()) {
         CellStanding there = in(CellFiles::at(files.made), expected, decoder);
         if (there.kind == Done) {
             there.madeBefore = true;
             return there;
         }
+        if (there.kind == Failed)
+            notUsed = QStringLiteral("it failed there");
+        else if (there.kind != None)
+            notUsed = there.reason.isEmpty() ? QStringLiteral("it is not decoded there") : there.reason;
     }
-    return in(files, expected, decoder);
+    CellStanding here = in(files, expected, decoder);
+    here.madeBeforeReason = notUsed;
+    return here;
 }
+
+namespace {
+
+// Why the file no longer holds what the record's digest says, in words ("its report … has
+// changed since it was written"); empty when it does. A record without a digest, or files
+// whose stamp changed while their contents did not, set *due.
+QString digestProblem(const FileDigest &recorded, const QString &path, const char *what, bool *due)
+{
+    if (!recorded.taken()) {
+        *due = true;
+        return QString();
+    }
+    QString problem;
+    switch (recorded.check(path, &problem)) {
+    case FileDigest::Unchanged:
+        break;
+    case FileDigest::SameContents:
+        *due = true;
+        break;
+    case FileDigest::Changed:
+        return QStringLiteral("its %1 %2 has changed since it was written").arg(QLatin1String(what),
+                                                                                QDir::toNativeSeparators(path));
+    case FileDigest::Unreadable:
+        return QStringLiteral("its %1 %2").arg(QLatin1String(what), problem);
+    }
+    return QString();
+}
+
+} // namespace
 
 CellStanding CellStanding::in(const CellFiles &files, const CellSources &expected, const QString &decoder)
 {
@@ -311,10 +366,15 @@ CellStanding CellStanding::in(const CellFiles &files, const CellSources &expecte
         standing.reason = QStringLiteral("its bitstream %1 is missing or no longer of its recorded size")
                               .arg(QDir::toNativeSeparators(files.bitstream));
     } else {
+        standing.reason = digestProblem(record.bitstreamDigest, files.bitstream, "bitstream", &standing.digestsDue);
+        if (standing.reason.isEmpty())
+            standing.reason = digestProblem(record.reportDigest, files.report, "report", &standing.digestsDue);
         // A record of an earlier version does not hold the bitstream's picture count: it is
         // counted instead.
         standing.pictures = record.pictures >= 0 ? record.pictures : CellCheck::inspect(files.bitstream).pictures;
-        standing.reason = CellCheck::reportProblem(files.report, standing.pictures, &standing.figures);
+        if (standing.reason.isEmpty())
+            standing.reason = CellCheck::reportProblem(files.report, standing.pictures, bitstream.size(),
+                                                       &standing.figures);
     }
     if (!standing.reason.isEmpty()) {
         standing.kind = Stale;
@@ -324,7 +384,11 @@ CellStanding CellStanding::in(const CellFiles &files, const CellSources &expecte
         standing.kind = Done;
         return standing;
     }
-    const bool sameDecoder = record.decoded && record.decoder == FileStamp::of(decoder);
+    // A decoder that is not on this machine is known by its path alone, as an encoder is.
+    const FileStamp decoderHere = FileStamp::of(decoder);
+    const bool sameDecoder = record.decoded
+                             && (decoderHere.modifiedMs == 0 ? record.decoder.path == decoderHere.path
+                                                             : record.decoder == decoderHere);
     if (sameDecoder)
         standing.reason = record.partialDecode(standing.pictures);
     standing.kind = sameDecoder && standing.reason.isEmpty() ? Done : NeedsDecode;

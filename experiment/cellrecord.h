@@ -1,6 +1,7 @@
 #ifndef CELLRECORD_H
 #define CELLRECORD_H
 
+#include "files/filedigest.h"
 #include "files/filestamp.h"
 #include "report/qualityreport.h"
 
@@ -55,6 +56,11 @@ struct CellSources
     // What changed from `recorded` to these, in words ("the configuration's contents have
     // changed"); empty when nothing did.
     QString changedSince(const CellSources &recorded) const;
+
+    // The configuration an earlier version gave the encoder of the same cell, without the
+    // source keys this one adds where the configuration lacks them; empty when it adds none.
+    // A record of that text fits as well: those keys say what the encoder assumed anyway.
+    QByteArray earlierConfiguration;
 };
 
 // The record of a cell, written whole next to its bitstream once the cell is encoded, again
@@ -73,6 +79,10 @@ struct CellRecord
     qint64 pictures = -1;          // the bitstream's, counted once it was made; -1: not recorded
     double encoderCpuSeconds = 0;  // user + system of the cell's encoders, over all its segments
     QString encodedBy;             // "node2 (process 4242)"
+    // The bitstream and the report as they were written; not taken in a record of an earlier
+    // version, which holds none.
+    FileDigest bitstreamDigest;
+    FileDigest reportDigest;
 
     // The decoder's run, when the configuration names a decoder.
     bool decoded = false;
@@ -100,6 +110,9 @@ struct CellRecord
     // version may hold such a decode); empty when it does.
     QString partialDecode(qint64 pictures) const;
     void fail(int code, const QString &reason, const QStringList &lines);
+    // Takes the digests of the cell's bitstream and report as they are on disk now; the reason
+    // when one cannot be read.
+    QString takeDigests(const CellFiles &files);
 
     QJsonObject toJson() const;
     static CellRecord fromJson(const QJsonObject &object);
@@ -132,6 +145,13 @@ struct CellStanding
     qint64 pictures = -1;          // the bitstream's, when the record fits
     ReportSummary figures;         // the report's, when done or to be decoded
     bool madeBefore = false;       // done in the folder of cells made before (CellFiles::made)
+    // Done, but its record holds no digests of its files as they are: one of an earlier version,
+    // or files copied or moved since, whose contents the digests show unchanged. The runner
+    // writes the digests of the files as they are into the record.
+    bool digestsDue = false;
+    // Why the cell found in the folder of cells made before is not used, when a record of it is
+    // there ("its report … has changed since it was written"); empty otherwise.
+    QString madeBeforeReason;
 
     // The cell done where it was made before, when it is; else as it stands in the plan's folder.
     static CellStanding of(const CellFiles &files, const CellSources &expected, const QString &decoder);

@@ -1,5 +1,6 @@
 #include "experimentplan.h"
 
+#include "decode/picturecount.h"
 #include "feed/rawfeed.h"
 #include "files/filecheck.h"
 #include "job/inputnaming.h"
@@ -108,9 +109,10 @@ QString ExperimentPlan::program(const QString &name) const
     return found.isEmpty() ? resolved(name) : found;
 }
 
-bool ExperimentPlan::read(const QString &path)
+bool ExperimentPlan::read(const QString &path, Use use)
 {
     planFile = path;
+    purpose = use;
     const QString reason = FileCheck::regularFileProblem(path);
     QFile file(path);
     if (!reason.isEmpty() || !file.open(QIODevice::ReadOnly))
@@ -134,6 +136,7 @@ bool ExperimentPlan::read(const QString &path)
             return fail(EX_USAGE, QString(), QStringLiteral("the key %1 is missing").arg(quoted(QLatin1String(key))));
     return readQps(top.value(QStringLiteral("qps"))) && readSequences(top.value(QStringLiteral("sequences")))
            && readConfigurations(top.value(QStringLiteral("configurations"))) && checkRawPictures()
+           && countVideoPictures()
            && readFolder(top.value(QStringLiteral("folder"))) && readYuvWeights(top.value(QStringLiteral("yuv_weights")));
 }
 
@@ -175,13 +178,21 @@ bool ExperimentPlan::readYuvWeights(const QJsonValue &value)
     if (value.isUndefined())
         return true;
     const QJsonArray list = value.toArray();
-    bool numbers = value.isArray() && list.size() == 3;
-    for (const QJsonValue &weight : list)
-        numbers = numbers && weight.isDouble();
-    if (!numbers)
+    // What is wrong with the value: no list, a list of another length, or an entry that is no
+    // number ("6" is a string).
+    QString wrong;
+    if (!value.isArray())
+        wrong = QStringLiteral("not %1").arg(shown(value));
+    else if (list.size() != 3)
+        wrong = QStringLiteral("not a list of %1").arg(list.size() == 1 ? QStringLiteral("one entry")
+                                                                        : QStringLiteral("%1 entries").arg(list.size()));
+    for (qsizetype i = 0; wrong.isEmpty() && i < list.size(); ++i)
+        if (!list.at(i).isDouble())
+            wrong = QStringLiteral("its entry %1 is %2, not a number").arg(i).arg(shown(list.at(i)));
+    if (!wrong.isEmpty())
         return fail(EX_USAGE, QStringLiteral("yuv_weights"),
-                    QStringLiteral("the weights of Y, U and V are a list of three numbers, as [6, 1, 1], not %1")
-                        .arg(shown(value)));
+                    QStringLiteral("the weights of Y, U and V are a list of three numbers, as [6, 1, 1], %1")
+                        .arg(wrong));
     const QString problem = YuvWeights::problem(list.at(0).toDouble(), list.at(1).toDouble(), list.at(2).toDouble());
     if (!problem.isEmpty())
         return fail(EX_USAGE, QStringLiteral("yuv_weights"), QStringLiteral("the weights of Y, U and V have ") + problem);
@@ -212,12 +223,18 @@ bool ExperimentPlan::checkReadable(const QString &path, const QString &where, co
 
 bool ExperimentPlan::checkProgram(const QString &path, const QString &where, const QString &key)
 {
-    if (!QFileInfo::exists(path))
-        return fail(EX_NOINPUT, where, QStringLiteral("the %1 %2 does not exist").arg(key, path));
-    const QString reason = FileCheck::runProblem(path);
-    if (reason.isEmpty())
+    const bool missing = !QFileInfo::exists(path);
+    const QString reason = missing ? QString() : FileCheck::runProblem(path);
+    if (!missing && reason.isEmpty())
         return true;
-    return fail(EX_UNAVAILABLE, where, QStringLiteral("cannot run the %1 %2: %3").arg(key, path, reason));
+    const QString text = missing ? QStringLiteral("the %1 %2 does not exist").arg(key, path)
+                                 : QStringLiteral("cannot run the %1 %2: %3").arg(key, path, reason);
+    if (purpose == ToFollow) {
+        if (unrunnable.isEmpty())
+            unrunnable = QStringLiteral("%1: %2").arg(where, text);
+        return true;
+    }
+    return fail(missing ? EX_NOINPUT : EX_UNAVAILABLE, where, text);
 }
 
 bool ExperimentPlan::entry(const QJsonArray &list, qsizetype i, const QString &key, const QString &noun,
@@ -399,9 +416,10 @@ bool ExperimentPlan::readConfiguration(const QJsonObject &object, const QString 
         configuration->decoder = program(decoder.toString());
     if (!cells.isUndefined()) {
         configuration->cells = QDir::cleanPath(resolved(cells.toString()));
-        if (!QFileInfo(configuration->cells).isDir())
-            return fail(EX_NOINPUT, where, QStringLiteral("the cells folder %1 is not there")
-                                               .arg(QDir::toNativeSeparators(configuration->cells)));
+        const QString unfitFolder = FileCheck::folderProblem(configuration->cells);
+        if (!unfitFolder.isEmpty())
+            return fail(EX_NOINPUT, where, QStringLiteral("the cells folder %1: %2")
+                                               .arg(QDir::toNativeSeparators(configuration->cells), unfitFolder));
     }
     return checkReadable(configuration->cfg, where, QStringLiteral("cfg"))
            && checkProgram(configuration->encoder, where, QStringLiteral("encoder"))
@@ -437,8 +455,39 @@ bool ExperimentPlan::checkRawPictures()
     return true;
 }
 
+// A configuration without FramesToBeEncoded gets the sequence's picture count, whether its
+// cells run in one piece or in segments (a reference encoder refuses to code without it): a
+// video's pictures are counted once, here, where a configuration needs them.
+bool ExperimentPlan::countVideoPictures()
+{
+    for (int s = 0; s < sequenceList.size(); ++s) {
+        PlanSequence &sequence = sequenceList[s];
+        if (sequence.raw() || sequence.frames > 0)
+            continue;
+        int lacking = -1;
+        for (int c = 0; c < configurationList.size() && lacking < 0; ++c) {
+            QString unreadable;
+            EncoderConfigFile keys;
+            keys.parse(cellConfiguration(sequence, configurationList.at(c), &unreadable));
+            if (unreadable.isEmpty() && !keys.contains(QStringLiteral("FramesToBeEncoded")))
+                lacking = c;
+        }
+        if (lacking < 0)
+            continue;
+        const PictureCount found = countPictures(QFile::encodeName(sequence.path).constData(), nullptr, nullptr);
+        if (found.error < 0 || found.pictures <= 0)
+            return fail(EX_USAGE, QStringLiteral("sequences[%1] %2").arg(s).arg(quoted(sequence.name)),
+                        QStringLiteral("configurations[%1] %2 lacks FramesToBeEncoded, and the pictures of %3 cannot "
+                                       "be counted to give it: add \"frames\" to the sequence, or FramesToBeEncoded to "
+                                       "the configuration")
+                            .arg(lacking).arg(quoted(configurationList.at(lacking).name), sequence.path));
+        sequence.counted = found.pictures;
+    }
+    return true;
+}
+
 QByteArray ExperimentPlan::cellConfiguration(const PlanSequence &sequence, const PlanConfiguration &configuration,
-                                             QString *problem) const
+                                             QString *problem, QByteArray *earlier) const
 {
     QByteArray text;
     for (const QString &path : {configuration.cfg, sequence.cfgFile}) {
@@ -467,9 +516,24 @@ QByteArray ExperimentPlan::cellConfiguration(const PlanSequence &sequence, const
         own += "FrameRate : " + QByteArray::number(sequence.fps) + '\n';
     if (sequence.frames > 0)
         own += "FramesToBeEncoded : " + QByteArray::number(sequence.frames) + '\n';
-    if (!keys.value(QStringLiteral("ReconFile")).trimmed().isEmpty())
-        own += "ReconFile :\n";
-    if (!own.isEmpty())
-        text += "\n# Set by the experiment\n" + own;
-    return text;
+    // What a reference encoder's stock configuration leaves to a per-sequence file, as the job
+    // hands the pictures over: a configuration without them gets them here, so that a cell's
+    // encoder is told the same whether the cell runs in one piece or in segments.
+    QByteArray added;
+    if (!keys.contains(QStringLiteral("InputBitDepth")))
+        added += "InputBitDepth : 8\n";
+    if (!keys.contains(QStringLiteral("InputChromaFormat")))
+        added += "InputChromaFormat : 420\n";
+    const qint64 count = sequence.raw()
+        ? RawFeed::layout(sequence.rawWidth, sequence.rawHeight, keys, QFileInfo(sequence.path).size()).pictures
+        : sequence.counted;
+    if (sequence.frames <= 0 && count > 0 && !keys.contains(QStringLiteral("FramesToBeEncoded")))
+        added += "FramesToBeEncoded : " + QByteArray::number(count) + '\n';
+    const QByteArray recon = keys.value(QStringLiteral("ReconFile")).trimmed().isEmpty() ? "" : "ReconFile :\n";
+    const auto closed = [&text](const QByteArray &lines) {
+        return lines.isEmpty() ? text : text + "\n# Set by the experiment\n" + lines;
+    };
+    if (earlier)
+        *earlier = added.isEmpty() ? QByteArray() : closed(own + recon);
+    return closed(own + added + recon);
 }

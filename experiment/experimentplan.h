@@ -23,6 +23,9 @@ struct PlanSequence
     int fps = 0;
     QString cfgFile;            // the sequence's own configuration file, when it names one
     QByteArray cfgLines;        // the sequence's own configuration lines, when it lists them
+    // A video's pictures, counted as the plan is read where a configuration lacks
+    // FramesToBeEncoded and the sequence gives no "frames"; -1: not counted.
+    qint64 counted = -1;
 
     bool raw() const { return rawWidth > 0 && rawHeight > 0; }
 };
@@ -49,13 +52,21 @@ struct PlanConfiguration
 class ExperimentPlan
 {
 public:
+    // What the plan is read for: to run the experiment here, or only to follow its folder, which
+    // another machine may fill with encoders this one lacks.
+    enum Use { ToRun, ToFollow };
+
     // Reads and checks the plan; false with error() and status() (a sysexits code: 64 for a
     // plan that is wrong, 66 for a file it names that cannot be read, 69 for a program that
-    // cannot be run) when it cannot be used.
-    bool read(const QString &planPath);
+    // cannot be run) when it cannot be used. Read to follow, a program that is not here or
+    // cannot be run here is no refusal: runProblem() says why it cannot run here.
+    bool read(const QString &planPath, Use use = ToRun);
 
     const QString &error() const { return problem; }
     int status() const { return failure; }
+    // Read to follow: why the experiment cannot run on this machine (the first program it names
+    // that cannot be run here, with where the plan names it); empty when it can.
+    const QString &runProblem() const { return unrunnable; }
 
     const QString &path() const { return planFile; }
     // The plan's file name without its suffix ("ctc" for ctc.json).
@@ -70,12 +81,33 @@ public:
     const YuvWeights &yuvWeights() const { return weights; }
     int cellCount() const { return int(sequenceList.size() * configurationList.size() * qpList.size()); }
 
+    // The plan's one order of its cells: by sequence, then configuration, then QP. A cell's index
+    // means the same in every list of cells (the results, a runner's, a view's).
+    struct CellPlace
+    {
+        int sequence = 0;
+        int configuration = 0;
+        int qpIndex = 0;           // into qps()
+    };
+    int cellIndex(int sequence, int configuration, int qpIndex) const
+    {
+        return (sequence * int(configurationList.size()) + configuration) * int(qpList.size()) + qpIndex;
+    }
+    CellPlace cellAt(int index) const
+    {
+        const int qps = int(qpList.size());
+        const int configurations = int(configurationList.size());
+        return {index / (qps * configurations), (index / qps) % configurations, index % qps};
+    }
+
     // The configuration an encoder of the sequence gets: the configuration's file, then the
     // sequence's own lines, then what the experiment itself sets (the rate of a raw input, the
-    // picture count, no reconstructed pictures). Empty with *problem set when a file cannot be
-    // read.
+    // picture count, the source keys that the configuration lacks as the job hands the pictures
+    // over: their depth, chroma format and count; no reconstructed pictures). Empty with
+    // *problem set when a file cannot be read. *earlier: the same as an earlier version made it,
+    // without those source keys; empty when it adds none.
     QByteArray cellConfiguration(const PlanSequence &sequence, const PlanConfiguration &configuration,
-                                 QString *problem) const;
+                                 QString *problem, QByteArray *earlier = nullptr) const;
 
     // The names a configuration may not take: the results' own files and folders.
     static bool reservedName(const QString &name);
@@ -97,6 +129,7 @@ private:
     bool readYuvWeights(const QJsonValue &value);
     bool checkNames(const QStringList &names, const QString &list);
     bool checkRawPictures();
+    bool countVideoPictures();
     bool checkReadable(const QString &path, const QString &where, const QString &key);
     bool checkProgram(const QString &path, const QString &where, const QString &key);
     QString resolved(const QString &path) const;
@@ -111,6 +144,8 @@ private:
     YuvWeights weights;
     QString problem;
     int failure = 0;
+    Use purpose = ToRun;
+    QString unrunnable;
 };
 
 #endif // EXPERIMENTPLAN_H

@@ -5,25 +5,30 @@
 
 namespace {
 
-CellFigures figuresOf(const ExperimentPlan &plan, int sequence, int configuration, int qp)
+CellFigures cellOnDisk(const ExperimentPlan &plan, int sequence, int configuration, int qp)
+{
+    const CellFiles files = CellFiles::of(plan, sequence, configuration, qp);
+    QString problem;
+    const CellSources expected = CellSources::of(plan, sequence, configuration, qp, &problem);
+    const CellStanding standing = problem.isEmpty()
+        ? CellStanding::of(files, expected, plan.configurations().at(configuration).decoder)
+        : CellStanding();
+    CellFigures cell = ExperimentResults::figuresOf(plan, sequence, configuration, qp, standing);
+    const CellFiles made = standing.madeBefore ? CellFiles::at(files.made) : files;
+    cell.bitstream = made.bitstream;
+    cell.log = made.log;
+    return cell;
+}
+
+} // namespace
+
+CellFigures ExperimentResults::figuresOf(const ExperimentPlan &plan, int sequence, int configuration, int qp,
+                                         const CellStanding &standing)
 {
     CellFigures cell;
     cell.sequence = sequence;
     cell.configuration = configuration;
     cell.qp = qp;
-    const CellFiles files = CellFiles::of(plan, sequence, configuration, qp);
-    cell.bitstream = files.bitstream;
-    cell.log = files.log;
-    QString problem;
-    const CellSources expected = CellSources::of(plan, sequence, configuration, qp, &problem);
-    if (!problem.isEmpty())
-        return cell;
-    const CellStanding standing = CellStanding::of(files, expected, plan.configurations().at(configuration).decoder);
-    if (standing.madeBefore) {
-        const CellFiles made = CellFiles::at(files.made);
-        cell.bitstream = made.bitstream;
-        cell.log = made.log;
-    }
     const CellRecord &record = standing.record;
     if (standing.kind == CellStanding::Failed) {
         cell.state = CellFigures::Failed;
@@ -48,18 +53,15 @@ CellFigures figuresOf(const ExperimentPlan &plan, int sequence, int configuratio
     return cell;
 }
 
-} // namespace
-
 ExperimentResults ExperimentResults::gather(const ExperimentPlan &plan)
 {
     ExperimentResults results;
-    for (int s = 0; s < plan.sequences().size(); ++s)
-        for (int c = 0; c < plan.configurations().size(); ++c)
-            for (int qp : plan.qps()) {
-                results.cells << figuresOf(plan, s, c, qp);
-                results.done += results.cells.last().state == CellFigures::Done ? 1 : 0;
-                results.failed += results.cells.last().state == CellFigures::Failed ? 1 : 0;
-            }
+    for (int index = 0; index < plan.cellCount(); ++index) {
+        const ExperimentPlan::CellPlace place = plan.cellAt(index);
+        results.cells << cellOnDisk(plan, place.sequence, place.configuration, plan.qps().at(place.qpIndex));
+        results.done += results.cells.last().state == CellFigures::Done ? 1 : 0;
+        results.failed += results.cells.last().state == CellFigures::Failed ? 1 : 0;
+    }
     results.total = int(results.cells.size());
     results.table = results.against(plan, plan.anchorIndex());
     return results;
@@ -72,6 +74,5 @@ ResultsTable ExperimentResults::against(const ExperimentPlan &plan, int referenc
 
 const CellFigures &ExperimentResults::cell(const ExperimentPlan &plan, int sequence, int configuration, int qpIndex) const
 {
-    const int perSequence = int(plan.configurations().size() * plan.qps().size());
-    return cells.at(sequence * perSequence + configuration * int(plan.qps().size()) + qpIndex);
+    return cells.at(plan.cellIndex(sequence, configuration, qpIndex));
 }

@@ -7,6 +7,7 @@
 #include <QList>
 
 class ExperimentPlan;
+struct CellStanding;
 
 // The results of an experiment as plain values, worked out from the cells' records and
 // reports as they are on disk: every cell, and the table against the plan's anchor. The table
@@ -27,6 +28,11 @@ public:
     int total = 0;
 
     const CellFigures &cell(const ExperimentPlan &plan, int sequence, int configuration, int qpIndex) const;
+
+    // A cell's figures as its standing on disk gives them, its files' paths left out: the same
+    // for the results and for a view that follows the folder.
+    static CellFigures figuresOf(const ExperimentPlan &plan, int sequence, int configuration, int qp,
+                                 const CellStanding &standing);
 };
 
 #endif // EXPERIMENTRESULTS_H

@@ -231,7 +231,10 @@ QByteArray ResultsFiles::markdown(const ExperimentPlan &plan, const ExperimentRe
     text += QStringLiteral("|---|---|--:|--:|--:|--:|--:|--:|--:|--:|---|---|\n");
     for (const CellFigures &cell : results.cells) {
         const bool done = cell.state == CellFigures::Done;
-        const auto figure = [done](double value, int decimals) { return done ? number(value, decimals) : dash; };
+        // A PSNR the cell's pictures lack (4:0:0 has no U and V) is NaN: shown as unknown.
+        const auto figure = [done](double value, int decimals) {
+            return done && !std::isnan(value) ? number(value, decimals) : dash;
+        };
         text += tableRow({plan.sequences().at(cell.sequence).name, configurationName(plan, cell.configuration),
                           QString::number(cell.qp), figure(cell.kbitPerSecond, 1), figure(cell.psnrY, 2),
                           figure(cell.psnrU, 2), figure(cell.psnrV, 2), figure(cell.psnrYuv, 2),
@@ -269,7 +272,9 @@ QByteArray ResultsFiles::csv(const ExperimentPlan &plan, const ExperimentResults
         rows << comparison("overall", row);
     for (const CellFigures &cell : results.cells) {
         const bool done = cell.state == CellFigures::Done;
-        const auto figure = [done](double value) { return done ? QString::number(rounded(value)) : QString(); };
+        const auto figure = [done](double value) {
+            return done && !std::isnan(value) ? QString::number(rounded(value)) : QString();
+        };
         rows << QStringList{"cell", plan.sequences().at(cell.sequence).className, plan.sequences().at(cell.sequence).name,
                             configurationName(plan, cell.configuration), QString::number(cell.qp), QString(),
                             QString(), QString(), QString(), QString(), QString(), QString(), QString(), QString(),

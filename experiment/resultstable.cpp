@@ -3,6 +3,7 @@
 #include "experimentplan.h"
 
 #include "report/bdrate.h"
+#include "report/qualityreport.h"
 
 #include <cmath>
 #include <utility>
@@ -32,6 +33,17 @@ QList<RatePoint> curveOf(const QList<const CellFigures *> &cells, int plane)
     return curve;
 }
 
+// The planes both curves are compared by: U and V only where every cell has them (pictures in
+// 4:0:0 have none).
+std::array<bool, Comparison::planes> comparedPlanes(const QList<const CellFigures *> sides[2], const YuvWeights &weights)
+{
+    QList<bool> chroma;
+    for (int side = 0; side < 2; ++side)
+        for (const CellFigures *cell : sides[side])
+            chroma << (psnrKnown(cell->psnrU) && psnrKnown(cell->psnrV));
+    return BdRate::comparedPlanes(chroma, weights);
+}
+
 QString configurationName(const ExperimentPlan &plan, int configuration)
 {
     return plan.configurations().at(configuration).name;
@@ -43,15 +55,16 @@ QString cellName(const ExperimentPlan &plan, const CellFigures &cell)
     return QStringLiteral("QP%1 %2").arg(cell.qp).arg(configurationName(plan, cell.configuration));
 }
 
-// "a, b and c"; past four names, how many more.
-QString listed(QStringList names)
+// "QP22 a, QP27 a and QP32 b"; past four cells, how many more. Only the cells named are
+// put in words: a large plan has hundreds of cells missing per sequence.
+QString listed(const ExperimentPlan &plan, const QList<const CellFigures *> &cells)
 {
     constexpr int named = 4;
-    if (names.size() > named) {
-        const qsizetype more = names.size() - named;
-        names = names.mid(0, named);
-        names << QStringLiteral("%1 more").arg(more);
-    }
+    QStringList names;
+    for (qsizetype i = 0; i < cells.size() && i < named; ++i)
+        names << cellName(plan, *cells.at(i));
+    if (cells.size() > named)
+        names << QStringLiteral("%1 more").arg(cells.size() - named);
     const QString last = names.takeLast();
     return names.isEmpty() ? last : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
 }
@@ -65,6 +78,11 @@ QString pointText(const CellFigures &cell, int plane)
 } // namespace
 
 ResultsTable ResultsTable::of(const ExperimentPlan &plan, const QList<CellFigures> &cells, int reference)
+{
+    return of(plan, [&cells](int index) -> const CellFigures & { return cells.at(index); }, reference);
+}
+
+ResultsTable ResultsTable::of(const ExperimentPlan &plan, const CellAt &cell, int reference)
 {
     ResultsTable table;
     table.reference = reference;
@@ -81,7 +99,7 @@ ResultsTable ResultsTable::of(const ExperimentPlan &plan, const QList<CellFigure
         table.tests << c;
         QList<Comparison> rows;
         for (int s = 0; s < plan.sequences().size(); ++s)
-            rows << compare(plan, cells, s, c, reference);
+            rows << compare(plan, cell, s, c, reference);
         table.sequences << rows;
         for (const QString &className : std::as_const(classes)) {
             QList<Comparison> inClass;
@@ -95,7 +113,7 @@ ResultsTable ResultsTable::of(const ExperimentPlan &plan, const QList<CellFigure
     return table;
 }
 
-Comparison ResultsTable::compare(const ExperimentPlan &plan, const QList<CellFigures> &cells, int sequence,
+Comparison ResultsTable::compare(const ExperimentPlan &plan, const CellAt &cellAt, int sequence,
                                  int configuration, int reference)
 {
     Comparison row;
@@ -104,28 +122,33 @@ Comparison ResultsTable::compare(const ExperimentPlan &plan, const QList<CellFig
     row.className = plan.sequences().at(sequence).className;
     row.sequencesTotal = 1;
     QList<const CellFigures *> sides[2];   // the reference's curve, the test's
-    QStringList failed, missing;
-    for (const CellFigures &cell : cells) {
-        if (cell.sequence != sequence || (cell.configuration != reference && cell.configuration != configuration))
-            continue;
-        if (cell.state == CellFigures::Done)
-            sides[cell.configuration == reference ? 0 : 1] << &cell;
-        else
-            (cell.state == CellFigures::Failed ? failed : missing) << cellName(plan, cell);
-    }
+    QList<const CellFigures *> failed, missing;
+    // The two configurations' cells of the sequence, in the plan's order.
+    for (int c : {qMin(reference, configuration), qMax(reference, configuration)})
+        for (int q = 0; q < plan.qps().size(); ++q) {
+            const CellFigures &cell = cellAt(plan.cellIndex(sequence, c, q));
+            if (cell.state == CellFigures::Done)
+                sides[cell.configuration == reference ? 0 : 1] << &cell;
+            else
+                (cell.state == CellFigures::Failed ? failed : missing) << &cell;
+        }
     row.failed = int(failed.size());
     row.missing = int(missing.size());
     QStringList why;
     if (!failed.isEmpty())
-        why << listed(failed) + QStringLiteral(" failed");
+        why << listed(plan, failed) + QStringLiteral(" failed");
     if (!missing.isEmpty())
-        why << listed(missing) + QStringLiteral(" not done yet");
+        why << listed(plan, missing) + QStringLiteral(" not done yet");
+    const std::array<bool, Comparison::planes> compared = comparedPlanes(sides, plan.yuvWeights());
     for (int side = 0; side < 2 && why.isEmpty(); ++side) {
-        const QString problem = notRising(plan, sides[side]);
+        const QString problem = notRising(plan, sides[side], compared);
         if (!problem.isEmpty())
             why << problem;
     }
+    // A plane that is not compared keeps no figure, and the sequence is compared by the others.
     for (int plane = 0; plane < Comparison::planes && why.isEmpty(); ++plane) {
+        if (!compared[plane])
+            continue;
         double percent = 0;
         QString error;
         if (BdRate::rateDifference(curveOf(sides[0], plane), curveOf(sides[1], plane), &percent, &error))
@@ -149,9 +172,12 @@ Comparison ResultsTable::compare(const ExperimentPlan &plan, const QList<CellFig
 
 // Where a configuration's curve has a PSNR that does not rise with its rate, in words: the BD
 // figures interpolate each over the other, so both must rise together.
-QString ResultsTable::notRising(const ExperimentPlan &plan, const QList<const CellFigures *> &curve)
+QString ResultsTable::notRising(const ExperimentPlan &plan, const QList<const CellFigures *> &curve,
+                                const std::array<bool, Comparison::planes> &compared)
 {
     for (int plane = 0; plane < Comparison::planes && !curve.isEmpty(); ++plane) {
+        if (!compared[plane])
+            continue;
         const BdRate::PointPair pair = BdRate::notRising(curveOf(curve, plane));
         if (!pair.found())
             continue;
@@ -195,6 +221,7 @@ Comparison ResultsTable::average(const QList<Comparison> &rows, int configuratio
     mean.className = className;
     mean.sequencesTotal = int(rows.size());
     double bdSum[Comparison::planes] = {0, 0, 0, 0};
+    bool everyRow[Comparison::planes] = {true, true, true, true};   // a plane's mean stands for every sequence
     double logSum[2] = {0, 0};
     int decoded = 0;
     for (const Comparison &row : rows) {
@@ -203,8 +230,10 @@ Comparison ResultsTable::average(const QList<Comparison> &rows, int configuratio
         if (!row.comparable())
             continue;
         ++mean.sequences;
-        for (int plane = 0; plane < Comparison::planes; ++plane)
-            bdSum[plane] += *row.bdRate[plane];
+        for (int plane = 0; plane < Comparison::planes; ++plane) {
+            everyRow[plane] = everyRow[plane] && row.bdRate[plane].has_value();
+            bdSum[plane] += row.bdRate[plane].value_or(0);
+        }
         logSum[0] += std::log(*row.encT);
         if (row.decT) {
             logSum[1] += std::log(*row.decT);
@@ -214,7 +243,8 @@ Comparison ResultsTable::average(const QList<Comparison> &rows, int configuratio
     if (mean.sequences == 0)
         return mean;
     for (int plane = 0; plane < Comparison::planes; ++plane)
-        mean.bdRate[plane] = bdSum[plane] / mean.sequences;
+        if (everyRow[plane])
+            mean.bdRate[plane] = bdSum[plane] / mean.sequences;
     mean.encT = std::exp(logSum[0] / mean.sequences);
     // Both configurations decode every cell or none: a DecT for every sequence or for none.
     if (decoded == mean.sequences)

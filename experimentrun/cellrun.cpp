@@ -9,8 +9,20 @@ namespace {
 
 // Lines of the log a failed cell's record keeps.
 constexpr int keptLines = 12;
+// What begins a run's heading in the log.
+constexpr char headingMark[] = "== ";
 
 } // namespace
+
+QByteArray CellRun::logHeading(const QString &heading)
+{
+    return headingMark + QStringLiteral("%1 %2").arg(QDateTime::currentDateTime().toString(Qt::ISODate), heading).toUtf8();
+}
+
+bool CellRun::isLogHeading(QByteArrayView line)
+{
+    return line.startsWith(headingMark);
+}
 
 CellRun::CellRun(const JobSettings &settings, const QString &logPath, QObject *parent)
     : QObject(parent)
@@ -39,7 +51,7 @@ void CellRun::start(const QString &heading)
     // error goes into the same file.
     if (logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         logStart = logFile.size();
-    log(QStringLiteral("\n== %1 %2\n").arg(QDateTime::currentDateTime().toString(Qt::ISODate), heading).toUtf8());
+    log('\n' + logHeading(heading) + '\n');
     job.start(settings);
 }
 
@@ -84,7 +96,7 @@ QStringList CellRun::lastLogLines(int count) const
     file.seek(from);
     QStringList lines;
     for (const QByteArray &line : file.readAll().split('\n'))
-        if (!line.trimmed().isEmpty() && !line.startsWith("== "))
+        if (!line.trimmed().isEmpty() && !isLogHeading(line))
             lines << QString::fromUtf8(line).trimmed();
     return lines.mid(qMax(0, int(lines.size()) - count));
 }
@@ -97,6 +109,13 @@ void CellRun::ended(const JobResult &result)
     const JobVerdict verdict = JobVerdict::of(result);
     Outcome outcome;
     outcome.result = result;
+    if (!result.seamsNotExact.isEmpty()) {
+        outcome.kind = Outcome::NotCut;
+        outcome.reason = result.seamsNotExact;
+        logFile.close();
+        emit finished(outcome);
+        return;
+    }
     switch (verdict.kind) {
     case JobVerdict::Done:
         outcome.kind = Outcome::Made;
@@ -114,7 +133,7 @@ void CellRun::ended(const JobResult &result)
         outcome.kind = Outcome::Failed;
         outcome.exitCode = verdict.encoderStatus;
         outcome.reason = verdict.reason;
-        log(QStringLiteral("The cell failed: %1.\n").arg(outcome.reason).toUtf8());
+        log(QStringLiteral("The cell failed: %1\n").arg(JobMessages::closing(outcome.reason)).toUtf8());
         outcome.lastLines = lastLogLines(keptLines);
         break;
     }

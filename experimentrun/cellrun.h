@@ -4,6 +4,8 @@
 #include "job/transcodejob.h"
 #include "jobtypes/jobtypes.h"
 
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QFile>
 #include <QObject>
 #include <QString>
@@ -24,6 +26,7 @@ public:
             Made,        // the cell's bitstream and report are made (result.report holds it)
             Elsewhere,   // another process made the bitstream, or makes it
             Failed,      // the encoder failed, or the job could not run: exitCode, reason, lastLines
+            NotCut,      // its segments' seams would not be exact (reason): it is to run in one piece
             Stopped
         };
         Kind kind = Failed;
@@ -32,6 +35,11 @@ public:
         QString reason;            // one line
         QStringList lastLines;     // the log's last lines, the encoder's among them
     };
+
+    // Each run writes a heading into the cell's log before its lines, "== <time> <heading>"; a
+    // reader of the log finds where each run begins by it.
+    static QByteArray logHeading(const QString &heading);
+    static bool isLogHeading(QByteArrayView line);
 
     CellRun(const JobSettings &settings, const QString &logPath, QObject *parent = nullptr);
     ~CellRun() override;

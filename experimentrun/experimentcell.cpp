@@ -49,22 +49,22 @@ bool ExperimentCell::settle(const CellStanding &standing, qint64 roundStartMs)
 
 bool ExperimentCell::heldByAnyone() const
 {
-    return PartClaim(cellFiles.claim).liveHolder().valid();
+    return PartClaim::observe(cellFiles.claim).held();
 }
 
 bool ExperimentCell::heldByOther() const
 {
-    PartClaim::Holder holder;
-    if (!PartClaim::read(cellFiles.claim, &holder) || !holder.valid())
+    const PartClaim::Sight sight = PartClaim::observe(cellFiles.claim);
+    if (!sight.held())
         return false;
     const PartClaim::Holder me = PartClaim::self();
-    return holder.host != me.host || holder.pid != me.pid;
+    return sight.holder.host != me.host || sight.holder.pid != me.pid;
 }
 
 QString ExperimentCell::holderHost() const
 {
-    PartClaim::Holder holder;
-    return PartClaim::read(cellFiles.claim, &holder) && holder.valid() ? holder.host : QString();
+    const PartClaim::Sight sight = PartClaim::observe(cellFiles.claim);
+    return sight.held() ? sight.holder.host : QString();
 }
 
 PartsFolder ExperimentCell::parts() const
@@ -74,7 +74,8 @@ PartsFolder ExperimentCell::parts() const
 
 bool ExperimentCell::mayHelp() const
 {
-    if (now != Open || job || cannotHelp || !unusableSources.isEmpty() || !heldByOther() || !parts().exists())
+    if (now != Open || job || cannotHelp || !notExact.isEmpty() || !unusableSources.isEmpty() || !heldByOther()
+        || !parts().exists())
         return false;
     // Only a job of the same settings may join: the configuration it got is the one here.
     QFile config(cellFiles.config);

@@ -58,10 +58,10 @@ public:
     // Takes what its record says while nobody here works on it; false when there is nothing
     // to do for it: done, or failed in this round (recorded since roundStartMs).
     bool settle(const CellStanding &standing, qint64 roundStartMs);
-    // Its claim is held by a live process; by another than this one.
+    // Its claim is held (PartClaim::observe); by another process than this one.
     bool heldByAnyone() const;
     bool heldByOther() const;
-    // The host of the process its claim names, if any.
+    // The host of the process that holds its claim, if any.
     QString holderHost() const;
     // The job that encodes it in segments, as a process that does not run that job sees it.
     PartsFolder parts() const;
@@ -75,6 +75,8 @@ public:
     PartClaim *heldClaim();
     // Its claim, for what it tells of a take (its problem, the holder it was taken over from).
     const PartClaim &claim() const { return *ownClaim; }
+    // Its claim, for a watch of its holder while another process holds it.
+    PartClaim &claimToWatch() { return *ownClaim; }
 
     // Open becomes Owned: its claim is taken, unless another process holds it or finished the
     // cell between the look and the claim (finishedMeanwhile).
@@ -92,6 +94,9 @@ public:
     bool recordOverdue(bool partsThere, qint64 graceMs);
     // A job helping another process failed: this process helps with the cell no more.
     void helpFailed() { cannotHelp = true; }
+    // Its segments' seams turned out not to be exact (why): it runs in one piece from now on.
+    void seamsFailed(const QString &why) { notExact = why; }
+    const QString &seamsFailure() const { return notExact; }
     // Owned becomes Done or Failed, the claim let go.
     void finish(Phase settled);
     // Gives up what this process has of it: the claim, and Owned becomes Open.
@@ -114,6 +119,7 @@ private:
     CellRun *job = nullptr;           // this process's job on it, owned or helping
     bool helps = false;
     bool cannotHelp = false;          // a helping job failed: not again
+    QString notExact;                 // why its seams were not exact, once a job in segments found so
     DecoderRun *decoding = nullptr;
     bool waits = false;
     QElapsedTimer recordAwaited;      // waiting: the parts folder is gone, the record not there yet

@@ -3,11 +3,14 @@
 #include "experimentcell.h"
 #include "resultswriter.h"
 
+#include "encoderrun/seamsupport.h"
 #include "experiment/cellcheck.h"
 #include "experiment/experimentfolder.h"
 #include "experiment/experimentplan.h"
 #include "experiment/resultsfiles.h"
+#include "jobtypes/jobmessages.h"
 #include "parts/claimkeeper.h"
+#include "parts/holderwatch.h"
 #include "parts/partclaim.h"
 #include "parts/partsfolder.h"
 
@@ -40,12 +43,17 @@ ExperimentRunner::ExperimentRunner(const ExperimentPlan &plan, int encoders, QOb
 {
     qRegisterMetaType<ExperimentRunner::Event>();
     writer = new ResultsWriter(plan, this);
-    // Sequence by sequence, and within one the lowest QPs first: they take longest, so that
-    // the short ones are left for the end.
+    for (int index = 0; index < plan.cellCount(); ++index) {
+        const ExperimentPlan::CellPlace place = plan.cellAt(index);
+        cells.push_back(std::make_unique<ExperimentCell>(plan, place.sequence, place.configuration,
+                                                         plan.qps().at(place.qpIndex)));
+    }
+    // Started sequence by sequence, and within one the lowest QPs first: they take longest, so
+    // that the short ones are left for the end.
     for (int s = 0; s < plan.sequences().size(); ++s)
-        for (int qp : plan.qps())
+        for (int q = 0; q < plan.qps().size(); ++q)
             for (int c = 0; c < plan.configurations().size(); ++c)
-                cells.push_back(std::make_unique<ExperimentCell>(plan, s, c, qp));
+                order.push_back(plan.cellIndex(s, c, q));
 }
 
 ExperimentRunner::~ExperimentRunner() = default;
@@ -82,14 +90,55 @@ bool ExperimentRunner::start(QString *problem)
     keeper = new ClaimKeeper([this] { return claimsHeld(); }, this);
     connect(keeper, &ClaimKeeper::lost, this, &ExperimentRunner::claimLost);
     keeper->start();
-    watchTimer = new QTimer(this);
-    connect(watchTimer, &QTimer::timeout, this, &ExperimentRunner::watch);
-    watchTimer->start(watchIntervalMs);
-    for (const auto &cell : cells)
-        cell->settle(cell->standing(), startedMs);
+    holderWatch = new HolderWatch(watchIntervalMs, this);
+    connect(holderWatch, &HolderWatch::message, this, [this](const QString &line) { note(-1, line); });
+    connect(holderWatch, &HolderWatch::lookAgain, this, &ExperimentRunner::watch);
+    holderWatch->lookAgainLater();
+    int digested = 0, undigestedBefore = 0;
+    for (const auto &cell : cells) {
+        const CellStanding standing = cell->standing();
+        cell->settle(standing, startedMs);
+        if (standing.kind != CellStanding::Done || !standing.digestsDue)
+            continue;
+        if (standing.madeBefore)
+            ++undigestedBefore;
+        else if (digestAsTheyAre(*cell))
+            ++digested;
+    }
+    if (digested > 0)
+        note(-1, QStringLiteral("%1 done cell%2 had no digests of %3 files as they are (a record of an earlier "
+                                "version, or a cell copied or moved): %3 files are digested as they are, and "
+                                "checked against that from now on.")
+                     .arg(digested).arg(digested == 1 ? "" : "s").arg(digested == 1 ? "its" : "their"));
+    if (undigestedBefore > 0)
+        note(-1, QStringLiteral("%1 cell%2 made before in another plan's folder hold%3 no digests of %4 files (a "
+                                "record of an earlier version): taken as they are; run that plan once to have "
+                                "them digested.")
+                     .arg(undigestedBefore).arg(undigestedBefore == 1 ? "" : "s")
+                     .arg(undigestedBefore == 1 ? "s" : "").arg(undigestedBefore == 1 ? "its" : "their"));
     settledAtStart = doneCount() + failedCount();
     QTimer::singleShot(0, this, &ExperimentRunner::schedule);
     return true;
+}
+
+// A done cell whose record holds no digests of its files as they are gets them, under its
+// claim. A record of an earlier version is digested as it is, since its cell passed every check
+// that version made and its encoding may have taken days; from now on an edit is caught. Files
+// copied or moved since their digests were taken, with the same contents, get their new stamps,
+// so that they are not read again on every look. Whether it did.
+bool ExperimentRunner::digestAsTheyAre(const ExperimentCell &cell)
+{
+    PartClaim claim(cell.files().claim);
+    if (!claim.tryTake())
+        return false;
+    const CellStanding standing = cell.standing();
+    if (standing.kind != CellStanding::Done || !standing.digestsDue || standing.madeBefore)
+        return false;
+    CellRecord record = standing.record;
+    QString problem = record.takeDigests(cell.files());
+    if (problem.isEmpty())
+        problem = record.write(cell.files().record);
+    return problem.isEmpty();
 }
 
 void ExperimentRunner::schedule()
@@ -98,8 +147,8 @@ void ExperimentRunner::schedule()
         return;
     while (freeSlots() > 0 && unwritten.isEmpty()) {
         bool begun = false;
-        for (int index = 0; index < int(cells.size()) && !begun; ++index)
-            begun = tryOwn(index);
+        for (auto index = order.cbegin(); index != order.cend() && !begun; ++index)
+            begun = tryOwn(*index);
         if (!begun && !startHelping())
             break;
     }
@@ -128,6 +177,11 @@ bool ExperimentRunner::tryOwn(int index)
         startDecode(index);
         return true;
     }
+    if (!standing.madeBeforeReason.isEmpty())
+        note(index, QStringLiteral("%1 is encoded in %2: its cell made before in %3 is not used, as %4.")
+                        .arg(label(index), QDir::toNativeSeparators(QFileInfo(cell.files().bitstream).path()),
+                             QDir::toNativeSeparators(QFileInfo(cell.files().made).path()),
+                             standing.madeBeforeReason));
     if (standing.kind == CellStanding::Stale)
         note(index, QStringLiteral("%1 is encoded again: %2.").arg(label(index), standing.reason));
     else if (standing.kind == CellStanding::Failed)
@@ -156,9 +210,13 @@ void ExperimentRunner::startEncode(int index, bool rejoin)
         return;
     }
     // The last cells run in segments, so that every encoder has work to the end; so does a
-    // cell whose segments a run before kept, which goes on from there.
+    // cell whose segments a run before kept, which goes on from there. A cell is cut only where
+    // its seams are exact, so that its bitstream is one piece's however many encoders run.
     const int left = cellsLeftToStart() + 1;
-    const bool segments = left < encoders || rejoin || cell.parts().exists();
+    const bool wanted = left < encoders || rejoin || cell.parts().exists();
+    const bool segments = wanted && cutsExactly(index);
+    if (!segments && cell.parts().exists())
+        discardParts(index);
     const int share = segments ? qMin(encoders, qMax(freeSlots(), (encoders + left - 1) / left)) : 1;
     JobSettings settings = settingsFor(cell, share, segments);
     settings.joinOnly = rejoin;
@@ -180,6 +238,39 @@ void ExperimentRunner::startRun(int index, const JobSettings &settings, bool hel
     run->start(QStringLiteral("%1 (process %2): %3").arg(PartClaim::self().host).arg(PartClaim::self().pid).arg(what));
 }
 
+// Whether the cell's segments join into the very bitstream of one piece: its encoder and
+// configuration allow exact seams, and no seam of it failed its proof. Why a cell is not cut is
+// said once for its configuration (or for the cell whose seam failed).
+bool ExperimentRunner::cutsExactly(int index)
+{
+    const ExperimentCell &cell = *cells[size_t(index)];
+    if (!cell.seamsFailure().isEmpty())
+        return false;
+    const SeamSupport seams = SeamSupport::of(settingsFor(cell, 1, true));
+    if (seams.exact())
+        return true;
+    if (!toldNotCut.contains(cell.configuration())) {
+        toldNotCut.insert(cell.configuration());
+        QString why = seams.closedLine();
+        why.replace(0, 1, why.left(1).toLower());
+        note(index, QStringLiteral("The cells of %1 run in one piece each, never in segments, so that their "
+                                   "bitstreams do not depend on how many encoders run: %2")
+                        .arg(plan.configurations().at(cell.configuration()).name, why));
+    }
+    return false;
+}
+
+// The cell runs in one piece: what a job in segments kept of it goes, unless a live process
+// still works in its parts folder.
+void ExperimentRunner::discardParts(int index)
+{
+    const PartsFolder parts = cells[size_t(index)]->parts();
+    for (const QString &claim : parts.otherClaims())
+        if (PartClaim(claim).liveHolder().valid())
+            return;
+    parts.remove();
+}
+
 JobSettings ExperimentRunner::settingsFor(const ExperimentCell &cell, int share, bool segments) const
 {
     const PlanSequence &sequence = plan.sequences().at(cell.sequence());
@@ -194,6 +285,7 @@ JobSettings ExperimentRunner::settingsFor(const ExperimentCell &cell, int share,
     settings.pictureLimit = sequence.frames > 0 ? sequence.frames : -1;
     settings.parallelEncoders = share;
     settings.inSegments = segments;
+    settings.exactSeamsOnly = true;
     settings.qp = cell.qp();
     settings.encoderErrors = QFileInfo(cell.files().log).absoluteFilePath();
     return settings;
@@ -204,7 +296,7 @@ JobSettings ExperimentRunner::settingsFor(const ExperimentCell &cell, int share,
 // leaves the segments others hold to them.
 bool ExperimentRunner::startHelping()
 {
-    for (int index = 0; index < int(cells.size()); ++index) {
+    for (int index : order) {
         ExperimentCell &cell = *cells[size_t(index)];
         if (!cell.mayHelp() || !cell.parts().hasFreeSegment())
             continue;
@@ -236,10 +328,15 @@ void ExperimentRunner::runEnded(int index, const CellRun::Outcome &outcome)
         // Kept even when a stop came meanwhile: the cell is finished.
         encoded(index, outcome.result, helping);
     } else if (helping) {
-        if (outcome.kind == CellRun::Outcome::Failed)
+        if (outcome.kind == CellRun::Outcome::Failed || outcome.kind == CellRun::Outcome::NotCut)
             cell.helpFailed();
     } else if (outcome.kind == CellRun::Outcome::Elsewhere) {
         cell.awaitOthers();
+    } else if (outcome.kind == CellRun::Outcome::NotCut && !stopping) {
+        note(index, QStringLiteral("%1 is encoded again in one piece: %2")
+                        .arg(label(index), JobMessages::closing(outcome.reason)));
+        cell.seamsFailed(outcome.reason);
+        startEncode(index);
     } else if (outcome.kind == CellRun::Outcome::Failed) {
         // Its job may have ended so because another process finished the cell meanwhile.
         const CellStanding::Kind kind = cell.standing().kind;
@@ -273,7 +370,9 @@ void ExperimentRunner::encoded(int index, const JobResult &result, bool helping)
     ReportSummary figures;
     QString failure = notWritten.isEmpty() ? CellCheck::madeProblem(stream, result.pictures) : QString();
     if (notWritten.isEmpty() && failure.isEmpty())
-        failure = CellCheck::reportProblem(cell.files().report, stream.pictures, &figures);
+        failure = CellCheck::reportProblem(cell.files().report, stream.pictures, record.bitstreamBytes, &figures);
+    if (notWritten.isEmpty() && failure.isEmpty())
+        failure = record.takeDigests(cell.files());
     if (notWritten.isEmpty() && failure.isEmpty())
         notWritten = record.write(cell.files().record);
     if (helping) {
@@ -389,14 +488,18 @@ void ExperimentRunner::sequenceMayBeComplete(int sequence)
     writer->request();
 }
 
+// Every interval while this process has work: cells that wait on others are looked at, and
+// cells whose holders have gone are taken over.
 void ExperimentRunner::watch()
 {
     if (stopping || finishing)
         return;
-    for (int index = 0; index < int(cells.size()); ++index)
+    for (int index : order)
         if (cells[size_t(index)]->waiting())
             watchWaiting(index);
     schedule();
+    if (!finishing)
+        holderWatch->lookAgainLater();
 }
 
 // A cell of this process whose job left its end to another process: its record is awaited,
@@ -436,7 +539,7 @@ QList<PartClaim *> ExperimentRunner::claimsHeld() const
 // Taken over by another process, which thought this one gone: the cell is theirs now.
 void ExperimentRunner::claimLost(PartClaim *claim)
 {
-    for (int index = 0; index < int(cells.size()); ++index) {
+    for (int index : order) {
         ExperimentCell &cell = *cells[size_t(index)];
         if (&cell.claim() != claim)
             continue;
@@ -466,37 +569,37 @@ void ExperimentRunner::considerEnd()
 {
     if (finishing)
         return;
-    QStringList hosts;
-    int held = 0;
-    for (const auto &cell : cells) {
-        if (cell->busy())
+    QList<PartClaim *> held;
+    for (int index : order) {
+        ExperimentCell &cell = *cells[size_t(index)];
+        if (cell.busy())
             return;
-        if (cell->phase() != ExperimentCell::Open)
-            continue;
-        ++held;
-        const QString host = cell->holderHost();
-        if (!host.isEmpty() && !hosts.contains(host))
-            hosts << host;
+        if (cell.phase() == ExperimentCell::Open)
+            held << &cell.claimToWatch();
     }
-    if (held == 0 || stopping) {
+    if (held.isEmpty() || stopping) {
         finishUp();
         return;
     }
-    const QString who = hosts.join(QStringLiteral(", "));
-    if (who != waitingFor) {
-        waitingFor = who;
-        note(-1, QStringLiteral("Waiting for the %1 cell%2 %3 hold%4: should a holder go, its cells are encoded here.")
-                     .arg(held).arg(held == 1 ? "" : "s").arg(who.isEmpty() ? QStringLiteral("other processes") : who)
-                     .arg(hosts.size() == 1 ? "s" : ""));
+    // A holder that has gone leaves its cell to the next look, which takes it over.
+    const HolderWatch::Look look = HolderWatch::look(held);
+    if (look.holderGone) {
+        holderWatch->lookAgainLater();
+        return;
     }
+    const QString who = look.holders.join(QStringLiteral(", "));
+    holderWatch->waitFor(look, QStringLiteral("Waiting for the %1 cell%2 %3 hold%4: should a holder go, its cells are "
+                                              "encoded here.")
+                                   .arg(look.held).arg(look.held == 1 ? "" : "s")
+                                   .arg(who.isEmpty() ? QStringLiteral("other processes") : who)
+                                   .arg(look.holders.size() == 1 ? "s" : ""));
 }
 
 void ExperimentRunner::finishUp()
 {
     finishing = true;
     keeper->stop();
-    delete watchTimer;
-    watchTimer = nullptr;
+    holderWatch->stop();
     for (const auto &cell : cells)
         cell->release();
     writer->request();
@@ -507,8 +610,8 @@ void ExperimentRunner::stop()
     if (stopping || !started)
         return;
     stopping = true;
-    for (const auto &cell : cells)
-        cell->stop();
+    for (int index : order)
+        cells[size_t(index)]->stop();
     considerEnd();
 }
 
@@ -531,7 +634,7 @@ QList<ExperimentRunner::Holder> ExperimentRunner::running() const
 {
     QList<Holder> list;
     const QString me = PartClaim::self().host;
-    for (int index = 0; index < int(cells.size()); ++index) {
+    for (int index : order) {
         const ExperimentCell &cell = *cells[size_t(index)];
         if (cell.run() || cell.decoder())
             list.append({index, me});

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <memory>
@@ -17,8 +18,8 @@
 class ClaimKeeper;
 class ExperimentCell;
 class ExperimentPlan;
+class HolderWatch;
 class PartClaim;
-class QTimer;
 class ResultsWriter;
 
 // Runs a coding experiment, and is the one place that knows its graph: which cells there are,
@@ -96,6 +97,9 @@ private:
     void startEncode(int index, bool rejoin = false);
     void startRun(int index, const JobSettings &settings, bool helping, const QString &what);
     JobSettings settingsFor(const ExperimentCell &cell, int share, bool segments) const;
+    bool cutsExactly(int index);
+    void discardParts(int index);
+    bool digestAsTheyAre(const ExperimentCell &cell);
     bool startHelping();
     void startDecode(int index);
     void runEnded(int index, const CellRun::Outcome &outcome);
@@ -118,10 +122,11 @@ private:
 
     const ExperimentPlan &plan;
     const int encoders;
-    std::vector<std::unique_ptr<ExperimentCell>> cells;
+    std::vector<std::unique_ptr<ExperimentCell>> cells;   // in the plan's order
+    std::vector<int> order;          // the cells in the order they are started
     ResultsWriter *writer = nullptr;
     ClaimKeeper *keeper = nullptr;   // keeps the claims of the cells this process owns fresh
-    QTimer *watchTimer = nullptr;
+    HolderWatch *holderWatch = nullptr;   // when to look again at cells others hold or make
     QElapsedTimer clock;
     qint64 startedMs = 0;            // wall clock at the start: failures recorded since are this round's
     int settledAtStart = 0;          // cells done or failed when this process started
@@ -129,8 +134,8 @@ private:
     bool stopping = false;
     bool finishing = false;
     bool ended = false;
-    QString waitingFor;              // hosts last said to hold the remaining cells
     QString unwritten;               // the first write that failed
+    QSet<int> toldNotCut;            // configurations whose cells were said to run in one piece
 };
 
 Q_DECLARE_METATYPE(ExperimentRunner::Event)

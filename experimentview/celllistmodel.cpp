@@ -13,16 +13,9 @@ CellListModel::CellListModel(const ExperimentPlan &plan, QObject *parent)
         sequenceNames << sequence.name;
     for (const PlanConfiguration &configuration : plan.configurations())
         configurationNames << configuration.name;
-    const int qps = int(plan.qps().size());
-    for (int i = 0; i < plan.cellCount(); ++i) {
-        CellState cell;
-        cell.index = i;
-        cell.qpIndex = i % qps;
-        cell.figures.sequence = i / (qps * int(configurationNames.size()));
-        cell.figures.configuration = (i / qps) % int(configurationNames.size());
-        cell.figures.qp = plan.qps().at(cell.qpIndex);
-        list << cell;
-    }
+    list.reserve(plan.cellCount());
+    for (int i = 0; i < plan.cellCount(); ++i)
+        list << CellState::at(plan, i);
 }
 
 void CellListModel::update(const QList<CellState> &changed)

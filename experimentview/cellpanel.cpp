@@ -26,6 +26,7 @@ constexpr qint64 logTail = 2 << 20;
 
 CellPanel::CellPanel(const ExperimentPlan &plan, QWidget *parent)
     : QWidget(parent)
+    , plan(plan)
     , model(new CellListModel(plan, this))
     , list(new QTableView(this))
     , details(new QPlainTextEdit(this))
@@ -75,6 +76,12 @@ const QList<CellState> &CellPanel::cells() const
     return model->cells();
 }
 
+CellFiles CellPanel::filesOf(const CellState &cell) const
+{
+    const CellFiles files = CellFiles::of(plan, cell.figures.sequence, cell.figures.configuration, cell.figures.qp);
+    return cell.madeBefore && !files.made.isEmpty() ? CellFiles::at(files.made) : files;
+}
+
 void CellPanel::choose(int index)
 {
     list->setCurrentIndex(model->index(index, 0));
@@ -99,10 +106,11 @@ void CellPanel::showChosen()
     QStringList lines{CellListModel::stateText(cell) + QStringLiteral(": ") + CellListModel::detailText(cell)};
     if (cell.kind == CellState::Failed && !cell.figures.lastLines.isEmpty())
         lines << tr("Its last lines:") << cell.figures.lastLines;
-    lines << tr("Bitstream: %1").arg(QDir::toNativeSeparators(cell.figures.bitstream));
+    const CellFiles files = filesOf(cell);
+    lines << tr("Bitstream: %1").arg(QDir::toNativeSeparators(files.bitstream));
     details->setPlainText(lines.join(QLatin1Char('\n')));
     reportButton->setEnabled(cell.kind == CellState::Done);
-    logButton->setEnabled(QFileInfo::exists(cell.figures.log));
+    logButton->setEnabled(QFileInfo::exists(files.log));
 }
 
 QWidget *CellPanel::openReport()
@@ -110,8 +118,8 @@ QWidget *CellPanel::openReport()
     const int index = chosen();
     if (index < 0)
         return nullptr;
-    const CellState &cell = model->cells().at(index);
-    QFile file(cell.report);
+    const CellFiles files = filesOf(model->cells().at(index));
+    QFile file(files.report);
     QualityReport report;
     QString error;
     if (!file.open(QIODevice::ReadOnly))
@@ -120,10 +128,10 @@ QWidget *CellPanel::openReport()
         error = tr("it holds no quality report");
     if (!error.isEmpty()) {
         QMessageBox::warning(this, tr("Quality report"),
-                             tr("Cannot read the quality report %1:\n%2.").arg(QDir::toNativeSeparators(cell.report), error));
+                             tr("Cannot read the quality report %1:\n%2.").arg(QDir::toNativeSeparators(files.report), error));
         return nullptr;
     }
-    auto *dialog = new ReportDialog(report, QFileInfo(cell.figures.bitstream).fileName(), this);
+    auto *dialog = new ReportDialog(report, QFileInfo(files.bitstream).fileName(), this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->show();
     return dialog;
@@ -134,7 +142,7 @@ QWidget *CellPanel::openLog()
     const int index = chosen();
     if (index < 0)
         return nullptr;
-    const QString path = model->cells().at(index).figures.log;
+    const QString path = filesOf(model->cells().at(index)).log;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         QMessageBox::warning(this, tr("Log"), tr("Cannot read the log %1:\n%2.")

@@ -3,11 +3,13 @@
 
 #include "cellstate.h"
 
+#include "experiment/cellrecord.h"
+#include "experiment/experimentplan.h"
+
 #include <QList>
 #include <QWidget>
 
 class CellListModel;
-class ExperimentPlan;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -36,7 +38,11 @@ public:
 
 private:
     void showChosen();
+    // The cell's files: in the folder of its configuration's cells made before when it was done
+    // there, else in the plan's.
+    CellFiles filesOf(const CellState &cell) const;
 
+    const ExperimentPlan plan;
     CellListModel *model;
     QTableView *list;
     QPlainTextEdit *details;

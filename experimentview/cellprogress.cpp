@@ -1,5 +1,6 @@
 #include "cellprogress.h"
 
+#include "experimentrun/cellrun.h"
 #include "parts/partclaim.h"
 #include "parts/partsfolder.h"
 #include "report/encoderlinereader.h"
@@ -54,7 +55,7 @@ void CellProgress::lookLog()
         readLog(qMax(logRead, stamp.size - logWindow), stamp.size);
 }
 
-// Each run of a job on the cell begins with a heading line ("== <time> <host> ..."), and its
+// Each run of a job on the cell begins with a heading line (CellRun::logHeading), and its
 // encoder's picture lines follow; lines come whole. After a jump the first line read is cut
 // short, and no picture line.
 void CellProgress::readLog(qint64 from, qint64 to)
@@ -71,7 +72,7 @@ void CellProgress::readLog(qint64 from, qint64 to)
     for (qsizetype end = partialLine.indexOf('\n'); end >= 0; end = partialLine.indexOf('\n', start)) {
         const QByteArrayView line(partialLine.constData() + start, end - start);
         PictureRow row;
-        if (line.startsWith("== "))
+        if (CellRun::isLogHeading(line))
             runPictures = 0;
         else if (EncoderLineReader::parseLine(line, &row))
             ++runPictures;
@@ -83,7 +84,7 @@ void CellProgress::readLog(qint64 from, qint64 to)
 void CellProgress::lookParts(qint64 sequencePictures)
 {
     const PartsFolder parts(bitstreamPath);
-    const PathStamp jobFile = PathStamp::of(partsPath + QStringLiteral("/job.json"));
+    const PathStamp jobFile = PathStamp::of(parts.jobPath());
     if (jobFile != jobStamp) {
         jobStamp = jobFile;
         QString problem;

@@ -3,15 +3,17 @@
 #include "sequencelength.h"
 
 #include "experiment/experimentplan.h"
+#include "experiment/experimentresults.h"
+#include "parts/partsfolder.h"
 
-#include <QDateTime>
-#include <QFileInfo>
+#include <algorithm>
+#include <iterator>
 
 namespace {
 
 QString fileName(const QString &path)
 {
-    return QFileInfo(path).fileName();
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
 }
 
 QString duration(qint64 seconds)
@@ -19,175 +21,204 @@ QString duration(qint64 seconds)
     return seconds < 120 ? QStringLiteral("%1 s").arg(seconds) : QStringLiteral("%1 min").arg(seconds / 60);
 }
 
+// How long a claim has gone unrefreshed, in whole minutes once it is long, so that a look does not
+// change it every second.
+qint64 toldSilence(qint64 ms)
+{
+    const qint64 seconds = ms / 1000;
+    return seconds >= 120 ? seconds - seconds % 60 : seconds;
+}
+
+CellFiles filesOf(const ExperimentPlan &plan, int index)
+{
+    const ExperimentPlan::CellPlace place = plan.cellAt(index);
+    return CellFiles::of(plan, place.sequence, place.configuration, plan.qps().at(place.qpIndex));
+}
+
 } // namespace
 
-CellReader::CellReader(const ExperimentPlan &plan, int index, int sequence, int configuration, int qpIndex)
-    : files(CellFiles::of(plan, sequence, configuration, plan.qps().at(qpIndex)))
-    , recordName(fileName(files.record))
-    , claimName(fileName(files.claim))
-    , partsName(fileName(files.bitstream) + QStringLiteral(".parts"))
-    , decoder(plan.configurations().at(configuration).decoder)
-    , weights(plan.yuvWeights())
-    , progress(files.log, files.bitstream)
+struct CellReader::Detail
 {
-    shown.index = index;
-    shown.qpIndex = qpIndex;
-    shown.figures.sequence = sequence;
-    shown.figures.configuration = configuration;
-    shown.figures.qp = plan.qps().at(qpIndex);
-    shown.figures.bitstream = files.bitstream;
-    shown.figures.log = files.log;
-    shown.report = files.report;
+    // The record, report and bitstream, then the same in the folder of cells made before.
+    PathStamp stamps[6];
+    CellStanding::Kind standing = CellStanding::None;
+    QString reason;                 // why it is to be made again
+    PartClaim::Sight sight;
+    qint64 silentSeconds = 0;       // its claim unrefreshed for the timeout: for how long, as told
+    qint64 pictures = -2;           // the cell's pictures (-1: unknown; -2: not asked yet)
+    std::unique_ptr<CellProgress> progress;
+    CellState shown;
+};
+
+CellReader::CellReader(int index)
+    : cellIndex(index)
+{
 }
 
-bool CellReader::expect(const ExperimentPlan &plan)
+CellReader::CellReader(CellReader &&) noexcept = default;
+CellReader &CellReader::operator=(CellReader &&) noexcept = default;
+CellReader::~CellReader() = default;
+
+CellState CellReader::state(const ExperimentPlan &plan, const Expected &expected) const
 {
-    QString problem;
-    const CellSources now = CellSources::of(plan, shown.figures.sequence, shown.figures.configuration,
-                                            shown.figures.qp, &problem);
-    const bool same = problem == expectProblem && !expected.sequence.isEmpty() && now.changedSince(expected).isEmpty();
-    expected = now;
-    expectProblem = problem;
-    expectationChanged = expectationChanged || !same;
-    return !same;
+    if (detail)
+        return detail->shown;
+    CellState cell = CellState::at(plan, cellIndex);
+    cell.note = expected.problem;
+    return cell;
 }
 
-bool CellReader::look(const QSet<QString> *names, SequenceLength &lengths)
+bool CellReader::look(const ExperimentPlan &plan, const Expected &expected, const QSet<QString> *names,
+                      const QSet<QString> *madeNames, SequenceLength &lengths)
 {
     bool changed = false;
-    if (names) {
-        const bool before[3] = {hasRecord, hasClaim, hasParts};
-        hasRecord = names->contains(recordName);
-        hasClaim = names->contains(claimName);
-        hasParts = names->contains(partsName);
-        changed = before[0] != hasRecord || before[1] != hasClaim || before[2] != hasParts;
-        changed = lookStanding(expectationChanged) || changed;
+    if (names || madeNames) {
+        const bool before[4] = {hasRecord, hasMadeRecord, hasClaim, hasParts};
+        // The cell's names are worked out only where there is a name to find.
+        const bool anyName = (names && !names->isEmpty()) || (madeNames && !madeNames->isEmpty());
+        const CellFiles files = anyName ? filesOf(plan, cellIndex) : CellFiles();
+        if (names) {
+            hasRecord = anyName && names->contains(fileName(files.record));
+            hasClaim = anyName && names->contains(fileName(files.claim));
+            hasParts = anyName && names->contains(PartsFolder::nameFor(fileName(files.bitstream)));
+        }
+        if (madeNames)
+            hasMadeRecord = anyName && !files.made.isEmpty()
+                            && madeNames->contains(fileName(CellFiles::at(files.made).record));
+        const bool after[4] = {hasRecord, hasMadeRecord, hasClaim, hasParts};
+        changed = !std::equal(std::begin(before), std::end(before), std::begin(after));
+        if (!detail && (hasRecord || hasMadeRecord || hasClaim || hasParts)) {
+            detail = std::make_unique<Detail>();
+            detail->shown = CellState::at(plan, cellIndex);
+        }
+        if (detail)
+            changed = lookStanding(plan, expected) || changed;
+        else
+            changed = changed || expectationChanged;   // its note may say why it cannot be made
         expectationChanged = false;
     }
-    if (hasClaim)
-        changed = lookClaim() || changed;
-    if (hasClaim || hasParts)
-        changed = lookProgress(lengths) || changed;
+    if (!detail)
+        return changed;
+    if (!hasRecord && !hasMadeRecord && !hasClaim && !hasParts) {
+        // Every file has gone: the cell is its index again.
+        detail.reset();
+        return true;
+    }
+    if (hasClaim || hasParts) {
+        const CellFiles files = filesOf(plan, cellIndex);
+        if (hasClaim)
+            changed = lookClaim(files) || changed;
+        changed = lookProgress(plan, expected, files, lengths) || changed;
+    }
     if (changed)
-        compose();
+        compose(expected);
     return changed;
 }
 
-bool CellReader::lookStanding(bool expectationChanged)
+bool CellReader::lookStanding(const ExperimentPlan &plan, const Expected &expected)
 {
-    const PathStamp record = hasRecord ? PathStamp::of(files.record) : PathStamp();
-    const PathStamp report = hasRecord ? PathStamp::of(files.report) : PathStamp();
-    const PathStamp bitstream = hasRecord ? PathStamp::of(files.bitstream) : PathStamp();
-    if (!expectationChanged && record == recordStamp && report == reportStamp && bitstream == bitstreamStamp)
-        return false;
-    recordStamp = record;
-    reportStamp = report;
-    bitstreamStamp = bitstream;
-    if (!hasRecord || !expectProblem.isEmpty()) {
-        standing = CellStanding();
-        standing.reason = expectProblem;
-    } else {
-        standing = CellStanding::of(files, expected, decoder);
+    Detail &d = *detail;
+    const CellFiles files = filesOf(plan, cellIndex);
+    PathStamp now[6];
+    if (hasRecord) {
+        now[0] = PathStamp::of(files.record);
+        now[1] = PathStamp::of(files.report);
+        now[2] = PathStamp::of(files.bitstream);
     }
+    if (hasMadeRecord) {
+        const CellFiles made = CellFiles::at(files.made);
+        now[3] = PathStamp::of(made.record);
+        now[4] = PathStamp::of(made.report);
+        now[5] = PathStamp::of(made.bitstream);
+    }
+    if (!expectationChanged && std::equal(std::begin(now), std::end(now), std::begin(d.stamps)))
+        return false;
+    std::copy(std::begin(now), std::end(now), std::begin(d.stamps));
+    const ExperimentPlan::CellPlace place = plan.cellAt(cellIndex);
+    CellStanding standing;
+    if ((hasRecord || hasMadeRecord) && expected.problem.isEmpty()) {
+        CellSources sources = expected.sources;
+        sources.qp = plan.qps().at(place.qpIndex);
+        standing = CellStanding::of(files, sources, plan.configurations().at(place.configuration).decoder);
+    }
+    d.standing = standing.kind;
+    d.reason = standing.reason;
+    d.shown.madeBefore = standing.madeBefore;
+    d.shown.figures = ExperimentResults::figuresOf(plan, place.sequence, place.configuration,
+                                                   plan.qps().at(place.qpIndex), standing);
     return true;
 }
 
-// A claim is refreshed by touching it, so its time tells whether a holder elsewhere still
-// works; a holder of this host that has ended has left it behind.
-bool CellReader::lookClaim()
+// Whether its holder lives is PartClaim's answer, the one the runner and a job's scheduler get.
+bool CellReader::lookClaim(const CellFiles &files)
 {
-    const PathStamp stamp = PathStamp::of(files.claim);
-    const bool ended = holderEnded;
-    const qint64 silent = silentSeconds;
-    if (stamp != claimStamp) {
-        claimStamp = stamp;
-        holder = PartClaim::Holder();
-        PartClaim::read(files.claim, &holder);
-        holderEnded = holder.valid() && holder.host == PartClaim::self().host
-                      && !QFileInfo::exists(QStringLiteral("/proc/%1").arg(holder.pid));
-    }
-    const qint64 age = QDateTime::currentMSecsSinceEpoch() / 1000 - claimStamp.modifiedNs / 1000000000;
-    silentSeconds = holder.host != PartClaim::self().host && age > PartClaim::timeoutSeconds() ? age : 0;
-    // Told in whole minutes once it is long, so that a look does not change it every second.
-    if (silentSeconds >= 120)
-        silentSeconds -= silentSeconds % 60;
-    return stamp != claimStamp || ended != holderEnded || silent != silentSeconds;
+    Detail &d = *detail;
+    const PartClaim::Sight before = d.sight;
+    const qint64 silentBefore = d.silentSeconds;
+    d.sight = PartClaim::observe(files.claim);
+    d.silentSeconds = d.sight.state == PartClaim::Sight::Silent ? toldSilence(d.sight.silentMs) : 0;
+    return d.sight.state != before.state || d.sight.holder.nonce != before.holder.nonce
+        || d.silentSeconds != silentBefore;
 }
 
-bool CellReader::lookProgress(SequenceLength &lengths)
+bool CellReader::lookProgress(const ExperimentPlan &plan, const Expected &expected, const CellFiles &files,
+                              SequenceLength &lengths)
 {
-    if (pictures == -2 && expectProblem.isEmpty())
-        pictures = lengths.pictures(shown.figures.sequence, expected.configuration);
-    return progress.look(pictures);
+    Detail &d = *detail;
+    if (!d.progress)
+        d.progress = std::make_unique<CellProgress>(files.log, files.bitstream);
+    if (d.pictures == -2 && expected.problem.isEmpty())
+        d.pictures = lengths.pictures(plan.cellAt(cellIndex).sequence, expected.sources.configuration);
+    return d.progress->look(d.pictures);
 }
 
 // What the cell's files say, in the order that decides: a live claim makes it running whatever
 // its record says (a failed cell tried again, a cell being decoded), a fitting record done or
 // failed, anything else waiting.
-void CellReader::compose()
+void CellReader::compose(const Expected &expected)
 {
-    composeFigures();
-    const bool live = hasClaim && holder.valid() && !holderEnded && silentSeconds == 0;
-    const CellProgress::Figures &far = progress.figures();
-    shown.holder = live ? holder.describe() : QString();
+    Detail &d = *detail;
+    CellState &shown = d.shown;
+    const bool live = hasClaim && d.sight.held();
+    const CellProgress::Figures far = d.progress ? d.progress->figures() : CellProgress::Figures();
+    shown.holder = live ? d.sight.holder.describe() : QString();
     shown.hosts = far.hosts;
-    if (live && !shown.hosts.contains(holder.host))
-        shown.hosts.prepend(holder.host);
+    if (live && !shown.hosts.contains(d.sight.holder.host))
+        shown.hosts.prepend(d.sight.holder.host);
     shown.picturesDone = far.picturesDone;
     shown.picturesTotal = far.picturesTotal;
     shown.segmentsDone = far.segmentsDone;
     shown.segmentsTotal = far.segmentsTotal;
     if (live) {
         shown.kind = CellState::Running;
-        shown.note = standing.kind == CellStanding::NeedsDecode ? QStringLiteral("decoding")
-                                                                : QStringLiteral("encoding");
-    } else if (standing.kind == CellStanding::Done) {
+        shown.note = d.standing == CellStanding::NeedsDecode ? QStringLiteral("decoding") : QStringLiteral("encoding");
+    } else if (d.standing == CellStanding::Done) {
         shown.kind = CellState::Done;
         shown.note.clear();
-    } else if (standing.kind == CellStanding::Failed) {
+    } else if (d.standing == CellStanding::Failed) {
         shown.kind = CellState::Failed;
-        shown.note = standing.record.failure;
+        shown.note = shown.figures.failure;
     } else {
         shown.kind = CellState::Waiting;
-        shown.note = waitingNote();
+        shown.note = waitingNote(expected);
     }
 }
 
-void CellReader::composeFigures()
+QString CellReader::waitingNote(const Expected &expected) const
 {
-    CellFigures &figures = shown.figures;
-    const CellRecord &record = standing.record;
-    const bool done = standing.kind == CellStanding::Done;
-    const bool failed = standing.kind == CellStanding::Failed;
-    figures.state = done ? CellFigures::Done : failed ? CellFigures::Failed : CellFigures::Missing;
-    figures.kbitPerSecond = done ? standing.figures.kbitPerSecond : 0;
-    figures.psnrY = done ? standing.figures.psnrY : 0;
-    figures.psnrU = done ? standing.figures.psnrU : 0;
-    figures.psnrV = done ? standing.figures.psnrV : 0;
-    figures.psnrYuv = done ? weights.psnr(figures.psnrY, figures.psnrU, figures.psnrV) : 0;
-    figures.encoderSeconds = done ? record.encoderCpuSeconds : 0;
-    figures.decoderSeconds.reset();
-    if (done && record.decoded)
-        figures.decoderSeconds = record.decoderCpuSeconds;
-    figures.hash = done || failed ? record.hashText() : QString();
-    figures.exitCode = failed ? record.exitCode : 0;
-    figures.failure = failed ? record.failure : QString();
-    figures.lastLines = failed ? record.lastLines : QStringList();
-}
-
-QString CellReader::waitingNote() const
-{
-    if (!expectProblem.isEmpty())
-        return expectProblem;
-    if (hasClaim && holderEnded)
-        return QStringLiteral("its holder %1 has ended; the next run takes it over").arg(holder.describe());
-    if (hasClaim && silentSeconds > 0)
-        return QStringLiteral("its holder %1 has been silent for %2").arg(holder.describe(), duration(silentSeconds));
-    switch (standing.kind) {
+    const Detail &d = *detail;
+    if (!expected.problem.isEmpty())
+        return expected.problem;
+    if (hasClaim && d.sight.state == PartClaim::Sight::Ended)
+        return QStringLiteral("its holder %1 has ended; the next run takes it over").arg(d.sight.holder.describe());
+    if (hasClaim && d.sight.state == PartClaim::Sight::Silent)
+        return QStringLiteral("its holder %1 has been silent for %2")
+            .arg(d.sight.holder.describe(), duration(d.silentSeconds));
+    switch (d.standing) {
     case CellStanding::NeedsDecode:
         return QStringLiteral("encoded, to be decoded");
     case CellStanding::Stale:
-        return QStringLiteral("to be encoded again: %1").arg(standing.reason);
+        return QStringLiteral("to be encoded again: %1").arg(d.reason);
     default:
         return hasParts ? QStringLiteral("segments begun") : QString();
     }

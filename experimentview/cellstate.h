@@ -2,6 +2,7 @@
 #define CELLSTATE_H
 
 #include "experiment/cellfigures.h"
+#include "experiment/experimentplan.h"
 
 #include <QMetaType>
 #include <QString>
@@ -9,7 +10,9 @@
 
 // One cell as the experiment view shows it, worked out from its files alone, so that a cell
 // that another process or machine works on shows the same as one run here. A plain value: it
-// crosses from the thread that follows the folder to the window.
+// crosses from the thread that follows the folder to the window. It holds no path: a plan may
+// have a hundred thousand cells, and the cell's files follow from the plan (CellFiles::of, and
+// the folder of cells made before where madeBefore says so).
 struct CellState
 {
     enum Kind {
@@ -19,11 +22,11 @@ struct CellState
         Failed
     };
 
-    int index = 0;                 // in the plan's order: sequence, configuration, QP
+    int index = 0;                 // in the plan's order (ExperimentPlan::cellIndex)
     int qpIndex = 0;
     Kind kind = Waiting;
-    CellFigures figures;           // sequence, configuration, QP, files, and the figures once done
-    QString report;                // the quality report's path
+    CellFigures figures;           // sequence, configuration, QP, and the figures once done
+    bool madeBefore = false;       // done in the folder of its configuration's cells made before
     QString note;                  // more words: why it waits, or what it runs
     QString holder;                // running: the claim's holder, "node2 (process 4242)"
     QStringList hosts;             // running: every host that works on it, segments included
@@ -31,6 +34,19 @@ struct CellState
     qint64 picturesTotal = -1;
     int segmentsDone = 0;          // running in segments
     int segmentsTotal = 0;
+
+    // The cell at the plan's index as it shows with nothing read of its files: waiting.
+    static CellState at(const ExperimentPlan &plan, int index)
+    {
+        const ExperimentPlan::CellPlace place = plan.cellAt(index);
+        CellState cell;
+        cell.index = index;
+        cell.qpIndex = place.qpIndex;
+        cell.figures.sequence = place.sequence;
+        cell.figures.configuration = place.configuration;
+        cell.figures.qp = plan.qps().at(place.qpIndex);
+        return cell;
+    }
 };
 
 Q_DECLARE_METATYPE(CellState)

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
-#include <QSet>
 #include <QTimer>
 
 namespace {
@@ -22,17 +21,13 @@ ExperimentFollower::ExperimentFollower(const ExperimentPlan &plan, int intervalM
     , intervalMs(intervalMs)
     , lengths(this->plan, &stopping)
 {
-    const int qps = int(this->plan.qps().size());
-    const int configurations = int(this->plan.configurations().size());
     readers.reserve(size_t(this->plan.cellCount()));
-    for (int s = 0; s < this->plan.sequences().size(); ++s)
-        for (int c = 0; c < configurations; ++c)
-            for (int q = 0; q < qps; ++q)
-                readers.emplace_back(this->plan, int(readers.size()), s, c, q);
-    for (int c = 0; c < configurations; ++c) {
+    for (int index = 0; index < this->plan.cellCount(); ++index)
+        readers.emplace_back(index);
+    for (int c = 0; c < this->plan.configurations().size(); ++c) {
         const CellFiles files = CellFiles::of(this->plan, 0, c, this->plan.qps().value(0));
-        folders << QFileInfo(files.record).absolutePath();
-        folderStamps << PathStamp();
+        folders << Folder{QFileInfo(files.record).absolutePath(), {}};
+        madeFolders << Folder{files.made.isEmpty() ? QString() : QFileInfo(files.made).absolutePath(), {}};
     }
 }
 
@@ -42,20 +37,33 @@ void ExperimentFollower::start()
 {
     timer = new QTimer(this);
     timer->setInterval(intervalMs);
-    connect(timer, &QTimer::timeout, this, [this] { poll(++polls % fullEvery == 0); });
+    connect(timer, &QTimer::timeout, this, [this] {
+        QList<CellState> news;
+        poll(++polls % fullEvery == 0, &news);
+        if (!news.isEmpty())
+            emit changed(news, false);
+    });
     soon = new QTimer(this);
     soon->setSingleShot(true);
     soon->setInterval(settleMs);
-    connect(soon, &QTimer::timeout, this, [this] { poll(false); });
+    connect(soon, &QTimer::timeout, this, [this] {
+        QList<CellState> news;
+        poll(false, &news);
+        if (!news.isEmpty())
+            emit changed(news, false);
+    });
     watcher = new QFileSystemWatcher(this);
     connect(watcher, &QFileSystemWatcher::directoryChanged, this, &ExperimentFollower::pollSoon);
-    poll(true);
-    // The first look tells every cell, changed or not, so that the window has them all.
-    QList<CellState> all;
-    all.reserve(qsizetype(readers.size()));
+    poll(true, nullptr);
+    if (stopping)
+        return;
+    // The first look tells every cell that has something to show; the window takes the others
+    // as waiting.
+    QList<CellState> told;
     for (const CellReader &reader : readers)
-        all << reader.state();
-    emit changed(all);
+        if (reader.told(expectedOf(reader.index())))
+            told << reader.state(plan, expectedOf(reader.index()));
+    emit changed(told, true);
     timer->start();
 }
 
@@ -65,43 +73,83 @@ void ExperimentFollower::pollSoon()
         soon->start();
 }
 
-void ExperimentFollower::poll(bool full)
+// What the cells of each sequence and configuration are made from, read once for all their QPs;
+// the cells of a pair whose sources changed are looked at afresh.
+void ExperimentFollower::expect(bool first)
+{
+    const int configurations = int(plan.configurations().size());
+    expected.resize(size_t(plan.sequences().size() * configurations));
+    // A configuration's text is mostly the same for all its sequences: kept once.
+    QList<QByteArray> texts(configurations);
+    for (int s = 0; s < plan.sequences().size() && !stopping; ++s)
+        for (int c = 0; c < configurations; ++c) {
+            CellReader::Expected now;
+            now.sources = CellSources::of(plan, s, c, plan.qps().value(0), &now.problem);
+            if (now.sources.configuration == texts.at(c))
+                now.sources.configuration = texts.at(c);
+            else
+                texts[c] = now.sources.configuration;
+            CellReader::Expected &then = expected[size_t(s * configurations + c)];
+            const bool same = !first && now.problem == then.problem && now.sources.changedSince(then.sources).isEmpty();
+            then = now;
+            if (same)
+                continue;
+            for (int q = 0; q < plan.qps().size(); ++q)
+                readers[size_t(plan.cellIndex(s, c, q))].expectAgain();
+        }
+}
+
+const CellReader::Expected &ExperimentFollower::expectedOf(int index) const
+{
+    const ExperimentPlan::CellPlace place = plan.cellAt(index);
+    return expected[size_t(place.sequence * plan.configurations().size() + place.configuration)];
+}
+
+// Lists the folder when its stamp changed or on a full poll; false when it was not listed.
+bool ExperimentFollower::list(Folder &folder, bool full, QSet<QString> *names)
+{
+    if (folder.path.isEmpty())
+        return false;
+    const PathStamp stamp = PathStamp::of(folder.path);
+    const bool again = full || stamp != folder.stamp;
+    folder.stamp = stamp;
+    if (!again)
+        return false;
+    if (stamp.folder) {
+        const QStringList entries = QDir(folder.path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        *names = QSet<QString>(entries.cbegin(), entries.cend());
+        watch(folder.path);
+    }
+    return true;
+}
+
+void ExperimentFollower::poll(bool full, QList<CellState> *news)
 {
     if (stopping)
         return;
+    if (full)
+        expect(polls == 0);
     if (PathStamp::of(plan.folder()).folder)
         watch(plan.folder());
-    QList<QSet<QString>> names;
-    QList<bool> listed;
-    for (int c = 0; c < folders.size(); ++c) {
-        const PathStamp stamp = PathStamp::of(folders.at(c));
-        const bool list = full || stamp != folderStamps.at(c);
-        folderStamps[c] = stamp;
-        QSet<QString> found;
-        if (list && stamp.folder) {
-            const QStringList entries = QDir(folders.at(c)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-            found = QSet<QString>(entries.cbegin(), entries.cend());
-            watch(folders.at(c));
-        }
-        names << found;
-        listed << list;
+    const int configurations = int(plan.configurations().size());
+    QList<QSet<QString>> names(configurations), madeNames(configurations);
+    QList<bool> listed(configurations), madeListed(configurations);
+    for (int c = 0; c < configurations; ++c) {
+        listed[c] = list(folders[c], full, &names[c]);
+        madeListed[c] = list(madeFolders[c], full, &madeNames[c]);
     }
-    QList<CellState> news;
     for (CellReader &reader : readers) {
         if (stopping)
             return;
-        const int c = reader.state().figures.configuration;
-        // What the cell is made from is looked at only on a full poll, which lists every folder.
-        if (full)
-            reader.expect(plan);
+        const int c = plan.cellAt(reader.index()).configuration;
         const QSet<QString> *seen = listed.at(c) ? &names.at(c) : nullptr;
-        if (!seen && !reader.followed())
+        const QSet<QString> *madeSeen = madeListed.at(c) ? &madeNames.at(c) : nullptr;
+        if (!seen && !madeSeen && !reader.followed())
             continue;
-        if (reader.look(seen, lengths))
-            news << reader.state();
+        const CellReader::Expected &sources = expectedOf(reader.index());
+        if (reader.look(plan, sources, seen, madeSeen, lengths) && news)
+            *news << reader.state(plan, sources);
     }
-    if (!news.isEmpty())
-        emit changed(news);
 }
 
 void ExperimentFollower::watch(const QString &folder)

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
@@ -24,6 +25,10 @@ namespace {
 
 // Changes the follower tells of within this time make one new table.
 constexpr int refreshMs = 250;
+
+// Which experiments the program opens, and why one cannot be: warnings go to standard error, the
+// rest is there for QT_LOGGING_RULES="morlunex.experiment.info=true".
+Q_LOGGING_CATEGORY(experimentLog, "morlunex.experiment", QtWarningMsg)
 
 } // namespace
 
@@ -84,11 +89,14 @@ ExperimentView::~ExperimentView()
 ExperimentView *ExperimentView::open(const QString &planPath, QWidget *boxParent)
 {
     ExperimentPlan plan;
-    if (!plan.read(planPath)) {
-        QMessageBox::warning(boxParent, tr("Experiment"),
-                             tr("Cannot open the experiment %1:\n%2").arg(QDir::toNativeSeparators(planPath), plan.error()));
+    if (!plan.read(planPath, ExperimentPlan::ToFollow)) {
+        const QString text = tr("Cannot open the experiment %1:\n%2").arg(QDir::toNativeSeparators(planPath), plan.error());
+        qCWarning(experimentLog).noquote() << text;
+        QMessageBox::warning(boxParent, tr("Experiment"), text);
         return nullptr;
     }
+    qCInfo(experimentLog).noquote() << QStringLiteral("Following the experiment %1 in %2")
+                                           .arg(QDir::toNativeSeparators(plan.path()), QDir::toNativeSeparators(plan.folder()));
     auto *view = new ExperimentView(plan);
     view->setAttribute(Qt::WA_DeleteOnClose);
     view->show();
@@ -111,6 +119,13 @@ QWidget *ExperimentView::makeTop()
     runButton = new QPushButton(tr("&Run here"), top);
     stopButton = new QPushButton(tr("&Stop"), top);
     stopButton->setEnabled(false);
+    // A plan that names programs this machine lacks is followed; it runs elsewhere.
+    if (!plan.runProblem().isEmpty()) {
+        runButton->setEnabled(false);
+        encodersBox->setEnabled(false);
+        runButton->setToolTip(tr("It cannot run on this machine: %1").arg(plan.runProblem()));
+        runNote = tr("Run here is unavailable: %1").arg(plan.runProblem());
+    }
     connect(runButton, &QPushButton::clicked, this, &ExperimentView::run);
     connect(stopButton, &QPushButton::clicked, this, [this] {
         if (runner) {
@@ -147,11 +162,11 @@ void ExperimentView::chooseReference(int configuration)
     refresh();
 }
 
-void ExperimentView::cellsChanged(const QList<CellState> &changed)
+void ExperimentView::cellsChanged(const QList<CellState> &changed, bool first)
 {
     // How far a running cell has come shows in the cell list only: the table and the curves are
     // made again only when a cell is done, failed or no longer so.
-    bool settledChanged = !told;
+    bool settledChanged = first;
     for (const CellState &cell : changed) {
         const CellState &before = panel->cells().at(cell.index);
         const bool figures = (before.kind == CellState::Done) != (cell.kind == CellState::Done)
@@ -161,7 +176,7 @@ void ExperimentView::cellsChanged(const QList<CellState> &changed)
         curvesStale = curvesStale || (figures && cell.figures.sequence == curves->sequence());
     }
     panel->update(changed);
-    if (!told) {
+    if (first && !told) {
         told = true;
         refresh();
         // The first sequence's curves and cells to begin with, rather than an empty plot.
@@ -188,7 +203,7 @@ void ExperimentView::showSequence(int sequence)
 {
     curvesStale = false;
     curves->plot(sequence, panel->cells());
-    panel->choose(sequence * int(plan.configurations().size() * plan.qps().size()));
+    panel->choose(plan.cellIndex(sequence, 0, 0));
 }
 
 void ExperimentView::run()

@@ -38,8 +38,9 @@ public:
     explicit ExperimentView(const ExperimentPlan &plan, QWidget *parent = nullptr, int pollMs = 1000);
     ~ExperimentView() override;
 
-    // Reads the plan and opens a view of it; null, with a box that names the plan and the
-    // reason, when it cannot be read.
+    // Reads the plan to follow it and opens a view of it; null, with a box that names the plan
+    // and the reason (also on standard error), when it cannot be read. A plan whose programs
+    // this machine lacks opens: only Run here is unavailable, and the view says why.
     static ExperimentView *open(const QString &planPath, QWidget *boxParent);
 
     const QList<TableRow> &table() const { return rows; }
@@ -66,7 +67,7 @@ protected:
 
 private:
     QWidget *makeTop();
-    void cellsChanged(const QList<CellState> &changed);
+    void cellsChanged(const QList<CellState> &changed, bool first);
     void refresh();
     void showSequence(int sequence);
     void run();

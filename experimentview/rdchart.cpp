@@ -1,7 +1,5 @@
 #include "rdchart.h"
 
-#include "experiment/experimentplan.h"
-
 #include <QChart>
 #include <QLegendMarker>
 #include <QLineSeries>
@@ -26,6 +24,7 @@ QColor curveColour(int configuration)
 // costs far less than a chart made again whenever a cell is done.
 RdChart::RdChart(const ExperimentPlan &plan, QWidget *parent)
     : QChartView(parent)
+    , plan(plan)
     , qps(int(plan.qps().size()))
 {
     for (const PlanSequence &sequence : plan.sequences())
@@ -76,11 +75,10 @@ void RdChart::plot(int sequence, const QList<CellState> &cells)
     chart()->setTitle(sequence >= 0 ? tr("%1: PSNR-Y over the rate").arg(sequenceNames.value(sequence))
                                     : tr("Choose a sequence in the table"));
     double low[2] = {1e300, 1e300}, high[2] = {-1e300, -1e300};
-    const int perSequence = qps * int(curves.size());
     for (int c = 0; c < curves.size(); ++c) {
         QList<QPointF> line;
         for (int q = 0; q < qps; ++q) {
-            const CellState *cell = sequence >= 0 ? &cells.at(sequence * perSequence + c * qps + q) : nullptr;
+            const CellState *cell = sequence >= 0 ? &cells.at(plan.cellIndex(sequence, c, q)) : nullptr;
             QList<QPointF> at;
             if (cell && cell->kind == CellState::Done) {
                 const QPointF point(cell->figures.kbitPerSecond, cell->figures.psnrY);

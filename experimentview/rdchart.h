@@ -3,11 +3,12 @@
 
 #include "cellstate.h"
 
+#include "experiment/experimentplan.h"
+
 #include <QChartView>
 #include <QList>
 #include <QStringList>
 
-class ExperimentPlan;
 class QLineSeries;
 class QScatterSeries;
 class QValueAxis;
@@ -26,6 +27,7 @@ public:
     int sequence() const { return shown; }
 
 private:
+    const ExperimentPlan plan;
     QStringList sequenceNames;
     int qps = 0;
     QValueAxis *x = nullptr;

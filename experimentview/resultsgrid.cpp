@@ -42,8 +42,9 @@ ResultsGrid::ResultsGrid(const ExperimentPlan &plan, QWidget *parent)
         sequenceNames << sequence.name;
     for (const PlanConfiguration &configuration : plan.configurations())
         configurationNames << configuration.name;
+    // The YUV figure's weights named as in every other table of the results.
     setHorizontalHeaderLabels({tr("Class"), tr("Sequence"), tr("BD-rate Y"), tr("BD-rate U"), tr("BD-rate V"),
-                               tr("BD-rate YUV"), tr("EncT"), tr("DecT")});
+                               tr("BD-rate YUV (%1)").arg(plan.yuvWeights().text()), tr("EncT"), tr("DecT")});
     verticalHeader()->hide();
     horizontalHeader()->setStretchLastSection(true);
     setSelectionBehavior(QAbstractItemView::SelectRows);

@@ -18,13 +18,9 @@ TableRow rowOf(TableRow::Kind kind, const Comparison &figures, int reference)
 
 QList<TableRow> ViewTable::of(const ExperimentPlan &plan, const QList<CellState> &cells, int reference)
 {
-    QList<CellFigures> figures;
-    figures.reserve(cells.size());
-    for (const CellState &cell : cells)
-        figures << cell.figures;
-    const ResultsTable table = ResultsTable::of(plan, figures, reference);
+    const ResultsTable table = ResultsTable::of(
+        plan, [&cells](int index) -> const CellFigures & { return cells.at(index).figures; }, reference);
     const int qps = int(plan.qps().size());
-    const int perSequence = qps * int(plan.configurations().size());
     QList<TableRow> rows;
     for (int c : table.tests) {
         TableRow heading;
@@ -38,7 +34,7 @@ QList<TableRow> ViewTable::of(const ExperimentPlan &plan, const QList<CellState>
             TableRow row = rowOf(TableRow::Sequence, sequence, reference);
             for (int q = 0; q < qps; ++q)
                 for (int side : {reference, c}) {
-                    const CellState &cell = cells.at(sequence.sequence * perSequence + side * qps + q);
+                    const CellState &cell = cells.at(plan.cellIndex(sequence.sequence, side, q));
                     row.cellsDone += cell.kind == CellState::Done ? 1 : 0;
                     row.cellsFailed += cell.kind == CellState::Failed ? 1 : 0;
                     ++row.cellsTotal;

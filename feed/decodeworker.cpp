@@ -18,6 +18,7 @@
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 }
 
 namespace {
@@ -180,8 +181,7 @@ bool DecodeWorker::sizeChanged(const FrameInfo &frame)
 {
     if (frame.width == pictureWidth && frame.height == pictureHeight)
         return false;
-    emit warning(QStringLiteral("Encoding error"),
-                 QStringLiteral("The picture size of %1 changes from %2x%3 to %4x%5 after "
+    picturesLost(QStringLiteral("The picture size of %1 changes from %2x%3 to %4x%5 after "
                                 "%6 pictures.\nOnly the pictures before the change are encoded.")
                      .arg(QDir::toNativeSeparators(settings.input), QString::number(pictureWidth),
                           QString::number(pictureHeight), QString::number(frame.width),
@@ -217,7 +217,7 @@ void DecodeWorker::run()
         inputEnded = true;
     // Only a decode that really failed says so: the normal end of the input is no error.
     if (decodeError)
-        std::fputs("Error decoding video\n", stderr);
+        av_log(nullptr, AV_LOG_ERROR, "Error decoding video\n");
     decoderDestroy(&decoder);
 
     finishSink();

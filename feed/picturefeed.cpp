@@ -82,6 +82,13 @@ void PictureFeed::setFailure(JobResult::Failure failure, const QString &text)
     failedText = text;
 }
 
+void PictureFeed::picturesLost(const QString &text)
+{
+    if (missing.isEmpty())
+        missing = text;
+    emit warning(QStringLiteral("Encoding error"), text);
+}
+
 void PictureFeed::announceCount(qint64 inputPictures, bool stated)
 {
     qint64 counted = inputPictures > 0 ? qMax<qint64>(0, inputPictures - settings.startPicture) : 0;
@@ -209,7 +216,7 @@ bool PictureFeed::writePicture(const uint8_t *data, size_t size)
                                   QString::number(written));
     // Once the encoder runs it encodes what reached it; before, there is nothing to encode.
     if (launched)
-        emit warning(QStringLiteral("Encoding error"), text);
+        picturesLost(text);
     else
         setFailure(JobResult::FramesNotWritten, text);
     return false;

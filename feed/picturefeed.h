@@ -59,6 +59,10 @@ public:
     bool encoderLeftEarly() const { return readerLeft; }
     JobResult::Failure failure() const { return failed; }
     const QString &failureText() const { return failedText; }
+    // Why not every picture meant for the encoder reached it (the frame file took no more once
+    // the encoder ran, the picture size changed), in the words of the warning that said so; empty
+    // when every one did.
+    const QString &picturesMissing() const { return missing; }
     const StreamInfo &streamInfo() const { return info; }
     int width() const { return pictureWidth; }
     int height() const { return pictureHeight; }
@@ -102,6 +106,9 @@ protected:
     // Whether the picture handed over as the n-th (from 0) is one of the run's own.
     bool isOwn(qint64 n) const;
     void setFailure(JobResult::Failure failure, const QString &text);
+    // Pictures meant for the encoder will not reach it (text says why): the user is warned, and
+    // the first such text is kept for the run's outcome.
+    void picturesLost(const QString &text);
 
     const JobSettings settings;
     const QString privateDir;
@@ -140,6 +147,7 @@ private:
     bool readerLeft = false;
     JobResult::Failure failed = JobResult::NoFailure;
     QString failedText;
+    QString missing;
     qint64 inputPictures = -1;
 };
 

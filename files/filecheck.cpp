@@ -79,6 +79,32 @@ QString regularFileProblem(const QString &path)
     return fileProblem(path, R_OK);
 }
 
+QString folderProblem(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    if (::stat(name.constData(), &info) != 0) {
+        const int error = errno;
+        struct stat link;
+        if (error == ENOENT && ::lstat(name.constData(), &link) == 0 && S_ISLNK(link.st_mode))
+            return QStringLiteral("it is a link to %1, which is not there")
+                .arg(QDir::toNativeSeparators(QFileInfo(path).symLinkTarget()));
+        if (error == ENOENT)
+            return QStringLiteral("it is not there");
+        errno = error;
+        return systemReason();
+    }
+    if (S_ISREG(info.st_mode))
+        return QStringLiteral("it is a file, not a folder");
+    if (S_ISFIFO(info.st_mode))
+        return QStringLiteral("it is a named pipe, not a folder");
+    if (!S_ISDIR(info.st_mode))
+        return QStringLiteral("it is a device or socket, not a folder");
+    if (::access(name.constData(), R_OK | X_OK) != 0)
+        return QStringLiteral("it cannot be read: %1").arg(systemReason());
+    return QString();
+}
+
 bool sameFile(const QString &first, const QString &second)
 {
     struct stat one, other;

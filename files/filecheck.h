@@ -18,6 +18,10 @@ QString runProblem(const QString &path);
 QString writeProblem(const QString &path);
 // A file to be read whole without waiting: it must be a regular file, not a named pipe.
 QString regularFileProblem(const QString &path);
+// A folder to be read: why it cannot be, saying what the path is instead ("it is not there",
+// "it is a named pipe, not a folder", "it is a link to /x, which is not there"); empty when
+// it is a folder that can be listed.
+QString folderProblem(const QString &path);
 // Whether two names lead to one file, through symbolic and hard links alike (the same device
 // and inode); for a name that does not exist yet, whether both resolve to one path.
 bool sameFile(const QString &first, const QString &second);

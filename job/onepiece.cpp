@@ -36,9 +36,13 @@ void OnePiece::start()
         piece.output = privateBitstream;
     }
     run = new EncoderRun(piece, this);
-    run->setSegment(false);
     connect(run, &EncoderRun::stageChanged, this, [this] { reportProgress(true); });
-    connect(run, &EncoderRun::commandLineReady, this, &JobPath::commandLineReady);
+    // The output as it is just before the encoder starts, once the command line was shown (and
+    // answered), tells whether the encoder wrote it.
+    connect(run, &EncoderRun::commandLineReady, this, [this, bitstream = piece.output](const QString &commandLine) {
+        emit commandLineReady(commandLine);
+        outputBefore = OutputGuard::stamp(absolute(bitstream));
+    });
     connect(run, &EncoderRun::opened, this, [this](qint64 expected, qint64 declared) {
         expectedPictures = expected;
         declaredPictures = declared;
@@ -47,12 +51,7 @@ void OnePiece::start()
     connect(run, &EncoderRun::progressed, this, [this] { reportProgress(false); });
     connect(run, &EncoderRun::encoderOutput, this, &JobPath::encoderOutput);
     connect(run, &EncoderRun::message, this, &JobPath::message);
-    // A warning tells that not every picture reaches the encoder: the result says so too.
-    connect(run, &EncoderRun::warning, this, [this](const QString &title, const QString &text) {
-        if (result.picturesMissing.isEmpty())
-            result.picturesMissing = text;
-        emit warning(title, text);
-    });
+    connect(run, &EncoderRun::warning, this, &JobPath::warning);
     connect(run, &EncoderRun::finished, this, &OnePiece::runFinished);
     run->start();
 }
@@ -113,17 +112,20 @@ void OnePiece::reportProgress(bool force)
 void OnePiece::runFinished()
 {
     const EncoderRun::Outcome outcome = run->outcome();
-    const bool decoded = outcome.fed;
+    const EncoderRun::Outcome::Pictures &pictures = outcome.pictures;
+    const bool decoded = pictures.fed;
     // At the end of the input the total is known exactly; the stream's count was an estimate.
-    if (decoded && outcome.reachedEnd && !outcome.encoderLeftEarly) {
-        expectedPictures = outcome.pictures;
-        checkDeclaredCount(outcome.declared, outcome.declaredExact);
+    if (decoded && pictures.reachedEnd && !pictures.encoderLeftEarly) {
+        expectedPictures = pictures.given;
+        checkDeclaredCount(pictures.declared, pictures.declaredExact);
     }
     reportProgress(true);
     run->deleteLater();
     run = nullptr;
-    result.pictures = outcome.pictures;
-    result.encoderCpuSeconds = outcome.encoderCpuSeconds;
+    result.pictures = pictures.given;
+    result.encoderCpuSeconds = outcome.bitstream.encoderCpuSeconds;
+    // Not every picture reached the encoder: the result says why, as the warning did.
+    result.picturesMissing = outcome.verdict.picturesMissing;
     if (!result.picturesMissing.isEmpty())
         result.picturesMeant = expectedPictures;
 
@@ -131,7 +133,7 @@ void OnePiece::runFinished()
     const OutputRequest request = requestFor(outcome);
     if (!encoded) {
         // A job that failed before the encoder said anything has nothing to report.
-        if (result.outcome != JobResult::Failed || !outcome.rows.isEmpty())
+        if (result.outcome != JobResult::Failed || !outcome.bitstream.rows.isEmpty())
             result.report = OutputMaker::report(request, request.bitstreams.first());
         QStringList lines;
         result.keptAs = OutputMaker::keepBitstream(privateBitstream, settings.output, true, &lines);
@@ -151,25 +153,27 @@ void OnePiece::runFinished()
 bool OnePiece::takeOutcome(const EncoderRun::Outcome &outcome, bool decoded)
 {
     bool encoded = false;
-    if (outcome.kind == EncoderRun::Outcome::Failed) {
+    const EncoderRun::Outcome::Verdict &verdict = outcome.verdict;
+    const EncoderRun::Outcome::Pictures &pictures = outcome.pictures;
+    if (verdict.kind == EncoderRun::Outcome::Failed) {
         result.outcome = JobResult::Failed;
-        result.failure = outcome.failure;
-        result.message = outcome.message;
-    } else if (outcome.kind == EncoderRun::Outcome::Stopped) {
+        result.failure = verdict.failure;
+        result.message = verdict.message;
+    } else if (verdict.kind == EncoderRun::Outcome::Stopped) {
         result.outcome = JobResult::Stopped;
-        emit message(JobMessages::stoppedAfter(outcome.pictures));
+        emit message(JobMessages::stoppedAfter(pictures.given));
     } else {
         result.outcome = JobResult::Finished;
-        result.exitCode = outcome.exitCode;
-        result.encoderCrashed = outcome.crashed;
-        if (outcome.crashed)
-            emit message(JobMessages::encoderEndLine(QString(), outcome.exitCode, true, QString()));
-        if (decoded && outcome.encoderLeftEarly && !outcome.reachedEnd)
+        result.exitCode = verdict.exitCode;
+        result.encoderCrashed = verdict.crashed;
+        if (verdict.crashed)
+            emit message(JobMessages::encoderEndLine(QString(), verdict.exitCode, true, QString()));
+        if (decoded && pictures.encoderLeftEarly && !pictures.reachedEnd)
             emit message(JobMessages::encoderEndLine(
-                QString(), outcome.exitCode, false,
-                QStringLiteral("%1 of %2").arg(outcome.pictures).arg(expectedPictures > 0 ? QString::number(expectedPictures)
-                                                                                         : QStringLiteral("?"))));
-        encoded = outcome.exitCode == 0 && !outcome.crashed;
+                QString(), verdict.exitCode, false,
+                QStringLiteral("%1 of %2").arg(pictures.given).arg(expectedPictures > 0 ? QString::number(expectedPictures)
+                                                                                        : QStringLiteral("?"))));
+        encoded = verdict.exitCode == 0 && !verdict.crashed;
     }
 
     return encoded;
@@ -180,14 +184,14 @@ OutputRequest OnePiece::requestFor(const EncoderRun::Outcome &outcome) const
     OutputRequest request;
     request.bitstreams << (privateBitstream.isEmpty() ? absolute(settings.output) : privateBitstream);
     request.output = absolute(settings.output);
-    request.before = outcome.before;
-    request.facts = outcome.facts;
+    request.before = outputBefore;
+    request.facts = outcome.pictures.facts;
     if (!privateBitstream.isEmpty())
-        request.container = JobOutput::container(settings, outcome.times, outcome.reachedEnd);
-    request.rows << OutputRequest::Rows{0, outcome.rows};
-    request.frameRate = JobOutput::frameRate(settings, outcome.facts);
+        request.container = JobOutput::container(settings, outcome.pictures.times, outcome.pictures.reachedEnd);
+    request.rows << OutputRequest::Rows{0, outcome.bitstream.rows};
+    request.frameRate = JobOutput::frameRate(settings, outcome.pictures.facts);
     request.encodingSeconds = ticker.seconds();
-    request.pictures = outcome.pictures;
+    request.pictures = outcome.pictures.given;
     request.qp = settings.qp;
     return request;
 }

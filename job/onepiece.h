@@ -5,6 +5,7 @@
 #include "jobtypes/jobpath.h"
 #include "jobtypes/jobtypes.h"
 #include "jobtypes/progressticker.h"
+#include "output/outputguard.h"
 #include "output/outputmaker.h"
 
 #include <QString>
@@ -42,6 +43,7 @@ private:
     EncoderRun *run = nullptr;
     OutputMaker *maker = nullptr;
     QString privateBitstream;       // a container output's: the encoder's file beside it
+    OutputGuard::Stamp outputBefore;    // the encoder's file just before the encoder started
     qint64 expectedPictures = 0;
     qint64 declaredPictures = 0;    // what the input declares, from the start picture on
     JobResult result;               // while the output is made

@@ -3,6 +3,7 @@
 #include "onepiece.h"
 
 #include "bitstream/librarylog.h"
+#include "decode/videodecoder.h"
 #include "encoderrun/encoderrun.h"
 #include "files/filecheck.h"
 #include "files/pathtext.h"
@@ -16,8 +17,9 @@ TranscodeJob::TranscodeJob(QObject *parent)
 {
     qRegisterMetaType<JobProgress>();
     qRegisterMetaType<JobResult>();
-    // The libraries' lines go into the log, never straight to the terminal.
+    // The libraries' and the decoder's lines go into the log, never straight to the terminal.
     LibraryLog::install();
+    decoderErrorsToLogger();
 }
 
 TranscodeJob::~TranscodeJob()

@@ -36,11 +36,14 @@ void EncoderConfigFile::parse(const QByteArray &bytes)
         if (colon <= 0)
             continue;
         const QString key = QString::fromUtf8(line.left(colon).trimmed());
-        if (key.isEmpty() || key.contains(QLatin1Char(' ')))
+        const QString value = QString::fromUtf8(line.mid(colon + 1).trimmed());
+        // The reference encoders leave a key whose value is empty as it was ("ReconFile :"
+        // after "ReconFile : rec.yuv" still writes rec.yuv).
+        if (key.isEmpty() || key.contains(QLatin1Char(' ')) || value.isEmpty())
             continue;
         if (!values.contains(key))
             order << key;
-        values.insert(key, QString::fromUtf8(line.mid(colon + 1).trimmed()));
+        values.insert(key, value);
     }
 }
 

@@ -7,7 +7,7 @@
 
 // The keys of an encoder configuration file in the reference encoder's syntax: one
 // "Key : value" a line, "#" starting a comment, keys case-sensitive, the last occurrence of
-// a key winning. The job reads the few keys that decide how it hands the pictures over and
+// a key winning, and a line with an empty value changing nothing, as in the encoder. The job reads the few keys that decide how it hands the pictures over and
 // where it cuts segments; everything else is the encoder's business.
 class EncoderConfigFile
 {

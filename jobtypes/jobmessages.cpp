@@ -32,3 +32,8 @@ QString JobMessages::oneLine(const QString &text)
         line = line.trimmed();
     return lines.join(QLatin1Char(' '));
 }
+
+QString JobMessages::closing(const QString &reason)
+{
+    return reason.endsWith(QLatin1Char('.')) ? reason : reason + QLatin1Char('.');
+}

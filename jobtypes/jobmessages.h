@@ -19,6 +19,8 @@ public:
     static QString stoppedAfter(qint64 pictures);
     // A message of the job (made for a dialog box) as one line.
     static QString oneLine(const QString &text);
+    // A reason closing a line: with a full stop, unless it ends with one of its own.
+    static QString closing(const QString &reason);
 };
 
 #endif // JOBMESSAGES_H

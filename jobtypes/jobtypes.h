@@ -45,6 +45,10 @@ struct JobSettings
     // parts folder and its plan (the job is done and the folder gone) it leaves the job to
     // others rather than start it afresh.
     bool joinOnly = false;
+    // Segments joined exactly or not at all: where the seams would be closed, or a seam's two
+    // copies differ, the job in segments ends with seamsNotExact set rather than join the
+    // closed way, so that its caller may encode the input in one piece instead.
+    bool exactSeamsOnly = false;
     int qp = -1;              // handed to the encoder as -q after its other arguments; -1: none
     // Where the encoder's standard error goes: empty, this program's own; else appended to
     // this file (the null device for none).
@@ -119,6 +123,9 @@ struct JobResult
     int segmentsKept = 0;
     // Set when every segment was finished but another process makes (or made) the output.
     QString finishedElsewhere;
+    // Set when a job with exactSeamsOnly ended without an output because its seams would not
+    // be exact: why.
+    QString seamsNotExact;
     // CPU time (user and system) of the encoders of the output's pictures, summed over its
     // segments, those other processes encoded included; 0 when not known.
     double encoderCpuSeconds = 0;

@@ -1,9 +1,9 @@
 #ifndef EXACTSEAM_H
 #define EXACTSEAM_H
 
-#include "segmentindex.h"
+#include "bitstream/codec.h"
+#include "bitstream/streamindex.h"
 
-#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -24,25 +24,29 @@ public:
         bool overlaps = false;
         QString problem;           // why it cannot be joined exactly; empty when proven
     };
-    // A change to a file's bytes on their way to the output.
-    struct FileEdit
+    // A segment as the check reads it.
+    struct Segment
     {
-        qint64 at = 0;
-        QByteArray before;         // the bytes there, as the edit was made for
-        QByteArray after;
+        const StreamIndex &index;
+        QString path;
     };
 
+    // Why a later segment cannot hold the copy: it does not open with an IDR picture (its first
+    // picture's NAL unit type; -1 when it has none). Empty when it does.
+    static QString openingProblem(const Codec &codec, int firstPictureType);
     // Whether the later segment's first picture is proven to be the copy of the earlier
-    // segment's last, and nothing else stands in the way of joining them exactly.
-    static Check check(const SegmentIndex &earlier, const QString &earlierPath, const SegmentIndex &later,
-                       const QString &laterPath, const std::atomic_bool *stop = nullptr);
+    // segment's last, and nothing else stands in the way of joining them exactly. Tools are
+    // what the proof decodes with where the codec needs them.
+    static Check check(const Codec &codec, const Codec::Tools &tools, const Segment &earlier, const Segment &later,
+                       const std::atomic_bool *stop = nullptr);
     // The picture order count that a segment's last picture has in the joined stream, when its
     // first coded video sequence counts on from `offset`.
-    static int lastOrderCount(const SegmentIndex &index, int offset);
+    static int lastOrderCount(const StreamIndex &index, int offset);
     // The edits that make the later segment's first coded video sequence count on from
-    // `offset`: slice_pic_order_cnt_lsb rewritten in every slice header, nothing else. False,
-    // with problem set, where a header cannot be rewritten.
-    static bool renumbering(const SegmentIndex &later, int offset, QList<FileEdit> *edits, QString *problem);
+    // `offset`: the least significant bits of its picture order counts rewritten in every field
+    // that holds them, nothing else. False, with problem set, where a field cannot be rewritten.
+    static bool renumbering(const Codec &codec, const StreamIndex &later, int offset, QList<FileEdit> *edits,
+                            QString *problem);
 };
 
 #endif // EXACTSEAM_H

@@ -1,170 +1,116 @@
 #include "segmentjoiner.h"
 
 #include "exactseam.h"
-#include "segmentindex.h"
 
-#include "bitstream/hevcbytestream.h"
 #include "bitstream/nalunitreader.h"
+#include "codecs/codecs.h"
+#include "files/filecheck.h"
+#include "files/pathtext.h"
+#include "files/regularfile.h"
 #include "files/replacefile.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QList>
 #include <QSaveFile>
 
-#include <cerrno>
-#include <cstring>
 #include <memory>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
 constexpr qint64 kChunk = 1 << 20;
 
-using H = HevcByteStream;
+using PathText::native;
 
 // What the join needs to know of a segment, read from its start.
 struct SegmentHead
 {
+    const Codec *codec = nullptr;
     SequenceFormat format;
-    QList<ExactSeam::FileEdit> openSlices;   // an opening CRA picture's slices made BLA slices
-    int firstType = -1;                      // NAL unit type of the first picture's first slice
+    QList<FileEdit> openSlices;   // an opening random-access picture's slices made to start anew
+    int firstType = -1;           // NAL unit type of the first picture's first slice
     qint64 size = 0;
 };
 
-QString describeMissing(bool vps, bool sps, bool pps)
+// The edits that make the opening picture (its first slice read last) start anew: every slice of
+// it, up to where the next access unit begins. Why the stream could not be read there; empty
+// when it could.
+QString openingEdits(const Codec &codec, NalUnitReader *reader, NalUnit unit, QList<FileEdit> *edits)
 {
-    QStringList missing;
-    if (!vps)
-        missing << QStringLiteral("VPS");
-    if (!sps)
-        missing << QStringLiteral("SPS");
-    if (!pps)
-        missing << QStringLiteral("PPS");
-    return missing.join(QLatin1Char('/'));
-}
-
-// Opens a segment for reading without ever blocking: a named pipe given as a segment would
-// otherwise wait for a writer that never comes.
-QString openSegment(const QString &path, QFile *file)
-{
-#ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
-    struct stat info;
-    QString problem;
-    if (::fstat(fd, &info) != 0)
-        problem = QString::fromLocal8Bit(std::strerror(errno));
-    else if (S_ISFIFO(info.st_mode))
-        problem = QStringLiteral("it is a named pipe, not a regular file");
-    else if (S_ISDIR(info.st_mode))
-        problem = QStringLiteral("it is a folder, not a regular file");
-    else if (!S_ISREG(info.st_mode))
-        problem = QStringLiteral("it is a device or socket, not a regular file");
-    else if (::fcntl(fd, F_SETFL, O_RDONLY) != 0 || !file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-        problem = file->errorString();
-    if (!problem.isEmpty()) {
-        ::close(fd);
-        return problem;
+    FileEdit edit;
+    if (!codec.closingEdit(unit.bytes, unit.offset, &edit))
+        return QString();
+    *edits << edit;
+    while (reader->next(&unit)) {
+        if (codec.kind(unit.type) == Codec::Kind::Slice) {
+            if (codec.startsPicture(unit.bytes.constData(), unit.bytes.size()).value_or(true)
+                || !codec.closingEdit(unit.bytes, unit.offset, &edit))
+                break;
+            *edits << edit;
+        } else if (codec.startsAccessUnit(unit.type)) {
+            break;
+        }
     }
-    return QString();
-#else
-    file->setFileName(path);
-    return file->open(QIODevice::ReadOnly) ? QString() : file->errorString();
-#endif
-}
-
-// A CRA picture that opens a later segment becomes a BLA picture: a decoder then skips the
-// leading pictures that refer to pictures before it (which belong to another segment) and
-// still outputs every picture of the previous segment, as it does when the segment is decoded
-// alone.
-ExactSeam::FileEdit asBla(const NalUnit &slice)
-{
-    ExactSeam::FileEdit edit;
-    edit.at = slice.offset;
-    edit.before = slice.bytes.left(1);
-    edit.after = QByteArray(1, char((uchar(slice.bytes.at(0)) & 0x81) | (H::BlaWithLeading << 1)));
-    return edit;
+    return reader->problem;
 }
 
 QString readHead(const QString &path, bool findOpenSlices, SegmentHead *head)
 {
     QFile file;
-    const QString unopened = openSegment(path, &file);
+    const QString unopened = RegularFile::open(path, &file);
     if (!unopened.isEmpty())
         return unopened;
     head->size = file.size();
     if (head->size == 0)
         return QStringLiteral("it is empty");
 
-    NalUnitReader reader(&file);
+    const Codec *recognised = Codecs::recognise(&file);
+    const Codec &codec = recognised ? *recognised : Codecs::fallback();
+    head->codec = &codec;
+    NalUnitReader reader(&file, codec);
     NalUnit unit;
-    bool vps = false, sps = false, pps = false, formatRead = false, started = false;
+    QList<Codec::Kind> sets;
+    bool formatRead = false, started = false;
     for (;;) {
         if (!reader.next(&unit)) {
             if (!reader.problem.isEmpty())
                 return reader.problem;
             return started ? QStringLiteral("it holds no picture")
-                           : QStringLiteral("it is not an HEVC elementary stream (no start code)");
+                           : QStringLiteral("it is not an %1 elementary stream (no start code)").arg(codec.name());
         }
         if (!started && !reader.cleanStart())
-            return QStringLiteral("it is not an HEVC elementary stream (no start code at the beginning)");
+            return QStringLiteral("it is not an %1 elementary stream (no start code at the beginning)").arg(codec.name());
         started = true;
         if (unit.damaged)
-            return QStringLiteral("it is not an HEVC elementary stream (damaged NAL unit at byte %1)")
-                .arg(unit.offset);
-        if (unit.type < H::Vps)
+            return QStringLiteral("it is not an %1 elementary stream (damaged NAL unit at byte %2)")
+                .arg(codec.name()).arg(unit.offset);
+        const Codec::Kind kind = codec.kind(unit.type);
+        if (kind == Codec::Kind::Slice)
             break;
-        if (unit.type == H::Aud || unit.type == H::PrefixSei)
+        if (kind == Codec::Kind::Delimiter || kind == Codec::Kind::PrefixSei)
             continue;
-        if (unit.type == H::Vps) {
-            vps = true;
-        } else if (unit.type == H::Sps) {
-            sps = true;
-            if (!formatRead && unit.layer == 0) {
-                if (!H::readSequenceFormat(unit.bytes.constData(), unit.bytes.size(), &head->format))
+        if (Codec::isParameterSet(kind)) {
+            sets << kind;
+            if (kind == Codec::Kind::SequenceSet && !formatRead && unit.layer == 0) {
+                if (!codec.readFormat(unit.bytes.constData(), unit.bytes.size(), &head->format))
                     return QStringLiteral("its sequence parameter set is unreadable");
                 formatRead = true;
             }
-        } else if (unit.type == H::Pps) {
-            pps = true;
-        } else if (!vps && !sps && !pps) {
+        } else if (sets.isEmpty()) {
             return QStringLiteral("it does not start with its parameter sets (NAL unit type %1 comes first)")
                 .arg(unit.type);
         }
     }
-    if (!vps || !sps || !pps)
+    const QStringList missing = codec.missingOpeningSets(sets);
+    if (!missing.isEmpty())
         return QStringLiteral("it does not start with its parameter sets (no %1 before the first picture)")
-            .arg(describeMissing(vps, sps, pps));
+            .arg(missing.join(QLatin1Char('/')));
     if (!formatRead)
         return QStringLiteral("it has no sequence parameter set for its base layer");
-    if (unit.type < H::FirstIrap || unit.type > H::LastIrap)
+    if (!codec.isIrap(unit.type))
         return QStringLiteral("its first picture is not a random-access picture (NAL unit type %1)")
             .arg(unit.type);
     head->firstType = unit.type;
-    if (!findOpenSlices || unit.type != H::Cra)
-        return QString();
-
-    // All slices of the opening picture, up to where the next access unit begins.
-    head->openSlices << asBla(unit);
-    while (reader.next(&unit)) {
-        if (unit.type < H::Vps) {
-            const bool firstSliceOfPicture = unit.bytes.size() < 3 || (uchar(unit.bytes.at(2)) & 0x80);
-            if (firstSliceOfPicture || unit.type != H::Cra)
-                break;
-            head->openSlices << asBla(unit);
-        } else if (H::startsAccessUnit(unit.type)) {
-            break;
-        }
-    }
-    return reader.problem;
+    return findOpenSlices ? openingEdits(codec, &reader, unit, &head->openSlices) : QString();
 }
 
 // Writes all of the bytes; a short write is retried, so that a full disk shows up as the
@@ -202,39 +148,19 @@ QString copyRange(QFile *file, qint64 from, qint64 to, QSaveFile *output, bool *
     return QString();
 }
 
-bool sameFile(const QString &a, const QString &b)
-{
-    const QFileInfo first(a), second(b);
-    if (!first.exists() || !second.exists())
-        return false;
-#ifdef Q_OS_UNIX
-    // Hard links and bind mounts are the same file under another name.
-    struct stat firstStat, secondStat;
-    if (::stat(QFile::encodeName(first.absoluteFilePath()).constData(), &firstStat) == 0
-        && ::stat(QFile::encodeName(second.absoluteFilePath()).constData(), &secondStat) == 0)
-        return firstStat.st_dev == secondStat.st_dev && firstStat.st_ino == secondStat.st_ino;
-#endif
-    return first.canonicalFilePath() == second.canonicalFilePath();
-}
-
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
-
 // Copies a segment into the output from `from` on, with the edits (in order, none before
 // `from`) made on the way.
-QString copySegment(const QString &path, qint64 size, qint64 from, const QList<ExactSeam::FileEdit> &edits,
+QString copySegment(const QString &path, qint64 size, qint64 from, const QList<FileEdit> &edits,
                     QSaveFile *output, bool *outputFailed, const std::atomic_bool *stop)
 {
     QFile file;
-    const QString unopened = openSegment(path, &file);
+    const QString unopened = RegularFile::open(path, &file);
     if (!unopened.isEmpty())
         return unopened;
     if (file.size() != size)
         return QStringLiteral("it changed while being joined");
     qint64 at = from;
-    for (const ExactSeam::FileEdit &edit : edits) {
+    for (const FileEdit &edit : edits) {
         QString problem = copyRange(&file, at, edit.at, output, outputFailed, stop);
         if (!problem.isEmpty() || (stop && *stop))
             return problem;
@@ -257,10 +183,10 @@ QString copySegment(const QString &path, qint64 size, qint64 from, const QList<E
 struct SegmentJoiner::Plan
 {
     SegmentHead head;
-    std::shared_ptr<SegmentIndex> index;   // read where a seam beside it may be exact
+    std::shared_ptr<StreamIndex> index;    // read where a seam beside it may be exact
     int orderOffset = 0;                   // what its first coded video sequence counts on from
     qint64 from = 0;                       // where its copy starts
-    QList<ExactSeam::FileEdit> edits;
+    QList<FileEdit> edits;
 };
 
 int JoinResult::exactSeams() const
@@ -272,11 +198,12 @@ int JoinResult::exactSeams() const
 }
 
 SegmentJoiner::SegmentJoiner(const QString &outputPath, const QStringList &segmentPaths, const QList<Seam> &seams,
-                             const std::atomic_bool *stop)
+                             const std::atomic_bool *stop, const Codec::Tools &tools)
     : outputPath(outputPath)
     , segmentPaths(segmentPaths)
     , seamKinds(seams)
     , stop(stop)
+    , tools(tools)
 {
 }
 
@@ -315,7 +242,7 @@ JoinResult SegmentJoiner::prepare()
     if (segmentPaths.isEmpty())
         return outputError(QStringLiteral("no segments given"), false);
     for (int i = 0; i < segmentPaths.size(); ++i)
-        if (sameFile(outputPath, segmentPaths.at(i)))
+        if (FileCheck::sameFile(outputPath, segmentPaths.at(i)))
             return outputError(QStringLiteral("it is segment %1 itself").arg(i + 1), false);
 
     for (int i = 0; i < segmentPaths.size(); ++i) {
@@ -325,6 +252,9 @@ JoinResult SegmentJoiner::prepare()
         const QString problem = readHead(segmentPaths.at(i), i > 0, &plan.head);
         if (!problem.isEmpty())
             return segmentError(i, problem);
+        if (i > 0 && plan.head.codec != plans.first().head.codec)
+            return segmentError(i, QStringLiteral("its codec is %1, that of the first segment %2")
+                                       .arg(plan.head.codec->name(), plans.first().head.codec->name()));
         if (i > 0 && !plan.head.format.sameCoding(plans.first().head.format))
             return segmentError(i, QStringLiteral("its pictures are %1, those of the first segment %2")
                                        .arg(plan.head.format.describe(), plans.first().head.format.describe()));
@@ -345,9 +275,9 @@ JoinResult SegmentJoiner::prepare()
 
 void SegmentJoiner::lookAtSeams()
 {
-    const auto indexed = [this](int i) -> const SegmentIndex & {
+    const auto indexed = [this](int i) -> const StreamIndex & {
         if (!plans[i].index)
-            plans[i].index = std::make_shared<SegmentIndex>(SegmentIndex::read(segmentPaths.at(i), stop));
+            plans[i].index = std::make_shared<StreamIndex>(plans.at(i).head.codec->index(segmentPaths.at(i), stop));
         return *plans.at(i).index;
     };
     for (int i = 0; i + 1 < plans.size(); ++i) {
@@ -359,11 +289,12 @@ void SegmentJoiner::lookAtSeams()
         }
         // Only a segment that opens with an IDR picture can hold a copy; the others are not
         // read through for nothing.
+        const Codec &codec = *plans.at(i + 1).head.codec;
         ExactSeam::Check check;
-        if (plans.at(i + 1).head.firstType == H::IdrWithLeading || plans.at(i + 1).head.firstType == H::IdrNoLeading)
-            check = ExactSeam::check(indexed(i), segmentPaths.at(i), indexed(i + 1), segmentPaths.at(i + 1), stop);
-        else
-            check.problem = QStringLiteral("the later segment does not open with an IDR picture");
+        check.problem = ExactSeam::openingProblem(codec, plans.at(i + 1).head.firstType);
+        if (check.problem.isEmpty())
+            check = ExactSeam::check(codec, tools, {indexed(i), segmentPaths.at(i)}, {indexed(i + 1), segmentPaths.at(i + 1)},
+                                     stop);
         if (isStopped())
             return;
         if (check.problem.isEmpty()) {
@@ -390,12 +321,12 @@ JoinResult SegmentJoiner::write()
             continue;
         // The copy of the earlier segment's last picture goes, with its parameter sets and SEI.
         const Plan &previous = plans.at(i - 1);
-        const SegmentIndex &index = *plan.index;
+        const StreamIndex &index = *plan.index;
         plan.orderOffset = ExactSeam::lastOrderCount(*previous.index, previous.orderOffset);
         plan.from = index.units.size() > 1 ? index.units.at(1).start : index.size;
         plan.edits.clear();
         QString problem;
-        if (!ExactSeam::renumbering(index, plan.orderOffset, &plan.edits, &problem))
+        if (!ExactSeam::renumbering(*plan.head.codec, index, plan.orderOffset, &plan.edits, &problem))
             return segmentError(i, problem);
     }
 
@@ -432,9 +363,9 @@ JoinResult SegmentJoiner::write()
 }
 
 JoinResult SegmentJoiner::join(const QString &outputPath, const QStringList &segmentPaths, const std::atomic_bool *stop,
-                               const QList<Seam> &seams)
+                               const QList<Seam> &seams, const Codec::Tools &tools)
 {
-    SegmentJoiner joiner(outputPath, segmentPaths, seams, stop);
+    SegmentJoiner joiner(outputPath, segmentPaths, seams, stop, tools);
     const JoinResult prepared = joiner.prepare();
     return prepared.ok ? joiner.write() : prepared;
 }

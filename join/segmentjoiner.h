@@ -1,16 +1,19 @@
 #ifndef SEGMENTJOINER_H
 #define SEGMENTJOINER_H
 
-// Joins independently encoded HEVC elementary streams, in order, into one stream. Each
+// Joins independently encoded elementary streams of one codec, in order, into one stream. Each
 // segment must open with its parameter sets and a random-access picture, and all must code
 // pictures of the same size, chroma format and bit depth. The segments' bytes are copied as
 // they are, parameter sets included, so a rewrite of each segment carries over.
-// A seam is joined one of two ways. Closed: the later segment follows whole (an opening CRA
-// picture becomes a BLA picture). Exact: the earlier segment also coded the later one's first
+// A seam is joined one of two ways. Closed: the later segment follows whole (its codec makes an
+// opening picture with leading pictures start anew: in HEVC a CRA picture becomes a BLA
+// picture). Exact: the earlier segment also coded the later one's first
 // picture, and the later one opened with its copy as an IDR picture (see ExactSeam); once the
 // two copies are proven to decode to the same picture, the copy's access unit goes and the
 // later segment's picture order counts go on from the earlier segment's, so that the joined
 // stream is the one a single encoder run would have written.
+
+#include "bitstream/codec.h"
 
 #include <QList>
 #include <QString>
@@ -50,9 +53,10 @@ public:
         Detect       // exactly where the segments overlap and it is proven, else closed
     };
 
-    // Seams lists one entry per seam; missing entries are Closed.
+    // Seams lists one entry per seam; missing entries are Closed. Tools are what the seam
+    // proof decodes with where the segments' codec needs them.
     SegmentJoiner(const QString &outputPath, const QStringList &segmentPaths, const QList<Seam> &seams = {},
-                  const std::atomic_bool *stop = nullptr);
+                  const std::atomic_bool *stop = nullptr, const Codec::Tools &tools = Codec::Tools());
     ~SegmentJoiner();
     SegmentJoiner(const SegmentJoiner &) = delete;
     SegmentJoiner &operator=(const SegmentJoiner &) = delete;
@@ -69,7 +73,8 @@ public:
 
     // prepare() and write() in one.
     static JoinResult join(const QString &outputPath, const QStringList &segmentPaths,
-                           const std::atomic_bool *stop = nullptr, const QList<Seam> &seams = {});
+                           const std::atomic_bool *stop = nullptr, const QList<Seam> &seams = {},
+                           const Codec::Tools &tools = Codec::Tools());
 
     struct Plan;
 
@@ -84,6 +89,7 @@ private:
     const QStringList segmentPaths;
     const QList<Seam> seamKinds;
     const std::atomic_bool *stop;
+    const Codec::Tools tools;
     JoinResult result;
     QList<Plan> plans;
 };

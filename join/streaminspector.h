@@ -1,19 +1,23 @@
 #ifndef STREAMINSPECTOR_H
 #define STREAMINSPECTOR_H
 
-#include "bitstream/hevcbytestream.h"
+#include "bitstream/sequenceformat.h"
 
 #include <QString>
 
-// What a quick walk over the NAL unit headers of an HEVC byte stream file tells, without
-// decoding: whether it is one at all, how many pictures it holds and how it opens and ends.
-// Used to tell whether an encoder really wrote something, and whether a segment is whole.
+class Codec;
+
+// What a quick walk over the NAL unit headers of a byte stream file tells, through its codec
+// and without decoding: whether it is one at all, how many pictures it holds and how it opens
+// and ends. Used to tell whether an encoder really wrote something, and whether a segment is
+// whole.
 struct StreamSummary
 {
     QString problem;                 // set when the file cannot be read or is no byte stream
+    const Codec *codec = nullptr;    // recognised from its first parameter set; nullptr when none was
     qint64 bytes = 0;
-    qint64 pictures = 0;             // base-layer pictures (their first slice segments)
-    bool opensWithParameterSets = false;   // VPS, SPS and PPS before the first picture
+    qint64 pictures = 0;             // base-layer pictures
+    bool opensWithParameterSets = false;   // the parameter sets its codec needs, before the first picture
     bool opensWithRandomAccess = false;    // the first picture is an IRAP picture
     bool endsWithWholeUnit = false;  // the last NAL unit ends as a NAL unit does (not on zeros)
     bool pictureHashes = false;      // it carries decoded-picture hash SEI messages

@@ -247,7 +247,7 @@ QString ContainerMuxer::finishOutput()
 QString ContainerMuxer::summary() const
 {
     const AVCodecParameters *video = encoded->parameters();
-    QString picture = QStringLiteral("HEVC %1x%2").arg(video->width).arg(video->height);
+    QString picture = QStringLiteral("%1 %2x%3").arg(encoded->codec().name()).arg(video->width).arg(video->height);
     const QString rate = timeline->rateText();
     if (!rate.isEmpty())
         picture += QLatin1Char(' ') + rate;

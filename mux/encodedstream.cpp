@@ -2,7 +2,8 @@
 
 #include "fileurl.h"
 
-#include "bitstream/hevcbytestream.h"
+#include "bitstream/bytestream.h"
+#include "codecs/codecs.h"
 
 #include <QDir>
 
@@ -16,36 +17,37 @@ using namespace AvResources;
 
 namespace {
 
-using H = HevcByteStream;
-
-// Calls visit(type, layer, nal, size) for each NAL unit of an access unit, without the zero
-// bytes that precede the next start code.
+// Calls visit(header, nal, size) for each NAL unit of an access unit, without the zero bytes
+// that precede the next start code.
 template <typename Visit>
-void forEachNalUnit(const char *data, qsizetype size, Visit visit)
+void forEachNalUnit(const Codec &codec, const char *data, qsizetype size, Visit visit)
 {
-    qsizetype at = H::findNalUnit(data, size, 0);
-    while (at >= 0 && at + 2 <= size) {
-        const qsizetype next = H::findNalUnit(data, size, at + 2);
+    const int headerBytes = codec.headerBytes();
+    qsizetype at = ByteStream::findNalUnit(data, size, 0);
+    while (at >= 0 && at + headerBytes <= size) {
+        const qsizetype next = ByteStream::findNalUnit(data, size, at + headerBytes);
         qsizetype end = next < 0 ? size : next - 3;
-        while (end > at + 2 && data[end - 1] == 0)
+        while (end > at + headerBytes && data[end - 1] == 0)
             --end;
-        visit(H::nalType(data + at), H::nalLayer(data + at), data + at, end - at);
+        visit(codec.header(data + at), data + at, end - at);
         at = next;
     }
 }
 
-bool isParameterSet(int type)
+// The parameter sets that the container's sample description holds.
+bool isDescribed(const Codec &codec, int type)
 {
-    return type == H::Vps || type == H::Sps || type == H::Pps;
+    const Codec::Kind kind = codec.kind(type);
+    return kind == Codec::Kind::VideoSet || kind == Codec::Kind::SequenceSet || kind == Codec::Kind::PictureSet;
 }
 
 // The sample description holds the parameter sets; the samples do without them.
-QString dropParameterSets(AVPacket *packet)
+QString dropParameterSets(const Codec &codec, AVPacket *packet)
 {
     QByteArray kept;
-    forEachNalUnit(reinterpret_cast<const char *>(packet->data), packet->size,
-                   [&](int type, int layer, const char *nal, qsizetype size) {
-                       if (layer != 0 || !isParameterSet(type))
+    forEachNalUnit(codec, reinterpret_cast<const char *>(packet->data), packet->size,
+                   [&](const NalHeader &header, const char *nal, qsizetype size) {
+                       if (header.layer != 0 || !isDescribed(codec, header.type))
                            kept += QByteArray("\0\0\0\1", 4) + QByteArray::fromRawData(nal, size);
                    });
     AVBufferRef *buffer = av_buffer_alloc(size_t(kept.size()) + AV_INPUT_BUFFER_PADDING_SIZE);
@@ -64,6 +66,8 @@ QString dropParameterSets(AVPacket *packet)
 
 EncodedStream::EncodedStream(const QString &path)
     : path(path)
+    , streamCodec(Codecs::of(path))
+    , pictureOrder(streamCodec.outputOrder())
 {
 }
 
@@ -74,16 +78,17 @@ EncodedStream::~EncodedStream()
 
 QString EncodedStream::open(InputPtr *stream) const
 {
-    const AVInputFormat *demuxer = av_find_input_format("hevc");
+    const QByteArray name = streamCodec.libavName();
+    const AVInputFormat *demuxer = name.isEmpty() ? nullptr : av_find_input_format(name.constData());
     if (!demuxer)
-        return QStringLiteral("this FFmpeg has no raw HEVC demuxer");
+        return QStringLiteral("this FFmpeg has no raw %1 demuxer").arg(streamCodec.name());
     AVFormatContext *context = nullptr;
     const int ret = avformat_open_input(&context, fileUrl(path).constData(), demuxer, nullptr);
     if (ret < 0)
         return QStringLiteral("cannot read the bitstream %1 (%2)").arg(QDir::toNativeSeparators(path), errorText(ret));
     stream->reset(context);
     if (context->nb_streams != 1)
-        return QStringLiteral("%1 is not an HEVC elementary stream").arg(QDir::toNativeSeparators(path));
+        return QStringLiteral("%1 is not an %2 elementary stream").arg(QDir::toNativeSeparators(path), streamCodec.name());
     return QString();
 }
 
@@ -100,13 +105,13 @@ QString EncodedStream::scan(const std::atomic_bool *stop)
         if (ret == AVERROR_EOF)
             break;
         if (ret < 0)
-            return QStringLiteral("reading the bitstream failed after %1 pictures (%2)").arg(pictureOrder.units()).arg(errorText(ret));
+            return QStringLiteral("reading the bitstream failed after %1 pictures (%2)").arg(pictureOrder->units()).arg(errorText(ret));
         const char *data = reinterpret_cast<const char *>(packet->data);
-        if (!pictureOrder.addAccessUnit(data, packet->size))
-            problem = QStringLiteral("the bitstream cannot be put in order: %1").arg(pictureOrder.problem);
-        const bool first = pictureOrder.units() == 1;
-        forEachNalUnit(data, packet->size, [&](int type, int layer, const char *nal, qsizetype size) {
-            if (layer != 0 || !isParameterSet(type))
+        if (!pictureOrder->addAccessUnit(data, packet->size))
+            problem = QStringLiteral("the bitstream cannot be put in order: %1").arg(pictureOrder->problem);
+        const bool first = pictureOrder->units() == 1;
+        forEachNalUnit(streamCodec, data, packet->size, [&](const NalHeader &header, const char *nal, qsizetype size) {
+            if (header.layer != 0 || !isDescribed(streamCodec, header.type))
                 return;
             const QByteArray bytes(nal, size);
             if (first)
@@ -118,9 +123,9 @@ QString EncodedStream::scan(const std::atomic_bool *stop)
             problem = readVideoParameters(packet.get());
         av_packet_unref(packet.get());
     }
-    if (problem.isEmpty() && !stopRequested() && !pictureOrder.finish())
-        problem = QStringLiteral("the bitstream cannot be put in order: %1").arg(pictureOrder.problem);
-    if (problem.isEmpty() && pictureOrder.shown() == 0 && !stopRequested())
+    if (problem.isEmpty() && !stopRequested() && !pictureOrder->finish())
+        problem = QStringLiteral("the bitstream cannot be put in order: %1").arg(pictureOrder->problem);
+    if (problem.isEmpty() && pictureOrder->shown() == 0 && !stopRequested())
         problem = QStringLiteral("the bitstream %1 holds no picture").arg(QDir::toNativeSeparators(path));
     return problem;
 }
@@ -129,21 +134,19 @@ QString EncodedStream::scan(const std::atomic_bool *stop)
 // the stream itself: its first access unit, decoded once, and its parameter sets.
 QString EncodedStream::readVideoParameters(const AVPacket *first)
 {
-    bool sps = false, pps = false, vps = false;
+    QList<Codec::Kind> sets;
     QByteArray extradata;
     for (const QByteArray &set : parameterSets) {
-        const int type = H::nalType(set.constData());
-        vps |= type == H::Vps;
-        sps |= type == H::Sps;
-        pps |= type == H::Pps;
+        sets << streamCodec.kind(streamCodec.header(set.constData()).type);
         extradata += QByteArray("\0\0\0\1", 4) + set;
     }
-    if (!vps || !sps || !pps)
+    if (!streamCodec.missingOpeningSets(sets).isEmpty())
         return QStringLiteral("the bitstream does not start with its parameter sets");
 
-    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+    const QByteArray name = streamCodec.libavName();
+    const AVCodec *codec = name.isEmpty() ? nullptr : avcodec_find_decoder_by_name(name.constData());
     if (!codec)
-        return QStringLiteral("this FFmpeg has no HEVC decoder");
+        return QStringLiteral("this FFmpeg has no %1 decoder").arg(streamCodec.name());
     CodecPtr context(avcodec_alloc_context3(codec));
     video = avcodec_parameters_alloc();
     if (!context || !video)
@@ -186,20 +189,20 @@ QString EncodedStream::next(AVPacket *packet, bool withoutParameterSets, Picture
         const int ret = av_read_frame(reading.get(), packet);
         if (ret == AVERROR_EOF) {
             *done = true;
-            return unit == pictureOrder.units() ? QString() : changedWhileMuxed();
+            return unit == pictureOrder->units() ? QString() : changedWhileMuxed();
         }
         if (ret < 0)
             return QStringLiteral("reading the bitstream failed after %1 pictures (%2)").arg(unit).arg(errorText(ret));
         const int current = unit++;
-        if (current >= pictureOrder.units())
+        if (current >= pictureOrder->units())
             return changedWhileMuxed();
-        if (pictureOrder.kind(current) != PictureOrder::Shown) {
+        if (pictureOrder->kind(current) != OutputOrder::Shown) {
             av_packet_unref(packet);
             continue;
         }
-        picture->place = pictureOrder.outputPlace(current);
+        picture->place = pictureOrder->outputPlace(current);
         picture->decoded = decoded++;
-        packet->flags = pictureOrder.isRandomAccess(current) ? AV_PKT_FLAG_KEY : 0;
-        return withoutParameterSets ? dropParameterSets(packet) : QString();
+        packet->flags = pictureOrder->isRandomAccess(current) ? AV_PKT_FLAG_KEY : 0;
+        return withoutParameterSets ? dropParameterSets(streamCodec, packet) : QString();
     }
 }

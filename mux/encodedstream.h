@@ -1,19 +1,22 @@
 #ifndef ENCODEDSTREAM_H
 #define ENCODEDSTREAM_H
 
-// The encoder's HEVC stream as the output's video, read twice: once through, for the pictures'
+// The encoder's stream as the output's video, read twice: once through, for the pictures'
 // order, the parameter sets that go into the container's sample description (and whether later
 // access units bring others) and what the container says of the video; then picture by picture
-// as the output is written.
+// as the output is written. Its codec, recognised from its content, reads its NAL units; FFmpeg
+// demuxes and decodes it by the codec's name.
 
 #include "bitstream/avresources.h"
-#include "bitstream/pictureorder.h"
+#include "bitstream/codec.h"
+#include "bitstream/outputorder.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
 #include <atomic>
+#include <memory>
 
 class EncodedStream
 {
@@ -23,9 +26,10 @@ public:
     EncodedStream(const EncodedStream &) = delete;
     EncodedStream &operator=(const EncodedStream &) = delete;
 
+    const Codec &codec() const { return streamCodec; }
     // The first pass; empty when it went through or *stop became true, else why not.
     QString scan(const std::atomic_bool *stop);
-    const PictureOrder &order() const { return pictureOrder; }
+    const OutputOrder &order() const { return *pictureOrder; }
     // Size, aspect ratio, colours and profile, as the first access unit decodes, with its
     // parameter sets as the codec's extradata.
     const AVCodecParameters *parameters() const { return video; }
@@ -51,7 +55,8 @@ private:
     QString changedWhileMuxed() const;
 
     const QString path;
-    PictureOrder pictureOrder;
+    const Codec &streamCodec;
+    const std::unique_ptr<OutputOrder> pictureOrder;
     QList<QByteArray> parameterSets;   // of the first access unit, in order
     bool changing = false;             // later access units bring other ones
     AVCodecParameters *video = nullptr;

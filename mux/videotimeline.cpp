@@ -2,7 +2,7 @@
 
 #include "picturetimes.h"
 
-#include "bitstream/pictureorder.h"
+#include "bitstream/outputorder.h"
 
 #include <QRegularExpression>
 
@@ -38,7 +38,7 @@ bool showsAt(const QVector<qint64> &times, AVRational base, AVRational rate)
 
 } // namespace
 
-QString VideoTimeline::plan(const PictureOrder &order, const PictureTimes &pictures, qint64 spanEnd, QStringList *notes)
+QString VideoTimeline::plan(const OutputOrder &order, const PictureTimes &pictures, qint64 spanEnd, QStringList *notes)
 {
     const int count = order.shown();
     if (pictures.timeBaseNum <= 0 || pictures.timeBaseDen <= 0)
@@ -76,7 +76,7 @@ QString VideoTimeline::plan(const PictureOrder &order, const PictureTimes &pictu
     // decoding times are the showing times, delayed by as many pictures as the stream reorders.
     int index = 0;
     for (int u = 0; u < order.units(); ++u)
-        if (order.kind(u) == PictureOrder::Shown)
+        if (order.kind(u) == OutputOrder::Shown)
             reorderDelay = qMax(reorderDelay, index++ - order.outputPlace(u));
 
     if (shown.size() > 2) {

@@ -16,7 +16,7 @@ extern "C" {
 }
 
 struct AVPacket;
-class PictureOrder;
+class OutputOrder;
 struct PictureTimes;
 
 class VideoTimeline
@@ -25,7 +25,7 @@ public:
     // Times the shown pictures of order from pictures (with none, picture k at k units of the
     // time base). spanEnd: where the input's span ends, which the last picture lasts until when
     // every picture given to the encoder was coded. A note goes to *notes when fewer were.
-    QString plan(const PictureOrder &order, const PictureTimes &pictures, qint64 spanEnd, QStringList *notes);
+    QString plan(const OutputOrder &order, const PictureTimes &pictures, qint64 spanEnd, QStringList *notes);
     // Chooses the steady rate: the first of the rates the input states for its video stream
     // (e.g. a Matroska track's default duration), then one picture a unit of the time base, that
     // puts every picture within the rounding of the timestamps of its time.

@@ -1,11 +1,12 @@
 #include "outputmaker.h"
 
 #include "bitstream/librarylog.h"
+#include "codecs/codecs.h"
+#include "files/pathtext.h"
 #include "files/replacefile.h"
 #include "join/segmentjoiner.h"
 #include "join/streaminspector.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
@@ -21,10 +22,7 @@ namespace {
 // are waited for before the file is left as it is.
 constexpr int writersGraceMs = 3000;
 
-QString native(const QString &path)
-{
-    return QDir::toNativeSeparators(path);
-}
+using PathText::native;
 
 // One encoder's own file: written in this run, no writer left, a picture in it. Sets the
 // outcome and says why when it is not so.
@@ -64,7 +62,14 @@ void checkWritten(const OutputGuard::Stamp &before, const QString &bitstream, Ou
 
 void rewrite(const QString &bitstream, const OutputFacts &facts, OutputResult *result)
 {
-    const RewriteResult rewritten = OutputRewriter::rewrite(bitstream, facts);
+    const Codec &codec = Codecs::of(bitstream);
+    if (!codec.rewritesOutput()) {
+        result->lines << QStringLiteral("The output was left as the encoder wrote it: the parameter sets of its %1 "
+                                        "stream are not rewritten here, so the size, rate, colours and HDR "
+                                        "metadata it shows are the encoder's.").arg(codec.name());
+        return;
+    }
+    const RewriteResult rewritten = codec.rewriteOutput(bitstream, facts);
     if (rewritten.rewritten)
         result->lines << rewritten.summary;
     else if (!rewritten.error.isEmpty())
@@ -170,7 +175,8 @@ OutputResult OutputMaker::make(const OutputRequest &request, const std::atomic_b
     const bool several = request.bitstreams.size() > 1;
     const QString bitstream = several ? request.joined : request.bitstreams.value(0);
     if (several) {
-        const JoinResult join = SegmentJoiner::join(request.joined, request.bitstreams, nullptr, request.seams);
+        const JoinResult join = SegmentJoiner::join(request.joined, request.bitstreams, nullptr, request.seams,
+                                                    request.tools);
         result.seams = join.seams;
         if (!join.ok) {
             result.outcome = OutputResult::NotJoined;

@@ -3,7 +3,8 @@
 
 #include "outputguard.h"
 
-#include "bitstream/outputrewriter.h"
+#include "bitstream/codec.h"
+#include "bitstream/outputfacts.h"
 #include "join/segmentjoiner.h"
 #include "mux/containermuxer.h"
 #include "report/qualityreport.h"
@@ -33,6 +34,7 @@ struct OutputRequest
     // written in this run, without a writer left and with a picture in it.
     std::optional<OutputGuard::Stamp> before;
     OutputFacts facts;          // what the rewrite writes into the parameter sets
+    Codec::Tools tools;         // what the seam proof decodes with where the codec needs them
     // A container output: what the mux needs besides the bitstream, which is filled in here.
     std::optional<MuxRequest> container;
 

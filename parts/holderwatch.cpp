@@ -38,12 +38,18 @@ void HolderWatch::waitFor(const Look &look, const QString &line)
         waitingFor = who;
         emit message(line);
     }
+    lookAgainLater();
+}
+
+void HolderWatch::lookAgainLater()
+{
     if (!timer) {
         timer = new QTimer(this);
         timer->setSingleShot(true);
         connect(timer, &QTimer::timeout, this, &HolderWatch::lookAgain);
     }
-    timer->start(intervalMs);
+    if (!timer->isActive())
+        timer->start(intervalMs);
 }
 
 void HolderWatch::stop()

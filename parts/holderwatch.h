@@ -11,7 +11,9 @@ class QTimer;
 
 // The claims other processes hold on the pieces of work this process has not got, watched while
 // it has nothing left to take: whether a holder has gone (its piece can be taken over at once),
-// who holds the rest, and when to look again. What a wait means is its owner's to say.
+// who holds the rest, and when to look again. A wait under way is never put off by another ask,
+// so that an owner that asks often still looks again at the interval. What a wait means is its
+// owner's to say.
 class HolderWatch : public QObject
 {
     Q_OBJECT
@@ -32,6 +34,9 @@ public:
     // This process waits for the holders the look found: line, which says so, is told once for
     // the same holders, and lookAgain() follows after the interval.
     void waitFor(const Look &look, const QString &line);
+    // This process waits for something else its owner looks at (a record another process is to
+    // write): lookAgain() follows after the interval, and nothing is said.
+    void lookAgainLater();
     // No more looks.
     void stop();
 

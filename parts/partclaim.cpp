@@ -155,17 +155,26 @@ bool PartClaim::read(const QString &path, Holder *holder, QByteArray *content)
     return true;
 }
 
-bool PartClaim::abandoned(const Holder &holder, const QString &path)
+PartClaim::Sight PartClaim::observe(const QString &path)
 {
-    if (!holder.valid())
-        return true;   // half written by a holder that died while making it, or garbage
-    return hasEnded(holder, self()) || unrefreshed(holder, path);
+    Sight sight;
+    if (!read(path, &sight.holder)) {
+        sight.state = modifiedNs(path) < 0 ? Sight::Free : Sight::Broken;
+        return sight;
+    }
+    sight.state = stateOf(sight.holder, path, &sight.silentMs);
+    return sight;
 }
 
-// Whether this process has watched the claim go unrefreshed for the timeout. Watched from here,
-// so that the clocks of the holder's machine, the file server and this one never have to agree.
-bool PartClaim::unrefreshed(const Holder &holder, const QString &path)
+// How a holder's claim stands. Whether it goes unrefreshed is watched from here, so that the
+// clocks of the holder's machine, the file server and this one never have to agree.
+PartClaim::Sight::State PartClaim::stateOf(const Holder &holder, const QString &path, qint64 *silentMs)
 {
+    if (!holder.valid())
+        return Sight::Broken;
+    const Holder me = self();
+    if (hasEnded(holder, me))
+        return Sight::Ended;
     const qint64 modified = modifiedNs(path);
     QMutexLocker locked(&sightings().lock);
     Sighting &seen = sightings().byNonce[holder.nonce];
@@ -173,29 +182,24 @@ bool PartClaim::unrefreshed(const Holder &holder, const QString &path)
         seen.refreshed = seen.since.isValid();
         seen.since.start();
         seen.modified = modified;
-        return false;
     }
-    return seen.since.elapsed() >= qint64(timeoutSeconds()) * 1000;
+    *silentMs = seen.since.elapsed();
+    if (*silentMs >= qint64(timeoutSeconds()) * 1000)
+        return Sight::Silent;
+    return holder.host == me.host || seen.refreshed ? Sight::Alive : Sight::Unproven;
 }
 
-PartClaim::Holder PartClaim::liveHolder()
+PartClaim::Holder PartClaim::liveHolder() const
 {
-    Holder holder;
-    if (!read(claimPath, &holder) || abandoned(holder, claimPath))
-        return Holder();
-    return holder;
+    const Sight sight = observe(claimPath);
+    return sight.held() ? sight.holder : Holder();
 }
 
-PartClaim::Holder PartClaim::watchHolder(bool *seenAlive)
+PartClaim::Holder PartClaim::watchHolder(bool *seenAlive) const
 {
-    const Holder holder = liveHolder();
-    if (!holder.valid() || holder.host == self().host) {
-        *seenAlive = holder.valid();
-        return holder;
-    }
-    QMutexLocker locked(&sightings().lock);
-    *seenAlive = sightings().byNonce.value(holder.nonce).refreshed;
-    return holder;
+    const Sight sight = observe(claimPath);
+    *seenAlive = sight.state == Sight::Alive;
+    return sight.held() ? sight.holder : Holder();
 }
 
 // A claim's content: this process as its holder, with a mark of the claim's own.
@@ -287,10 +291,14 @@ bool PartClaim::tryTake()
         }
         Holder holder;
         QByteArray stale;
-        if (!read(claimPath, &holder, &stale) || !abandoned(holder, claimPath) || !takeOver(stale))
+        qint64 silent = 0;
+        if (!read(claimPath, &holder, &stale))
+            break;
+        const Sight::State state = stateOf(holder, claimPath, &silent);
+        if (state == Sight::Alive || state == Sight::Unproven || !takeOver(stale))
             break;
         previous = holder;
-        previousGone = !holder.valid() || hasEnded(holder, me);
+        previousGone = state == Sight::Broken || state == Sight::Ended;
     }
     ::unlink(stagingName.constData());
     if (!holding)

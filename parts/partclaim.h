@@ -35,6 +35,30 @@ public:
         QString describe() const;   // "node2 (process 4242)"
     };
 
+    // What a reader sees of a claim, by the rules above alone, so that every reader (a job's
+    // scheduler, an experiment's runner, a view that only follows a folder) comes to the same
+    // answer about the same claim.
+    struct Sight
+    {
+        enum State {
+            Free,       // no claim there
+            Alive,      // its holder is known to live: a process of this host that runs, or one of
+                        // another host whose claim this process has seen refreshed
+            Unproven,   // its holder is of another host, and its claim has not been seen refreshed
+                        // yet (nor gone unrefreshed for the timeout)
+            Ended,      // its holder is of this host and has ended, or of an earlier boot
+            Silent,     // this process has watched it go unrefreshed for the timeout
+            Broken      // no claim: half written by a holder that died making it, or garbage
+        };
+        State state = Free;
+        Holder holder;
+        qint64 silentMs = 0;    // how long this process has seen it unrefreshed
+        // Someone holds the work: the claim is neither free nor abandoned.
+        bool held() const { return state == Alive || state == Unproven; }
+    };
+    // Looks at the claim at `path` (never written).
+    static Sight observe(const QString &path);
+
     explicit PartClaim(const QString &path);
     ~PartClaim();                   // releases a claim held
     PartClaim(const PartClaim &) = delete;
@@ -61,10 +85,10 @@ public:
     void release();
 
     // Who holds the claim, if anyone; empty when nobody does or the holder is gone.
-    Holder liveHolder();
+    Holder liveHolder() const;
     // As liveHolder(); *seenAlive tells whether the holder is known to be alive: a process of
     // this host that runs, or one of another host whose claim this object has seen refreshed.
-    Holder watchHolder(bool *seenAlive);
+    Holder watchHolder(bool *seenAlive) const;
     // When another process took over a claim whose holder had gone: that holder, for the log,
     // and whether it was seen to go (false: it left the claim unrefreshed for the timeout).
     const Holder &takenOverFrom() const { return previous; }
@@ -92,8 +116,7 @@ public:
 private:
     static QByteArray newContent();
     bool writeStaging(const QString &staging, const QByteArray &content);
-    bool abandoned(const Holder &holder, const QString &path);
-    static bool unrefreshed(const Holder &holder, const QString &path);
+    static Sight::State stateOf(const Holder &holder, const QString &path, qint64 *silentMs);
     void removeDeadStaging() const;
     bool takeOver(const QByteArray &staleContent);
 

@@ -62,8 +62,13 @@ const QRegularExpression &ownName()
 } // namespace
 
 PartsFolder::PartsFolder(const QString &outputPath)
-    : folder(QFileInfo(outputPath).absoluteFilePath() + QStringLiteral(".parts"))
+    : folder(nameFor(QFileInfo(outputPath).absoluteFilePath()))
 {
+}
+
+QString PartsFolder::nameFor(const QString &outputName)
+{
+    return outputName + QStringLiteral(".parts");
 }
 
 bool PartsFolder::exists() const
@@ -91,7 +96,7 @@ QString PartsFolder::make()
 bool PartsFolder::readJob(JobRecord *record, QString *problem) const
 {
     QJsonObject object;
-    if (!JsonFile::read(namedFile(QLatin1String(jobName)), &object, problem))
+    if (!JsonFile::read(jobPath(), &object, problem))
         return false;
     *record = JobRecord::fromJson(object);
     return true;
@@ -99,7 +104,7 @@ bool PartsFolder::readJob(JobRecord *record, QString *problem) const
 
 QString PartsFolder::writeJob(const JobRecord &record, JobRecord *inPlace)
 {
-    const QString target = namedFile(QLatin1String(jobName));
+    const QString target = jobPath();
     const PartClaim::Holder me = PartClaim::self();
     const QString staging = target + QStringLiteral(".%1.%2").arg(me.host).arg(me.pid);
     QString problem = JsonFile::write(staging, record.toJson());
@@ -121,6 +126,11 @@ QString PartsFolder::writeJob(const JobRecord &record, JobRecord *inPlace)
     if (!readJob(inPlace, &problem))
         return problem.isEmpty() ? QStringLiteral("%1 went away").arg(QDir::toNativeSeparators(target)) : problem;
     return QString();
+}
+
+QString PartsFolder::jobPath() const
+{
+    return namedFile(QLatin1String(jobName));
 }
 
 QString PartsFolder::segmentPath(qint64 first) const
@@ -305,7 +315,7 @@ QString PartsFolder::discardAllBut(const QList<qint64> &keep) const
 
 QString PartsFolder::replaceJob(const JobRecord &record)
 {
-    return JsonFile::write(namedFile(QLatin1String(jobName)), record.toJson());
+    return JsonFile::write(jobPath(), record.toJson());
 }
 
 QString PartsFolder::unfitName() const
@@ -327,7 +337,7 @@ QString PartsFolder::unfitName() const
 
 bool PartsFolder::hasJob() const
 {
-    return isRegularFile(namedFile(QLatin1String(jobName)));
+    return isRegularFile(jobPath());
 }
 
 void PartsFolder::remove() const

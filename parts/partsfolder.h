@@ -36,6 +36,8 @@ public:
     };
 
     explicit PartsFolder(const QString &outputPath);
+    // The folder's name beside an output of that name ("clip.265" gives "clip.265.parts").
+    static QString nameFor(const QString &outputName);
 
     const QString &path() const { return folder; }
     // Empty when the folder exists as a folder (or was made); else why it cannot be used.
@@ -50,6 +52,7 @@ public:
     // in the folder (another process's, should it have come first).
     QString writeJob(const JobRecord &record, JobRecord *inPlace);
 
+    QString jobPath() const;
     QString segmentPath(qint64 first) const;
     QString recordPath(qint64 first) const;
     QString claimPath(qint64 first) const;

@@ -213,3 +213,11 @@ bool BdRate::psnrDifference(const QList<RatePoint> &anchor, const QList<RatePoin
 {
     return meanGap(anchor, test, false, decibels, error);
 }
+
+std::array<bool, 4> BdRate::comparedPlanes(const QList<bool> &pointsWithChroma, const YuvWeights &weights)
+{
+    const auto chroma = [](bool has) { return has; };
+    const bool all = std::all_of(pointsWithChroma.begin(), pointsWithChroma.end(), chroma);
+    const bool none = std::none_of(pointsWithChroma.begin(), pointsWithChroma.end(), chroma);
+    return {true, all, all, all || (none && weights.y > 0)};
+}

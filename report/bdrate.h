@@ -1,8 +1,12 @@
 #ifndef BDRATE_H
 #define BDRATE_H
 
+#include "yuvweights.h"
+
 #include <QList>
 #include <QString>
+
+#include <array>
 
 // One encode of a rate-distortion curve: its rate and its quality.
 struct RatePoint
@@ -39,6 +43,13 @@ public:
     // interpolate the rate over the PSNR and the PSNR over the rate: both must rise together,
     // strictly, or the figures are undefined.
     static PointPair notRising(const QList<RatePoint> &curve);
+
+    // Which of the figures Y, U, V and YUV (in that order) two curves are compared by, from
+    // whether each point of either curve has chroma PSNRs (pictures in 4:0:0 have none): Y
+    // always; U and V where every point has them; the weighted YUV where every point weighs the
+    // same planes (all with chroma, or all without) and one of those planes weighs. The others
+    // are unknown, not failures.
+    static std::array<bool, 4> comparedPlanes(const QList<bool> &pointsWithChroma, const YuvWeights &weights);
 
     // The test's mean rate difference over the anchor at equal PSNR, in percent (negative: the
     // test needs fewer bits). False with a one-line reason in *error when it cannot be worked

@@ -139,10 +139,12 @@ bool EncoderLineReader::parseLine(QByteArrayView line, PictureRow *row)
     read.bits = match.captured(3).toLongLong(&bitsOk);
     if (!pocOk || !bitsOk || !qpOk || !readPsnr(match.captured(4), &read.psnrY))
         return false;
-    // An encoder of luma only may leave the chroma figures out.
+    // An encoder of luma only may leave the chroma figures out, or print zeros for them.
+    read.psnrU = read.psnrV = unknownPsnr;
     if (match.hasCaptured(5)
         && (!readPsnr(match.captured(5), &read.psnrU) || !readPsnr(match.captured(6), &read.psnrV)))
         return false;
+    chromaUnknownWhereZero(&read.psnrU, &read.psnrV);
     *row = read;
     return true;
 }

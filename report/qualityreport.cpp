@@ -24,7 +24,26 @@ double rounded(double value, int decimals)
 
 QJsonValue figure(bool known, double value, int decimals)
 {
-    return known ? QJsonValue(rounded(value, decimals)) : QJsonValue(QJsonValue::Null);
+    return known && psnrKnown(value) ? QJsonValue(rounded(value, decimals)) : QJsonValue(QJsonValue::Null);
+}
+
+// A PSNR as a report's JSON holds it: a number, or null where it cannot be known.
+bool readPsnr(const QJsonObject &object, const char *key, double *value)
+{
+    const QJsonValue entry = object.value(QLatin1String(key));
+    if (entry.isNull()) {
+        *value = unknownPsnr;
+        return true;
+    }
+    if (!entry.isDouble())
+        return false;
+    *value = entry.toDouble();
+    return true;
+}
+
+QByteArray csvPsnr(double psnr)
+{
+    return psnrKnown(psnr) ? QByteArray::number(psnr, 'f', 4) : QByteArray();
 }
 
 QString sizeText(qint64 bytes)
@@ -39,8 +58,10 @@ QString rateText(double kbitPerSecond)
     return QStringLiteral("%1 kbit/s").arg(kbitPerSecond, 0, 'f', kbitPerSecond >= 100 ? 0 : 1);
 }
 
-QString psnrText(const ReportSummary &s)
+QString planesText(const ReportSummary &s)
 {
+    if (!psnrKnown(s.psnrU) || !psnrKnown(s.psnrV))
+        return QStringLiteral("PSNR Y %1 dB (no chroma)").arg(s.psnrY, 0, 'f', 2);
     return QStringLiteral("PSNR Y %1 U %2 V %3 dB")
         .arg(s.psnrY, 0, 'f', 2).arg(s.psnrU, 0, 'f', 2).arg(s.psnrV, 0, 'f', 2);
 }
@@ -55,8 +76,8 @@ QList<QPair<QString, QJsonValue>> rowFields(const PictureRow &row)
         {QStringLiteral("qp"), row.qp},
         {QStringLiteral("bits"), row.bits},
         {QStringLiteral("psnr_y"), row.psnrY},
-        {QStringLiteral("psnr_u"), row.psnrU},
-        {QStringLiteral("psnr_v"), row.psnrV},
+        {QStringLiteral("psnr_u"), psnrKnown(row.psnrU) ? QJsonValue(row.psnrU) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("psnr_v"), psnrKnown(row.psnrV) ? QJsonValue(row.psnrV) : QJsonValue(QJsonValue::Null)},
     };
 }
 
@@ -81,7 +102,8 @@ bool readNumber(const QJsonObject &object, const char *key, double *value)
     return true;
 }
 
-// A CSV line in the columns of csvHeader; false when it is not one.
+// A CSV line in the columns of csvHeader; false when it is not one. Empty chroma fields stand
+// for planes the picture lacks.
 bool rowFromCsv(const QByteArray &line, PictureRow *row)
 {
     const QList<QByteArray> cells = line.split(',');
@@ -94,12 +116,21 @@ bool rowFromCsv(const QByteArray &line, PictureRow *row)
     row->qp = cells.at(3).toInt(&ok[2]);
     row->bits = cells.at(4).toLongLong(&ok[3]);
     row->psnrY = cells.at(5).toDouble(&ok[4]);
-    row->psnrU = cells.at(6).toDouble(&ok[5]);
-    row->psnrV = cells.at(7).toDouble(&ok[6]);
+    const bool chroma = !cells.at(6).trimmed().isEmpty() || !cells.at(7).trimmed().isEmpty();
+    row->psnrU = chroma ? cells.at(6).toDouble(&ok[5]) : unknownPsnr;
+    row->psnrV = chroma ? cells.at(7).toDouble(&ok[6]) : unknownPsnr;
+    ok[5] = ok[5] || !chroma;
+    ok[6] = ok[6] || !chroma;
+    chromaUnknownWhereZero(&row->psnrU, &row->psnrV);
     return std::all_of(std::begin(ok), std::end(ok), [](bool read) { return read; });
 }
 
 } // namespace
+
+QString QualityReport::psnrText(double psnr)
+{
+    return psnrKnown(psnr) ? QString::number(psnr, 'f', 2) : QStringLiteral("\u2013");
+}
 
 QString QualityReport::clockText(double seconds)
 {
@@ -174,7 +205,7 @@ QString QualityReport::summaryLine() const
     if (s.kbitPerSecond > 0)
         parts << rateText(s.kbitPerSecond);
     if (s.hasQuality)
-        parts << psnrText(s) + QStringLiteral(" (lowest Y %1 at picture %2)")
+        parts << planesText(s) + QStringLiteral(" (lowest Y %1 at picture %2)")
                                    .arg(s.lowestPsnrY, 0, 'f', 2).arg(s.lowestPsnrYPicture);
     QString line = QStringLiteral("Encoded %1 pictures in %2 (%3 fps)")
                        .arg(s.pictures).arg(clockText(s.encodingSeconds))
@@ -190,7 +221,7 @@ QString QualityReport::rateLine() const
     parts << (sums.kbitPerSecond > 0 ? QStringLiteral("%1 kbit/s").arg(sums.kbitPerSecond, 0, 'f', 1)
                                      : QStringLiteral("rate unknown"));
     if (sums.hasQuality)
-        parts << psnrText(sums);
+        parts << planesText(sums);
     return parts.join(QStringLiteral(", "));
 }
 
@@ -217,10 +248,11 @@ bool QualityReport::rowsFromJson(const QJsonArray &array, QList<PictureRow> *row
         PictureRow row;
         if (!readNumber(object, "index", &index) || !readNumber(object, "poc", &poc)
             || !readNumber(object, "qp", &qp) || !readNumber(object, "bits", &bits)
-            || !readNumber(object, "psnr_y", &row.psnrY) || !readNumber(object, "psnr_u", &row.psnrU)
-            || !readNumber(object, "psnr_v", &row.psnrV) || type.size() != 1
+            || !readNumber(object, "psnr_y", &row.psnrY) || !readPsnr(object, "psnr_u", &row.psnrU)
+            || !readPsnr(object, "psnr_v", &row.psnrV) || type.size() != 1
             || !QStringLiteral("IPB").contains(type))
             return false;
+        chromaUnknownWhereZero(&row.psnrU, &row.psnrV);
         row.index = qint64(index);
         row.poc = int(poc);
         row.qp = int(qp);
@@ -283,8 +315,7 @@ QByteArray QualityReport::toCsv() const
     for (const PictureRow &row : byIndex) {
         csv += QByteArray::number(row.index) + ',' + QByteArray::number(row.poc) + ',' + row.type + ','
                + QByteArray::number(row.qp) + ',' + QByteArray::number(row.bits) + ','
-               + QByteArray::number(row.psnrY, 'f', 4) + ',' + QByteArray::number(row.psnrU, 'f', 4) + ','
-               + QByteArray::number(row.psnrV, 'f', 4) + '\n';
+               + QByteArray::number(row.psnrY, 'f', 4) + ',' + csvPsnr(row.psnrU) + ',' + csvPsnr(row.psnrV) + '\n';
     }
     return csv;
 }
@@ -344,9 +375,13 @@ bool QualityReport::fromJson(const QByteArray &json, QualityReport *report, QStr
     readNumber(summary, "frame_rate", &s.frameRate);
     readNumber(summary, "duration_s", &s.durationSeconds);
     readNumber(summary, "rate_kbps", &s.kbitPerSecond);
-    s.hasQuality = readNumber(summary, "psnr_y", &s.psnrY) && readNumber(summary, "psnr_u", &s.psnrU)
-                   && readNumber(summary, "psnr_v", &s.psnrV);
+    s.hasQuality = readNumber(summary, "psnr_y", &s.psnrY) && readPsnr(summary, "psnr_u", &s.psnrU)
+                   && readPsnr(summary, "psnr_v", &s.psnrV);
     readNumber(summary, "psnr_yuv", &s.psnrYuv);
+    if (s.hasQuality && s.psnrU == 0 && s.psnrV == 0) {
+        chromaUnknownWhereZero(&s.psnrU, &s.psnrV);
+        s.psnrYuv = YuvWeights().psnr(s.psnrY, s.psnrU, s.psnrV);
+    }
     readNumber(summary, "lowest_psnr_y", &s.lowestPsnrY);
     if (readNumber(summary, "lowest_psnr_y_picture", &number))
         s.lowestPsnrYPicture = qint64(number);

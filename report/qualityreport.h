@@ -9,6 +9,26 @@
 #include <QPair>
 #include <QString>
 
+#include <cmath>
+#include <limits>
+
+// A PSNR that cannot be known: a plane the pictures lack (4:0:0 pictures have no U and V).
+// The report's files hold it as null (JSON) or an empty field (CSV); every figure worked out
+// from it is unknown too, and a mean over planes takes only the planes that are there.
+inline constexpr double unknownPsnr = std::numeric_limits<double>::quiet_NaN();
+inline bool psnrKnown(double psnr)
+{
+    return !std::isnan(psnr);
+}
+// The reference encoders print "U 0.0000 dB    V 0.0000 dB" for the planes a 4:0:0 picture
+// lacks, and reports written before null stood for them hold those zeros: two chroma PSNRs of
+// exactly 0 dB (every sample off by the whole range) are no measurement, and become unknown.
+inline void chromaUnknownWhereZero(double *psnrU, double *psnrV)
+{
+    if (*psnrU == 0 && *psnrV == 0)
+        *psnrU = *psnrV = unknownPsnr;
+}
+
 // One picture as the encoder reported it.
 struct PictureRow
 {
@@ -18,7 +38,7 @@ struct PictureRow
     int qp = 0;
     qint64 bits = 0;
     double psnrY = 0;
-    double psnrU = 0;
+    double psnrU = 0;   // unknownPsnr for pictures without chroma
     double psnrV = 0;
 };
 
@@ -33,9 +53,9 @@ struct ReportSummary
     double kbitPerSecond = 0;     // from the file's size and the duration; 0 when unknown
     bool hasQuality = false;      // whether the PSNR figures below hold (picture lines were read)
     double psnrY = 0;             // means over the pictures
-    double psnrU = 0;
+    double psnrU = 0;             // unknownPsnr where a picture has no chroma
     double psnrV = 0;
-    double psnrYuv = 0;           // (6 Y + U + V) / 8: YuvWeights' default
+    double psnrYuv = 0;           // (6 Y + U + V) / 8: YuvWeights' default; Y alone without chroma
     double lowestPsnrY = 0;
     qint64 lowestPsnrYPicture = -1;
     double encodingSeconds = 0;
@@ -79,6 +99,8 @@ public:
     // Writes the report as CSV for a name ending in .csv, else as JSON, replacing the file only
     // when complete; false with the reason in *error.
     bool save(const QString &path, QString *error) const;
+    // A PSNR with two decimals, or "–" where it cannot be known.
+    static QString psnrText(double psnr);
     // A time as m:ss, or h:mm:ss from an hour on.
     static QString clockText(double seconds);
     // Whether save() knows the file's format from its name (.json or .csv).

@@ -19,9 +19,12 @@ QString problem(const QString &path, const ReportSummary &summary, double rate, 
                               "and below 10^9 %3").arg(path, rateField, unit);
     if (!summary.hasQuality)
         return QStringLiteral("the report %1 has no PSNR (its encoder printed no picture lines)").arg(path);
-    const struct { const char *field; double psnr; } planes[] = {
-        {"psnr_y", summary.psnrY}, {"psnr_u", summary.psnrU}, {"psnr_v", summary.psnrV}};
+    // Pictures without chroma have no U and V (null): those curves are left out, not refused.
+    const struct { const char *field; double psnr; bool mayLack; } planes[] = {
+        {"psnr_y", summary.psnrY, false}, {"psnr_u", summary.psnrU, true}, {"psnr_v", summary.psnrV, true}};
     for (const auto &plane : planes) {
+        if (plane.mayLack && !psnrKnown(plane.psnr))
+            continue;
         if (!BdRate::usablePsnr(plane.psnr))
             return QStringLiteral("the report %1 has %2 %3%4, which is no PSNR: the BD figures take a finite PSNR "
                                   "from 0 to 200 dB")

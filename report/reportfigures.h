@@ -6,7 +6,8 @@
 struct ReportSummary;
 
 // Whether the figures of a quality report can be a point of a rate-distortion curve: a rate
-// and the three PSNRs, present and in range. One check for every reader of reports: --bd-rate
+// and the PSNRs, present and in range (U and V may be unknown, for pictures without chroma,
+// and then stay out of the curves). One check for every reader of reports: --bd-rate
 // and an experiment's cells.
 namespace ReportFigures {
 

@@ -3,8 +3,13 @@
 
 #include <QString>
 
+#include <cmath>
+#include <limits>
+#include <utility>
+
 // How much each plane counts in one PSNR over Y, U and V: the weighted mean of the planes'
-// PSNRs (each the mean over the pictures), (wY × Y + wU × U + wV × V) / (wY + wU + wV). The
+// PSNRs (each the mean over the pictures), (wY × Y + wU × U + wV × V) / (wY + wU + wV), over
+// the planes the pictures have (4:0:0: Y alone). The
 // quality report's psnr_yuv is this with 6:1:1; 14:1:1 is the other common choice.
 struct YuvWeights
 {
@@ -14,9 +19,18 @@ struct YuvWeights
     double u = 1;
     double v = 1;
 
+    // The weighted mean over the planes whose PSNR is known (NaN stands for a plane the
+    // pictures lack); NaN when no known plane has a weight.
     double psnr(double psnrY, double psnrU, double psnrV) const
     {
-        return (y * psnrY + u * psnrU + v * psnrV) / (y + u + v);
+        double sum = 0, weight = 0;
+        for (const auto &[w, p] : {std::pair{y, psnrY}, std::pair{u, psnrU}, std::pair{v, psnrV}}) {
+            if (!std::isnan(p)) {
+                sum += w * p;
+                weight += w;
+            }
+        }
+        return weight > 0 ? sum / weight : std::numeric_limits<double>::quiet_NaN();
     }
     // "6:1:1", "14:1:1", "4:0.5:0.5".
     QString text() const;

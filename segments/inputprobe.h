@@ -1,7 +1,7 @@
 #ifndef INPUTPROBE_H
 #define INPUTPROBE_H
 
-#include "bitstream/outputrewriter.h"
+#include "bitstream/outputfacts.h"
 #include "jobtypes/jobtypes.h"
 
 #include <QString>

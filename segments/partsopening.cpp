@@ -50,11 +50,17 @@ bool PartsOpening::open(const InputProbe &probe, qint64 total, int encoders, std
     return true;
 }
 
-// Said once for the job: why its segments are joined the closed way, where they are.
+// Said once for the job: why its segments are joined the closed way, where they are, or why
+// some of them are.
 void PartsOpening::sayHowSeamsJoin()
 {
+    QList<qint64> starts;
+    for (const SegmentPlan::Segment &segment : std::as_const(kept.segments))
+        starts << segment.first - settings.startPicture;
     if (!seams.exact())
         said << seams.closedLine();
+    else if (kept.closedSeams.isEmpty() && !seams.closedSeamsLine(starts).isEmpty())
+        said << seams.closedSeamsLine(starts);
     else if (!kept.closedSeams.isEmpty())
         said << QStringLiteral("The job record in %1 says that this encoder and configuration gave a seam whose two "
                                "copies differed (%2): the segments are joined the closed way, each seam costs about "

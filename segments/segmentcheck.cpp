@@ -1,5 +1,6 @@
 #include "segmentcheck.h"
 
+#include "codecs/codecs.h"
 #include "files/pathtext.h"
 #include "join/streaminspector.h"
 #include "output/outputguard.h"
@@ -12,14 +13,15 @@ namespace {
 // How long processes that still write into a segment after its encoder exited are waited for.
 constexpr int writersGraceMs = 3000;
 
-QString problemOf(const QString &partial, qint64 planned, const EncoderRun::Outcome &outcome)
+QString problemOf(const QString &partial, qint64 planned, const EncoderRun::Outcome::Pictures &outcome,
+                  const OutputGuard::Stamp &before)
 {
     if (!OutputGuard::waitForWriters(partial, writersGraceMs).isEmpty())
         return QStringLiteral("its bitstream %1 is still being written after the encoder exited")
             .arg(PathText::native(partial));
-    if (!OutputGuard::changedSince(outcome.before, partial))
+    if (!OutputGuard::changedSince(before, partial))
         return QStringLiteral("the encoder exited with 0 but wrote no bitstream %1").arg(PathText::native(partial));
-    const qint64 handed = outcome.pictures;
+    const qint64 handed = outcome.given;
     // The overlap picture (the next segment's first) is coded too.
     const qint64 coded = qMax(outcome.coded, handed);
     const StreamSummary summary = StreamInspector::inspect(partial);
@@ -36,28 +38,34 @@ QString problemOf(const QString &partial, qint64 planned, const EncoderRun::Outc
         return QStringLiteral("its bitstream does not open with parameter sets and a random-access picture");
     if (!summary.endsWithWholeUnit)
         return QStringLiteral("its bitstream ends in the middle of a NAL unit");
+    // Every picture, so that a segment the join takes on trust from its record is sound.
+    const Codec::PictureCheck pictures = Codecs::of(partial).checkPictures(partial, Codec::Tools());
+    if (pictures.verdict == Codec::PictureCheck::Cut)
+        return QStringLiteral("its bitstream is not whole: %1").arg(pictures.problem);
+    if (pictures.verdict == Codec::PictureCheck::Damaged)
+        return QStringLiteral("its bitstream is damaged: %1").arg(pictures.problem);
     return QString();
 }
 
 } // namespace
 
 QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const EncoderRun::Outcome &outcome,
-             const PartClaim *claim)
+             const OutputGuard::Stamp &before, const PartClaim *claim)
 {
-    const QString problem = problemOf(folder->partialPath(span.first), span.count, outcome);
+    const QString problem = problemOf(folder->partialPath(span.first), span.count, outcome.pictures, before);
     if (!problem.isEmpty())
         return problem;
     if (!claim->stillOwn())
         return QStringLiteral("another process took it over meanwhile");
     PartsFolder::SegmentRecord record;
     record.first = span.first;
-    record.pictures = outcome.pictures;
-    record.extra.insert(QStringLiteral("times"), outcome.times.toJson());
-    record.extra.insert(QStringLiteral("reached_end"), outcome.reachedEnd);
-    record.extra.insert(QStringLiteral("rows"), QualityReport::rowsToJson(outcome.rows));
-    record.extra.insert(QStringLiteral("encoder_cpu_s"), outcome.encoderCpuSeconds);
+    record.pictures = outcome.pictures.given;
+    record.extra.insert(QStringLiteral("times"), outcome.pictures.times.toJson());
+    record.extra.insert(QStringLiteral("reached_end"), outcome.pictures.reachedEnd);
+    record.extra.insert(QStringLiteral("rows"), QualityReport::rowsToJson(outcome.bitstream.rows));
+    record.extra.insert(QStringLiteral("encoder_cpu_s"), outcome.bitstream.encoderCpuSeconds);
     // Its bitstream ends with the next segment's first picture, which the join proves.
-    if (outcome.coded > outcome.pictures)
+    if (outcome.pictures.coded > outcome.pictures.given)
         record.extra.insert(QStringLiteral("overlap"), true);
     return folder->finish(record);
 }

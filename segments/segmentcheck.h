@@ -2,6 +2,7 @@
 #define SEGMENTCHECK_H
 
 #include "encoderrun/encoderrun.h"
+#include "output/outputguard.h"
 #include "output/outputmaker.h"
 #include "parts/partsfolder.h"
 
@@ -15,13 +16,14 @@ class PartClaim;
 namespace SegmentCheck {
 
 // Checks the bitstream a segment's encoder wrote (no writer left, written in this run, opening
-// with parameter sets and a random-access picture, every picture handed over, a whole last unit)
+// with parameter sets and a random-access picture, every picture handed over, a whole last unit,
+// every picture's decoded picture hash matched or, without hashes, every picture decoded)
 // and keeps it in the folder with its record: the pictures' times for the container, whether it
 // ends the input, its pictures as the encoder reported them; only while the segment's claim is
-// still this process's (it may have been taken over meanwhile). Why it cannot be kept; empty
-// when it is.
+// still this process's (it may have been taken over meanwhile). before: the bitstream's file just
+// before the encoder started. Why it cannot be kept; empty when it is.
 QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const EncoderRun::Outcome &outcome,
-             const PartClaim *claim);
+             const OutputGuard::Stamp &before, const PartClaim *claim);
 
 // What the records of the finished segments say, read once every one is finished.
 struct Kept

@@ -6,6 +6,7 @@
 #include "segmentcheck.h"
 #include "segmentsoutput.h"
 
+#include "encoderrun/filtercontext.h"
 #include "files/pathtext.h"
 #include "jobtypes/jobmessages.h"
 #include "parts/claimkeeper.h"
@@ -32,7 +33,11 @@ SegmentScheduler::SegmentScheduler(const JobSettings &settings, const QElapsedTi
     , holderWatch(new HolderWatch(250, this))
     , checks(new OffThread(this))
     , claimKeeper(new ClaimKeeper([this] { return claimsHeld(); }, this))
+    , goOnTimer(new QTimer(this))
 {
+    goOnTimer->setSingleShot(true);
+    goOnTimer->setInterval(0);
+    connect(goOnTimer, &QTimer::timeout, this, &SegmentScheduler::goOn);
     connect(claimKeeper, &ClaimKeeper::lost, this, &SegmentScheduler::claimLost);
     connect(claimKeeper, &ClaimKeeper::refreshed, output, &SegmentsOutput::refreshClaim);
     connect(holderWatch, &HolderWatch::message, this, &JobPath::message);
@@ -60,7 +65,7 @@ void SegmentScheduler::start()
 
 void SegmentScheduler::probed(const InputProbe &probe)
 {
-    if (stopping) {
+    if (stopping()) {
         JobResult stopped;
         stopped.outcome = JobResult::Stopped;
         finish(stopped);
@@ -75,7 +80,7 @@ void SegmentScheduler::probed(const InputProbe &probe)
     if (!probe.problem.isEmpty() || total <= 0) {
         if (!probe.problem.isEmpty() && !probe.unopened)
             emit message(QStringLiteral("The input is encoded in one piece: %1.").arg(probe.problem));
-        ended = true;
+        enter(Stage::Ended);
         emit inOnePiece();
         return;
     }
@@ -87,26 +92,14 @@ void SegmentScheduler::probed(const InputProbe &probe)
     pictureTimes = probe.times;
     expectedPictures = total;
     declaredPictures = probe.exact ? total : 0;
-    if (finishedByAnother())
+    if (finishedByAnother() || !openParts(probe, total))
         return;
-    parts = std::make_unique<PartsFolder>(settings.output);
-    // A job that only joins another's work never starts the job afresh.
-    if (settings.joinOnly && !parts->hasJob()) {
-        parts.reset();
-        leaveToOthers(QStringLiteral("The job's parts folder %1 is gone: it is another process's to finish.")
-                          .arg(native(PartsFolder(settings.output).path())));
+    if (settings.exactSeamsOnly && !seamsAllExact()) {
+        closeSeams({}, {seamStep > 0 ? QStringLiteral("the parts folder's plan cuts where a seam cannot be exact")
+                                     : closedBecause});
         return;
     }
-    PartsOpening opening(settings, parts.get());
-    const bool opened = opening.open(probe, total, encoders, &presence);
-    for (const QString &line : opening.lines())
-        emit message(line);
-    if (!opened) {
-        fail(opening.failure(), opening.problem());
-        return;
-    }
-    segments.plan(opening.plan(), *parts);
-    seamStep = opening.exactSeams() ? opening.seamSupport().cutStep() : 0;
+    enter(Stage::Encoding);
     // A segment's encoder whose temporal filter reads around it gets the job's pictures there,
     // or those of the longer encode the job itself is a stretch of.
     if (settings.contextFirst < 0) {
@@ -118,13 +111,78 @@ void SegmentScheduler::probed(const InputProbe &probe)
     const int kept = segments.finished();
     if (kept > 0)
         emit message(QStringLiteral("Resuming: %1 of %2 segments already encoded.").arg(kept).arg(segments.size()));
-
+    // Unless a stop that came with the progress ended the job already.
+    if (stage != Stage::Encoding)
+        return;
     claimKeeper->start();
     schedule();
 }
 
-// Another process on the same job made the output and removed the parts folder while this one
-// looked at the input or the folder: the job is done, and this process says so and ends.
+// The parts folder is made, checked, taken over or discarded, and the plan recorded or made
+// anew; false when the job ends here instead (left to others, or failed).
+bool SegmentScheduler::openParts(const InputProbe &probe, qint64 total)
+{
+    parts = std::make_unique<PartsFolder>(settings.output);
+    // A job that only joins another's work never starts the job afresh.
+    if (settings.joinOnly && !parts->hasJob()) {
+        parts.reset();
+        leaveToOthers(QStringLiteral("The job's parts folder %1 is gone: it is another process's to finish.")
+                          .arg(native(PartsFolder(settings.output).path())));
+        return false;
+    }
+    PartsOpening opening(settings, parts.get());
+    const bool opened = opening.open(probe, total, encoders, &presence);
+    for (const QString &line : opening.lines())
+        emit message(line);
+    if (!opened) {
+        fail(opening.failure(), opening.problem());
+        return false;
+    }
+    segments.plan(opening.plan(), *parts);
+    seamStep = opening.exactSeams() ? opening.seamSupport().cutStep() : 0;
+    if (seamStep == 0)
+        closedBecause = opening.lines().value(opening.lines().size() - 1);
+    return true;
+}
+
+// Every seam of the plan can be exact: the plan cuts at the encoder's exact step, and each
+// segment overlaps the next.
+bool SegmentScheduler::seamsAllExact() const
+{
+    bool exact = seamStep > 0;
+    for (int i = 0; exact && i + 1 < segments.size(); ++i)
+        exact = overlaps(i);
+    return exact;
+}
+
+void SegmentScheduler::enter(Stage next)
+{
+    stage = next;
+    // The output's claim is held while this process makes the output, and while an output step
+    // that a stop or an abort interrupts comes to its end.
+    if (next != Stage::MakingOutput && next != Stage::Stopping && next != Stage::Aborting)
+        output->releaseClaim();
+}
+
+// Nothing new starts any more; the job ends once nothing of it runs.
+void SegmentScheduler::windDown()
+{
+    if (stage == Stage::Probing || stage == Stage::Encoding || stage == Stage::MakingOutput)
+        enter(Stage::Ending);
+}
+
+// The output step handed segments back to be encoded again: this process encodes them, unless
+// it stops.
+void SegmentScheduler::backToSegments()
+{
+    if (stage == Stage::MakingOutput)
+        enter(Stage::Encoding);
+    goOn();
+}
+
+// Another process on the same job made the output and removed the parts folder meanwhile: the
+// job is done, whatever this process was doing (a stop included). It says so once, stops what
+// runs and ends once nothing of it runs, at once when nothing was planned yet.
 bool SegmentScheduler::finishedByAnother()
 {
     const QString made = output->madeElsewhere();
@@ -132,35 +190,49 @@ bool SegmentScheduler::finishedByAnother()
         return false;
     if (pending.madeElsewhere(made))
         emit message(made);
+    if (stage != Stage::Aborting && stage != Stage::Ended)
+        enter(Stage::Ending);
     if (segments.empty()) {
-        parts.reset();
-        presence.reset();
         finish(pending);
-    } else {
-        segments.stopRuns();
-        endSegments();
+        return true;
     }
+    segments.stopRuns();
+    goOn();
     return true;
+}
+
+void SegmentScheduler::goOn()
+{
+    endSegments();
+    schedule();
+}
+
+void SegmentScheduler::goOnLater()
+{
+    goOnTimer->start();
 }
 
 void SegmentScheduler::schedule()
 {
-    if (ended || stopping || makingOutput || pending.halted())
+    if (stage != Stage::Encoding)
         return;
     int runningNow = segments.running();
     // Until the first command line has been shown, one encoder only: the box is answered once.
-    const int allowed = announced ? encoders : 1;
+    const int allowed = shownCommandLine.isEmpty() ? 1 : encoders;
     for (int index = 0; index < segments.size() && runningNow < allowed; ++index) {
-        if (!segments[index].open())
+        if (segments[index].phase != SegmentTable::Open)
             continue;
         if (!claim(index)) {
-            if (ended || pending.failed() || pending.leftToOthers())
+            if (stage != Stage::Encoding)
                 return;
             continue;
         }
         startSegment(index);
+        // A run that cannot even start may end the job.
+        if (stage != Stage::Encoding)
+            return;
         ++runningNow;
-        if (!announced)
+        if (shownCommandLine.isEmpty())
             break;
     }
     if (runningNow > 0 || checks->busy())
@@ -187,37 +259,64 @@ bool SegmentScheduler::claim(int index)
     // unfinished while it does is one whose files it is removing with the folder, the output
     // made. It is not encoded again; the job is done, or about to be.
     const QString maker = output->claimedElsewhere();
-    if (maker.isEmpty() && output->madeElsewhere().isEmpty())
+    const bool made = finishedByAnother();
+    if (maker.isEmpty() && !made)
         return true;
-    segments[index].claim->release();
-    if (!finishedByAnother())
+    segments.release(index);
+    if (!made)
         leaveToOthers(maker);
     return false;
 }
 
+// The run that encodes the segment into its partial file (one left from before goes): the
+// job's settings, from the segment's first picture on for as many pictures as it holds.
+EncoderRun *SegmentScheduler::newRun(int index)
+{
+    const SegmentPlan::Segment &span = segments[index].span;
+    JobSettings part = runSettings;
+    part.output = parts->partialPath(span.first);
+    part.startPicture = span.first;
+    part.pictureLimit = span.count;
+    // The seek finds the first picture the run reads: the segment's, or the first of those
+    // before it that the encoder's temporal filter looks at.
+    const qint64 readFrom = span.first - FilterContext::of(part, false).before();
+    if (readFrom > 0 && readFrom <= pictureTimes.size())
+        part.previousPictureTime = pictureTimes.at(readFrom - 1);
+    if (span.count < 0 && runSettings.pictureLimit >= 0)
+        part.pictureLimit = runSettings.pictureLimit - (span.first - runSettings.startPicture);
+    parts->discardPartial(span.first);
+    auto *run = new EncoderRun(part, this);
+    run->setPart(overlaps(index) ? EncoderRun::Part::SegmentAndNext : EncoderRun::Part::Segment);
+    run->setRoute(route);
+    // With several encoders at once, each line of the encoders' output says whose it is.
+    if (encoders > 1)
+        run->setLinePrefix(QStringLiteral("[%1] ").arg(segments.label(index)));
+    return run;
+}
+
 void SegmentScheduler::startSegment(int index)
 {
-    // Whether the encoder was seen reading its input twice: then the pictures go through a
-    // complete file from the start.
-    EncoderRun *run = segments.newRun(index, runSettings, *parts, pictureTimes, readsInputTwice, encoders > 1, this);
-    run->setOverlap(overlaps(index));
-    connect(run, &EncoderRun::readsInputTwice, this, [this] { readsInputTwice = true; });
+    EncoderRun *run = newRun(index);
+    segments.started(index, run);
+    connect(run, &EncoderRun::readsInputTwice, this, [this] { route = EncoderRun::Route::CompleteFile; });
     connect(run, &EncoderRun::stageChanged, this, [this] { reportProgress(true); });
     emit message(QStringLiteral("Segment %1: pictures %2.")
                      .arg(segments.label(index), SegmentTable::spanText(segments[index].span)));
 
-    connect(run, &EncoderRun::commandLineReady, this, &SegmentScheduler::announce);
+    // The segment's partial file as it is once the command line was shown (and answered) tells
+    // whether the encoder wrote it.
+    connect(run, &EncoderRun::commandLineReady, this, [this, index](const QString &commandLine) {
+        announce(commandLine);
+        segments.encoderStarting(index, *parts);
+    });
     connect(run, &EncoderRun::progressed, this, [this, index](qint64 pictures) {
-        segments[index].pictures = pictures;
+        segments.progressed(index, pictures);
         reportProgress(false);
     });
     connect(run, &EncoderRun::encoderOutput, this, &JobPath::encoderOutput);
     // What a segment's decode says (the pictures' format, a hint) is said once for the job.
     connect(run, &EncoderRun::message, this, &SegmentScheduler::sayOnce);
-    connect(run, &EncoderRun::warning, this, [this](const QString &title, const QString &text) {
-        pending.picturesMissed(text);
-        emit warning(title, text);
-    });
+    connect(run, &EncoderRun::warning, this, &JobPath::warning);
     connect(run, &EncoderRun::finished, this, [this, index] { segmentEnded(index); });
     run->start();
 }
@@ -225,7 +324,7 @@ void SegmentScheduler::startSegment(int index)
 // The first segment's command line is shown once, with how many more follow.
 void SegmentScheduler::announce(const QString &commandLine)
 {
-    if (announced)
+    if (!shownCommandLine.isEmpty())
         return;
     const int others = segments.size() - segments.finished() - 1;
     QString shown = commandLine;
@@ -234,15 +333,19 @@ void SegmentScheduler::announce(const QString &commandLine)
                                 "its own input and bitstream, up to %4 encoders at once.")
                      .arg(others).arg(others == 1 ? "" : "s").arg(others == 1 ? "s" : "").arg(encoders);
     emit commandLineReady(shown);
-    announced = true;
+    shownCommandLine = shown;
     // The others start once the box is answered.
-    QTimer::singleShot(0, this, &SegmentScheduler::schedule);
+    goOnLater();
 }
 
 void SegmentScheduler::segmentEnded(int index)
 {
-    const EncoderRun::Outcome outcome = segments.takeOutcome(index);
-    Segment &segment = segments[index];
+    const EncoderRun::Outcome outcome = segments.runEnded(index);
+    const EncoderRun::Outcome::Verdict &verdict = outcome.verdict;
+    // Not every picture reached the segment's encoder: the job's result says why, as the feed did.
+    if (!verdict.picturesMissing.isEmpty())
+        pending.picturesMissed(verdict.picturesMissing);
+    const Segment &segment = segments[index];
     // A process held up for longer than the claim timeout (stopped, or blocked writing to a
     // pipe nobody reads) may come back to find its segment taken over: then whatever its
     // encoder did is not this process's to keep, or to fail the job with.
@@ -250,22 +353,20 @@ void SegmentScheduler::segmentEnded(int index)
         leaveSegment(index);
         return;
     }
-    if (outcome.kind == EncoderRun::Outcome::Encoded && outcome.exitCode == 0 && !outcome.crashed) {
+    if (verdict.kind == EncoderRun::Outcome::Encoded && verdict.exitCode == 0 && !verdict.crashed) {
         checkSegment(index, outcome);
         return;
     }
     parts->discardPartial(segment.span.first);
-    segment.claim->release();
-    if (outcome.kind == EncoderRun::Outcome::Failed && outcome.failure == JobResult::StartPastEnd && !stopping) {
+    segments.release(index);
+    if (verdict.kind == EncoderRun::Outcome::Failed && verdict.failure == JobResult::StartPastEnd && !stopping()) {
         // The input ends before this segment: the plan shrinks, the job goes on.
-        inputEndsAt(outcome.inputPictures);
-        endSegments();
-        if (!ended)
-            schedule();
+        inputEndsAt(outcome.pictures.inputPictures);
+        goOn();
         return;
     }
     segmentFailed(index, outcome);
-    endSegments();
+    goOn();
 }
 
 // The input turned out to end at picture `end` (its pictures' count, found by a segment's
@@ -302,22 +403,26 @@ void SegmentScheduler::inputEndsAt(qint64 end)
 // as the encoder reported them, for the report.
 void SegmentScheduler::checkSegment(int index, const EncoderRun::Outcome &outcome)
 {
-    Segment &segment = segments[index];
-    segment.checking = true;
+    segments.checking(index);
+    const Segment &segment = segments[index];
     auto problem = std::make_shared<QString>();
     PartsFolder *folder = parts.get();
     const SegmentPlan::Segment span = segment.span;
+    const OutputGuard::Stamp before = segment.before;
     const PartClaim *claim = segment.claim.get();
-    checks->run([folder, span, outcome, claim, problem] { *problem = SegmentCheck::keep(folder, span, outcome, claim); },
-        [this, index, problem] { segmentChecked(index, *problem); });
+    checks->run([folder, span, outcome, before, claim, problem] {
+            *problem = SegmentCheck::keep(folder, span, outcome, before, claim);
+        },
+        [this, index, pictures = outcome.pictures, problem] { segmentChecked(index, pictures, *problem); });
 }
 
-void SegmentScheduler::segmentChecked(int index, const QString &problem)
+void SegmentScheduler::segmentChecked(int index, const EncoderRun::Outcome::Pictures &pictures,
+                                      const QString &problem)
 {
-    Segment &segment = segments[index];
-    segment.checking = false;
+    segments.checked(index);
     if (!problem.isEmpty() && finishedByAnother())
         return;
+    const Segment &segment = segments[index];
     // Taken over while it was checked (the claim is refreshed meanwhile, but this process may
     // have been held up): the segment is the other process's.
     if (!segment.claim->refresh()) {
@@ -325,43 +430,49 @@ void SegmentScheduler::segmentChecked(int index, const QString &problem)
         return;
     }
     if (problem.isEmpty()) {
-        segment.finished = true;
+        segments.finish(index);
         picturesThisRun += segment.pictures;
-    } else if (!stopping
-               && pending.cannotKeep(QStringLiteral("%1 cannot be kept: %2.").arg(segments.describe(index), problem))) {
-        parts->discardPartial(segment.span.first);
-        segments.stopRuns();
+        keptHere << segment.span.first;
+    } else {
+        if (!stopping()
+            && pending.cannotKeep(QStringLiteral("%1 cannot be kept: %2.").arg(segments.describe(index), problem))) {
+            parts->discardPartial(segment.span.first);
+            segments.stopRuns();
+            windDown();
+        }
+        segments.release(index);
     }
-    segment.claim->release();
     reportProgress(true);
-    if (segment.finished && segment.reachedEnd && (segment.span.count < 0 || segment.pictures < segment.span.count)) {
+    const bool finished = segment.phase == SegmentTable::Finished;
+    if (finished && pictures.reachedEnd && (segment.span.count < 0 || segment.pictures < segment.span.count)) {
         // A raw file cut short while the run read it may have lost more pictures since.
         const qint64 end = segment.span.first + segment.pictures;
-        inputEndsAt(segment.inputPictures >= 0 ? qMin(end, segment.inputPictures) : end);
+        inputEndsAt(pictures.inputPictures >= 0 ? qMin(end, pictures.inputPictures) : end);
     }
     // The segment that runs to the input's end tells where that is.
-    if (segment.finished && segment.span.count < 0)
+    if (finished && segment.span.count < 0)
         expectedPictures = segment.span.first + segment.pictures - settings.startPicture;
-    endSegments();
-    if (!ended && !stopping)
-        schedule();
+    goOn();
 }
 
 // A run that could not go on fails the job; an encoder that failed stops the others, and the
 // job reports its code as a job in one piece does.
 void SegmentScheduler::segmentFailed(int index, const EncoderRun::Outcome &outcome)
 {
-    if (outcome.kind == EncoderRun::Outcome::Failed) {
-        pending.runFailed(outcome.failure, outcome.message);
+    const EncoderRun::Outcome::Verdict &verdict = outcome.verdict;
+    if (verdict.kind == EncoderRun::Outcome::Failed) {
+        pending.runFailed(verdict.failure, verdict.message);
         segments.stopRuns();
+        windDown();
         return;
     }
-    if (outcome.kind != EncoderRun::Outcome::Encoded || stopping
-        || !pending.encoderFailed(outcome.exitCode, outcome.crashed))
+    if (verdict.kind != EncoderRun::Outcome::Encoded || stopping()
+        || !pending.encoderFailed(verdict.exitCode, verdict.crashed))
         return;
-    emit message(JobMessages::encoderEndLine(segments.describe(index), outcome.exitCode, outcome.crashed,
-                                             outcome.crashed ? QString() : QString::number(outcome.pictures)));
+    emit message(JobMessages::encoderEndLine(segments.describe(index), verdict.exitCode, verdict.crashed,
+                                             verdict.crashed ? QString() : QString::number(outcome.pictures.given)));
     segments.stopRuns();
+    windDown();
 }
 
 QList<PartClaim *> SegmentScheduler::claimsHeld() const
@@ -376,7 +487,7 @@ void SegmentScheduler::claimLost(PartClaim *claim)
 {
     // One being checked is left by segmentChecked(), which finds the claim lost.
     const int index = segments.indexOf(claim);
-    if (index >= 0 && segments[index].run)
+    if (index >= 0 && segments[index].phase == SegmentTable::Encoding)
         leaveSegment(index);
 }
 
@@ -386,17 +497,10 @@ void SegmentScheduler::claimLost(PartClaim *claim)
 // otherwise takes up other work.
 void SegmentScheduler::leaveSegment(int index)
 {
-    Segment &segment = segments[index];
     emit message(QStringLiteral("Segment %1 was taken over by another process; it is left to it.")
                      .arg(segments.label(index)));
-    if (segment.run)
-        segments.dropRun(index);
-    segment.pictures = 0;
-    parts->discardPartial(segment.span.first);
-    QTimer::singleShot(0, this, [this] {
-        endSegments();
-        schedule();
-    });
+    segments.leave(index, *parts);
+    goOnLater();
 }
 
 // Nothing left to take: every other segment is finished or held by another process. Segments
@@ -408,12 +512,12 @@ void SegmentScheduler::watchOthers()
     const HolderWatch::Look look = HolderWatch::look(segments.openClaims());
     if (look.holderGone) {
         // Its holder is gone: take it over at once.
-        QTimer::singleShot(0, this, &SegmentScheduler::schedule);
+        goOnLater();
         return;
     }
     reportProgress(true);
     if (look.held == 0) {
-        QTimer::singleShot(0, this, &SegmentScheduler::schedule);
+        goOnLater();
         return;
     }
     if (look.allSeenAlive && settings.noWait)
@@ -431,28 +535,24 @@ void SegmentScheduler::makeOutput()
         leaveToOthers(elsewhere);
         return;
     }
-    makingOutput = true;
-    reportProgress(true);
+    enter(Stage::MakingOutput);
     output->start(segments.firsts(), facts);
+    // Once the output step runs: a stop that comes with this progress waits for its end.
+    reportProgress(true);
 }
 
 // Kept segments that no longer check out (cut short, edited): encoded again.
 void SegmentScheduler::redoSegments(const QList<int> &indexes)
 {
-    makingOutput = false;
     // Segments gone rather than changed: another process made the output and removed them.
-    if (!output->madeElsewhere().isEmpty()) {
-        output->releaseClaim();
-        finishedByAnother();
+    if (finishedByAnother())
         return;
-    }
     for (int index : indexes) {
         emit message(QStringLiteral("Segment %1 no longer matches its record: it is encoded again.")
                          .arg(segments.label(index)));
         segments.redo(index, *parts);
     }
-    output->releaseClaim();
-    schedule();
+    backToSegments();
 }
 
 // Whether the segment's encoder also codes the next segment's first picture: seams may be
@@ -472,7 +572,17 @@ bool SegmentScheduler::overlaps(int index) const
 // this job and, through the job record, in later runs of it.
 void SegmentScheduler::closeSeams(const QList<int> &seams, const QStringList &reasons)
 {
-    makingOutput = false;
+    // Closed seams will not do: the job ends, and its caller encodes the input in one piece.
+    if (settings.exactSeamsOnly) {
+        if (!seams.isEmpty())
+            output->rememberClosedSeams(reasons.first());
+        pending.seamsNotExact = seams.isEmpty() ? reasons.first()
+                                                : QStringLiteral("the seam between segments %1 and %2 is not exact: %3")
+                                                      .arg(segments.label(seams.first()),
+                                                           segments.label(seams.first() + 1), reasons.first());
+        fail(JobResult::SegmentUnfit, pending.seamsNotExact);
+        return;
+    }
     seamStep = 0;
     for (int i = 0; i < seams.size(); ++i) {
         const int index = seams.at(i);
@@ -483,8 +593,7 @@ void SegmentScheduler::closeSeams(const QList<int> &seams, const QStringList &re
         segments.redo(index, *parts);
     }
     emit message(output->rememberClosedSeams(reasons.first()));
-    output->releaseClaim();
-    schedule();
+    backToSegments();
 }
 
 // What is left of the job is another process's to do: this one says so and ends.
@@ -492,24 +601,22 @@ void SegmentScheduler::leaveToOthers(const QString &line)
 {
     pending.leave(line);
     emit message(line);
-    endSegments();
+    windDown();
+    goOn();
 }
 
 void SegmentScheduler::outputMade(const OutputResult &made)
 {
-    makingOutput = false;
     // Segments gone from under the join: another process made the output and removed them.
-    if (made.outcome == OutputResult::NotJoined && !output->madeElsewhere().isEmpty()) {
-        output->releaseClaim();
-        finishedByAnother();
+    if (made.outcome == OutputResult::NotJoined && finishedByAnother())
         return;
-    }
     pending.keptAs = made.kept;
     if (output->account(made, &pending)) {
         parts->remove();
         parts.reset();
     }
-    endSegments();
+    windDown();
+    goOn();
 }
 
 void SegmentScheduler::fail(JobResult::Failure failure, const QString &text)
@@ -518,9 +625,10 @@ void SegmentScheduler::fail(JobResult::Failure failure, const QString &text)
     if (failure == JobResult::PartsUnusable && finishedByAnother())
         return;
     pending.fail(failure, text);
+    windDown();
     if (!segments.empty()) {
         segments.stopRuns();
-        endSegments();
+        goOn();
         return;
     }
     // Nothing runs yet.
@@ -531,19 +639,14 @@ void SegmentScheduler::fail(JobResult::Failure failure, const QString &text)
 // Ends a job in segments once nothing of it runs any more.
 void SegmentScheduler::endSegments()
 {
-    if (ended || makingOutput || helpersBusy() || segments.running() > 0)
+    if (stage == Stage::Ended || helpersBusy() || segments.running() > 0)
         return;
-    // Still work to do, unless stopped, failed, left to others or done (the folder gone).
-    if (!stopping && !pending.settled() && parts)
+    // Still work to do, unless stopped, failed, left to others or done.
+    if (stage == Stage::Probing || stage == Stage::Encoding || stage == Stage::MakingOutput)
         return;
-    // Stopped after another process made the output and removed the folder: nothing is kept.
-    if (stopping && parts) {
-        const QString made = output->madeElsewhere();
-        if (!made.isEmpty() && pending.madeElsewhere(made))
-            emit message(made);
-        if (!made.isEmpty())
-            parts.reset();
-    }
+    // Stopped as another process made the output and removed the folder: the job is done.
+    if (stage == Stage::Stopping && parts && finishedByAnother())
+        return;
     // Segments other processes finished meanwhile are kept too, and counted.
     if (parts)
         segments.lookForFinished(*parts);
@@ -554,14 +657,14 @@ void SegmentScheduler::endSegments()
     if (!result.picturesMissing.isEmpty())
         result.picturesMeant = expectedPictures;
     // Stopped, unless the output was made meanwhile (the parts folder is gone then).
-    if (stopping && result.failure == JobResult::NoFailure && parts) {
+    if (stopping() && result.failure == JobResult::NoFailure && parts) {
         result.outcome = JobResult::Stopped;
         result.pictures = picturesThisRun + segments.pictures(false);
     }
     if (parts && result.outcome == JobResult::Stopped)
         emit message(JobMessages::stoppedAfter(result.pictures));
     if (parts && (result.outcome != JobResult::Finished || result.exitCode != 0 || !result.outputProblem.isEmpty())
-        && !segments.empty())
+        && !segments.empty() && result.seamsNotExact.isEmpty())
         emit message(QStringLiteral("%1 of %2 segments are kept in %3; start the same job again to go on "
                                     "from there.")
                          .arg(result.segmentsKept).arg(result.segmentsTotal).arg(native(parts->path())));
@@ -571,22 +674,29 @@ void SegmentScheduler::endSegments()
 
 void SegmentScheduler::finish(JobResult result)
 {
-    ended = true;
+    const bool told = stage != Stage::Aborting;
+    enter(Stage::Ended);
+    goOnTimer->stop();
     claimKeeper->stop();
     holderWatch->stop();
-    output->releaseClaim();
     segments.releaseClaims();
     presence.reset();
+    // Another process made the output: the segments this process kept meanwhile serve nobody
+    // (their job record went with the output's making) and go too, then the folder if it is
+    // left empty.
+    if (parts && !output->madeElsewhere().isEmpty())
+        for (qint64 first : std::as_const(keptHere))
+            parts->discardSegment(first);
     output->removeFolderLeftEmpty();
-    if (!aborting)
+    if (told)
         emit finished(result);
 }
 
 void SegmentScheduler::stop()
 {
-    if (stopping || ended)
+    if (stopping() || stage == Stage::Ended)
         return;
-    stopping = true;
+    enter(Stage::Stopping);
     probing->stop();
     output->stop();
     segments.stopRuns();
@@ -595,16 +705,16 @@ void SegmentScheduler::stop()
 
 void SegmentScheduler::abort()
 {
-    if (ended && !helpersBusy())
+    if (stage == Stage::Ended && !helpersBusy())
         return;
-    aborting = true;
-    stopping = true;
+    if (stage != Stage::Ended)
+        enter(Stage::Aborting);
     probing->stop();
     segments.dropRuns(parts.get());
     output->abort();
     probing->abort();
     checks->wait();
-    if (!ended)
+    if (stage != Stage::Ended)
         finish(pending);
 }
 

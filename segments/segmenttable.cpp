@@ -1,6 +1,6 @@
 #include "segmenttable.h"
 
-#include "encoderrun/filtercontext.h"
+#include "files/pathtext.h"
 #include "parts/partsfolder.h"
 
 #include <algorithm>
@@ -48,12 +48,12 @@ QString SegmentTable::droppedLine(int index, qint64 end) const
 
 int SegmentTable::finished() const
 {
-    return int(std::count_if(list.begin(), list.end(), [](const Segment &s) { return s.finished; }));
+    return int(std::count_if(list.begin(), list.end(), [](const Segment &s) { return s.phase == Finished; }));
 }
 
 int SegmentTable::running() const
 {
-    return int(std::count_if(list.begin(), list.end(), [](const Segment &s) { return s.run != nullptr; }));
+    return int(std::count_if(list.begin(), list.end(), [](const Segment &s) { return s.phase == Encoding; }));
 }
 
 QList<qint64> SegmentTable::firsts() const
@@ -68,7 +68,7 @@ QList<PartClaim *> SegmentTable::openClaims() const
 {
     QList<PartClaim *> claims;
     for (const Segment &segment : list)
-        if (segment.open())
+        if (segment.phase == Open)
             claims << segment.claim.get();
     return claims;
 }
@@ -77,7 +77,7 @@ QList<PartClaim *> SegmentTable::claimsInHand() const
 {
     QList<PartClaim *> claims;
     for (const Segment &segment : list)
-        if (segment.run || segment.checking)
+        if (segment.phase == Claimed || segment.phase == Encoding || segment.phase == Checking)
             claims << segment.claim.get();
     return claims;
 }
@@ -113,6 +113,8 @@ PartClaim::Take SegmentTable::take(int index, const PartsFolder &parts, QString 
 {
     PartClaim &claim = *list[size_t(index)].claim;
     const PartClaim::Take take = claim.take([this, index, &parts] { return lookUp(index, parts); });
+    if (take == PartClaim::Taken)
+        list[size_t(index)].phase = Claimed;
     if (take == PartClaim::Unusable)
         *line = QStringLiteral("Cannot claim segment %1:\n%2.").arg(label(index), claim.error());
     else if (take != PartClaim::Held && !claim.leftBy().isEmpty())
@@ -124,9 +126,9 @@ bool SegmentTable::lookUp(int index, const PartsFolder &parts)
 {
     Segment &segment = list[size_t(index)];
     PartsFolder::SegmentRecord record;
-    if (!parts.finished(segment.span.first, &record, false))
+    if (segment.phase != Open || !parts.finished(segment.span.first, &record, false))
         return false;
-    segment.finished = true;
+    segment.phase = Finished;
     segment.pictures = record.pictures;
     return true;
 }
@@ -134,53 +136,78 @@ bool SegmentTable::lookUp(int index, const PartsFolder &parts)
 void SegmentTable::lookForFinished(const PartsFolder &parts)
 {
     for (int index = 0; index < size(); ++index)
-        if (list[size_t(index)].open())
-            lookUp(index, parts);
+        lookUp(index, parts);
 }
 
-EncoderRun *SegmentTable::newRun(int index, const JobSettings &job, const PartsFolder &parts,
-                                 const QVector<qint64> &pictureTimes, bool readsTwice, bool prefixed, QObject *parent)
+void SegmentTable::started(int index, EncoderRun *run)
 {
     Segment &segment = list[size_t(index)];
-    const SegmentPlan::Segment &span = segment.span;
-    JobSettings part = job;
-    part.output = parts.partialPath(span.first);
-    part.startPicture = span.first;
-    part.pictureLimit = span.count;
-    // The seek finds the first picture the run reads: the segment's, or the first of those
-    // before it that the encoder's temporal filter looks at.
-    const qint64 readFrom = span.first - FilterContext::of(part, false).before();
-    if (readFrom > 0 && readFrom <= pictureTimes.size())
-        part.previousPictureTime = pictureTimes.at(readFrom - 1);
-    if (span.count < 0 && job.pictureLimit >= 0)
-        part.pictureLimit = job.pictureLimit - (span.first - job.startPicture);
-    parts.discardPartial(span.first);
+    segment.phase = Encoding;
+    segment.run = run;
     segment.pictures = 0;
-    segment.run = new EncoderRun(part, parent);
-    segment.run->setSegment(true);
-    segment.run->setReadsInputTwice(readsTwice);
-    if (prefixed)
-        segment.run->setLinePrefix(QStringLiteral("[%1] ").arg(label(index)));
-    return segment.run;
 }
 
-EncoderRun::Outcome SegmentTable::takeOutcome(int index)
+void SegmentTable::progressed(int index, qint64 pictures)
+{
+    list[size_t(index)].pictures = pictures;
+}
+
+void SegmentTable::encoderStarting(int index, const PartsFolder &parts)
+{
+    Segment &segment = list[size_t(index)];
+    segment.before = OutputGuard::stamp(PathText::absolute(parts.partialPath(segment.span.first)));
+}
+
+EncoderRun::Outcome SegmentTable::runEnded(int index)
 {
     Segment &segment = list[size_t(index)];
     const EncoderRun::Outcome outcome = segment.run->outcome();
     segment.run->deleteLater();
     segment.run = nullptr;
-    segment.pictures = outcome.pictures;
-    segment.reachedEnd = outcome.reachedEnd;
-    segment.inputPictures = outcome.inputPictures;
+    segment.phase = Claimed;
+    segment.pictures = outcome.pictures.given;
     return outcome;
+}
+
+void SegmentTable::checking(int index)
+{
+    list[size_t(index)].phase = Checking;
+}
+
+void SegmentTable::checked(int index)
+{
+    list[size_t(index)].phase = Claimed;
+}
+
+void SegmentTable::finish(int index)
+{
+    Segment &segment = list[size_t(index)];
+    segment.phase = Finished;
+    segment.claim->release();
+}
+
+void SegmentTable::release(int index)
+{
+    Segment &segment = list[size_t(index)];
+    if (segment.phase == Claimed || segment.phase == Checking)
+        segment.phase = Open;
+    segment.claim->release();
+}
+
+void SegmentTable::leave(int index, const PartsFolder &parts)
+{
+    Segment &segment = list[size_t(index)];
+    dropRun(segment);
+    segment.phase = Open;
+    segment.pictures = 0;
+    parts.discardPartial(segment.span.first);
 }
 
 void SegmentTable::redo(int index, const PartsFolder &parts)
 {
     Segment &segment = list[size_t(index)];
     parts.discardSegment(segment.span.first);
-    segment.finished = false;
+    segment.phase = Open;
     segment.pictures = 0;
 }
 
@@ -191,22 +218,24 @@ void SegmentTable::stopRuns()
             segment.run->stop();
 }
 
-void SegmentTable::dropRun(int index)
+void SegmentTable::dropRun(Segment &segment)
 {
-    Segment &segment = list[size_t(index)];
+    if (!segment.run)
+        return;
     segment.run->abort();
     delete segment.run;
     segment.run = nullptr;
+    segment.phase = Claimed;
 }
 
 void SegmentTable::dropRuns(const PartsFolder *parts)
 {
-    for (int index = 0; index < size(); ++index) {
-        if (!list[size_t(index)].run)
+    for (Segment &segment : list) {
+        if (!segment.run)
             continue;
-        dropRun(index);
+        dropRun(segment);
         if (parts)
-            parts->discardPartial(list[size_t(index)].span.first);
+            parts->discardPartial(segment.span.first);
     }
 }
 
@@ -220,7 +249,7 @@ int SegmentTable::firstFrom(qint64 end) const
 int SegmentTable::holdingFrom(qint64 end) const
 {
     const auto holding = std::find_if(list.begin(), list.end(), [end](const Segment &segment) {
-        return (segment.finished || segment.checking)
+        return (segment.phase == Finished || segment.phase == Checking)
             && (segment.span.first >= end || segment.span.first + segment.pictures > end);
     });
     return holding == list.end() ? -1 : int(holding - list.begin());
@@ -230,8 +259,7 @@ void SegmentTable::dropFrom(int index, const PartsFolder &parts)
 {
     for (int dropped = index; dropped < size(); ++dropped) {
         Segment &segment = list[size_t(dropped)];
-        if (segment.run)
-            dropRun(dropped);
+        dropRun(segment);
         parts.discardPartial(segment.span.first);
         segment.claim->release();
     }
@@ -240,15 +268,18 @@ void SegmentTable::dropFrom(int index, const PartsFolder &parts)
 
 void SegmentTable::releaseClaims()
 {
-    for (Segment &segment : list)
-        segment.claim.reset();
+    for (Segment &segment : list) {
+        if (segment.phase == Claimed || segment.phase == Checking)
+            segment.phase = Open;
+        segment.claim->release();
+    }
 }
 
 qint64 SegmentTable::pictures(bool finishedOnes) const
 {
     qint64 pictures = 0;
     for (const Segment &segment : list)
-        pictures += segment.finished == finishedOnes ? segment.pictures : 0;
+        pictures += (segment.phase == Finished) == finishedOnes ? segment.pictures : 0;
     return pictures;
 }
 

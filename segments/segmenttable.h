@@ -3,52 +3,52 @@
 
 #include "encoderrun/encoderrun.h"
 #include "jobtypes/jobtypes.h"
+#include "output/outputguard.h"
 #include "parts/holderwatch.h"
 #include "parts/partclaim.h"
 #include "parts/segmentplan.h"
 
 #include <QList>
 #include <QString>
-#include <QVector>
 
 #include <memory>
 #include <vector>
 
 class PartsFolder;
-class QObject;
 
 // The segments of a job's plan and how far each has come in this process: its span, its claim
-// in the parts folder, the run encoding it, whether it is finished or being checked. It does to
-// a segment what it is told and sums up what it holds; what happens next is its owner's
-// business.
+// in the parts folder, its phase and the run that encodes it. It does to a segment what it is
+// told, through the transitions below, each of which keeps a segment's phase, its claim and its
+// run in agreement, and sums up what it holds; what happens next is its owner's business.
 class SegmentTable
 {
 public:
-    // One segment of the plan and how far it has come.
+    // How far a segment has come in this process.
+    enum Phase {
+        Open,       // neither finished nor taken up here: free, or held by another process
+        Claimed,    // its claim is this process's, and nothing runs on it
+        Encoding,   // a run of this process encodes it
+        Checking,   // its encoder is done and its bitstream is being checked
+        Finished    // kept in the parts folder, by this process or another
+    };
+
+    // One segment of the plan; read only, changed through the table's transitions.
     struct Segment
     {
         SegmentPlan::Segment span;
-        bool finished = false;
-        bool checking = false;      // its encoder is done and its bitstream is being checked
-        bool reachedEnd = false;    // its run met the input's end
-        qint64 inputPictures = -1;  // and found the input to hold this many pictures; -1: not known
-        qint64 pictures = 0;        // finished: its pictures; running: handed over so far
-        EncoderRun *run = nullptr;
+        Phase phase = Open;
+        qint64 pictures = 0;        // finished: its pictures; encoding: handed over so far
+        EncoderRun *run = nullptr;  // encoding: the run
+        OutputGuard::Stamp before;  // its partial file just before its encoder started
         std::unique_ptr<PartClaim> claim;
-
-        // Neither finished nor taken up by this process: free, or held by another one.
-        bool open() const { return !finished && !run && !checking; }
     };
 
     // The plan's segments, each with its claim in the parts folder.
     void plan(const QList<SegmentPlan::Segment> &spans, const PartsFolder &parts);
 
-    Segment &operator[](int index) { return list[size_t(index)]; }
     const Segment &operator[](int index) const { return list[size_t(index)]; }
     int size() const { return int(list.size()); }
     bool empty() const { return list.empty(); }
-    std::vector<Segment>::iterator begin() { return list.begin(); }
-    std::vector<Segment>::iterator end() { return list.end(); }
     std::vector<Segment>::const_iterator begin() const { return list.begin(); }
     std::vector<Segment>::const_iterator end() const { return list.end(); }
 
@@ -74,31 +74,41 @@ public:
     static QString waitingLine(const HolderWatch::Look &look);
     static QString leftLine(const HolderWatch::Look &look);
 
-    // Takes the segment's claim, then looks whether another process finished the segment between
-    // the look that found it open and the claim (then it is let go again, the segment taken as
-    // finished); *line says why it is Unusable, or from which gone holder it was taken over.
+    // Open becomes Claimed: takes the segment's claim, then looks whether another process
+    // finished the segment between the look that found it open and the claim (then it is let go
+    // again, and the segment is Finished); *line says why it is Unusable, or from which gone
+    // holder it was taken over.
     PartClaim::Take take(int index, const PartsFolder &parts, QString *line);
-    // Whether the segment is finished in the folder (by this process or another): then it is
-    // taken as finished, with the pictures its record states.
+    // An Open segment that is finished in the folder (by this process or another) becomes
+    // Finished, with the pictures its record states; whether it did.
     bool lookUp(int index, const PartsFolder &parts);
-    // Every open segment that turns out finished in the folder is taken as finished.
+    // Every Open segment that turns out finished in the folder becomes Finished.
     void lookForFinished(const PartsFolder &parts);
-    // Makes the run that encodes the segment into its partial file (one left from before goes):
-    // the job's settings, from the segment's first picture on for as many pictures as it holds.
-    // readsTwice: the pictures go through a complete file from the start; prefixed: the
-    // encoder's lines carry the segment's label.
-    EncoderRun *newRun(int index, const JobSettings &job, const PartsFolder &parts,
-                       const QVector<qint64> &pictureTimes, bool readsTwice, bool prefixed, QObject *parent);
-
-    // The segment's run has ended: its outcome, and the pictures it handed over; the run goes.
-    EncoderRun::Outcome takeOutcome(int index);
-    // A finished segment that no longer matches its record goes, to be encoded again.
+    // Claimed becomes Encoding: the run encodes it into its partial file.
+    void started(int index, EncoderRun *run);
+    // Encoding: the pictures its run handed over so far.
+    void progressed(int index, qint64 pictures);
+    // Encoding: its encoder is about to start; its partial file as it is now.
+    void encoderStarting(int index, const PartsFolder &parts);
+    // Encoding becomes Claimed: the run has ended and goes; its outcome.
+    EncoderRun::Outcome runEnded(int index);
+    // Claimed becomes Checking, and back to Claimed once checked.
+    void checking(int index);
+    void checked(int index);
+    // Claimed becomes Finished, with the pictures its run handed over; the claim is let go.
+    void finish(int index);
+    // Claimed or Checking becomes Open: the claim is let go.
+    void release(int index);
+    // The segment was taken over by another process: its run ends at once, without its
+    // finished(), its partial file goes, and it is Open.
+    void leave(int index, const PartsFolder &parts);
+    // Finished becomes Open: it no longer matches its record and goes, to be encoded again.
     void redo(int index, const PartsFolder &parts);
 
+    // Every run is asked to stop; each ends with its finished().
     void stopRuns();
-    // Ends the segment's run at once, without its finished(); its partial file stays.
-    void dropRun(int index);
-    // Ends every run at once, without their finished(); with a folder, their partial files go.
+    // Every run ends at once, without its finished(), and its segment is Claimed; with a folder,
+    // their partial files go.
     void dropRuns(const PartsFolder *parts);
     // The first segment that starts at or past picture end; -1 when there is none.
     int firstFrom(qint64 end) const;
@@ -108,6 +118,7 @@ public:
     // Drops the segments from index on: their runs end, their partial files go and their claims
     // are released.
     void dropFrom(int index, const PartsFolder &parts);
+    // Every claim this process holds is let go; the segments it held are Open.
     void releaseClaims();
 
     // The pictures of the finished segments, or of the others, handed over so far.
@@ -117,6 +128,8 @@ public:
     qint64 fill(JobProgress *progress) const;
 
 private:
+    void dropRun(Segment &segment);
+
     std::vector<Segment> list;
 };
 

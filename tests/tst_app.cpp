@@ -99,7 +99,7 @@ private slots:
     void images_loadWithoutInitialisation();
     void deleteTempFiles_answerDecides_data();
     void deleteTempFiles_answerDecides();
-    void startup_opensArgumentFromProgramFolder();
+    void startup_resolvesCommandLinePathsInLaunchFolder();
     void commandLine_versionIsTheWindowsName();
     void commandLine_helpNamesEncoderFilesWithoutDisplay();
     void signal_endsProgramThroughEventLoop_data();
@@ -236,32 +236,49 @@ void AppTest::deleteTempFiles_answerDecides()
     QCOMPARE(answerer.shown.at(1).text, QStringLiteral("Please restart Morlunex Transcoder 0.980 for safe"));
 }
 
-void AppTest::startup_opensArgumentFromProgramFolder()
+// Launched from elsewhere with relative names: the input and the plan resolve in the folder the
+// program was started in, although start-up makes the program's own folder current (for the
+// default encoder and configuration). The plan names an encoder this machine lacks: the
+// experiment opens all the same, to be followed.
+void AppTest::startup_resolvesCommandLinePathsInLaunchFolder()
 {
     IsolatedEnvironment env;
-    // Launched from elsewhere with a relative name: the name resolves in the program's own
-    // folder, because start-up makes that folder current before opening the file.
     const QString elsewhere = env.filePath(QStringLiteral("launch dir"));
-    QDir().mkpath(elsewhere);
+    QVERIFY(QDir().mkpath(elsewhere + QStringLiteral("/plans")));
+    QVERIFY(TestSupport::writeFile(elsewhere + QStringLiteral("/plans/raw_64x64.yuv"), QByteArray(64 * 64 * 3 / 2, '\x80')));
+    QVERIFY(TestSupport::writeFile(elsewhere + QStringLiteral("/plans/a.cfg"), "QP : 32\n"));
+    QVERIFY(TestSupport::writeFile(elsewhere + QStringLiteral("/plans/small.json"), R"({
+        "sequences": [{"name": "Raw", "path": "raw_64x64.yuv", "size": "64x64", "fps": 25}],
+        "configurations": [
+            {"name": "anchor", "anchor": true, "encoder": "./not-on-this-machine", "cfg": "a.cfg"},
+            {"name": "test", "encoder": "./not-on-this-machine", "cfg": "a.cfg"}],
+        "qps": [22, 27, 32, 37]})"));
 
     QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("morlunex.experiment.info=true"));
+    program.setProcessEnvironment(environment);
     program.setWorkingDirectory(elsewhere);
     program.start(TestSupport::binDir() + QStringLiteral("/morlunex"),
-                  {QStringLiteral("clips/first.mp4"), QStringLiteral("/ignored/second.mp4")});
+                  {QStringLiteral("clips/first.mp4"), QStringLiteral("/ignored/second.mp4"), QStringLiteral("--experiment"),
+                   QStringLiteral("plans/small.json")});
     QVERIFY(program.waitForStarted(10000));
     auto stop = qScopeGuard([&] {
         program.kill();
         program.waitForFinished(10000);
     });
 
-    QString recent;
-    const bool stored = QTest::qWaitFor([&] {
-        QSettings settings(QStringLiteral("Tarvolen Inc."), QStringLiteral("Morlunex Transcoder 0.980"));
-        recent = settings.value(QStringLiteral("recentDir")).toString();
-        return !recent.isEmpty();
+    QByteArray err;
+    const QByteArray following = "Following the experiment " + QFile::encodeName(elsewhere) + "/plans/small.json in "
+                                 + QFile::encodeName(elsewhere) + "/plans/small.results";
+    const bool opened = QTest::qWaitFor([&] {
+        err += program.readAllStandardError();
+        return err.contains(following) || err.contains("Cannot open");
     }, 20000);
-    QVERIFY2(stored, program.readAllStandardError().constData());
-    QCOMPARE(recent, QDir(TestSupport::binDir()).absoluteFilePath(QStringLiteral("clips")));
+    QVERIFY2(opened && err.contains(following), err.constData());
+    // The settings reach the file once the program writes them out.
+    QTRY_COMPARE_WITH_TIMEOUT(TestSupport::settingsStore().value(QStringLiteral("recentDir")).toString(),
+                              elsewhere + QStringLiteral("/clips"), 20000);
     QCOMPARE(program.state(), QProcess::Running);
 }
 

@@ -369,6 +369,9 @@ void CliTest::guards_endWithTheRightStatus_data()
     QTest::newRow("join with a gap")
         << "gap" << QStringList{"--join", "joined.265", "part_0000000.265", "part_0000005.265"} << 65
         << "pictures 2 to 4 are missing between part_0000000.265 and part_0000005.265";
+    QTest::newRow("join of a part whose first picture is out of range")
+        << "cp tiny.265 part_99999999999999999999.265" << QStringList{"--join", "joined.265", "part_99999999999999999999.265"}
+        << 65 << "part_99999999999999999999.265 names its first picture 99999999999999999999, a number out of range";
     QTest::newRow("join short of the pictures expected")
         << "" << QStringList{"--join", "joined.265", "tiny.265", "--expect", "5"} << 65 << "hold 2 pictures, not the 5 expected";
     QTest::newRow("join runs out of disk")
@@ -399,6 +402,8 @@ void CliTest::guards_endWithTheRightStatus()
                        QFile::encodeName(env.filePath(words.at(2))).constData()) == 0);
     else if (words.first() == "stale")
         QVERIFY(TestSupport::writeFile(env.filePath(words.at(1)), "from an earlier run"));
+    else if (words.first() == "cp")
+        QVERIFY(QFile::copy(env.filePath(words.at(1)), env.filePath(words.at(2))));
     else if (words.first() == "gap")   // two pictures each, the second named as if three came between
         QVERIFY(QFile::copy(env.filePath("tiny.265"), env.filePath("part_0000000.265"))
                 && QFile::copy(env.filePath("tiny.265"), env.filePath("part_0000005.265")));
@@ -451,7 +456,8 @@ void CliTest::guards_endWithTheRightStatus()
 
 // A file that declares more pictures than it holds (its index at the front, its end cut off):
 // every picture there is still encoded, the user is told how far it fell short, the JSON
-// progress carries what the input declared, and --strict makes it a failure.
+// progress carries what the input declared, --strict makes it a failure, and -q keeps the
+// libraries' and the decoder's lines off the terminal.
 void CliTest::shortInput_isToldAndFailsWhenStrict()
 {
     IsolatedEnvironment env;
@@ -479,6 +485,18 @@ void CliTest::shortInput_isToldAndFailsWhenStrict()
     run = TestSupport::run(cliProgram(), {"cut.mp4", "-o", "strict.265", "-q", "--strict"}, 120000, env.path());
     QVERIFY2(run.finished && run.exitCode == 74, run.err.constData());
     QVERIFY2(run.err.contains(QStringLiteral("ended after %1 of the 40 pictures").arg(pictures).toUtf8()), run.err.constData());
+
+    // Quiet with a log: the terminal gets the one warning; what the libraries and the decoder
+    // said of the cut goes into the log, each line once.
+    run = TestSupport::run(cliProgram(), {"cut.mp4", "-o", "quiet.265", "-q", "--encoder-log", "quiet.log"}, 120000,
+                           env.path());
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.err.startsWith("morlunex-cli: warning: the input cut.mp4 ended after") && run.err.count('\n') == 1,
+             run.err.constData());
+    const QByteArray log = TestSupport::readFile(env.filePath("quiet.log"));
+    for (const char *line : {"\nFFmpeg: Error occurred: Invalid data found when processing input\n",
+                             "\nFFmpeg: Error decoding video\n"})
+        QVERIFY2(log.count(line) == 1, log.constData());
     QVERIFY(QDir(env.tempPath()).isEmpty());
 }
 

@@ -177,7 +177,7 @@ private slots:
     void decodeRoute_feedsEncoderPaddedPictures();
     void missingEncoder_reportsAndLeavesNothing();
     void encoderExitingAtOnce_isToldWithinTwoSeconds();
-    void rawRoute_handsOverInputAsTyped();
+    void rawRoute_handsOverTheTypedInputsAbsolutePath();
     void unusableInput_warnsNoInputWithReason_data();
     void unusableInput_warnsNoInputWithReason();
     void sizeChange_endsInputAtTheChange();
@@ -334,14 +334,15 @@ void EncodeJobTest::encoderExitingAtOnce_isToldWithinTwoSeconds()
     QVERIFY(job.tempEntries().isEmpty());
 }
 
-void EncodeJobTest::rawRoute_handsOverInputAsTyped()
+void EncodeJobTest::rawRoute_handsOverTheTypedInputsAbsolutePath()
 {
     JobFixture job;
     QVERIFY(job.prepare(1));
     const QByteArray pictures(352 * 288 * 3 / 2 * 2, '\x40');
     QVERIFY(TestSupport::writeFile(job.env.filePath(QStringLiteral("cif clip.yuv")), pictures));
 
-    // Typed relative to the current directory, and handed over exactly so.
+    // Typed relative to the current directory, and handed over by its absolute path: the
+    // encoder runs in the job's private folder.
     QDir::setCurrent(job.env.path());
     job.window.inputEdit->setText(QStringLiteral("cif clip.yuv"));
     job.window.rawFrame.width = 352;
@@ -351,13 +352,14 @@ void EncodeJobTest::rawRoute_handsOverInputAsTyped()
 
     QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
     QVERIFY(job.answerer.waitForTitle(QStringLiteral("Cmdline")));
+    const QString input = QDir::current().absoluteFilePath(QStringLiteral("cif clip.yuv"));
     QVERIFY(job.answerer.shown.first().text.endsWith(
-        QStringLiteral("-i \"cif clip.yuv\" -b \"%1\" -wdt 352 -hgt 288").arg(job.env.filePath("out dir/result.265"))));
+        QStringLiteral("-i \"%1\" -b \"%2\" -wdt 352 -hgt 288").arg(input, job.env.filePath("out dir/result.265"))));
     job.release();
     QVERIFY(job.finished());
 
     QCOMPARE(job.lastText(), QStringLiteral("Encoding done(0)."));
-    QCOMPARE(job.arguments().mid(2, 2), QStringList({"-i", "cif clip.yuv"}));
+    QCOMPARE(job.arguments().mid(2, 2), QStringList({"-i", input}));
     QVERIFY(QFile::exists(job.env.filePath(QStringLiteral("cif clip.yuv"))));
     QVERIFY(TestSupport::readFile(job.encoderDir + "/copy.raw") == pictures);
     QVERIFY(job.tempEntries().isEmpty());
@@ -1146,7 +1148,8 @@ void EncodeJobTest::highBitDepth_keepsDetailAndHdr()
 }
 
 // What a job hands back says how it ended without its warnings: a failing encoder, pictures
-// that never reached the encoder, and a job that only joins another's work whose parts are gone.
+// that never reached the encoder (in one piece and in segments), and a job that only joins
+// another's work whose parts are gone.
 void EncodeJobTest::jobResult_holdsItsWholeVerdict()
 {
     const QString bundled = TestSupport::binDir() + QStringLiteral("/TAppEncoder_hm80.exe");
@@ -1188,6 +1191,20 @@ void EncodeJobTest::jobResult_holdsItsWholeVerdict()
     QCOMPARE(missing.result.pictures, 8);
     QVERIFY2(missing.result.picturesMissing.contains(QStringLiteral("changes from 40x30 to 64x48")),
              qPrintable(missing.result.picturesMissing));
+    QCOMPARE(TestSupport::probeVideo(cut.output).frames, 8);
+    QVERIFY(QFile::remove(cut.output));
+
+    // The same in segments: the feed of the segment where the size changes tells the job.
+    JobSettings cutInSegments = cut;
+    cutInSegments.inSegments = true;
+    cutInSegments.parallelEncoders = 2;
+    cutInSegments.segmentLength = 6;
+    const JobRun segmentMissing(cutInSegments);
+    QVERIFY(segmentMissing.ended);
+    QCOMPARE(JobVerdict::of(segmentMissing.result).kind, JobVerdict::PicturesMissing);
+    QCOMPARE(segmentMissing.result.pictures, 8);
+    QVERIFY2(segmentMissing.result.picturesMissing.contains(QStringLiteral("changes from 40x30 to 64x48 after 2")),
+             qPrintable(segmentMissing.result.picturesMissing));
     QCOMPARE(TestSupport::probeVideo(cut.output).frames, 8);
     QVERIFY(QFile::remove(cut.output));
 

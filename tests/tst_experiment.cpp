@@ -10,6 +10,7 @@
 #include "support/testsupport.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -26,6 +27,7 @@
 #include <csignal>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using TestSupport::IsolatedEnvironment;
 
@@ -254,6 +256,52 @@ QJsonObject bdRateOf(const QString &results, const QString &sequence, const QStr
     return QJsonDocument::fromJson(bd.out).object();
 }
 
+// Sets a figure of a report's summary (removes it when value is undefined).
+bool setSummary(const QString &path, const QString &key, const QJsonValue &value)
+{
+    QJsonObject report = readJson(path);
+    QJsonObject summary = report.value("summary").toObject();
+    if (value.isUndefined())
+        summary.remove(key);
+    else
+        summary.insert(key, value);
+    report.insert("summary", summary);
+    return TestSupport::writeFile(path, QJsonDocument(report).toJson());
+}
+
+double summaryFigure(const QString &path, const QString &key)
+{
+    return readJson(path).value("summary").toObject().value(key).toDouble();
+}
+
+// The tiny plan as second.json in `folder`, its anchor's cells those of tiny.results/anchor.
+bool writeSecondPlan(const QString &folder)
+{
+    QJsonObject plan = basePlan(folder + "/wrapper.sh");
+    QJsonArray configurations = plan.value("configurations").toArray();
+    QJsonObject anchor = configurations.at(0).toObject();
+    anchor["cells"] = "tiny.results/anchor";
+    configurations[0] = anchor;
+    plan["configurations"] = configurations;
+    return writePlan(folder + "/second.json", plan);
+}
+
+// The rows of results.csv with their BD-rates, rates and PSNRs, without the times, which move
+// from run to run.
+QStringList figuresOf(const QString &path)
+{
+    QStringList rows;
+    for (const auto &row : readCsv(path)) {
+        QStringList fields;
+        for (const char *key : {"row", "class", "sequence", "configuration", "qp", "bd_rate_y", "bd_rate_u",
+                                "bd_rate_v", "bd_rate_yuv", "sequences", "rate_kbps", "psnr_y", "psnr_u", "psnr_v",
+                                "psnr_yuv", "state"})
+            fields << row.value(QLatin1String(key));
+        rows << fields.join(QLatin1Char(','));
+    }
+    return rows;
+}
+
 // Every entry of a folder with the hash of its contents (folders with none), and its time.
 QStringList fingerprint(const QString &folder)
 {
@@ -282,8 +330,11 @@ private slots:
     void killedMidway_resumesOnlyCellsInFlight_andAChangedConfigurationOnlyItsCells();
     void failingCell_othersFinish_andTheStatusSaysSo();
     void tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompared();
+    void grayscaleSequence_hasNoChromaFiguresInReportsTablesAndBdRate();
     void secondPlan_usesTheFirstPlansAnchorCells_andLeavesThemAsTheyAre();
     void shortOrDamagedCells_areNeverDone_andAreEncodedAgain();
+    void editedCells_areEncodedAgain_andTheTablesStayAsTheyWere();
+    void closedSeams_neverInACell_sameCellsWithOneEncoderOrTwo();
     void fullDisk_failsWithItsOwnStatus_keepingDoneCellsAndWholeFiles();
     void folderOfAnotherPlanOrTheUser_isRefused_andAnEarlierVersionsIsKept();
     void decoderVerdict_decidesTheCell_data();
@@ -605,6 +656,11 @@ void ExperimentTest::tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompa
     summary["psnr_y"] = readJson(results + "/test/Raw_QP37.json").value("summary").toObject().value("psnr_y").toDouble() - 0.5;
     report["summary"] = summary;
     QVERIFY(TestSupport::writeFile(changed, QJsonDocument(report).toJson()));
+    // Its record as an earlier version wrote it, without the report's digest: the report counts
+    // as it is.
+    QJsonObject record = readJson(results + "/test/Raw_QP32.record");
+    record.remove("report_digest");
+    QVERIFY(TestSupport::writeFile(results + "/test/Raw_QP32.record", QJsonDocument(record).toJson()));
     run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "--results", "-q"}, 60000, folder);
     QVERIFY2(run.exitCode == 0, run.err.constData());
     const auto after = readCsv(results + "/results.csv");
@@ -626,6 +682,78 @@ void ExperimentTest::tables_yuvBdRate_anyReference_andASequenceThatCannotBeCompa
     QVERIFY(TestSupport::readFile(results + "/results.md").contains("\n| Clip | third\\|rd2 | 22 | "));
 }
 
+// A 4:0:0 sequence beside a 4:2:0 one: its reports hold null for U and V and a PSNR-YUV that is
+// Y's; its row of the tables has BD-rates for Y and YUV (the same) and none for U and V, with no
+// note, as --bd-rate says of its reports, also of reports that hold the zeros an earlier version
+// wrote; the averages over both sequences have Y and YUV, and no U and V.
+void ExperimentTest::grayscaleSequence_hasNoChromaFiguresInReportsTablesAndBdRate()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x64:rate=25", "-frames:v",
+                                 QString::number(pictures), "-pix_fmt", "gray", "-f", "rawvideo",
+                                 folder + "/gray_64x64.yuv"}));
+    QJsonObject plan = basePlan(folder + "/wrapper.sh");
+    QJsonArray sequences = plan.value("sequences").toArray();
+    sequences[0] = QJsonObject{{"name", "Gray"}, {"path", "gray_64x64.yuv"}, {"size", "64x64"}, {"fps", 25},
+                               {"class", "A"}, {"cfg", QJsonArray{"InputChromaFormat : 400"}}};
+    plan["sequences"] = sequences;
+    QVERIFY(writePlan(folder + "/tiny.json", plan));
+    const TestSupport::RunResult run = runTiny(folder, {"-q"});
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    const QString results = folder + "/tiny.results";
+
+    for (int qp : qps) {
+        const QJsonObject summary =
+            readJson(QStringLiteral("%1/test/Gray_QP%2.json").arg(results).arg(qp)).value("summary").toObject();
+        QVERIFY(summary.value("psnr_u").isNull() && summary.value("psnr_v").isNull());
+        QVERIFY(summary.value("psnr_y").toDouble() > 20);
+        QCOMPARE(summary.value("psnr_yuv").toDouble(), summary.value("psnr_y").toDouble());
+    }
+    for (const QJsonValue &value : readJson(results + "/results.json").value("cells").toArray()) {
+        const QJsonObject cell = value.toObject();
+        QCOMPARE(cell.value("psnr_u").isNull(), cell.value("sequence").toString() == "Gray");
+    }
+    const auto rows = readCsv(results + "/results.csv");
+    const auto gray = comparisonRow(rows, "sequence", "test", "Gray");
+    QVERIFY2(gray.value("note").isEmpty(), qPrintable(gray.value("note")));
+    QVERIFY(!gray.value("bd_rate_y").isEmpty() && !gray.value("enc_t").isEmpty());
+    QVERIFY(gray.value("bd_rate_u").isEmpty() && gray.value("bd_rate_v").isEmpty());
+    QCOMPARE(gray.value("bd_rate_yuv"), gray.value("bd_rate_y"));
+    const auto overall = comparisonRow(rows, "overall", "test", "");
+    QCOMPARE(overall.value("sequences"), QString("2/2"));
+    QVERIFY(!overall.value("bd_rate_y").isEmpty() && !overall.value("bd_rate_yuv").isEmpty());
+    QVERIFY(overall.value("bd_rate_u").isEmpty() && overall.value("bd_rate_v").isEmpty());
+
+    const QJsonObject bd = bdRateOf(results, "Gray", "anchor", "test");
+    QVERIFY2(std::abs(bd.value("bd_rate_y").toDouble() - gray.value("bd_rate_y").toDouble()) < 2e-4,
+             QJsonDocument(bd).toJson().constData());
+    QCOMPARE(bd.value("bd_rate_yuv").toDouble(), bd.value("bd_rate_y").toDouble());
+    QVERIFY(bd.value("bd_rate_u").isNull() && bd.value("bd_rate_v").isNull());
+    // An earlier version wrote 0 for the missing planes, and (6 Y + 0 + 0) / 8 for YUV.
+    const auto zeros = [](QJsonObject report) {
+        QJsonObject summary = report.value("summary").toObject();
+        summary["psnr_u"] = 0;
+        summary["psnr_v"] = 0;
+        summary["psnr_yuv"] = summary.value("psnr_y").toDouble() * 6 / 8;
+        report["summary"] = summary;
+        QJsonArray rows = report.value("pictures").toArray();
+        for (QJsonValueRef row : rows) {
+            QJsonObject picture = row.toObject();
+            picture["psnr_u"] = 0;
+            picture["psnr_v"] = 0;
+            row = picture;
+        }
+        report["pictures"] = rows;
+        return report;
+    };
+    QVERIFY(QDir().mkpath(env.filePath("old")));
+    const QJsonObject old = bdRateOf(results, "Gray", "anchor", "test", {}, zeros, env.filePath("old"));
+    for (const char *key : {"bd_rate_y", "bd_rate_u", "bd_rate_v", "bd_rate_yuv", "bd_psnr_y"})
+        QCOMPARE(old.value(QLatin1String(key)), bd.value(QLatin1String(key)));
+}
+
 // A second plan whose anchor names the first plan's anchor cells: it encodes only its test
 // configuration's cells, its BD-rates are the first plan's (the encodes are deterministic), and
 // the first plan's folder is as it was, byte for byte, with no file more or less.
@@ -639,13 +767,7 @@ void ExperimentTest::secondPlan_usesTheFirstPlansAnchorCells_andLeavesThemAsThey
     const QStringList before = fingerprint(folder + "/tiny.results");
     QVERIFY(QFile::remove(folder + "/runs.txt"));
 
-    QJsonObject plan = basePlan(folder + "/wrapper.sh");
-    QJsonArray configurations = plan.value("configurations").toArray();
-    QJsonObject anchor = configurations.at(0).toObject();
-    anchor["cells"] = "tiny.results/anchor";
-    configurations[0] = anchor;
-    plan["configurations"] = configurations;
-    QVERIFY(writePlan(folder + "/second.json", plan));
+    QVERIFY(writeSecondPlan(folder));
     run = TestSupport::run(cliProgram(), {"--experiment", "second.json", "-j", "2", "-q"}, 120000, folder);
     QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
 
@@ -693,15 +815,15 @@ void ExperimentTest::shortOrDamagedCells_areNeverDone_andAreEncodedAgain()
     QFile::remove(folder + "/cut");
     QFile::remove(folder + "/runs.txt");
     const auto damage = [&results](const QString &cell, const QString &key, const QJsonValue &value) {
-        QJsonObject report = readJson(results + "/" + cell + ".json");
-        QJsonObject summary = report.value("summary").toObject();
-        if (value.isUndefined())
-            summary.remove(key);
-        else
-            summary.insert(key, value);
-        report.insert("summary", summary);
-        return TestSupport::writeFile(results + "/" + cell + ".json", QJsonDocument(report).toJson());
+        return setSummary(results + "/" + cell + ".json", key, value);
     };
+    // Records as an earlier version wrote them, without digests, so that the reports' own checks
+    // are the ones that find them damaged.
+    for (const char *cell : {"anchor/Clip_QP27", "test/Raw_QP32", "anchor/Raw_QP37"}) {
+        QJsonObject record = readJson(results + "/" + QLatin1String(cell) + ".record");
+        record.remove("report_digest");
+        QVERIFY(TestSupport::writeFile(results + "/" + QLatin1String(cell) + ".record", QJsonDocument(record).toJson()));
+    }
     QVERIFY(TestSupport::writeFile(results + "/anchor/Clip_QP27.json", "{}\n"));
     QVERIFY(damage("test/Raw_QP32", "rate_kbps", -5.0));
     QVERIFY(damage("anchor/Raw_QP37", "psnr_y", QJsonValue(QJsonValue::Undefined)));
@@ -733,6 +855,127 @@ void ExperimentTest::shortOrDamagedCells_areNeverDone_andAreEncodedAgain()
     QCOMPARE(summary.value("cells_done").toInt(), 16);
     for (const QJsonValue &row : summary.value("sequences").toArray())
         QVERIFY(row.toObject().value("bd_rate_y").isDouble());
+}
+
+// Cells edited after they were done, each encoded again (and only those) with the reason, and
+// the tables as they were: a report's PSNR-Y raised, a byte of a bitstream flipped with its size
+// and time of change kept, and a record of an earlier version (no digests) whose report's rate
+// was halved; the earlier version's records of cells left alone are digested as they are. A
+// second plan sharing the first plan's anchor encodes the anchor cell whose report was edited
+// there in its own folder, saying so, leaving the first folder as it is, with the same tables.
+void ExperimentTest::editedCells_areEncodedAgain_andTheTablesStayAsTheyWere()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    const QString results = folder + "/tiny.results";
+    TestSupport::RunResult run = runTiny(folder, {"-q"});
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    const QStringList tables = figuresOf(results + "/results.csv");
+    const QString edited = results + "/test/Clip_QP27.json";
+    QVERIFY(setSummary(edited, "psnr_y", summaryFigure(edited, "psnr_y") + 3));
+
+    const QString flipped = results + "/anchor/Raw_QP32.265";
+    const QDateTime changed = QFileInfo(flipped).lastModified();
+    QByteArray bytes = TestSupport::readFile(flipped);
+    bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x10);
+    QFile file(flipped);
+    QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(bytes.size() / 2) && file.write(bytes.mid(bytes.size() / 2, 1)) == 1);
+    QVERIFY(file.setFileTime(changed, QFileDevice::FileModificationTime));
+    file.close();
+
+    // Records as an earlier version wrote them: without digests.
+    for (const char *cell : {"anchor/Clip_QP37", "test/Raw_QP22"}) {
+        const QString path = results + "/" + QLatin1String(cell) + ".record";
+        QJsonObject record = readJson(path);
+        QVERIFY(record.contains("bitstream_digest") && record.contains("report_digest"));
+        record.remove("bitstream_digest");
+        record.remove("report_digest");
+        QVERIFY(TestSupport::writeFile(path, QJsonDocument(record).toJson()));
+    }
+    const QString halved = results + "/anchor/Clip_QP37.json";
+    QVERIFY(setSummary(halved, "rate_kbps", summaryFigure(halved, "rate_kbps") / 2));
+
+    QFile::remove(folder + "/runs.txt");
+    run = runTiny(folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QCOMPARE(cellsOf(encodes(folder)), (QSet<QString>{"tiny.results/test/Clip_QP27", "tiny.results/anchor/Raw_QP32",
+                                                      "tiny.results/anchor/Clip_QP37"}));
+    for (const QString &said :
+         {QStringLiteral("Clip QP27 test is encoded again: its report %1 has changed since it was written.").arg(edited),
+          QStringLiteral("Raw QP32 anchor is encoded again: its bitstream %1 has changed since it was written.").arg(flipped),
+          QStringLiteral("Clip QP37 anchor is encoded again: its report %1 gives a rate of").arg(halved),
+          QStringLiteral("1 done cell had no digests of its files as they are")})
+        QVERIFY2(run.err.contains(said.toUtf8()), run.err.constData());
+    QVERIFY(readJson(results + "/test/Raw_QP22.record").contains("bitstream_digest"));
+    QCOMPARE(figuresOf(results + "/results.csv"), tables);
+
+    // The second plan, whose anchor is the first plan's.
+    const QString shared = results + "/anchor/Clip_QP22.json";
+    QVERIFY(setSummary(shared, "psnr_u", summaryFigure(shared, "psnr_u") + 5));
+    const QStringList before = fingerprint(results);
+    QVERIFY(writeSecondPlan(folder));
+    QFile::remove(folder + "/runs.txt");
+    run = TestSupport::run(cliProgram(), {"--experiment", "second.json", "-j", "2"}, 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.err.contains(QStringLiteral("Clip QP22 anchor is encoded in %1/second.results/anchor: its cell made "
+                                             "before in %2/anchor is not used, as its report %3 has changed since it "
+                                             "was written.").arg(folder, results, shared).toUtf8()),
+             run.err.constData());
+    QVERIFY(cellsOf(encodes(folder)).contains("second.results/anchor/Clip_QP22"));
+    QCOMPARE(QDir(folder + "/second.results/anchor").entryList({"*.record"}, QDir::Files), QStringList{"Clip_QP22.record"});
+    QCOMPARE(fingerprint(results), before);
+    QCOMPARE(figuresOf(folder + "/second.results/results.csv"), tables);
+}
+
+// A clip long enough to be cut at its intra period, with one encoder and with two: every cell's
+// bitstream is byte for byte the same. The bundled encoder, whose segments join only the closed
+// way, never has a cell cut, and the log says once why. The same encoder behind a script, whose
+// seams are taken for exact, with the copy of the seam's picture in a later segment coded at
+// another QP: the seam fails its proof, and the cell is encoded again in one piece rather than
+// joined the closed way, leaving no parts folder.
+void ExperimentTest::closedSeams_neverInACell_sameCellsWithOneEncoderOrTwo()
+{
+    IsolatedEnvironment env;
+    const QString encoder = TestSupport::binDir() + "/morlunex-hevc-encoder";
+    const QByteArray bundled = TestSupport::readFile(TestSupport::binDir() + "/hevczent.cfg");
+    QVERIFY(TestSupport::writeFile(env.filePath("anchor.cfg"), bundled));
+    QVERIFY(TestSupport::writeFile(env.filePath("test.cfg"), bundled + "MlxPreset : ultrafast\n"));
+    QVERIFY(TestSupport::writeScript(env.filePath("unsteady.sh"),
+                                     "#!/bin/sh\ncase \"$*\" in *.parts/part_0000000.*) ;;\n"
+                                     "  *.parts/part_*) exec \"" + QFile::encodeName(encoder) + "\" \"$@\" -q 51;;\nesac\n"
+                                     "exec \"" + QFile::encodeName(encoder) + "\" \"$@\"\n"));
+    QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=64x64:rate=25", "-frames:v", "40", "-c:v",
+                                 "libx264", "-pix_fmt", "yuv420p", env.filePath("clip.mp4")}));
+    for (const QString &program : {encoder, env.filePath("unsteady.sh")}) {
+        const QString name = QFileInfo(program).baseName();
+        QJsonObject plan{
+            {"sequences", QJsonArray{QJsonObject{{"name", "Clip"}, {"path", "clip.mp4"}}}},
+            {"configurations", QJsonArray{
+                QJsonObject{{"name", "anchor"}, {"anchor", true}, {"encoder", program}, {"cfg", "anchor.cfg"}},
+                QJsonObject{{"name", "test"}, {"encoder", program}, {"cfg", "test.cfg"}}}},
+            {"qps", QJsonArray{22, 27, 32, 37}}};
+        for (const char *encoders : {"1", "2"}) {
+            plan.insert("folder", QStringLiteral("%1_j%2.results").arg(name, QLatin1String(encoders)));
+            QVERIFY(writePlan(env.filePath(name + ".json"), plan));
+            const TestSupport::RunResult run =
+                TestSupport::run(cliProgram(), {"--experiment", name + ".json", "-j", encoders}, 120000, env.path());
+            QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+            const bool two = encoders[0] == '2';
+            QCOMPARE(run.err.count("never in segments"), two && program == encoder ? 1 : 0);
+            QCOMPARE(run.err.count("Clip QP37 test is encoded again in one piece: the seam between segments"),
+                     two && program != encoder ? 1 : 0);
+        }
+        const QString one = env.filePath(name + "_j1.results"), two = env.filePath(name + "_j2.results");
+        for (const QString &configuration : configurationNames)
+            for (int qp : qps) {
+                const QString cell = QStringLiteral("/%1/Clip_QP%2.265").arg(configuration).arg(qp);
+                const QByteArray bitstream = TestSupport::readFile(one + cell);
+                QVERIFY2(!bitstream.isEmpty() && TestSupport::readFile(two + cell) == bitstream, qPrintable(two + cell));
+            }
+        QCOMPARE(figuresOf(two + "/results.csv"), figuresOf(one + "/results.csv"));
+        QVERIFY2(TestSupport::everythingIn(two).filter("parts").isEmpty(), qPrintable(TestSupport::everythingIn(two).join(' ')));
+    }
 }
 
 // A disk that fills up (a file-size limit for the program and its encoders): first a plot, then
@@ -1026,19 +1269,21 @@ void ExperimentTest::referenceEncoderAndDecoder_everyHashChecksOut()
     QCOMPARE(results.value("classes").toArray().size(), 2);
 }
 
-// The reference encoder, whose segments join into one piece's bytes: the same plan run with one
-// encoder, with three (the last cells cut into segments) and by two processes under two host
-// names gives every cell's bitstream byte for byte, every picture hash checked, and so the same
-// BD-rates.
+// The reference encoder, whose segments join into one piece's bytes, with its stock
+// random-access configuration, which leaves the source keys (FramesToBeEncoded, InputBitDepth,
+// …) to a per-sequence file: the same plan run with one encoder, with three (the last cells cut
+// into segments) and by two processes under two host names gives every cell's bitstream byte
+// for byte, every picture hash checked, and so the same BD-rates. A record of an earlier
+// version, whose encoder got the configuration without the keys the plan now adds, still fits.
 void ExperimentTest::referenceEncoder_sameBitstreamsHoweverTheCellsAreCut()
 {
     const QString encoder = TestSupport::referenceTool("TAppEncoder");
     const QString decoder = TestSupport::referenceTool("TAppDecoder");
-    if (encoder.isEmpty() || decoder.isEmpty())
-        QSKIP("The reference encoder and decoder are not there (set MORLUNEX_REFERENCE_BIN)");
+    const QByteArray stock = TestSupport::readFile(QFileInfo(encoder).path() + "/../encoder_randomaccess_main.cfg");
+    if (encoder.isEmpty() || decoder.isEmpty() || stock.isEmpty())
+        QSKIP("The reference encoder, decoder and configuration are not there (set MORLUNEX_REFERENCE_BIN)");
     IsolatedEnvironment env;
-    const QByteArray bundled = TestSupport::readFile(TestSupport::binDir() + "/hevczent.cfg")
-        + "SEIDecodedPictureHash : 1\nIntraPeriod : 16\n";
+    const QByteArray bundled = stock + "SEIDecodedPictureHash : 1\nIntraPeriod : 16\n";
     const QJsonObject plan{
         {"sequences", QJsonArray{QJsonObject{{"name", "Raw"}, {"path", "seq_64x64.yuv"}, {"size", "64x64"}, {"fps", 25}}}},
         {"configurations", QJsonArray{
@@ -1089,6 +1334,21 @@ void ExperimentTest::referenceEncoder_sameBitstreamsHoweverTheCellsAreCut()
             QCOMPARE(other.value(key).toDouble(), row.value(key).toDouble());
         }
     }
+
+    const QString earlier = first + "anchor/Raw_QP22.record";
+    QJsonObject record = readJson(earlier);
+    QJsonObject sources = record.value("sources").toObject();
+    QString given = sources.value("configuration").toString();
+    for (const char *added : {"InputBitDepth : 8\n", "InputChromaFormat : 420\n", "FramesToBeEncoded : 33\n"}) {
+        QVERIFY2(given.contains(QLatin1String(added)), added);
+        given.remove(QLatin1String(added));
+    }
+    sources.insert("configuration", given);
+    record.insert("sources", sources);
+    QVERIFY(TestSupport::writeFile(earlier, QJsonDocument(record).toJson()));
+    const TestSupport::RunResult again = TestSupport::run(cliProgram(), {"--experiment", "tiny.json"}, 60000,
+                                                          env.filePath(ways.at(0)));
+    QVERIFY2(again.finished && again.exitCode == 0 && again.err.contains("(8 done already)"), again.err.constData());
 }
 
 void ExperimentTest::badPlan_isRefusedWithNothingWritten_data()
@@ -1118,8 +1378,18 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten_data()
     QTest::newRow("three QPs") << "qp:three" << 64 << QStringList{"3 QPs given; BD-rate needs at least 4"};
     QTest::newRow("a raw file without its size") << "raw:nosize" << 64 << QStringList{"a raw .yuv file needs \"size\""};
     QTest::newRow("weights of two planes") << "weights:two" << 64 << QStringList{"yuv_weights: the weights of Y, U and V"};
+    QTest::newRow("a video whose pictures cannot be counted for a configuration without FramesToBeEncoded")
+        << "count:none" << 64
+        << QStringList{"sequences[0] \"Clip\": configurations[1] \"test\" lacks FramesToBeEncoded, and the pictures of"};
     QTest::newRow("a missing cells folder") << "cells:missing" << 66
                                             << QStringList{"configurations[1] \"test\": the cells folder", "is not there"};
+    QTest::newRow("weights as strings") << "weights:strings" << 64
+                                        << QStringList{"[6, 1, 1], its entry 0 is \"6\", not a number"};
+    QTest::newRow("four weights") << "weights:four" << 64 << QStringList{"[6, 1, 1], not a list of 4 entries"};
+    QTest::newRow("a named pipe as the cells folder") << "cells:fifo" << 66
+                                                      << QStringList{"it is a named pipe, not a folder"};
+    QTest::newRow("a broken link as the cells folder") << "cells:link" << 66
+                                                       << QStringList{"earlier.results/test: it is a link to", "which is not there"};
 }
 
 // Each refusal names the key and the entry, ends with its status at once (a named pipe is not
@@ -1167,14 +1437,28 @@ void ExperimentTest::badPlan_isRefusedWithNothingWritten()
         raw.remove("size");
     else if (change == "weights:two")
         plan.insert("yuv_weights", QJsonArray{6, 1});
-    else if (change == "cells:missing")
+    else if (change == "weights:strings")
+        plan.insert("yuv_weights", QJsonArray{"6", "1", "1"});
+    else if (change == "weights:four")
+        plan.insert("yuv_weights", QJsonArray{6, 1, 1, 1});
+    else if (change.startsWith("cells:"))
         test.insert("cells", "earlier.results/test");
+    else if (change == "count:none") {
+        QVERIFY(TestSupport::writeFile(folder + "/bare.cfg", "MlxPreset : ultrafast\n"));
+        test.insert("cfg", "bare.cfg");
+        sequences[0] = QJsonObject{{"name", "Clip"}, {"path", "anchor.cfg"}};
+    }
     sequences[1] = raw;
     configurations[1] = test;
     plan.insert("sequences", change == "sequences:none" ? QJsonArray() : sequences);
     plan.insert("configurations", configurations);
     QVERIFY(writePlan(folder + "/tiny.json", plan));
     QVERIFY(change != "path:fifo" || ::mkfifo(QFile::encodeName(folder + "/pipe.yuv").constData(), 0600) == 0);
+    if (change == "cells:fifo" || change == "cells:link") {
+        QVERIFY(QDir(folder).mkpath("earlier.results"));
+        const QByteArray cells = QFile::encodeName(folder + "/earlier.results/test");
+        QVERIFY(change == "cells:fifo" ? ::mkfifo(cells.constData(), 0600) == 0 : ::symlink("gone", cells.constData()) == 0);
+    }
     const QStringList before = TestSupport::everythingIn(folder);
     const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 30000, folder);
     QVERIFY2(run.finished && run.exitCode == status, run.err.constData());

@@ -25,6 +25,8 @@
 #include <QJsonObject>
 #include <QMimeData>
 #include <QProcess>
+#include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -114,6 +116,7 @@ private slots:
     void initTestCase();
     void view_followsAFolderAnotherProcessFills_writingNothing();
     void chosenReference_givesTheFiguresOfThatAnchor();
+    void sharedAnchor_givesTheResultsTable_alsoWhereTheEncoderIsMissing();
     void droppedPlan_opensAsAnExperiment_notAsTheInput();
 
 private:
@@ -237,6 +240,63 @@ void ExperimentViewTest::chosenReference_givesTheFiguresOfThatAnchor()
     compareRow(view.table().last(), theirs.table.overall.at(0), "overall");
     // The reversed comparison goes the other way.
     QVERIFY(anchorY * *sequenceRow(view.table(), 0)->figures.bdRate[0] < 0);
+}
+
+// A plan whose anchor takes its cells from another plan's folder ("cells"): the view finds them
+// there, as the results do, and shows the results' table. Followed on a machine without the
+// encoder (the wrapper moved away), the plan still opens and shows the same; only Run here is
+// unavailable, and says why.
+void ExperimentViewTest::sharedAnchor_givesTheResultsTable_alsoWhereTheEncoderIsMissing()
+{
+    QFile::remove(env.filePath("fail"));
+    TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 90000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QJsonObject sharedPlan = tinyPlan(env.filePath("wrapper.sh"));
+    QJsonArray configurations = sharedPlan.value("configurations").toArray();
+    QJsonObject anchor = configurations.at(0).toObject();
+    anchor.insert("cells", "tiny.results/anchor");
+    configurations.replace(0, anchor);
+    sharedPlan.insert("configurations", configurations);
+    QVERIFY(TestSupport::writeFile(env.filePath("shared.json"), QJsonDocument(sharedPlan).toJson()));
+    run = TestSupport::run(cliProgram(), {"--experiment", "shared.json", "-j", "2"}, 90000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+
+    ExperimentPlan plan;
+    QVERIFY2(plan.read(env.filePath("shared.json")), qPrintable(plan.error()));
+    const ExperimentResults results = ExperimentResults::gather(plan);
+    QCOMPARE(results.done, 16);
+    QVERIFY(!QFileInfo::exists(plan.folder() + "/anchor/Clip_QP22.265"));
+    const auto sameAsResults = [&](const ExperimentView &view) {
+        QCOMPARE(count(view.cells(), CellState::Done), 16);
+        const CellState &anchorCell = view.cells().at(plan.cellIndex(1, 0, 2));
+        QVERIFY(anchorCell.madeBefore);
+        QCOMPARE(anchorCell.figures.kbitPerSecond, results.cell(plan, 1, 0, 2).kbitPerSecond);
+        for (int s = 0; s < 2; ++s) {
+            QVERIFY(sequenceRow(view.table(), s)->figures.bdRate[Comparison::Yuv]);
+            compareRow(*sequenceRow(view.table(), s), results.table.sequences.at(s), s == 0 ? "Clip" : "Raw");
+        }
+        compareRow(view.table().last(), results.table.overall.at(0), "overall");
+        QCOMPARE(view.table().last().figures.sequences, 2);
+    };
+    {
+        ExperimentView view(plan, nullptr, 200);
+        QTRY_VERIFY_WITH_TIMEOUT(view.filled(), 10000);
+        sameAsResults(view);
+        QVERIFY(view.runControl()->isEnabled());
+    }
+
+    QVERIFY(QFile::rename(env.filePath("wrapper.sh"), env.filePath("wrapper.away")));
+    auto restore = qScopeGuard([&] { QFile::rename(env.filePath("wrapper.away"), env.filePath("wrapper.sh")); });
+    ExperimentPlan toRun, here;
+    QVERIFY(!toRun.read(env.filePath("shared.json")));
+    QVERIFY2(toRun.error().contains("does not exist"), qPrintable(toRun.error()));
+    QVERIFY2(here.read(env.filePath("shared.json"), ExperimentPlan::ToFollow), qPrintable(here.error()));
+    QVERIFY2(here.runProblem().contains(env.filePath("wrapper.sh")), qPrintable(here.runProblem()));
+    ExperimentView view(here, nullptr, 200);
+    QTRY_VERIFY_WITH_TIMEOUT(view.filled(), 10000);
+    sameAsResults(view);
+    QVERIFY(!view.runControl()->isEnabled());
+    QVERIFY2(view.runControl()->toolTip().contains(env.filePath("wrapper.sh")), qPrintable(view.runControl()->toolTip()));
 }
 
 // A plan dropped on the transcoder window is told to whoever opens experiments and leaves the

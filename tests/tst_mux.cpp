@@ -8,7 +8,8 @@
 
 #include "support/testsupport.h"
 
-#include "bitstream/pictureorder.h"
+#include "bitstream/outputorder.h"
+#include "hevc/hevccodec.h"
 #include "job/transcodejob.h"
 #include "join/segmentjoiner.h"
 #include "mux/containermuxer.h"
@@ -596,7 +597,8 @@ void MuxTest::pictureOrder_matchesTheDecoders()
     AVFormatContext *context = nullptr;
     QCOMPARE(avformat_open_input(&context, QFile::encodeName(stream).constData(), av_find_input_format("hevc"), nullptr), 0);
     AVPacket *packet = av_packet_alloc();
-    PictureOrder order;
+    const std::unique_ptr<OutputOrder> ordered = HevcCodec::instance().outputOrder();
+    OutputOrder &order = *ordered;
     while (av_read_frame(context, packet) >= 0) {
         QVERIFY2(order.addAccessUnit(reinterpret_cast<const char *>(packet->data), packet->size), qPrintable(order.problem));
         av_packet_unref(packet);
@@ -609,7 +611,7 @@ void MuxTest::pictureOrder_matchesTheDecoders()
     QCOMPARE(order.shown(), frames.size());
     for (int unit = 0; unit < packets.size(); ++unit) {
         const int place = int(frames.indexOf(packets.at(unit)));
-        QCOMPARE(order.kind(unit), place < 0 ? PictureOrder::Skipped : PictureOrder::Shown);
+        QCOMPARE(order.kind(unit), place < 0 ? OutputOrder::Skipped : OutputOrder::Shown);
         QCOMPARE(order.outputPlace(unit), place);
     }
     if (stream.endsWith("from-cra.hevc") || stream.endsWith("joined.hevc"))

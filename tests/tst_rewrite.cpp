@@ -1,7 +1,9 @@
 #include "support/testsupport.h"
 
-#include "bitstream/outputrewriter.h"
 #include "bitstream/seiwriter.h"
+#include "hevc/hevcbytestream.h"
+#include "hevc/hevccodec.h"
+#include "hevc/outputrewriter.h"
 #include "join/segmentjoiner.h"
 
 #include <QDir>
@@ -106,7 +108,7 @@ qsizetype startCodeOf(const QByteArray &stream, int type, int n, int below = 64)
 {
     for (qsizetype at = stream.indexOf(QByteArray("\0\0\1", 3)); at >= 0 && at + 3 < stream.size();
          at = stream.indexOf(QByteArray("\0\0\1", 3), at + 3)) {
-        const int found = (uchar(stream.at(at + 3)) >> 1) & 0x3f;
+        const int found = HevcCodec::instance().header(stream.constData() + at + 3).type;
         if ((found == type || (type < 0 && found < below)) && n-- == 0)
             return at;
     }
@@ -133,7 +135,8 @@ LastSlice lastSlice(const QByteArray &stream)
     for (qsizetype at = stream.indexOf(startCode); at >= 0 && at + 3 < stream.size(); at = stream.indexOf(startCode, at + 3)) {
         if (slice.start >= 0 && slice.end < 0)
             slice.end = at;
-        if (((uchar(stream.at(at + 3)) >> 1) & 0x3f) < 32) {
+        const Codec &hevc = HevcCodec::instance();
+        if (hevc.kind(hevc.header(stream.constData() + at + 3).type) == Codec::Kind::Slice) {
             slice.start = at;
             slice.end = -1;
         }
@@ -184,6 +187,8 @@ private slots:
     void join_refusesSegmentCutInItsLastPicture_data();
     void join_refusesSegmentCutInItsLastPicture();
     void join_wholeEncodedSegmentsPassTheReferenceDecoder();
+    void join_checksEveryKindOfPictureHash_data();
+    void join_checksEveryKindOfPictureHash();
     void hdrSei_reachesEveryRandomAccessPicture_data();
     void hdrSei_reachesEveryRandomAccessPicture();
     void seiWriter_escapesAndCodesSizes_data();
@@ -662,6 +667,69 @@ void RewriteTest::join_wholeEncodedSegmentsPassTheReferenceDecoder()
     QVERIFY2(check.matched == 32 && check.mismatched == 0, qPrintable(check.tail));
 }
 
+void RewriteTest::join_checksEveryKindOfPictureHash_data()
+{
+    QTest::addColumn<QString>("encoder");      // "bundled" or "reference"
+    QTest::addColumn<QString>("config");       // beside the program
+    QTest::addColumn<int>("hash");             // the encoder's number for the kind
+    QTest::addColumn<QString>("kind");
+
+    QTest::newRow("MD5, 8-bit 4:2:0") << "bundled" << "hevczent.cfg" << 1 << "MD5";
+    QTest::newRow("MD5, 10-bit 4:4:4") << "bundled" << "hevczent10_444.cfg" << 1 << "MD5";
+    QTest::newRow("CRC, 10-bit 4:2:0") << "bundled" << "hevczent10.cfg" << 2 << "CRC";
+    QTest::newRow("checksum, 10-bit 4:4:4") << "bundled" << "hevczent10_444.cfg" << 3 << "checksum";
+    QTest::newRow("CRC, reference encoder") << "reference" << "hevczent.cfg" << 2 << "CRC";
+    QTest::newRow("checksum, reference encoder") << "reference" << "hevczent.cfg" << 3 << "checksum";
+}
+
+// A stream whose pictures carry hashes of a kind joins as it is, every hash computed from the
+// decoded samples as the encoder computed it. With one byte of a picture's slice changed, or
+// of the luma part of its hash, the join names the part and the picture and writes nothing.
+void RewriteTest::join_checksEveryKindOfPictureHash()
+{
+    QFETCH(QString, encoder);
+    QFETCH(QString, config);
+    QFETCH(int, hash);
+    QFETCH(QString, kind);
+
+    const bool reference = encoder == "reference";
+    const QString program = reference ? TestSupport::referenceTool(QStringLiteral("TAppEncoder"))
+                                      : TestSupport::binDir() + "/morlunex-hevc-encoder";
+    if (program.isEmpty())
+        QSKIP("The reference encoder is not there (set MORLUNEX_REFERENCE_BIN)");
+    const QString folder = freshFolder();
+    QVERIFY(TestSupport::writeFile(folder + "/hashed.cfg",
+                                   TestSupport::readFile(TestSupport::binDir() + '/' + config)
+                                       + (reference ? QStringLiteral("SEIDecodedPictureHash : %1\n")
+                                                    : QStringLiteral("MlxX265Params : hash=%1\n")).arg(hash).toUtf8()));
+    const TestSupport::RunResult encoded = TestSupport::run(
+        cliProgram(), {"-q", "-e", program, "-c", "hashed.cfg", "--frames", "9", "-o", "part.265",
+                       encodedFolder + "/clip.mp4"}, 120000, folder);
+    QVERIFY2(encoded.finished && encoded.exitCode == 0, encoded.err.constData());
+    const TestSupport::RunResult whole = TestSupport::run(cliProgram(), {"--join", "whole.265", "part.265"}, 60000, folder);
+    QVERIFY2(whole.finished && whole.exitCode == 0, whole.err.constData());
+
+    // The fifth picture's slice, and the first byte of luma in its hash (after the SEI unit's
+    // header, the payload's type and size, and the hash's kind).
+    const QByteArray stream = TestSupport::readFile(folder + "/part.265");
+    const qsizetype slice = startCodeOf(stream, -1, 4, 32);
+    const qsizetype sei = startCodeOf(stream, 40, 4);
+    QVERIFY(slice > 0 && sei > slice && sei - slice > 16);
+    for (const qsizetype at : {(slice + sei) / 2, sei + 3 + 5}) {
+        QByteArray damaged = stream;
+        damaged[at] = char(damaged.at(at) ^ 0x10);
+        QVERIFY(TestSupport::writeFile(folder + "/part.265", damaged));
+        const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--join", "joined.265", "part.265"}, 60000, folder);
+        QVERIFY(run.finished);
+        QVERIFY2(run.exitCode == 65 && run.err.startsWith("morlunex-cli: the segment part.265 is damaged: its picture"),
+                 run.err.constData());
+        if (at > sei)
+            QVERIFY2(run.err.contains(QStringLiteral("does not match its decoded picture hash (%1)").arg(kind).toUtf8()),
+                     run.err.constData());
+        QVERIFY(!QFileInfo::exists(folder + "/joined.265"));
+    }
+}
+
 void RewriteTest::hdrSei_reachesEveryRandomAccessPicture_data()
 {
     QTest::addColumn<QString>("x265");          // the encoder's own SEI options
@@ -747,7 +815,7 @@ void RewriteTest::seiWriter_escapesAndCodesSizes()
     QList<SeiWriter::Message> messages;
     for (int i = 0; i < types.size(); ++i)
         messages << SeiWriter::Message(types.at(i), payloads.at(i));
-    const QByteArray written = SeiWriter::prefixNalUnit(messages);
+    const QByteArray written = HevcByteStream::prefixSeiUnit(messages);
     QCOMPARE(written.toHex(' '), unit.toHex(' '));
     QCOMPARE(SeiWriter::payloadTypes(written.constData(), written.size()), types);
 }

@@ -6,6 +6,7 @@
 #include "support/testsupport.h"
 
 #include "bitstream/rbsp.h"
+#include "hevc/hevccodec.h"
 #include "join/segmentjoiner.h"
 
 #include <QDir>
@@ -122,8 +123,9 @@ QByteArray withoutSei(const QByteArray &stream)
         qsizetype end = next < 0 ? stream.size() : next;
         while (next >= 0 && end > at + 3 && stream.at(end - 1) == 0)
             --end;
-        const int type = (uchar(stream.at(at + 3)) >> 1) & 0x3f;
-        if (type != 39 && type != 40)
+        const Codec &hevc = HevcCodec::instance();
+        const Codec::Kind kind = hevc.kind(hevc.header(stream.constData() + at + 3).type);
+        if (kind != Codec::Kind::PrefixSei && kind != Codec::Kind::SuffixSei)
             kept += QByteArray("\0\0\0\1", 4) + stream.mid(at + 3, end - at - 3);
         at = next;
     }
@@ -161,6 +163,9 @@ private slots:
     void segmentsAndTasks_giveOnePiecesBytes_data();
     void segmentsAndTasks_giveOnePiecesBytes();
     void seamNotProven_segmentBeforeEncodedClosed();
+    void segmentsOffThePeriods_areClosedAndSayWhy_data();
+    void segmentsOffThePeriods_areClosedAndSayWhy();
+    void damagedLastPart_isRefusedNamingThePicture();
 
 private:
     QString file(const QString &name) const { return env.filePath(name); }
@@ -464,6 +469,114 @@ void SeamsTest::seamNotProven_segmentBeforeEncodedClosed()
     const TestSupport::HashCheck check = TestSupport::referenceHashCheck(folder + "/out.265");
     QCOMPARE(check.pictures, 2 * kIntraPeriod + 1);
     QVERIFY2(check.matched == check.pictures && check.mismatched == 0, qPrintable(check.tail));
+}
+
+void SeamsTest::segmentsOffThePeriods_areClosedAndSayWhy_data()
+{
+    QTest::addColumn<bool>("filter");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("one and a half intra periods") << false << kIntraPeriod * 3 / 2
+        << QStringLiteral("The seam is joined the closed way, each costing about one GOP of rate more than "
+                          "one piece, because the segments that start 24 pictures into the job start inside an intra "
+                          "period (IntraPeriod 16 in ");
+    QTest::newRow("a filter key every 32 pictures, intra periods of 16") << true << kIntraPeriod
+        << QStringLiteral("All 2 seams are joined the closed way, each costing about one GOP of rate more than "
+                          "one piece, because the segments that start 16 pictures into the job start an intra "
+                          "period but not a period of the temporal filter's strength keys, which count every 32 "
+                          "pictures from the first; segments whose lengths are multiples of 32 pictures");
+}
+
+// Segments of a length of the user's that does not let seams be exact: the log says once which
+// segments and why, and the joined stream decodes with every picture's hash matching.
+void SeamsTest::segmentsOffThePeriods_areClosedAndSayWhy()
+{
+    constexpr int kFrames = 2 * kIntraPeriod + 1;
+    QFETCH(bool, filter);
+    QFETCH(int, length);
+    QFETCH(QString, told);
+    if (!haveReference())
+        QSKIP("the reference encoder and decoder are not in ../shared/testdata/reference-encoder/bin");
+    const QString folder = file(QStringLiteral("off-%1").arg(length));
+    QVERIFY(QDir().mkpath(folder));
+    const QString input = folder + QStringLiteral("/sequence_%1x%2.yuv").arg(kSmallWidth).arg(kSmallHeight);
+    QVERIFY(makeSequence(input, kSmallWidth, kSmallHeight));
+    QString cfg = config;
+    if (filter) {
+        cfg = folder + QStringLiteral("/stock.cfg");
+        QVERIFY(TestSupport::writeFile(cfg, stockConfig() + "TemporalFilterStrengthFrame32 : 1.5\n"));
+    }
+    const TestSupport::RunResult job = TestSupport::run(
+        TestSupport::binDir() + QStringLiteral("/morlunex-cli"),
+        {"-e", TestSupport::referenceTool(QStringLiteral("TAppEncoder")), "-c", cfg, "--progress", "none", "-j", "2",
+         "--segment-length", QString::number(length), "--frames", QString::number(kFrames), "-o", "out.265", input},
+        300000, folder);
+    QVERIFY(job.finished);
+    QVERIFY2(job.exitCode == 0, job.err.right(2000).constData());
+    QVERIFY2(job.err.count(told.toUtf8()) == 1, job.err.left(3000).constData());
+    QVERIFY(!job.err.contains("Segments are joined seamlessly"));
+    const TestSupport::HashCheck check = TestSupport::referenceHashCheck(folder + "/out.265");
+    QCOMPARE(check.pictures, kFrames);
+    QVERIFY2(check.matched == kFrames && check.mismatched == 0, qPrintable(check.tail));
+}
+
+// Three parts made as tasks (--start 0/16/32 --frames 16 --overlap, a picture hash in every
+// picture, one slice each), and one byte flipped in each of the last part's final eight slices
+// in turn: the join ends with 65, naming the part and the picture whose hash does not match, and
+// writes nothing; the parts as they were join. The decode of a part's end alone let two of these
+// through, as only the hashes of all its pictures show them.
+void SeamsTest::damagedLastPart_isRefusedNamingThePicture()
+{
+    if (!haveReference())
+        QSKIP("the reference encoder and decoder are not in ../shared/testdata/reference-encoder/bin");
+    const QString folder = file(QStringLiteral("damaged"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString input = folder + QStringLiteral("/sequence_176x144.yuv");
+    QVERIFY(makeSequence(input, 176, 144));
+    const QString cfg = folder + QStringLiteral("/qp37.cfg");
+    QVERIFY(TestSupport::writeFile(cfg, TestSupport::readFile(TestSupport::binDir() + "/hevczent.cfg")
+                                            + keys({{"IntraPeriod", kIntraPeriod}, {"QP", 37},
+                                                    {"SEIDecodedPictureHash", 1}})));
+    const QString cli = TestSupport::binDir() + QStringLiteral("/morlunex-cli");
+    QList<Command> runs;
+    QStringList parts;
+    for (int first = 0; first < 3 * kIntraPeriod; first += kIntraPeriod) {
+        parts << QStringLiteral("part_%1.265").arg(first, 7, 10, QLatin1Char('0'));
+        runs << Command{cli, {"-q", "-e", TestSupport::referenceTool(QStringLiteral("TAppEncoder")), "-c", cfg,
+                              "--start", QString::number(first), "--frames", QString::number(kIntraPeriod),
+                              "--overlap", "-o", parts.last(), input},
+                        folder};
+    }
+    QString why;
+    QVERIFY2(runAll(runs, &why), qPrintable(why));
+
+    const QByteArray last = TestSupport::readFile(folder + "/" + parts.last());
+    QList<qsizetype> slices;   // where each slice's NAL unit header is
+    const Codec &hevc = HevcCodec::instance();
+    for (qsizetype at = last.indexOf(QByteArray("\0\0\1", 3)); at >= 0; at = last.indexOf(QByteArray("\0\0\1", 3), at + 3))
+        if (hevc.kind(hevc.header(last.constData() + at + 3).type) == Codec::Kind::Slice)
+            slices << at + 3;
+    QVERIFY(slices.size() > 8);
+    for (qsizetype i = slices.size() - 8; i < slices.size(); ++i) {
+        const QString flipped = folder + QStringLiteral("/flip %1").arg(i);
+        QVERIFY(QDir().mkpath(flipped));
+        for (const QString &part : parts)
+            QVERIFY(QFile::copy(folder + "/" + part, flipped + "/" + part));
+        const qsizetype next = last.indexOf(QByteArray("\0\0\1", 3), slices.at(i));
+        QVERIFY(next < 0 || next > slices.at(i) + 40);
+        QByteArray damaged = last;
+        damaged[slices.at(i) + 40] = char(~damaged.at(slices.at(i) + 40));
+        QVERIFY(TestSupport::writeFile(flipped + "/" + parts.last(), damaged));
+        const TestSupport::RunResult join = TestSupport::run(cli, QStringList{"--join", "joined.265"} + parts, 60000, flipped);
+        const QString where = QStringLiteral("slice %1: %2").arg(i).arg(QString::fromUtf8(join.err));
+        QVERIFY2(join.finished && join.exitCode == 65, qPrintable(where));
+        QVERIFY2(join.err.startsWith("morlunex-cli: the segment part_0000032.265 is damaged: its picture ")
+                     && join.err.contains("does not match its decoded picture hash (MD5)")
+                     && join.err.endsWith("; nothing was written\n"), qPrintable(where));
+        QVERIFY2(!QFileInfo::exists(flipped + "/joined.265"), qPrintable(where));
+    }
+    const TestSupport::RunResult whole = TestSupport::run(cli, QStringList{"--join", "joined.265"} + parts, 60000, folder);
+    QVERIFY2(whole.finished && whole.exitCode == 0, whole.err.constData());
 }
 
 QTEST_GUILESS_MAIN(SeamsTest)

@@ -7,6 +7,8 @@
 #include "support/testsupport.h"
 #include "support/testwindow.h"
 
+#include "job/transcodejob.h"
+#include "jobtypes/jobverdict.h"
 #include "parts/claimkeeper.h"
 #include "parts/partclaim.h"
 
@@ -107,6 +109,38 @@ void startElsewhere(QProcess &process, const QString &folder, const QStringList 
                                  + arguments);
 }
 
+// The job that oneEncoderArguments() describe, run in this process to its end: its messages and
+// its result are kept; the test connects to the job whatever else it needs first.
+struct JobHere
+{
+    TranscodeJob job;
+    JobResult result;
+    bool ended = false;
+    QStringList messages;
+
+    JobHere()
+    {
+        QObject::connect(&job, &TranscodeJob::message, [this](const QString &line) { messages << line; });
+        QObject::connect(&job, &TranscodeJob::finished, [this](const JobResult &end) {
+            result = end;
+            ended = true;
+        });
+    }
+
+    bool run(const QString &folder)
+    {
+        JobSettings settings;
+        settings.input = folder + "/clip.mp4";
+        settings.encoder = folder + "/wrapper.sh";
+        settings.config = folder + "/job.cfg";
+        settings.output = folder + "/out.265";
+        settings.inSegments = true;
+        settings.segmentLength = segmentLength;
+        job.start(settings);
+        return QTest::qWaitFor([this] { return ended; }, 60000);
+    }
+};
+
 } // namespace
 
 class SegmentsTest : public QObject
@@ -128,11 +162,14 @@ private slots:
     void twoHosts_defaultPlan_eachEncodesAQuarter();
     void twoProcessesStartedTogether_bothEndWithZero();
     void failingSegmentEncoder_stopsTheJob();
+    void damagedSegment_isNotKept();
     void referenceEncoder_hashesOfJoinedSegments();
     void tamperedPlan_joinsEveryPictureOnce_data();
     void tamperedPlan_joinsEveryPictureOnce();
     void linkAtAPartsName_isRefusedBeforeAnyEncoder();
     void stoppedProcess_countsOthersFinishedSegments();
+    void stoppedAsTheOutputStarts_endsAndResumesToTheSameBytes();
+    void outputMadeElsewhereMeanwhile_leavesNothingBehind();
     void claimStagedByAnEndedProcess_isRemovedOnTheNextTake();
     void heldUpHolder_keepsItsClaimWithAOneSecondTimeout();
 
@@ -481,6 +518,33 @@ void SegmentsTest::failingSegmentEncoder_stopsTheJob()
     QVERIFY(everythingIn(env.tempPath()).isEmpty());
 }
 
+// An encoder that exits with 0 after one byte in the middle of a segment's bitstream changed (a
+// disk or a copy that damaged it): the segment's pictures carry hashes, so it is not kept; the
+// job fails naming the segment and the picture, and makes no output.
+void SegmentsTest::damagedSegment_isNotKept()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env, "case \"$*\" in *part_0000064*)\n"
+                                        "  \"" + QFile::encodeName(TestSupport::binDir()) + "/morlunex-hevc-encoder\" \"$@\" "
+                                        "--MlxPreset=ultrafast || exit $?\n"
+                                        "  while [ \"$1\" != -b ]; do shift; done\n"
+                                        "  at=$(($(stat -c %s \"$2\") / 2))\n"
+                                        "  b=$(od -An -tu1 -j$at -N1 \"$2\" | tr -d ' ')\n"
+                                        "  printf \"\\\\$(printf %o $((b ^ 32)))\" | dd of=\"$2\" bs=1 seek=$at conv=notrunc status=none\n"
+                                        "  exit 0;;\n"
+                                        "esac\n");
+    QVERIFY(TestSupport::writeFile(folder + "/job.cfg", TestSupport::readFile(folder + "/job.cfg")
+                                                            + "MlxX265Params : hash=1\n"));
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), jobArguments(folder), 120000, folder);
+    QVERIFY2(run.finished && run.exitCode != 0, run.err.constData());
+    QVERIFY2(run.err.contains("Segment 5/10 (pictures 64 to 79) cannot be kept: its bitstream is damaged: its picture ")
+                 && run.err.contains("does not match its decoded picture hash (MD5)"), run.err.constData());
+    QVERIFY(!QFileInfo::exists(folder + "/out.265.parts/part_0000064.json"));
+    QVERIFY(!QFileInfo::exists(folder + "/out.265"));
+    QVERIFY(TestSupport::processesMentioning(folder + "/out.265.parts").isEmpty());
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
+}
+
 // The reference encoder in two segments at once, each writing the hash of every decoded
 // picture: the reference decoder checks every one in the joined stream.
 void SegmentsTest::referenceEncoder_hashesOfJoinedSegments()
@@ -696,7 +760,8 @@ void SegmentsTest::twoProcessesStartedTogether_bothEndWithZero()
                      qPrintable(QStringLiteral("round %1: %2").arg(round).arg(QString::fromLocal8Bit(process->readAllStandardError()))));
         }
         QCOMPARE(TestSupport::probeVideo(folder + "/out.265").frames, 32);
-        QVERIFY(!QFileInfo::exists(folder + "/out.265.parts"));
+        QVERIFY2(!QFileInfo::exists(folder + "/out.265.parts"),
+                 qPrintable(QStringLiteral("round %1: %2").arg(round).arg(everythingIn(folder + "/out.265.parts").join(", "))));
     }
 }
 
@@ -814,6 +879,74 @@ void SegmentsTest::stoppedProcess_countsOthersFinishedSegments()
     const QByteArray err = cli.readAllStandardError();
     QVERIFY2(cli.exitCode() == 128 + SIGTERM, err.constData());
     QVERIFY2(err.contains("8 of 10 segments are kept"), err.constData());
+}
+
+// A stop that comes as the output step starts ends the job, also when the step hands a kept
+// segment back to be encoded again (a byte of it changed since it was kept, its size not): the
+// job ends stopped without that segment, and a later run makes the bytes of an uninterrupted one.
+void SegmentsTest::stoppedAsTheOutputStarts_endsAndResumesToTheSameBytes()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepareKept(env);
+    QVERIFY(!folder.isEmpty());
+    const QString parts = folder + "/out.265.parts";
+    QFile first(parts + "/part_0000000.265");
+    QVERIFY(first.open(QIODevice::ReadWrite));
+    const qint64 middle = first.size() / 2;
+    QVERIFY(first.seek(middle));
+    QByteArray byte = first.read(1);
+    byte[0] = char(byte.at(0) ^ 0x01);
+    QVERIFY(first.seek(middle) && first.write(byte) == 1);
+    first.close();
+
+    JobHere here;
+    int everySegmentDone = 0;
+    // Every segment is finished first as the last one is kept, then as the output step starts.
+    connect(&here.job, &TranscodeJob::progressChanged, this, [&](const JobProgress &progress) {
+        if (progress.segmentsTotal > 0 && progress.segmentsDone == progress.segmentsTotal && ++everySegmentDone == 2)
+            here.job.stop();
+    });
+    QVERIFY2(here.run(folder), qPrintable(here.messages.join('\n')));
+    QCOMPARE(everySegmentDone, 2);
+    QCOMPARE(here.result.outcome, JobResult::Stopped);
+    QVERIFY2(here.messages.contains(QStringLiteral("Segment 1/%1 no longer matches its record: it is encoded again.")
+                                        .arg(segmentCount)),
+             qPrintable(here.messages.join('\n')));
+    QCOMPARE(keptSegments(parts), segmentCount - 1);
+    QVERIFY(!QFileInfo::exists(folder + "/out.265"));
+
+    QFile::remove(folder + "/runs.txt");
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), oneEncoderArguments(folder), 120000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QCOMPARE(encodedSegments(folder), QList<int>{0});
+    QVERIFY(TestSupport::readFile(folder + "/out.265") == uninterrupted);
+    QVERIFY(!QFileInfo::exists(parts));
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
+}
+
+// Another process makes the output while this one encodes its first segment, and removes the
+// job's files, this process's job record among them, but not the folder, which this process's
+// claim keeps: this process keeps its segment, finds the output made, ends as done and leaves
+// neither its segment nor the folder behind.
+void SegmentsTest::outputMadeElsewhereMeanwhile_leavesNothingBehind()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    const QString parts = folder + "/out.265.parts";
+    JobHere here;
+    connect(&here.job, &TranscodeJob::message, this, [&](const QString &line) {
+        if (line.startsWith(QStringLiteral("Segment 1/"))) {
+            QFile::remove(parts + "/job.json");
+            TestSupport::writeFile(folder + "/out.265", "made by another process");
+        }
+    });
+    QVERIFY2(here.run(folder), qPrintable(here.messages.join('\n')));
+    QCOMPARE(JobVerdict::of(here.result).kind, JobVerdict::Elsewhere);
+    QCOMPARE(encodedSegments(folder), QList<int>{0});
+    QVERIFY2(!QFileInfo::exists(parts), qPrintable(everythingIn(parts).join(", ")));
+    QCOMPARE(TestSupport::readFile(folder + "/out.265"), QByteArray("made by another process"));
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
 }
 
 // A process killed while it took a claim leaves the claim it staged under its own name, or the

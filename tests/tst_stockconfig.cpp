@@ -1,7 +1,8 @@
 // The reference encoder's own configuration files, as users start from them: its stock
 // random-access file, whose temporal filter reads the input a second time by name and whose
 // ReconFile writes a reconstructed copy, runs to every picture in one piece and in segments,
-// each picture checked by the reference decoder's hashes; an encoder seen opening the pipe a
+// each picture checked by the reference decoder's hashes, and leaves its relative ReconFile
+// nowhere; an absolute ReconFile is the decoder's pictures, and never written by two jobs; an encoder seen opening the pipe a
 // second time is rerouted through a complete file; the file route refuses a temporary folder
 // without room for it; a stock file without its source keys gets a hint; the window shows the
 // preparing step and keeps its reason in the log.
@@ -17,6 +18,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
+
+#include <sys/file.h>
 
 using TestSupport::IsolatedEnvironment;
 using TestSupport::everythingIn;
@@ -68,7 +71,8 @@ class StockConfigTest : public QObject
 
 private slots:
     void initTestCase();
-    void stockRandomAccess_onePiece_everyPictureAndReconBesideOutput();
+    void stockRandomAccess_onePiece_everyPictureAndNoReconLeft();
+    void absoluteReconFile_isTheDecodedPicturesAndHasOneWriter();
     void stockRandomAccess_twoSegments_everyPictureAndNoReconLeft();
     void stockFileWithoutSourceKeys_hintNamesThem();
     void encoderOpeningItsInputTwice_isRerouted_data();
@@ -112,9 +116,10 @@ static bool writeStockConfig(const QString &path)
 }
 
 // One piece, run from another folder than the output's: every picture is there and decodes to
-// the hashes the encoder wrote; the reconstructed copy lands beside the output, as it would by
-// hand, and the log named it with its size; the progress showed the preparing step.
-void StockConfigTest::stockRandomAccess_onePiece_everyPictureAndReconBesideOutput()
+// the hashes the encoder wrote; the relative ReconFile lands neither in the folder the job was
+// started from nor beside the output, and the log says how to keep it; the progress showed the
+// preparing step.
+void StockConfigTest::stockRandomAccess_onePiece_everyPictureAndNoReconLeft()
 {
     if (!haveReference())
         QSKIP("The reference encoder, its decoder or its stock files are not there (MORLUNEX_REFERENCE_BIN)");
@@ -130,21 +135,75 @@ void StockConfigTest::stockRandomAccess_onePiece_everyPictureAndReconBesideOutpu
     QVERIFY2(run.err.contains("The configuration turns on TemporalFilter, which reads the input twice: the pictures "
                               "go through a 608 kB file in "),
              run.err.constData());
-    QVERIFY2(run.err.contains(QStringLiteral("ReconFile has the encoder write a reconstructed copy of every picture "
-                                             "to %1/rec.yuv: 16 pictures of 38016 bytes").arg(out).toUtf8()),
+    QVERIFY2(run.err.count(QStringLiteral("The configuration's ReconFile rec.yuv is a relative name: the encoder runs "
+                                          "in a temporary folder of its own, where that name leads to /dev/null")
+                               .toUtf8()) == 1
+                 && run.err.contains(QStringLiteral("To keep them, give ReconFile an absolute path, e.g. \"ReconFile "
+                                                    ": %1/rec.yuv\".").arg(out).toUtf8()),
              run.err.constData());
     QVERIFY2(run.err.contains("\"preparing\":true"), run.err.constData());
 
     const TestSupport::HashCheck check = TestSupport::referenceHashCheck(out + "/out.265");
     QVERIFY2(check.pictures == pictures && check.matched == pictures && check.mismatched == 0, qPrintable(check.tail));
-    QCOMPARE(QFileInfo(out + "/rec.yuv").size(), pictures * pictureBytes);
+    QCOMPARE(everythingIn(out), QStringList{"out.265"});
     QCOMPARE(everythingIn(here), QStringList{"ra.cfg"});
     QVERIFY(everythingIn(env.tempPath()).isEmpty());
 }
 
+// An absolute ReconFile in one piece holds what the decoder makes of the output, picture for
+// picture. While another holds it (a lock taken here stands for another job's encoder), a job
+// leaves it as it is, says why, and still encodes every picture; a file it made only to claim
+// it goes when its encoder never starts.
+void StockConfigTest::absoluteReconFile_isTheDecodedPicturesAndHasOneWriter()
+{
+    if (!haveReference())
+        QSKIP("The reference encoder, its decoder or its stock files are not there (MORLUNEX_REFERENCE_BIN)");
+    IsolatedEnvironment env;
+    const QString recon = env.filePath(QStringLiteral("kept/rec.yuv"));
+    QVERIFY(QDir().mkpath(env.filePath(QStringLiteral("kept"))));
+    QVERIFY(writeStockConfig(env.filePath(QStringLiteral("ra.cfg"))));
+    QVERIFY(TestSupport::writeFile(env.filePath(QStringLiteral("abs.cfg")),
+                                   TestSupport::readFile(env.filePath(QStringLiteral("ra.cfg")))
+                                       + "ReconFile : " + QFile::encodeName(recon) + '\n'));
+
+    TestSupport::RunResult run = TestSupport::run(cliProgram(), {clip, "-e", encoder, "-c", "abs.cfg", "-o", "out.265"},
+                                                  180000, env.path());
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.err.contains(QStringLiteral("ReconFile has the encoder write a reconstructed copy of every picture "
+                                             "to %1: 16 pictures of 38016 bytes").arg(recon).toUtf8()),
+             run.err.constData());
+    const TestSupport::RunResult decode = TestSupport::run(
+        TestSupport::referenceTool(QStringLiteral("TAppDecoder")), {"-b", "out.265", "-o", "decoded.yuv"}, 60000, env.path());
+    QVERIFY2(decode.exitCode == 0, decode.out.right(1000).constData());
+    QCOMPARE(QFileInfo(recon).size(), pictures * pictureBytes);
+    QVERIFY(TestSupport::readFile(recon) == TestSupport::readFile(env.filePath(QStringLiteral("decoded.yuv"))));
+
+    QVERIFY(TestSupport::writeFile(recon, "another job's"));
+    QFile held(recon);
+    QVERIFY(held.open(QIODevice::ReadOnly) && ::flock(held.handle(), LOCK_EX | LOCK_NB) == 0);
+    run = TestSupport::run(cliProgram(), {clip, "-e", encoder, "-c", "abs.cfg", "-o", "second.265"}, 180000, env.path());
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    QVERIFY2(run.err.contains(QStringLiteral("The configuration's ReconFile %1 is being written by another job's "
+                                             "encoder").arg(recon).toUtf8()),
+             run.err.constData());
+    QCOMPARE(TestSupport::readFile(recon), QByteArray("another job's"));
+    QCOMPARE(TestSupport::referenceHashCheck(env.filePath(QStringLiteral("second.265"))).matched, pictures);
+    held.close();
+
+    // An encoder that cannot start (its interpreter is missing): the file made to claim the name
+    // goes again.
+    QVERIFY(QFile::remove(recon));
+    QVERIFY(TestSupport::writeScript(env.filePath(QStringLiteral("broken.sh")), "#!/nonexistent/interpreter\n"));
+    run = TestSupport::run(cliProgram(), {clip, "-e", "broken.sh", "-c", "abs.cfg", "-o", "third.265"}, 60000,
+                           env.path());
+    QVERIFY2(run.finished && run.exitCode != 0, run.err.constData());
+    QVERIFY(!QFileInfo::exists(recon));
+    QVERIFY(everythingIn(env.tempPath()).isEmpty());
+}
+
 // Two segments at once, each through its own complete file: every picture of the joined stream
-// decodes to its hash, and no reconstructed copy is left anywhere; the log said once that the
-// segments' side files are discarded.
+// decodes to its hash, and no reconstructed copy is left anywhere; the log said once, as in one
+// piece, that the relative ReconFile is discarded.
 void StockConfigTest::stockRandomAccess_twoSegments_everyPictureAndNoReconLeft()
 {
     if (!haveReference())
@@ -155,8 +214,8 @@ void StockConfigTest::stockRandomAccess_twoSegments_everyPictureAndNoReconLeft()
         cliProgram(), {clip, "-e", encoder, "-c", "ra.cfg", "-o", "out.265", "-j", "2", "--segment-length", "8"},
         180000, env.path());
     QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
-    QCOMPARE(run.err.count("is discarded with the folder"), 1);
-    QVERIFY2(run.err.contains("(the configuration's ReconFile rec.yuv)"), run.err.constData());
+    QCOMPARE(run.err.count("The configuration's ReconFile rec.yuv is a relative name: the encoder runs in a temporary "
+                           "folder of its own, where that name leads to /dev/null"), 1);
 
     const TestSupport::HashCheck check = TestSupport::referenceHashCheck(env.filePath(QStringLiteral("out.265")));
     QVERIFY2(check.pictures == pictures && check.matched == pictures && check.mismatched == 0, qPrintable(check.tail));

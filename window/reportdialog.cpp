@@ -107,8 +107,8 @@ QString ReportDialog::summaryText(const ReportSummary &s)
     QStringList lines{first.join(QStringLiteral(" \u00b7 "))};
     if (s.hasQuality)
         lines << tr("PSNR Y %1  U %2  V %3  YUV %4 dB \u00b7 lowest Y %5 dB at picture %6")
-                     .arg(s.psnrY, 0, 'f', 2).arg(s.psnrU, 0, 'f', 2).arg(s.psnrV, 0, 'f', 2)
-                     .arg(s.psnrYuv, 0, 'f', 2).arg(s.lowestPsnrY, 0, 'f', 2).arg(s.lowestPsnrYPicture);
+                     .arg(QualityReport::psnrText(s.psnrY), QualityReport::psnrText(s.psnrU), QualityReport::psnrText(s.psnrV), QualityReport::psnrText(s.psnrYuv))
+                     .arg(s.lowestPsnrY, 0, 'f', 2).arg(s.lowestPsnrYPicture);
     lines << tr("Encoded in %1 (%2 pictures per second)").arg(QualityReport::clockText(s.encodingSeconds))
                  .arg(s.picturesPerSecond, 0, 'f', 1);
     return lines.join(QLatin1Char('\n'));
@@ -235,8 +235,8 @@ void ReportDialog::showPictureTip(double x)
     QToolTip::showText(QCursor::pos(),
                        tr("Picture %1 (POC %2, %3, QP %4)\n%L5 bits\nPSNR Y %6  U %7  V %8 dB")
                            .arg(found->index).arg(found->poc).arg(QLatin1Char(found->type)).arg(found->qp)
-                           .arg(found->bits).arg(found->psnrY, 0, 'f', 2).arg(found->psnrU, 0, 'f', 2)
-                           .arg(found->psnrV, 0, 'f', 2),
+                           .arg(found->bits).arg(QualityReport::psnrText(found->psnrY), QualityReport::psnrText(found->psnrU),
+                                                 QualityReport::psnrText(found->psnrV)),
                        view);
 }
 

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "bitstream/seiwriter.h"
+#include "hevc/hevccodec.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -16,6 +17,20 @@
 #include <QWidget>
 
 #include <csignal>
+
+namespace {
+
+// The suites run jobs in their own process, as the programs do: an encoder that exits makes
+// the next write into its pipe fail with EPIPE, and the signal that comes with it must not end
+// the suite (the programs' main() ignores it the same way).
+void ignoreBrokenPipes()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(ignoreBrokenPipes)
 
 namespace TestSupport {
 
@@ -272,12 +287,12 @@ HdrSeiCount countHdrSei(const QByteArray &stream)
     for (qsizetype at = stream.indexOf(startCode); at >= 0 && at + 5 <= stream.size();) {
         const qsizetype next = stream.indexOf(startCode, at + 3);
         const QByteArray nal = stream.mid(at + 3, (next < 0 ? stream.size() : next) - at - 3);
-        const int type = (uchar(nal.at(0)) >> 1) & 0x3f;
-        if (type == 39) {
+        const Codec &hevc = HevcCodec::instance();
+        const int type = hevc.header(nal.constData()).type;
+        if (hevc.kind(type) == Codec::Kind::PrefixSei) {
             pending += SeiWriter::payloadTypes(nal.constData(), nal.size());
-        } else if (type < 32) {
-            const bool firstSlice = uchar(nal.at(2)) & 0x80;
-            if (firstSlice && type >= 16 && type <= 23) {
+        } else if (hevc.kind(type) == Codec::Kind::Slice) {
+            if (hevc.startsPicture(nal.constData(), nal.size()).value_or(false) && hevc.isIrap(type)) {
                 ++count.irapPictures;
                 count.masteringDisplay += int(pending.count(137));
                 count.lightLevel += int(pending.count(144));

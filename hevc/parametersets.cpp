@@ -1,7 +1,8 @@
 #include "parametersets.h"
 
-#include "bitreader.h"
 #include "hevcbytestream.h"
+
+#include "bitstream/bitreader.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // and the stream's first sequence parameter set: the settings of the metadata filter, the SEI
 // messages to add, and the words of the summary that says what changed.
 
-#include "seiwriter.h"
+#include "bitstream/seiwriter.h"
 
 #include <QList>
 #include <QSet>

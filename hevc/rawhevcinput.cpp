@@ -1,5 +1,7 @@
 #include "rawhevcinput.h"
 
+#include "bitstream/bytestream.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -62,7 +64,7 @@ bool RawHevcInput::startsWithStartCode(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return false;
     const QByteArray head = file.read(kHeadSize);
-    const qsizetype at = HevcByteStream::findNalUnit(head.constData(), head.size(), 0);
+    const qsizetype at = ByteStream::findNalUnit(head.constData(), head.size(), 0);
     if (at < 0)
         return false;
     for (qsizetype i = 0; i < at - 3; ++i)
@@ -73,9 +75,9 @@ bool RawHevcInput::startsWithStartCode(const QString &path)
 
 bool RawHevcInput::sequenceFormats(const char *data, qsizetype size, QList<SequenceFormat> *formats)
 {
-    qsizetype at = HevcByteStream::findNalUnit(data, size, 0);
+    qsizetype at = ByteStream::findNalUnit(data, size, 0);
     while (at >= 0 && at + 2 <= size) {
-        const qsizetype next = HevcByteStream::findNalUnit(data, size, at + 2);
+        const qsizetype next = ByteStream::findNalUnit(data, size, at + 2);
         const qsizetype end = next < 0 ? size : next - 3;
         if (HevcByteStream::nalType(data + at) == HevcByteStream::Sps
             && HevcByteStream::nalLayer(data + at) == 0) {

@@ -1,32 +1,20 @@
 #ifndef HEVCBYTESTREAM_H
 #define HEVCBYTESTREAM_H
 
-// Small helpers for HEVC elementary streams in the byte-stream format (NAL units after start
-// codes), shared by the rewrite, the join and the checks of finished segments.
+// HEVC's NAL units: their types, the two-byte header, the first fields of a slice segment and
+// of a sequence parameter set, as the rest of HEVC's room reads and writes them.
 
+#include "bitstream/seiwriter.h"
+#include "bitstream/sequenceformat.h"
+
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
+
 class BitReader;
-
-// The picture format a sequence parameter set declares. Sizes are in luma samples.
-struct SequenceFormat
-{
-    int codedWidth = 0, codedHeight = 0;
-    int chromaFormat = 1;                 // 0 monochrome, 1 4:2:0, 2 4:2:2, 3 4:4:4
-    bool separateColourPlanes = false;
-    int bitDepthLuma = 8, bitDepthChroma = 8;
-    int cropLeft = 0, cropRight = 0, cropTop = 0, cropBottom = 0;   // conformance window
-    int id = 0;                           // sps_seq_parameter_set_id
-    int log2MaxPocLsb = 4;                // bits of the picture order count in slice headers
-
-    // The steps in which the conformance window can crop, in luma samples.
-    int cropUnitX() const;
-    int cropUnitY() const;
-    bool sameCoding(const SequenceFormat &other) const;
-    QString chromaName() const;           // e.g. "4:2:0"
-    QString describe() const;             // e.g. "1920x1088 4:2:0 8-bit"
-};
 
 class HevcByteStream
 {
@@ -48,9 +36,6 @@ public:
         SuffixSei = 40,
     };
 
-    // The offset of the first NAL unit header byte that follows a start code (00 00 01)
-    // beginning at or after `from`, or -1 when there is none.
-    static qsizetype findNalUnit(const char *data, qsizetype size, qsizetype from);
     // The fields of a two-byte NAL unit header.
     static int nalType(const char *header) { return (uchar(header[0]) >> 1) & 0x3f; }
     static int nalLayer(const char *header)
@@ -59,6 +44,18 @@ public:
     }
     static int nalTemporalIdPlus1(const char *header) { return uchar(header[1]) & 7; }
     static bool isIrap(int type) { return type >= FirstIrap && type <= LastIrap; }
+    static bool isIdr(int type) { return type == IdrWithLeading || type == IdrNoLeading; }
+    // first_slice_segment_in_pic_flag of a slice segment NAL unit (header first); empty when
+    // the bytes end before it.
+    static std::optional<bool> firstSliceInPicture(const char *nal, qsizetype size)
+    {
+        if (size < 3)
+            return std::nullopt;
+        return (uchar(nal[2]) & 0x80) != 0;
+    }
+    // The first header byte of a NAL unit given another type: the forbidden bit and the
+    // layer's highest bit kept.
+    static char firstByteWithType(char first, int type) { return char((uchar(first) & 0x81) | (type << 1)); }
     // Whether a NAL unit of this type opens a new access unit when it follows a picture.
     static bool startsAccessUnit(int type);
     // Reads a sequence parameter set NAL unit (two-byte header first, emulation prevention
@@ -66,6 +63,9 @@ public:
     // is left where the reading stopped: after log2_max_pic_order_cnt_lsb_minus4.
     static bool readSequenceFormat(const char *nal, qsizetype size, SequenceFormat *format,
                                    BitReader *rest = nullptr);
+    // A prefix SEI NAL unit of layer 0 holding the messages in order: its two-byte header and
+    // the escaped RBSP, without a start code.
+    static QByteArray prefixSeiUnit(const QList<SeiWriter::Message> &messages, int temporalIdPlus1 = 1);
 };
 
 #endif // HEVCBYTESTREAM_H

@@ -1,8 +1,9 @@
 #include "sliceheader.h"
 
-#include "bitreader.h"
 #include "hevcbytestream.h"
 #include "parametersets.h"
+
+#include "bitstream/bitreader.h"
 
 bool SliceHeader::read(const ParameterSets &sets, const char *nal, qsizetype size, SliceHeader *header,
                        QString *problem)
@@ -39,7 +40,7 @@ bool SliceHeader::read(const ParameterSets &sets, const char *nal, qsizetype siz
             parsed.output = reader.bits(1);
         if (sequence.separateColourPlanes)
             reader.skip(2);                          // colour_plane_id
-        if (parsed.nalType != H::IdrWithLeading && parsed.nalType != H::IdrNoLeading) {
+        if (!H::isIdr(parsed.nalType)) {
             parsed.hasPocLsb = true;
             parsed.pocLsbBits = sequence.log2MaxPocLsb;
             parsed.pocLsbAt = reader.position();

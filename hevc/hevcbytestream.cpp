@@ -1,60 +1,12 @@
 #include "hevcbytestream.h"
 
-#include "bitreader.h"
-
-#include <cstring>
-
-int SequenceFormat::cropUnitX() const
-{
-    return (chromaFormat == 1 || chromaFormat == 2) && !separateColourPlanes ? 2 : 1;
-}
-
-int SequenceFormat::cropUnitY() const
-{
-    return chromaFormat == 1 && !separateColourPlanes ? 2 : 1;
-}
-
-bool SequenceFormat::sameCoding(const SequenceFormat &other) const
-{
-    return codedWidth == other.codedWidth && codedHeight == other.codedHeight
-        && chromaFormat == other.chromaFormat && separateColourPlanes == other.separateColourPlanes
-        && bitDepthLuma == other.bitDepthLuma && bitDepthChroma == other.bitDepthChroma;
-}
-
-QString SequenceFormat::chromaName() const
-{
-    static const char *const names[] = {"4:0:0", "4:2:0", "4:2:2", "4:4:4"};
-    return QString::fromLatin1(names[chromaFormat & 3]);
-}
-
-QString SequenceFormat::describe() const
-{
-    QString depth = QString::number(bitDepthLuma);
-    if (bitDepthChroma != bitDepthLuma && chromaFormat != 0)
-        depth += QLatin1Char('/') + QString::number(bitDepthChroma);
-    return QStringLiteral("%1x%2 %3 %4-bit")
-        .arg(codedWidth).arg(codedHeight).arg(chromaName(), depth);
-}
+#include "bitstream/bitreader.h"
+#include "bitstream/rbsp.h"
 
 bool HevcByteStream::startsAccessUnit(int type)
 {
     return (type >= Vps && type <= Aud) || type == PrefixSei || (type >= 41 && type <= 44)
         || (type >= 48 && type <= 55) || type == EndOfSequence || type == EndOfBitstream;
-}
-
-qsizetype HevcByteStream::findNalUnit(const char *data, qsizetype size, qsizetype from)
-{
-    const char *end = data + size;
-    const char *at = data + qMax<qsizetype>(from, 0);
-    while (end - at >= 3) {
-        const auto *one = static_cast<const char *>(std::memchr(at + 2, 1, end - at - 2));
-        if (!one)
-            return -1;
-        if (one[-1] == 0 && one[-2] == 0)
-            return one + 1 - data;
-        at = one - 1;
-    }
-    return -1;
 }
 
 bool HevcByteStream::readSequenceFormat(const char *nal, qsizetype size, SequenceFormat *format, BitReader *rest)
@@ -118,4 +70,12 @@ bool HevcByteStream::readSequenceFormat(const char *nal, qsizetype size, Sequenc
     if (rest)
         *rest = reader;
     return true;
+}
+
+QByteArray HevcByteStream::prefixSeiUnit(const QList<SeiWriter::Message> &messages, int temporalIdPlus1)
+{
+    QByteArray nal;
+    nal.append(char(PrefixSei << 1));
+    nal.append(char(temporalIdPlus1 & 7));
+    return nal + Rbsp::escape(SeiWriter::rbsp(messages));
 }

@@ -9,38 +9,27 @@
 
 #include "parametersets.h"
 
+#include "bitstream/outputorder.h"
+
 #include <QString>
 #include <QVector>
 
-class PictureOrder
+class PictureOrder : public OutputOrder
 {
 public:
-    enum Kind {
-        Shown,        // a picture a decoder outputs
-        Skipped,      // a picture a decoder decodes no further and does not output
-        NoPicture     // an access unit without a picture (an end of sequence alone, say)
-    };
+    bool addAccessUnit(const char *data, qsizetype size) override;
+    bool finish() override;
 
-    // Reads the next access unit in decoding order (NAL units after start codes). False when
-    // one of its headers cannot be read or it holds more than one picture; problem says why.
-    bool addAccessUnit(const char *data, qsizetype size);
-    // Puts the shown pictures in output order; false when two share a place (problem says
-    // which). Call once after the last access unit.
-    bool finish();
-
-    int units() const { return int(entries.size()); }
-    int shown() const { return shownCount; }
-    Kind kind(int unit) const { return entries.at(unit).kind; }
-    bool isRandomAccess(int unit) const { return entries.at(unit).randomAccess; }
-    // The place of a shown picture in output order (0 is the first shown); -1 otherwise.
-    int outputPlace(int unit) const { return entries.at(unit).place; }
+    int units() const override { return int(entries.size()); }
+    int shown() const override { return shownCount; }
+    Kind kind(int unit) const override { return entries.at(unit).kind; }
+    bool isRandomAccess(int unit) const override { return entries.at(unit).randomAccess; }
+    int outputPlace(int unit) const override { return entries.at(unit).place; }
 
     // The picture's order count and the coded video sequence it belongs to (counted from 0),
     // for an access unit with a picture.
     int pictureOrderCount(int unit) const { return entries.at(unit).poc; }
     int codedSequenceOf(int unit) const { return entries.at(unit).codedSequence; }
-
-    QString problem;
 
 private:
     struct Entry

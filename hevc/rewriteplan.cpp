@@ -1,7 +1,8 @@
 #include "rewriteplan.h"
 
-#include "hevcbytestream.h"
 #include "outputrewriter.h"
+
+#include "bitstream/sequenceformat.h"
 
 #include <climits>
 

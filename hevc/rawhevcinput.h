@@ -4,8 +4,9 @@
 // An HEVC elementary stream read with libavformat's raw HEVC demuxer, one access unit a
 // packet, with the picture format its first sequence parameter set declares.
 
-#include "avresources.h"
 #include "hevcbytestream.h"
+
+#include "bitstream/avresources.h"
 
 #include <QList>
 #include <QString>

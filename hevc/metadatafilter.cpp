@@ -1,8 +1,10 @@
 #include "metadatafilter.h"
 
-#include "avresources.h"
 #include "hevcbytestream.h"
 #include "rewriteplan.h"
+
+#include "bitstream/avresources.h"
+#include "bitstream/bytestream.h"
 
 #include <QByteArray>
 
@@ -99,9 +101,9 @@ int MetadataFilter::addSei(AVPacket *packet)
     const char *data = reinterpret_cast<const char *>(packet->data);
     const qsizetype size = packet->size;
     QList<int> present;
-    qsizetype at = H::findNalUnit(data, size, 0);
+    qsizetype at = ByteStream::findNalUnit(data, size, 0);
     while (at >= 0 && at + 2 <= size && H::nalType(data + at) >= H::Vps) {
-        const qsizetype next = H::findNalUnit(data, size, at + 2);
+        const qsizetype next = ByteStream::findNalUnit(data, size, at + 2);
         if (H::nalType(data + at) == H::PrefixSei && H::nalLayer(data + at) == 0)
             present += SeiWriter::payloadTypes(data + at, (next < 0 ? size : next - 3) - at);
         at = next;
@@ -121,7 +123,7 @@ int MetadataFilter::addSei(AVPacket *packet)
         return 0;
 
     // Before the slice's start code; a zero byte in front of it stays where it is.
-    const QByteArray unit = QByteArray("\0\0\1", 3) + SeiWriter::prefixNalUnit(messages);
+    const QByteArray unit = ByteStream::startCode() + H::prefixSeiUnit(messages);
     const qsizetype insertAt = at - 3;
     const int oldSize = packet->size;
     int ret = av_packet_make_writable(packet);

@@ -1,19 +1,18 @@
 #include "lastpicturecheck.h"
 
+#include "hevccodec.h"
+#include "hevcbytestream.h"
+#include "hevcdecoder.h"
 #include "picturedigest.h"
 
-#include "bitstream/avresources.h"
-#include "bitstream/hevcbytestream.h"
-#include "bitstream/librarylog.h"
+#include "bitstream/bytestream.h"
 #include "bitstream/nalunitreader.h"
 #include "bitstream/seiwriter.h"
 
 #include <QFile>
 #include <QList>
-#include <QStringList>
 #include <QThread>
 
-#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -29,7 +28,6 @@ constexpr int kFillBytes = 256;
 // size, until the last random-access picture is among what was read.
 constexpr qint64 kFirstPiece = 1 << 20;
 constexpr qint64 kLargestPiece = 64 << 20;
-const QByteArray startCode("\0\0\1", 3);
 
 // A NAL unit as the backward reading finds it.
 struct NalRecord
@@ -104,7 +102,7 @@ bool isBaseSlice(const NalRecord &record)
 
 // The end of the file's content: zero bytes at the end belong to the byte stream, not to its
 // last NAL unit. -1 when it cannot be read or the check was stopped.
-qint64 contentEnd(QFile *file, const std::atomic_bool *stop)
+qint64 findContentEnd(QFile *file, const std::atomic_bool *stop)
 {
     static const QByteArray zeros(int(kFirstPiece), '\0');
     qint64 end = file->size();
@@ -137,7 +135,8 @@ bool readRecords(QFile *file, qint64 from, qint64 to, qint64 end, QList<NalRecor
     if (piece.size() != until - from)
         return false;
     const char *data = piece.constData();
-    for (qsizetype at = H::findNalUnit(data, piece.size(), 0); at >= 0; at = H::findNalUnit(data, piece.size(), at)) {
+    for (qsizetype at = ByteStream::findNalUnit(data, piece.size(), 0); at >= 0;
+         at = ByteStream::findNalUnit(data, piece.size(), at)) {
         NalRecord record;
         record.start = from + at - 3;
         if (record.start >= to)
@@ -146,7 +145,7 @@ bool readRecords(QFile *file, qint64 from, qint64 to, qint64 end, QList<NalRecor
             record.type = H::nalType(data + at);
             record.layer = H::nalLayer(data + at);
             record.temporalId = qMax(0, H::nalTemporalIdPlus1(data + at) - 1);
-            record.firstSlice = record.type < H::Vps && (at + 2 >= piece.size() || (uchar(data[at + 2]) & 0x80));
+            record.firstSlice = record.type < H::Vps && H::firstSliceInPicture(data + at, piece.size() - at).value_or(true);
         }
         records->append(record);
     }
@@ -261,13 +260,6 @@ bool hashed(QFile *file, const AccessUnit &unit)
     return false;
 }
 
-QByteArray withoutTrailingZeros(QByteArray bytes)
-{
-    while (bytes.endsWith('\0'))
-        bytes.chop(1);
-    return bytes;
-}
-
 // Whether an SEI NAL unit holds exactly the messages it declares and its closing stop bit:
 // the sizes are explicit, so a unit cut anywhere falls short of them or of the stop bit.
 bool seiWhole(const QByteArray &nal)
@@ -285,7 +277,7 @@ bool fillerWhole(const QByteArray &nal)
 
 // What the NAL units alone tell of the end: a unit cut in its header, an access unit without
 // its picture, a last SEI or filler unit shorter than it declares, a picture hash gone.
-QString structureProblem(QFile *file, const Layout &layout, const NalRecord &last, qint64 end)
+QString unitsProblem(QFile *file, const Layout &layout, const NalRecord &last, qint64 end)
 {
     const qint64 header = last.start + 3;
     const bool closing = last.type == H::EndOfSequence || last.type == H::EndOfBitstream;
@@ -339,65 +331,13 @@ QByteArray firstParameterSets(QFile *file)
     QByteArray sets;
     if (!file->seek(0))
         return sets;
-    NalUnitReader reader(file);
+    NalUnitReader reader(file, HevcCodec::instance());
     NalUnit unit;
     while (reader.next(&unit) && unit.type >= H::Vps) {
         if (unit.type <= H::Pps && unit.layer == 0)
-            sets += startCode + withoutTrailingZeros(unit.bytes);
+            sets += ByteStream::startCode() + ByteStream::withoutTrailingZeros(unit.bytes);
     }
     return sets;
-}
-
-int filledBuffer(AVCodecContext *context, AVFrame *frame, int flags)
-{
-    const int result = avcodec_default_get_buffer2(context, frame, flags);
-    if (result < 0)
-        return result;
-    const int filling = *static_cast<const int *>(context->opaque);
-    for (AVBufferRef *buffer : frame->buf)
-        if (buffer)
-            std::memset(buffer->data, filling, buffer->size);
-    return 0;
-}
-
-// A decoder that fails on any error it detects, checks picture hash SEI, and fills every
-// picture buffer with *filling before decoding into it.
-AvResources::CodecPtr openDecoder(int *filling, QString *error)
-{
-    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-    AvResources::CodecPtr context(codec ? avcodec_alloc_context3(codec) : nullptr);
-    if (!context) {
-        *error = QStringLiteral("FFmpeg has no HEVC decoder");
-        return nullptr;
-    }
-    context->err_recognition = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER;
-    context->thread_count = 1;
-    context->pkt_timebase = AVRational{1, 1};
-    context->opaque = filling;
-    context->get_buffer2 = filledBuffer;
-    const int opened = avcodec_open2(context.get(), codec, nullptr);
-    if (opened < 0) {
-        *error = AvResources::errorText(opened);
-        return nullptr;
-    }
-    return context;
-}
-
-// Takes the pictures the decoder has ready; that of the last access unit is digested.
-int receive(AVCodecContext *context, AVFrame *frame, qint64 lastIndex, TailDecode *result)
-{
-    for (;;) {
-        const int received = avcodec_receive_frame(context, frame);
-        if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
-            return 0;
-        if (received < 0)
-            return received;
-        if (frame->pts == lastIndex) {
-            result->pictured = true;
-            result->digest = PictureDigest::of(frame);
-        }
-        av_frame_unref(frame);
-    }
 }
 
 // The bytes of one access unit as a packet: the parameter sets in force go before the first.
@@ -416,56 +356,39 @@ QByteArray packetBytes(QFile *file, const Plan &plan, qsizetype index, bool fill
     return bytes;
 }
 
-// Sends a packet (nullptr: the end) and takes what comes out; a decoder that wants its
-// pictures taken first gets the packet again once they are.
-int feed(AVCodecContext *context, const AVPacket *packet, AVFrame *frame, qint64 lastIndex, TailDecode *result)
-{
-    for (int attempt = 0;; ++attempt) {
-        const int sent = avcodec_send_packet(context, packet);
-        if (sent != AVERROR(EAGAIN) || attempt > 0)
-            return sent < 0 ? sent : receive(context, frame, lastIndex, result);
-        const int taken = receive(context, frame, lastIndex, result);
-        if (taken < 0)
-            return taken;
-    }
-}
-
 // Decodes the plan's access units, one packet each; with fill, bytes of all ones follow the
-// last one.
-TailDecode decodeTail(const QString &path, const Plan &plan, int filling, bool fill, const std::atomic_bool *stop)
+// last one and every picture buffer is filled with ones before a picture is decoded into it.
+TailDecode decodeTail(const QString &path, const Plan &plan, bool fill, const std::atomic_bool *stop)
 {
     TailDecode result;
-    QStringList said;
-    const LibraryLog::Scope scope([&said](const QString &line) { said << line; });
-    AvResources::CodecPtr context = openDecoder(&filling, &result.error);
+    HevcDecoder::Setup setup;
+    setup.libraryHashCheck = true;
+    setup.filling = fill ? 0xff : 0x00;
+    HevcDecoder decoder(setup);
     QFile file(path);
-    if (context && !file.open(QIODevice::ReadOnly))
+    if (!decoder.isOpen())
+        result.error = decoder.error();
+    else if (!file.open(QIODevice::ReadOnly))
         result.error = file.errorString();
-    AvResources::PacketPtr packet(av_packet_alloc());
-    AvResources::FramePtr frame(av_frame_alloc());
-    if (!result.error.isEmpty() || !packet || !frame)
+    if (!result.error.isEmpty())
         return result;
     const qint64 lastIndex = plan.units.size() - 1;
+    const auto take = [&result, lastIndex](const AVFrame *picture) {
+        if (picture->pts == lastIndex) {
+            result.pictured = true;
+            result.digest = PictureDigest::of(picture);
+        }
+    };
     for (qsizetype i = 0; i <= lastIndex + 1; ++i) {
         if (stop && *stop)
             return TailDecode();
         if (i <= lastIndex && plan.skipped.at(i))
             continue;
-        int status = 0;
-        if (i <= lastIndex) {
-            const QByteArray bytes = packetBytes(&file, plan, i, fill);
-            status = bytes.isEmpty() ? AVERROR(EIO) : av_new_packet(packet.get(), int(bytes.size()));
-            if (status >= 0) {
-                std::memcpy(packet->data, bytes.constData(), size_t(bytes.size()));
-                packet->pts = i;
-                status = feed(context.get(), packet.get(), frame.get(), lastIndex, &result);
-                av_packet_unref(packet.get());
-            }
-        } else {
-            status = feed(context.get(), nullptr, frame.get(), lastIndex, &result);   // the pictures still held
-        }
-        if (status < 0) {
-            result.error = said.isEmpty() ? AvResources::errorText(status) : said.last();
+        // After the last unit, the pictures still held.
+        const bool decoded = i <= lastIndex ? decoder.send(packetBytes(&file, plan, i, fill), i, take)
+                                            : decoder.flush(take);
+        if (!decoded) {
+            result.error = decoder.error();
             result.failedAt = plan.units.at(qMin(i, lastIndex)).start;
             return result;
         }
@@ -473,55 +396,92 @@ TailDecode decodeTail(const QString &path, const Plan &plan, int filling, bool f
     return result;
 }
 
-// Decodes the tail as it is and, when the file ends in a slice, once more with ones after
-// the end and differently filled buffers (on a second thread); the last picture must come out
-// of both, the same.
-QString decodeProblem(const QString &path, const Plan &plan, bool endsInSlice, const std::atomic_bool *stop)
-{
-    TailDecode filled;
-    std::unique_ptr<QThread> second;
-    if (endsInSlice) {
-        second.reset(QThread::create([&] { filled = decodeTail(path, plan, 0xff, true, stop); }));
-        second->start();
-    }
-    const TailDecode plain = decodeTail(path, plan, 0x00, false, stop);
-    if (second)
-        second->wait();
-    if (stop && *stop)
-        return QString();
-    const qint64 start = plan.units.last().start;
-    if (!plain.error.isEmpty())
-        return QStringLiteral("its last pictures do not decode (at the access unit from byte %1): %2")
-            .arg(plain.failedAt).arg(plain.error);
-    if (!plain.pictured)
-        return QStringLiteral("its last picture (the access unit from byte %1) does not come out of the decoder")
-            .arg(start);
-    if (endsInSlice && (!filled.error.isEmpty() || !filled.pictured || filled.digest != plain.digest))
-        return QStringLiteral("its last picture (the access unit from byte %1) is not whole: decoding it needs bytes "
-                              "past the end of the file, or leaves part of the picture undecoded")
-            .arg(start);
-    return QString();
-}
-
 } // namespace
 
-QString LastPictureCheck::problem(const QString &path, const std::atomic_bool *stop)
+struct LastPictureCheck::End
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    const qint64 end = contentEnd(&file, stop);
+    QString path;
+    const std::atomic_bool *stop = nullptr;
+    QFile file;
+    qint64 end = 0;
     Layout layout;
     NalRecord last;
-    if (end <= 0 || !readLayout(&file, end, &layout, &last, stop) || !layout.started)
-        return QString();
-    const QString structure = structureProblem(&file, layout, last, end);
-    if (!structure.isEmpty())
-        return structure;
+    bool read = false;
+};
+
+LastPictureCheck::LastPictureCheck(const QString &path, const std::atomic_bool *stop)
+    : at(std::make_unique<End>())
+{
+    at->path = path;
+    at->stop = stop;
+    at->file.setFileName(path);
+    if (!at->file.open(QIODevice::ReadOnly))
+        return;
+    at->end = findContentEnd(&at->file, stop);
+    at->read = at->end > 0 && readLayout(&at->file, at->end, &at->layout, &at->last, stop) && at->layout.started;
+}
+
+LastPictureCheck::~LastPictureCheck() = default;
+
+bool LastPictureCheck::readable() const
+{
+    return at->read;
+}
+
+qint64 LastPictureCheck::contentEnd() const
+{
+    return at->end;
+}
+
+bool LastPictureCheck::endsInSlice() const
+{
+    return at->read && isBaseSlice(at->last);
+}
+
+QString LastPictureCheck::structureProblem() const
+{
+    return at->read ? unitsProblem(&at->file, at->layout, at->last, at->end) : QString();
+}
+
+LastPictureCheck::Verdict LastPictureCheck::decodeProblem() const
+{
     Plan plan;
-    if (!makePlan(layout, end, &plan))
-        return QString();
-    plan.sets = firstParameterSets(&file);
-    const bool endsInSlice = last.layer == 0 && last.type < H::Vps;
-    return decodeProblem(path, plan, endsInSlice, stop);
+    if (!at->read || !makePlan(at->layout, at->end, &plan))
+        return Verdict();
+    plan.sets = firstParameterSets(&at->file);
+    const bool cutInSlice = endsInSlice();
+    // The tail as it is and, when the file ends in a slice, once more with ones after the end
+    // and differently filled buffers (on a second thread): the last picture must come out of
+    // both, the same.
+    TailDecode filled;
+    std::unique_ptr<QThread> second;
+    if (cutInSlice) {
+        second.reset(QThread::create([&] { filled = decodeTail(at->path, plan, true, at->stop); }));
+        second->start();
+    }
+    const TailDecode plain = decodeTail(at->path, plan, false, at->stop);
+    if (second)
+        second->wait();
+    Verdict verdict;
+    if (at->stop && *at->stop)
+        return verdict;
+    const qint64 start = plan.units.last().start;
+    verdict.cut = true;
+    if (!plain.error.isEmpty() && (plain.failedAt != start || !cutInSlice)) {
+        // Only the last access unit can be cut short: a picture before it is damaged.
+        verdict.cut = false;
+        verdict.problem = QStringLiteral("its picture in the access unit from byte %1 does not decode: %2")
+                              .arg(plain.failedAt).arg(plain.error);
+    } else if (!plain.error.isEmpty()) {
+        verdict.problem = QStringLiteral("its last picture (the access unit from byte %1) does not decode: %2")
+                              .arg(start).arg(plain.error);
+    } else if (!plain.pictured) {
+        verdict.problem = QStringLiteral("its last picture (the access unit from byte %1) does not come out of the "
+                                         "decoder").arg(start);
+    } else if (cutInSlice && (!filled.error.isEmpty() || !filled.pictured || filled.digest != plain.digest)) {
+        verdict.problem = QStringLiteral("its last picture (the access unit from byte %1) is not whole: decoding it "
+                                         "needs bytes past the end of the file, or leaves part of the picture "
+                                         "undecoded").arg(start);
+    }
+    return verdict;
 }

@@ -1,8 +1,9 @@
 #include "pictureorder.h"
 
-#include "bitreader.h"
 #include "hevcbytestream.h"
 #include "sliceheader.h"
+
+#include "bitstream/bytestream.h"
 
 #include <algorithm>
 
@@ -11,11 +12,6 @@ namespace {
 using H = HevcByteStream;
 
 constexpr int kRadlN = 6, kRaslR = 9, kRaslN = 8;
-
-bool isIdr(int type)
-{
-    return type == H::IdrWithLeading || type == H::IdrNoLeading;
-}
 
 bool isBla(int type)
 {
@@ -60,7 +56,7 @@ bool PictureOrder::readSlice(const char *nal, qsizetype size, Entry *entry)
     }
 
     entry->randomAccess = H::isIrap(type);
-    const bool startsSequence = entry->randomAccess && (isIdr(type) || isBla(type) || opensSequence);
+    const bool startsSequence = entry->randomAccess && (H::isIdr(type) || isBla(type) || opensSequence);
     if (opensSequence && !entry->randomAccess) {
         problem = QStringLiteral("picture %1 is not a random-access picture, yet a sequence starts with it")
                       .arg(picture);
@@ -80,7 +76,7 @@ bool PictureOrder::readSlice(const char *nal, qsizetype size, Entry *entry)
             msb -= maxLsb;
     }
     if (entry->randomAccess)
-        skippingLeading = startsSequence && !isIdr(type);
+        skippingLeading = startsSequence && !H::isIdr(type);
 
     entry->codedSequence = codedSequence;
     entry->poc = msb + lsb;
@@ -94,9 +90,9 @@ bool PictureOrder::addAccessUnit(const char *data, qsizetype size)
 {
     Entry entry;
     bool picture = false;
-    qsizetype at = H::findNalUnit(data, size, 0);
+    qsizetype at = ByteStream::findNalUnit(data, size, 0);
     while (at >= 0 && at + 2 <= size) {
-        const qsizetype next = H::findNalUnit(data, size, at + 2);
+        const qsizetype next = ByteStream::findNalUnit(data, size, at + 2);
         const qsizetype end = next < 0 ? size : next - 3;
         const char *nal = data + at;
         const int type = H::nalType(nal);
@@ -110,7 +106,7 @@ bool PictureOrder::addAccessUnit(const char *data, qsizetype size)
                 problem = sets.problem;
                 return false;
             }
-        } else if (type < H::Vps && end - (nal - data) > 2 && (uchar(nal[2]) & 0x80)) {
+        } else if (type < H::Vps && H::firstSliceInPicture(nal, end - (nal - data)).value_or(false)) {
             // The first slice segment of a picture; the others carry nothing new here.
             if (picture) {
                 problem = QStringLiteral("access unit %1 holds more than one picture").arg(entries.size() + 1);

@@ -1,6 +1,6 @@
 #include "rawhevcoutput.h"
 
-#include "avresources.h"
+#include "bitstream/avresources.h"
 
 #include <QSaveFile>
 

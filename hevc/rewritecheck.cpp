@@ -1,7 +1,9 @@
 #include "rewritecheck.h"
 
+#include "hevccodec.h"
 #include "hevcbytestream.h"
-#include "nalunitreader.h"
+
+#include "bitstream/nalunitreader.h"
 
 #include <QByteArrayView>
 #include <QFile>
@@ -26,7 +28,8 @@ QString RewriteCheck::nothingLost(const QString &originalPath, const QFileDevice
             --end;
         return QByteArrayView(bytes.constData(), end);
     };
-    NalUnitReader before(&original, NalUnitReader::Whole), after(&rewritten, NalUnitReader::Whole);
+    const HevcCodec &codec = HevcCodec::instance();
+    NalUnitReader before(&original, codec, NalUnitReader::Whole), after(&rewritten, codec, NalUnitReader::Whole);
     NalUnit wanted, found;
     qint64 index = 0;
     bool pending = before.next(&wanted);

@@ -1,32 +1,28 @@
-#include "segmentindex.h"
+#include "hevcindex.h"
 
-#include "bitstream/hevcbytestream.h"
+#include "hevccodec.h"
+#include "hevcbytestream.h"
+#include "parametersets.h"
+#include "pictureorder.h"
+#include "sliceheader.h"
+
+#include "bitstream/bytestream.h"
 #include "bitstream/nalunitreader.h"
-#include "bitstream/parametersets.h"
-#include "bitstream/pictureorder.h"
 #include "bitstream/seiwriter.h"
-#include "bitstream/sliceheader.h"
 
 #include <QFile>
 
 namespace {
 
 using H = HevcByteStream;
+using ByteStream::startCode;
+using ByteStream::withoutTrailingZeros;
 
-const QByteArray startCode("\0\0\1", 3);
-
-QByteArray withoutTrailingZeros(QByteArray bytes)
-{
-    while (bytes.endsWith('\0'))
-        bytes.chop(1);
-    return bytes;
-}
-
-// The walk over a segment's NAL units, access unit by access unit.
+// The walk over a stream's NAL units, access unit by access unit.
 class Walk
 {
 public:
-    explicit Walk(SegmentIndex *index) : index(index) {}
+    explicit Walk(StreamIndex *index) : index(index) {}
 
     bool take(const NalUnit &unit);
     bool finish();
@@ -38,12 +34,12 @@ private:
     bool takeSlice(const NalUnit &unit, const QByteArray &content);
     bool closeUnit();
 
-    SegmentIndex *index;
+    StreamIndex *index;
     PictureOrder order;
     ParameterSets sets;
-    SegmentIndex::Unit current;
+    StreamIndex::Unit current;
     QByteArray unitBytes;          // the access unit as far as it was read, for the picture order
-    QList<SegmentIndex::OrderField> pendingFields;
+    QList<StreamIndex::OrderField> pendingFields;
     bool started = false;
     bool firstSequenceOver = false;
     int lastType = -1;
@@ -53,7 +49,7 @@ bool Walk::take(const NalUnit &unit)
 {
     const int type = unit.type;
     const bool base = unit.layer == 0;
-    const bool firstSlice = type < H::Vps && unit.bytes.size() > 2 && (uchar(unit.bytes.at(2)) & 0x80);
+    const bool firstSlice = type < H::Vps && H::firstSliceInPicture(unit.bytes.constData(), unit.bytes.size()).value_or(false);
     if (base && started && current.picture && (H::startsAccessUnit(type) || firstSlice) && !closeUnit())
         return false;
     if (unitBytes.isEmpty())
@@ -61,7 +57,7 @@ bool Walk::take(const NalUnit &unit)
     started = true;
     // A slice held only in part may end in zero bytes of its own data.
     const QByteArray content = unit.whole ? withoutTrailingZeros(unit.bytes) : unit.bytes;
-    unitBytes += startCode + content;
+    unitBytes += startCode() + content;
     if (!base)
         return true;
     lastType = type;
@@ -85,7 +81,7 @@ bool Walk::takeSet(const NalUnit &unit, const QByteArray &content)
         index->problem = QStringLiteral("a parameter set (from byte %1) is unreadable").arg(unit.offset);
         return false;
     }
-    const SegmentIndex::SetKey key = unit.type << 8 | id;
+    const StreamIndex::SetKey key = unit.type << 8 | id;
     index->finalSets.insert(key, content);
     if (index->units.isEmpty())
         index->openingSets << qMakePair(key, content);
@@ -103,16 +99,17 @@ bool Walk::takeSlice(const NalUnit &unit, const QByteArray &content)
     if (!current.picture) {
         current.picture = true;
         current.nalType = unit.type;
+        current.irap = H::isIrap(unit.type);
         if (H::isIrap(unit.type)) {
             for (auto set = index->finalSets.constBegin(); set != index->finalSets.constEnd(); ++set)
-                current.sets += startCode + set.value();
+                current.sets += startCode() + set.value();
         }
     }
     if (firstSequenceOver)
         return true;
     index->longTermPictures = index->longTermPictures || header.longTermPictures;
     if (header.hasPocLsb) {
-        SegmentIndex::OrderField field;
+        StreamIndex::OrderField field;
         field.offset = unit.offset;
         field.head = content;
         field.whole = unit.whole;
@@ -141,7 +138,7 @@ bool Walk::closeUnit()
     if (!firstSequenceOver)
         index->orderFields += pendingFields;
     index->units << current;
-    current = SegmentIndex::Unit();
+    current = StreamIndex::Unit();
     unitBytes.clear();
     pendingFields.clear();
     return true;
@@ -155,50 +152,11 @@ bool Walk::finish()
     return true;
 }
 
-// Where each access unit starts and ends: from the zero bytes before its first start code,
-// which belong to it (a four-byte start code's leading zero among them), to the next one's.
-bool placeUnits(QFile *file, const QList<qint64> &firstNalUnits, SegmentIndex *index)
-{
-    for (qsizetype i = 0; i < index->units.size(); ++i) {
-        qint64 start = i == 0 ? 0 : firstNalUnits.at(i) - 3;
-        while (start > 0) {
-            const qint64 from = qMax<qint64>(0, start - 64);
-            if (!file->seek(from))
-                return false;
-            const QByteArray before = file->read(start - from);
-            if (before.size() != start - from)
-                return false;
-            qsizetype zeros = 0;
-            while (zeros < before.size() && before.at(before.size() - 1 - zeros) == 0)
-                ++zeros;
-            start -= zeros;
-            if (zeros < before.size())
-                break;
-        }
-        index->units[i].start = start;
-        if (i > 0)
-            index->units[i - 1].end = start;
-    }
-    if (!index->units.isEmpty())
-        index->units.last().end = index->size;
-    return true;
-}
-
 } // namespace
 
-bool SegmentIndex::Unit::irap() const
+StreamIndex HevcIndex::read(const QString &path, const std::atomic_bool *stop)
 {
-    return picture && H::isIrap(nalType);
-}
-
-bool SegmentIndex::Unit::idr() const
-{
-    return picture && (nalType == H::IdrWithLeading || nalType == H::IdrNoLeading);
-}
-
-SegmentIndex SegmentIndex::read(const QString &path, const std::atomic_bool *stop)
-{
-    SegmentIndex index;
+    StreamIndex index;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         index.problem = file.errorString();
@@ -207,7 +165,7 @@ SegmentIndex SegmentIndex::read(const QString &path, const std::atomic_bool *sto
     index.size = file.size();
     Walk walk(&index);
     {
-        NalUnitReader reader(&file, NalUnitReader::Headers);
+        NalUnitReader reader(&file, HevcCodec::instance(), NalUnitReader::Headers);
         NalUnit unit;
         for (qint64 count = 0; reader.next(&unit); ++count) {
             if (stop && *stop && count % 256 == 0) {
@@ -222,22 +180,7 @@ SegmentIndex SegmentIndex::read(const QString &path, const std::atomic_bool *sto
             return index;
         }
     }
-    if (walk.finish() && !placeUnits(&file, walk.firstNalUnits, &index))
+    if (walk.finish() && !index.placeUnits(&file, walk.firstNalUnits))
         index.problem = file.errorString();
     return index;
-}
-
-int SegmentIndex::lastShown() const
-{
-    int last = -1;
-    for (int i = 0; i < units.size(); ++i) {
-        const Unit &unit = units.at(i);
-        if (!unit.picture || !unit.shown)
-            continue;
-        if (last < 0 || unit.codedSequence > units.at(last).codedSequence
-            || (unit.codedSequence == units.at(last).codedSequence
-                && unit.pictureOrderCount > units.at(last).pictureOrderCount))
-            last = i;
-    }
-    return last;
 }

@@ -1,5 +1,5 @@
-#ifndef SEGMENTINDEX_H
-#define SEGMENTINDEX_H
+#ifndef STREAMINDEX_H
+#define STREAMINDEX_H
 
 #include <QByteArray>
 #include <QList>
@@ -7,14 +7,22 @@
 #include <QPair>
 #include <QString>
 
-#include <atomic>
+class QFile;
 
-// What the join needs to know of one segment to join it to its neighbours without a cut in
-// the coding, from one walk over its NAL units (slices read only as far as their headers):
-// its access units with their pictures' order counts and picture hashes, the parameter sets
-// it opens with and ends with, and where the picture order count lies in each slice header
-// of its first coded video sequence.
-class SegmentIndex
+// A change to a file's bytes on their way to the output.
+struct FileEdit
+{
+    qint64 at = 0;
+    QByteArray before;         // the bytes there, as the edit was made for (empty: an insertion)
+    QByteArray after;
+};
+
+// What the join needs to know of one stream to join it to its neighbours without a cut in
+// the coding, from one walk over its NAL units by its codec (Codec::index; slices read only as
+// far as their headers): its access units with their pictures' order counts and picture
+// hashes, the parameter sets it opens with and ends with, and where the picture order count
+// lies in the NAL units of its first coded video sequence.
+class StreamIndex
 {
 public:
     struct Unit
@@ -23,32 +31,33 @@ public:
         qint64 end = 0;            // where the next access unit starts; the file's size for the last
         bool picture = false;      // it holds a picture of the base layer (the fields below are its)
         int nalType = -1;          // of its first slice
+        bool irap = false;         // a random-access picture
         bool shown = false;        // a decoder outputs it
         int pictureOrderCount = 0;
-        int codedSequence = 0;     // counted from 0, the segment's opening picture's
+        int codedSequence = 0;     // counted from 0, the stream's opening picture's
         QByteArray hash;           // the payload of its decoded picture hash SEI message; empty without
         QByteArray sets;           // a random-access picture's parameter sets in force, each after a start code
-
-        bool irap() const;
-        bool idr() const;
     };
-    // A slice segment header of the first coded video sequence that carries
-    // slice_pic_order_cnt_lsb.
+    // A field of the first coded video sequence that holds a picture's order count (its least
+    // significant bits): in every slice header in HEVC.
     struct OrderField
     {
         qint64 offset = 0;         // of its NAL unit header in the file
         QByteArray head;           // the unit's first bytes (trailing zero bytes taken off)
         bool whole = false;        // head is the whole unit
-        qint64 bitAt = 0;          // of the field, in the RBSP after the two-byte header
+        qint64 bitAt = 0;          // of the field, in the RBSP that follows the NAL unit header
         int bits = 0;
         int unit = 0;              // its access unit's index
     };
-    using SetKey = int;            // NAL unit type << 8 | id
-
-    static SegmentIndex read(const QString &path, const std::atomic_bool *stop = nullptr);
+    using SetKey = int;            // a parameter set's kind and id, as its codec tells them apart
 
     // The access unit whose picture a decoder outputs last; -1 when none.
     int lastShown() const;
+    // Sets where each access unit starts and ends, given the offset of each one's first NAL
+    // unit header: from the zero bytes before its first start code, which belong to it (a
+    // four-byte start code's leading zero among them), to the next one's. False when the file
+    // cannot be read.
+    bool placeUnits(QFile *file, const QList<qint64> &firstNalUnits);
 
     QString problem;               // why it could not be read whole (the rest is then partial)
     QList<Unit> units;             // in decoding order
@@ -60,4 +69,4 @@ public:
     qint64 size = 0;
 };
 
-#endif // SEGMENTINDEX_H
+#endif // STREAMINDEX_H

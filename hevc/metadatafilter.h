@@ -5,7 +5,7 @@
 // bitstream filter set to the plan's changes to the parameter sets, then the plan's SEI
 // messages added to the access unit of every random-access picture.
 
-#include "seiwriter.h"
+#include "bitstream/seiwriter.h"
 
 #include <QList>
 #include <QSet>

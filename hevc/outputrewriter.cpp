@@ -1,12 +1,13 @@
 #include "outputrewriter.h"
 
-#include "avresources.h"
 #include "metadatafilter.h"
 #include "rawhevcinput.h"
 #include "rawhevcoutput.h"
-#include "files/replacefile.h"
 #include "rewritecheck.h"
 #include "rewriteplan.h"
+
+#include "bitstream/avresources.h"
+#include "files/replacefile.h"
 
 #include <QDir>
 #include <QFileInfo>
