@@ -386,16 +386,23 @@ double runTakeover(const Options &options, int processes, QStringList *problems)
     const bool inTime = fleet.wait(120 + 4.0 * options.claimTimeout, [&] {
         if (killedAt > 0 || QDir(parts).entryList({"part_*.claim"}, QDir::Files).size() < segments)
             return;
-        // The first segment's holder, as its claim names it.
-        const QString claim = QStringLiteral("%1/part_%2.claim").arg(parts).arg(0, 7, 10, QLatin1Char('0'));
-        const QJsonObject holder = QJsonDocument::fromJson(readFile(claim)).object();
-        const pid_t pid = pid_t(holder.value("pid").toInteger());
-        if (!fleet.has(pid))
+        // The holder of a segment whose encoder has not ended yet, as its claim names it: on a
+        // loaded machine the first segments may be done before the last is claimed.
+        const QByteArray ended = readFile(folder + "/encoder/runs.txt");
+        for (const QString &name : QDir(parts).entryList({"part_*.claim"}, QDir::Files, QDir::Name)) {
+            const QString part = QString(name).replace(".claim", ".265");
+            if (ended.contains(part.toUtf8()))
+                continue;
+            const QJsonObject holder = QJsonDocument::fromJson(readFile(parts + "/" + name)).object();
+            const pid_t pid = pid_t(holder.value("pid").toInteger());
+            if (!fleet.has(pid))
+                continue;
+            ::kill(pid, SIGKILL);
+            killedAt = Fleet::now();
+            victimPart = part;
+            victimHost = holder.value("host").toString();
             return;
-        ::kill(pid, SIGKILL);
-        killedAt = Fleet::now();
-        victimPart = QStringLiteral("part_%1.265").arg(0, 7, 10, QLatin1Char('0'));
-        victimHost = holder.value("host").toString();
+        }
     });
     Q_UNUSED(started);
     if (!inTime)
