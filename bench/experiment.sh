@@ -61,7 +61,7 @@ wall=$(since "$start")
 encoders=$(grep -ho '"encoder_cpu_s": [0-9.e+-]*' "$work"/plan.results/*/*.record |
            awk '{ s += $2 } END { printf "%.3f", s }')
 runner=$(grep '"final":true' "$work/progress.json" | sed -n 's/.*"runner_cpu_s":\([0-9.e+-]*\).*/\1/p')
-segmented=$(grep -l "in segments" "$work"/plan.results/*/*.log 2> /dev/null | wc -l)
+segmented=$({ grep -l "in segments" "$work"/plan.results/*/*.log 2> /dev/null || true; } | wc -l)
 second_last=$(grep '"event":"done"' "$work/progress.json" | tail -n 2 | head -n 1 |
               sed -n 's/.*"elapsed_s":\([0-9.]*\).*/\1/p')
 

@@ -79,8 +79,11 @@ exact=no
 echo "hm_seam_exact $exact"
 echo "hm_seam_exact_hevczent $exact_hevczent"
 echo "hm_seam_exact_randomaccess $exact_ra"
-"$cli" --progress json --bd-rate one_ra_QP{22,27,32,37}.json --vs two_ra_QP{22,27,32,37}.json > bd.json
-grep -o '"bd_rate_y":[-0-9.e]*' bd.json | sed 's/"bd_rate_y":/hm_seam_bd_rate /'
-# The four points of each side: rate (kbit/s) and PSNR-Y (dB), with their report.
-grep -o '"psnr_y":[0-9.]*,"rate_kbps":[0-9.e+]*,"report":"[^"]*"' bd.json |
-    sed 's/"psnr_y":\([0-9.]*\),"rate_kbps":\([0-9.e+]*\),"report":"\([^"]*\)"/hm_seam_point \3 \2 kbit\/s \1 dB/'
+"$cli" --progress json --bd-rate one_ra_QP{22,27,32,37}.json --vs two_ra_QP{22,27,32,37}.json > bd.json ||
+    echo "hm_seam_bd_rate n/a (--bd-rate ended with $?)"
+bd=$(sed -n 's/.*"bd_rate_y":\([-0-9.e]*\).*/\1/p' bd.json)
+[ -z "$bd" ] || echo "hm_seam_bd_rate $bd"
+# The four points of each side: rate (kbit/s) and PSNR-Y (dB), with their report; each point is
+# one object, its keys in alphabetical order.
+{ grep -o '{[^{}]*"report":"[^"]*"[^{}]*}' bd.json || true; } |
+    sed -n 's/.*"psnr_y":\([0-9.]*\).*"rate_kbps":\([0-9.e+]*\).*"report":"\([^"]*\)".*/hm_seam_point \3 \2 kbit\/s \1 dB/p'

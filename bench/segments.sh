@@ -95,10 +95,17 @@ if [ -d "$work/resumed.265.parts" ]; then
     # No segment may have finished yet: then nothing is kept.
     kept=$({ cat "$work/resumed.265.parts"/part_*.json 2> /dev/null || true; } |
            sed -n 's/.*"pictures": \([0-9]*\).*/\1/p' | awk '{ s += $1 } END { print s + 0 }')
-    length=$(sed -n 's/.*"segment_length": \([0-9]*\).*/\1/p' "$work/resumed.265.parts/job.json")
+    # The segments in flight at the stop: the job starts the lowest open segment of its plan
+    # whenever an encoder is free, so those are the plan's first two segments without a record.
+    in_flight=$(tr -d ' \t\n' < "$work/resumed.265.parts/job.json" | grep -o '"segments":\[[][0-9,-]*\]' |
+        grep -o '\[-\?[0-9]*,-\?[0-9]*\]' | tr -d '[]' |
+        while IFS=, read -r first count; do
+            [ -e "$(printf '%s/part_%07d.json' "$work/resumed.265.parts" "$first")" ] ||
+                echo "$first $count"
+        done | awk -v f="$frames" 'n < 2 { s += ($2 < 0 ? f - $1 : $2); n++ } END { print s + 0 }')
     encode -j 2 -o "$work/resumed.265"
     awk -v h="$handed" -v k="$kept" -v f="$frames" 'BEGIN { printf "resume_redo_share %.4f\n", (h - k) / f }'
-    awk -v l="$length" -v f="$frames" 'BEGIN { printf "resume_in_flight_share %.4f\n", 2 * l / f }'
+    awk -v i="$in_flight" -v f="$frames" 'BEGIN { printf "resume_in_flight_share %.4f\n", i / f }'
     echo "resume_stopped_after $handed"
     echo "resume_kept_pictures $kept"
     cmp -s "$work/resumed.265" "$work/two.265" && echo "resume_same_bytes yes" || echo "resume_same_bytes no"

@@ -72,6 +72,10 @@ QString ExperimentFolder::take(const ExperimentPlan &plan, bool make)
                                   "plan a \"folder\" of its own")
                 .arg(shown, QDir::toNativeSeparators(other), recordName);
         const QStringList there = madeForPlan(plan) ? QStringList() : files(folder);
+        // A process started at the same time put its record in place after the look above, and
+        // has begun on the cells: the record says whose experiment the folder holds.
+        if (look == 0 && there.contains(recordName))
+            continue;
         if (!there.isEmpty())
             return QStringLiteral("the folder %1 holds files this experiment did not make (%2): give the plan a "
                                   "\"folder\" of its own, new or empty")

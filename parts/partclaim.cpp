@@ -115,12 +115,17 @@ PartClaim::~PartClaim()
 
 PartClaim::Holder PartClaim::self()
 {
-    Holder holder;
-    holder.host = QSysInfo::machineHostName();
-    holder.pid = QCoreApplication::applicationPid();
-    holder.boot = bootId();
-    holder.started = processStart(holder.pid);
-    return holder;
+    // Read once: every claim taken, checked or refreshed asks, and the answer cannot change
+    // while the process runs.
+    static const Holder me = [] {
+        Holder holder;
+        holder.host = QSysInfo::machineHostName();
+        holder.pid = QCoreApplication::applicationPid();
+        holder.boot = bootId();
+        holder.started = processStart(holder.pid);
+        return holder;
+    }();
+    return me;
 }
 
 int PartClaim::timeoutSeconds()
@@ -262,9 +267,23 @@ bool PartClaim::tryTake()
     previous = Holder();
     previousGone = false;
     struct stat info;
-    if (::lstat(encoded(claimPath).constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    const bool present = ::lstat(encoded(claimPath).constData(), &info) == 0;
+    if (present && !S_ISREG(info.st_mode)) {
         problem = QStringLiteral("%1 is not a regular file (a link is never followed)").arg(claimPath);
         return false;
+    }
+    // A claim whose holder keeps it is left at once, before a claim of this process's own is
+    // written and synced only to see its link fail: a process looking for free work passes
+    // every segment the others hold, and with many processes on one folder those syncs were
+    // most of the pause between one segment and the next.
+    if (present) {
+        Holder holder;
+        qint64 silent = 0;
+        if (read(claimPath, &holder)) {
+            const Sight::State state = stateOf(holder, claimPath, &silent);
+            if (state == Sight::Alive || state == Sight::Unproven)
+                return false;
+        }
     }
     const Holder me = self();
     const QByteArray content = newContent();

@@ -111,6 +111,10 @@ QString SegmentTable::leftLine(const HolderWatch::Look &look)
 
 PartClaim::Take SegmentTable::take(int index, const PartsFolder &parts, QString *line)
 {
+    // A process learns here of the segments others finished: one is seen so from its record
+    // before a claim is written for it, not after a claim written, synced, linked and let go.
+    if (lookUp(index, parts))
+        return PartClaim::Finished;
     PartClaim &claim = *list[size_t(index)].claim;
     const PartClaim::Take take = claim.take([this, index, &parts] { return lookUp(index, parts); });
     if (take == PartClaim::Taken)
