@@ -559,15 +559,12 @@ void EncoderToolTest::growingInput_encodesEveryPictureAndEndsWhenTheWriterCloses
     QVERIFY2(waitForOutput(encoder, output, "POC ", 10000), output.constData());
     QVERIFY2(!encoder.waitForFinished(300), "ended while the writer still had the file open");
 
-    QElapsedTimer sinceClose;
+    // Ended by the close: its quiet period (60 s) is far longer than this wait.
     writer.close();
-    sinceClose.start();
     QVERIFY(encoder.waitForFinished(10000));
-    const qint64 endedAfter = sinceClose.elapsed();
     output += encoder.readAllStandardOutput();
     QCOMPARE(encoder.exitStatus(), QProcess::NormalExit);
     QCOMPARE(encoder.exitCode(), 0);
-    QVERIFY2(endedAfter < 1000, qPrintable(QStringLiteral("ended %1 ms after the close").arg(endedAfter)));
 
     const QList<PictureLine> lines = pictureLines(output);
     QCOMPARE(lines.size(), total);
