@@ -79,10 +79,12 @@ exact=no
 echo "hm_seam_exact $exact"
 echo "hm_seam_exact_hevczent $exact_hevczent"
 echo "hm_seam_exact_randomaccess $exact_ra"
-"$cli" --progress json --bd-rate one_ra_QP{22,27,32,37}.json --vs two_ra_QP{22,27,32,37}.json > bd.json ||
+if "$cli" --progress json --bd-rate one_ra_QP{22,27,32,37}.json --vs two_ra_QP{22,27,32,37}.json > bd.json; then
+    bd=$(sed -n 's/.*"bd_rate_y":\([-0-9.e]*\).*/\1/p' bd.json)
+    echo "hm_seam_bd_rate ${bd:-n/a}"
+else
     echo "hm_seam_bd_rate n/a (--bd-rate ended with $?)"
-bd=$(sed -n 's/.*"bd_rate_y":\([-0-9.e]*\).*/\1/p' bd.json)
-[ -z "$bd" ] || echo "hm_seam_bd_rate $bd"
+fi
 # The four points of each side: rate (kbit/s) and PSNR-Y (dB), with their report; each point is
 # one object, its keys in alphabetical order.
 { grep -o '{[^{}]*"report":"[^"]*"[^{}]*}' bd.json || true; } |
