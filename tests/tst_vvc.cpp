@@ -7,10 +7,12 @@
 #include "support/testsupport.h"
 
 #include "report/encoderlinereader.h"
+#include "vvc/vvcencoderrules.h"
 #include "vvc/vvcjoin.h"
 #include "vvc/vvcnalunit.h"
 #include "vvc/vvcsei.h"
 #include "vvc/vvcstreamindex.h"
+#include "vvc/vvcunitreader.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -18,6 +20,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -26,6 +29,9 @@ using TestSupport::IsolatedEnvironment;
 using TestSupport::readFile;
 
 namespace {
+
+constexpr char kNoTools[] = "the VVC reference encoder, decoder and parcat are not in "
+                            "../shared/testdata/reference-encoder-vvc/bin";
 
 // Not a multiple of the encoder's 8x8 blocks: it codes 64x48 and crops in the conformance window.
 constexpr int kWidth = 60, kHeight = 44;
@@ -100,6 +106,9 @@ class VvcTest : public QObject
 
 private slots:
     void initTestCase();
+    void reader_findsEveryUnitWhereverReadsEnd_data();
+    void reader_findsEveryUnitWhereverReadsEnd();
+    void index_refusesAnHevcStream();
     void stream_matchesTheEncoderReport_data();
     void stream_matchesTheEncoderReport();
     void renumbering_keepsEveryPictureDecodable();
@@ -117,7 +126,7 @@ void VvcTest::initTestCase()
 {
     if (vvcTool(QStringLiteral("EncoderApp")).isEmpty() || vvcTool(QStringLiteral("DecoderApp")).isEmpty()
         || vvcTool(QStringLiteral("parcat")).isEmpty())
-        QSKIP("the VVC reference encoder, decoder and parcat are not in ../shared/testdata/reference-encoder-vvc/bin");
+        return;
     env = std::make_unique<IsolatedEnvironment>();
     QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", QStringLiteral("testsrc2=size=%1x%2:rate=30").arg(kWidth).arg(kHeight),
                                  "-frames:v", QString::number(kPictures), "-pix_fmt", "yuv420p", "-f", "rawvideo",
@@ -174,22 +183,107 @@ void VvcTest::initTestCase()
     }
 }
 
+void VvcTest::reader_findsEveryUnitWhereverReadsEnd_data()
+{
+    // The reader takes the file a mebibyte at a time: the start code after a long slice may lie
+    // in one read, straddle two, or have zero bytes before it in the read before.
+    QTest::addColumn<qint64>("codeAt");     // where the start code after the slice begins
+    QTest::addColumn<int>("zeros");         // the zero bytes before that start code
+    constexpr qint64 read = 1 << 20;
+    QTest::newRow("short slice") << qint64(60) << 0;
+    QTest::newRow("start code ends a read") << read - 3 << 1;
+    QTest::newRow("start code straddles two reads") << read - 2 << 1;
+    QTest::newRow("start code opens the next read") << read << 1;
+    QTest::newRow("zero bytes straddle two reads") << read << 9;
+    QTest::newRow("slice over three reads") << 3 * read + 17 << 300;
+}
+
+void VvcTest::reader_findsEveryUnitWhereverReadsEnd()
+{
+    QFETCH(qint64, codeAt);
+    QFETCH(int, zeros);
+    // A parameter set, a slice of bytes that are never zero, zero bytes, a suffix SEI, zero bytes.
+    QByteArray stream = QByteArray("\0\0\0\1\x00\x79\x01\x02\x03\0\0\0\1\x00\x41\xc4", 16);
+    while (stream.size() < codeAt - zeros)
+        stream.append(char(1 + stream.size() % 251));
+    stream += QByteArray(zeros, '\0') + QByteArray("\0\0\1\x00\xc1\x84\x02\xaa\xbb\x80\0\0", 13);
+
+    // The units as a plain search of the whole file finds them.
+    struct Expected { qint64 start, offset, end; };
+    QList<Expected> expected;
+    for (qsizetype at = stream.indexOf(QByteArray("\0\0\1", 3)); at >= 0;
+         at = stream.indexOf(QByteArray("\0\0\1", 3), at + 3)) {
+        qint64 start = at;
+        while (start > 0 && stream.at(start - 1) == 0)
+            --start;
+        if (!expected.isEmpty())
+            expected.last().end = start;
+        expected.append({expected.isEmpty() ? 0 : start, at + 3, stream.size()});
+    }
+    QCOMPARE(expected.size(), 3);
+
+    QTemporaryDir folder;
+    const QString path = folder.filePath("units.266");
+    QVERIFY(TestSupport::writeFile(path, stream));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    VvcUnitReader reader(&file);
+    VvcUnit unit;
+    const int types[] = {VvcNalUnit::Sps, VvcNalUnit::IdrNoLeading, VvcNalUnit::SuffixSei};
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY2(reader.next(&unit), qPrintable(reader.problem));
+        QCOMPARE(unit.type, types[i]);
+        QCOMPARE(unit.start, expected.at(i).start);
+        QCOMPARE(unit.offset, expected.at(i).offset);
+        QCOMPARE(unit.end, expected.at(i).end);
+        QByteArray bytes = stream.mid(unit.offset, unit.end - unit.offset);
+        while (bytes.endsWith('\0'))
+            bytes.chop(1);
+        const bool cut = i == 1 && bytes.size() > VvcUnitReader::kSliceHead;
+        QCOMPARE(unit.whole, !cut);
+        QCOMPARE(unit.bytes, cut ? bytes.left(VvcUnitReader::kSliceHead) : bytes);
+    }
+    QVERIFY(!reader.next(&unit));
+    QVERIFY(reader.problem.isEmpty());
+}
+
+void VvcTest::index_refusesAnHevcStream()
+{
+    QTemporaryDir folder;
+    const QString hevc = folder.filePath("part.265");
+    QVERIFY(TestSupport::writeTinyStream(hevc));
+    const VvcStreamIndex index = VvcStreamIndex::read(hevc);
+    QVERIFY2(index.problem.contains("no VVC byte stream"), qPrintable(index.problem));
+    QString problem;
+    QVERIFY(!VvcJoin::join({hevc}, folder.filePath("joined.266"), &problem));
+    QVERIFY2(problem.contains(hevc) && problem.contains("no VVC byte stream"), qPrintable(problem));
+    QVERIFY(!QFileInfo::exists(folder.filePath("joined.266")));
+}
+
 void VvcTest::stream_matchesTheEncoderReport_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("pictures");
-    QTest::newRow("random access, one piece") << "ra" << kPictures;
-    QTest::newRow("random access, first segment") << "ra_1" << 33;
-    QTest::newRow("random access, second segment") << "ra_2" << 33;
-    QTest::newRow("all intra, every eighth picture") << "ai" << 3;
-    QTest::newRow("all intra, second segment") << "ai_2" << 2;
-    QTest::newRow("all intra, picture header units") << "aiph_2" << 2;
+    QTest::addColumn<int>("input");            // the pictures the encoder was given
+    QTest::addColumn<int>("subsampling");      // TemporalSubsampleRatio
+    QTest::addColumn<int>("intraPeriod");      // IntraPeriod, as the file sets it
+    QTest::newRow("random access, one piece") << "ra" << kPictures << kPictures << 1 << -32;
+    QTest::newRow("random access, first segment") << "ra_1" << 33 << 33 << 1 << -32;
+    QTest::newRow("random access, second segment") << "ra_2" << 33 << 33 << 1 << -32;
+    QTest::newRow("all intra, every eighth picture") << "ai" << 3 << 17 << 8 << 1;
+    QTest::newRow("all intra, second segment") << "ai_2" << 2 << 9 << 8 << 1;
+    QTest::newRow("all intra, picture header units") << "aiph_2" << 2 << 9 << 8 << 1;
 }
 
 void VvcTest::stream_matchesTheEncoderReport()
 {
+    if (!env)
+        QSKIP(kNoTools);
     QFETCH(QString, name);
     QFETCH(int, pictures);
+    QFETCH(int, input);
+    QFETCH(int, subsampling);
+    QFETCH(int, intraPeriod);
     const QString stream = file(name + ".266");
     QFile opened(stream);
     QVERIFY(opened.open(QIODevice::ReadOnly));
@@ -200,6 +294,11 @@ void VvcTest::stream_matchesTheEncoderReport()
     const VvcStreamIndex index = VvcStreamIndex::read(stream);
     QVERIFY2(index.problem.isEmpty(), qPrintable(index.problem));
     QCOMPARE(index.pictures(), pictures);
+    QCOMPARE(VvcEncoderRules::codedPictures(input, subsampling), qint64(pictures));
+    // Intra pictures where the encoder's rule puts them, at 30 pictures a second.
+    const int period = VvcEncoderRules::intraPeriod(intraPeriod, 30);
+    for (const VvcStreamIndex::AccessUnit &unit : index.units)
+        QCOMPARE(unit.irap(), unit.pictureOrderCount % period == 0);
     QVERIFY(index.formatKnown);
     QCOMPARE(index.format.codedWidth, kCodedWidth);
     QCOMPARE(index.format.codedHeight, kCodedHeight);
@@ -230,6 +329,8 @@ void VvcTest::stream_matchesTheEncoderReport()
 
 void VvcTest::renumbering_keepsEveryPictureDecodable()
 {
+    if (!env)
+        QSKIP(kNoTools);
     // 200 on top of counts up to 64 wraps the 8-bit field: the decoder must carry it over.
     constexpr int offset = 200;
     QString problem;
@@ -256,6 +357,8 @@ void VvcTest::join_givesOnePieceAndParcatBytes_data()
 
 void VvcTest::join_givesOnePieceAndParcatBytes()
 {
+    if (!env)
+        QSKIP(kNoTools);
     QFETCH(QString, name);
     QFETCH(int, pictures);
     const QStringList segments = {file(name + "_1.266"), file(name + "_2.266")};
@@ -277,6 +380,8 @@ void VvcTest::join_givesOnePieceAndParcatBytes()
 
 void VvcTest::join_refusesASeamWhoseCopiesDiffer()
 {
+    if (!env)
+        QSKIP(kNoTools);
     // The later copy of the seam picture with one bit of its MD5 changed.
     const VvcStreamIndex later = VvcStreamIndex::read(file("ra_2.266"));
     QVERIFY(later.problem.isEmpty());

@@ -216,10 +216,12 @@ bool VvcJoin::join(const QStringList &segments, const QString &output, QString *
         if (why.isEmpty() && i > 0)
             why = seamProblem(earlier, index, inForce);
         QList<FileEdit> edits;
-        // The later segment's pictures count on from the earlier copy of the seam picture.
-        const int laterOffset = i == 0 ? 0 : lastOrderCount(earlier, offset) - index.units.first().pictureOrderCount;
-        if (why.isEmpty() && i > 0)
+        int laterOffset = 0;
+        if (why.isEmpty() && i > 0) {
+            // The later segment's pictures count on from the earlier copy of the seam picture.
+            laterOffset = lastOrderCount(earlier, offset) - index.units.first().pictureOrderCount;
             renumbering(index, laterOffset, 1, &edits, &why);
+        }
         if (!why.isEmpty()) {
             *problem = i == 0 ? QStringLiteral("%1 cannot be used: %2").arg(path, why)
                               : QStringLiteral("%1 cannot follow %2 exactly: %3").arg(path, segments.at(i - 1), why);

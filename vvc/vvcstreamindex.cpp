@@ -50,6 +50,11 @@ bool Walk::take(const VvcUnit &unit)
     if (base && open && current.picture
         && (N::startsAccessUnit(unit.type) || (slice && VvcPictureHeader::inSlice(unit.bytes.constData(), unit.bytes.size()))))
         closeUnit(unit.start);
+    if (index->units.isEmpty() && !open && !N::opensStream(unit.bytes.constData())) {
+        index->problem = QStringLiteral("it is no VVC byte stream (its first NAL unit, at byte %1, is not one a VVC "
+                                        "stream opens with)").arg(unit.offset);
+        return false;
+    }
     if (!open) {
         open = true;
         current.start = current.afterDelimiter = unit.start;
