@@ -122,7 +122,8 @@ bool VvcUnitReader::next(VvcUnit *unit)
         }
         scan = qMax(scan, held() - 2);
         if (slice) {
-            if (!headTaken && held() >= header + kSliceHead) {
+            // Three bytes more, so that no start code straddling the search's end reaches into the head.
+            if (!headTaken && held() >= header + kSliceHead + 3) {
                 found.bytes = buffer.mid(at(header), kSliceHead);
                 found.whole = false;
                 headTaken = true;
