@@ -33,9 +33,9 @@ namespace {
 constexpr char kNoTools[] = "the VVC reference encoder, decoder and parcat are not in "
                             "../shared/testdata/reference-encoder-vvc/bin";
 
-// Not a multiple of the encoder's 8x8 blocks: it codes 64x48 and crops in the conformance window.
-constexpr int kWidth = 60, kHeight = 44;
-constexpr int kCodedWidth = 64, kCodedHeight = 48;
+// Not a multiple of the encoder's 8x8 blocks: it codes 40x32 and crops in the conformance window.
+constexpr int kWidth = 36, kHeight = 28;
+constexpr int kCodedWidth = 40, kCodedHeight = 32;
 // Two intra periods of the stock random-access file at 30 pictures a second, and the next
 // intra picture.
 constexpr int kPictures = 65;
