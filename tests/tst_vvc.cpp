@@ -339,8 +339,13 @@ void VvcTest::renumbering_keepsEveryPictureDecodable()
     const Decoded after = decode(file("renumbered.266"));
     QVERIFY2(after.clean, qPrintable(after.tail));
     QCOMPARE(after.pictures.size(), before.size());
+    // The index works the counts out past the wrap as the decoder does.
+    const VvcStreamIndex renumbered = VvcStreamIndex::read(file("renumbered.266"));
+    QVERIFY2(renumbered.problem.isEmpty(), qPrintable(renumbered.problem));
+    QCOMPARE(renumbered.units.size(), before.size());
     for (qsizetype i = 0; i < before.size(); ++i) {
         QCOMPARE(after.pictures.at(i).poc, before.at(i).poc + offset);
+        QCOMPARE(renumbered.units.at(i).pictureOrderCount, after.pictures.at(i).poc);
         QCOMPARE(after.pictures.at(i).md5, before.at(i).md5);
         QVERIFY(after.pictures.at(i).ok);
     }
