@@ -30,6 +30,7 @@ private:
     VvcStreamIndex *index;
     VvcParameterSets sets;
     VvcStreamIndex::AccessUnit current;
+    QMap<int, QByteArray> setsBefore;  // the parameter sets in force where the current access unit starts
     bool open = false;
     // A PH NAL unit read for the picture whose slices come next.
     bool headerPending = false;
@@ -57,6 +58,7 @@ bool Walk::take(const VvcUnit &unit)
     }
     if (!open) {
         open = true;
+        setsBefore = index->finalSets;
         current.start = current.afterDelimiter = unit.start;
     }
     if (unit.type == N::Aud && current.afterDelimiter == unit.start)
@@ -184,6 +186,10 @@ bool Walk::takeSlice(const VvcUnit &unit)
 void Walk::closeUnit(qint64 end)
 {
     current.end = end;
+    if (current.irap()) {
+        for (const QByteArray &set : std::as_const(setsBefore))
+            current.setsBefore += QByteArray("\0\0\1", 3) + set;
+    }
     index->units << current;
     current = VvcStreamIndex::AccessUnit();
     open = false;

@@ -31,6 +31,9 @@ public:
         int codedSequence = 0;     // counted from 0, the stream's opening picture's
         bool shown = false;        // a decoder outputs it (a RASL picture of the opening CRA it skips is not)
         QByteArray hash;           // the payload of its decoded picture hash SEI message; empty without
+        // A random-access picture's: the parameter sets in force before its access unit, each
+        // after a start code, which decode it on its own with the sets it brings.
+        QByteArray setsBefore;
 
         bool irap() const;
         bool idr() const;
