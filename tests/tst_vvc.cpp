@@ -7,6 +7,8 @@
 #include "support/testsupport.h"
 
 #include "report/encoderlinereader.h"
+#include "codecs/codecs.h"
+#include "vvc/vvccodec.h"
 #include "vvc/vvcencoderrules.h"
 #include "vvc/vvcjoin.h"
 #include "vvc/vvcnalunit.h"
@@ -115,8 +117,21 @@ private slots:
     void join_givesOnePieceAndParcatBytes_data();
     void join_givesOnePieceAndParcatBytes();
     void join_refusesASeamWhoseCopiesDiffer();
+    void onePiece_isCheckedByTheDecoder();
+    void segments_giveOnePieceBytes();
+    void overlapTasks_joinAsParcatDoes();
 
 private:
+    // morlunex-cli in the test's folder, with the VVC encoder.
+    TestSupport::RunResult cli(const QStringList &arguments) const
+    {
+        return TestSupport::run(TestSupport::binDir() + QStringLiteral("/morlunex-cli"),
+                                QStringList{"-q", "-e", vvcTool(QStringLiteral("EncoderApp")), "--size",
+                                            QStringLiteral("%1x%2").arg(kWidth).arg(kHeight), "--fps", "30"}
+                                    + arguments,
+                                kEncoderWait, env->path());
+    }
+
     QString file(const QString &name) const { return env->filePath(name); }
 
     std::unique_ptr<IsolatedEnvironment> env;
@@ -406,6 +421,118 @@ void VvcTest::join_refusesASeamWhoseCopiesDiffer()
     QVERIFY(!VvcJoin::join({file("ra_1.266"), file("ra_1.266")}, file("refused.266"), &problem));
     QVERIFY2(problem.contains("differ"), qPrintable(problem));
     QVERIFY(!QFileInfo::exists(file("refused.266")));
+}
+
+// One piece through the program: the encoder's own bytes, recognised as VVC from their content,
+// every picture's hash checked by the VVC decoder found beside the encoder; a hash that does not
+// match and a cut end are told apart, naming the picture. A container output is refused before
+// anything is encoded.
+void VvcTest::onePiece_isCheckedByTheDecoder()
+{
+    if (!env)
+        QSKIP(kNoTools);
+    const qsizetype pictureBytes = kWidth * kHeight * 3 / 2;
+    QVERIFY(TestSupport::writeFile(file("source17.yuv"), readFile(file("source.yuv")).left(17 * pictureBytes)));
+    const TestSupport::RunResult made = cli({"-c", "ai.cfg", "-o", "one.266", "source17.yuv"});
+    QVERIFY2(made.finished && made.exitCode == 0, made.err.constData());
+    QCOMPARE(readFile(file("one.266")), readFile(file("ai.266")));
+
+    const Codec *codec = Codecs::recognise(file("one.266"));
+    QVERIFY(codec == &VvcCodec::instance());
+    const Codec::Tools tools = Codecs::toolsFor(*codec, vvcTool(QStringLiteral("EncoderApp")));
+    QCOMPARE(tools.decoder, vvcTool(QStringLiteral("DecoderApp")));
+    const Codec::PictureCheck sound = codec->checkPictures(file("one.266"), tools);
+    QVERIFY2(sound.verdict == Codec::PictureCheck::Sound, qPrintable(sound.problem));
+
+    // The second picture's MD5 with one bit changed.
+    const VvcStreamIndex index = VvcStreamIndex::read(file("one.266"));
+    QCOMPARE(index.pictures(), 3);
+    QByteArray bytes = readFile(file("one.266"));
+    const qsizetype at = bytes.indexOf(index.units.at(1).hash, index.units.at(1).start);
+    QVERIFY(at > 0);
+    bytes[at + 4] = char(bytes.at(at + 4) ^ 0x01);
+    QVERIFY(TestSupport::writeFile(file("one_hash.266"), bytes));
+    const Codec::PictureCheck mismatch = codec->checkPictures(file("one_hash.266"), tools);
+    QVERIFY(mismatch.verdict == Codec::PictureCheck::Damaged);
+    QVERIFY2(mismatch.problem.startsWith(QStringLiteral("its picture 2 in decoding order (order count 1, the access "
+                                                        "unit from byte %1)").arg(index.units.at(1).start))
+                 && mismatch.problem.endsWith("does not match its decoded picture hash (MD5)"),
+             qPrintable(mismatch.problem));
+
+    // Cut inside the last picture's slice.
+    QVERIFY(TestSupport::writeFile(file("one_cut.266"), readFile(file("one.266")).left(index.units.at(2).start + 40)));
+    const Codec::PictureCheck cut = codec->checkPictures(file("one_cut.266"), tools);
+    QVERIFY2(cut.verdict == Codec::PictureCheck::Cut, qPrintable(cut.problem));
+
+    // This FFmpeg puts no VVC into a container: refused at once, nothing written.
+    const TestSupport::RunResult refused = cli({"-c", "ai.cfg", "-o", "one.mp4", "source17.yuv"});
+    QVERIFY(refused.finished && refused.exitCode != 0);
+    QVERIFY2(refused.err.contains("writes VVC, which this program's FFmpeg cannot put into a container")
+                 && refused.err.contains("nothing was encoded"),
+             refused.err.constData());
+    QVERIFY(!QFileInfo::exists(file("one.mp4")));
+}
+
+// Segments of whole intra periods, each but the last also coding the next one's first picture,
+// with the random-access file's temporal filter reading around them: joined, one piece's bytes.
+void VvcTest::segments_giveOnePieceBytes()
+{
+    if (!env)
+        QSKIP(kNoTools);
+    const TestSupport::RunResult made =
+        cli({"-c", "ra.cfg", "-j", "2", "--segment-length", "32", "-o", "segments.266", "source.yuv"});
+    QVERIFY2(made.finished && made.exitCode == 0, made.err.constData());
+    QCOMPARE(readFile(file("segments.266")), readFile(file("ra.266")));
+    QVERIFY(!QFileInfo::exists(file("segments.266.parts")));
+}
+
+// Tasks without a shared folder (--overlap), joined by --join: one piece's bytes, and the bytes
+// the reference software's own parcat makes of the same parts. A part with a damaged picture is
+// refused, naming it and the picture, and nothing is written.
+void VvcTest::overlapTasks_joinAsParcatDoes()
+{
+    if (!env)
+        QSKIP(kNoTools);
+    const QStringList parts = {"part_0000000.265", "part_0000032.265"};
+    const TestSupport::RunResult first =
+        cli({"-c", "ra.cfg", "--start", "0", "--frames", "32", "--overlap", "-o", parts.at(0), "source.yuv"});
+    QVERIFY2(first.finished && first.exitCode == 0, first.err.constData());
+    const TestSupport::RunResult second =
+        cli({"-c", "ra.cfg", "--start", "32", "--frames", "33", "--overlap", "-o", parts.at(1), "source.yuv"});
+    QVERIFY2(second.finished && second.exitCode == 0, second.err.constData());
+
+    const QString program = TestSupport::binDir() + QStringLiteral("/morlunex-cli");
+    const QStringList withDecoder = {"-e", vvcTool(QStringLiteral("EncoderApp"))};
+    const TestSupport::RunResult joined =
+        TestSupport::run(program, withDecoder + QStringList{"--join", "tasks.266"} + parts, kEncoderWait, env->path());
+    QVERIFY2(joined.finished && joined.exitCode == 0, joined.err.constData());
+    QCOMPARE(readFile(file("tasks.266")), readFile(file("ra.266")));
+    const TestSupport::RunResult parcat =
+        TestSupport::run(vvcTool(QStringLiteral("parcat")), QStringList(parts) << "parcat.266", 60000, env->path());
+    QVERIFY2(parcat.finished && parcat.exitCode == 0, parcat.err.constData());
+    QCOMPARE(readFile(file("tasks.266")), readFile(file("parcat.266")));
+
+    // The later part with one picture's MD5 changed.
+    const VvcStreamIndex index = VvcStreamIndex::read(file(parts.at(1)));
+    QVERIFY(index.problem.isEmpty() && index.units.size() > 3);
+    QByteArray bytes = readFile(file(parts.at(1)));
+    const qsizetype at = bytes.indexOf(index.units.at(3).hash, index.units.at(3).start);
+    QVERIFY(at > 0);
+    bytes[at + 6] = char(bytes.at(at + 6) ^ 0x01);
+    QVERIFY(QDir(env->path()).mkpath("damaged"));
+    QVERIFY(QFile::copy(file(parts.at(0)), file("damaged/" + parts.at(0))));
+    QVERIFY(TestSupport::writeFile(file("damaged/" + parts.at(1)), bytes));
+    const TestSupport::RunResult refused =
+        TestSupport::run(program, withDecoder + QStringList{"--join", "joined.266"} + parts, kEncoderWait,
+                         file("damaged"));
+    QVERIFY(refused.finished);
+    QCOMPARE(refused.exitCode, 65);
+    QVERIFY2(refused.err.startsWith("morlunex-cli: the segment part_0000032.265 is damaged: its picture 4 in "
+                                    "decoding order")
+                 && refused.err.contains("does not match its decoded picture hash (MD5)")
+                 && refused.err.endsWith("; nothing was written\n"),
+             refused.err.constData());
+    QVERIFY(!QFileInfo::exists(file("damaged/joined.266")));
 }
 
 QTEST_GUILESS_MAIN(VvcTest)
