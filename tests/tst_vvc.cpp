@@ -8,9 +8,10 @@
 
 #include "report/encoderlinereader.h"
 #include "codecs/codecs.h"
+#include "join/exactseam.h"
+#include "join/segmentjoiner.h"
 #include "vvc/vvccodec.h"
 #include "vvc/vvcencoderrules.h"
-#include "vvc/vvcjoin.h"
 #include "vvc/vvcnalunit.h"
 #include "vvc/vvcsei.h"
 #include "vvc/vvcstreamindex.h"
@@ -116,12 +117,13 @@ private slots:
     void renumbering_keepsEveryPictureDecodable();
     void join_givesOnePieceAndParcatBytes_data();
     void join_givesOnePieceAndParcatBytes();
-    void join_refusesASeamWhoseCopiesDiffer();
+    void join_provesEverySeam();
     void onePiece_isCheckedByTheDecoder();
     void segments_giveOnePieceBytes();
     void overlapTasks_joinAsParcatDoes();
 
 private:
+    static Codec::Tools tools() { return Codecs::toolsFor(VvcCodec::instance(), vvcTool(QStringLiteral("EncoderApp"))); }
     // morlunex-cli in the test's folder, with the VVC encoder.
     TestSupport::RunResult cli(const QStringList &arguments) const
     {
@@ -269,10 +271,8 @@ void VvcTest::index_refusesAnHevcStream()
     QVERIFY(TestSupport::writeTinyStream(hevc));
     const VvcStreamIndex index = VvcStreamIndex::read(hevc);
     QVERIFY2(index.problem.contains("no VVC byte stream"), qPrintable(index.problem));
-    QString problem;
-    QVERIFY(!VvcJoin::join({hevc}, folder.filePath("joined.266"), &problem));
-    QVERIFY2(problem.contains(hevc) && problem.contains("no VVC byte stream"), qPrintable(problem));
-    QVERIFY(!QFileInfo::exists(folder.filePath("joined.266")));
+    // Recognised as HEVC from its parameter sets, never as VVC.
+    QVERIFY(Codecs::recognise(hevc) != &VvcCodec::instance());
 }
 
 void VvcTest::stream_matchesTheEncoderReport_data()
@@ -348,8 +348,17 @@ void VvcTest::renumbering_keepsEveryPictureDecodable()
         QSKIP(kNoTools);
     // 200 on top of counts up to 64 wraps the 8-bit field: the decoder must carry it over.
     constexpr int offset = 200;
+    const StreamIndex index = VvcCodec::instance().index(file("ra.266"));
+    QVERIFY2(index.problem.isEmpty(), qPrintable(index.problem));
+    QList<FileEdit> edits;
     QString problem;
-    QVERIFY2(VvcJoin::renumber(file("ra.266"), file("renumbered.266"), offset, &problem), qPrintable(problem));
+    QVERIFY2(ExactSeam::renumbering(VvcCodec::instance(), index, offset, &edits, &problem), qPrintable(problem));
+    QByteArray bytes = readFile(file("ra.266"));
+    for (auto edit = edits.crbegin(); edit != edits.crend(); ++edit) {
+        QCOMPARE(bytes.mid(edit->at, edit->before.size()), edit->before);
+        bytes.replace(edit->at, edit->before.size(), edit->after);
+    }
+    QVERIFY(TestSupport::writeFile(file("renumbered.266"), bytes));
     const QList<Reported> before = reportedPictures(readFile(file("ra.log")));
     const Decoded after = decode(file("renumbered.266"));
     QVERIFY2(after.clean, qPrintable(after.tail));
@@ -382,8 +391,10 @@ void VvcTest::join_givesOnePieceAndParcatBytes()
     QFETCH(QString, name);
     QFETCH(int, pictures);
     const QStringList segments = {file(name + "_1.266"), file(name + "_2.266")};
-    QString problem;
-    QVERIFY2(VvcJoin::join(segments, file(name + "_joined.266"), &problem), qPrintable(problem));
+    const JoinResult result = SegmentJoiner::join(file(name + "_joined.266"), segments, nullptr,
+                                                  {SegmentJoiner::Seam::Overlap}, tools());
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(result.exactSeams(), 1);
     const TestSupport::RunResult parcat =
         TestSupport::run(vvcTool(QStringLiteral("parcat")), segments + QStringList{file(name + "_parcat.266")});
     QVERIFY(parcat.finished && parcat.exitCode == 0);
@@ -398,29 +409,45 @@ void VvcTest::join_givesOnePieceAndParcatBytes()
         QVERIFY(picture.ok);
 }
 
-void VvcTest::join_refusesASeamWhoseCopiesDiffer()
+void VvcTest::join_provesEverySeam()
 {
     if (!env)
         QSKIP(kNoTools);
-    // The later copy of the seam picture with one bit of its MD5 changed.
     const VvcStreamIndex later = VvcStreamIndex::read(file("ra_2.266"));
     QVERIFY(later.problem.isEmpty());
-    QByteArray bytes = readFile(file("ra_2.266"));
+    const QByteArray bytes = readFile(file("ra_2.266"));
     const VvcStreamIndex::AccessUnit &seam = later.units.first();
     const qsizetype at = bytes.indexOf(seam.hash, seam.start);
     QVERIFY(at > 0 && at < seam.end);
-    bytes[at + 5] = char(bytes.at(at + 5) ^ 0x10);
-    QVERIFY(TestSupport::writeFile(file("ra_2_other.266"), bytes));
+    const auto joinOf = [this](const QString &laterSegment, const Codec::Tools &tools) {
+        QFile::remove(file("proven.266"));
+        return SegmentJoiner::join(file("proven.266"), {file("ra_1.266"), file(laterSegment)}, nullptr,
+                                   {SegmentJoiner::Seam::Overlap}, tools);
+    };
 
-    QString problem;
-    QVERIFY(!VvcJoin::join({file("ra_1.266"), file("ra_2_other.266")}, file("refused.266"), &problem));
-    QVERIFY2(problem.contains("ra_2_other.266") && problem.contains("differ"), qPrintable(problem));
-    QVERIFY(!QFileInfo::exists(file("refused.266")));
+    // The later copy of the seam picture with one bit of its MD5 changed: not the same picture.
+    QByteArray other = bytes;
+    other[at + 5] = char(other.at(at + 5) ^ 0x10);
+    QVERIFY(TestSupport::writeFile(file("ra_2_other.266"), other));
+    JoinResult result = joinOf("ra_2_other.266", tools());
+    QVERIFY(!result.ok);
+    QVERIFY2(result.error.contains("ra_2_other.266") && result.error.contains("hashes of its two copies differ"),
+             qPrintable(result.error));
+    QVERIFY(!QFileInfo::exists(file("proven.266")));
 
-    // A segment that opens with a picture other than the earlier one's last.
-    QVERIFY(!VvcJoin::join({file("ra_1.266"), file("ra_1.266")}, file("refused.266"), &problem));
-    QVERIFY2(problem.contains("differ"), qPrintable(problem));
-    QVERIFY(!QFileInfo::exists(file("refused.266")));
+    // Without its hash SEI the later copy is proven by decoding both copies with the VVC decoder;
+    // without a decoder it is not proven at all.
+    // The unit from its start code up to the next access unit's (with its leading zero byte).
+    const qsizetype sei = bytes.lastIndexOf(QByteArray("\0\0\1", 3), at);
+    const qsizetype next = bytes.indexOf(QByteArray("\0\0\0\1", 4), at);
+    QVERIFY(sei > seam.start && next == later.units.at(1).start);
+    QVERIFY(TestSupport::writeFile(file("ra_2_nohash.266"), QByteArray(bytes).remove(sei, next - sei)));
+    result = joinOf("ra_2_nohash.266", tools());
+    QVERIFY2(result.ok && result.exactSeams() == 1, qPrintable(result.error));
+    QCOMPARE(readFile(file("proven.266")), readFile(file("ra.266")));
+    result = joinOf("ra_2_nohash.266", Codec::Tools());
+    QVERIFY(!result.ok && result.seams.size() == 1 && result.seams.first().kind == SeamVerdict::NotProven);
+    QVERIFY2(result.seams.first().reason.contains("no VVC decoder program"), qPrintable(result.seams.first().reason));
 }
 
 // One piece through the program: the encoder's own bytes, recognised as VVC from their content,
@@ -439,9 +466,8 @@ void VvcTest::onePiece_isCheckedByTheDecoder()
 
     const Codec *codec = Codecs::recognise(file("one.266"));
     QVERIFY(codec == &VvcCodec::instance());
-    const Codec::Tools tools = Codecs::toolsFor(*codec, vvcTool(QStringLiteral("EncoderApp")));
-    QCOMPARE(tools.decoder, vvcTool(QStringLiteral("DecoderApp")));
-    const Codec::PictureCheck sound = codec->checkPictures(file("one.266"), tools);
+    QCOMPARE(tools().decoder, vvcTool(QStringLiteral("DecoderApp")));
+    const Codec::PictureCheck sound = codec->checkPictures(file("one.266"), tools());
     QVERIFY2(sound.verdict == Codec::PictureCheck::Sound, qPrintable(sound.problem));
 
     // The second picture's MD5 with one bit changed.
@@ -452,7 +478,7 @@ void VvcTest::onePiece_isCheckedByTheDecoder()
     QVERIFY(at > 0);
     bytes[at + 4] = char(bytes.at(at + 4) ^ 0x01);
     QVERIFY(TestSupport::writeFile(file("one_hash.266"), bytes));
-    const Codec::PictureCheck mismatch = codec->checkPictures(file("one_hash.266"), tools);
+    const Codec::PictureCheck mismatch = codec->checkPictures(file("one_hash.266"), tools());
     QVERIFY(mismatch.verdict == Codec::PictureCheck::Damaged);
     QVERIFY2(mismatch.problem.startsWith(QStringLiteral("its picture 2 in decoding order (order count 1, the access "
                                                         "unit from byte %1)").arg(index.units.at(1).start))
@@ -461,7 +487,7 @@ void VvcTest::onePiece_isCheckedByTheDecoder()
 
     // Cut inside the last picture's slice.
     QVERIFY(TestSupport::writeFile(file("one_cut.266"), readFile(file("one.266")).left(index.units.at(2).start + 40)));
-    const Codec::PictureCheck cut = codec->checkPictures(file("one_cut.266"), tools);
+    const Codec::PictureCheck cut = codec->checkPictures(file("one_cut.266"), tools());
     QVERIFY2(cut.verdict == Codec::PictureCheck::Cut, qPrintable(cut.problem));
 
     // This FFmpeg puts no VVC into a container: refused at once, nothing written.

@@ -1,3 +1,51 @@
+// The exact join of VVC segments, and what it rests on, as found with the VVC reference encoder
+// (23.13, its stock random-access file with the temporal filter on, its all-intra file coding
+// every eighth picture, and the all-intra file with access unit delimiters and picture header
+// NAL units) and the reference software's own join, parcat, on the same segments.
+//
+// The segments: each but the last also codes the next one's first picture (one more picture
+// with -f, LastValidFrame at the whole input's last picture so that the temporal filter sees
+// what it sees in one piece); the next one starts there (-fs, FirstValidFrame 0).
+//
+// What the encoder writes:
+// - Every segment opens with an IDR_N_LP picture of order count 0. So the later segment's copy
+//   of the seam picture is an IDR picture, and the earlier copy is the CRA picture one piece has
+//   there: order count 32 with the random-access file at 30 pictures a second (its intra
+//   period), 1 with the all-intra file, whose counts number the coded pictures, not the input's.
+//   Both copies carry the same MD5 in their decoded picture hash SEI.
+// - The picture header stands in the slice header (one slice a picture) unless
+//   EnablePictureHeaderInSliceHeader is 0; log2_max_pic_order_cnt_lsb is 8.
+// - Every intra picture's access unit repeats the SPS, the PPS, an LMCS APS and an ALF APS
+//   (ReWriteParamSets); other pictures may bring ALF APS units of their own, referred to by id
+//   by the pictures after them. The later segment's first access unit is [AUD,] SPS, PPS, LMCS
+//   APS, ALF APS, [PH,] the IDR slice, and a suffix SEI with the picture's MD5; its parameter
+//   sets are byte for byte those of the earlier copy's access unit.
+//
+// What parcat does with every segment after the first:
+// - It drops each DCI, VPS, SPS, PPS, APS (prefix and suffix), PH and AUD before the segment's
+//   first IDR slice, every IDR slice of the segment, and the first suffix SEI after each; it
+//   keeps everything else as it is (an OPI or a prefix SEI before the IDR slice among it).
+// - It rewrites ph_pic_order_cnt_lsb of every other picture, in a PH NAL unit or in the slice
+//   header, to its value plus the number of pictures other than IDR pictures in the segments
+//   before, modulo 256: it takes the field to be 8 bits wide and the order count to grow by one a
+//   picture.
+// With these streams that is the later segment's first access unit dropped whole and 32 (or 1)
+// added to every other picture's order count; the result is one piece's bytes.
+//
+// What the shared join (join/) does with them through VvcCodec, with the same result:
+// - The first segment is copied as it is. From each later one, the first access unit goes
+//   whole (delimiter, parameter sets, picture header, slices, SEI), but for adaptation
+//   parameter sets that differ from those in force where the earlier segment ends: pictures
+//   after it may refer to them by id, so they open the segment's next access unit instead.
+// - Every later picture's ph_pic_order_cnt_lsb of the first coded video sequence, at the width
+//   its SPS gives, counts on from the earlier copy's order count, with the emulation prevention
+//   around it redone.
+// - A seam is exact only where the earlier segment's last picture is an intra picture, the
+//   later one opens with an IDR picture, both copies carry the same picture hash (or, without
+//   one, decode to the same samples with the VVC decoder), the later one's SPS and PPS are
+//   those in force, nothing ends the coded sequence in between, and no picture may refer to
+//   long-term or inter-layer references (whose order counts are not renumbered).
+
 #include "vvccodec.h"
 
 #include "vvcdecoderrun.h"

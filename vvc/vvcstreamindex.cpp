@@ -6,6 +6,7 @@
 #include "vvcunitreader.h"
 
 #include <QFile>
+#include <QSet>
 
 namespace {
 
@@ -31,6 +32,7 @@ private:
     VvcParameterSets sets;
     VvcStreamIndex::AccessUnit current;
     QMap<int, QByteArray> setsBefore;  // the parameter sets in force where the current access unit starts
+    QSet<int> unitSets;                // the keys of the sets the current access unit brings
     bool open = false;
     // A PH NAL unit read for the picture whose slices come next.
     bool headerPending = false;
@@ -59,6 +61,7 @@ bool Walk::take(const VvcUnit &unit)
     if (!open) {
         open = true;
         setsBefore = index->finalSets;
+        unitSets.clear();
         current.start = current.afterDelimiter = unit.start;
     }
     if (unit.type == N::Aud && current.afterDelimiter == unit.start)
@@ -97,6 +100,7 @@ bool Walk::takeSet(const VvcUnit &unit)
         index->interLayer = index->interLayer || sequence.interLayer;
     }
     index->finalSets.insert(key, unit.bytes);
+    unitSets.insert(key);
     if (index->units.isEmpty())
         index->openingSets.append({key, unit.bytes});
     return true;
@@ -186,9 +190,11 @@ bool Walk::takeSlice(const VvcUnit &unit)
 void Walk::closeUnit(qint64 end)
 {
     current.end = end;
+    // A decoder refuses two different sets of one id in one access unit: the unit's own win.
     if (current.irap()) {
-        for (const QByteArray &set : std::as_const(setsBefore))
-            current.setsBefore += QByteArray("\0\0\1", 3) + set;
+        for (auto set = setsBefore.constBegin(); set != setsBefore.constEnd(); ++set)
+            if (!unitSets.contains(set.key()))
+                current.setsBefore += QByteArray("\0\0\1", 3) + set.value();
     }
     index->units << current;
     current = VvcStreamIndex::AccessUnit();
