@@ -490,6 +490,23 @@ void VvcTest::onePiece_isCheckedByTheDecoder()
     const Codec::PictureCheck cut = codec->checkPictures(file("one_cut.266"), tools());
     QVERIFY2(cut.verdict == Codec::PictureCheck::Cut, qPrintable(cut.problem));
 
+    // A decoded input is handed over padded to 48x32: the encoder's conformance window crops it,
+    // so the decoder outputs the input's 36x28 (17 pictures, every eighth coded).
+    QVERIFY(TestSupport::ffmpeg({"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", QStringLiteral("%1x%2").arg(kWidth).arg(kHeight),
+                                 "-r", "30", "-i", file("source17.yuv"), "-c:v", "ffv1", file("source17.mkv")}));
+    const TestSupport::RunResult padded =
+        TestSupport::run(TestSupport::binDir() + QStringLiteral("/morlunex-cli"),
+                         {"-q", "-e", vvcTool(QStringLiteral("EncoderApp")), "-c", "ai.cfg", "-o", "padded.266",
+                          "source17.mkv"},
+                         kEncoderWait, env->path());
+    QVERIFY2(padded.finished && padded.exitCode == 0, padded.err.constData());
+    const TestSupport::RunResult decoded = TestSupport::run(
+        vvcTool(QStringLiteral("DecoderApp")), {"-b", file("padded.266"), "-d", "8", "-o", file("padded.yuv")},
+        kEncoderWait);
+    QVERIFY(decoded.finished && decoded.exitCode == 0);
+    QCOMPARE(reportedPictures(decoded.out).size(), 3);
+    QCOMPARE(QFileInfo(file("padded.yuv")).size(), 3 * pictureBytes);
+
     // This FFmpeg puts no VVC into a container: refused at once, nothing written.
     const TestSupport::RunResult refused = cli({"-c", "ai.cfg", "-o", "one.mp4", "source17.yuv"});
     QVERIFY(refused.finished && refused.exitCode != 0);
