@@ -55,8 +55,8 @@ SeamSupport::SeamSupport(const QString &encoder, const EncoderConfigFile &config
     // multiple of its size nearest to the configuration's frame rate, as the encoder resolves it.
     bool rateRead = false;
     const double rate = config.value(QStringLiteral("FrameRate")).toDouble(&rateRead);
-    const int intra = VvcEncoderRules::intraPeriod(config.intValue(QStringLiteral("IntraPeriod"), -1),
-                                                   rateRead ? rate : 0);
+    configured = config.intValue(QStringLiteral("IntraPeriod"), -1);
+    const int intra = VvcEncoderRules::intraPeriod(configured, rateRead ? rate : 0);
     // The encoder codes every subsample-th picture handed to it (TemporalSubsampleRatio), its
     // intra period counting coded pictures: segments start at multiples of the period in input
     // pictures, and the overlap picture, the next segment's first, is one it codes.
@@ -109,8 +109,9 @@ QString SeamSupport::closedSeamsLine(const QList<qint64> &starts) const
     QStringList why;
     if (!insidePeriod.isEmpty())
         why << QStringLiteral("the segments that start %1 pictures into the job start inside an intra period "
-                              "(IntraPeriod %2 in %3)")
-                   .arg(listed(insidePeriod)).arg(period).arg(file);
+                              "(IntraPeriod %2 in %3%4)")
+                   .arg(listed(insidePeriod)).arg(configured).arg(file)
+                   .arg(configured == period ? QString() : QStringLiteral(": every %1 pictures handed over").arg(period));
     if (!offFilter.isEmpty())
         why << QStringLiteral("the segments that start %1 pictures into the job start an intra period but not a "
                               "period of the temporal filter's strength keys, which count every %2 pictures from "

@@ -57,6 +57,7 @@ private:
     int filterEvery = 0;    // the temporal filter's period where it reaches past the intra period
     QString closed;
     int period = 0;
+    int configured = 0;    // IntraPeriod as the configuration gives it
     int subsample = 1;
     qint64 step = 0;    // segments may start at its multiples
 };
