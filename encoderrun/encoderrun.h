@@ -183,7 +183,8 @@ private:
     void releasePipeOpeners();
     void tearDown();
     bool launchEncoder(const QString &encoderInput, int width, int height);
-    QString configForEncoder();
+    QString configForEncoder(int width, int height);
+    QByteArray cropLines(int width, int height);
     void readEncoderOutput();
     void takeEncoderOutput(const QByteArray &chunk);
     void handOn(const QByteArray &bytes);
