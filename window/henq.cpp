@@ -1,6 +1,7 @@
 #include "henq.h"
 
 #include "about/zentlabel.h"
+#include "codecs/encodercodec.h"
 #include "files/settingsstore.h"
 #include "job/inputnaming.h"
 
@@ -165,6 +166,9 @@ HenQ::HenQ(QWidget *parent)
     if (!encoder.isEmpty())
         encoderEdit->setText(encoder);
     encodersBox->setValue(settings.value(SettingsStore::parallelEncoders, 1).toInt());
+    followEncoderCodec();
+    connect(encoderEdit, &QLineEdit::textChanged, this, &HenQ::followEncoderCodec);
+    connect(cfgEdit, &QLineEdit::textChanged, this, &HenQ::followEncoderCodec);
     connect(encodersBox, &QSpinBox::valueChanged, this,
             [this](int value) { storeSetting(QLatin1String(SettingsStore::parallelEncoders), value); });
 
@@ -213,7 +217,7 @@ bool HenQ::fileOpenImp(QString &path, bool)
     inputEdit->setText(path);
     recentDir = QFileInfo(path).absolutePath();
     storeSetting(QLatin1String(SettingsStore::recentFolder), recentDir);
-    outputEdit->setText(proposeOutputPath(path));
+    outputEdit->setText(withCodecSuffix(proposeOutputPath(path)));
     encodeButton->setEnabled(true);
     return true;
 }
@@ -245,13 +249,45 @@ void HenQ::onSelectEncoder()
     pickIntoField(encoderEdit, tr("*.exe;;All(*.*)"), QLatin1String(SettingsStore::encoderProgram));
 }
 
+void HenQ::followEncoderCodec()
+{
+    const QString codec = EncoderCodec::of(encoderEdit->text(), cfgEdit->text());
+    if (codec == encoderCodec)
+        return;
+    encoderCodec = codec;
+    const QString output = withCodecSuffix(outputEdit->text());
+    if (output != outputEdit->text())
+        outputEdit->setText(output);
+}
+
+QString HenQ::withCodecSuffix(const QString &path) const
+{
+    static const QStringList hevcOutputs = {QStringLiteral("265"), QStringLiteral("hevc"), QStringLiteral("mp4"),
+                                            QStringLiteral("m4v"),  QStringLiteral("mov"),  QStringLiteral("mkv"),
+                                            QStringLiteral("ts"),   QStringLiteral("m2ts")};
+    static const QStringList vvcOutputs = {QStringLiteral("266"), QStringLiteral("vvc")};
+    const QFileInfo file(path);
+    const QString suffix = file.suffix().toLower();
+    QString wanted;
+    if (encoderCodec == QLatin1String("VVC") && hevcOutputs.contains(suffix))
+        wanted = QStringLiteral("266");
+    else if (encoderCodec == QLatin1String("HEVC") && vvcOutputs.contains(suffix))
+        wanted = QStringLiteral("265");
+    if (wanted.isEmpty())
+        return path;
+    return path.left(path.size() - suffix.size()) + wanted;
+}
+
 void HenQ::onOutputOpen()
 {
     // The bitstream types first, as the proposed name is one; a container type makes the job
     // put the bitstream into that container with the input's sound, subtitles and chapters.
-    const QString path = pickFile(recentDir, tr("HEVC bitstream (*.265 *.hevc *.bin);;MP4 (*.mp4 *.m4v);;"
-                                                "QuickTime (*.mov);;Matroska (*.mkv);;"
-                                                "MPEG transport stream (*.ts *.m2ts);;All(*.*)"));
+    // A VVC encoder's stream goes into no container here: its raw stream is the one choice.
+    const QString filter = encoderCodec == QLatin1String("VVC")
+        ? tr("VVC bitstream (*.266 *.vvc *.bin);;All(*.*)")
+        : tr("HEVC bitstream (*.265 *.hevc *.bin);;MP4 (*.mp4 *.m4v);;QuickTime (*.mov);;Matroska (*.mkv);;"
+             "MPEG transport stream (*.ts *.m2ts);;All(*.*)");
+    const QString path = pickFile(recentDir, filter);
     if (path.isEmpty())
         return;
     outputEdit->setText(path);

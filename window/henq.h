@@ -95,8 +95,18 @@ protected:
     // follow it there. Cleared once the command line is shown.
     QStringList linesBeforeCommandLine;
     bool commandLineShown = false;
+    // The codec the chosen encoder writes, by its name ("HEVC", "VVC"); empty while nothing
+    // tells. The output's proposed name and the output picker follow it.
+    QString encoderCodec;
 
 private:
+    // Asks again which codec the encoder and configuration fields make, and where it changed,
+    // gives the output field the suffix of that codec's outputs.
+    void followEncoderCodec();
+    // The path with the suffix the encoder's codec allows: a VVC encoder's output is a raw
+    // ".266" stream, as no container here can hold VVC; an HEVC one's ".265" where it was a VVC
+    // stream's. Any other path is kept as it is.
+    QString withCodecSuffix(const QString &path) const;
     bool confirmStop();
     void showRunning(bool running);
     void showCommandLine(const QString &commandLine);
