@@ -29,6 +29,8 @@ public:
     {
         qint64 start = 0;          // of its access unit: the zero bytes before its first start code
         qint64 end = 0;            // where the next access unit starts; the file's size for the last
+        // Where parameter sets put into it go: after its access unit delimiter (0: at start).
+        qint64 setsAt = 0;
         bool picture = false;      // it holds a picture of the base layer (the fields below are its)
         int nalType = -1;          // of its first slice
         bool irap = false;         // a random-access picture

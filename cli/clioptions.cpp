@@ -126,8 +126,10 @@ const QList<CliOptions::Option> CliOptions::options{
      "The encoder configuration (default: the window's choice, else hevczent.cfg beside the program).",
      Use::Transcode, [](CliOptions &o, const QString &v) { o.jobSettings.config = v; return true; }},
     {{"e", "encoder"}, "PROGRAM",
-     "The HEVC encoder program (default: the window's choice, else TAppEncoder_hm80.exe beside the program).",
-     Use::Transcode, [](CliOptions &o, const QString &v) { o.jobSettings.encoder = encoderProgram(v); return true; }},
+     "The HEVC encoder program (default: the window's choice, else TAppEncoder_hm80.exe beside the program); "
+     "with --join, VVC segments are decoded by the VVC decoder beside it.",
+     Use(Use::Transcode | Use::Join),
+     [](CliOptions &o, const QString &v) { o.jobSettings.encoder = encoderProgram(v); return true; }},
     {{"size"}, "WxH", "Picture size of a raw .yuv input (default: from its name, else the last raw input's).",
      Use::Transcode, [](CliOptions &o, const QString &v) { o.rawSize = v; return true; }},
     {{"fps"}, "RATE", "Pictures per second of a raw .yuv input.",

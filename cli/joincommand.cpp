@@ -88,7 +88,7 @@ bool readRecord(const QString &segment, Record *found)
 // record was written: a job's parts join without decoding); any other has every picture
 // checked by its codec. A segment that does not even open like a segment is left to the join,
 // which says what is wrong with it.
-QString segmentProblem(const QString &segment, const std::atomic_bool &stop)
+QString segmentProblem(const QString &segment, const QString &encoder, const std::atomic_bool &stop)
 {
     const auto notWhole = [&segment](const QString &why) {
         return QStringLiteral("the segment %1 is not whole: %2").arg(segment, why);
@@ -97,6 +97,7 @@ QString segmentProblem(const QString &segment, const std::atomic_bool &stop)
         return QStringLiteral("the segment %1 is damaged: %2").arg(segment, why);
     };
     const Codec &codec = Codecs::of(segment);
+    const Codec::Tools tools = Codecs::toolsFor(codec, encoder);
     Record record;
     if (readRecord(segment, &record)) {
         const qint64 size = QFileInfo(segment).size();
@@ -110,7 +111,7 @@ QString segmentProblem(const QString &segment, const std::atomic_bool &stop)
         if (sha256 == record.sha256 || stop)
             return QString();
         // Changed since it was checked: its pictures tell where, where they can.
-        const Codec::PictureCheck pictures = codec.checkPictures(segment, Codec::Tools(), &stop);
+        const Codec::PictureCheck pictures = codec.checkPictures(segment, tools, &stop);
         if (pictures.verdict == Codec::PictureCheck::Damaged || pictures.verdict == Codec::PictureCheck::Cut)
             return damaged(pictures.problem);
         return damaged(unread.isEmpty() ? QStringLiteral("its bytes are not those its record %1 states (their SHA-256 "
@@ -121,7 +122,7 @@ QString segmentProblem(const QString &segment, const std::atomic_bool &stop)
     const StreamSummary head = StreamInspector::inspect(segment, 1);
     if (!head.problem.isEmpty() || !head.opensWithParameterSets || !head.opensWithRandomAccess)
         return QString();
-    const Codec::PictureCheck pictures = codec.checkPictures(segment, Codec::Tools(), &stop);
+    const Codec::PictureCheck pictures = codec.checkPictures(segment, tools, &stop);
     switch (pictures.verdict) {
     case Codec::PictureCheck::Cut:
         return notWhole(pictures.problem);
@@ -157,7 +158,8 @@ QList<qint64> namedFirsts(const QStringList &segments, QString *problem)
 // one's first, coded twice: that seam is to be exact). Empty when they do, else why not;
 // seams gets how each seam is to be joined. Segments not named after their first picture
 // are looked at for such an overlap when they are joined.
-QString checkWhole(const QStringList &segments, const std::atomic_bool &stop, QList<SegmentJoiner::Seam> *seams,
+QString checkWhole(const QStringList &segments, const QString &encoder, const std::atomic_bool &stop,
+                   QList<SegmentJoiner::Seam> *seams,
                    QList<qint64> *counts)
 {
     QString misnamed;
@@ -171,7 +173,7 @@ QString checkWhole(const QStringList &segments, const std::atomic_bool &stop, QL
         if (checked.contains(QFileInfo(segment).absoluteFilePath()))
             continue;
         checked.insert(QFileInfo(segment).absoluteFilePath());
-        const QString problem = segmentProblem(segment, stop);
+        const QString problem = segmentProblem(segment, encoder, stop);
         if (!problem.isEmpty())
             return problem;
     }
@@ -266,19 +268,26 @@ struct Joined
     QStringList notes;       // on seams that looked exact and were joined closed
 };
 
-Joined checkAndJoin(const QString &output, const QStringList &segments, qint64 expected, const std::atomic_bool &stop)
+Joined checkAndJoin(const QString &output, const QStringList &segments, const QString &encoder, qint64 expected,
+                    const std::atomic_bool &stop)
 {
     Joined joined;
     QList<SegmentJoiner::Seam> seams;
     QList<qint64> counts;
-    joined.incomplete = checkWhole(segments, stop, &seams, expected >= 0 ? &counts : nullptr);
+    joined.incomplete = checkWhole(segments, encoder, stop, &seams, expected >= 0 ? &counts : nullptr);
     if (!joined.incomplete.isEmpty() || stop)
         return joined;
-    SegmentJoiner joiner(output, segments, seams, &stop);
+    const Codec &codec = Codecs::of(segments.isEmpty() ? QString() : segments.first());
+    const Codec::Tools tools = Codecs::toolsFor(codec, encoder);
+    SegmentJoiner joiner(output, segments, seams, &stop, tools);
     joined.result = joiner.prepare();
     if (!joined.result.ok)
         return joined;
     joined.notes = seamNotes(segments, joined.result);
+    if (codec.libavName().isEmpty() && tools.decoder.isEmpty())
+        joined.notes << QStringLiteral("the %1 segments were checked without decoding them: FFmpeg here reads no %1 "
+                                       "and no %1 decoder was found (give -e with the encoder program beside which "
+                                       "it lies)").arg(codec.name());
     // Each exact seam drops the later segment's copy of its first picture.
     const qint64 total = std::accumulate(counts.begin(), counts.end(), qint64(0)) - joined.result.exactSeams();
     if (expected >= 0 && total != expected)
@@ -290,8 +299,8 @@ Joined checkAndJoin(const QString &output, const QStringList &segments, qint64 e
 
 } // namespace
 
-int JoinCommand::run(const QString &output, const QStringList &segments, bool quiet, bool overwrite,
-                     qint64 expected)
+int JoinCommand::run(const QString &output, const QStringList &segments, const QString &encoder, bool quiet,
+                     bool overwrite, qint64 expected)
 {
     if (const int refused = refusal(output, segments, overwrite); refused != EX_OK)
         return refused;
@@ -309,7 +318,7 @@ int JoinCommand::run(const QString &output, const QStringList &segments, bool qu
         stop = true;
     });
     Joined joined;
-    QThread *worker = QThread::create([&] { joined = checkAndJoin(output, segments, expected, stop); });
+    QThread *worker = QThread::create([&] { joined = checkAndJoin(output, segments, encoder, expected, stop); });
     QObject::connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
     worker->start();
     loop.exec();

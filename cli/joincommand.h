@@ -18,9 +18,10 @@ public:
     // With expected >= 0 the joined stream must hold that many pictures. Segments that name
     // their first picture (part_<first>.265, as a job's parts folder and the segment recipes
     // make them) must follow one another without a gap, or overlap by the one picture that
-    // makes the seam exact (see SegmentJoiner); other segments are looked at for it.
-    static int run(const QString &output, const QStringList &segments, bool quiet, bool overwrite,
-                   qint64 expected = -1);
+    // makes the seam exact (see SegmentJoiner); other segments are looked at for it. Segments
+    // that FFmpeg cannot decode are decoded with the decoder beside the encoder program.
+    static int run(const QString &output, const QStringList &segments, const QString &encoder, bool quiet,
+                   bool overwrite, qint64 expected = -1);
 };
 
 #endif // JOINCOMMAND_H

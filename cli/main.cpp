@@ -50,8 +50,8 @@ int main(int argc, char **argv)
                     qPrintable(QCoreApplication::applicationVersion()));
         return EX_OK;
     case CliOptions::Join:
-        return JoinCommand::run(options.joinOutput(), options.segments(), options.quiet(), options.overwrite(),
-                                options.expectedPictures());
+        return JoinCommand::run(options.joinOutput(), options.segments(), options.settings().encoder,
+                                options.quiet(), options.overwrite(), options.expectedPictures());
     case CliOptions::BdRate:
         return BdRateCommand::run(options.anchorReports(), options.testReports(), options.yuvWeights(),
                                   options.progress() == CliOptions::ProgressJson);

@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 class QFile;
 
@@ -28,6 +29,15 @@ public:
     // so that what is wrong with such a file is told by that codec's reader.
     static const Codec &of(const QString &path);
     static const Codec &fallback();
+
+    // The codec an encoder writes, decided before it runs, the one place that decides it: VVC
+    // where its configuration names a key only the VVC reference encoder reads, or where the
+    // program (links followed) is that encoder's, EncoderApp; HEVC otherwise.
+    static const Codec &ofEncoder(const QString &encoder, const QStringList &configKeys);
+    // The programs a stream of the codec is decoded with: none where FFmpeg decodes it; else
+    // the decoder the user named, or else the codec's reference decoder beside the encoder
+    // program (DecoderApp for VVC), where there is one.
+    static Codec::Tools toolsFor(const Codec &codec, const QString &encoder, const QString &decoder = QString());
 };
 
 #endif // CODECS_H

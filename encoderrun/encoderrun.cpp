@@ -249,9 +249,9 @@ void EncoderRun::releasePipeOpeners()
 // the stretch, or how many pictures its input holds for it (handing: those the input file holds,
 // -1 when not known), or that names no ReconFile, where this run must not write the one it names.
 // Empty when the copy cannot be written (the run has failed then).
-QString EncoderRun::configForEncoder(qint64 handing)
+QString EncoderRun::configForEncoder(int width, int height, qint64 handing)
 {
-    QByteArray added = recon.configLines();
+    QByteArray added = recon.configLines() + cropLines(width, height);
     if (!context.active() && !SeamSupport::isBundled(settings.encoder))
         added += advice.endLines(handing);
     if (context.active() && worker) {
@@ -271,12 +271,33 @@ QString EncoderRun::configForEncoder(qint64 handing)
     return copy;
 }
 
+// A codec whose parameter sets are not rewritten afterwards gets the padding of pictures
+// handed over at `width` x `height` cropped by the encoder itself: the configuration's copy sets
+// its conformance window. Empty where nothing is padded or the rewrite crops.
+QByteArray EncoderRun::cropLines(int width, int height)
+{
+    if (isRaw() || !worker || JobOutput::codecOf(settings).rewritesOutput())
+        return QByteArray();
+    const OutputFacts shown = outputFacts();
+    const int right = width - shown.shownWidth, bottom = height - shown.shownHeight;
+    if (right <= 0 && bottom <= 0)
+        return QByteArray();
+    if (attempt == 1)
+        emit message(QStringLiteral("The encoder is handed pictures padded to %1x%2; the copy of the configuration it "
+                                    "is given crops them back to %3x%4 in the stream's conformance window "
+                                    "(ConformanceWindowMode 3).")
+                         .arg(width).arg(height).arg(shown.shownWidth).arg(shown.shownHeight));
+    return QStringLiteral("\n# The padding cropped, added by the transcoder\nConformanceWindowMode : 3\n"
+                          "ConfWinLeft : 0\nConfWinRight : %1\nConfWinTop : 0\nConfWinBottom : %2\n")
+        .arg(qMax(0, right)).arg(qMax(0, bottom)).toLatin1();
+}
+
 bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int height, qint64 handing)
 {
     // Where the encoder runs, and so where a relative ReconFile lands: the private folder.
     const QString folder = recon.prepare(privateFolder.path(), segment());
     JobSettings forEncoder = settings;
-    forEncoder.config = configForEncoder(handing);
+    forEncoder.config = configForEncoder(width, height, handing);
     if (forEncoder.config.isEmpty()) {
         if (worker)
             worker->requestStop();

@@ -184,7 +184,8 @@ private:
     void releasePipeOpeners();
     void tearDown();
     bool launchEncoder(const QString &encoderInput, int width, int height, qint64 handing);
-    QString configForEncoder(qint64 handing);
+    QString configForEncoder(int width, int height, qint64 handing);
+    QByteArray cropLines(int width, int height);
     void watchStall();
     void readEncoderOutput();
     void takeEncoderOutput(const QByteArray &chunk);

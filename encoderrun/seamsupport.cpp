@@ -1,6 +1,7 @@
 #include "seamsupport.h"
 
 #include "files/pathtext.h"
+#include "vvc/vvcencoderrules.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -50,7 +51,16 @@ SeamSupport::SeamSupport(const QString &encoder, const EncoderConfigFile &config
     : file(native(absolute(configPath)))
 {
     const int refresh = config.intValue(QStringLiteral("DecodingRefreshType"), 0);
-    const int intra = config.intValue(QStringLiteral("IntraPeriod"), -1);
+    // Below -1 (the VVC encoder's stock random-access file: -32), the intra period is the
+    // multiple of its size nearest to the configuration's frame rate, as the encoder resolves it.
+    bool rateRead = false;
+    const double rate = config.value(QStringLiteral("FrameRate")).toDouble(&rateRead);
+    const int intra = VvcEncoderRules::intraPeriod(config.intValue(QStringLiteral("IntraPeriod"), -1),
+                                                   rateRead ? rate : 0);
+    // The encoder codes every subsample-th picture handed to it (TemporalSubsampleRatio), its
+    // intra period counting coded pictures: segments start at multiples of the period in input
+    // pictures, and the overlap picture, the next segment's first, is one it codes.
+    subsample = qMax(1, config.intValue(QStringLiteral("TemporalSubsampleRatio"), 1));
     if (isBundled(encoder)) {
         closed = QStringLiteral("The bundled encoder %1 joins its segments the closed way: each seam costs about "
                                 "one GOP.").arg(native(absolute(encoder)));
@@ -62,10 +72,10 @@ SeamSupport::SeamSupport(const QString &encoder, const EncoderConfigFile &config
         closed = QStringLiteral("The configuration %1 has no IntraPeriod above 0, so no picture after the first "
                                 "is one a segment can start from: %2.").arg(file, QLatin1String(closedCost));
     } else {
-        period = intra;
+        period = intra * subsample;
         const qint64 filter = config.isOn(QStringLiteral("TemporalFilter")) ? filterStep(config) : 1;
-        step = std::lcm(qint64(intra), filter);
-        if (step > intra)
+        step = std::lcm(qint64(period), filter);
+        if (step > period)
             filterEvery = int(filter);
     }
 }
@@ -124,4 +134,9 @@ bool SeamSupport::isBundled(const QString &encoder)
 {
     const QString program = QFileInfo(absolute(encoder)).canonicalFilePath();
     return !program.isEmpty() && QFileInfo(program).fileName() == QLatin1String(bundledProgram);
+}
+
+qint64 SeamSupport::codedPictures(qint64 handed) const
+{
+    return VvcEncoderRules::codedPictures(handed, subsample);
 }

@@ -36,8 +36,11 @@ public:
     // period (or a period of the temporal filter), and what that costs; empty when every seam
     // is exact or none could be.
     QString closedSeamsLine(const QList<qint64> &starts) const;
-    // The intra period; 0 without one.
+    // The intra period in input pictures; 0 without one.
     int intraPeriod() const { return period; }
+    // The pictures the encoder codes of `handed` input pictures (fewer with a
+    // TemporalSubsampleRatio above 1).
+    qint64 codedPictures(qint64 handed) const;
     // The pictures between the places segments may start (a multiple of the intra period); 0
     // where seams are closed.
     qint64 cutStep() const { return step; }
@@ -54,6 +57,7 @@ private:
     int filterEvery = 0;    // the temporal filter's period where it reaches past the intra period
     QString closed;
     int period = 0;
+    int subsample = 1;
     qint64 step = 0;    // segments may start at its multiples
 };
 

@@ -186,6 +186,7 @@ OutputRequest OnePiece::requestFor(const EncoderRun::Outcome &outcome) const
     request.output = absolute(settings.output);
     request.before = outputBefore;
     request.facts = outcome.pictures.facts;
+    request.tools = JobOutput::toolsOf(settings);
     if (!privateBitstream.isEmpty())
         request.container = JobOutput::container(settings, outcome.pictures.times, outcome.pictures.reachedEnd);
     request.rows << OutputRequest::Rows{0, outcome.bitstream.rows};

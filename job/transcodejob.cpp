@@ -7,6 +7,7 @@
 #include "encoderrun/encoderrun.h"
 #include "files/filecheck.h"
 #include "files/pathtext.h"
+#include "jobtypes/joboutput.h"
 #include "segments/segmentscheduler.h"
 
 using PathText::absolute;
@@ -49,7 +50,7 @@ QString TranscodeJob::outputProblem(const JobSettings &settings)
     const QString problem = FileCheck::writeProblem(settings.output);
     if (!problem.isEmpty())
         return QStringLiteral("Cannot write the output file %1:\n%2.").arg(native(absolute(settings.output)), problem);
-    return QString();
+    return JobOutput::containerProblem(settings);
 }
 
 void TranscodeJob::start(const JobSettings &jobSettings)

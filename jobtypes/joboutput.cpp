@@ -1,6 +1,7 @@
 #include "joboutput.h"
 
 #include "encoderconfigfile.h"
+#include "codecs/codecs.h"
 #include "decode/videodecoder.h"
 #include "files/pathtext.h"
 #include "mux/containerformat.h"
@@ -13,6 +14,31 @@ namespace JobOutput {
 bool isContainer(const JobSettings &settings)
 {
     return ContainerFormat::forPath(settings.output).isContainer();
+}
+
+const Codec &codecOf(const JobSettings &settings)
+{
+    EncoderConfigFile config;
+    config.read(settings.config);
+    return Codecs::ofEncoder(settings.encoder, config.keys());
+}
+
+Codec::Tools toolsOf(const JobSettings &settings)
+{
+    return Codecs::toolsFor(codecOf(settings), settings.encoder);
+}
+
+QString containerProblem(const JobSettings &settings)
+{
+    const ContainerFormat format = ContainerFormat::forPath(settings.output);
+    const Codec &codec = codecOf(settings);
+    if (!format.isContainer() || !codec.libavName().isEmpty())
+        return QString();
+    return QStringLiteral("The output file %1 is a %2 container, but the encoder %3 writes %4, which this program's "
+                          "FFmpeg cannot put into a container.\nChoose a raw %4 stream (.266 or .vvc) as the "
+                          "output; nothing was encoded.")
+        .arg(PathText::native(PathText::absolute(settings.output)), format.name(),
+             PathText::native(PathText::absolute(settings.encoder)), codec.name());
 }
 
 MuxRequest container(const JobSettings &settings, const PictureTimes &times, bool reachedEnd)

@@ -14,6 +14,13 @@ struct StreamInfo;
 namespace JobOutput {
 
 bool isContainer(const JobSettings &settings);
+// The codec the settings' encoder writes with their configuration (Codecs::ofEncoder), and the
+// programs its streams are decoded with.
+const Codec &codecOf(const JobSettings &settings);
+Codec::Tools toolsOf(const JobSettings &settings);
+// Why the settings' output cannot take what their encoder writes (a container for a codec this
+// FFmpeg cannot put into one); empty when it can.
+QString containerProblem(const JobSettings &settings);
 // The pictures' times as the decodes recorded them, the span of the input they cover, and the
 // input for its other streams (none for a raw input, whose pictures follow each other at the
 // rate given for it). reachedEnd: the pictures run to the input's end.

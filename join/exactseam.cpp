@@ -20,9 +20,13 @@ SeamProof::Copy copyOf(const ExactSeam::Segment &segment, int unit)
 
 // Why the later segment's pictures could not simply go on using the earlier segment's
 // parameter sets in place of their own copies, which go with the dropped access unit.
-QString setsProblem(const StreamIndex &earlier, const StreamIndex &later)
+// Adaptation parameter sets that differ are no reason: the join keeps them (see
+// ExactSeam::keptSets).
+QString setsProblem(const Codec &codec, const StreamIndex &earlier, const StreamIndex &later)
 {
     for (const auto &set : later.openingSets) {
+        if (ExactSeam::isAdaptationSet(codec, set.second))
+            continue;
         if (earlier.finalSets.value(set.first) != set.second)
             return QStringLiteral("its parameter sets differ from those the earlier segment ends with");
     }
@@ -65,7 +69,7 @@ ExactSeam::Check ExactSeam::check(const Codec &codec, const Codec::Tools &tools,
         check.problem = QStringLiteral("the later segment may use long-term reference pictures, whose order "
                                        "counts are not renumbered");
     else
-        check.problem = setsProblem(before, after);
+        check.problem = setsProblem(codec, before, after);
     if (check.problem.isEmpty())
         check.problem = SeamProof::problem(codec, tools, copyOf(earlier, last), copyOf(later, 0), stop);
     return check;
@@ -102,4 +106,20 @@ bool ExactSeam::renumbering(const Codec &codec, const StreamIndex &later, int of
             edits->append(change);
     }
     return true;
+}
+
+bool ExactSeam::isAdaptationSet(const Codec &codec, const QByteArray &set)
+{
+    return set.size() >= codec.headerBytes()
+        && codec.kind(codec.header(set.constData()).type) == Codec::Kind::AdaptationSet;
+}
+
+QByteArray ExactSeam::keptSets(const Codec &codec, const StreamIndex &earlier, const StreamIndex &later)
+{
+    QByteArray kept;
+    for (const auto &set : later.openingSets) {
+        if (isAdaptationSet(codec, set.second) && earlier.finalSets.value(set.first) != set.second)
+            kept += QByteArray("\0\0\0\1", 4) + set.second;
+    }
+    return kept;
 }

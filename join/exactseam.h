@@ -47,6 +47,13 @@ public:
     // that holds them, nothing else. False, with problem set, where a field cannot be rewritten.
     static bool renumbering(const Codec &codec, const StreamIndex &later, int offset, QList<FileEdit> *edits,
                             QString *problem);
+    // Whether a parameter set (from its NAL unit header) is an adaptation parameter set, which
+    // pictures refer to by id across pictures (VVC's ALF, LMCS and scaling list sets).
+    static bool isAdaptationSet(const Codec &codec, const QByteArray &set);
+    // The adaptation parameter sets of the later segment's dropped access unit that differ from
+    // those the earlier segment ends with, each after a four-byte start code: later pictures
+    // may refer to them, so they open the next access unit (after its delimiter) instead.
+    static QByteArray keptSets(const Codec &codec, const StreamIndex &earlier, const StreamIndex &later);
 };
 
 #endif // EXACTSEAM_H

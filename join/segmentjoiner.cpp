@@ -325,9 +325,21 @@ JoinResult SegmentJoiner::write()
         plan.orderOffset = ExactSeam::lastOrderCount(*previous.index, previous.orderOffset);
         plan.from = index.units.size() > 1 ? index.units.at(1).start : index.size;
         plan.edits.clear();
+        const QByteArray kept = ExactSeam::keptSets(*plan.head.codec, *previous.index, index);
+        if (!kept.isEmpty() && index.units.size() > 1) {
+            FileEdit insertion;
+            insertion.at = qMax(plan.from, index.units.at(1).setsAt);
+            insertion.after = kept;
+            plan.edits << insertion;
+        }
         QString problem;
-        if (!ExactSeam::renumbering(*plan.head.codec, index, plan.orderOffset, &plan.edits, &problem))
+        QList<FileEdit> renumbered;
+        if (!ExactSeam::renumbering(*plan.head.codec, index, plan.orderOffset, &renumbered, &problem))
             return segmentError(i, problem);
+        // The dropped access unit's own order count (VVC's IDR pictures carry one) goes with it.
+        for (const FileEdit &edit : std::as_const(renumbered))
+            if (edit.at >= plan.from)
+                plan.edits << edit;
     }
 
     // Unbuffered: a buffered write that fails only when the file is committed is not

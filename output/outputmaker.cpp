@@ -65,8 +65,11 @@ void rewrite(const QString &bitstream, const OutputFacts &facts, OutputResult *r
     const Codec &codec = Codecs::of(bitstream);
     if (!codec.rewritesOutput()) {
         result->lines << QStringLiteral("The output was left as the encoder wrote it: the parameter sets of its %1 "
-                                        "stream are not rewritten here, so the size, rate, colours and HDR "
-                                        "metadata it shows are the encoder's.").arg(codec.name());
+                                        "stream are not rewritten here, so it does not get what the rewrite of an "
+                                        "HEVC output adds (the input's frame rate, sample aspect ratio, colour "
+                                        "description and full-range flag in the VUI, and its HDR mastering display "
+                                        "and content light level SEI messages); the size it shows is the "
+                                        "encoder's conformance window.").arg(codec.name());
         return;
     }
     const RewriteResult rewritten = codec.rewriteOutput(bitstream, facts);

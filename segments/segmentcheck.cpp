@@ -1,7 +1,9 @@
 #include "segmentcheck.h"
 
 #include "codecs/codecs.h"
+#include "encoderrun/seamsupport.h"
 #include "files/pathtext.h"
+#include "jobtypes/joboutput.h"
 #include "join/streaminspector.h"
 #include "output/outputguard.h"
 #include "parts/partclaim.h"
@@ -14,7 +16,7 @@ namespace {
 constexpr int writersGraceMs = 3000;
 
 QString problemOf(const QString &partial, qint64 planned, const EncoderRun::Outcome::Pictures &outcome,
-                  const OutputGuard::Stamp &before)
+                  const OutputGuard::Stamp &before, const JobSettings &settings)
 {
     if (!OutputGuard::waitForWriters(partial, writersGraceMs).isEmpty())
         return QStringLiteral("its bitstream %1 is still being written after the encoder exited")
@@ -22,8 +24,9 @@ QString problemOf(const QString &partial, qint64 planned, const EncoderRun::Outc
     if (!OutputGuard::changedSince(before, partial))
         return QStringLiteral("the encoder exited with 0 but wrote no bitstream %1").arg(PathText::native(partial));
     const qint64 handed = outcome.given;
-    // The overlap picture (the next segment's first) is coded too.
-    const qint64 coded = qMax(outcome.coded, handed);
+    // The overlap picture (the next segment's first) is coded too; with a temporal subsample
+    // ratio, only every so many of the pictures handed over.
+    const qint64 coded = SeamSupport::of(settings).codedPictures(qMax(outcome.coded, handed));
     const StreamSummary summary = StreamInspector::inspect(partial);
     if (!summary.problem.isEmpty())
         return QStringLiteral("its bitstream is unreadable: %1").arg(summary.problem);
@@ -39,7 +42,7 @@ QString problemOf(const QString &partial, qint64 planned, const EncoderRun::Outc
     if (!summary.endsWithWholeUnit)
         return QStringLiteral("its bitstream ends in the middle of a NAL unit");
     // Every picture, so that a segment the join takes on trust from its record is sound.
-    const Codec::PictureCheck pictures = Codecs::of(partial).checkPictures(partial, Codec::Tools());
+    const Codec::PictureCheck pictures = Codecs::of(partial).checkPictures(partial, JobOutput::toolsOf(settings));
     if (pictures.verdict == Codec::PictureCheck::Cut)
         return QStringLiteral("its bitstream is not whole: %1").arg(pictures.problem);
     if (pictures.verdict == Codec::PictureCheck::Damaged)
@@ -50,9 +53,9 @@ QString problemOf(const QString &partial, qint64 planned, const EncoderRun::Outc
 } // namespace
 
 QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const EncoderRun::Outcome &outcome,
-             const OutputGuard::Stamp &before, const PartClaim *claim)
+             const OutputGuard::Stamp &before, const PartClaim *claim, const JobSettings &settings)
 {
-    const QString problem = problemOf(folder->partialPath(span.first), span.count, outcome.pictures, before);
+    const QString problem = problemOf(folder->partialPath(span.first), span.count, outcome.pictures, before, settings);
     if (!problem.isEmpty())
         return problem;
     if (!claim->stillOwn())

@@ -21,9 +21,10 @@ namespace SegmentCheck {
 // and keeps it in the folder with its record: the pictures' times for the container, whether it
 // ends the input, its pictures as the encoder reported them; only while the segment's claim is
 // still this process's (it may have been taken over meanwhile). before: the bitstream's file just
-// before the encoder started. Why it cannot be kept; empty when it is.
+// before the encoder started; settings: the job's, for how many pictures its encoder codes and
+// what they are decoded with. Why it cannot be kept; empty when it is.
 QString keep(PartsFolder *folder, const SegmentPlan::Segment &span, const EncoderRun::Outcome &outcome,
-             const OutputGuard::Stamp &before, const PartClaim *claim);
+             const OutputGuard::Stamp &before, const PartClaim *claim, const JobSettings &settings);
 
 // What the records of the finished segments say, read once every one is finished.
 struct Kept

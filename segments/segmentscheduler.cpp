@@ -410,8 +410,8 @@ void SegmentScheduler::checkSegment(int index, const EncoderRun::Outcome &outcom
     const SegmentPlan::Segment span = segment.span;
     const OutputGuard::Stamp before = segment.before;
     const PartClaim *claim = segment.claim.get();
-    checks->run([folder, span, outcome, before, claim, problem] {
-            *problem = SegmentCheck::keep(folder, span, outcome, before, claim);
+    checks->run([folder, span, outcome, before, claim, problem, settings = settings] {
+            *problem = SegmentCheck::keep(folder, span, outcome, before, claim, settings);
         },
         [this, index, pictures = outcome.pictures, problem] { segmentChecked(index, pictures, *problem); });
 }

@@ -98,6 +98,7 @@ void SegmentsOutput::segmentsRead(const SegmentCheck::Kept &kept, const QList<qi
     request.joined = parts.path() + QStringLiteral("/joined.%1.%2.265").arg(me.host).arg(me.pid);
     request.output = absolute(settings.output);
     request.facts = facts;
+    request.tools = JobOutput::toolsOf(settings);
     if (JobOutput::isContainer(settings))
         request.container = JobOutput::container(settings, kept.times, kept.reachedEnd);
     request.rows = kept.rows;
