@@ -384,8 +384,8 @@ void WindowTest::outputName_followsEncodersCodec_data()
     QTest::addColumn<QString>("suffix");     // of the proposed output once the encoder is chosen
 
     const QByteArray plain = "QP : 32\n";
-    QTest::newRow("VVC reference encoder, told by its help") << "my encoder" << "vvc" << plain << "266";
-    QTest::newRow("HEVC reference encoder, told by its help") << "my encoder" << "hevc" << plain << "265";
+    QTest::newRow("VVC reference encoder under another name") << "my encoder" << "vvc" << plain << "266";
+    QTest::newRow("HEVC reference encoder under another name") << "my encoder" << "hevc" << plain << "265";
     QTest::newRow("a script named as the VVC encoder") << "EncoderApp" << "" << plain << "266";
     QTest::newRow("a script with a VVC configuration") << "enc.sh" << "" << QByteArray("CTUSize : 128\nQP : 32\n")
                                                         << "266";
@@ -393,8 +393,8 @@ void WindowTest::outputName_followsEncodersCodec_data()
 }
 
 // The proposed output and the output picker follow the codec of the chosen encoder: a VVC
-// encoder's stream is a raw .266 file, which no container here can hold. Scripts are never run
-// to find out.
+// encoder's stream is a raw .266 file, which no container here can hold. Nothing is run to find
+// out.
 void WindowTest::outputName_followsEncodersCodec()
 {
     QFETCH(QString, program);
@@ -435,8 +435,8 @@ void WindowTest::outputName_followsEncodersCodec()
     QCOMPARE(answerer.shown.first().detail.contains(QStringLiteral("Matroska")), suffix == "265");
     QCOMPARE(answerer.shown.first().detail.contains(QStringLiteral("*.266")), suffix == "266");
 
-    // Another input is proposed with the codec's suffix; back to the bundled encoder, a .266
-    // name becomes .265 again.
+    // Another input is proposed with the codec's suffix; back to the bundled encoder and its
+    // configuration, a .266 name becomes .265 again.
     input = env.filePath(QStringLiteral("beach.mov"));
     QVERIFY(window.fileOpen(input));
     QCOMPARE(window.outputEdit->text(), env.filePath(QStringLiteral("beach.") + suffix));
@@ -445,6 +445,7 @@ void WindowTest::outputName_followsEncodersCodec()
         TestSupport::saveScreenshot(&window, QStringLiteral("window-vvc-encoder"));
     }
     window.encoderEdit->setText(TestSupport::binDir() + QStringLiteral("/TAppEncoder_hm80.exe"));
+    window.cfgEdit->setText(TestSupport::binDir() + QStringLiteral("/hevczent.cfg"));
     QCOMPARE(window.outputEdit->text(), env.filePath(QStringLiteral("beach.265")));
 }
 

@@ -1,9 +1,12 @@
 #include "henq.h"
 
 #include "about/zentlabel.h"
-#include "codecs/encodercodec.h"
+#include "bitstream/codec.h"
+#include "codecs/codecs.h"
 #include "files/settingsstore.h"
 #include "job/inputnaming.h"
+#include "jobtypes/joboutput.h"
+#include "mux/containerformat.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -249,9 +252,29 @@ void HenQ::onSelectEncoder()
     pickIntoField(encoderEdit, tr("*.exe;;All(*.*)"), QLatin1String(SettingsStore::encoderProgram));
 }
 
+namespace {
+
+// The suffixes of a codec's raw stream, the first one proposed.
+QStringList rawSuffixes(const Codec &codec)
+{
+    if (codec.name() == QLatin1String("VVC"))
+        return {QStringLiteral("266"), QStringLiteral("vvc")};
+    return {QStringLiteral("265"), QStringLiteral("hevc")};
+}
+
+bool intoContainer(const Codec &codec)
+{
+    return !codec.libavName().isEmpty();
+}
+
+} // namespace
+
 void HenQ::followEncoderCodec()
 {
-    const QString codec = EncoderCodec::of(encoderEdit->text(), cfgEdit->text());
+    JobSettings chosen;
+    chosen.encoder = encoderEdit->text();
+    chosen.config = cfgEdit->text();
+    const Codec *codec = &JobOutput::codecOf(chosen);
     if (codec == encoderCodec)
         return;
     encoderCodec = codec;
@@ -262,31 +285,32 @@ void HenQ::followEncoderCodec()
 
 QString HenQ::withCodecSuffix(const QString &path) const
 {
-    static const QStringList hevcOutputs = {QStringLiteral("265"), QStringLiteral("hevc"), QStringLiteral("mp4"),
-                                            QStringLiteral("m4v"),  QStringLiteral("mov"),  QStringLiteral("mkv"),
-                                            QStringLiteral("ts"),   QStringLiteral("m2ts")};
-    static const QStringList vvcOutputs = {QStringLiteral("266"), QStringLiteral("vvc")};
-    const QFileInfo file(path);
-    const QString suffix = file.suffix().toLower();
-    QString wanted;
-    if (encoderCodec == QLatin1String("VVC") && hevcOutputs.contains(suffix))
-        wanted = QStringLiteral("266");
-    else if (encoderCodec == QLatin1String("HEVC") && vvcOutputs.contains(suffix))
-        wanted = QStringLiteral("265");
-    if (wanted.isEmpty())
+    if (!encoderCodec)
         return path;
-    return path.left(path.size() - suffix.size()) + wanted;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    const QStringList own = rawSuffixes(*encoderCodec);
+    if (suffix.isEmpty() || own.contains(suffix))
+        return path;
+    bool otherRaw = false;
+    for (const Codec *codec : Codecs::all())
+        otherRaw = otherRaw || rawSuffixes(*codec).contains(suffix);
+    const bool refusedContainer = ContainerFormat::forPath(path).isContainer() && !intoContainer(*encoderCodec);
+    if (!otherRaw && !refusedContainer)
+        return path;
+    return path.left(path.size() - suffix.size()) + own.first();
 }
 
 void HenQ::onOutputOpen()
 {
     // The bitstream types first, as the proposed name is one; a container type makes the job
     // put the bitstream into that container with the input's sound, subtitles and chapters.
-    // A VVC encoder's stream goes into no container here: its raw stream is the one choice.
-    const QString filter = encoderCodec == QLatin1String("VVC")
-        ? tr("VVC bitstream (*.266 *.vvc *.bin);;All(*.*)")
-        : tr("HEVC bitstream (*.265 *.hevc *.bin);;MP4 (*.mp4 *.m4v);;QuickTime (*.mov);;Matroska (*.mkv);;"
-             "MPEG transport stream (*.ts *.m2ts);;All(*.*)");
+    // A codec that goes into no container here (VVC) has its raw stream as the one choice.
+    const Codec &codec = encoderCodec ? *encoderCodec : Codecs::fallback();
+    const QString raw = tr("%1 bitstream (*.%2 *.bin)").arg(codec.name(), rawSuffixes(codec).join(QStringLiteral(" *.")));
+    const QString filter = intoContainer(codec)
+        ? raw + tr(";;MP4 (*.mp4 *.m4v);;QuickTime (*.mov);;Matroska (*.mkv);;MPEG transport stream (*.ts *.m2ts);;"
+                   "All(*.*)")
+        : raw + tr(";;All(*.*)");
     const QString path = pickFile(recentDir, filter);
     if (path.isEmpty())
         return;

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 
+class Codec;
 class QCloseEvent;
 class QDragEnterEvent;
 class QDropEvent;
@@ -95,17 +96,17 @@ protected:
     // follow it there. Cleared once the command line is shown.
     QStringList linesBeforeCommandLine;
     bool commandLineShown = false;
-    // The codec the chosen encoder writes, by its name ("HEVC", "VVC"); empty while nothing
-    // tells. The output's proposed name and the output picker follow it.
-    QString encoderCodec;
+    // The codec the chosen encoder writes with the chosen configuration: the output's proposed
+    // name and the output picker follow it.
+    const Codec *encoderCodec = nullptr;
 
 private:
     // Asks again which codec the encoder and configuration fields make, and where it changed,
     // gives the output field the suffix of that codec's outputs.
     void followEncoderCodec();
-    // The path with the suffix the encoder's codec allows: a VVC encoder's output is a raw
-    // ".266" stream, as no container here can hold VVC; an HEVC one's ".265" where it was a VVC
-    // stream's. Any other path is kept as it is.
+    // The path with the suffix the encoder's codec allows: a raw stream of another codec gets
+    // this codec's suffix (".265", ".266"), and so does a container where this codec goes into
+    // none here (VVC). Any other path is kept as it is.
     QString withCodecSuffix(const QString &path) const;
     bool confirmStop();
     void showRunning(bool running);
