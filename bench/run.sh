@@ -14,7 +14,7 @@ export QT_QPA_PLATFORM=offscreen
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export BENCH_WORK=$work
-for part in decode encoder job depth mux cli segments count hm report stockcfg experiment experimentview; do
+for part in decode encoder job depth mux cli segments count hm vvc report stockcfg experiment experimentview; do
     if [ -x "bench/$part.sh" ]; then
         "bench/$part.sh"
     fi
