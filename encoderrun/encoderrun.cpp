@@ -118,8 +118,9 @@ void EncoderRun::startFeed()
     preparedPictures = 0;
     if (route == Route::CompleteFile)
         worker->setCompleteFile(reason, segment());
-    // The bundled encoder ends at its input's end; any other is told where that is.
-    worker->setCountWanted(!SeamSupport::isBundled(settings.encoder));
+    // The bundled encoder ends at its input's end; any other is told where that is, which a
+    // complete file knows once it is whole, and a pipe must know before the first picture.
+    worker->setCountWanted(route != Route::CompleteFile && !SeamSupport::isBundled(settings.encoder));
     context = FilterContext::of(settings, overlap());
     worker->setContext(context.before(), context.after(), overlap());
     if (context.active() && attempt == 1)
