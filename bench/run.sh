@@ -16,7 +16,7 @@ export QT_QPA_PLATFORM=offscreen
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export BENCH_WORK=$work
-parts=(decode encoder job depth mux cli segments count hm report stockcfg experiment experimentview cluster)
+parts=(decode encoder job depth mux cli segments count hm vvc report stockcfg experiment experimentview cluster)
 failed=()
 ran=0
 for part in "${parts[@]}"; do

@@ -49,6 +49,8 @@ int failureStatus(JobResult::Failure failure)
         return EX_CANTCREAT;
     case JobResult::SegmentUnfit:
         return EX_DATAERR;
+    case JobResult::EncoderStalled:
+        return EX_PROTOCOL;
     case JobResult::NoFailure:
         break;
     }

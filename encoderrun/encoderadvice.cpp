@@ -74,6 +74,21 @@ QString EncoderAdvice::reconLine(const ReconPlace &recon, const QString &outputF
         .arg(native(QDir::cleanPath(recon.name())), size);
 }
 
+QByteArray EncoderAdvice::endLines(qint64 handing) const
+{
+    if (!readable || handing <= 0)
+        return QByteArray();
+    const QString key = QStringLiteral("FramesToBeEncoded");
+    const qint64 own = file.intValue(key, 0);
+    qint64 coded = qMax<qint64>(1, handing - qMax(0, file.intValue(QStringLiteral("FrameSkip"), 0)));
+    if (own > 0)
+        coded = qMin(coded, own);
+    if (coded == own)
+        return QByteArray();
+    return "\n# The pictures the encoder's input holds for it, added by the transcoder\nFramesToBeEncoded : "
+           + QByteArray::number(coded) + '\n';
+}
+
 QString EncoderAdvice::writeCopy(const QString &folder, const QByteArray &added, QString *problem) const
 {
     if (!readable) {

@@ -29,6 +29,12 @@ public:
     // it reads by itself, by path (rawByPath not empty), as many as that file holds.
     QString reconLine(const ReconPlace &recon, const QString &outputFolder, int width, int height, qint64 expected,
                       const QString &rawByPath) const;
+    // The lines a copy of the configuration ends with so that the encoder codes exactly what an
+    // input file of `handing` pictures holds for it: FramesToBeEncoded, the configuration's own
+    // FrameSkip left out and its own FramesToBeEncoded kept where it is lower. Empty where the
+    // configuration says so already, or cannot be read (the encoder then tells its own problem).
+    // Some encoders never end when their input ends before the pictures they were told of.
+    QByteArray endLines(qint64 handing) const;
     // Writes a copy of the configuration into folder, with `added` at its end, where it wins;
     // its path, or empty with *problem saying why it cannot be written.
     QString writeCopy(const QString &folder, const QByteArray &added, QString *problem) const;

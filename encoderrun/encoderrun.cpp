@@ -1,6 +1,7 @@
 #include "encoderrun.h"
 
 #include "encodercommand.h"
+#include "seamsupport.h"
 
 #include "feed/decodeworker.h"
 #include "feed/encoderinputwatch.h"
@@ -45,7 +46,10 @@ EncoderRun::EncoderRun(const JobSettings &settings, QObject *parent)
     , advice(settings.config)
     , recon(advice.config().value(QStringLiteral("ReconFile")))
     , outputTimer(new QTimer(this))
+    , stall(absolute(settings.output))
+    , stallTimer(new QTimer(this))
 {
+    connect(stallTimer, &QTimer::timeout, this, &EncoderRun::watchStall);
     outputTimer->setSingleShot(true);
     outputTimer->setInterval(0);
     connect(outputTimer, &QTimer::timeout, this, &EncoderRun::readEncoderOutput);
@@ -90,7 +94,7 @@ void EncoderRun::startRaw()
     QString problem;
     if (!privateFolder.make(&problem))
         fail(JobResult::TemporaryUnusable, problem);
-    else if (launchEncoder(absolute(settings.input), settings.rawWidth, settings.rawHeight))
+    else if (launchEncoder(absolute(settings.input), settings.rawWidth, settings.rawHeight, layout.pictures))
         return;
     finishIfDone();
 }
@@ -114,6 +118,9 @@ void EncoderRun::startFeed()
     preparedPictures = 0;
     if (route == Route::CompleteFile)
         worker->setCompleteFile(reason, segment());
+    // The bundled encoder ends at its input's end; any other is told where that is, which a
+    // complete file knows once it is whole, and a pipe must know before the first picture.
+    worker->setCountWanted(route != Route::CompleteFile && !SeamSupport::isBundled(settings.encoder));
     context = FilterContext::of(settings, overlap());
     worker->setContext(context.before(), context.after(), overlap());
     if (context.active() && attempt == 1)
@@ -139,14 +146,14 @@ void EncoderRun::startFeed()
     decodeThread->start();
 }
 
-void EncoderRun::onReadyForEncoder(const QString &path, int width, int height, bool pipe)
+void EncoderRun::onReadyForEncoder(const QString &path, int width, int height, bool pipe, qint64 handing)
 {
     if (now != Stage::Preparing && now != Stage::Running) {
         worker->proceed(false);
         return;
     }
     framePath = path;
-    const bool launched = launchEncoder(path, width, height);
+    const bool launched = launchEncoder(path, width, height, handing);
     if (launched && pipe) {
         inputWatch = std::make_unique<EncoderInputWatch>(path, encoder->processId());
         if (!watchTimer) {
@@ -240,11 +247,14 @@ void EncoderRun::releasePipeOpeners()
 
 // The configuration the encoder is given: the settings' own, or a copy in the private folder
 // that says which pictures of the file to code, where its temporal filter reads pictures around
-// the stretch, or that names no ReconFile, where this run must not write the one it names.
+// the stretch, or how many pictures its input holds for it (handing: those the input file holds,
+// -1 when not known), or that names no ReconFile, where this run must not write the one it names.
 // Empty when the copy cannot be written (the run has failed then).
-QString EncoderRun::configForEncoder(int width, int height)
+QString EncoderRun::configForEncoder(int width, int height, qint64 handing)
 {
     QByteArray added = recon.configLines() + cropLines(width, height);
+    if (!context.active() && !SeamSupport::isBundled(settings.encoder))
+        added += advice.endLines(handing);
     if (context.active() && worker) {
         // The complete file is whole by now: every picture of it was counted.
         const qint64 handed = preparedPictures;
@@ -283,12 +293,12 @@ QByteArray EncoderRun::cropLines(int width, int height)
         .arg(qMax(0, right)).arg(qMax(0, bottom)).toLatin1();
 }
 
-bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int height)
+bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int height, qint64 handing)
 {
     // Where the encoder runs, and so where a relative ReconFile lands: the private folder.
     const QString folder = recon.prepare(privateFolder.path(), segment());
     JobSettings forEncoder = settings;
-    forEncoder.config = configForEncoder(width, height);
+    forEncoder.config = configForEncoder(width, height, handing);
     if (forEncoder.config.isEmpty()) {
         if (worker)
             worker->requestStop();
@@ -321,6 +331,11 @@ bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int heigh
     encoder->start(QIODevice::ReadWrite);
     if (encoder->waitForStarted(startWaitMs)) {
         encoderClock.start();
+        stall.start();
+        // A raw input by path and a complete file are whole before the encoder starts.
+        if (!worker || route == Route::CompleteFile)
+            stall.allDelivered();
+        stallTimer->start(stall.intervalMs());
         return true;
     }
 
@@ -341,8 +356,10 @@ void EncoderRun::readEncoderOutput()
     if (!encoder || outputTimer->isActive())
         return;
     const QByteArray chunk = encoder->read(outputChunk);
-    if (!chunk.isEmpty())
+    if (!chunk.isEmpty()) {
+        stall.outputSeen();
         takeEncoderOutput(chunk);
+    }
     // The rest comes in later turns of the event loop, so that the owner stays responsive.
     if (encoder && encoder->bytesAvailable() > 0)
         outputTimer->start();
@@ -380,6 +397,7 @@ void EncoderRun::onEncoderFinished(int exitCode, QProcess::ExitStatus status)
     // A last look: a second open just before the encoder exited makes its result suspect too.
     watchInput();
     stopWatch();
+    stallTimer->stop();
     // The encoder's end is taken: from here on the run waits for nothing of it.
     encoder->disconnect(this);
     encoder->deleteLater();
@@ -409,6 +427,7 @@ void EncoderRun::onDecodeFinished()
     decodeThread = nullptr;
     handedOver = worker->pictures();
     result.pictures.coded = worker->codedPictures();
+    stall.allDelivered();
     if (route != Route::CompleteFile)
         picturesGiven = handedOver;
     result.pictures.reachedEnd = worker->reachedEnd();
@@ -423,6 +442,18 @@ void EncoderRun::onDecodeFinished()
         return;
     }
     finishIfDone();
+}
+
+// An encoder that had every picture and then shows no sign of work for long never ends by
+// itself: the log says so, and the run fails, its bitstream kept as any failed run's.
+void EncoderRun::watchStall()
+{
+    if (now != Stage::Running || !encoder || !stall.stalled())
+        return;
+    stallTimer->stop();
+    const QString text = stall.text();
+    emit message(text);
+    fail(JobResult::EncoderStalled, text);
 }
 
 void EncoderRun::fail(JobResult::Failure failure, const QString &text)
@@ -498,6 +529,7 @@ void EncoderRun::tearDown()
     if (killTimer)
         killTimer->stop();
     outputTimer->stop();
+    stallTimer->stop();
     stopWatch();
     releasePipeOpeners();
 }

@@ -5,6 +5,7 @@
 #include "encoderlines.h"
 #include "filtercontext.h"
 #include "privatefolder.h"
+#include "stallwatch.h"
 
 #include "bitstream/outputfacts.h"
 #include "jobtypes/jobtypes.h"
@@ -174,7 +175,7 @@ private:
     bool overlap() const { return part == Part::SegmentAndNext; }
     void startRaw();
     void startFeed();
-    void onReadyForEncoder(const QString &path, int width, int height, bool pipe);
+    void onReadyForEncoder(const QString &path, int width, int height, bool pipe, qint64 handing);
     QString sourceKeysHint() const;
     void watchInput();
     void stopWatch();
@@ -182,9 +183,10 @@ private:
     void startOver();
     void releasePipeOpeners();
     void tearDown();
-    bool launchEncoder(const QString &encoderInput, int width, int height);
-    QString configForEncoder(int width, int height);
+    bool launchEncoder(const QString &encoderInput, int width, int height, qint64 handing);
+    QString configForEncoder(int width, int height, qint64 handing);
     QByteArray cropLines(int width, int height);
+    void watchStall();
     void readEncoderOutput();
     void takeEncoderOutput(const QByteArray &chunk);
     void handOn(const QByteArray &bytes);
@@ -223,6 +225,9 @@ private:
     QTimer *killTimer = nullptr;
     QTimer *outputTimer = nullptr;   // runs while the rest of the encoder's output waits its turn
     QTimer *watchTimer = nullptr;
+    // Whether the encoder, once it has every picture, still works.
+    StallWatch stall;
+    QTimer *stallTimer = nullptr;
     std::unique_ptr<EncoderInputWatch> inputWatch;
     QThread *decodeThread = nullptr; // until the decode's end is taken
     PictureFeed *worker = nullptr;   // the pictures' way to the encoder; none for a raw input by path

@@ -34,16 +34,21 @@ CellFiles CellFiles::of(const ExperimentPlan &plan, int sequence, int configurat
 {
     const PlanConfiguration &conf = plan.configurations().at(configuration);
     const QString cell = plan.sequences().at(sequence).name + QStringLiteral("_QP%1").arg(qp);
-    CellFiles files = at(plan.folder() + QLatin1Char('/') + conf.name + QLatin1Char('/') + cell);
+    CellFiles files = at(plan.folder() + QLatin1Char('/') + conf.name + QLatin1Char('/') + cell, conf.bitstreamSuffix);
     if (!conf.cells.isEmpty())
         files.made = conf.cells + QLatin1Char('/') + cell;
     return files;
 }
 
-CellFiles CellFiles::at(const QString &stem)
+CellFiles CellFiles::madeBefore() const
+{
+    return at(made, QFileInfo(bitstream).suffix());
+}
+
+CellFiles CellFiles::at(const QString &stem, const QString &bitstreamSuffix)
 {
     CellFiles files;
-    files.bitstream = stem + QStringLiteral(".265");
+    files.bitstream = stem + QLatin1Char('.') + bitstreamSuffix;
     files.report = stem + QStringLiteral(".json");
     files.record = stem + QStringLiteral(".record");
     files.claim = stem + QStringLiteral(".claim");
@@ -298,7 +303,7 @@ CellStanding CellStanding::of(const CellFiles &files, const CellSources &expecte
     // only read, so one that would need anything more is made in the plan's own folder.
     QString notUsed;
     if (!files.made.isEmpty()) {
-        CellStanding there = in(CellFiles::at(files.made), expected, decoder);
+        CellStanding there = in(files.madeBefore(), expected, decoder);
         if (there.kind == Done) {
             there.madeBefore = true;
             return there;

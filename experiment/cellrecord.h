@@ -19,7 +19,7 @@ struct DecoderOutcome;
 // the process that makes its bitstream).
 struct CellFiles
 {
-    QString bitstream;   // .265
+    QString bitstream;   // .265 for an HEVC encoder's stream, .266 for a VVC one's
     QString report;      // .json, the quality report
     QString record;      // .record, what the cell was made from and how it went (JSON)
     QString claim;       // .claim, held by the process that owns the cell
@@ -30,8 +30,10 @@ struct CellFiles
     QString made;
 
     static CellFiles of(const ExperimentPlan &plan, int sequence, int configuration, int qp);
-    // The files of the stem ("<folder>/<sequence>_QP<q>").
-    static CellFiles at(const QString &stem);
+    // The files of the stem ("<folder>/<sequence>_QP<q>"), the bitstream with this suffix.
+    static CellFiles at(const QString &stem, const QString &bitstreamSuffix = QStringLiteral("265"));
+    // The files of the same cell where its configuration's cells were made before.
+    CellFiles madeBefore() const;
 };
 
 // What a cell is made from: a finished cell is encoded again only when one of these changed.

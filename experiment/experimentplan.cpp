@@ -1,5 +1,6 @@
 #include "experimentplan.h"
 
+#include "codecs/codecs.h"
 #include "decode/picturecount.h"
 #include "feed/rawfeed.h"
 #include "files/filecheck.h"
@@ -412,6 +413,10 @@ bool ExperimentPlan::readConfiguration(const QJsonObject &object, const QString 
     configuration->anchor = anchor.toBool();
     configuration->encoder = program(object.value(QStringLiteral("encoder")).toString());
     configuration->cfg = resolved(object.value(QStringLiteral("cfg")).toString());
+    EncoderConfigFile keys;
+    keys.read(configuration->cfg);
+    if (Codecs::ofEncoder(configuration->encoder, keys.keys()).name() == QLatin1String("VVC"))
+        configuration->bitstreamSuffix = QStringLiteral("266");
     if (!decoder.isUndefined())
         configuration->decoder = program(decoder.toString());
     if (!cells.isUndefined()) {

@@ -39,6 +39,9 @@ struct PlanConfiguration
     QString encoder;
     QString cfg;
     QString decoder;            // empty: the bitstreams are not decoded
+    // The suffix of its cells' bitstreams, after the codec its encoder writes with its cfg:
+    // "265" for HEVC, "266" for VVC.
+    QString bitstreamSuffix = QStringLiteral("265");
     // Where its cells were made before (another plan's folder of this configuration), read-only:
     // a cell whose record there fits is taken as it is; empty: none.
     QString cells;

@@ -14,7 +14,7 @@ CellFigures cellOnDisk(const ExperimentPlan &plan, int sequence, int configurati
         ? CellStanding::of(files, expected, plan.configurations().at(configuration).decoder)
         : CellStanding();
     CellFigures cell = ExperimentResults::figuresOf(plan, sequence, configuration, qp, standing);
-    const CellFiles made = standing.madeBefore ? CellFiles::at(files.made) : files;
+    const CellFiles made = standing.madeBefore ? files.madeBefore() : files;
     cell.bitstream = made.bitstream;
     cell.log = made.log;
     return cell;

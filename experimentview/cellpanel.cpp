@@ -79,7 +79,7 @@ const QList<CellState> &CellPanel::cells() const
 CellFiles CellPanel::filesOf(const CellState &cell) const
 {
     const CellFiles files = CellFiles::of(plan, cell.figures.sequence, cell.figures.configuration, cell.figures.qp);
-    return cell.madeBefore && !files.made.isEmpty() ? CellFiles::at(files.made) : files;
+    return cell.madeBefore && !files.made.isEmpty() ? files.madeBefore() : files;
 }
 
 void CellPanel::choose(int index)

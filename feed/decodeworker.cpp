@@ -3,6 +3,7 @@
 #include "framesink.h"
 
 #include "bitstream/librarylog.h"
+#include "decode/picturecount.h"
 #include "jobtypes/encoderconfigfile.h"
 
 #include <QDir>
@@ -189,6 +190,21 @@ bool DecodeWorker::sizeChanged(const FrameInfo &frame)
     return true;
 }
 
+// An input that states no picture count has its packets counted where the caller wants the
+// count: demuxing alone, without a decode. True when info.pictureCount is then the stream's own.
+bool DecodeWorker::countInput()
+{
+    if (info.pictureCountDeclared)
+        return true;
+    if (!countWanted)
+        return false;
+    const PictureCount found = countPictures(QFile::encodeName(settings.input).constData(), nullptr, &stopRequested);
+    if (found.error < 0 || found.pictures <= 0)
+        return false;
+    info.pictureCount = found.pictures;
+    return true;
+}
+
 void DecodeWorker::run()
 {
     // What the libraries say of the input goes into the job's log, each line once.
@@ -205,7 +221,7 @@ void DecodeWorker::run()
         return;
     }
     hintAtLostBits();
-    announceCount(info.pictureCount, info.pictureCountDeclared);
+    announceCount(info.pictureCount, info.pictureCountDeclared, countInput());
     const int skipped = settings.previousPictureTime != std::numeric_limits<qint64>::min()
         ? decoderSkipToTime(decoder, firstRead(), settings.previousPictureTime)
         : decoderSkipTo(decoder, firstRead());

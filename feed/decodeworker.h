@@ -32,6 +32,7 @@ private:
     bool openInput(VideoDecoder *decoder);
     void choosePictureFormat(VideoDecoder *decoder);
     void hintAtLostBits();
+    bool countInput();
     bool writeFrame(const FrameInfo &frame);
     void recordPictureTime(const VideoDecoder *decoder);
     void decodeAll(VideoDecoder *decoder);

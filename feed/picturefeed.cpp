@@ -89,7 +89,7 @@ void PictureFeed::picturesLost(const QString &text)
     emit warning(QStringLiteral("Encoding error"), text);
 }
 
-void PictureFeed::announceCount(qint64 inputPictures, bool stated)
+void PictureFeed::announceCount(qint64 inputPictures, bool stated, bool exact)
 {
     qint64 counted = inputPictures > 0 ? qMax<qint64>(0, inputPictures - settings.startPicture) : 0;
     if (settings.pictureLimit >= 0 && counted > settings.pictureLimit)
@@ -100,6 +100,7 @@ void PictureFeed::announceCount(qint64 inputPictures, bool stated)
     if (inputPictures > 0 && settings.pictureLimit >= 0)
         after = qBound<qint64>(0, inputPictures - settings.startPicture - settings.pictureLimit, after);
     expectedPictures = expected + contextBefore + (settings.pictureLimit >= 0 ? after : 0);
+    expectedExact = exact && expectedPictures > 0;
     // A count worked out from a duration is what the job expects, not what the input declares.
     emit opened(expected, stated ? counted : 0);
 }
@@ -187,10 +188,18 @@ bool PictureFeed::createCompleteFile(qint64 pictureBytes)
     return false;
 }
 
+// What the frame file will hold once the feed ends, where that is known before the encoder starts.
+qint64 PictureFeed::handing() const
+{
+    if (!completeFileReason.isEmpty())
+        return written;
+    return expectedExact ? expectedPictures : -1;
+}
+
 bool PictureFeed::launchEncoder()
 {
     launched = true;
-    emit readyForEncoder(sinkPath, paddedWidth, paddedHeight, sink->isPipe());
+    emit readyForEncoder(sinkPath, paddedWidth, paddedHeight, sink->isPipe(), handing());
     std::unique_lock<std::mutex> lock(answerLock);
     answered.wait(lock, [this] { return answer != 0; });
     return answer > 0;

@@ -47,6 +47,10 @@ public:
     // encoder skips them) and up to `after` after its last coded one (it reads them, but codes
     // none), as far as the input has them.
     void setContext(qint64 before, qint64 after, bool overlap);
+    // Before run(): a video input whose container states no picture count has its packets
+    // counted before the first picture is handed over, so that the encoder can be told how many
+    // pictures it gets.
+    void setCountWanted(bool wanted) { countWanted = wanted; }
     // Any thread: the job's end of the pipe is open, so the encoder's first open is done.
     bool pipeOpen() const { return pipeOpened; }
 
@@ -78,8 +82,10 @@ signals:
     // expectedPictures: the pictures the run will hand over, as far as known; declaredPictures:
     // what the input declares from the start picture on (0: unknown).
     void opened(qint64 expectedPictures, qint64 declaredPictures);
-    // pipe: the path is a named pipe, else a regular file.
-    void readyForEncoder(const QString &path, int paddedWidth, int paddedHeight, bool pipe);
+    // pipe: the path is a named pipe, else a regular file. handing: the pictures the frame file
+    // will hold in all, where the feed knows them exactly (a complete file, a raw input, a
+    // counted input or a stretch of one); -1 where it does not.
+    void readyForEncoder(const QString &path, int paddedWidth, int paddedHeight, bool pipe, qint64 handing);
     void picturesWritten(qint64 pictures);
     void message(const QString &line);
     void warning(const QString &title, const QString &text);
@@ -87,7 +93,8 @@ signals:
 protected:
     // The input's pictures as far as known, and whether the video stream states that count
     // itself: what the run expects, and what the input declares, from the start picture on.
-    void announceCount(qint64 inputPictures, bool stated);
+    // exact: the count is the stream's own (stated, or its packets counted), not an estimate.
+    void announceCount(qint64 inputPictures, bool stated, bool exact);
     // The frame file for pictures of this size (padded as handed over) and byte count, and
     // for a pipe the encoder, which opens it.
     bool openSink(int width, int height, int paddedWidth, int paddedHeight, qint64 pictureBytes);
@@ -115,6 +122,7 @@ protected:
     std::atomic_bool stopRequested{false};
     std::atomic_bool readerGone{false};
     qint64 expectedPictures = 0;
+    bool countWanted = false;
     FrameSink *sink = nullptr;
     qint64 written = 0;
     bool inputEnded = false;
@@ -130,6 +138,7 @@ private:
     bool createSink(qint64 pictureBytes);
     bool createCompleteFile(qint64 pictureBytes);
     bool launchEncoder();
+    qint64 handing() const;
 
     std::atomic_bool pipeOpened{false};
     QString completeFileReason;     // empty: a pipe (or a growing file where none can be made)
@@ -149,6 +158,7 @@ private:
     QString failedText;
     QString missing;
     qint64 inputPictures = -1;
+    bool expectedExact = false;     // expectedPictures is what the frame file will hold
 };
 
 #endif // PICTUREFEED_H

@@ -94,7 +94,7 @@ void RawFeed::run()
     info.pictureCountDeclared = true;
     times.timeBaseNum = 1;
     times.timeBaseDen = info.frameRateNum;
-    announceCount(pictures.pictures, true);
+    announceCount(pictures.pictures, true, true);
     if (settings.startPicture > 0 && settings.startPicture >= pictures.pictures) {
         inputEnded = true;
         startPastEnd(pictures.pictures);

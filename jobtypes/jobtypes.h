@@ -96,7 +96,8 @@ struct JobResult
         PartsInUse,           // the job's kept segments are in use by a process with other settings
         PartsUnusable,        // the folder of kept segments cannot be made, read or written
         SegmentUnfit,         // a segment could not be checked or joined
-        MuxFailed             // the container could not be written; the bitstream is kept beside it
+        MuxFailed,            // the container could not be written; the bitstream is kept beside it
+        EncoderStalled        // the encoder had every picture, then showed no sign of work for long: it was ended
     };
 
     Outcome outcome = Failed;

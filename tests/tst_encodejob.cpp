@@ -1,6 +1,7 @@
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
 #include "support/testwindow.h"
+#include "jobtypes/encoderconfigfile.h"
 #include "jobtypes/jobverdict.h"
 #include "window/reportdialog.h"
 
@@ -16,6 +17,7 @@
 #include <QLineSeries>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QTest>
 
@@ -204,6 +206,8 @@ private slots:
     void highBitDepth_keepsDetailAndHdr_data();
     void highBitDepth_keepsDetailAndHdr();
     void jobResult_holdsItsWholeVerdict();
+    void hangingEncoder_isToldWhereInputEndsAndEnded_data();
+    void hangingEncoder_isToldWhereInputEndsAndEnded();
 };
 
 void EncodeJobTest::decodeRoute_feedsEncoderPaddedPictures_data()
@@ -1220,6 +1224,89 @@ void EncodeJobTest::jobResult_holdsItsWholeVerdict()
     QVERIFY(!QFile::exists(join.output));
     QVERIFY(!QFileInfo::exists(join.output + QStringLiteral(".parts")));
 }
+
+void EncodeJobTest::hangingEncoder_isToldWhereInputEndsAndEnded_data()
+{
+    QTest::addColumn<bool>("raw");
+    QTest::addColumn<qint64>("start");
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<int>("told");   // the FramesToBeEncoded the encoder's configuration must hold
+
+    // Its own file says 65 pictures, as the stock files with the source keys added often do.
+    QTest::newRow("video, one piece, no count in its container") << false << qint64(0) << qint64(-1) << 5;
+    QTest::newRow("video, a stretch") << false << qint64(1) << qint64(3) << 3;
+    QTest::newRow("raw by its path") << true << qint64(0) << qint64(-1) << 5;
+    QTest::newRow("raw, the last stretch past its end") << true << qint64(2) << qint64(33) << 3;
+}
+
+// An encoder that never ends once its input ends before the pictures it was told of: the copy
+// of the configuration it is given says exactly how many it gets, and when it still hangs after
+// its last output, the run ends it with a clear verdict and the log says why.
+void EncodeJobTest::hangingEncoder_isToldWhereInputEndsAndEnded()
+{
+    QFETCH(bool, raw);
+    QFETCH(qint64, start);
+    QFETCH(qint64, limit);
+    QFETCH(int, told);
+
+    IsolatedEnvironment env;
+    const QString dir = env.filePath(QStringLiteral("hanging encoder"));
+    JobSettings settings;
+    settings.encoder = dir + QStringLiteral("/EncoderApp.sh");
+    // Keeps the configuration it was given, reads its input to the end, writes its bitstream
+    // and a picture line, then waits for ever in its own process (so a terminate ends it).
+    QVERIFY(TestSupport::writeScript(settings.encoder, R"(#!/bin/sh
+dir=$(dirname "$0")
+prev=""
+for a in "$@"; do
+  [ "$prev" = "-c" ] && cp "$a" "$dir/given.cfg"
+  [ "$prev" = "-i" ] && input=$a
+  [ "$prev" = "-b" ] && output=$a
+  prev=$a
+done
+echo $$ > "$dir/pid.txt"
+cat "$input" > /dev/null
+cp "$dir/stream.265" "$output"
+echo "POC    0 TId: 0 ( I-SLICE, nQP 32 QP 32 )       100 bits [Y 40.0000 dB    U 42.0000 dB    V 42.0000 dB]"
+exec sleep 300
+)"));
+    QVERIFY(TestSupport::writeTinyStream(dir + QStringLiteral("/stream.265")));
+    settings.config = env.filePath(QStringLiteral("ra.cfg"));
+    QVERIFY(TestSupport::writeFile(settings.config, "FrameRate : 10\nFramesToBeEncoded : 65\nQP : 37\n"));
+    settings.output = env.filePath(QStringLiteral("out.266"));
+    if (raw) {
+        settings.input = env.filePath(QStringLiteral("clip.yuv"));
+        QVERIFY(TestSupport::writeFile(settings.input, QByteArray(5 * 16 * 16 * 3 / 2, '\x80')));
+        settings.rawWidth = settings.rawHeight = 16;
+        settings.rawFps = 10;
+    } else {
+        settings.input = env.filePath(QStringLiteral("clip.nut"));
+        QVERIFY(TestSupport::ffmpeg({"-f", "lavfi", "-i", "testsrc=size=32x32:rate=10", "-frames:v", "5", "-c:v",
+                                     "ffv1", settings.input}));
+    }
+    settings.startPicture = start;
+    settings.pictureLimit = limit;
+    qputenv("MORLUNEX_STALL_TIMEOUT", "1");
+    const auto unset = qScopeGuard([] { qunsetenv("MORLUNEX_STALL_TIMEOUT"); });
+
+    const JobRun run(settings);
+    QVERIFY(run.ended);
+    EncoderConfigFile given;
+    QVERIFY(given.read(dir + QStringLiteral("/given.cfg")));
+    QCOMPARE(given.intValue(QStringLiteral("FramesToBeEncoded"), 0), told);
+    QCOMPARE(given.intValue(QStringLiteral("QP"), 0), 37);
+
+    QCOMPARE(run.result.outcome, JobResult::Failed);
+    QCOMPARE(run.result.failure, JobResult::EncoderStalled);
+    const JobVerdict verdict = JobVerdict::of(run.result);
+    QVERIFY2(verdict.reason.contains(QStringLiteral("wrote nothing")), qPrintable(verdict.reason));
+    QCOMPARE(run.messages.filter(QStringLiteral("then wrote nothing for")).size(), 1);
+    QVERIFY(!TestSupport::processAlive(TestSupport::readFile(dir + QStringLiteral("/pid.txt")).trimmed().toLongLong()));
+    // What the encoder wrote is kept, as for any run that failed, and its line reported.
+    QCOMPARE(run.result.report.rows().size(), 1);
+    QVERIFY(QFileInfo::exists(run.result.keptAs.isEmpty() ? settings.output : run.result.keptAs));
+}
+
 
 int main(int argc, char **argv)
 {

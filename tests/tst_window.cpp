@@ -52,6 +52,8 @@ private slots:
     void fileOpenImp_proposesOutput_data();
     void fileOpenImp_proposesOutput();
     void fileOpen_trapsThrownText();
+    void outputName_followsEncodersCodec_data();
+    void outputName_followsEncodersCodec();
     void cfgSettings_opensFileOrWarns_data();
     void cfgSettings_opensFileOrWarns();
 };
@@ -372,6 +374,79 @@ void WindowTest::cfgSettings_opensFileOrWarns()
         QCOMPARE(answerer.shown.first().detail, QStringLiteral("OK"));
     }
     QVERIFY(TestSupport::settingsStore().allKeys().isEmpty());
+}
+
+void WindowTest::outputName_followsEncodersCodec_data()
+{
+    QTest::addColumn<QString>("program");    // a reference program linked under this name, or a script's name
+    QTest::addColumn<QString>("reference");  // the reference program: "vvc", "hevc", or empty for a script
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QString>("suffix");     // of the proposed output once the encoder is chosen
+
+    const QByteArray plain = "QP : 32\n";
+    QTest::newRow("VVC reference encoder under another name") << "my encoder" << "vvc" << plain << "266";
+    QTest::newRow("HEVC reference encoder under another name") << "my encoder" << "hevc" << plain << "265";
+    QTest::newRow("a script named as the VVC encoder") << "EncoderApp" << "" << plain << "266";
+    QTest::newRow("a script with a VVC configuration") << "enc.sh" << "" << QByteArray("CTUSize : 128\nQP : 32\n")
+                                                        << "266";
+    QTest::newRow("a script that tells nothing") << "enc.sh" << "" << plain << "265";
+}
+
+// The proposed output and the output picker follow the codec of the chosen encoder: a VVC
+// encoder's stream is a raw .266 file, which no container here can hold. Nothing is run to find
+// out.
+void WindowTest::outputName_followsEncodersCodec()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, reference);
+    QFETCH(QByteArray, config);
+    QFETCH(QString, suffix);
+
+    IsolatedEnvironment env;
+    const QString encoder = env.filePath(program);
+    if (reference.isEmpty()) {
+        QVERIFY(TestSupport::writeScript(encoder, "#!/bin/sh\ntouch \"$0.ran\"\n"));
+    } else {
+        const QString real = reference == "vvc"
+            ? QStringLiteral(MORLUNEX_TESTDATA_DIR "/reference-encoder-vvc/bin/EncoderApp")
+            : TestSupport::referenceTool(QStringLiteral("TAppEncoder"));
+        if (real.isEmpty() || !QFile::exists(real))
+            QSKIP("the reference encoders are not in ../shared/testdata");
+        QVERIFY(QFile::link(QFileInfo(real).absoluteFilePath(), encoder));
+    }
+    const QString cfg = env.filePath(QStringLiteral("coding.cfg"));
+    QVERIFY(TestSupport::writeFile(cfg, config));
+
+    TestWindow window;
+    QString input = env.filePath(QStringLiteral("park.mp4"));
+    QVERIFY(window.fileOpen(input));
+    QCOMPARE(window.outputEdit->text(), env.filePath(QStringLiteral("park.265")));
+    window.outputEdit->setText(env.filePath(QStringLiteral("park.mkv")));
+    window.cfgEdit->setText(cfg);
+    window.encoderEdit->setText(encoder);
+    const QString wanted = suffix == "266" ? QStringLiteral("park.266") : QStringLiteral("park.mkv");
+    QCOMPARE(window.outputEdit->text(), env.filePath(wanted));
+    QVERIFY(!QFile::exists(encoder + QStringLiteral(".ran")));
+
+    ModalAnswerer answerer;
+    answerer.chooseFile(QString());
+    window.onOutputOpen();
+    QCOMPARE(answerer.shown.size(), 1);
+    QCOMPARE(answerer.shown.first().detail.contains(QStringLiteral("Matroska")), suffix == "265");
+    QCOMPARE(answerer.shown.first().detail.contains(QStringLiteral("*.266")), suffix == "266");
+
+    // Another input is proposed with the codec's suffix; back to the bundled encoder and its
+    // configuration, a .266 name becomes .265 again.
+    input = env.filePath(QStringLiteral("beach.mov"));
+    QVERIFY(window.fileOpen(input));
+    QCOMPARE(window.outputEdit->text(), env.filePath(QStringLiteral("beach.") + suffix));
+    if (reference == "vvc") {
+        window.show();
+        TestSupport::saveScreenshot(&window, QStringLiteral("window-vvc-encoder"));
+    }
+    window.encoderEdit->setText(TestSupport::binDir() + QStringLiteral("/TAppEncoder_hm80.exe"));
+    window.cfgEdit->setText(TestSupport::binDir() + QStringLiteral("/hevczent.cfg"));
+    QCOMPARE(window.outputEdit->text(), env.filePath(QStringLiteral("beach.265")));
 }
 
 int main(int argc, char **argv)

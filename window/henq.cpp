@@ -1,8 +1,12 @@
 #include "henq.h"
 
 #include "about/zentlabel.h"
+#include "bitstream/codec.h"
+#include "codecs/codecs.h"
 #include "files/settingsstore.h"
 #include "job/inputnaming.h"
+#include "jobtypes/joboutput.h"
+#include "mux/containerformat.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -165,6 +169,9 @@ HenQ::HenQ(QWidget *parent)
     if (!encoder.isEmpty())
         encoderEdit->setText(encoder);
     encodersBox->setValue(settings.value(SettingsStore::parallelEncoders, 1).toInt());
+    followEncoderCodec();
+    connect(encoderEdit, &QLineEdit::textChanged, this, &HenQ::followEncoderCodec);
+    connect(cfgEdit, &QLineEdit::textChanged, this, &HenQ::followEncoderCodec);
     connect(encodersBox, &QSpinBox::valueChanged, this,
             [this](int value) { storeSetting(QLatin1String(SettingsStore::parallelEncoders), value); });
 
@@ -213,7 +220,7 @@ bool HenQ::fileOpenImp(QString &path, bool)
     inputEdit->setText(path);
     recentDir = QFileInfo(path).absolutePath();
     storeSetting(QLatin1String(SettingsStore::recentFolder), recentDir);
-    outputEdit->setText(proposeOutputPath(path));
+    outputEdit->setText(withCodecSuffix(proposeOutputPath(path)));
     encodeButton->setEnabled(true);
     return true;
 }
@@ -245,13 +252,66 @@ void HenQ::onSelectEncoder()
     pickIntoField(encoderEdit, tr("*.exe;;All(*.*)"), QLatin1String(SettingsStore::encoderProgram));
 }
 
+namespace {
+
+// The suffixes of a codec's raw stream, the first one proposed.
+QStringList rawSuffixes(const Codec &codec)
+{
+    if (codec.name() == QLatin1String("VVC"))
+        return {QStringLiteral("266"), QStringLiteral("vvc")};
+    return {QStringLiteral("265"), QStringLiteral("hevc")};
+}
+
+bool intoContainer(const Codec &codec)
+{
+    return !codec.libavName().isEmpty();
+}
+
+} // namespace
+
+void HenQ::followEncoderCodec()
+{
+    JobSettings chosen;
+    chosen.encoder = encoderEdit->text();
+    chosen.config = cfgEdit->text();
+    const Codec *codec = &JobOutput::codecOf(chosen);
+    if (codec == encoderCodec)
+        return;
+    encoderCodec = codec;
+    const QString output = withCodecSuffix(outputEdit->text());
+    if (output != outputEdit->text())
+        outputEdit->setText(output);
+}
+
+QString HenQ::withCodecSuffix(const QString &path) const
+{
+    if (!encoderCodec)
+        return path;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    const QStringList own = rawSuffixes(*encoderCodec);
+    if (suffix.isEmpty() || own.contains(suffix))
+        return path;
+    bool otherRaw = false;
+    for (const Codec *codec : Codecs::all())
+        otherRaw = otherRaw || rawSuffixes(*codec).contains(suffix);
+    const bool refusedContainer = ContainerFormat::forPath(path).isContainer() && !intoContainer(*encoderCodec);
+    if (!otherRaw && !refusedContainer)
+        return path;
+    return path.left(path.size() - suffix.size()) + own.first();
+}
+
 void HenQ::onOutputOpen()
 {
     // The bitstream types first, as the proposed name is one; a container type makes the job
     // put the bitstream into that container with the input's sound, subtitles and chapters.
-    const QString path = pickFile(recentDir, tr("HEVC bitstream (*.265 *.hevc *.bin);;MP4 (*.mp4 *.m4v);;"
-                                                "QuickTime (*.mov);;Matroska (*.mkv);;"
-                                                "MPEG transport stream (*.ts *.m2ts);;All(*.*)"));
+    // A codec that goes into no container here (VVC) has its raw stream as the one choice.
+    const Codec &codec = encoderCodec ? *encoderCodec : Codecs::fallback();
+    const QString raw = tr("%1 bitstream (*.%2 *.bin)").arg(codec.name(), rawSuffixes(codec).join(QStringLiteral(" *.")));
+    const QString filter = intoContainer(codec)
+        ? raw + tr(";;MP4 (*.mp4 *.m4v);;QuickTime (*.mov);;Matroska (*.mkv);;MPEG transport stream (*.ts *.m2ts);;"
+                   "All(*.*)")
+        : raw + tr(";;All(*.*)");
+    const QString path = pickFile(recentDir, filter);
     if (path.isEmpty())
         return;
     outputEdit->setText(path);

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 
+class Codec;
 class QCloseEvent;
 class QDragEnterEvent;
 class QDropEvent;
@@ -95,8 +96,18 @@ protected:
     // follow it there. Cleared once the command line is shown.
     QStringList linesBeforeCommandLine;
     bool commandLineShown = false;
+    // The codec the chosen encoder writes with the chosen configuration: the output's proposed
+    // name and the output picker follow it.
+    const Codec *encoderCodec = nullptr;
 
 private:
+    // Asks again which codec the encoder and configuration fields make, and where it changed,
+    // gives the output field the suffix of that codec's outputs.
+    void followEncoderCodec();
+    // The path with the suffix the encoder's codec allows: a raw stream of another codec gets
+    // this codec's suffix (".265", ".266"), and so does a container where this codec goes into
+    // none here (VVC). Any other path is kept as it is.
+    QString withCodecSuffix(const QString &path) const;
     bool confirmStop();
     void showRunning(bool running);
     void showCommandLine(const QString &commandLine);
