@@ -98,7 +98,8 @@ void ExperimentCommand::start()
         return;
     }
     runner = std::make_unique<ExperimentRunner>(plan, options.settings().parallelEncoders);
-    connect(runner.get(), &ExperimentRunner::event, this, &ExperimentCommand::onEvent);
+    connect(runner.get(), qOverload<const ExperimentRunner::Event &>(&ExperimentRunner::event), this,
+            &ExperimentCommand::onEvent);
     connect(runner.get(), &ExperimentRunner::finished, this, &ExperimentCommand::onFinished);
     QString problem;
     if (!runner->start(&problem)) {

@@ -212,7 +212,8 @@ void ExperimentView::run()
         return;
     runner = new ExperimentRunner(plan, encodersBox->value(), this);
     connect(runner, &ExperimentRunner::finished, this, &ExperimentView::runEnded);
-    connect(runner, &ExperimentRunner::event, this, [this](const ExperimentRunner::Event &event) {
+    connect(runner, qOverload<const ExperimentRunner::Event &>(&ExperimentRunner::event), this,
+            [this](const ExperimentRunner::Event &event) {
         if (event.kind != ExperimentRunner::Event::Done)
             runNote = event.text;
         showStatus();

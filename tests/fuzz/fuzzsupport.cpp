@@ -100,7 +100,10 @@ QByteArray rewriteField(const QByteArray &payload, qint64 at, int bits, quint32 
         qsizetype zeros = 0;
         while (zeros < expected.size() && expected.at(expected.size() - 1 - zeros) == 0)
             ++zeros;
-        FUZZ_EXPECT(zeros % 2 == 1 && expected.size() - zeros < fieldEnd);
+        // Nothing but zero bytes after the field, whose last byte is zero before or after.
+        const qsizetype last = qsizetype(fieldEnd - 1);
+        FUZZ_EXPECT(zeros % 2 == 1 && expected.size() - zeros <= last + 1);
+        FUZZ_EXPECT(rbsp.at(last) == 0 || expected.at(last) == 0);
         return QByteArray();
     }
     FUZZ_EXPECT(edit.from >= 0 && edit.length >= 0 && edit.from + edit.length <= payload.size());

@@ -65,9 +65,10 @@ QByteArray withoutTrailingZeros(QByteArray bytes);
 // Rbsp::replaceBits, which must change no other bit, put no start code into a payload that
 // had none, and make the same edit from the payload's first `head` bytes alone (all the join
 // holds of a slice) where those suffice. The edited payload; a null array where the edit is
-// refused, which it may be only where the field is the payload's end, with nothing but zero
-// bytes after it, and the new value leaves an odd number of them, which no escaping keeps (the
-// join then says the unit cannot be renumbered; no whole unit ends so).
+// refused, which it may be only where the field is the payload's end: nothing but zero bytes
+// after it, its last byte zero before or after, and the new payload ends in an odd number of
+// zero bytes, which no escaping keeps (the join then says the unit cannot be renumbered; no
+// whole unit ends so).
 QByteArray rewriteField(const QByteArray &payload, qint64 at, int bits, quint32 value, qsizetype head);
 
 } // namespace FuzzSupport
