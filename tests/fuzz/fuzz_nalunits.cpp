@@ -24,7 +24,7 @@ const Codec &codec = HevcCodec::instance();
 void readAll(const QString &path, qint64 step, NalUnitReader::Mode mode, const QByteArray &stream,
              const QList<PlainUnit> &expected)
 {
-    ShortReadFile file(path, step > 0 ? step : qint64(1) << 40);
+    ShortReadFile file(path, step);
     FUZZ_EXPECT(file.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
     NalUnitReader reader(&file, codec, mode);
     NalUnit unit;
@@ -84,16 +84,16 @@ void index(const QString &path, const QByteArray &stream, const QList<PlainUnit>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 1)
+    StreamFile input;
+    if (!streamFile(data, size, QStringLiteral("part.265"), &input))
         return 0;
-    const QByteArray stream = bytes(data + 1, size - 1);
-    const QString path = writeFile(QStringLiteral("part.265"), stream);
-    const QList<PlainUnit> expected = plainUnits(stream);
+    const QByteArray &stream = input.stream;
+    const QString &path = input.path;
     for (const NalUnitReader::Mode mode : {NalUnitReader::Abridged, NalUnitReader::Headers, NalUnitReader::Whole})
-        readAll(path, data[0], mode, stream, expected);
+        readAll(path, input.step, mode, stream, input.units);
 
     const StreamSummary summary = StreamInspector::inspect(path);
     FUZZ_EXPECT(summary.bytes == stream.size());
-    index(path, stream, expected);
+    index(path, stream, input.units);
     return 0;
 }

@@ -57,6 +57,17 @@ QList<PlainUnit> plainUnits(const QByteArray &stream)
     return units;
 }
 
+bool streamFile(const uint8_t *data, size_t size, const QString &name, StreamFile *file)
+{
+    if (size < 1)
+        return false;
+    file->step = data[0] > 0 ? data[0] : qint64(1) << 40;
+    file->stream = bytes(data + 1, size - 1);
+    file->path = writeFile(name, file->stream);
+    file->units = plainUnits(file->stream);
+    return true;
+}
+
 QByteArray withoutTrailingZeros(QByteArray bytes)
 {
     while (bytes.endsWith('\0'))

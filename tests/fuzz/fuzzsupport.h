@@ -57,6 +57,18 @@ struct PlainUnit
 // one). A start code at the very end with less than two bytes after it opens no unit, but
 // still ends the one before.
 QList<PlainUnit> plainUnits(const QByteArray &stream);
+// A byte stream as a fuzz input gives it: the input's first byte sets the size of the file's
+// reads (0: as large as asked), the rest is the stream, written to a file; with its units.
+struct StreamFile
+{
+    qint64 step = 0;
+    QByteArray stream;
+    QString path;
+    QList<PlainUnit> units;
+};
+// False for an empty input.
+bool streamFile(const uint8_t *data, size_t size, const QString &name, StreamFile *file);
+
 // The bytes without the zero bytes at their end (which a byte stream may put after a unit).
 QByteArray withoutTrailingZeros(QByteArray bytes);
 
