@@ -17,7 +17,13 @@
 #include <sys/stat.h>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
+// GCC says that AddressSanitizer is on with __SANITIZE_ADDRESS__, clang with __has_feature.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MORLUNEX_ADDRESS_SANITIZER
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(MORLUNEX_ADDRESS_SANITIZER)
 // Sanitizer builds: the library leaks a few small blocks allocated inside x265_encoder_open
 // that x265_encoder_close never releases; they are not ours to free. Slow unwinding keeps that
 // frame in every such stack, so leaks of our own stay reported.
