@@ -153,6 +153,11 @@ bool VvcUnitReader::next(VvcUnit *unit)
     if (!headTaken) {
         found.whole = !slice || end - header <= kSliceHead;
         found.bytes = buffer.mid(at(header), qsizetype(found.whole ? end - header : kSliceHead));
+    } else if (end - header <= kSliceHead) {
+        // The head was taken while the zero bytes after a short slice might still have been
+        // its own: the slice is all in it.
+        found.bytes.truncate(qsizetype(end - header));
+        found.whole = true;
     }
     if (code >= 0) {
         nextStart = end;
