@@ -50,12 +50,13 @@ bool readCount(const QString &text, qint64 minimum, qint64 *value)
 }
 
 const QString description = QStringLiteral(
-    "Transcodes a video into an HEVC bitstream: decodes INPUT into padded planar YUV pictures in the bit "
+    "Transcodes a video into an HEVC or VVC bitstream: decodes INPUT into padded planar YUV pictures in the bit "
     "depth and chroma format the configuration asks for (8-bit 4:2:0 by default) that stream to the "
-    "encoder through a pipe, then writes the input's picture rate, aspect "
-    "ratio and colour description into the bitstream's parameter sets. A raw .yuv INPUT goes "
+    "encoder through a pipe, then writes the input's picture rate, aspect ratio and colour "
+    "description into an HEVC bitstream's parameter sets. A raw .yuv INPUT goes "
     "to the encoder as it is. An output named .mp4, .m4v, .mov, .mkv, .ts or .m2ts is a "
-    "container holding the bitstream with INPUT's sound, subtitles and chapters, in sync.\n"
+    "container holding the HEVC bitstream with INPUT's sound, subtitles and chapters, in sync (a "
+    "VVC bitstream goes into a raw .266 stream only).\n"
     "\n"
     "  morlunex-cli [options] INPUT\n"
     "  morlunex-cli --join OUTPUT SEGMENT...\n"
@@ -83,7 +84,7 @@ const QString description = QStringLiteral(
     "output could not be written (a container's bitstream is then kept as OUTPUT.265, or the next free "
     "name), or an experiment's cell or results file could not be written (the cells done are kept); 75 "
     "temporary folder unusable; 76 the encoder exited 0 without writing a picture, or a segment "
-    "it wrote is not whole; 128 + N after signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP).");
+    "it wrote is not whole, or it had every picture and then wrote nothing for long (it is ended); 128 + N after signal N (130 SIGINT, 143 SIGTERM, 129 SIGHUP).");
 
 } // namespace
 
@@ -131,7 +132,7 @@ const QList<CliOptions::Option> CliOptions::options{
      "The encoder configuration (default: the window's choice, else hevczent.cfg beside the program).",
      Use::Transcode, [](CliOptions &o, const QString &v) { o.jobSettings.config = v; return true; }},
     {{"e", "encoder"}, "PROGRAM",
-     "The HEVC encoder program (default: the window's choice, else TAppEncoder_hm80.exe beside the program); "
+     "The HEVC or VVC encoder program (default: the window's choice, else TAppEncoder_hm80.exe beside the program); "
      "with --join, VVC segments are decoded by the VVC decoder beside it.",
      Use(Use::Transcode | Use::Join),
      [](CliOptions &o, const QString &v) { o.jobSettings.encoder = encoderProgram(v); return true; }},
