@@ -221,7 +221,9 @@ void DecodeWorker::run()
         return;
     }
     hintAtLostBits();
-    announceCount(info.pictureCount, info.pictureCountDeclared, countInput());
+    // Counted first: the order in which a call's arguments are evaluated is the compiler's.
+    const bool counted = countInput();
+    announceCount(info.pictureCount, info.pictureCountDeclared, counted);
     const int skipped = settings.previousPictureTime != std::numeric_limits<qint64>::min()
         ? decoderSkipToTime(decoder, firstRead(), settings.previousPictureTime)
         : decoderSkipTo(decoder, firstRead());
