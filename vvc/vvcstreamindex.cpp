@@ -255,18 +255,3 @@ int VvcStreamIndex::pictures() const
         count += unit.picture ? 1 : 0;
     return count;
 }
-
-int VvcStreamIndex::lastShown() const
-{
-    int last = -1;
-    for (int i = 0; i < units.size(); ++i) {
-        const AccessUnit &unit = units.at(i);
-        if (!unit.picture || !unit.shown)
-            continue;
-        if (last < 0 || unit.codedSequence > units.at(last).codedSequence
-            || (unit.codedSequence == units.at(last).codedSequence
-                && unit.pictureOrderCount > units.at(last).pictureOrderCount))
-            last = i;
-    }
-    return last;
-}

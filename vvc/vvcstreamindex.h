@@ -60,8 +60,6 @@ public:
 
     // The pictures of the base layer.
     int pictures() const;
-    // The access unit whose picture a decoder outputs last; -1 when none.
-    int lastShown() const;
 
     QString problem;               // why it could not be read whole (the rest is then partial)
     QList<AccessUnit> units;       // in decoding order
