@@ -29,12 +29,21 @@ SegmentsOutput::~SegmentsOutput()
 void SegmentsOutput::noteOutput()
 {
     outputBefore = OutputGuard::stamp(absolute(settings.output));
+    jobBefore = OutputGuard::stamp(parts.jobPath());
 }
 
 QString SegmentsOutput::madeElsewhere() const
 {
-    // The folder goes with the output made, its job record just before the last claim.
-    if ((parts.exists() && parts.hasJob()) || !OutputGuard::changedSince(outputBefore, absolute(settings.output)))
+    // The folder goes with the output made, its job record just before the last claim. A
+    // process that started between the output's making and the folder's removal noted the
+    // finished output as it was before: an output written after the job record this process
+    // found at its start was made by that job too.
+    if (parts.exists() && parts.hasJob())
+        return QString();
+    const QString path = absolute(settings.output);
+    const OutputGuard::Stamp now = OutputGuard::stamp(path);
+    const bool madeAfterRecord = jobBefore.exists && now.exists && now.modifiedNs >= jobBefore.modifiedNs;
+    if (!madeAfterRecord && !OutputGuard::changedSince(outputBefore, path))
         return QString();
     return QStringLiteral("Another process on this job made the output %1 meanwhile.")
         .arg(native(absolute(settings.output)));

@@ -30,7 +30,8 @@ public:
     // Ends everything and waits for it, as abort() does.
     ~SegmentsOutput() override;
 
-    // Notes the output as it is before the job, to tell one another process made meanwhile.
+    // Notes the output and the job record as they are before the job, to tell an output
+    // another process made meanwhile.
     void noteOutput();
     // Another process on this job made the output and removed the parts folder since
     // noteOutput(): the line that says so; empty when not.
@@ -82,6 +83,7 @@ private:
     const ProgressTicker ticker;
     const PartsFolder parts;
     OutputGuard::Stamp outputBefore;
+    OutputGuard::Stamp jobBefore;   // the job record found at the start, if any
     bool stopping = false;
     double encoderCpuSeconds = 0;   // of every segment's encoder, from their records
     std::unique_ptr<PartClaim> outputClaim;

@@ -26,6 +26,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <functional>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -127,7 +128,8 @@ struct JobHere
         });
     }
 
-    bool run(const QString &folder)
+    // afterStart runs once the job has looked at its output and parts folder, before it probes.
+    bool run(const QString &folder, const std::function<void()> &afterStart = {})
     {
         JobSettings settings;
         settings.input = folder + "/clip.mp4";
@@ -137,6 +139,8 @@ struct JobHere
         settings.inSegments = true;
         settings.segmentLength = segmentLength;
         job.start(settings);
+        if (afterStart)
+            afterStart();
         return QTest::qWaitFor([this] { return ended; }, 60000);
     }
 };
@@ -170,6 +174,7 @@ private slots:
     void stoppedProcess_countsOthersFinishedSegments();
     void stoppedAsTheOutputStarts_endsAndResumesToTheSameBytes();
     void outputMadeElsewhereMeanwhile_leavesNothingBehind();
+    void startedAsAnotherMadeTheOutput_encodesNothingAgain();
     void claimStagedByAnEndedProcess_isRemovedOnTheNextTake();
     void heldUpHolder_keepsItsClaimWithAOneSecondTimeout();
 
@@ -947,6 +952,24 @@ void SegmentsTest::outputMadeElsewhereMeanwhile_leavesNothingBehind()
     QVERIFY2(!QFileInfo::exists(parts), qPrintable(everythingIn(parts).join(", ")));
     QCOMPARE(TestSupport::readFile(folder + "/out.265"), QByteArray("made by another process"));
     QVERIFY(everythingIn(env.tempPath()).isEmpty());
+}
+
+// A process starts just after another made the output and before it removed the parts folder:
+// the output it finds is already the job's. It encodes nothing again, ends as done and leaves
+// the output as it is.
+void SegmentsTest::startedAsAnotherMadeTheOutput_encodesNothingAgain()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepareKept(env);
+    QVERIFY(!folder.isEmpty());
+    const QString parts = folder + "/out.265.parts";
+    QVERIFY(TestSupport::writeFile(folder + "/out.265", "made by another process"));
+    JobHere here;
+    QVERIFY2(here.run(folder, [&] { QDir(parts).removeRecursively(); }), qPrintable(here.messages.join('\n')));
+    QCOMPARE(JobVerdict::of(here.result).kind, JobVerdict::Elsewhere);
+    QCOMPARE(encodedSegments(folder), QList<int>{});
+    QVERIFY(!QFileInfo::exists(parts));
+    QCOMPARE(TestSupport::readFile(folder + "/out.265"), QByteArray("made by another process"));
 }
 
 // A process killed while it took a claim leaves the claim it staged under its own name, or the
