@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QGuiApplication>
 #include <QImage>
+#include <QImageReader>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -113,12 +114,36 @@ QByteArray RdPlot::png(const QString &title, const QList<Curve> &curves)
     drawCurves(painter, area, x, y, curves);
     drawLegend(painter, area, curves);
     painter.end();
+    image.setText(QStringLiteral("Curves"), drawing(title, curves));
 
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return bytes;
+}
+
+// What a plot shows, exactly: its title and every point of every curve at full precision, with
+// the drawing's own version (raised whenever the picture drawn of the same curves changes).
+QString RdPlot::drawing(const QString &title, const QList<Curve> &curves)
+{
+    QString text = QStringLiteral("1\n") + title;
+    for (const Curve &curve : curves) {
+        text += QLatin1Char('\n') + curve.name;
+        for (const QPointF &point : curve.points)
+            text += QStringLiteral(" %1,%2").arg(point.x(), 0, 'g', 17).arg(point.y(), 0, 'g', 17);
+    }
+    return text;
+}
+
+bool RdPlot::drawnAt(const QString &path, const QString &title, const QList<Curve> &curves)
+{
+    // Read whole, so that a picture damaged after its text is drawn again.
+    QImageReader reader(path, "png");
+    if (!reader.canRead() || reader.text(QStringLiteral("Curves")) != drawing(title, curves))
+        return false;
+    const QImage image = reader.read();
+    return image.width() == width && image.height() == height;
 }
 
 void RdPlot::drawAxes(QPainter &painter, const QRectF &area, const Axis &x, const Axis &y)

@@ -23,8 +23,11 @@ public:
 
     // Whether plots can be drawn here: a QGuiApplication exists.
     static bool available();
-    // The plot as PNG bytes; empty when it cannot be drawn.
+    // The plot as PNG bytes; empty when it cannot be drawn. The picture carries its title and
+    // curves as text (key "Curves"), so that a plot already drawn is known without drawing it.
     static QByteArray png(const QString &title, const QList<Curve> &curves);
+    // Whether the PNG file at path is the plot png() draws of these curves.
+    static bool drawnAt(const QString &path, const QString &title, const QList<Curve> &curves);
 
 private:
     struct Axis
@@ -32,6 +35,7 @@ private:
         double low = 0, high = 1, step = 1;
         double at(double value, double from, double to) const { return from + (value - low) / (high - low) * (to - from); }
     };
+    static QString drawing(const QString &title, const QList<Curve> &curves);
     static Axis axisFor(double low, double high);
     static void drawAxes(QPainter &painter, const QRectF &area, const Axis &x, const Axis &y);
     static void drawCurves(QPainter &painter, const QRectF &area, const Axis &x, const Axis &y, const QList<Curve> &curves);

@@ -321,6 +321,12 @@ QByteArray ResultsFiles::json(const ExperimentPlan &plan, const ExperimentResult
 
 QString ResultsFiles::writeFile(const QString &path, const QByteArray &bytes)
 {
+    // A file that already holds these bytes is left as it is: several processes that end
+    // together each write the same results.
+    QFile existing(path);
+    if (QFileInfo(path).isFile() && !QFileInfo(path).isSymLink() && existing.size() == bytes.size()
+        && existing.open(QIODevice::ReadOnly) && existing.readAll() == bytes)
+        return QString();
     const QString problem = ReplaceFile::writeWhole(path, bytes);
     return problem.isEmpty() ? problem : QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(path), problem);
 }
@@ -364,6 +370,9 @@ QString ResultsFiles::writePlots(const ExperimentPlan &plan, const ExperimentRes
             QFile::remove(path);
             continue;
         }
+        // A plot of the same curves stays as it is: drawing each is most of a write's time.
+        if (RdPlot::drawnAt(path, name, curves))
+            continue;
         QString failed;
         if (!QDir().mkpath(folder))
             failed = QStringLiteral("cannot make the folder %1").arg(QDir::toNativeSeparators(folder));

@@ -124,6 +124,29 @@ void ExperimentTest::tinyPlan_resultsAgreeWithBdRateAndRecords()
     const QStringList left = TestSupport::everythingIn(results).filter(QRegularExpression("claim|parts"));
     QVERIFY2(left.isEmpty(), qPrintable(left.join(' ')));
     QVERIFY2(TestSupport::everythingIn(env.tempPath()).isEmpty(), qPrintable(TestSupport::everythingIn(env.tempPath()).join(' ')));
+
+    // Written again with nothing changed, the results files and plots stay as they are; a plot
+    // damaged or a file gone meanwhile is made again, the same.
+    const auto stampOf = [](const QString &path) {
+        struct stat info {};
+        ::stat(QFile::encodeName(path).constData(), &info);
+        return std::make_pair(info.st_ino, info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec);
+    };
+    const QStringList kept{"results.json", "results.csv", "plots/Clip.png", "plots/Raw.png"};
+    QList<std::pair<ino_t, long long>> before;
+    for (const QString &name : kept)
+        before << stampOf(results + "/" + name);
+    const QByteArray rawPlot = TestSupport::readFile(results + "/plots/Raw.png");
+    const QByteArray table = TestSupport::readFile(results + "/results.md");
+    QVERIFY(runTiny(folder).exitCode == 0);
+    for (int i = 0; i < kept.size(); ++i)
+        QVERIFY2(stampOf(results + "/" + kept.at(i)) == before.at(i), qPrintable(kept.at(i)));
+    QVERIFY(TestSupport::writeFile(results + "/plots/Raw.png", rawPlot.left(rawPlot.size() - 100)));
+    QVERIFY(QFile::remove(results + "/results.md"));
+    QVERIFY(runTiny(folder).exitCode == 0);
+    QCOMPARE(TestSupport::readFile(results + "/plots/Raw.png"), rawPlot);
+    QCOMPARE(TestSupport::readFile(results + "/results.md"), table);
+    QVERIFY(stampOf(results + "/plots/Clip.png") == before.at(2));
 }
 
 // Two processes on one experiment, one under another host name and both slowed down so that
