@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace OutputGuard {
 
@@ -32,6 +33,31 @@ bool openForWriting(const QString &fdinfo)
         return ok && (flags & O_ACCMODE) != O_RDONLY;
     }
     return false;
+}
+
+// Whether nobody has the file open for writing, told by the kernel at once: a read lease is
+// granted only then. False where that cannot be told (leases not allowed or not supported
+// there, the file not this user's); the processes are looked through then.
+bool surelyUnwritten(const QString &path, const Stamp &target)
+{
+#ifdef F_SETLEASE
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    bool unwritten = false;
+    if (::fstat(fd, &info) == 0 && info.st_dev == target.device && info.st_ino == target.inode
+        && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+        unwritten = true;
+        ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    }
+    ::close(fd);
+    return unwritten;
+#else
+    Q_UNUSED(path);
+    Q_UNUSED(target);
+    return false;
+#endif
 }
 
 } // namespace
@@ -65,7 +91,7 @@ QList<qint64> writersOf(const QString &path)
     QList<qint64> writers;
 #ifdef Q_OS_LINUX
     const Stamp target = stamp(path);
-    if (!target.exists)
+    if (!target.exists || surelyUnwritten(path, target))
         return writers;
     const qint64 self = QCoreApplication::applicationPid();
     const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
