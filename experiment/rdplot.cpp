@@ -1,6 +1,7 @@
 #include "rdplot.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QImageReader>
@@ -125,11 +126,13 @@ QByteArray RdPlot::png(const QString &title, const QList<Curve> &curves)
 
 // What a plot shows, exactly: its title and every point of every curve at full precision, with
 // the drawing's own version (raised whenever the picture drawn of the same curves changes).
+// Names are percent-encoded and parts parted by single spaces, as a picture's text is read back
+// with its white space simplified.
 QString RdPlot::drawing(const QString &title, const QList<Curve> &curves)
 {
-    QString text = QStringLiteral("1\n") + title;
+    QString text = QStringLiteral("1 ") + QString::fromLatin1(title.toUtf8().toPercentEncoding());
     for (const Curve &curve : curves) {
-        text += QLatin1Char('\n') + curve.name;
+        text += QStringLiteral(" | ") + QString::fromLatin1(curve.name.toUtf8().toPercentEncoding());
         for (const QPointF &point : curve.points)
             text += QStringLiteral(" %1,%2").arg(point.x(), 0, 'g', 17).arg(point.y(), 0, 'g', 17);
     }
@@ -138,12 +141,16 @@ QString RdPlot::drawing(const QString &title, const QList<Curve> &curves)
 
 bool RdPlot::drawnAt(const QString &path, const QString &title, const QList<Curve> &curves)
 {
-    // Read whole, so that a picture damaged after its text is drawn again.
+    // Its header, its text and its closing chunk: a picture cut short is drawn again. Not
+    // decoded whole, which would cost most of what drawing it costs.
     QImageReader reader(path, "png");
-    if (!reader.canRead() || reader.text(QStringLiteral("Curves")) != drawing(title, curves))
+    if (!reader.canRead() || reader.size() != QSize(width, height)
+        || reader.text(QStringLiteral("Curves")) != drawing(title, curves))
         return false;
-    const QImage image = reader.read();
-    return image.width() == width && image.height() == height;
+    static const QByteArray end("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.size() > end.size() && file.seek(file.size() - end.size())
+        && file.read(end.size()) == end;
 }
 
 void RdPlot::drawAxes(QPainter &painter, const QRectF &area, const Axis &x, const Axis &y)
