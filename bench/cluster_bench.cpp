@@ -340,6 +340,10 @@ void checkExperiment(const QString &folder, const QList<EncoderRun> &runs, Outco
         }
     if (done != outcome->units)
         outcome->fail(QStringLiteral("%1 of %2 cells are recorded done").arg(done).arg(outcome->units));
+    // The results written last hold every cell, whichever process wrote them.
+    const int inResults = QJsonDocument::fromJson(readFile(results.filePath("results.json"))).object().value("cells_done").toInt();
+    if (inResults != outcome->units)
+        outcome->fail(QStringLiteral("results.json holds %1 of %2 cells done").arg(inResults).arg(outcome->units));
 }
 
 Outcome runExperiment(const Options &options, int processes, int sequences, const QString &name)

@@ -88,7 +88,7 @@ QString ExperimentPlan::name() const
 
 bool ExperimentPlan::reservedName(const QString &name)
 {
-    static const QStringList reserved{"results.csv", "results.json", "results.md", "results.claim", "plots",
+    static const QStringList reserved{"results.csv", "results.json", "results.md", "results.claim", "results.served", "plots",
                                       "experiment.record"};
     // results_vs_<configuration>.md and its kin: the tables against another configuration.
     static const QRegularExpression comparison(QStringLiteral("^results_vs_.*\\.(csv|json|md)$"));

@@ -2,14 +2,52 @@
 
 #include "experiment/experimentplan.h"
 #include "experiment/resultsfiles.h"
+#include "files/replacefile.h"
 #include "parts/partclaim.h"
 
+#include <QFile>
 #include <QTimer>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 // How soon a write held up by another process's is tried again.
 constexpr int retryMs = 200;
+
+// The file whose modification time marks requests, by the folder's own clock (that of the
+// file server where the folder is shared), and which holds the time it had when the last write
+// began gathering: a request marked before that was served by that write.
+QString servedPath(const ExperimentPlan &plan)
+{
+    return plan.folder() + QStringLiteral("/results.served");
+}
+
+qint64 nanoseconds(const struct stat &info)
+{
+    return qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+// Marks a request now; the mark's time, -1 where it cannot be marked.
+qint64 mark(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    const bool marked = ::futimens(fd, nullptr) == 0 && ::fstat(fd, &info) == 0;
+    ::close(fd);
+    return marked ? nanoseconds(info) : -1;
+}
+
+// The latest mark's time, -1 where there is none.
+qint64 latestMark(const QString &path)
+{
+    struct stat info;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? nanoseconds(info) : -1;
+}
 
 } // namespace
 
@@ -25,6 +63,7 @@ ResultsWriter::ResultsWriter(const ExperimentPlan &plan, QObject *parent)
 void ResultsWriter::request()
 {
     wanted = true;
+    askedNs = mark(servedPath(plan));
     if (!retry->isActive())
         tryWrite();
 }
@@ -44,8 +83,29 @@ void ResultsWriter::tryWrite()
         return;
     }
     wanted = false;
+    if (served()) {
+        claim.release();
+        last = ExperimentResults::gather(plan);
+        emit written(QString());
+        return;
+    }
+    const qint64 gathering = latestMark(servedPath(plan));
     last = ExperimentResults::gather(plan);
     const QString problem = ResultsFiles::write(plan, last);
+    if (problem.isEmpty() && gathering >= 0)
+        ReplaceFile::writeWhole(servedPath(plan), QByteArray::number(gathering));
     claim.release();
     emit written(problem);
+}
+
+// Strictly later: a mark in the same tick of the folder's clock as the look may have come
+// after it.
+bool ResultsWriter::served() const
+{
+    QFile file(servedPath(plan));
+    if (askedNs < 0 || !file.open(QIODevice::ReadOnly))
+        return false;
+    bool ok = false;
+    const qint64 gathered = file.read(32).trimmed().toLongLong(&ok);
+    return ok && gathered > askedNs;
 }

@@ -11,7 +11,9 @@ class QTimer;
 
 // Writes an experiment's results files from what is on disk, one process at a time: the
 // results are gathered and written under a claim in the folder, so that of several processes
-// sharing the experiment the last to write has seen every cell the others finished before.
+// sharing the experiment the last to write has seen every cell the others finished before. A
+// request that another process's write, begun after it, has served is not written again (the
+// processes of a shared experiment that end together would each write the same files in turn).
 class ResultsWriter : public QObject
 {
     Q_OBJECT
@@ -31,11 +33,13 @@ signals:
 
 private:
     void tryWrite();
+    bool served() const;
 
     const ExperimentPlan &plan;
     ExperimentResults last;
     QTimer *retry = nullptr;
     bool wanted = false;
+    qint64 askedNs = -1;   // the folder's time of the latest request, -1 where unknown
 };
 
 #endif // RESULTSWRITER_H

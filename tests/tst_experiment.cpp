@@ -494,7 +494,7 @@ void ExperimentTest::fullDisk_failsWithItsOwnStatus_keepingDoneCellsAndWholeFile
     QCOMPARE(doneRecords(results), 8);
     // Every file there is one the experiment names, none cut short under its name or left
     // under a temporary one.
-    const QRegularExpression named("^(experiment\\.record|results\\.(csv|json|md)|anchor|test|plots|"
+    const QRegularExpression named("^(experiment\\.record|results\\.(csv|json|md|served)|anchor|test|plots|"
                                    "(anchor|test)/Clip_QP[0-9]+\\.(265|json|record|log|cfg))$");
     for (const QString &entry : TestSupport::everythingIn(results))
         QVERIFY2(named.match(entry).hasMatch(), qPrintable(entry));
