@@ -367,6 +367,21 @@ Outcome runExperiment(const Options &options, int processes, int sequences, cons
     return outcome;
 }
 
+// A process and everything below it, from its threads' lists of children: killed together, so
+// that the killed holder's encoder does not stay behind.
+QList<pid_t> processTree(pid_t root)
+{
+    QList<pid_t> tree{root};
+    for (int i = 0; i < tree.size(); ++i) {
+        const QString tasks = QStringLiteral("/proc/%1/task").arg(tree.at(i));
+        for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            for (const QByteArray &child : readFile(tasks + "/" + task + "/children").split(' '))
+                if (child.trimmed().toInt() > 0)
+                    tree << pid_t(child.trimmed().toInt());
+    }
+    return tree;
+}
+
 // Half the processes hold a segment each, the other half wait for them; one holder is killed
 // outright as soon as every segment is claimed. The seconds from the kill until the segment's
 // encoder starts again under another process; negative when that never happened.
@@ -401,7 +416,11 @@ double runTakeover(const Options &options, int processes, QStringList *problems)
             const pid_t pid = pid_t(holder.value("pid").toInteger());
             if (!fleet.has(pid))
                 continue;
-            ::kill(pid, SIGKILL);
+            // The holder first, as a machine that fails would; its encoder, which would wait
+            // for its input for ever, right after.
+            const QList<pid_t> tree = processTree(pid);
+            for (pid_t member : tree)
+                ::kill(member, SIGKILL);
             killedAt = Fleet::now();
             victimPart = part;
             victimHost = holder.value("host").toString();
