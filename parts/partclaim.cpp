@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QSysInfo>
 
 #include <cerrno>
@@ -94,6 +95,22 @@ Sightings &sightings()
 {
     static Sightings seen;
     return seen;
+}
+
+// Whether this process is yet to sweep `folder` for claims staged by ended processes, and
+// from now on it is not. Once a process is enough: a staged claim left behind holds no work
+// (the claim is the file under the claim's own name), a job's folder takes it along when it
+// goes, and every later process sweeps again; a sweep at every take read the whole folder
+// each time, which grows with the work in it (an experiment's folder holds every cell's files).
+bool sweepDue(const QString &folder)
+{
+    static QMutex lock;
+    static QSet<QString> swept;
+    const QMutexLocker locked(&lock);
+    if (swept.contains(folder))
+        return false;
+    swept.insert(folder);
+    return true;
 }
 
 } // namespace
@@ -323,41 +340,42 @@ bool PartClaim::tryTake()
     if (!holding)
         return false;
     ownContent = content;
-    removeDeadStaging();
+    if (sweepDue(QFileInfo(claimPath).absolutePath()))
+        removeDeadStaging();
     return true;
 }
 
-// A process killed while it took this claim leaves the claim it staged under its own name, or
-// the one it moved aside to take it over. Such a file of this host whose process is proven to
-// have ended is removed; one whose process may still run (its number taken again) stays.
+// A process killed while it took a claim leaves the claim it staged under its own name, or
+// the one it moved aside to take it over. Such a file in this claim's folder, of this host, whose
+// process is proven to have ended is removed; one whose process may still run (its number
+// taken again) stays.
 void PartClaim::removeDeadStaging() const
 {
-    const QFileInfo claim(claimPath);
-    const QString prefix = claim.fileName() + QLatin1Char('.');
-    const QLatin1String movedAside("abandoned.");
     const Holder me = self();
-    const QDir folder = claim.dir();
+    const QString byThisHost = QLatin1Char('.') + me.host + QLatin1Char('.');
+    const QLatin1String staged(".claim"), movedAside(".claim.abandoned");
+    const QDir folder = QFileInfo(claimPath).dir();
     const QStringList names = folder.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
     for (const QString &name : names) {
-        if (!name.startsWith(prefix))
-            continue;
-        QString owner = name.mid(prefix.size());
-        const bool aside = owner.startsWith(movedAside);
-        if (aside)
-            owner.remove(0, movedAside.size());
-        const qsizetype dot = owner.lastIndexOf(QLatin1Char('.'));
+        // <claim>.<host>.<pid> or <claim>.abandoned.<host>.<pid>, read from the end: a claim's
+        // own name may hold dots, and only this host's are looked at.
+        const qsizetype dot = name.lastIndexOf(byThisHost);
         bool numeric = false;
         Holder maker;
-        maker.host = owner.left(dot);
-        maker.pid = owner.mid(dot + 1).toLongLong(&numeric);
-        if (dot <= 0 || !numeric || maker.pid <= 0 || maker.host != me.host || maker.pid == me.pid)
+        maker.host = me.host;
+        maker.pid = dot > 0 ? name.mid(dot + byThisHost.size()).toLongLong(&numeric) : 0;
+        if (!numeric || maker.pid <= 0 || maker.pid == me.pid)
+            continue;
+        const QStringView claim = QStringView(name).left(dot);
+        const bool aside = claim.endsWith(movedAside);
+        if (!aside && !claim.endsWith(staged))
             continue;
         // A staged claim says when its process started, which tells it from a later one with
         // its number; a claim moved aside is another holder's, and the number alone tells.
         const QString path = folder.filePath(name);
-        Holder staged;
-        if (!aside && read(path, &staged) && staged.valid() && staged.pid == maker.pid && staged.host == maker.host)
-            maker = staged;
+        Holder content;
+        if (!aside && read(path, &content) && content.valid() && content.pid == maker.pid && content.host == maker.host)
+            maker = content;
         if (hasEnded(maker, me))
             ::unlink(encoded(path).constData());
     }

@@ -175,7 +175,7 @@ private slots:
     void stoppedAsTheOutputStarts_endsAndResumesToTheSameBytes();
     void outputMadeElsewhereMeanwhile_leavesNothingBehind();
     void startedAsAnotherMadeTheOutput_encodesNothingAgain();
-    void claimStagedByAnEndedProcess_isRemovedOnTheNextTake();
+    void claimStagedByAnEndedProcess_isRemovedByTheFirstTakeInItsFolder();
     void heldUpHolder_keepsItsClaimWithAOneSecondTimeout();
 
 private:
@@ -974,9 +974,10 @@ void SegmentsTest::startedAsAnotherMadeTheOutput_encodesNothingAgain()
 
 // A process killed while it took a claim leaves the claim it staged under its own name, or the
 // one it moved aside to take another's over (an experiment's folder keeps them, as nothing
-// removes that folder). The next process to take that claim removes those of processes of this
-// host that have ended, told from later processes given their numbers, and only those.
-void SegmentsTest::claimStagedByAnEndedProcess_isRemovedOnTheNextTake()
+// removes that folder). The next process to take a claim in that folder removes those of
+// processes of this host that have ended, of every claim there, told from later processes given
+// their numbers, and only those.
+void SegmentsTest::claimStagedByAnEndedProcess_isRemovedByTheFirstTakeInItsFolder()
 {
     IsolatedEnvironment env;
     const QString claim = env.filePath("Frac_QP32.claim");
@@ -996,18 +997,20 @@ void SegmentsTest::claimStagedByAnEndedProcess_isRemovedOnTheNextTake()
                                    .arg(host).arg(runningPid).toUtf8();
     const QMap<QString, QByteArray> gone{{staged("", host, endedPid), "{\"half"},
                                          {staged("abandoned.", host, endedPid), "{}"},
-                                         {staged("", host, runningPid), earlier}};
+                                         {staged("", host, runningPid), earlier},
+                                         {env.filePath("v.claim.x_QP22.claim.%1.%2").arg(host).arg(endedPid), "{}"}};
     // Nothing tells these from a live process's: the running one's moved aside, another host's.
     const QMap<QString, QByteArray> kept{{staged("abandoned.", host, runningPid), "{}"},
                                          {staged("", "elsewhere", endedPid), "{\"half"},
-                                         {claim + ".notes", "not a claim"}};
+                                         {claim + ".notes", "not a claim"},
+                                         {env.filePath("v.claim.x_QP22.log.%1.%2").arg(host).arg(endedPid), "a log"}};
     for (const QMap<QString, QByteArray> &files : {gone, kept})
         for (auto file = files.begin(); file != files.end(); ++file)
             QVERIFY(TestSupport::writeFile(file.key(), file.value()));
 
     PartClaim taken(claim);
     QVERIFY(taken.tryTake());
-    QStringList left = QDir(env.path()).entryList({"Frac_QP32.claim*"}, QDir::Files);
+    QStringList left = QDir(env.path()).entryList(QDir::Files);
     left.sort();
     QStringList expected = QStringList(kept.keys()).replaceInStrings(env.path() + "/", QString());
     expected << "Frac_QP32.claim";
