@@ -2,13 +2,17 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,6 +34,24 @@ QString temporaryFolderProblem(const QString &folder)
     if (!info.isWritable())
         return QStringLiteral("Permission denied");
     return QString();
+}
+
+// Ends the wait of a reader still in its open of a picture pipe whose writer was killed before
+// it opened its end (an encoder's helper the kill did not reach): a writer that opens and
+// closes again gives it the end of its input, and it ends instead of waiting for ever.
+void releaseWaitingReaders(const QDir &folder)
+{
+    const QStringList entries = folder.entryList(QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        const QByteArray path = QFile::encodeName(folder.filePath(entry));
+        struct stat info;
+        if (::lstat(path.constData(), &info) != 0 || !S_ISFIFO(info.st_mode))
+            continue;
+        // Without a reader the open fails at once (ENXIO); it never blocks.
+        const int fd = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0)
+            ::close(fd);
+    }
 }
 
 } // namespace
@@ -83,8 +105,10 @@ void PrivateFolder::sweepAbandoned()
         const pid_t pid = pid_t(match.captured(1).toLongLong());
         if (pid <= 0 || ::kill(pid, 0) == 0 || errno == EPERM)
             continue;
+        QDir abandoned(temporary.filePath(entry));
+        releaseWaitingReaders(abandoned);
         // The frame file, and whatever the encoder wrote beside it, in folders of its own too
         // (a ReconFile's link among them); links are removed, never followed.
-        QDir(temporary.filePath(entry)).removeRecursively();
+        abandoned.removeRecursively();
     }
 }

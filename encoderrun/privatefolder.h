@@ -27,7 +27,8 @@ public:
     void remove();
 
     // Removes the private folders that processes no longer alive left in the temporary folder:
-    // their files, then the folder.
+    // their files, then the folder. A reader still waiting to open a picture pipe there is
+    // given the end of its input first, so that it ends.
     static void sweepAbandoned();
 
 private:

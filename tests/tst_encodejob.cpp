@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QChart>
 #include <QLineSeries>
+#include <QProcess>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -198,6 +199,7 @@ private slots:
     void guardedFiles_refusedBeforeAnythingChanges();
     void talkativeEncoder_logStaysBoundedAndDoneArrives();
     void missingTemporaryFolder_isNamedAndNothingWritten();
+    void killedJobsPipe_readerLetGoByTheNextJob();
     void wrapperEncoder_growingFileEndsWithoutWaiting();
     void namedPipeInput_streamsAndStops_data();
     void namedPipeInput_streamsAndStops();
@@ -892,6 +894,34 @@ void EncodeJobTest::missingTemporaryFolder_isNamedAndNothingWritten()
     QCOMPARE(job.answerer.count(QStringLiteral("Cmdline")), 0);
     QCOMPARE(QDir(job.env.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     QCOMPARE(QDir(QCoreApplication::applicationDirPath()).entryList(QDir::Files), programFolder);
+}
+
+// A job killed outright before it opened its end of the picture pipe leaves whatever waits in
+// the pipe's open (an encoder's helper the kill did not reach) waiting for ever. The next job
+// lets it go with the end of its input, then removes the killed job's folder.
+void EncodeJobTest::killedJobsPipe_readerLetGoByTheNextJob()
+{
+    JobFixture job;
+    QVERIFY(job.prepare(4));
+    const qint64 endedPid = TestSupport::run("sh", {"-c", "echo $$"}).out.trimmed().toLongLong();
+    QVERIFY(endedPid > 0 && !TestSupport::processAlive(endedPid));
+    const QString abandoned = job.env.tempPath() + QStringLiteral("/morlunex-%1-aB3dE6").arg(endedPid);
+    QVERIFY(QDir().mkpath(abandoned));
+    const QString pipe = abandoned + QStringLiteral("/mlxtmp_40x30.420");
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    QProcess reader;
+    reader.start(QStringLiteral("cat"), {pipe});
+    QVERIFY(reader.waitForStarted(10000));
+    QVERIFY(!reader.waitForFinished(300));
+
+    job.release();
+    QTest::mouseClick(job.window.encodeButton, Qt::LeftButton);
+    QVERIFY(job.finished());
+    QVERIFY(QTest::qWaitFor([&] { return reader.state() == QProcess::NotRunning; }, 10000));
+    QCOMPARE(reader.exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(abandoned));
+    QVERIFY(job.idle());
+    QVERIFY(job.tempEntries().isEmpty());
 }
 
 void EncodeJobTest::wrapperEncoder_growingFileEndsWithoutWaiting()
