@@ -515,15 +515,17 @@ void CliTest::join_stopsOnSignalAndLeavesNothing()
     QFETCH(bool, writing);
 
     IsolatedEnvironment env;
+    QVERIFY(TestSupport::writeTinyStream(env.filePath("short.265")));
     const QString segment = env.filePath("long.265");
     QVERIFY(TestSupport::writeTinyStream(segment));
     // A stream followed by a gigabyte of zero padding, which the join reads through once to
-    // check the segments and once more to copy them.
+    // check the segments and once more to copy them. The short segment goes first, so that
+    // the copy begins after one gigabyte read, not two, however busy the machine.
     QVERIFY(QFile(segment).resize(qint64(1) << 30));
 
     QProcess cli;
     cli.setWorkingDirectory(env.path());
-    cli.start(cliProgram(), {"--join", "joined.265", "long.265", "long.265"});
+    cli.start(cliProgram(), {"--join", "joined.265", "short.265", "long.265"});
     QVERIFY(cli.waitForStarted(10000));
     const QString proc = QStringLiteral("/proc/%1").arg(cli.processId());
     // Checking: a good part of the first segment read, no output file open yet.
