@@ -212,7 +212,8 @@ void ExperimentRunner::startEncode(int index, bool rejoin)
     // The last cells run in segments, so that every encoder has work to the end; so does a
     // cell whose segments a run before kept, which goes on from there. A cell is cut only where
     // its seams are exact, so that its bitstream is one piece's however many encoders run.
-    const int left = cellsLeftToStart() + 1;
+    // Counting to the encoders is enough: beyond that, nothing below changes.
+    const int left = cellsLeftToStart(encoders) + 1;
     const bool wanted = left < encoders || rejoin || cell.parts().exists();
     const bool segments = wanted && cutsExactly(index);
     if (!segments && cell.parts().exists())
@@ -556,11 +557,18 @@ int ExperimentRunner::freeSlots() const
     return encoders - busy;
 }
 
-int ExperimentRunner::cellsLeftToStart() const
+// Counted only up to atMost: each cell counted looks at its claim, and what matters is whether
+// fewer are left than there are encoders. The cells before the first one left are done or held,
+// so that the look does not grow with the cells done.
+int ExperimentRunner::cellsLeftToStart(int atMost) const
 {
-    return int(std::count_if(cells.begin(), cells.end(), [](const auto &cell) {
-        return cell->phase() == ExperimentCell::Open && !cell->run() && !cell->heldByAnyone();
-    }));
+    int left = 0;
+    for (auto index = order.cbegin(); index != order.cend() && left < atMost; ++index) {
+        const ExperimentCell &cell = *cells[size_t(*index)];
+        if (cell.phase() == ExperimentCell::Open && !cell.run() && !cell.heldByAnyone())
+            ++left;
+    }
+    return left;
 }
 
 // Nothing of this process runs: it ends when every cell is done or failed, or when it stops;

@@ -118,7 +118,7 @@ private:
     void considerEnd();
     void finishUp();
     int freeSlots() const;
-    int cellsLeftToStart() const;
+    int cellsLeftToStart(int atMost) const;
     void note(int index, const QString &text);
     void sequenceMayBeComplete(int sequence);
 
