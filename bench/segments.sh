@@ -14,6 +14,11 @@
 #                               printed as resume_in_flight_share)
 #   shared_folder_efficiency    one process with -j 1 alone / (2 cores x three such processes on
 #                               the same job at once) (target >= 0.85), with the segments each took
+#   short_job_speedup           a short job (600 pictures at 320x240, keyframes every 2 s): one
+#                               piece's wall time / -j 2 --segment-length 96's, the median of
+#                               BENCH_SHORT_RUNS (3) runs taken in turn, with the spread
+#   segment_fixed_cost_seconds  the same job in its seven segments one after another (-j 1) minus
+#                               one piece, over the segments: what a segment costs beyond its pictures
 # Needs MORLUNEX_BUILD (a Release build) and BENCH_WORK.
 set -euo pipefail
 : "${MORLUNEX_BUILD:?set MORLUNEX_BUILD to a Release build directory}"
@@ -128,3 +133,32 @@ awk -v a="$alone" -v t="$together" 'BEGIN { printf "shared_folder_efficiency %.3
 echo "shared_alone_seconds $alone"
 echo "shared_three_seconds $together"
 echo "shared_segments_taken $(for i in 1 2 3; do grep -c '^Segment [0-9]*/[0-9]*: pictures' "$work/shared_$i.err"; done | paste -sd/)"
+
+# A short job, where what a segment costs beyond its pictures shows: runs of the three ways in
+# turn, so that a slow spell of the machine falls on all three.
+short=$work/short_320x240.mp4
+ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 600 \
+    -c:v libx264 -g 50 -pix_fmt yuv420p "$short"
+short_runs=${BENCH_SHORT_RUNS:-3}
+: > "$work/short_times.txt"
+for ((run = 0; run < short_runs; run++)); do
+    for way in one two serial; do
+        case $way in
+            one) options=() ;;
+            two) options=(-j 2 --segment-length 96) ;;
+            serial) options=(-j 1 --segment-length 96) ;;
+        esac
+        start=$(now)
+        "$cli" -q --progress none -c "$work/single.cfg" "${options[@]}" -o "$work/short_$way.265" "$short"
+        echo "$way $(since "$start")" >> "$work/short_times.txt"
+    done
+done
+median() { awk -v w="$1" '$1 == w { print $2 }' "$work/short_times.txt" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+spread() { awk -v w="$1" '$1 == w { print $2 }' "$work/short_times.txt" | sort -g | paste -sd/; }
+short_one=$(median one)
+short_two=$(median two)
+short_serial=$(median serial)
+awk -v a="$short_one" -v b="$short_two" 'BEGIN { printf "short_job_speedup %.3f\n", a / b }'
+echo "short_job_seconds one piece $(spread one), -j 2 $(spread two), -j 1 in segments $(spread serial)"
+awk -v a="$short_one" -v s="$short_serial" 'BEGIN { printf "segment_fixed_cost_seconds %.3f\n", (s - a) / 7 }'
+cmp -s "$work/short_two.265" "$work/short_serial.265" && echo "short_job_two_and_serial_same_bytes yes" || echo "short_job_two_and_serial_same_bytes no"

@@ -354,7 +354,10 @@ void SegmentScheduler::segmentEnded(int index)
         return;
     }
     if (verdict.kind == EncoderRun::Outcome::Encoded && verdict.exitCode == 0 && !verdict.crashed) {
+        // The check runs on a thread of its own, beside the next segment's encoder: the
+        // encoder is not kept waiting for the decode that proves this one.
         checkSegment(index, outcome);
+        schedule();
         return;
     }
     parts->discardPartial(segment.span.first);
