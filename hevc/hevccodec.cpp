@@ -11,6 +11,10 @@
 
 #include "bitstream/seiwriter.h"
 
+#include <QThread>
+
+#include <memory>
+
 namespace {
 
 using H = HevcByteStream;
@@ -185,12 +189,28 @@ Codec::PictureCheck HevcCodec::checkPictures(const QString &path, const Tools &,
     const QString structure = end.structureProblem();
     if (!structure.isEmpty())
         return verdict(PictureCheck::Cut, structure);
+    // A file that ends in a slice has its last picture decoded once more, with ones after the
+    // end, on a thread of its own beside the decode of every picture: the two must agree.
+    LastPictureCheck::Filled filled;
+    std::unique_ptr<QThread> beside;
+    if (end.endsInSlice()) {
+        beside.reset(QThread::create([&] { filled = end.decodeFilled(); }));
+        beside->start();
+    }
     const StreamDecodeCheck::Result every = StreamDecodeCheck::check(path, end.contentEnd(), stop);
+    if (beside)
+        beside->wait();
     // Only the last access unit can be cut short: what fails there in a file that ends in a
     // slice is told by the decoding of the end below, which shows whether the end is missing.
     const bool maybeCut = every.lastUnit && end.endsInSlice();
     if (every.stopped || (!every.problem.isEmpty() && !maybeCut))
         return verdict(PictureCheck::Damaged, every.problem);
+    if (every.problem.isEmpty() && filled.planned) {
+        const LastPictureCheck::Verdict whole = end.filledProblem(filled, every.lastPictured, every.lastDigest);
+        if (whole.problem.isEmpty())
+            return verdict(PictureCheck::Sound, QString());
+        return verdict(whole.cut ? PictureCheck::Cut : PictureCheck::Damaged, whole.problem);
+    }
     const LastPictureCheck::Verdict tail = end.decodeProblem();
     if (!tail.problem.isEmpty())
         return verdict(tail.cut ? PictureCheck::Cut : PictureCheck::Damaged, tail.problem);

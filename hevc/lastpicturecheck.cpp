@@ -358,11 +358,14 @@ QByteArray packetBytes(QFile *file, const Plan &plan, qsizetype index, bool fill
 
 // Decodes the plan's access units, one packet each; with fill, bytes of all ones follow the
 // last one and every picture buffer is filled with ones before a picture is decoded into it.
-TailDecode decodeTail(const QString &path, const Plan &plan, bool fill, const std::atomic_bool *stop)
+// uncropped: the whole coded picture, as the decode of every picture gives it (StreamDecodeCheck).
+TailDecode decodeTail(const QString &path, const Plan &plan, bool fill, const std::atomic_bool *stop,
+                      bool uncropped = false)
 {
     TailDecode result;
     HevcDecoder::Setup setup;
     setup.libraryHashCheck = true;
+    setup.uncropped = uncropped;
     setup.filling = fill ? 0xff : 0x00;
     HevcDecoder decoder(setup);
     QFile file(path);
@@ -394,6 +397,32 @@ TailDecode decodeTail(const QString &path, const Plan &plan, bool fill, const st
         }
     }
     return result;
+}
+
+// The verdict from the last picture decoded as it is (plain) and, when the file ends in a
+// slice, once more with ones after the end in buffers filled otherwise (filled); start: where
+// the last access unit begins.
+LastPictureCheck::Verdict judged(const TailDecode &plain, const TailDecode &filled, qint64 start, bool cutInSlice)
+{
+    LastPictureCheck::Verdict verdict;
+    verdict.cut = true;
+    if (!plain.error.isEmpty() && (plain.failedAt != start || !cutInSlice)) {
+        // Only the last access unit can be cut short: a picture before it is damaged.
+        verdict.cut = false;
+        verdict.problem = QStringLiteral("its picture in the access unit from byte %1 does not decode: %2")
+                              .arg(plain.failedAt).arg(plain.error);
+    } else if (!plain.error.isEmpty()) {
+        verdict.problem = QStringLiteral("its last picture (the access unit from byte %1) does not decode: %2")
+                              .arg(start).arg(plain.error);
+    } else if (!plain.pictured) {
+        verdict.problem = QStringLiteral("its last picture (the access unit from byte %1) does not come out of the "
+                                         "decoder").arg(start);
+    } else if (cutInSlice && (!filled.error.isEmpty() || !filled.pictured || filled.digest != plain.digest)) {
+        verdict.problem = QStringLiteral("its last picture (the access unit from byte %1) is not whole: decoding it "
+                                         "needs bytes past the end of the file, or leaves part of the picture "
+                                         "undecoded").arg(start);
+    }
+    return verdict;
 }
 
 } // namespace
@@ -462,26 +491,40 @@ LastPictureCheck::Verdict LastPictureCheck::decodeProblem() const
     const TailDecode plain = decodeTail(at->path, plan, false, at->stop);
     if (second)
         second->wait();
-    Verdict verdict;
-    if (at->stop && *at->stop)
-        return verdict;
-    const qint64 start = plan.units.last().start;
-    verdict.cut = true;
-    if (!plain.error.isEmpty() && (plain.failedAt != start || !cutInSlice)) {
-        // Only the last access unit can be cut short: a picture before it is damaged.
-        verdict.cut = false;
-        verdict.problem = QStringLiteral("its picture in the access unit from byte %1 does not decode: %2")
-                              .arg(plain.failedAt).arg(plain.error);
-    } else if (!plain.error.isEmpty()) {
-        verdict.problem = QStringLiteral("its last picture (the access unit from byte %1) does not decode: %2")
-                              .arg(start).arg(plain.error);
-    } else if (!plain.pictured) {
-        verdict.problem = QStringLiteral("its last picture (the access unit from byte %1) does not come out of the "
-                                         "decoder").arg(start);
-    } else if (cutInSlice && (!filled.error.isEmpty() || !filled.pictured || filled.digest != plain.digest)) {
-        verdict.problem = QStringLiteral("its last picture (the access unit from byte %1) is not whole: decoding it "
-                                         "needs bytes past the end of the file, or leaves part of the picture "
-                                         "undecoded").arg(start);
-    }
-    return verdict;
+    if (stopped(at->stop))
+        return Verdict();
+    return judged(plain, filled, plan.units.last().start, cutInSlice);
+}
+
+LastPictureCheck::Filled LastPictureCheck::decodeFilled() const
+{
+    Filled filled;
+    Plan plan;
+    if (!endsInSlice() || !makePlan(at->layout, at->end, &plan))
+        return filled;
+    plan.sets = firstParameterSets(&at->file);
+    const TailDecode decoded = decodeTail(at->path, plan, true, at->stop, true);
+    filled.planned = true;
+    filled.start = plan.units.last().start;
+    filled.error = decoded.error;
+    filled.failedAt = decoded.failedAt;
+    filled.pictured = decoded.pictured;
+    filled.digest = decoded.digest;
+    return filled;
+}
+
+LastPictureCheck::Verdict LastPictureCheck::filledProblem(const Filled &filled, bool pictured,
+                                                          const QByteArray &digest) const
+{
+    if (!filled.planned || stopped(at->stop))
+        return Verdict();
+    TailDecode whole;
+    whole.pictured = pictured;
+    whole.digest = digest;
+    TailDecode other;
+    other.error = filled.error;
+    other.failedAt = filled.failedAt;
+    other.pictured = filled.pictured;
+    other.digest = filled.digest;
+    return judged(whole, other, filled.start, true);
 }

@@ -1,6 +1,7 @@
 #ifndef LASTPICTURECHECK_H
 #define LASTPICTURECHECK_H
 
+#include <QByteArray>
 #include <QString>
 
 #include <atomic>
@@ -16,7 +17,8 @@
 // - the pictures from the last random-access picture on are decoded twice, with FFmpeg's error
 //   detection set to fail (and its check of picture hashes on): once as they are, once with
 //   bytes of all ones after the end of the file and picture buffers filled differently. The
-//   last picture must decode without error and come out the same both times: a slice cut
+//   last picture must decode without error and come out the same both times (where every
+//   picture of the file is decoded anyway, that decode stands for the first): a slice cut
 //   short makes the decoder read past the end (what it finds there shows in the picture), and
 //   slices missing at the end leave part of the picture undecoded (the buffer's filling shows).
 // What no decoding shows: a cut that takes away only the last one or two bytes of a last slice
@@ -52,6 +54,26 @@ public:
         bool cut = false;     // the end is missing; else a picture before the end is damaged
     };
     Verdict decodeProblem() const;
+
+    // For a file that ends in a slice and whose pictures were all decoded with the whole stream
+    // (StreamDecodeCheck, which gives the last one's digest, uncropped, in buffers filled with
+    // zeros): the second of decodeProblem()'s two decodes alone, uncropped, with ones after the
+    // end in buffers filled with ones; the first is the whole stream's. It may run on another
+    // thread beside that decode. Not planned: nothing to decode (a file that does not end in
+    // a slice, or no random-access picture to start from).
+    struct Filled
+    {
+        bool planned = false;
+        qint64 start = -1;            // of the last access unit
+        QString error;
+        qint64 failedAt = -1;
+        bool pictured = false;
+        QByteArray digest;
+    };
+    Filled decodeFilled() const;
+    // decodeProblem()'s verdict, from the filled decode and the last picture of the whole
+    // stream's decode: whether it came out, and its digest.
+    Verdict filledProblem(const Filled &filled, bool pictured, const QByteArray &digest) const;
 
 private:
     struct End;

@@ -3,6 +3,7 @@
 #include "hevccodec.h"
 #include "hevcbytestream.h"
 #include "hevcdecoder.h"
+#include "picturedigest.h"
 #include "picturehash.h"
 
 #include "bitstream/nalunitreader.h"
@@ -51,6 +52,9 @@ private:
     {
         HevcDecoder::Setup setup;
         setup.uncropped = true;   // the hash covers the whole coded picture
+        // What no slice covers stays zero, as in the plain decode of the last pictures
+        // (LastPictureCheck), which its last picture stands in for.
+        setup.filling = 0x00;
         return setup;
     }
     bool take(const NalUnit &unit);
@@ -69,6 +73,7 @@ private:
     Sent current;
     bool picture = false;
     int units = 0;
+    int lastUnit = 0;       // the number of the stream's last access unit, once it is sent
     // The first picture in decoding order whose hash does not match, and its place in output order.
     int mismatched = 0;
     int mismatchedPlace = 0;
@@ -110,6 +115,8 @@ bool Check::send(qint64 end, bool last)
     current.number = ++units;
     if (picture)
         inDecoder.insert(current.number, current);
+    if (last)
+        lastUnit = current.number;
     const auto take = [this](const AVFrame *decoded) { compare(decoded); };
     QByteArray bytes;
     if (again.seek(current.start))
@@ -130,6 +137,10 @@ bool Check::send(qint64 end, bool last)
 void Check::compare(const AVFrame *decoded)
 {
     ++result.pictures;
+    if (lastUnit > 0 && decoded->pts == lastUnit) {
+        result.lastPictured = true;
+        result.lastDigest = PictureDigest::of(decoded);
+    }
     const Sent sent = inDecoder.take(decoded->pts);
     if (sent.hash.isEmpty())
         return;

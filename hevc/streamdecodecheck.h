@@ -1,6 +1,7 @@
 #ifndef STREAMDECODECHECK_H
 #define STREAMDECODECHECK_H
 
+#include <QByteArray>
 #include <QString>
 
 #include <atomic>
@@ -20,6 +21,8 @@ public:
         bool stopped = false;
         int pictures = 0;       // pictures that came out of the decoder
         int hashed = 0;         // of them, those whose hash was compared
+        bool lastPictured = false;  // the last access unit's picture came out
+        QByteArray lastDigest;  // of its samples (PictureDigest), uncropped, in a buffer filled with zeros
     };
 
     // The stream is read up to contentEnd (the zero bytes after it belong to no access unit;
