@@ -4,6 +4,10 @@
 #   parallel_job_speedup        one piece's wall time / the same job with -j 2
 #   encoder_pair_scaling        what the machine allows: two bare encoders side by side against
 #                               one, on the same clip's first pictures as raw frames
+#   segments_vs_peer_ratio      -j 2's wall time / the peer's: two ffmpeg tools with libx265 (one
+#                               thread each, the same preset, QP and intra period) over the clip's
+#                               two halves side by side, each decoding its half as we do, and the
+#                               halves put together with cat (target <= 1)
 #   parallel_job_efficiency     parallel_job_speedup / encoder_pair_scaling (target >= 0.95)
 #   raw_segment_feed_share      the job's own CPU time over its encoders' for a raw input in
 #                               segments (-j 2) (target <= 0.02)
@@ -59,6 +63,23 @@ ffmpeg -nostdin -hide_banner -loglevel error -y -i "$clip" -frames:v "$pair_fram
 pair=$(encoder_pair_scaling "$work/single.cfg" "$work/raw_1920x1088.yuv" 1920 1088)
 echo "encoder_pair_scaling $pair"
 awk -v a="$one" -v b="$two" -v p="$pair" 'BEGIN { printf "parallel_job_efficiency %.3f\n", (a / b) / p }'
+
+# The peer a user would pick instead of -j 2.
+half=$((frames / 2))
+peer_half() {
+    ffmpeg -nostdin -hide_banner -loglevel error -y -ss "$(awk -v f="$1" 'BEGIN { printf "%.2f", f / 25 }')" \
+        -i "$clip" -frames:v "$half" -c:v libx265 -preset medium \
+        -x265-params "qp=32:keyint=32:min-keyint=32:scenecut=0:repeat-headers=1:pools=1:frame-threads=1" \
+        -f hevc "$work/peer_$1.265"
+}
+start=$(now)
+peer_half 0 &
+peer_half "$half"
+wait
+cat "$work/peer_0.265" "$work/peer_$half.265" > "$work/peer.265"
+peer=$(since "$start")
+echo "peer_two_halves_seconds $peer"
+awk -v b="$two" -v p="$peer" 'BEGIN { printf "segments_vs_peer_ratio %.3f\n", b / p }'
 
 # The same raw frames in segments: the CPU time of the job's own process against its encoders'.
 # GNU time adds each encoder's CPU time to a file; the job's total comes from the same tool.

@@ -15,10 +15,20 @@
 
 #include <QTimer>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 using PathText::absolute;
 using PathText::native;
 using Segment = SegmentTable::Segment;
 
+namespace {
+
+// The niceness of a segment's check: the least share of a busy core, never none.
+constexpr int checkNiceness = 19;
+
+} // namespace
 
 SegmentScheduler::SegmentScheduler(const JobSettings &settings, const QElapsedTimer &jobClock, QObject *parent)
     : JobPath(parent)
@@ -414,6 +424,11 @@ void SegmentScheduler::checkSegment(int index, const EncoderRun::Outcome &outcom
     const OutputGuard::Stamp before = segment.before;
     const PartClaim *claim = segment.claim.get();
     checks->run([folder, span, outcome, before, claim, problem, settings = settings] {
+            // The check (a decode of every picture) gives way to the encoders, which it runs
+            // beside: on a machine they keep busy it takes what they leave of the cores, the
+            // gaps between segments and the end, rather than slowing them down. The thread is
+            // this check's alone; the decoding threads it starts inherit its niceness.
+            setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), checkNiceness);
             *problem = SegmentCheck::keep(folder, span, outcome, before, claim, settings);
         },
         [this, index, pictures = outcome.pictures, problem] { segmentChecked(index, pictures, *problem); });
