@@ -69,7 +69,7 @@ half=$((frames / 2))
 peer_half() {
     ffmpeg -nostdin -hide_banner -loglevel error -y -ss "$(awk -v f="$1" 'BEGIN { printf "%.2f", f / 25 }')" \
         -i "$clip" -frames:v "$half" -c:v libx265 -preset medium \
-        -x265-params "qp=32:keyint=32:min-keyint=32:scenecut=0:repeat-headers=1:pools=1:frame-threads=1" \
+        -x265-params "qp=32:keyint=32:min-keyint=32:scenecut=0:repeat-headers=1:pools=1:frame-threads=1:log-level=error" \
         -f hevc "$work/peer_$1.265"
 }
 start=$(now)
