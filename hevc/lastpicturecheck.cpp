@@ -76,13 +76,7 @@ struct Plan
     qint64 end = 0;               // the content's end
 };
 
-struct TailDecode
-{
-    QString error;                // why it stopped; empty when every unit decoded
-    qint64 failedAt = -1;         // the access unit where it did
-    bool pictured = false;        // the last access unit's picture came out
-    QByteArray digest;            // of that picture's samples
-};
+using TailDecode = LastPictureCheck::Decoded;
 
 bool stopped(const std::atomic_bool *stop)
 {
@@ -503,13 +497,9 @@ LastPictureCheck::Filled LastPictureCheck::decodeFilled() const
     if (!endsInSlice() || !makePlan(at->layout, at->end, &plan))
         return filled;
     plan.sets = firstParameterSets(&at->file);
-    const TailDecode decoded = decodeTail(at->path, plan, true, at->stop, true);
+    filled.decoded = decodeTail(at->path, plan, true, at->stop, true);
     filled.planned = true;
     filled.start = plan.units.last().start;
-    filled.error = decoded.error;
-    filled.failedAt = decoded.failedAt;
-    filled.pictured = decoded.pictured;
-    filled.digest = decoded.digest;
     return filled;
 }
 
@@ -521,10 +511,5 @@ LastPictureCheck::Verdict LastPictureCheck::filledProblem(const Filled &filled, 
     TailDecode whole;
     whole.pictured = pictured;
     whole.digest = digest;
-    TailDecode other;
-    other.error = filled.error;
-    other.failedAt = filled.failedAt;
-    other.pictured = filled.pictured;
-    other.digest = filled.digest;
-    return judged(whole, other, filled.start, true);
+    return judged(whole, filled.decoded, filled.start, true);
 }

@@ -55,6 +55,15 @@ public:
     };
     Verdict decodeProblem() const;
 
+    // One decode of the last pictures, up to the file's last access unit.
+    struct Decoded
+    {
+        QString error;                // why it stopped; empty when every unit decoded
+        qint64 failedAt = -1;         // the access unit where it did
+        bool pictured = false;        // the last access unit's picture came out
+        QByteArray digest;            // of that picture's samples
+    };
+
     // For a file that ends in a slice and whose pictures were all decoded with the whole stream
     // (StreamDecodeCheck, which gives the last one's digest, uncropped, in buffers filled with
     // zeros): the second of decodeProblem()'s two decodes alone, uncropped, with ones after the
@@ -65,10 +74,7 @@ public:
     {
         bool planned = false;
         qint64 start = -1;            // of the last access unit
-        QString error;
-        qint64 failedAt = -1;
-        bool pictured = false;
-        QByteArray digest;
+        Decoded decoded;
     };
     Filled decodeFilled() const;
     // decodeProblem()'s verdict, from the filled decode and the last picture of the whole
