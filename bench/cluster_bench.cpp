@@ -11,7 +11,9 @@
 //                                           over P
 //   cluster_job_tail_idle_share_at_P        the processes' time after their last encoder ended,
 //                                           over P x the wall time; ..._start_idle_share_at_P
-//                                           the time before their first encoder started
+//                                           the time before their first encoder started;
+//                                           ..._end_after_encoders_seconds_at_P from the last
+//                                           encoder run's end to the last process's
 //   cluster_job_cpu_per_segment_s_at_P      the program's own CPU time (all its processes) per
 //                                           segment, and ..._cpu_per_segment_share_at_P the same
 //                                           over a segment's encoding time
@@ -150,6 +152,7 @@ struct Outcome
     double makespan = 0, ideal = 0;
     double nominal = 0;       // the encoders' work as their sleeps add up
     double tailIdle = 0, startIdle = 0;
+    double endAfterEncoders = 0;   // from the last encoder run's end to the last process's
     int units = 0;            // segments or cells
     double unitSeconds = 0;   // a segment's or a cell's encoding time
     Usage used;
@@ -179,6 +182,10 @@ void timeline(const Fleet &fleet, const QList<EncoderRun> &runs, double started,
     outcome->ideal = work / double(fleet.all().size());
     const double end = started + outcome->makespan;
     double head = 0, tail = 0;
+    double lastRun = started;
+    for (const EncoderRun &run : runs)
+        lastRun = std::max(lastRun, run.end);
+    outcome->endAfterEncoders = end - lastRun;
     for (const Fleet::Member &member : fleet.all()) {
         double first = end, last = started;
         for (const EncoderRun &run : runs)
@@ -248,7 +255,7 @@ QString scenarioFolder(const Options &options, const QString &name)
 
 QStringList jobArguments(const Options &options, const QString &folder, int segmentLength, const QString &input)
 {
-    return {options.cli, "-j", "1", "-q", "--progress", "none", "-e", folder + "/encoder/sleeping-encoder.sh",
+    return {options.cli, "-j", "1", "-q", "--progress", "none", "-e", StandIn::encoderIn(folder + "/encoder", options.encoder),
             "-c", folder + "/encoder/stand-in.cfg", "--size", StandIn::size(), "--fps", "25", "--segment-length",
             QString::number(segmentLength), "-o", folder + "/job.265", input};
 }
@@ -306,7 +313,7 @@ QString writePlan(const Options &options, const QString &folder, int sequences)
                                         {"fps", 25}});
     for (int c = 0; c < options.configurations; ++c) {
         QJsonObject configuration{{"name", QStringLiteral("c%1").arg(c)},
-                                  {"encoder", "encoder/sleeping-encoder.sh"},
+                                  {"encoder", "encoder/" + QFileInfo(options.encoder).fileName()},
                                   {"cfg", "encoder/stand-in.cfg"}};
         if (c == 0)
             configuration.insert("anchor", true);
@@ -455,6 +462,7 @@ void printOutcome(const QString &kind, const QString &unit, const QString &suffi
     print(prefix + "encoder_overhead_share" + suffix, outcome.nominal > 0 ? outcome.ideal * outcome.processes / outcome.nominal - 1 : 0);
     print(prefix + "tail_idle_share" + suffix, outcome.tailIdle);
     print(prefix + "start_idle_share" + suffix, outcome.startIdle);
+    print(prefix + "end_after_encoders_seconds" + suffix, outcome.endAfterEncoders, 2);
     print(prefix + "cpu_per_" + unit + "_s" + suffix, outcome.cpuPerUnit(), 5);
     print(prefix + "cpu_per_" + unit + "_share" + suffix, outcome.cpuPerUnit() / outcome.unitSeconds, 5);
     for (const QString &call : callNames)
@@ -475,7 +483,7 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription("The simulated cluster: many -j 1 processes on one folder, encoders that sleep.");
     parser.addHelpOption();
     const QCommandLineOption cli("cli", "morlunex-cli to run.", "path");
-    const QCommandLineOption encoder("encoder", "The stand-in encoder script.", "path");
+    const QCommandLineOption encoder("encoder", "The stand-in encoder: bench/sleeping-encoder in the build, or bench/cluster/sleeping-encoder.sh.", "path");
     const QCommandLineOption fscount("fscount", "The preloaded counter library.", "path");
     const QCommandLineOption work("work", "A scratch folder.", "path");
     const QCommandLineOption processes("processes", "Numbers of processes, comma-separated.", "list", "8,16,32,48");

@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QList>
 #include <QProcess>
 #include <QString>
@@ -84,15 +85,23 @@ inline QList<QByteArray> slices(const QByteArray &stream)
     return units;
 }
 
-// Sets the stand-in up in `folder`: the script, a configuration for it (stand-in.cfg), and what
+// The stand-in encoder `script` (sleeping-encoder.sh, or the program of the same behaviour) as
+// prepare() puts it in `folder`: under its own name.
+inline QString encoderIn(const QString &folder, const QString &script)
+{
+    return folder + QLatin1Char('/') + QFileInfo(script).fileName();
+}
+
+// Sets the stand-in up in `folder`: the encoder, a configuration for it (stand-in.cfg), and what
 // it writes: headers.265, the parameter sets, and slice0.265 to slice3.265, four IDR pictures
 // made with libx265 from other test pictures (the same parameter sets for all four). Empty on
 // success, else what failed.
 inline QString prepare(const QString &folder, const QString &script)
 {
     QDir().mkpath(folder);
-    QFile::remove(folder + QStringLiteral("/sleeping-encoder.sh"));
-    if (!QFile::copy(script, folder + QStringLiteral("/sleeping-encoder.sh")))
+    const QString encoder = encoderIn(folder, script);
+    QFile::remove(encoder);
+    if (!QFile::copy(script, encoder))
         return QStringLiteral("cannot copy %1 to %2").arg(script, folder);
     const QByteArray startCode("\0\0\0\1", 4);
     QByteArray headers;
