@@ -10,8 +10,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMutex>
 
 namespace {
 
@@ -297,7 +299,83 @@ QString CellRecord::hashText() const
     return QStringLiteral("%1/%2 OK").arg(hashesMatched).arg(pictures >= 0 ? pictures : decodedPictures);
 }
 
+bool CellSources::operator==(const CellSources &other) const
+{
+    return sequence == other.sequence && sequenceSize == other.sequenceSize
+        && sequenceModifiedMs == other.sequenceModifiedMs && rawWidth == other.rawWidth
+        && rawHeight == other.rawHeight && fps == other.fps && frames == other.frames
+        && configuration == other.configuration && encoder == other.encoder && encoderSize == other.encoderSize
+        && encoderModifiedMs == other.encoderModifiedMs && qp == other.qp
+        && earlierConfiguration == other.earlierConfiguration;
+}
+
+namespace {
+
+// The standings this process has read, by record, with what they were read from: the same
+// cell is looked at again and again (by the runner while others work on it, by every write of
+// the results, by the view), and reading its record and report is most of a look. A standing
+// is taken again only while its record, report, bitstream and decoder have the stamps they had
+// then (those a digest is trusted by: size, times of change and inode) and the sources expected
+// are the same.
+struct ReadStanding
+{
+    FileDigest record, report, bitstream, decoder;
+    CellSources expected;
+    QString decoderPath;
+    CellStanding standing;
+
+    bool sameAs(const ReadStanding &other) const
+    {
+        return record.sameStamp(other.record) && report.sameStamp(other.report)
+            && bitstream.sameStamp(other.bitstream) && decoder.sameStamp(other.decoder)
+            && decoderPath == other.decoderPath && expected == other.expected;
+    }
+};
+
+// Enough for every cell of a large experiment; past it, the memory is worth more.
+constexpr int rememberedMost = 50000;
+
+QMutex readLock;
+QHash<QString, ReadStanding> &readStandings()
+{
+    static QHash<QString, ReadStanding> standings;
+    return standings;
+}
+
+} // namespace
+
 CellStanding CellStanding::of(const CellFiles &files, const CellSources &expected, const QString &decoder)
+{
+    ReadStanding now;
+    now.record = FileDigest::stampOf(files.record);
+    // A cell made before is looked for in two places; without a record there is little to read.
+    if (!files.made.isEmpty() || now.record.size < 0)
+        return ofFiles(files, expected, decoder);
+    now.report = FileDigest::stampOf(files.report);
+    now.bitstream = FileDigest::stampOf(files.bitstream);
+    if (!decoder.isEmpty())
+        now.decoder = FileDigest::stampOf(decoder);
+    now.expected = expected;
+    now.decoderPath = decoder;
+    {
+        QMutexLocker locked(&readLock);
+        const auto read = readStandings().constFind(files.record);
+        if (read != readStandings().cend() && read->sameAs(now))
+            return read->standing;
+    }
+    now.standing = ofFiles(files, expected, decoder);
+    // The configuration's text is most of a record's size: where it is the one expected, one
+    // copy serves both.
+    if (now.standing.record.sources.configuration == expected.configuration)
+        now.standing.record.sources.configuration = expected.configuration;
+    QMutexLocker locked(&readLock);
+    if (readStandings().size() >= rememberedMost)
+        readStandings().clear();
+    readStandings().insert(files.record, now);
+    return now.standing;
+}
+
+CellStanding CellStanding::ofFiles(const CellFiles &files, const CellSources &expected, const QString &decoder)
 {
     // A cell made before in a folder the plan names counts when it is done there as it is; it is
     // only read, so one that would need anything more is made in the plan's own folder.

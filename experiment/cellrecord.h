@@ -58,6 +58,7 @@ struct CellSources
     // What changed from `recorded` to these, in words ("the configuration's contents have
     // changed"); empty when nothing did.
     QString changedSince(const CellSources &recorded) const;
+    bool operator==(const CellSources &other) const;
 
     // The configuration an earlier version gave the encoder of the same cell, without the
     // source keys this one adds where the configuration lacks them; empty when it adds none.
@@ -159,6 +160,7 @@ struct CellStanding
     static CellStanding of(const CellFiles &files, const CellSources &expected, const QString &decoder);
 
 private:
+    static CellStanding ofFiles(const CellFiles &files, const CellSources &expected, const QString &decoder);
     static CellStanding in(const CellFiles &files, const CellSources &expected, const QString &decoder);
 };
 

@@ -32,6 +32,9 @@
 
 #include <cmath>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 using TestSupport::IsolatedEnvironment;
 
 namespace {
@@ -116,6 +119,7 @@ private slots:
     void initTestCase();
     void view_followsAFolderAnotherProcessFills_writingNothing();
     void chosenReference_givesTheFiguresOfThatAnchor();
+    void oneProcess_seesEveryEditAFreshProcessSees();
     void sharedAnchor_givesTheResultsTable_alsoWhereTheEncoderIsMissing();
     void droppedPlan_opensAsAnExperiment_notAsTheInput();
 
@@ -240,6 +244,54 @@ void ExperimentViewTest::chosenReference_givesTheFiguresOfThatAnchor()
     compareRow(view.table().last(), theirs.table.overall.at(0), "overall");
     // The reversed comparison goes the other way.
     QVERIFY(anchorY * *sequenceRow(view.table(), 0)->figures.bdRate[0] < 0);
+}
+
+// Flips one byte in the middle of a file in place and gives it back its time of change to the
+// nanosecond, as an edit that means to pass unseen would.
+bool flipInPlace(const QString &path)
+{
+    struct stat before;
+    if (::stat(QFile::encodeName(path).constData(), &before) != 0)
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite) || !file.seek(file.size() / 2))
+        return false;
+    const QByteArray byte = file.read(1);
+    if (byte.size() != 1 || !file.seek(file.size() / 2) || file.write(QByteArray(1, char(byte.at(0) ^ 0x10))) != 1)
+        return false;
+    file.close();
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+}
+
+// A process that looks at the same cells again and again (the runner, the view, every write of
+// the results) sees what a fresh one sees: a report and a bitstream edited in place with their
+// times kept make their cells undone, and made as they were, done again.
+void ExperimentViewTest::oneProcess_seesEveryEditAFreshProcessSees()
+{
+    QFile::remove(env.filePath("fail"));
+    const TestSupport::RunResult run = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "-j", "2"}, 90000, folder);
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    ExperimentPlan plan;
+    QVERIFY2(plan.read(env.filePath("tiny.json")), qPrintable(plan.error()));
+    QCOMPARE(ExperimentResults::gather(plan).done, 16);
+    const QString cells = plan.folder() + "/test/";
+    const QString report = cells + "Clip_QP27.json", bitstream = cells + "Raw_QP32.265";
+    QVERIFY(flipInPlace(report));
+    QVERIFY(flipInPlace(bitstream));
+    const ExperimentResults edited = ExperimentResults::gather(plan);
+    QCOMPARE(edited.done, 14);
+    QCOMPARE(edited.cell(plan, 0, 1, 1).state, CellFigures::Missing);
+    QCOMPARE(edited.cell(plan, 1, 1, 2).state, CellFigures::Missing);
+    // A fresh process says the same of the folder as it is.
+    const TestSupport::RunResult fresh = TestSupport::run(cliProgram(), {"--experiment", "tiny.json", "--results"}, 60000,
+                                                          folder);
+    QVERIFY2(fresh.finished && fresh.out.contains("| Clip | n/a: QP27 test not done yet")
+                 && fresh.out.contains("| Raw | n/a: QP32 test not done yet"),
+             fresh.out.constData());
+    QVERIFY(flipInPlace(report));
+    QVERIFY(flipInPlace(bitstream));
+    QCOMPARE(ExperimentResults::gather(plan).done, 16);
 }
 
 // A plan whose anchor takes its cells from another plan's folder ("cells"): the view finds them
