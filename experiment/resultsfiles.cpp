@@ -13,9 +13,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -350,7 +354,14 @@ QStringList ResultsFiles::sequencesWritten(const ExperimentPlan &plan)
 QString ResultsFiles::writePlots(const ExperimentPlan &plan, const ExperimentResults &results, QStringList gone)
 {
     const QString folder = plan.folder() + QStringLiteral("/plots");
-    QString problem;
+    // The plots to draw: those whose curves changed since they were drawn.
+    struct Plot
+    {
+        QString name, path;
+        QList<RdPlot::Curve> curves;
+        QByteArray png;
+    };
+    std::vector<Plot> plots;
     for (int s = 0; s < plan.sequences().size(); ++s) {
         const QString name = plan.sequences().at(s).name;
         gone.removeAll(name);
@@ -371,13 +382,30 @@ QString ResultsFiles::writePlots(const ExperimentPlan &plan, const ExperimentRes
             continue;
         }
         // A plot of the same curves stays as it is: drawing each is most of a write's time.
-        if (RdPlot::drawnAt(path, name, curves))
-            continue;
+        if (!RdPlot::drawnAt(path, name, curves))
+            plots.push_back({name, path, curves, {}});
+    }
+    // Drawn on every core (the results of an experiment run on many machines are written at its
+    // end, every plot at once), each into an image of its own, and written in the plan's order.
+    const size_t drawers = std::min(plots.size(), size_t(std::max(1, QThread::idealThreadCount())));
+    std::atomic<size_t> next{0};
+    const auto draw = [&plots, &next] {
+        for (size_t i = next++; i < plots.size(); i = next++)
+            plots[i].png = RdPlot::png(plots[i].name, plots[i].curves);
+    };
+    std::vector<std::thread> helpers;
+    for (size_t t = 1; t < drawers; ++t)
+        helpers.emplace_back(draw);
+    draw();
+    for (std::thread &helper : helpers)
+        helper.join();
+    QString problem;
+    for (const Plot &plot : plots) {
         QString failed;
         if (!QDir().mkpath(folder))
             failed = QStringLiteral("cannot make the folder %1").arg(QDir::toNativeSeparators(folder));
         else
-            failed = writeFile(path, RdPlot::png(name, curves));
+            failed = writeFile(plot.path, plot.png);
         if (problem.isEmpty())
             problem = failed;
     }
