@@ -81,6 +81,28 @@ CellSources CellSources::of(const ExperimentPlan &plan, int sequence, int config
     return sources;
 }
 
+QList<CellSources::OfCell> CellSources::ofEveryCell(const ExperimentPlan &plan)
+{
+    QHash<QPair<int, int>, OfCell> read;
+    QList<OfCell> cells;
+    cells.reserve(plan.cellCount());
+    for (int index = 0; index < plan.cellCount(); ++index) {
+        const ExperimentPlan::CellPlace place = plan.cellAt(index);
+        const int qp = plan.qps().at(place.qpIndex);
+        const QPair<int, int> key(place.sequence, place.configuration);
+        auto found = read.find(key);
+        if (found == read.end()) {
+            OfCell first;
+            first.sources = of(plan, place.sequence, place.configuration, qp, &first.problem);
+            found = read.insert(key, first);
+        }
+        OfCell cell = *found;
+        cell.sources.qp = qp;
+        cells << cell;
+    }
+    return cells;
+}
+
 QJsonObject CellSources::toJson() const
 {
     QJsonObject object{{"sequence", sequence},

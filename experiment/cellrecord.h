@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -53,6 +54,11 @@ struct CellSources
     // The sources of a cell of the plan as they are on disk now; *problem set when the
     // configuration cannot be read.
     static CellSources of(const ExperimentPlan &plan, int sequence, int configuration, int qp, QString *problem);
+    // The sources of every cell of the plan, in the plan's order of cells, each with why they
+    // cannot be read (empty where they can). Those of a sequence under one configuration differ
+    // only in their QP, and are read once.
+    struct OfCell;
+    static QList<OfCell> ofEveryCell(const ExperimentPlan &plan);
     QJsonObject toJson() const;
     static CellSources fromJson(const QJsonObject &object);
     // What changed from `recorded` to these, in words ("the configuration's contents have
@@ -64,6 +70,12 @@ struct CellSources
     // source keys this one adds where the configuration lacks them; empty when it adds none.
     // A record of that text fits as well: those keys say what the encoder assumed anyway.
     QByteArray earlierConfiguration;
+};
+
+struct CellSources::OfCell
+{
+    CellSources sources;
+    QString problem;
 };
 
 // The record of a cell, written whole next to its bitstream once the cell is encoded, again

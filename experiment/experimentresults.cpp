@@ -5,13 +5,12 @@
 
 namespace {
 
-CellFigures cellOnDisk(const ExperimentPlan &plan, int sequence, int configuration, int qp)
+CellFigures cellOnDisk(const ExperimentPlan &plan, int sequence, int configuration, int qp,
+                       const CellSources::OfCell &expected)
 {
     const CellFiles files = CellFiles::of(plan, sequence, configuration, qp);
-    QString problem;
-    const CellSources expected = CellSources::of(plan, sequence, configuration, qp, &problem);
-    const CellStanding standing = problem.isEmpty()
-        ? CellStanding::of(files, expected, plan.configurations().at(configuration).decoder)
+    const CellStanding standing = expected.problem.isEmpty()
+        ? CellStanding::of(files, expected.sources, plan.configurations().at(configuration).decoder)
         : CellStanding();
     CellFigures cell = ExperimentResults::figuresOf(plan, sequence, configuration, qp, standing);
     const CellFiles made = standing.madeBefore ? files.madeBefore() : files;
@@ -56,9 +55,11 @@ CellFigures ExperimentResults::figuresOf(const ExperimentPlan &plan, int sequenc
 ExperimentResults ExperimentResults::gather(const ExperimentPlan &plan)
 {
     ExperimentResults results;
+    const QList<CellSources::OfCell> sources = CellSources::ofEveryCell(plan);
     for (int index = 0; index < plan.cellCount(); ++index) {
         const ExperimentPlan::CellPlace place = plan.cellAt(index);
-        results.cells << cellOnDisk(plan, place.sequence, place.configuration, plan.qps().at(place.qpIndex));
+        results.cells << cellOnDisk(plan, place.sequence, place.configuration, plan.qps().at(place.qpIndex),
+                                    sources.at(index));
         results.done += results.cells.last().state == CellFigures::Done ? 1 : 0;
         results.failed += results.cells.last().state == CellFigures::Failed ? 1 : 0;
     }

@@ -11,12 +11,14 @@
 #include <QFile>
 #include <QFileInfo>
 
-ExperimentCell::ExperimentCell(const ExperimentPlan &plan, int sequence, int configuration, int qp)
+ExperimentCell::ExperimentCell(const ExperimentPlan &plan, int sequence, int configuration,
+                               const CellSources::OfCell &sources)
     : sequenceIndex(sequence)
     , configurationIndex(configuration)
-    , qpValue(qp)
-    , cellFiles(CellFiles::of(plan, sequence, configuration, qp))
-    , cellSources(CellSources::of(plan, sequence, configuration, qp, &unusableSources))
+    , qpValue(sources.sources.qp)
+    , cellFiles(CellFiles::of(plan, sequence, configuration, sources.sources.qp))
+    , unusableSources(sources.problem)
+    , cellSources(sources.sources)
     , decoderPath(plan.configurations().at(configuration).decoder)
     , ownClaim(std::make_unique<PartClaim>(cellFiles.claim))
 {

@@ -29,7 +29,8 @@ public:
         Failed     // failed in this round of the experiment
     };
 
-    ExperimentCell(const ExperimentPlan &plan, int sequence, int configuration, int qp);
+    // sources: the cell's, as CellSources::ofEveryCell() reads them.
+    ExperimentCell(const ExperimentPlan &plan, int sequence, int configuration, const CellSources::OfCell &sources);
     ~ExperimentCell();
     ExperimentCell(const ExperimentCell &) = delete;
     ExperimentCell &operator=(const ExperimentCell &) = delete;

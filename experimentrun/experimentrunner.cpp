@@ -43,10 +43,10 @@ ExperimentRunner::ExperimentRunner(const ExperimentPlan &plan, int encoders, QOb
 {
     qRegisterMetaType<ExperimentRunner::Event>();
     writer = new ResultsWriter(plan, this);
+    const QList<CellSources::OfCell> sources = CellSources::ofEveryCell(plan);
     for (int index = 0; index < plan.cellCount(); ++index) {
         const ExperimentPlan::CellPlace place = plan.cellAt(index);
-        cells.push_back(std::make_unique<ExperimentCell>(plan, place.sequence, place.configuration,
-                                                         plan.qps().at(place.qpIndex)));
+        cells.push_back(std::make_unique<ExperimentCell>(plan, place.sequence, place.configuration, sources.at(index)));
     }
     // Started sequence by sequence, and within one the lowest QPs first: they take longest, so
     // that the short ones are left for the end.
