@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Segments with the encoder they are for: the reference encoder, single-threaded, on a raw
 # 4:2:0 8-bit sequence. Prints, one figure a line:
-#   hm_parallel_speedup   hevczent.cfg, one piece's wall time / -j 2's with segments of two
-#                         intra periods (target >= 1.9)
+#   hm_parallel_speedup   hevczent.cfg, 256 pictures, one piece's wall time / -j 2's with
+#                         segments of two intra periods (target >= 1.9)
 #   hm_seam_exact         yes when -j 2's output is byte for byte one piece's, with hevczent.cfg
 #                         and with the stock random-access file (source keys added, its
 #                         temporal filter on); one line for each besides
 #   hm_overlap_cpu_share  CPU time of a job in segments of one intra period (its encoders and
 #                         its own, which for a raw input is about 2 % of theirs) over one
-#                         piece's, hevczent.cfg (target <= 1.06)
+#                         piece's, hevczent.cfg; hm_overlap_cpu_share_two_periods the same for
+#                         the -j 2 job's segments of two intra periods (target <= 1.06)
 #   hm_seam_bd_rate       BD-rate Y of segments against one piece, the stock random-access file
 #                         (source keys added), QP 22/27/32/37, segments of two intra periods
 #                         (0.00 % where the seams are exact), with the rate-PSNR points of each side
@@ -21,7 +22,7 @@ source "$(dirname "$0")/clip_1080p.sh"
 
 find_reference || exit 0
 size=${BENCH_HM_SIZE:-416x240}
-speed_frames=${BENCH_HM_FRAMES:-128}
+speed_frames=${BENCH_HM_FRAMES:-256}
 seam_frames=${BENCH_HM_SEAM_FRAMES:-128}
 work=$BENCH_WORK/hm
 mkdir -p "$work"
@@ -33,9 +34,10 @@ cd "$work"
 
 # A moving, textured sequence, so that the seams' cost shows as it would on camera content.
 ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi \
-    -i "testsrc2=size=$size:rate=30,noise=alls=4:allf=t" -frames:v "$seam_frames" \
+    -i "testsrc2=size=$size:rate=30,noise=alls=4:allf=t" -frames:v $(( seam_frames > speed_frames ? seam_frames : speed_frames )) \
     -pix_fmt yuv420p -f rawvideo "seq_$size.yuv"
 head -c $(( ${size%x*} * ${size#*x} * 3 / 2 * speed_frames )) "seq_$size.yuv" > "short_$size.yuv"
+head -c $(( ${size%x*} * ${size#*x} * 3 / 2 * seam_frames )) "seq_$size.yuv" > "seam_$size.yuv"
 
 hevczent=$MORLUNEX_BUILD/bin/hevczent.cfg
 hperiod=$(sed -n 's/^IntraPeriod *: *\([0-9]*\).*/\1/p' "$hevczent" | tail -n 1)
@@ -48,7 +50,8 @@ start=$(now)
 one_cpu=$(cpu_of "$cli" -q -e "$encoder" -c "$hevczent" --fps 30 -o one.265 "short_$size.yuv")
 one=$(since "$start")
 start=$(now)
-"$cli" -q -e "$encoder" -c "$hevczent" --fps 30 -j 2 --segment-length $((2 * hperiod)) -o two.265 "short_$size.yuv"
+two_cpu=$(cpu_of "$cli" -q -e "$encoder" -c "$hevczent" --fps 30 -j 2 --segment-length $((2 * hperiod)) -o two.265 \
+    "short_$size.yuv")
 two=$(since "$start")
 awk -v a="$one" -v b="$two" 'BEGIN { printf "hm_parallel_speedup %.3f\n", a / b }'
 echo "hm_one_piece_seconds $one"
@@ -58,6 +61,7 @@ echo "hm_two_encoders_seconds $two"
 seg_cpu=$(cpu_of "$cli" -q -e "$encoder" -c "$hevczent" --fps 30 -j 1 --segment-length "$hperiod" -o seg.265 \
     "short_$size.yuv")
 awk -v a="$seg_cpu" -v b="$one_cpu" 'BEGIN { printf "hm_overlap_cpu_share %.3f\n", a / b }'
+awk -v a="$two_cpu" -v b="$one_cpu" 'BEGIN { printf "hm_overlap_cpu_share_two_periods %.3f\n", a / b }'
 exact_hevczent=no
 cmp -s one.265 two.265 && cmp -s one.265 seg.265 && exact_hevczent=yes
 
@@ -66,9 +70,9 @@ keys='FrameRate : 30\nFramesToBeEncoded : 1000000\nInputBitDepth : 8\nInputChrom
 period=$(sed -n 's/^IntraPeriod *: *\([0-9]*\).*/\1/p' ra.cfg | tail -n 1)
 # Side by side, one core each: -j 1 with the segment length cuts the very segments -j 2 does,
 # and a segment's bytes do not depend on how many encoders run at once.
-"$cli" -q -e "$encoder" -c ra.cfg --fps 30 --qp 22,27,32,37 -o one_ra.265 "seq_$size.yuv" &
+"$cli" -q -e "$encoder" -c ra.cfg --fps 30 --qp 22,27,32,37 -o one_ra.265 "seam_$size.yuv" &
 "$cli" -q -e "$encoder" -c ra.cfg --fps 30 --qp 22,27,32,37 -j 1 --segment-length $((2 * period)) \
-    -o two_ra.265 "seq_$size.yuv"
+    -o two_ra.265 "seam_$size.yuv"
 wait
 exact_ra=yes
 for qp in 22 27 32 37; do
