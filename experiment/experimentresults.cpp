@@ -5,9 +5,10 @@
 
 namespace {
 
-CellFigures cellOnDisk(const ExperimentPlan &plan, int sequence, int configuration, int qp,
+CellFigures cellOnDisk(const ExperimentPlan &plan, int sequence, int configuration,
                        const CellSources::OfCell &expected)
 {
+    const int qp = expected.sources.qp;
     const CellFiles files = CellFiles::of(plan, sequence, configuration, qp);
     const CellStanding standing = expected.problem.isEmpty()
         ? CellStanding::of(files, expected.sources, plan.configurations().at(configuration).decoder)
@@ -58,8 +59,7 @@ ExperimentResults ExperimentResults::gather(const ExperimentPlan &plan)
     const QList<CellSources::OfCell> sources = CellSources::ofEveryCell(plan);
     for (int index = 0; index < plan.cellCount(); ++index) {
         const ExperimentPlan::CellPlace place = plan.cellAt(index);
-        results.cells << cellOnDisk(plan, place.sequence, place.configuration, plan.qps().at(place.qpIndex),
-                                    sources.at(index));
+        results.cells << cellOnDisk(plan, place.sequence, place.configuration, sources.at(index));
         results.done += results.cells.last().state == CellFigures::Done ? 1 : 0;
         results.failed += results.cells.last().state == CellFigures::Failed ? 1 : 0;
     }

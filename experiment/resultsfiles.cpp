@@ -385,6 +385,11 @@ QString ResultsFiles::writePlots(const ExperimentPlan &plan, const ExperimentRes
         if (!RdPlot::drawnAt(path, name, curves))
             plots.push_back({name, path, curves, {}});
     }
+    QString problem;
+    if (!plots.empty() && !QDir().mkpath(folder)) {
+        problem = QStringLiteral("cannot make the folder %1").arg(QDir::toNativeSeparators(folder));
+        plots.clear();
+    }
     // Drawn on every core (the results of an experiment run on many machines are written at its
     // end, every plot at once), each into an image of its own, and written in the plan's order.
     const size_t drawers = std::min(plots.size(), size_t(std::max(1, QThread::idealThreadCount())));
@@ -399,13 +404,8 @@ QString ResultsFiles::writePlots(const ExperimentPlan &plan, const ExperimentRes
     draw();
     for (std::thread &helper : helpers)
         helper.join();
-    QString problem;
     for (const Plot &plot : plots) {
-        QString failed;
-        if (!QDir().mkpath(folder))
-            failed = QStringLiteral("cannot make the folder %1").arg(QDir::toNativeSeparators(folder));
-        else
-            failed = writeFile(plot.path, plot.png);
+        const QString failed = writeFile(plot.path, plot.png);
         if (problem.isEmpty())
             problem = failed;
     }
