@@ -15,6 +15,10 @@
 #include <QJsonDocument>
 #include <QMutex>
 
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+
 namespace {
 
 const char *stateName(CellRecord::State state)
@@ -223,10 +227,21 @@ QString CellRecord::partialDecode(qint64 pictures) const
 QString CellRecord::takeDigests(const CellFiles &files)
 {
     QString problem;
+    reportFigures.reset();
     bitstreamDigest = FileDigest::of(files.bitstream, &problem);
     if (problem.isEmpty())
         reportDigest = FileDigest::of(files.report, &problem);
     return problem;
+}
+
+void CellRecord::keepFigures(const ReportSummary &summary)
+{
+    const Figures figures{summary.kbitPerSecond, summary.psnrY, summary.psnrU, summary.psnrV};
+    // A PSNR of pictures without chroma is not a number, which JSON cannot hold.
+    const bool numbers = std::isfinite(figures.kbitPerSecond) && std::isfinite(figures.psnrY)
+                         && std::isfinite(figures.psnrU) && std::isfinite(figures.psnrV);
+    if (reportDigest.taken() && numbers)
+        reportFigures = figures;
 }
 
 void CellRecord::fail(int code, const QString &reason, const QStringList &lines)
@@ -247,6 +262,13 @@ QJsonObject CellRecord::toJson() const
         if (bitstreamDigest.taken() && reportDigest.taken()) {
             object.insert(QStringLiteral("bitstream_digest"), bitstreamDigest.toJson());
             object.insert(QStringLiteral("report_digest"), reportDigest.toJson());
+            // Written in full: a double reads back as the very same value.
+            if (reportFigures)
+                object.insert(QStringLiteral("report_figures"),
+                              QJsonObject{{"kbit_per_second", reportFigures->kbitPerSecond},
+                                          {"psnr_y", reportFigures->psnrY},
+                                          {"psnr_u", reportFigures->psnrU},
+                                          {"psnr_v", reportFigures->psnrV}});
         }
     }
     if (pictures >= 0)
@@ -276,6 +298,12 @@ CellRecord CellRecord::fromJson(const QJsonObject &object)
     record.encodedBy = object.value(QStringLiteral("encoded_by")).toString();
     record.bitstreamDigest = FileDigest::fromJson(object.value(QStringLiteral("bitstream_digest")).toObject());
     record.reportDigest = FileDigest::fromJson(object.value(QStringLiteral("report_digest")).toObject());
+    const QJsonObject figures = object.value(QStringLiteral("report_figures")).toObject();
+    const QJsonValue figure[] = {figures.value(QStringLiteral("kbit_per_second")), figures.value(QStringLiteral("psnr_y")),
+                                 figures.value(QStringLiteral("psnr_u")), figures.value(QStringLiteral("psnr_v"))};
+    if (std::all_of(std::begin(figure), std::end(figure), [](const QJsonValue &value) { return value.isDouble(); }))
+        record.reportFigures = Figures{figure[0].toDouble(), figure[1].toDouble(), figure[2].toDouble(),
+                                       figure[3].toDouble()};
     const QJsonObject decode = object.value(QStringLiteral("decode")).toObject();
     record.decoded = !decode.isEmpty();
     record.decoder = FileStamp::fromJson(decode.value(QStringLiteral("decoder")).toObject());
@@ -477,9 +505,18 @@ CellStanding CellStanding::in(const CellFiles &files, const CellSources &expecte
         // A record of an earlier version does not hold the bitstream's picture count: it is
         // counted instead.
         standing.pictures = record.pictures >= 0 ? record.pictures : CellCheck::inspect(files.bitstream).pictures;
-        if (standing.reason.isEmpty())
+        // Both files hold what their digests say: the report's figures are those kept with its
+        // digest, and its check against the bitstream passed when they were kept.
+        const bool figuresKept = record.reportFigures && record.bitstreamDigest.taken() && record.reportDigest.taken();
+        if (standing.reason.isEmpty() && figuresKept) {
+            standing.figures.kbitPerSecond = record.reportFigures->kbitPerSecond;
+            standing.figures.psnrY = record.reportFigures->psnrY;
+            standing.figures.psnrU = record.reportFigures->psnrU;
+            standing.figures.psnrV = record.reportFigures->psnrV;
+        } else if (standing.reason.isEmpty()) {
             standing.reason = CellCheck::reportProblem(files.report, standing.pictures, bitstream.size(),
                                                        &standing.figures);
+        }
     }
     if (!standing.reason.isEmpty()) {
         standing.kind = Stale;

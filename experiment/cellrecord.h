@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 class ExperimentPlan;
 struct DecoderOutcome;
 
@@ -98,6 +100,18 @@ struct CellRecord
     // version, which holds none.
     FileDigest bitstreamDigest;
     FileDigest reportDigest;
+    // The report's figures, as they were worked out from it when its digest was taken: a process
+    // that finds the report still of that digest takes them from here instead of reading the
+    // report again (with many processes on one folder, each reads every cell another finished).
+    // Kept only where every one is a number; none in a record of an earlier version.
+    struct Figures
+    {
+        double kbitPerSecond = 0;
+        double psnrY = 0;
+        double psnrU = 0;
+        double psnrV = 0;
+    };
+    std::optional<Figures> reportFigures;
 
     // The decoder's run, when the configuration names a decoder.
     bool decoded = false;
@@ -126,8 +140,10 @@ struct CellRecord
     QString partialDecode(qint64 pictures) const;
     void fail(int code, const QString &reason, const QStringList &lines);
     // Takes the digests of the cell's bitstream and report as they are on disk now; the reason
-    // when one cannot be read.
+    // when one cannot be read. The figures kept from the report before go with them.
     QString takeDigests(const CellFiles &files);
+    // Keeps the figures of the report whose digest was just taken, when every one is a number.
+    void keepFigures(const ReportSummary &summary);
 
     QJsonObject toJson() const;
     static CellRecord fromJson(const QJsonObject &object);

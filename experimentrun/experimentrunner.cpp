@@ -136,8 +136,10 @@ bool ExperimentRunner::digestAsTheyAre(const ExperimentCell &cell)
         return false;
     CellRecord record = standing.record;
     QString problem = record.takeDigests(cell.files());
-    if (problem.isEmpty())
+    if (problem.isEmpty()) {
+        record.keepFigures(standing.figures);
         problem = record.write(cell.files().record);
+    }
     return problem.isEmpty();
 }
 
@@ -374,8 +376,10 @@ void ExperimentRunner::encoded(int index, const JobResult &result, bool helping)
         failure = CellCheck::reportProblem(cell.files().report, stream.pictures, record.bitstreamBytes, &figures);
     if (notWritten.isEmpty() && failure.isEmpty())
         failure = record.takeDigests(cell.files());
-    if (notWritten.isEmpty() && failure.isEmpty())
+    if (notWritten.isEmpty() && failure.isEmpty()) {
+        record.keepFigures(figures);
         notWritten = record.write(cell.files().record);
+    }
     if (helping) {
         if (!notWritten.isEmpty() || !failure.isEmpty())
             note(index, QStringLiteral("%1: %2.").arg(label(index), notWritten.isEmpty() ? failure : notWritten));
