@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <utility>
 
 namespace {
 
@@ -34,7 +35,54 @@ const char *stateName(CellRecord::State state)
     return "failed";
 }
 
+// The figures' keys in a record, each with its member.
+constexpr std::pair<const char *, double CellRecord::Figures::*> figureKeys[] = {
+    {"kbit_per_second", &CellRecord::Figures::kbitPerSecond},
+    {"psnr_y", &CellRecord::Figures::psnrY},
+    {"psnr_u", &CellRecord::Figures::psnrU},
+    {"psnr_v", &CellRecord::Figures::psnrV},
+};
+
 } // namespace
+
+CellRecord::Figures CellRecord::Figures::of(const ReportSummary &summary)
+{
+    return Figures{summary.kbitPerSecond, summary.psnrY, summary.psnrU, summary.psnrV};
+}
+
+void CellRecord::Figures::into(ReportSummary *summary) const
+{
+    summary->kbitPerSecond = kbitPerSecond;
+    summary->psnrY = psnrY;
+    summary->psnrU = psnrU;
+    summary->psnrV = psnrV;
+}
+
+bool CellRecord::Figures::finite() const
+{
+    return std::all_of(std::begin(figureKeys), std::end(figureKeys),
+                       [this](const auto &key) { return std::isfinite(this->*key.second); });
+}
+
+QJsonObject CellRecord::Figures::toJson() const
+{
+    QJsonObject object;
+    for (const auto &[name, member] : figureKeys)
+        object.insert(QLatin1String(name), this->*member);
+    return object;
+}
+
+std::optional<CellRecord::Figures> CellRecord::Figures::fromJson(const QJsonObject &object)
+{
+    Figures figures;
+    for (const auto &[name, member] : figureKeys) {
+        const QJsonValue value = object.value(QLatin1String(name));
+        if (!value.isDouble())
+            return std::nullopt;
+        figures.*member = value.toDouble();
+    }
+    return figures;
+}
 
 CellFiles CellFiles::of(const ExperimentPlan &plan, int sequence, int configuration, int qp)
 {
@@ -236,11 +284,9 @@ QString CellRecord::takeDigests(const CellFiles &files)
 
 void CellRecord::keepFigures(const ReportSummary &summary)
 {
-    const Figures figures{summary.kbitPerSecond, summary.psnrY, summary.psnrU, summary.psnrV};
+    const Figures figures = Figures::of(summary);
     // A PSNR of pictures without chroma is not a number, which JSON cannot hold.
-    const bool numbers = std::isfinite(figures.kbitPerSecond) && std::isfinite(figures.psnrY)
-                         && std::isfinite(figures.psnrU) && std::isfinite(figures.psnrV);
-    if (reportDigest.taken() && numbers)
+    if (reportDigest.taken() && figures.finite())
         reportFigures = figures;
 }
 
@@ -264,11 +310,7 @@ QJsonObject CellRecord::toJson() const
             object.insert(QStringLiteral("report_digest"), reportDigest.toJson());
             // Written in full: a double reads back as the very same value.
             if (reportFigures)
-                object.insert(QStringLiteral("report_figures"),
-                              QJsonObject{{"kbit_per_second", reportFigures->kbitPerSecond},
-                                          {"psnr_y", reportFigures->psnrY},
-                                          {"psnr_u", reportFigures->psnrU},
-                                          {"psnr_v", reportFigures->psnrV}});
+                object.insert(QStringLiteral("report_figures"), reportFigures->toJson());
         }
     }
     if (pictures >= 0)
@@ -298,12 +340,7 @@ CellRecord CellRecord::fromJson(const QJsonObject &object)
     record.encodedBy = object.value(QStringLiteral("encoded_by")).toString();
     record.bitstreamDigest = FileDigest::fromJson(object.value(QStringLiteral("bitstream_digest")).toObject());
     record.reportDigest = FileDigest::fromJson(object.value(QStringLiteral("report_digest")).toObject());
-    const QJsonObject figures = object.value(QStringLiteral("report_figures")).toObject();
-    const QJsonValue figure[] = {figures.value(QStringLiteral("kbit_per_second")), figures.value(QStringLiteral("psnr_y")),
-                                 figures.value(QStringLiteral("psnr_u")), figures.value(QStringLiteral("psnr_v"))};
-    if (std::all_of(std::begin(figure), std::end(figure), [](const QJsonValue &value) { return value.isDouble(); }))
-        record.reportFigures = Figures{figure[0].toDouble(), figure[1].toDouble(), figure[2].toDouble(),
-                                       figure[3].toDouble()};
+    record.reportFigures = Figures::fromJson(object.value(QStringLiteral("report_figures")).toObject());
     const QJsonObject decode = object.value(QStringLiteral("decode")).toObject();
     record.decoded = !decode.isEmpty();
     record.decoder = FileStamp::fromJson(decode.value(QStringLiteral("decoder")).toObject());
@@ -508,15 +545,11 @@ CellStanding CellStanding::in(const CellFiles &files, const CellSources &expecte
         // Both files hold what their digests say: the report's figures are those kept with its
         // digest, and its check against the bitstream passed when they were kept.
         const bool figuresKept = record.reportFigures && record.bitstreamDigest.taken() && record.reportDigest.taken();
-        if (standing.reason.isEmpty() && figuresKept) {
-            standing.figures.kbitPerSecond = record.reportFigures->kbitPerSecond;
-            standing.figures.psnrY = record.reportFigures->psnrY;
-            standing.figures.psnrU = record.reportFigures->psnrU;
-            standing.figures.psnrV = record.reportFigures->psnrV;
-        } else if (standing.reason.isEmpty()) {
+        if (standing.reason.isEmpty() && figuresKept)
+            record.reportFigures->into(&standing.figures);
+        else if (standing.reason.isEmpty())
             standing.reason = CellCheck::reportProblem(files.report, standing.pictures, bitstream.size(),
                                                        &standing.figures);
-        }
     }
     if (!standing.reason.isEmpty()) {
         standing.kind = Stale;

@@ -110,6 +110,14 @@ struct CellRecord
         double psnrY = 0;
         double psnrU = 0;
         double psnrV = 0;
+
+        static Figures of(const ReportSummary &summary);
+        // Sets these four in a summary and leaves the rest of it as it is.
+        void into(ReportSummary *summary) const;
+        bool finite() const;
+        QJsonObject toJson() const;
+        // The figures of an object that holds all four as numbers; none otherwise.
+        static std::optional<Figures> fromJson(const QJsonObject &object);
     };
     std::optional<Figures> reportFigures;
 
