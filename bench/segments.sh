@@ -151,7 +151,7 @@ spread() { awk -v w="$2" '$1 == w { print $2 }' "$1" | sort -g | paste -sd/; }
 # beside the encoder; three processes share both cores with all of that, so their wall time is
 # at least the alone run's CPU time over two, and the efficiency at most the alone run's wall
 # time over its CPU time: printed as shared_folder_ceiling, with the share of the two cores the
-# three kept busy (shared_cores_busy).
+# three kept busy (shared_cores_busy) and what the pair's scaling leaves of that ceiling.
 shared_runs=${BENCH_SHARED_RUNS:-3}
 : > "$work/shared_times.txt"
 for ((run = 0; run < shared_runs; run++)); do
@@ -176,6 +176,9 @@ echo "shared_folder_efficiency $(median "$work/shared_times.txt" efficiency)"
 echo "shared_folder_efficiency_runs $(spread "$work/shared_times.txt" efficiency)"
 echo "shared_folder_ceiling $(median "$work/shared_times.txt" ceiling)"
 echo "shared_cores_busy $(median "$work/shared_times.txt" busy)"
+# Both cores busy also slow each encoder down as the pair's scaling shows: the ceiling the machine
+# sets, what one alone leaves of its CPU time to the encoders times that scaling over two.
+awk -v c="$(median "$work/shared_times.txt" ceiling)" -v p="$pair" 'BEGIN { printf "shared_folder_machine_ceiling %.3f\n", c * p / 2 }'
 echo "shared_alone_seconds $(spread "$work/shared_times.txt" alone)"
 echo "shared_three_seconds $(spread "$work/shared_times.txt" three)"
 echo "shared_segments_taken $(for i in 1 2 3; do grep -c '^Segment [0-9]*/[0-9]*: pictures' "$work/shared_$i.err"; done | paste -sd/)"
