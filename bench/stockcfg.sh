@@ -9,8 +9,10 @@
 #                                   encoder's command line: the pipe, the second open seen, the
 #                                   run again through a complete file
 #   file_route_vs_pipe_route_ratio  file_route_s / pipe_route_s (the filter's own cost included)
-#   file_route_vs_by_hand_ratio     file_route_s / the encoder by hand with the filter on
-#   pipe_route_vs_by_hand_ratio     pipe_route_s / the encoder by hand with the filter off
+#   file_route_vs_by_hand_ratio     the file route / the encoder by hand with the filter on, run
+#                                   right after it: the median of BENCH_STOCK_RUNS (3) runs, with
+#                                   the spread on a line of its own
+#   pipe_route_vs_by_hand_ratio     the pipe route / the encoder by hand with the filter off, the same
 #   preparing_share                 the file route's seconds before the encoder starts / file_route_s
 #   complete_file_mb                the complete file's size
 # Needs MORLUNEX_BUILD, BENCH_WORK and the reference encoder (MORLUNEX_REFERENCE_BIN, else
@@ -23,7 +25,7 @@ source "$(dirname "$0")/clip_1080p.sh"
 find_reference || exit 0
 size=${BENCH_STOCK_SIZE:-176x144}
 frames=${BENCH_STOCK_FRAMES:-40}
-runs=${BENCH_STOCK_RUNS:-2}
+runs=${BENCH_STOCK_RUNS:-3}
 work=$BENCH_WORK/stockcfg
 mkdir -p "$work"
 export TMPDIR=$work/tmp
@@ -43,10 +45,14 @@ printf '#!/bin/sh\nexec "%s" "$@" --TemporalFilter=1\n' "$encoder" > "$work/filt
 chmod +x "$work/filter_on.sh"
 
 best() { printf '%s\n' "$@" | sort -g | head -n 1; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
 file_runs=() pipe_runs=() reroute_runs=() hand_filter_runs=() hand_plain_runs=() preparing=()
+file_ratios=() pipe_ratios=()
 cd "$work"
+# Each route runs right beside the encoder by hand it is compared with, so that a slow spell of
+# the machine falls on both sides of a ratio; the ratios are the medians of the runs'.
 for ((i = 0; i < runs; i++)); do
     start=$(now)
     "$cli" -q -e "$encoder" -c ra.cfg -o file.265 --progress json clip.mp4 > /dev/null 2> file.json
@@ -55,20 +61,22 @@ for ((i = 0; i < runs; i++)); do
     preparing+=("$(awk '/"elapsed_s"/ && !/"preparing":true/ { sub(/.*"elapsed_s":/, ""); sub(/[,}].*/, ""); print; exit }' file.json)")
 
     start=$(now)
+    "$encoder" -c ra.cfg -i clip.yuv -b hand.265 -wdt "$width" -hgt "$height" > /dev/null 2>&1
+    hand_filter_runs+=("$(since "$start")")
+    file_ratios+=("$(ratio "${file_runs[-1]}" "${hand_filter_runs[-1]}")")
+
+    start=$(now)
     "$cli" -q -e "$encoder" -c ra_nofilter.cfg -o pipe.265 clip.mp4 > /dev/null 2>&1
     pipe_runs+=("$(since "$start")")
 
     start=$(now)
-    "$cli" -q -e "$work/filter_on.sh" -c ra_nofilter.cfg -o reroute.265 clip.mp4 > /dev/null 2>&1
-    reroute_runs+=("$(since "$start")")
-
-    start=$(now)
-    "$encoder" -c ra.cfg -i clip.yuv -b hand.265 -wdt "$width" -hgt "$height" > /dev/null 2>&1
-    hand_filter_runs+=("$(since "$start")")
-
-    start=$(now)
     "$encoder" -c ra_nofilter.cfg -i clip.yuv -b hand.265 -wdt "$width" -hgt "$height" > /dev/null 2>&1
     hand_plain_runs+=("$(since "$start")")
+    pipe_ratios+=("$(ratio "${pipe_runs[-1]}" "${hand_plain_runs[-1]}")")
+
+    start=$(now)
+    "$cli" -q -e "$work/filter_on.sh" -c ra_nofilter.cfg -o reroute.265 clip.mp4 > /dev/null 2>&1
+    reroute_runs+=("$(since "$start")")
 done
 
 file_s=$(best "${file_runs[@]}")
@@ -77,7 +85,9 @@ echo "file_route_s $file_s"
 echo "pipe_route_s $pipe_s"
 echo "reroute_s $(best "${reroute_runs[@]}")"
 echo "file_route_vs_pipe_route_ratio $(ratio "$file_s" "$pipe_s")"
-echo "file_route_vs_by_hand_ratio $(ratio "$file_s" "$(best "${hand_filter_runs[@]}")")"
-echo "pipe_route_vs_by_hand_ratio $(ratio "$pipe_s" "$(best "${hand_plain_runs[@]}")")"
+echo "file_route_vs_by_hand_ratio $(median "${file_ratios[@]}")"
+echo "file_route_vs_by_hand_runs $(printf '%s\n' "${file_ratios[@]}" | sort -g | paste -sd/)"
+echo "pipe_route_vs_by_hand_ratio $(median "${pipe_ratios[@]}")"
+echo "pipe_route_vs_by_hand_runs $(printf '%s\n' "${pipe_ratios[@]}" | sort -g | paste -sd/)"
 echo "preparing_share $(ratio "$(best "${preparing[@]}")" "$file_s")"
 echo "complete_file_mb $(awk -v b="$(stat -c %s clip.yuv)" 'BEGIN { printf "%.1f", b / 1e6 }')"
