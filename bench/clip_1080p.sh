@@ -13,6 +13,7 @@
 #   find_reference                the reference encoder's folder and its stock random-access
 #                                 file in $reference and $stock; false with a note where absent
 #   now, since START              the wall clock, and the seconds since START
+#   median_of VALUE...            the median of the values
 make_clip_1080p() {
     local seconds
     seconds=$(awk -v f="$2" 'BEGIN { printf "%.2f", f / 25 }')
@@ -45,6 +46,8 @@ make_single_thread_config() {
 }
 
 now() { date +%s.%N; }
+# The median of the values (the lower middle one of an even count).
+median_of() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }
 
 encoder_pair_scaling() {

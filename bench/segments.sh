@@ -143,7 +143,7 @@ fi
 
 # Figures of runs taken in turn, one "name value" line each in FILE: the median of NAME's, and
 # all of them in order, the spread.
-median() { awk -v w="$2" '$1 == w { print $2 }' "$1" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+median() { median_of $(awk -v w="$2" '$1 == w { print $2 }' "$1"); }
 spread() { awk -v w="$2" '$1 == w { print $2 }' "$1" | sort -g | paste -sd/; }
 
 # Three processes on one job in a shared folder, against one alone, BENCH_SHARED_RUNS (3) times

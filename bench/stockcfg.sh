@@ -45,7 +45,6 @@ printf '#!/bin/sh\nexec "%s" "$@" --TemporalFilter=1\n' "$encoder" > "$work/filt
 chmod +x "$work/filter_on.sh"
 
 best() { printf '%s\n' "$@" | sort -g | head -n 1; }
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
 file_runs=() pipe_runs=() reroute_runs=() hand_filter_runs=() hand_plain_runs=() preparing=()
@@ -85,9 +84,9 @@ echo "file_route_s $file_s"
 echo "pipe_route_s $pipe_s"
 echo "reroute_s $(best "${reroute_runs[@]}")"
 echo "file_route_vs_pipe_route_ratio $(ratio "$file_s" "$pipe_s")"
-echo "file_route_vs_by_hand_ratio $(median "${file_ratios[@]}")"
+echo "file_route_vs_by_hand_ratio $(median_of "${file_ratios[@]}")"
 echo "file_route_vs_by_hand_runs $(printf '%s\n' "${file_ratios[@]}" | sort -g | paste -sd/)"
-echo "pipe_route_vs_by_hand_ratio $(median "${pipe_ratios[@]}")"
+echo "pipe_route_vs_by_hand_ratio $(median_of "${pipe_ratios[@]}")"
 echo "pipe_route_vs_by_hand_runs $(printf '%s\n' "${pipe_ratios[@]}" | sort -g | paste -sd/)"
 echo "preparing_share $(ratio "$(best "${preparing[@]}")" "$file_s")"
 echo "complete_file_mb $(awk -v b="$(stat -c %s clip.yuv)" 'BEGIN { printf "%.1f", b / 1e6 }')"
