@@ -14,6 +14,7 @@
 #                                 file in $reference and $stock; false with a note where absent
 #   now, since START              the wall clock, and the seconds since START
 #   median_of VALUE...            the median of the values
+#   spread_of VALUE...            the values from least to most, joined by /
 make_clip_1080p() {
     local seconds
     seconds=$(awk -v f="$2" 'BEGIN { printf "%.2f", f / 25 }')
@@ -48,6 +49,8 @@ make_single_thread_config() {
 now() { date +%s.%N; }
 # The median of the values (the lower middle one of an even count).
 median_of() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+# The values from least to most, joined by / (the spread of runs taken in turn).
+spread_of() { printf '%s\n' "$@" | sort -g | paste -sd/; }
 since() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }
 
 encoder_pair_scaling() {

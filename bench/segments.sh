@@ -144,7 +144,7 @@ fi
 # Figures of runs taken in turn, one "name value" line each in FILE: the median of NAME's, and
 # all of them in order, the spread.
 median() { median_of $(awk -v w="$2" '$1 == w { print $2 }' "$1"); }
-spread() { awk -v w="$2" '$1 == w { print $2 }' "$1" | sort -g | paste -sd/; }
+spread() { spread_of $(awk -v w="$2" '$1 == w { print $2 }' "$1"); }
 
 # Three processes on one job in a shared folder, against one alone, BENCH_SHARED_RUNS (3) times
 # in turn. Alone, the process's feed decode and each segment's check run on the second core
