@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Segments inside one job, on a 1080p clip with the bundled encoder limited to one thread (as
-# the reference encoder runs), one run each. Prints, one figure a line:
+# the reference encoder runs). Prints, one figure a line:
 #   parallel_job_speedup        one piece's wall time / the same job with -j 2
 #   encoder_pair_scaling        what the machine allows: two bare encoders side by side against
 #                               one, on the same clip's first pictures as raw frames
@@ -9,8 +9,14 @@
 #                               two halves side by side, each decoding its half as we do, and the
 #                               halves put together with cat (target <= 1)
 #   parallel_job_efficiency     parallel_job_speedup / encoder_pair_scaling (target >= 0.95)
+#   parallel_job_ceiling        the most parallel_job_efficiency the -j 2 job's CPU time allows on
+#                               two cores
+#                               These four: the medians of BENCH_JOB_RUNS (3) rounds taken in
+#                               turn, each figure of a round against the same round's runs, with
+#                               the spreads.
 #   raw_segment_feed_share      the job's own CPU time over its encoders' for a raw input in
-#                               segments (-j 2) (target <= 0.02)
+#                               segments (-j 2) (target <= 0.02), and the part of it that is the
+#                               checks' decode of every picture (raw_segment_check_decode_share)
 #   parallel_psnr_cost_db       PSNR-Y of one piece minus that of -j 2 (target <= 0.05)
 #   parallel_size_cost          bytes of -j 2 / bytes of one piece, minus 1 (target <= 0.02)
 #   resume_redo_share           -j 2 stopped at about 60 % and resumed: pictures encoded twice
@@ -48,23 +54,11 @@ psnr() {
 }
 encode() { "$cli" -q --progress none -c "$work/single.cfg" "$@" "$clip"; }
 
-start=$(now)
-encode -o "$work/one.265"
-one=$(since "$start")
-start=$(now)
-encode -j 2 -o "$work/two.265"
-two=$(since "$start")
-awk -v a="$one" -v b="$two" 'BEGIN { printf "parallel_job_speedup %.3f\n", a / b }'
-echo "one_piece_seconds $one"
-echo "two_encoders_seconds $two"
-
-# Two bare encoders side by side against one, on raw frames of the same clip.
-pair_frames=${BENCH_PAIR_FRAMES:-100}
-ffmpeg -nostdin -hide_banner -loglevel error -y -i "$clip" -frames:v "$pair_frames" -vf pad=1920:1088 \
-    -f rawvideo -pix_fmt yuv420p "$work/raw_1920x1088.yuv"
-pair=$(encoder_pair_scaling "$work/single.cfg" "$work/raw_1920x1088.yuv" 1920 1088)
-echo "encoder_pair_scaling $pair"
-awk -v a="$one" -v b="$two" -v p="$pair" 'BEGIN { printf "parallel_job_efficiency %.3f\n", (a / b) / p }'
+# Figures of runs taken in turn, one "name value" line each in FILE: the median of NAME's, and
+# all of them in order, the spread.
+median() { median_of $(awk -v w="$2" '$1 == w { print $2 }' "$1"); }
+spread() { spread_of $(awk -v w="$2" '$1 == w { print $2 }' "$1"); }
+cpu_sum() { awk '{ s += $1 + $2 } END { printf "%.3f", s }' "$@"; }
 
 # The peer a user would pick instead of -j 2.
 half=$((frames / 2))
@@ -74,27 +68,78 @@ peer_half() {
         -x265-params "qp=32:keyint=32:min-keyint=32:scenecut=0:repeat-headers=1:pools=1:frame-threads=1:log-level=error" \
         -f hevc "$work/peer_$1.265"
 }
-start=$(now)
-peer_half 0 &
-peer_half "$half"
-wait
-cat "$work/peer_0.265" "$work/peer_$half.265" > "$work/peer.265"
-peer=$(since "$start")
-echo "peer_two_halves_seconds $peer"
-awk -v b="$two" -v p="$peer" 'BEGIN { printf "segments_vs_peer_ratio %.3f\n", b / p }'
+
+# One piece, -j 2, the peer and the bare pair (two encoders side by side against one, on raw
+# frames of the same clip: what the machine allows), BENCH_JOB_RUNS (3) rounds taken in turn so
+# that a slow spell of the machine falls on all four. On two cores the -j 2 job's wall time is at
+# least its CPU time (encoders, feeds and checks) over two, while one piece runs its feed and
+# check on the second core beside its encoder: the most speedup the machine allows the job is
+# twice the one piece's wall time over the -j 2 CPU time, printed over the pair's scaling as
+# parallel_job_ceiling, with the cores one piece keeps busy.
+pair_frames=${BENCH_PAIR_FRAMES:-100}
+ffmpeg -nostdin -hide_banner -loglevel error -y -i "$clip" -frames:v "$pair_frames" -vf pad=1920:1088 \
+    -f rawvideo -pix_fmt yuv420p "$work/raw_1920x1088.yuv"
+job_runs=${BENCH_JOB_RUNS:-3}
+: > "$work/job_times.txt"
+for ((run = 0; run < job_runs; run++)); do
+    start=$(now)
+    /usr/bin/time -o "$work/one_cpu.txt" -f "%U %S" "$cli" -q --progress none -c "$work/single.cfg" -o "$work/one.265" "$clip"
+    one=$(since "$start")
+    start=$(now)
+    /usr/bin/time -o "$work/two_cpu.txt" -f "%U %S" "$cli" -q --progress none -c "$work/single.cfg" -j 2 \
+        -o "$work/two.265" "$clip"
+    two=$(since "$start")
+    start=$(now)
+    peer_half 0 &
+    peer_half "$half"
+    wait
+    cat "$work/peer_0.265" "$work/peer_$half.265" > "$work/peer.265"
+    peer=$(since "$start")
+    pair=$(encoder_pair_scaling "$work/single.cfg" "$work/raw_1920x1088.yuv" 1920 1088)
+    awk -v a="$one" -v b="$two" -v p="$peer" -v s="$pair" -v ca="$(cpu_sum "$work/one_cpu.txt")" \
+        -v cb="$(cpu_sum "$work/two_cpu.txt")" 'BEGIN {
+        printf "speedup %.3f\nefficiency %.3f\nvs_peer %.3f\npair %.3f\nceiling %.3f\ncores %.3f\n", a / b, a / b / s, b / p, s,
+            2 * a / cb / s, ca / a
+        printf "one %.1f\ntwo %.1f\npeer %.1f\none_cpu %.1f\ntwo_cpu %.1f\n", a, b, p, ca, cb }' >> "$work/job_times.txt"
+done
+one=$(median "$work/job_times.txt" one)
+two=$(median "$work/job_times.txt" two)
+pair=$(median "$work/job_times.txt" pair)
+echo "parallel_job_speedup $(median "$work/job_times.txt" speedup)"
+echo "parallel_job_speedup_runs $(spread "$work/job_times.txt" speedup)"
+echo "one_piece_seconds $(spread "$work/job_times.txt" one)"
+echo "two_encoders_seconds $(spread "$work/job_times.txt" two)"
+echo "encoder_pair_scaling $pair"
+echo "encoder_pair_scaling_runs $(spread "$work/job_times.txt" pair)"
+echo "parallel_job_efficiency $(median "$work/job_times.txt" efficiency)"
+echo "parallel_job_efficiency_runs $(spread "$work/job_times.txt" efficiency)"
+echo "parallel_job_ceiling $(median "$work/job_times.txt" ceiling)"
+echo "one_piece_cores_busy $(median "$work/job_times.txt" cores)"
+echo "job_cpu_seconds one piece $(spread "$work/job_times.txt" one_cpu), -j 2 $(spread "$work/job_times.txt" two_cpu)"
+echo "peer_two_halves_seconds $(spread "$work/job_times.txt" peer)"
+echo "segments_vs_peer_ratio $(median "$work/job_times.txt" vs_peer)"
+echo "segments_vs_peer_ratio_runs $(spread "$work/job_times.txt" vs_peer)"
 
 # The same raw frames in segments: the CPU time of the job's own process against its encoders'.
-# GNU time adds each encoder's CPU time to a file; the job's total comes from the same tool.
-cpu_sum() { awk '{ s += $1 + $2 } END { printf "%.3f", s }' "$@"; }
+# GNU time adds each encoder's CPU time to a file; the job's total comes from the same tool. The
+# wrapper has the bundled encoder's name, so that the job takes the way it takes with it. Each
+# segment's check decodes every picture of it: one decode of the output, by the ffmpeg tool on
+# one thread, over the encoders' CPU time is printed as raw_segment_check_decode_share, the part
+# of the feed's share that is that decode.
+mkdir -p "$work/timed"
 printf '#!/bin/sh\nexec /usr/bin/time -a -o "%s" -f "%%U %%S" "%s" "$@"\n' \
-    "$work/encoder_cpu.txt" "$MORLUNEX_BUILD/bin/morlunex-hevc-encoder" > "$work/timed_encoder.sh"
-chmod +x "$work/timed_encoder.sh"
+    "$work/encoder_cpu.txt" "$MORLUNEX_BUILD/bin/morlunex-hevc-encoder" > "$work/timed/morlunex-hevc-encoder"
+chmod +x "$work/timed/morlunex-hevc-encoder"
 rm -f "$work/encoder_cpu.txt" "$work/job_cpu.txt"
 /usr/bin/time -o "$work/job_cpu.txt" -f "%U %S" "$cli" -q --progress none -c "$work/single.cfg" \
-    -e "$work/timed_encoder.sh" -j 2 --size 1920x1088 --fps 25 -o "$work/raw_segments.265" "$work/raw_1920x1088.yuv"
+    -e "$work/timed/morlunex-hevc-encoder" -j 2 --size 1920x1088 --fps 25 -o "$work/raw_segments.265" \
+    "$work/raw_1920x1088.yuv"
 total=$(cpu_sum "$work/job_cpu.txt")
 encoders=$(cpu_sum "$work/encoder_cpu.txt")
+/usr/bin/time -o "$work/decode_cpu.txt" -f "%U %S" ffmpeg -nostdin -hide_banner -loglevel error -threads 1 \
+    -i "$work/raw_segments.265" -f null -
 awk -v t="$total" -v e="$encoders" 'BEGIN { printf "raw_segment_feed_share %.4f\n", (t - e) / e }'
+awk -v d="$(cpu_sum "$work/decode_cpu.txt")" -v e="$encoders" 'BEGIN { printf "raw_segment_check_decode_share %.4f\n", d / e }'
 echo "raw_segments_encoders_cpu_seconds $encoders"
 rm -f "$work/raw_1920x1088.yuv"
 p1=$(psnr "$work/one.265")
@@ -140,11 +185,6 @@ if [ -d "$work/resumed.265.parts" ]; then
 else
     echo "resume_redo_share n/a (the job ended before it could be stopped)"
 fi
-
-# Figures of runs taken in turn, one "name value" line each in FILE: the median of NAME's, and
-# all of them in order, the spread.
-median() { median_of $(awk -v w="$2" '$1 == w { print $2 }' "$1"); }
-spread() { spread_of $(awk -v w="$2" '$1 == w { print $2 }' "$1"); }
 
 # Three processes on one job in a shared folder, against one alone, BENCH_SHARED_RUNS (3) times
 # in turn. Alone, the process's feed decode and each segment's check run on the second core
