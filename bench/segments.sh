@@ -52,12 +52,17 @@ psnr() {
     ffmpeg -nostdin -hide_banner -i "$1" -i "$clip" -lavfi "[0:v]crop=1920:1080:0:0[a];[a][1:v]psnr" -f null - 2>&1 |
         sed -n 's/.*PSNR y:\([0-9.]*\).*/\1/p'
 }
-encode() { "$cli" -q --progress none -c "$work/single.cfg" "$@" "$clip"; }
+# The job with the clip's configuration, and the clip through it.
+job=("$cli" -q --progress none -c "$work/single.cfg")
+encode() { "${job[@]}" "$@" "$clip"; }
 
 # Figures of runs taken in turn, one "name value" line each in FILE: the median of NAME's, and
 # all of them in order, the spread.
 median() { median_of $(awk -v w="$2" '$1 == w { print $2 }' "$1"); }
 spread() { spread_of $(awk -v w="$2" '$1 == w { print $2 }' "$1"); }
+# GNU time writes a command's CPU time (user and system, its children's included) to FILE;
+# cpu_sum adds up such files.
+timed() { /usr/bin/time -o "$1" -f "%U %S" "${@:2}"; }
 cpu_sum() { awk '{ s += $1 + $2 } END { printf "%.3f", s }' "$@"; }
 
 # The peer a user would pick instead of -j 2.
@@ -83,11 +88,10 @@ job_runs=${BENCH_JOB_RUNS:-3}
 : > "$work/job_times.txt"
 for ((run = 0; run < job_runs; run++)); do
     start=$(now)
-    /usr/bin/time -o "$work/one_cpu.txt" -f "%U %S" "$cli" -q --progress none -c "$work/single.cfg" -o "$work/one.265" "$clip"
+    timed "$work/one_cpu.txt" "${job[@]}" -o "$work/one.265" "$clip"
     one=$(since "$start")
     start=$(now)
-    /usr/bin/time -o "$work/two_cpu.txt" -f "%U %S" "$cli" -q --progress none -c "$work/single.cfg" -j 2 \
-        -o "$work/two.265" "$clip"
+    timed "$work/two_cpu.txt" "${job[@]}" -j 2 -o "$work/two.265" "$clip"
     two=$(since "$start")
     start=$(now)
     peer_half 0 &
@@ -102,8 +106,6 @@ for ((run = 0; run < job_runs; run++)); do
             2 * a / cb / s, ca / a
         printf "one %.1f\ntwo %.1f\npeer %.1f\none_cpu %.1f\ntwo_cpu %.1f\n", a, b, p, ca, cb }' >> "$work/job_times.txt"
 done
-one=$(median "$work/job_times.txt" one)
-two=$(median "$work/job_times.txt" two)
 pair=$(median "$work/job_times.txt" pair)
 echo "parallel_job_speedup $(median "$work/job_times.txt" speedup)"
 echo "parallel_job_speedup_runs $(spread "$work/job_times.txt" speedup)"
@@ -131,12 +133,12 @@ printf '#!/bin/sh\nexec /usr/bin/time -a -o "%s" -f "%%U %%S" "%s" "$@"\n' \
     "$work/encoder_cpu.txt" "$MORLUNEX_BUILD/bin/morlunex-hevc-encoder" > "$work/timed/morlunex-hevc-encoder"
 chmod +x "$work/timed/morlunex-hevc-encoder"
 rm -f "$work/encoder_cpu.txt" "$work/job_cpu.txt"
-/usr/bin/time -o "$work/job_cpu.txt" -f "%U %S" "$cli" -q --progress none -c "$work/single.cfg" \
+timed "$work/job_cpu.txt" "${job[@]}" \
     -e "$work/timed/morlunex-hevc-encoder" -j 2 --size 1920x1088 --fps 25 -o "$work/raw_segments.265" \
     "$work/raw_1920x1088.yuv"
 total=$(cpu_sum "$work/job_cpu.txt")
 encoders=$(cpu_sum "$work/encoder_cpu.txt")
-/usr/bin/time -o "$work/decode_cpu.txt" -f "%U %S" ffmpeg -nostdin -hide_banner -loglevel error -threads 1 \
+timed "$work/decode_cpu.txt" ffmpeg -nostdin -hide_banner -loglevel error -threads 1 \
     -i "$work/raw_segments.265" -f null -
 awk -v t="$total" -v e="$encoders" 'BEGIN { printf "raw_segment_feed_share %.4f\n", (t - e) / e }'
 awk -v d="$(cpu_sum "$work/decode_cpu.txt")" -v e="$encoders" 'BEGIN { printf "raw_segment_check_decode_share %.4f\n", d / e }'
@@ -197,11 +199,10 @@ shared_runs=${BENCH_SHARED_RUNS:-3}
 for ((run = 0; run < shared_runs; run++)); do
     rm -f "$work/alone.265" "$work/shared.265"
     start=$(now)
-    /usr/bin/time -o "$work/alone_cpu.txt" -f "%U %S" \
-        "$cli" -q --progress none -c "$work/single.cfg" -j 1 --segment-length "$shared_length" -o "$work/alone.265" "$clip"
+    timed "$work/alone_cpu.txt" "${job[@]}" -j 1 --segment-length "$shared_length" -o "$work/alone.265" "$clip"
     alone=$(since "$start")
     start=$(now)
-    /usr/bin/time -o "$work/three_cpu.txt" -f "%U %S" bash -c '
+    timed "$work/three_cpu.txt" bash -c '
         for i in 1 2 3; do
             "$0" --progress none -c "$1" -j 1 --segment-length "$2" --encoder-log /dev/null -o "$3" "$4" 2> "$5_$i.err" &
         done
@@ -238,7 +239,7 @@ for ((run = 0; run < short_runs; run++)); do
             serial) options=(-j 1 --segment-length 96) ;;
         esac
         start=$(now)
-        "$cli" -q --progress none -c "$work/single.cfg" "${options[@]}" -o "$work/short_$way.265" "$short"
+        "${job[@]}" "${options[@]}" -o "$work/short_$way.265" "$short"
         echo "$way $(since "$start")" >> "$work/short_times.txt"
     done
 done
