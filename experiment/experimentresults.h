@@ -4,7 +4,10 @@
 #include "cellfigures.h"
 #include "resultstable.h"
 
+#include <QByteArray>
 #include <QList>
+
+#include <optional>
 
 class ExperimentPlan;
 struct CellStanding;
@@ -28,6 +31,12 @@ public:
     int total = 0;
 
     const CellFigures &cell(const ExperimentPlan &plan, int sequence, int configuration, int qpIndex) const;
+
+    // The cells as bytes that fromBytes() turns back into the same results for the same plan,
+    // paths kept relative to the plan's folder (a shared folder may be mounted elsewhere on each
+    // machine); nullopt for bytes of another plan or version, or cut short.
+    QByteArray toBytes(const ExperimentPlan &plan) const;
+    static std::optional<ExperimentResults> fromBytes(const ExperimentPlan &plan, const QByteArray &bytes);
 
     // A cell's figures as its standing on disk gives them, its files' paths left out: the same
     // for the results and for a view that follows the folder.

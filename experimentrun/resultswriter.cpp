@@ -19,7 +19,10 @@ constexpr int retryMs = 200;
 
 // The file whose modification time marks requests, by the folder's own clock (that of the
 // file server where the folder is shared), and which holds the time it had when the last write
-// began gathering: a request marked before that was served by that write.
+// began gathering, on a line of its own, then the cells that write gathered: a request marked
+// before that time was served by that write, and takes its results from there instead of
+// reading every cell's files again (with many processes ending together on one folder, that
+// reading was most of their end).
 QString servedPath(const ExperimentPlan &plan)
 {
     return plan.folder() + QStringLiteral("/results.served");
@@ -72,6 +75,12 @@ void ResultsWriter::tryWrite()
 {
     if (!wanted)
         return;
+    // The file is replaced whole, so it is looked at without the claim: the processes that a
+    // write served do not pass through the claim one at a time.
+    if (std::optional<QByteArray> cells = servedCells()) {
+        takeServed(*cells);
+        return;
+    }
     PartClaim claim(plan.folder() + QStringLiteral("/results.claim"));
     if (!claim.tryTake()) {
         if (!claim.error().isEmpty()) {
@@ -82,30 +91,44 @@ void ResultsWriter::tryWrite()
         retry->start(retryMs);
         return;
     }
-    wanted = false;
-    if (served()) {
+    // Served by the write that held the claim until now.
+    if (std::optional<QByteArray> cells = servedCells()) {
         claim.release();
-        last = ExperimentResults::gather(plan);
-        emit written(QString());
+        takeServed(*cells);
         return;
     }
+    wanted = false;
     const qint64 gathering = latestMark(servedPath(plan));
     last = ExperimentResults::gather(plan);
     const QString problem = ResultsFiles::write(plan, last);
     if (problem.isEmpty() && gathering >= 0)
-        ReplaceFile::writeWhole(servedPath(plan), QByteArray::number(gathering));
+        ReplaceFile::writeWhole(servedPath(plan), QByteArray::number(gathering) + '\n' + last.toBytes(plan));
     claim.release();
     emit written(problem);
 }
 
-// Strictly later: a mark in the same tick of the folder's clock as the look may have come
-// after it.
-bool ResultsWriter::served() const
+// A write by a version that kept no cells served the request too: they are gathered here.
+void ResultsWriter::takeServed(const QByteArray &cells)
+{
+    wanted = false;
+    std::optional<ExperimentResults> results = ExperimentResults::fromBytes(plan, cells);
+    last = results ? std::move(*results) : ExperimentResults::gather(plan);
+    emit written(QString());
+}
+
+// The cells kept by a write that began gathering after this process's request, strictly later:
+// a mark in the same tick of the folder's clock as the look may have come after it. Nothing when
+// no such write was made.
+std::optional<QByteArray> ResultsWriter::servedCells() const
 {
     QFile file(servedPath(plan));
     if (askedNs < 0 || !file.open(QIODevice::ReadOnly))
-        return false;
+        return std::nullopt;
+    const QByteArray bytes = file.readAll();
+    const qsizetype end = bytes.indexOf('\n');
     bool ok = false;
-    const qint64 gathered = file.read(32).trimmed().toLongLong(&ok);
-    return ok && gathered > askedNs;
+    const qint64 gathered = bytes.left(end < 0 ? bytes.size() : end).trimmed().toLongLong(&ok);
+    if (!ok || gathered <= askedNs)
+        return std::nullopt;
+    return end < 0 ? QByteArray() : bytes.mid(end + 1);
 }

@@ -3,8 +3,11 @@
 
 #include "experiment/experimentresults.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
+
+#include <optional>
 
 class ExperimentPlan;
 class QTimer;
@@ -13,7 +16,8 @@ class QTimer;
 // results are gathered and written under a claim in the folder, so that of several processes
 // sharing the experiment the last to write has seen every cell the others finished before. A
 // request that another process's write, begun after it, has served is not written again (the
-// processes of a shared experiment that end together would each write the same files in turn).
+// processes of a shared experiment that end together would each write the same files in turn),
+// and takes the results that write gathered instead of reading every cell again.
 class ResultsWriter : public QObject
 {
     Q_OBJECT
@@ -33,7 +37,8 @@ signals:
 
 private:
     void tryWrite();
-    bool served() const;
+    std::optional<QByteArray> servedCells() const;
+    void takeServed(const QByteArray &cells);
 
     const ExperimentPlan &plan;
     ExperimentResults last;

@@ -7,8 +7,13 @@
 
 #include "experiment/cellcheck.h"
 #include "experiment/cellrecord.h"
+#include "experiment/experimentplan.h"
+#include "experiment/resultsfiles.h"
+#include "experimentrun/resultswriter.h"
+#include "parts/partclaim.h"
 #include "support/tinyexperiment.h"
 
+#include <QDateTime>
 #include <QImage>
 
 #include <cmath>
@@ -16,6 +21,7 @@
 #include <functional>
 #include <csignal>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +42,7 @@ private slots:
     void decoderVerdict_decidesTheCell();
     void referenceEncoderAndDecoder_everyHashChecksOut();
     void referenceEncoder_sameBitstreamsHoweverTheCellsAreCut();
+    void resultsServedByAnotherWrite_areTheCellsOnDisk_evenFromAnEarlierVersion();
 
 private:
     QString prepare(IsolatedEnvironment &env, const QStringList &markers = {})
@@ -478,6 +485,72 @@ void ExperimentCellsTest::referenceEncoder_sameBitstreamsHoweverTheCellsAreCut()
     const TestSupport::RunResult again = TestSupport::run(cliProgram(), {"--experiment", "tiny.json"}, 60000,
                                                           env.filePath(ways.at(0)));
     QVERIFY2(again.finished && again.exitCode == 0 && again.err.contains("(8 done already)"), again.err.constData());
+}
+
+// Processes of a shared experiment that end together: the one whose request another's write
+// served takes the cells that write kept, and they are what reading every cell gives, paths and
+// all. A mark with no cells after it (an earlier version's) or cells cut short are read again
+// from the cells' files.
+void ExperimentCellsTest::resultsServedByAnotherWrite_areTheCellsOnDisk_evenFromAnEarlierVersion()
+{
+    IsolatedEnvironment env;
+    const QString folder = prepare(env);
+    QVERIFY(!folder.isEmpty());
+    const TestSupport::RunResult run = runTiny(folder, {"-q"});
+    QVERIFY2(run.finished && run.exitCode == 0, run.err.constData());
+    ExperimentPlan plan;
+    QVERIFY(plan.read(folder + "/tiny.json", ExperimentPlan::ToFollow));
+    const ExperimentResults onDisk = ExperimentResults::gather(plan);
+    QCOMPARE(onDisk.done, 16);
+    // What the results files and the terminal would show of them.
+    const auto shown = [&plan](const ExperimentResults &results) {
+        return ResultsFiles::json(plan, results, results.table) + ResultsFiles::markdown(plan, results, results.table)
+               + ResultsFiles::summary(plan, results, results.table).toUtf8();
+    };
+    const auto endTogether = [&](const std::function<void()> &meanwhile, int writers) {
+        PartClaim held(plan.folder() + "/results.claim");
+        if (!held.tryTake())
+            return QStringList{"the results claim could not be taken"};
+        QList<ResultsWriter *> all;
+        QStringList problems;
+        int written = 0;
+        for (int i = 0; i < writers; ++i) {
+            all << new ResultsWriter(plan, this);
+            connect(all.last(), &ResultsWriter::written, this, [&](const QString &problem) {
+                ++written;
+                if (!problem.isEmpty())
+                    problems << problem;
+            });
+            all.last()->request();
+        }
+        meanwhile();
+        held.release();
+        if (!QTest::qWaitFor([&] { return written == writers; }, 10000))
+            problems << "not every request was written";
+        for (ResultsWriter *writer : all) {
+            if (shown(writer->results()) != shown(onDisk))
+                problems << "results other than the cells on disk";
+            delete writer;
+        }
+        return problems;
+    };
+    // Both ask before either writes, and a third process after them (a later mark on the folder's
+    // clock, whose ticks are coarse): the first to get the claim writes, the other is served.
+    QStringList problems = endTogether([&] {
+        QTest::qWait(50);
+        ::utimensat(AT_FDCWD, QFile::encodeName(plan.folder() + "/results.served").constData(), nullptr, 0);
+    }, 2);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join("; ")));
+    const QByteArray served = TestSupport::readFile(plan.folder() + "/results.served");
+    const std::optional<ExperimentResults> kept = ExperimentResults::fromBytes(plan, served.mid(served.indexOf('\n') + 1));
+    QVERIFY(kept && shown(*kept) == shown(onDisk));
+
+    // A write served the request, but its cells cannot be read: they are gathered.
+    const QByteArray later = QByteArray::number(QDateTime::currentMSecsSinceEpoch() * 1000000 + 3600000000000LL);
+    for (const QByteArray &bytes : {later, later + '\n' + served.mid(served.indexOf('\n') + 1, 500)}) {
+        problems = endTogether([&] { TestSupport::writeFile(plan.folder() + "/results.served", bytes); }, 1);
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.join("; ")));
+    }
 }
 
 QTEST_GUILESS_MAIN(ExperimentCellsTest)
