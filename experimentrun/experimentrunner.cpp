@@ -24,8 +24,10 @@
 
 namespace {
 
-// How often cells that wait on other processes, and the claims of others, are looked at.
+// How often cells that wait on other processes, and the claims of others, are looked at; and
+// how often, once no cell is left to start here, the claims of the cells others still hold.
 constexpr int watchIntervalMs = 1000;
+constexpr int endWatchIntervalMs = 250;
 
 // A cell whose bitstream another process made, yet whose record does not follow within this
 // long, was left by a process that ended in between: it is encoded again.
@@ -90,7 +92,7 @@ bool ExperimentRunner::start(QString *problem)
     keeper = new ClaimKeeper([this] { return claimsHeld(); }, this);
     connect(keeper, &ClaimKeeper::lost, this, &ExperimentRunner::claimLost);
     keeper->start();
-    holderWatch = new HolderWatch(watchIntervalMs, this);
+    holderWatch = new HolderWatch(watchIntervalMs, endWatchIntervalMs, this);
     connect(holderWatch, &HolderWatch::message, this, [this](const QString &line) { note(-1, line); });
     connect(holderWatch, &HolderWatch::lookAgain, this, &ExperimentRunner::watch);
     holderWatch->lookAgainLater();
@@ -598,6 +600,12 @@ void ExperimentRunner::considerEnd()
     if (look.holderGone) {
         holderWatch->lookAgainLater();
         return;
+    }
+    // The results of the cells done so far are written while the others finish theirs, so that
+    // the write at the end draws only the plots their last cells change.
+    if (!writtenWhileWaiting) {
+        writtenWhileWaiting = true;
+        writer->request();
     }
     const QString who = look.holders.join(QStringLiteral(", "));
     holderWatch->waitFor(look, QStringLiteral("Waiting for the %1 cell%2 %3 hold%4: should a holder go, its cells are "

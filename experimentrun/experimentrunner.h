@@ -135,6 +135,7 @@ private:
     bool started = false;
     bool stopping = false;
     bool finishing = false;
+    bool writtenWhileWaiting = false;   // the results of the cells done so far, once no cell is left to start here
     bool ended = false;
     QString unwritten;               // the first write that failed
     QSet<int> toldNotCut;            // configurations whose cells were said to run in one piece

@@ -4,9 +4,17 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 HolderWatch::HolderWatch(int intervalMs, QObject *parent)
+    : HolderWatch(intervalMs, intervalMs, parent)
+{
+}
+
+HolderWatch::HolderWatch(int intervalMs, int waitIntervalMs, QObject *parent)
     : QObject(parent)
     , intervalMs(intervalMs)
+    , waitIntervalMs(std::min(intervalMs, waitIntervalMs))
 {
 }
 
@@ -38,18 +46,24 @@ void HolderWatch::waitFor(const Look &look, const QString &line)
         waitingFor = who;
         emit message(line);
     }
-    lookAgainLater();
+    lookAgainWithin(waitIntervalMs);
 }
 
 void HolderWatch::lookAgainLater()
+{
+    lookAgainWithin(intervalMs);
+}
+
+// A look already due sooner stays; one due later is brought forward.
+void HolderWatch::lookAgainWithin(int ms)
 {
     if (!timer) {
         timer = new QTimer(this);
         timer->setSingleShot(true);
         connect(timer, &QTimer::timeout, this, &HolderWatch::lookAgain);
     }
-    if (!timer->isActive())
-        timer->start(intervalMs);
+    if (!timer->isActive() || timer->remainingTime() > ms)
+        timer->start(ms);
 }
 
 void HolderWatch::stop()

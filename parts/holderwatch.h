@@ -27,8 +27,11 @@ public:
         bool allSeenAlive = true;   // every holder is known to be alive
     };
 
-    // intervalMs: how long a wait lasts before lookAgain().
+    // intervalMs: how long a wait lasts before lookAgain(); waitIntervalMs, where shorter, how
+    // long a wait for holders does (an owner that looks at the interval anyway while it has work,
+    // and waits for holders only at its end, there learns sooner that they have finished).
     explicit HolderWatch(int intervalMs, QObject *parent = nullptr);
+    HolderWatch(int intervalMs, int waitIntervalMs, QObject *parent = nullptr);
 
     static Look look(const QList<PartClaim *> &claims);
     // This process waits for the holders the look found: line, which says so, is told once for
@@ -45,7 +48,10 @@ signals:
     void lookAgain();
 
 private:
+    void lookAgainWithin(int ms);
+
     const int intervalMs;
+    const int waitIntervalMs;
     QString waitingFor;             // the holders this process waits for, as last said
     QTimer *timer = nullptr;
 };
