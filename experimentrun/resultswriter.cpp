@@ -118,17 +118,16 @@ void ResultsWriter::takeServed(const QByteArray &cells)
 
 // The cells kept by a write that began gathering after this process's request, strictly later:
 // a mark in the same tick of the folder's clock as the look may have come after it. Nothing when
-// no such write was made.
+// no such write was made. The cells are read only then: a process that retries while another
+// writes reads the first line alone.
 std::optional<QByteArray> ResultsWriter::servedCells() const
 {
     QFile file(servedPath(plan));
     if (askedNs < 0 || !file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    const qsizetype end = bytes.indexOf('\n');
     bool ok = false;
-    const qint64 gathered = bytes.left(end < 0 ? bytes.size() : end).trimmed().toLongLong(&ok);
+    const qint64 gathered = file.readLine(32).trimmed().toLongLong(&ok);
     if (!ok || gathered <= askedNs)
         return std::nullopt;
-    return end < 0 ? QByteArray() : bytes.mid(end + 1);
+    return file.readAll();
 }
