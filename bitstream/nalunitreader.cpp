@@ -103,20 +103,47 @@ bool NalUnitReader::next(NalUnit *unit)
 bool NalUnitReader::takeSliceHead(qsizetype at, NalUnit *unit)
 {
     const int headerBytes = codec.headerBytes();
-    if (mode == Headers)
+    unit->whole = false;
+    qsizetype size = headerBytes + 1;
+    if (mode == Headers) {
         at = fillAfter(at, kSliceHead);
+        size = qMin(kSliceHead, buffer.size() - at);
+        // Not into the next unit: what is held up to it is the whole unit.
+        const qsizetype next = ByteStream::findNalUnit(buffer.constData() + at, size, headerBytes);
+        if (next >= 0) {
+            size = next - 3;
+            unit->whole = true;
+        } else if (buffer.at(at + size - 1) == 0) {
+            // Zero bytes at the head's end are the unit's own data only where a byte other than
+            // a start code's follows them; otherwise they are trailing zeros, or the first bytes
+            // of the next start code, and the unit ends before them.
+            qsizetype run = size;
+            for (;;) {
+                while (at + run < buffer.size() && buffer.at(at + run) == 0)
+                    ++run;
+                if (at + run < buffer.size() || atEnd)
+                    break;
+                if (run > kMaxPictureUnit) {
+                    problem = QStringLiteral("a NAL unit of type %1 is larger than %2 MiB")
+                                  .arg(unit->type).arg(kMaxPictureUnit >> 20);
+                    return false;
+                }
+                at = fillAfter(at, run + 1);
+            }
+            const bool ends = at + run == buffer.size()
+                || (buffer.at(at + run) == 1 && buffer.at(at + run - 2) == 0);
+            if (ends) {
+                size = at + run == buffer.size() ? run : run - 2;
+                unit->whole = true;
+            }
+        } else {
+            unit->whole = atEnd && at + size == buffer.size();
+        }
+    }
     if (!problem.isEmpty())
         return false;
     unit->offset = base + at;
-    unit->bytes = buffer.mid(at, mode == Headers ? kSliceHead : headerBytes + 1);
-    unit->whole = false;
-    if (mode == Headers) {
-        // Not into the next unit: what is held up to it is the whole unit.
-        const qsizetype next = ByteStream::findNalUnit(unit->bytes.constData(), unit->bytes.size(), headerBytes);
-        if (next >= 0)
-            unit->bytes.truncate(next - 3);
-        unit->whole = next >= 0 || (atEnd && at + kSliceHead >= buffer.size());
-    }
+    unit->bytes = buffer.mid(at, size);
     pos = at + headerBytes;
     return true;
 }
