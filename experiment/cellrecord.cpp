@@ -16,9 +16,12 @@
 #include <QMutex>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <iterator>
 #include <utility>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -111,12 +114,30 @@ CellFiles CellFiles::at(const QString &stem, const QString &bitstreamSuffix)
     return files;
 }
 
-CellSources CellSources::of(const ExperimentPlan &plan, int sequence, int configuration, int qp, QString *problem)
+namespace {
+
+// What a pass over the plan's cells read, by path: each file once.
+struct SourceReads
+{
+    QHash<QString, QByteArray> texts;
+    QHash<QString, FileStamp> stamps;
+
+    FileStamp stamp(const QString &path)
+    {
+        auto found = stamps.constFind(path);
+        if (found == stamps.cend())
+            found = stamps.insert(path, FileStamp::of(path));
+        return *found;
+    }
+};
+
+CellSources sourcesOf(const ExperimentPlan &plan, int sequence, int configuration, int qp, QString *problem,
+                      SourceReads *reads)
 {
     const PlanSequence &seq = plan.sequences().at(sequence);
     const PlanConfiguration &conf = plan.configurations().at(configuration);
     CellSources sources;
-    const FileStamp input = FileStamp::of(seq.path);
+    const FileStamp input = reads->stamp(seq.path);
     sources.sequence = input.path;
     sources.sequenceSize = input.size;
     sources.sequenceModifiedMs = input.modifiedMs;
@@ -124,8 +145,8 @@ CellSources CellSources::of(const ExperimentPlan &plan, int sequence, int config
     sources.rawHeight = seq.rawHeight;
     sources.fps = seq.fps;
     sources.frames = seq.frames;
-    sources.configuration = plan.cellConfiguration(seq, conf, problem, &sources.earlierConfiguration);
-    const FileStamp encoder = FileStamp::of(conf.encoder);
+    sources.configuration = plan.cellConfiguration(seq, conf, problem, &sources.earlierConfiguration, &reads->texts);
+    const FileStamp encoder = reads->stamp(conf.encoder);
     sources.encoder = encoder.path;
     sources.encoderSize = encoder.size;
     sources.encoderModifiedMs = encoder.modifiedMs;
@@ -133,8 +154,17 @@ CellSources CellSources::of(const ExperimentPlan &plan, int sequence, int config
     return sources;
 }
 
+} // namespace
+
+CellSources CellSources::of(const ExperimentPlan &plan, int sequence, int configuration, int qp, QString *problem)
+{
+    SourceReads reads;
+    return sourcesOf(plan, sequence, configuration, qp, problem, &reads);
+}
+
 QList<CellSources::OfCell> CellSources::ofEveryCell(const ExperimentPlan &plan)
 {
+    SourceReads reads;
     QHash<QPair<int, int>, OfCell> read;
     QList<OfCell> cells;
     cells.reserve(plan.cellCount());
@@ -145,7 +175,7 @@ QList<CellSources::OfCell> CellSources::ofEveryCell(const ExperimentPlan &plan)
         auto found = read.find(key);
         if (found == read.end()) {
             OfCell first;
-            first.sources = of(plan, place.sequence, place.configuration, qp, &first.problem);
+            first.sources = sourcesOf(plan, place.sequence, place.configuration, qp, &first.problem, &reads);
             found = read.insert(key, first);
         }
         OfCell cell = *found;
@@ -433,6 +463,11 @@ QHash<QString, ReadStanding> &readStandings()
 
 CellStanding CellStanding::of(const CellFiles &files, const CellSources &expected, const QString &decoder)
 {
+    // Most cells looked at are still to be made: with nothing at all at the record's place (not
+    // even a link), there is nothing more to look at.
+    struct stat entry;
+    if (files.made.isEmpty() && ::lstat(QFile::encodeName(files.record).constData(), &entry) != 0 && errno == ENOENT)
+        return CellStanding();
     ReadStanding now;
     now.record = FileDigest::stampOf(files.record);
     // A cell made before is looked for in two places; without a record there is little to read.

@@ -71,7 +71,10 @@ QString ExperimentFolder::take(const ExperimentPlan &plan, bool make)
             return QStringLiteral("the folder %1 holds the experiment of another plan, %2 (its record %3): give this "
                                   "plan a \"folder\" of its own")
                 .arg(shown, QDir::toNativeSeparators(other), recordName);
-        const QStringList there = madeForPlan(plan) ? QStringList() : files(folder);
+        // An empty folder needs no look at the cells' records.
+        QStringList there = files(folder);
+        if (!there.isEmpty() && madeForPlan(plan))
+            there.clear();
         // A process started at the same time put its record in place after the look above, and
         // has begun on the cells: the record says whose experiment the folder holds.
         if (look == 0 && there.contains(recordName))

@@ -436,6 +436,7 @@ bool ExperimentPlan::readConfiguration(const QJsonObject &object, const QString 
 // only to find no picture.
 bool ExperimentPlan::checkRawPictures()
 {
+    QHash<QString, QByteArray> read;
     for (int s = 0; s < sequenceList.size(); ++s) {
         const PlanSequence &sequence = sequenceList.at(s);
         if (!sequence.raw())
@@ -444,7 +445,7 @@ bool ExperimentPlan::checkRawPictures()
         for (int c = 0; c < configurationList.size(); ++c) {
             QString unreadable;
             EncoderConfigFile keys;
-            keys.parse(cellConfiguration(sequence, configurationList.at(c), &unreadable));
+            keys.parse(cellConfiguration(sequence, configurationList.at(c), &unreadable, nullptr, &read));
             const RawFeed::Layout layout = RawFeed::layout(sequence.rawWidth, sequence.rawHeight, keys, size);
             if (!unreadable.isEmpty() || layout.pictures > 0)
                 continue;
@@ -465,6 +466,7 @@ bool ExperimentPlan::checkRawPictures()
 // video's pictures are counted once, here, where a configuration needs them.
 bool ExperimentPlan::countVideoPictures()
 {
+    QHash<QString, QByteArray> read;
     for (int s = 0; s < sequenceList.size(); ++s) {
         PlanSequence &sequence = sequenceList[s];
         if (sequence.raw() || sequence.frames > 0)
@@ -473,7 +475,7 @@ bool ExperimentPlan::countVideoPictures()
         for (int c = 0; c < configurationList.size() && lacking < 0; ++c) {
             QString unreadable;
             EncoderConfigFile keys;
-            keys.parse(cellConfiguration(sequence, configurationList.at(c), &unreadable));
+            keys.parse(cellConfiguration(sequence, configurationList.at(c), &unreadable, nullptr, &read));
             if (unreadable.isEmpty() && !keys.contains(QStringLiteral("FramesToBeEncoded")))
                 lacking = c;
         }
@@ -492,20 +494,30 @@ bool ExperimentPlan::countVideoPictures()
 }
 
 QByteArray ExperimentPlan::cellConfiguration(const PlanSequence &sequence, const PlanConfiguration &configuration,
-                                             QString *problem, QByteArray *earlier) const
+                                             QString *problem, QByteArray *earlier,
+                                             QHash<QString, QByteArray> *read) const
 {
     QByteArray text;
     for (const QString &path : {configuration.cfg, sequence.cfgFile}) {
         if (path.isEmpty())
             continue;
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            *problem = QStringLiteral("cannot read the configuration %1: %2").arg(path, file.errorString());
-            return QByteArray();
+        const auto kept = read ? read->constFind(path) : QHash<QString, QByteArray>::const_iterator();
+        QByteArray contents;
+        if (read && kept != read->cend()) {
+            contents = *kept;
+        } else {
+            QFile file(path);
+            if (!file.open(QIODevice::ReadOnly)) {
+                *problem = QStringLiteral("cannot read the configuration %1: %2").arg(path, file.errorString());
+                return QByteArray();
+            }
+            contents = file.readAll();
+            if (read)
+                read->insert(path, contents);
         }
         if (!text.isEmpty())
             text += "\n# The sequence's own lines (" + QFile::encodeName(path) + ")\n";
-        text += file.readAll();
+        text += contents;
         if (!text.endsWith('\n'))
             text += '\n';
     }

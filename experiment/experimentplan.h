@@ -4,6 +4,7 @@
 #include "report/yuvweights.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -108,9 +109,11 @@ public:
     // picture count, the source keys that the configuration lacks as the job hands the pictures
     // over: their depth, chroma format and count; no reconstructed pictures). Empty with
     // *problem set when a file cannot be read. *earlier: the same as an earlier version made it,
-    // without those source keys; empty when it adds none.
+    // without those source keys; empty when it adds none. *read, where given, keeps the files read
+    // by path, so that a pass over every cell reads each file once, not once a sequence.
     QByteArray cellConfiguration(const PlanSequence &sequence, const PlanConfiguration &configuration,
-                                 QString *problem, QByteArray *earlier = nullptr) const;
+                                 QString *problem, QByteArray *earlier = nullptr,
+                                 QHash<QString, QByteArray> *read = nullptr) const;
 
     // The names a configuration may not take: the results' own files and folders.
     static bool reservedName(const QString &name);
