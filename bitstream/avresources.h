@@ -4,13 +4,14 @@
 // Owners for the FFmpeg objects the rewrite and the mux make, each freed on every path by its own
 // free function, and FFmpeg's error codes as text.
 
+#include "avfilterlibrary.h"
+
 #include <QString>
 
 #include <memory>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
@@ -44,7 +45,7 @@ struct FrameDeleter
 };
 struct GraphDeleter
 {
-    void operator()(AVFilterGraph *graph) const { avfilter_graph_free(&graph); }
+    void operator()(AVFilterGraph *graph) const { AvFilterLibrary::freeGraph(&graph); }
 };
 
 using InputPtr = std::unique_ptr<AVFormatContext, InputDeleter>;

@@ -5,10 +5,11 @@
 // deleter is the object's own free function, so that every path out of the function frees it.
 // For the decoder's own parts only; nothing outside decode/ sees them.
 
+#include "bitstream/avfilterlibrary.h"
+
 #include <memory>
 
 extern "C" {
-#include <libavfilter/avfilter.h>
 #include <libavutil/mem.h>
 }
 
@@ -27,7 +28,7 @@ struct MemoryFree
     void operator()(void *memory) const { av_free(memory); }
 };
 
-using InOutPtr = std::unique_ptr<AVFilterInOut, FreeByAddress<AVFilterInOut, avfilter_inout_free>>;
+using InOutPtr = std::unique_ptr<AVFilterInOut, FreeByAddress<AVFilterInOut, AvFilterLibrary::freeInOut>>;
 template <typename T>
 using MemoryPtr = std::unique_ptr<T, MemoryFree>;
 

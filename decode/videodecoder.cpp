@@ -14,9 +14,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavfilter/avfilter.h>
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
@@ -231,11 +228,17 @@ namespace {
 // gray, and the input counts as unusable when it cannot be built.
 int buildScaleCheck(VideoDecoder *decoder)
 {
-    const AVFilter *bufferSource = avfilter_get_by_name("buffer");
-    const AVFilter *bufferSink = avfilter_get_by_name("buffersink");
-    InOutPtr outputs(avfilter_inout_alloc());
-    InOutPtr inputs(avfilter_inout_alloc());
-    decoder->filterGraph = avfilter_graph_alloc();
+    QString unloaded;
+    const AvFilterLibrary::Calls *filters = AvFilterLibrary::calls(&unloaded);
+    if (!filters) {
+        av_log(nullptr, AV_LOG_ERROR, "%s\n", unloaded.toLocal8Bit().constData());
+        return AVERROR(ENOSYS);
+    }
+    const AVFilter *bufferSource = filters->get_by_name("buffer");
+    const AVFilter *bufferSink = filters->get_by_name("buffersink");
+    InOutPtr outputs(filters->inout_alloc());
+    InOutPtr inputs(filters->inout_alloc());
+    decoder->filterGraph = filters->graph_alloc();
     if (!bufferSource || !bufferSink || !outputs || !inputs || !decoder->filterGraph) {
         av_log(nullptr, AV_LOG_ERROR, "Cannot create buffer source\n");
         return AVERROR(ENOMEM);
@@ -250,14 +253,14 @@ int buildScaleCheck(VideoDecoder *decoder)
              "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", context->width,
              context->height, context->pix_fmt, timeBase.num, timeBase.den,
              context->sample_aspect_ratio.num, context->sample_aspect_ratio.den);
-    int ret = avfilter_graph_create_filter(&decoder->sourceFilter, bufferSource, "in", arguments,
+    int ret = filters->graph_create_filter(&decoder->sourceFilter, bufferSource, "in", arguments,
                                            nullptr, decoder->filterGraph);
     if (ret < 0) {
         av_log(nullptr, AV_LOG_ERROR, "Cannot create buffer source\n");
         return ret;
     }
     const int sinkFormats[] = {AV_PIX_FMT_GRAY8, AV_PIX_FMT_NONE};
-    ret = avfilter_graph_create_filter(&decoder->sinkFilter, bufferSink, "out", nullptr, nullptr,
+    ret = filters->graph_create_filter(&decoder->sinkFilter, bufferSink, "out", nullptr, nullptr,
                                        decoder->filterGraph);
     if (ret >= 0)
         ret = av_opt_set_int_list(decoder->sinkFilter, "pix_fmts", sinkFormats, AV_PIX_FMT_NONE,
@@ -277,13 +280,13 @@ int buildScaleCheck(VideoDecoder *decoder)
     inputs->next = nullptr;
     AVFilterInOut *openInputs = inputs.release();
     AVFilterInOut *openOutputs = outputs.release();
-    ret = avfilter_graph_parse_ptr(decoder->filterGraph, "scale=78:24", &openInputs, &openOutputs,
+    ret = filters->graph_parse_ptr(decoder->filterGraph, "scale=78:24", &openInputs, &openOutputs,
                                    nullptr);
-    avfilter_inout_free(&openInputs);
-    avfilter_inout_free(&openOutputs);
+    filters->inout_free(&openInputs);
+    filters->inout_free(&openOutputs);
     if (ret < 0)
         return ret;
-    ret = avfilter_graph_config(decoder->filterGraph, nullptr);
+    ret = filters->graph_config(decoder->filterGraph, nullptr);
     return ret < 0 ? ret : 0;
 }
 
@@ -457,7 +460,7 @@ void decoderClose(VideoDecoder *decoder)
     if (!decoder)
         return;
     // Freeing the graph frees both filter instances.
-    avfilter_graph_free(&decoder->filterGraph);
+    AvFilterLibrary::freeGraph(&decoder->filterGraph);
     decoder->sourceFilter = nullptr;
     decoder->sinkFilter = nullptr;
     avcodec_free_context(&decoder->codecContext);

@@ -1,8 +1,6 @@
 #include "audioconverter.h"
 
 extern "C" {
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/samplefmt.h>
@@ -113,7 +111,11 @@ bool AudioConverter::open(const AVCodecParameters *input, AVRational timeBase, b
 // gives (some decoders know it only then).
 bool AudioConverter::buildGraph(const AVFrame *frame)
 {
-    graph.reset(avfilter_graph_alloc());
+    QString unloaded;
+    filters = AvFilterLibrary::calls(&unloaded);
+    if (!filters)
+        return fail(QStringLiteral("the samples cannot be brought to AAC's format: %1").arg(unloaded), 0);
+    graph.reset(filters->graph_alloc());
     if (!graph)
         return fail(QStringLiteral("out of memory"), AVERROR(ENOMEM));
     const char *format = av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame->format));
@@ -122,7 +124,7 @@ bool AudioConverter::buildGraph(const AVFrame *frame)
             .arg(frame->sample_rate)
             .arg(QLatin1String(format ? format : "none"), QLatin1String(layoutOption(frame->ch_layout)))
             .toLatin1();
-    int ret = avfilter_graph_create_filter(&source, avfilter_get_by_name("abuffer"), "in",
+    int ret = filters->graph_create_filter(&source, filters->get_by_name("abuffer"), "in",
                                            sourceArguments.constData(), nullptr, graph.get());
     if (ret < 0)
         return fail(QStringLiteral("the decoded samples cannot be filtered"), ret);
@@ -132,21 +134,21 @@ bool AudioConverter::buildGraph(const AVFrame *frame)
             .arg(QLatin1String(layoutOption(encoding->ch_layout)))
             .toLatin1();
     AVFilterContext *conversion = nullptr;
-    ret = avfilter_graph_create_filter(&conversion, avfilter_get_by_name("aformat"), "format",
+    ret = filters->graph_create_filter(&conversion, filters->get_by_name("aformat"), "format",
                                        formatArguments.constData(), nullptr, graph.get());
     if (ret >= 0)
-        ret = avfilter_graph_create_filter(&sink, avfilter_get_by_name("abuffersink"), "out", nullptr,
+        ret = filters->graph_create_filter(&sink, filters->get_by_name("abuffersink"), "out", nullptr,
                                            nullptr, graph.get());
     if (ret >= 0)
-        ret = avfilter_link(source, 0, conversion, 0);
+        ret = filters->link(source, 0, conversion, 0);
     if (ret >= 0)
-        ret = avfilter_link(conversion, 0, sink, 0);
+        ret = filters->link(conversion, 0, sink, 0);
     if (ret >= 0)
-        ret = avfilter_graph_config(graph.get(), nullptr);
+        ret = filters->graph_config(graph.get(), nullptr);
     if (ret < 0)
         return fail(QStringLiteral("the samples cannot be brought to AAC's format"), ret);
     if (encoding->frame_size > 0 && !(encoding->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE))
-        av_buffersink_set_frame_size(sink, unsigned(encoding->frame_size));
+        filters->buffersink_set_frame_size(sink, unsigned(encoding->frame_size));
     return true;
 }
 
@@ -172,11 +174,11 @@ bool AudioConverter::filterAndEncode(AVFrame *frame, const std::function<bool(AV
         return true;   // nothing was ever decoded
     if (!graph && !buildGraph(frame))
         return false;
-    int ret = av_buffersrc_add_frame(source, frame);
+    int ret = filters->buffersrc_add_frame(source, frame);
     if (ret < 0)
         return fail(QStringLiteral("the decoded samples cannot be filtered"), ret);
     for (;;) {
-        ret = av_buffersink_get_frame(sink, filtered.get());
+        ret = filters->buffersink_get_frame(sink, filtered.get());
         if (ret == AVERROR(EAGAIN))
             return true;
         if (ret == AVERROR_EOF) {

@@ -33,6 +33,7 @@ private:
 
     AvResources::CodecPtr decoding;
     AvResources::CodecPtr encoding;
+    const AvFilterLibrary::Calls *filters = nullptr;
     AvResources::GraphPtr graph;
     AVFilterContext *source = nullptr;
     AVFilterContext *sink = nullptr;
