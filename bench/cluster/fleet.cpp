@@ -4,6 +4,7 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -81,7 +82,7 @@ bool Fleet::has(pid_t pid) const
 
 void Fleet::spawn(const QString &host, const QStringList &arguments)
 {
-    std::vector<std::string> argv{"unshare", "--uts", "sh", "-c", "hostname \"$0\" && exec \"$@\"", host.toStdString()};
+    std::vector<std::string> argv;
     for (const QString &argument : arguments)
         argv.push_back(argument.toStdString());
     // Everything the child needs is made before the fork: it only redirects and executes.
@@ -94,12 +95,14 @@ void Fleet::spawn(const QString &host, const QStringList &arguments)
     envp.push_back(nullptr);
     const std::string log = QStringLiteral("%1/%2.log").arg(folder, host).toStdString();
     const std::string dir = folder.toStdString();
+    const std::string name = host.toStdString();
     const pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = ::open("/dev/null", O_RDONLY);
-        if (out < 0 || in < 0 || chdir(dir.c_str()) != 0)
+        if (out < 0 || in < 0 || chdir(dir.c_str()) != 0 || unshare(CLONE_NEWUTS) != 0
+            || sethostname(name.data(), name.size()) != 0)
             _exit(127);
         dup2(in, 0);
         dup2(out, 1);

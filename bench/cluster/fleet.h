@@ -11,9 +11,10 @@
 #include <sys/types.h>
 
 // The simulated cluster's processes: each started under a host name of its own, as
-// `unshare --uts sh -c 'hostname NAME && exec PROGRAM ...'` (the process number is then the
-// program's own), in one folder, its output in NAME.log there, and killed should the harness go
-// first or the processes outlast their time.
+// `unshare --uts sh -c 'hostname NAME && exec PROGRAM ...'` would, but with no program between
+// the fork and PROGRAM (whose start is what is timed; the process number is its own), in one
+// folder, its output in NAME.log there, and killed should the harness go first or the processes
+// outlast their time.
 class Fleet
 {
 public:
