@@ -9,6 +9,9 @@
 #include <QByteArray>
 
 #include <cstring>
+#include <mutex>
+
+#include <malloc.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -52,10 +55,27 @@ int configureFilter(AVBSFContext *filter, const RewritePlan &plan)
     return 0;
 }
 
+// The filter allocates and clears room for 1,024 sets of buffering parameters, about 8 MB, for
+// every video parameter set it reads, and frees it again. With the allocator's defaults a block
+// that size is a fresh mapping, faulted in page by page, and a thread's arena gives the memory
+// back as soon as it is freed: in a stream that repeats its parameter sets every intra period,
+// that was most of the rewrite. From the first rewrite on, the allocator keeps such blocks.
+void keepLargeBlocks()
+{
+#ifdef __GLIBC__
+    static std::once_flag once;
+    std::call_once(once, [] {
+        mallopt(M_MMAP_THRESHOLD, 16 << 20);
+        mallopt(M_TRIM_THRESHOLD, 32 << 20);
+    });
+#endif
+}
+
 } // namespace
 
 QString MetadataFilter::open(const AVStream *stream, const RewritePlan &plan)
 {
+    keepLargeBlocks();
     seiMessages = plan.seiMessages;
     const AVBitStreamFilter *kind = av_bsf_get_by_name("hevc_metadata");
     if (!kind)
