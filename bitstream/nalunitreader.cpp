@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <cstring>
+
 namespace {
 
 constexpr qint64 kChunk = 1 << 20;
@@ -16,6 +18,19 @@ constexpr qsizetype kMaxPictureUnit = 512 << 20;
 constexpr qsizetype kMaxLeadingZeros = 1 << 16;
 // A file with no start code this far in is no byte stream: it is not read to its end.
 constexpr qint64 kMaxBytesBeforeFirstUnit = 1 << 20;
+
+// How many bytes from data on are zero: compared a block at a time, as a run of them may be
+// long (padding after a stream's last unit).
+qsizetype leadingZeros(const char *data, qsizetype size)
+{
+    static const char zeros[4096] = {};
+    qsizetype count = 0;
+    while (size - count >= qsizetype(sizeof zeros) && std::memcmp(data + count, zeros, sizeof zeros) == 0)
+        count += qsizetype(sizeof zeros);
+    while (count < size && data[count] == 0)
+        ++count;
+    return count;
+}
 
 } // namespace
 
@@ -103,48 +118,56 @@ bool NalUnitReader::next(NalUnit *unit)
 bool NalUnitReader::takeSliceHead(qsizetype at, NalUnit *unit)
 {
     const int headerBytes = codec.headerBytes();
-    unit->whole = false;
-    qsizetype size = headerBytes + 1;
-    if (mode == Headers) {
+    if (mode == Headers)
         at = fillAfter(at, kSliceHead);
-        size = qMin(kSliceHead, buffer.size() - at);
-        // Not into the next unit: what is held up to it is the whole unit.
-        const qsizetype next = ByteStream::findNalUnit(buffer.constData() + at, size, headerBytes);
-        if (next >= 0) {
-            size = next - 3;
-            unit->whole = true;
-        } else if (buffer.at(at + size - 1) == 0) {
-            // Zero bytes at the head's end are the unit's own data only where a byte other than
-            // a start code's follows them; otherwise they are trailing zeros, or the first bytes
-            // of the next start code, and the unit ends before them.
-            qsizetype run = size;
-            for (;;) {
-                while (at + run < buffer.size() && buffer.at(at + run) == 0)
-                    ++run;
-                if (at + run < buffer.size() || atEnd)
-                    break;
-                if (run > kMaxPictureUnit) {
-                    problem = QStringLiteral("a NAL unit of type %1 is larger than %2 MiB")
-                                  .arg(unit->type).arg(kMaxPictureUnit >> 20);
-                    return false;
-                }
-                at = fillAfter(at, run + 1);
-            }
-            const bool ends = at + run == buffer.size()
-                || (buffer.at(at + run) == 1 && buffer.at(at + run - 2) == 0);
-            if (ends) {
-                size = at + run == buffer.size() ? run : run - 2;
-                unit->whole = true;
-            }
-        } else {
-            unit->whole = atEnd && at + size == buffer.size();
-        }
-    }
     if (!problem.isEmpty())
         return false;
     unit->offset = base + at;
-    unit->bytes = buffer.mid(at, size);
+    unit->bytes = buffer.mid(at, mode == Headers ? kSliceHead : headerBytes + 1);
+    unit->whole = false;
     pos = at + headerBytes;
+    if (mode != Headers)
+        return true;
+    // Not into the next unit: what is held up to it is the whole unit.
+    const qsizetype next = ByteStream::findNalUnit(unit->bytes.constData(), unit->bytes.size(), headerBytes);
+    if (next >= 0) {
+        unit->bytes.truncate(next - 3);
+        unit->whole = true;
+        return true;
+    }
+    if (unit->bytes.endsWith('\0'))
+        return takeZerosAfterHead(unit);
+    unit->whole = atEnd && at + kSliceHead >= buffer.size();
+    return true;
+}
+
+// Zero bytes at a head's end are the unit's own data only where a byte other than a start
+// code's follows them; otherwise they are trailing zeros, or the next start code's first bytes,
+// and the unit's data ends before them. The zeros past the head are read through, not held:
+// there may be any number of them.
+bool NalUnitReader::takeZerosAfterHead(NalUnit *unit)
+{
+    const qint64 zerosFrom = unit->offset + ByteStream::withoutTrailingZeros(unit->bytes).size();
+    qint64 end = unit->offset + unit->bytes.size();   // the first byte not known to be zero
+    for (;;) {
+        qsizetype i = qsizetype(end - base);
+        i += leadingZeros(buffer.constData() + i, buffer.size() - i);
+        end = base + i;
+        if (i < buffer.size() || atEnd)
+            break;
+        // What lies before is zeros: two of them are kept, as the next start code may begin there.
+        pos = qMax<qsizetype>(0, i - 2);
+        if (!fill() && !problem.isEmpty())
+            return false;
+    }
+    const qsizetype i = qsizetype(end - base);
+    const bool startCode = i < buffer.size() && buffer.at(i) == 1 && end - zerosFrom >= 2;
+    if (i == buffer.size() || startCode) {
+        unit->bytes.truncate(qsizetype(zerosFrom - unit->offset));
+        unit->whole = true;
+    }
+    // No start code begins before the run's last two zeros.
+    pos = qsizetype(qMax(end - 2, unit->offset + codec.headerBytes()) - base);
     return true;
 }
 

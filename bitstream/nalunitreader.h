@@ -16,7 +16,8 @@ struct NalUnit
     bool damaged = false;   // forbidden_zero_bit set
     // The unit up to the next start code (trailing zero bytes included). In the Abridged
     // mode a slice holds its header and one more byte only; in the Headers mode its first
-    // bytes, up to kSliceHead.
+    // bytes, up to kSliceHead (where its data ends sooner, the data, with none or some of the
+    // trailing zeros).
     QByteArray bytes;
     bool whole = true;      // bytes reach the unit's end (false for a slice cut short here)
 };
@@ -48,6 +49,7 @@ private:
     qsizetype findHeader();
     // The unit at `at`: a slice cut short, or a unit read whole (no larger than limit).
     bool takeSliceHead(qsizetype at, NalUnit *unit);
+    bool takeZerosAfterHead(NalUnit *unit);
     bool takeWhole(qsizetype at, qsizetype limit, NalUnit *unit);
     bool fill();
     // Reads on until count bytes follow the unit that starts at `at` (or the file ends); where
