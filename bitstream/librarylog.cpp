@@ -1,5 +1,7 @@
 #include "librarylog.h"
 
+#include "avlibraries.h"
+
 #include <QRegularExpression>
 #include <QSet>
 
@@ -66,7 +68,7 @@ bool isLibraryLine(const QString &line)
 void install()
 {
     static std::once_flag once;
-    std::call_once(once, [] { av_log_set_callback(logged); });
+    std::call_once(once, [] { AvLibraries::whenLoaded([] { av_log_set_callback(logged); }); });
 }
 
 Scope::Scope(Sink sink)

@@ -3,6 +3,7 @@
 #include "encodercommand.h"
 #include "seamsupport.h"
 
+#include "bitstream/avlibraries.h"
 #include "feed/decodeworker.h"
 #include "feed/encoderinputwatch.h"
 #include "feed/rawfeed.h"
@@ -331,6 +332,9 @@ bool EncoderRun::launchEncoder(const QString &encoderInput, int width, int heigh
     encoder->start(QIODevice::ReadWrite);
     if (encoder->waitForStarted(startWaitMs)) {
         encoderClock.start();
+        // Rewriting and checking the encoder's output need FFmpeg's libraries: a run that
+        // decoded nothing loads them while it waits for the encoder.
+        AvLibraries::loadSoon();
         stall.start();
         // A raw input by path and a complete file are whole before the encoder starts.
         if (!worker || route == Route::CompleteFile)
