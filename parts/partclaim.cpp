@@ -177,10 +177,89 @@ bool PartClaim::read(const QString &path, Holder *holder, QByteArray *content)
     return true;
 }
 
+namespace {
+
+// The holders of the claims this process has read, by path, with the file they were read from:
+// a process looking for work passes every claim the others hold, again at each look, and with
+// many processes on one folder reading them was most of that look. A claim is written whole and
+// never again (a refresh only touches its times; a take-over links another file into place), so
+// it is read again only once its file is another: another inode, size or time of birth. Where
+// the file system keeps no time of birth, its time of change stands in (a refresh changes it, so
+// such claims are read at every refresh).
+struct ClaimFile
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    quint64 size = 0;
+    qint64 bornNs = -1;
+
+    // False where path is no regular file.
+    bool of(const QByteArray &path)
+    {
+        struct statx info;
+        if (::statx(AT_FDCWD, path.constData(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO | STATX_SIZE | STATX_BTIME | STATX_CTIME,
+                    &info) != 0
+            || !S_ISREG(info.stx_mode))
+            return false;
+        device = (quint64(info.stx_dev_major) << 32) | info.stx_dev_minor;
+        inode = info.stx_ino;
+        size = info.stx_size;
+        const struct statx_timestamp &born = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_ctime;
+        bornNs = qint64(born.tv_sec) * 1000000000 + born.tv_nsec;
+        return true;
+    }
+    bool operator==(const ClaimFile &other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size && bornNs == other.bornNs;
+    }
+};
+
+struct SeenClaim
+{
+    ClaimFile file;
+    PartClaim::Holder holder;
+};
+
+// Enough for the claims of a large experiment; past it, the memory is worth more.
+constexpr int seenClaimsMost = 50000;
+
+QMutex seenLock;
+QHash<QString, SeenClaim> &seenClaims()
+{
+    static QHash<QString, SeenClaim> claims;
+    return claims;
+}
+
+} // namespace
+
+// As read(), but a claim whose file is the one read before is not read again. Only for looks
+// that take nothing over: a take-over reads the claim it replaces itself.
+bool PartClaim::readSeen(const QString &path, Holder *holder)
+{
+    ClaimFile file;
+    if (!file.of(encoded(path)))
+        return false;
+    {
+        QMutexLocker locked(&seenLock);
+        const auto seen = seenClaims().constFind(path);
+        if (seen != seenClaims().cend() && seen->file == file) {
+            *holder = seen->holder;
+            return true;
+        }
+    }
+    if (!read(path, holder))
+        return false;
+    QMutexLocker locked(&seenLock);
+    if (seenClaims().size() >= seenClaimsMost)
+        seenClaims().clear();
+    seenClaims().insert(path, {file, *holder});
+    return true;
+}
+
 PartClaim::Sight PartClaim::observe(const QString &path)
 {
     Sight sight;
-    if (!read(path, &sight.holder)) {
+    if (!readSeen(path, &sight.holder)) {
         sight.state = modifiedNs(path) < 0 ? Sight::Free : Sight::Broken;
         return sight;
     }
@@ -296,7 +375,7 @@ bool PartClaim::tryTake()
     if (present) {
         Holder holder;
         qint64 silent = 0;
-        if (read(claimPath, &holder)) {
+        if (readSeen(claimPath, &holder)) {
             const Sight::State state = stateOf(holder, claimPath, &silent);
             if (state == Sight::Alive || state == Sight::Unproven)
                 return false;

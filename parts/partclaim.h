@@ -117,6 +117,7 @@ private:
     static QByteArray newContent();
     bool writeStaging(const QString &staging, const QByteArray &content);
     static Sight::State stateOf(const Holder &holder, const QString &path, qint64 *silentMs);
+    static bool readSeen(const QString &path, Holder *holder);
     void removeDeadStaging() const;
     bool takeOver(const QByteArray &staleContent);
 
