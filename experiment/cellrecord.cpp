@@ -486,6 +486,7 @@ CellStanding CellStanding::of(const CellFiles &files, const CellSources &expecte
             return read->standing;
     }
     now.standing = ofFiles(files, expected, decoder);
+    now.standing.recordChangedNs = now.record.changedNs;
     // The configuration's text is most of a record's size: where it is the one expected, one
     // copy serves both.
     if (now.standing.record.sources.configuration == expected.configuration)

@@ -184,6 +184,9 @@ struct CellStanding
     qint64 pictures = -1;          // the bitstream's, when the record fits
     ReportSummary figures;         // the report's, when done or to be decoded
     bool madeBefore = false;       // done in the folder of cells made before (CellFiles::made)
+    // The record's time of change (a record is renamed into place whole) by the folder's clock,
+    // when one was read; -1 otherwise.
+    qint64 recordChangedNs = -1;
     // Done, but its record holds no digests of its files as they are: one of an earlier version,
     // or files copied or moved since, whose contents the digests show unchanged. The runner
     // writes the digests of the files as they are into the record.

@@ -39,11 +39,13 @@ bool ExperimentCell::settle(const CellStanding &standing, qint64 roundStartMs)
 {
     if (standing.kind == CellStanding::Done) {
         now = Done;
+        recordRead(standing);
         return false;
     }
     if (standing.kind == CellStanding::Failed
         && QFileInfo(cellFiles.record).lastModified().toMSecsSinceEpoch() >= roundStartMs) {
         now = Failed;
+        recordRead(standing);
         return false;
     }
     return true;

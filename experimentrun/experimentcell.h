@@ -100,6 +100,10 @@ public:
     const QString &seamsFailure() const { return notExact; }
     // Owned becomes Done or Failed, the claim let go.
     void finish(Phase settled);
+    // The time of change of the record that settled it, by the folder's clock, as last read
+    // (CellStanding::recordChangedNs); -1 while not known.
+    qint64 recordChangedNs() const { return recordNs; }
+    void recordRead(const CellStanding &standing) { recordNs = standing.recordChangedNs; }
     // Gives up what this process has of it: the claim, and Owned becomes Open.
     void release();
     // Another process took the claim over: its own job and its decoder end at once, without
@@ -117,6 +121,7 @@ private:
     CellSources cellSources;
     QString decoderPath;
     Phase now = Open;
+    qint64 recordNs = -1;
     CellRun *job = nullptr;           // this process's job on it, owned or helping
     bool helps = false;
     bool cannotHelp = false;          // a helping job failed: not again

@@ -81,6 +81,7 @@ bool ExperimentRunner::start(QString *problem)
     started = true;
     clock.start();
     startedMs = QDateTime::currentMSecsSinceEpoch();
+    writer->begin();
     connect(writer, &ResultsWriter::written, this, [this](const QString &problem) {
         if (!problem.isEmpty())
             writeFailed(problem);
@@ -442,6 +443,7 @@ void ExperimentRunner::cellDone(int index)
     ExperimentCell &cell = *cells[size_t(index)];
     cell.finish(ExperimentCell::Done);
     const CellStanding standing = cell.standing();
+    cell.recordRead(standing);
     Event done;
     done.kind = Event::Done;
     done.cell = index;
@@ -457,6 +459,7 @@ void ExperimentRunner::cellFailed(int index, const CellRecord &record)
     ExperimentCell &cell = *cells[size_t(index)];
     const QString problem = record.write(cell.files().record);
     cell.finish(ExperimentCell::Failed);
+    cell.recordRead(cell.standing());
     Event failed;
     failed.kind = Event::Failed;
     failed.cell = index;
@@ -622,7 +625,22 @@ void ExperimentRunner::finishUp()
     holderWatch->stop();
     for (const auto &cell : cells)
         cell->release();
-    writer->request();
+    writer->request(newestRecordNs());
+}
+
+// With every cell settled, the time of change of the newest record among them: a results write
+// that began gathering after it holds every cell as this process knows it. -1 where a cell is
+// not settled or its record's time is not known.
+qint64 ExperimentRunner::newestRecordNs() const
+{
+    qint64 newest = -1;
+    for (const auto &cell : cells) {
+        const bool settled = cell->phase() == ExperimentCell::Done || cell->phase() == ExperimentCell::Failed;
+        if (!settled || cell->recordChangedNs() < 0)
+            return -1;
+        newest = qMax(newest, cell->recordChangedNs());
+    }
+    return newest;
 }
 
 void ExperimentRunner::stop()

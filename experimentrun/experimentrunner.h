@@ -117,6 +117,7 @@ private:
     void claimLost(PartClaim *claim);
     void considerEnd();
     void finishUp();
+    qint64 newestRecordNs() const;
     int freeSlots() const;
     int cellsLeftToStart(int atMost) const;
     void note(int index, const QString &text);

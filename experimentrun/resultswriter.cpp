@@ -63,12 +63,20 @@ ResultsWriter::ResultsWriter(const ExperimentPlan &plan, QObject *parent)
     connect(retry, &QTimer::timeout, this, &ResultsWriter::tryWrite);
 }
 
-void ResultsWriter::request()
+void ResultsWriter::request(qint64 knownNs)
 {
     wanted = true;
     askedNs = mark(servedPath(plan));
+    // Never earlier than this process's start, so that a write it has not seen begin cannot serve.
+    if (knownNs >= 0 && askedNs >= 0 && begunNs >= 0)
+        askedNs = qMin(askedNs, qMax(knownNs, begunNs));
     if (!retry->isActive())
         tryWrite();
+}
+
+void ResultsWriter::begin()
+{
+    begunNs = mark(servedPath(plan));
 }
 
 void ResultsWriter::tryWrite()

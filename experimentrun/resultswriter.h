@@ -26,8 +26,13 @@ public:
     explicit ResultsWriter(const ExperimentPlan &plan, QObject *parent = nullptr);
 
     // Writes the results as soon as no other process writes them; written() follows. Requests
-    // made meanwhile are served by that one write.
-    void request();
+    // made meanwhile are served by that one write. knownNs: where every cell is settled, the
+    // time of change of the newest record (by the folder's clock), so that a write that began
+    // gathering after it serves the request too, though it began before the request was made.
+    void request(qint64 knownNs = -1);
+    // Marks this process's start: only a write begun after it serves a request by what the
+    // process knows (a write before it cannot have mended a results file damaged since).
+    void begin();
     bool pending() const { return wanted; }
     // The results the last write held.
     const ExperimentResults &results() const { return last; }
@@ -45,6 +50,7 @@ private:
     QTimer *retry = nullptr;
     bool wanted = false;
     qint64 askedNs = -1;   // the folder's time of the latest request, -1 where unknown
+    qint64 begunNs = -1;   // the folder's time of begin(), -1 where unknown
 };
 
 #endif // RESULTSWRITER_H
