@@ -1,7 +1,10 @@
 #include "avlibraries.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <iterator>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -229,45 +232,47 @@ std::mutex guard;
 bool in = false;                      // under guard; every slot holds its function once set
 std::vector<void (*)()> readyCalls;   // under guard
 
-// Nothing can go on without the libraries the program was built against: say which and why,
-// and end as the loader would have at the start.
-[[noreturn]] void cannotLoad(const char *what, const char *why)
-{
-    std::fprintf(stderr, "morlunex: cannot load %s: %s\n", what, why ? why : "unknown reason");
-    std::fflush(stderr);
-    _exit(127);
-}
-
-void loadAll()
+// What could not be loaded, and why; empty when everything was. Slots are filled only once
+// every call is found.
+std::string loadAll()
 {
     void *handles[Libraries];
     for (int library = 0; library < Libraries; ++library) {
         // Never unloaded: what they made lives as long as the process.
         handles[library] = dlopen(kSonames[library], RTLD_NOW | RTLD_GLOBAL);
-        if (!handles[library])
-            cannotLoad(kSonames[library], dlerror());
+        if (!handles[library]) {
+            const char *why = dlerror();
+            return std::string(kSonames[library]) + ": " + (why ? why : "unknown reason");
+        }
     }
-    for (const Call &call : kCalls) {
-        void *function = dlsym(handles[call.library], call.name);
-        if (!function)
-            cannotLoad(call.name, dlerror());
-        __atomic_store_n(call.slot, function, __ATOMIC_RELEASE);
+    void *functions[std::size(kCalls)];
+    for (size_t index = 0; index < std::size(kCalls); ++index) {
+        functions[index] = dlsym(handles[kCalls[index].library], kCalls[index].name);
+        if (!functions[index])
+            return std::string(kSonames[kCalls[index].library]) + " has no " + kCalls[index].name;
     }
+    for (size_t index = 0; index < std::size(kCalls); ++index)
+        __atomic_store_n(kCalls[index].slot, functions[index], __ATOMIC_RELEASE);
+    return std::string();
 }
 
-// Under guard.
-void loadOnce()
+// Under guard. What could not be loaded; empty once the libraries are in.
+std::string loadOnce()
 {
     if (in)
-        return;
-    loadAll();
+        return std::string();
+    const std::string problem = loadAll();
+    if (!problem.empty())
+        return problem;
     in = true;
     for (void (*ready)() : readyCalls)
         ready();
     readyCalls.clear();
+    return std::string();
 }
 
-// The thread of loadSoon(), waited for as the process ends (its statics go after this one).
+// The thread of loadSoon(), waited for as the process ends (its statics go after this one). A
+// library it cannot load is left to the call that needs it.
 struct Loader
 {
     std::thread thread{[] {
@@ -279,10 +284,17 @@ struct Loader
 
 } // namespace
 
+// A call cannot go on without the libraries the program was built against: it says which and
+// why, and ends as the dynamic loader would have at the start (its encoders end with it).
 void *morlunex_av_load(void *const *slot)
 {
     std::lock_guard<std::mutex> lock(guard);
-    loadOnce();
+    const std::string problem = loadOnce();
+    if (!problem.empty()) {
+        std::fprintf(stderr, "%s: cannot load FFmpeg's libraries: %s\n", program_invocation_short_name, problem.c_str());
+        std::fflush(stderr);
+        _exit(127);
+    }
     return __atomic_load_n(slot, __ATOMIC_ACQUIRE);
 }
 

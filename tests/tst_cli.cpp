@@ -23,6 +23,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+extern "C" {
+#include <libavformat/version.h>
+}
+
+#define MORLUNEX_TEXT(value) #value
+#define MORLUNEX_AVFORMAT_SONAME(major) "libavformat.so." MORLUNEX_TEXT(major)
+#define LIBAVFORMAT_SONAME MORLUNEX_AVFORMAT_SONAME(LIBAVFORMAT_VERSION_MAJOR)
+
 using TestSupport::IsolatedEnvironment;
 
 namespace {
@@ -129,6 +137,7 @@ private slots:
     void failure_exitsWithItsStatus_data();
     void failure_exitsWithItsStatus();
     void fullDisk_isNotReportedAsSuccess();
+    void brokenLibrary_endsNamingIt();
     void guards_endWithTheRightStatus_data();
     void guards_endWithTheRightStatus();
     void shortInput_isToldAndFailsWhenStrict();
@@ -313,6 +322,31 @@ void CliTest::fullDisk_isNotReportedAsSuccess()
     QVERIFY2(err.contains("morlunex-cli: warning: ") && err.contains("holds the first 20"), err.constData());
     QCOMPARE(TestSupport::probeVideo(env.filePath("out.265")).frames, 20);
     QVERIFY(QDir(env.tempPath()).isEmpty());
+}
+
+// FFmpeg's libraries are loaded by the first call into them: one that cannot be loaded ends the
+// program as the dynamic loader would have at its start, naming it, with its input untouched.
+void CliTest::brokenLibrary_endsNamingIt()
+{
+    IsolatedEnvironment env;
+    QVERIFY(makeClip(env.filePath("clip.mp4"), 64, 48, 10));
+    const QByteArray clip = TestSupport::readFile(env.filePath("clip.mp4"));
+    QVERIFY(QDir().mkpath(env.filePath("lib")));
+    QVERIFY(TestSupport::writeFile(env.filePath("lib/" LIBAVFORMAT_SONAME), "not a library"));
+
+    QProcess cli;
+    cli.setWorkingDirectory(env.path());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_LIBRARY_PATH"), env.filePath("lib"));
+    cli.setProcessEnvironment(environment);
+    cli.start(cliProgram(), {"clip.mp4", "-o", "out.265", "--progress", "none"});
+    QVERIFY(cli.waitForFinished(60000));
+    const QByteArray err = cli.readAllStandardError();
+    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(cli.exitCode() == 127, err.constData());
+    QVERIFY2(err.contains("morlunex-cli: cannot load FFmpeg's libraries: " LIBAVFORMAT_SONAME ": "), err.constData());
+    QCOMPARE(TestSupport::readFile(env.filePath("clip.mp4")), clip);
+    QVERIFY(!QFile::exists(env.filePath("out.265")));
 }
 
 void CliTest::guards_endWithTheRightStatus_data()
